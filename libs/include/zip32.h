@@ -1,0 +1,67 @@
+/* The zip library: adds files to a zip archive. Texts are zero-terminated ANSI strings.
+   Every call is synchronous; callbacks run on the calling thread. */
+#ifndef PVX_ZIP32_H
+#define PVX_ZIP32_H
+
+#include "pvx_abi.h"
+#include "ziperrors.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Receives every text the library prints; buf holds len bytes and a zero byte. Returns 0. */
+typedef int32_t(PVX_CALL* ZipPrintFn)(char* buf, uint32_t len);
+/* Asked for a password (never asked with the options this library accepts). */
+typedef int32_t(PVX_CALL* ZipPasswordFn)(char* buf, int32_t size, char* prompt, char* name);
+/* Asked for an archive comment in a 4,097-byte buffer; returns the buffer to use. */
+typedef char*(PVX_CALL* ZipCommentFn)(char* buf);
+
+typedef struct ZipCallbackRecord {
+  ZipPrintFn print;
+  ZipPasswordFn password;
+  ZipCommentFn comment;
+  PvxWord reserved; /* 0 */
+} ZipCallbackRecord;
+
+/* Options for the next ZpArchive. Integers not named here are 0 and have no effect. */
+typedef struct ZipOptionRecord {
+  int32_t reserved_a[13];
+  int32_t recurse; /* offset 52: 1 = add the files of a named folder and its subfolders */
+  int32_t reserved_b[4];
+  int32_t update; /* offset 72: 1 = replace an entry only by a newer file */
+  int32_t reserved_c[8];
+  char level;            /* offset 108: 0 = the default level, '0'..'9' = that level */
+  char* date;            /* offset 112: unused, null */
+  char* root_directory;  /* offset 116: folder that relative names are resolved against */
+} ZipOptionRecord;
+
+#define ZIP_MAX_NAMES 100
+typedef struct ZipNameList {
+  char* names[ZIP_MAX_NAMES];
+} ZipNameList;
+
+/* Sets the callbacks (copied). Returns 1 on success, 0 for a null record. */
+PVX_EXPORT int32_t PVX_CALL ZpInit(ZipCallbackRecord* callbacks);
+/* Sets the options (copied, texts included). Returns 1 on success, 0 for a null record. */
+PVX_EXPORT int32_t PVX_CALL ZpSetOptions(ZipOptionRecord* options);
+/* Adds count names to the archive, creating it when missing. Returns a ZE_ code. */
+PVX_EXPORT int32_t PVX_CALL ZpArchive(int32_t count, const char* archive, ZipNameList* names);
+
+#ifdef __cplusplus
+}
+#endif
+
+#if defined(_WIN32) && !defined(_WIN64)
+#ifdef __cplusplus
+static_assert(sizeof(ZipCallbackRecord) == 16, "ZipCallbackRecord layout");
+static_assert(sizeof(ZipOptionRecord) == 120, "ZipOptionRecord layout");
+static_assert(sizeof(ZipNameList) == 400, "ZipNameList layout");
+#else
+_Static_assert(sizeof(ZipCallbackRecord) == 16, "ZipCallbackRecord layout");
+_Static_assert(sizeof(ZipOptionRecord) == 120, "ZipOptionRecord layout");
+_Static_assert(sizeof(ZipNameList) == 400, "ZipNameList layout");
+#endif
+#endif
+
+#endif

@@ -1,0 +1,96 @@
+#include "scripted/scripted_services.h"
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "core/program_state.h"
+
+namespace parvex::testing {
+
+MsgAnswer ScriptedServices::message_box(const std::string& text, MsgButtons buttons, MsgIcon icon,
+                                        const std::string& caption) {
+  message_boxes.push_back({text, buttons, icon, caption});
+  if (message_box_answers.empty()) return default_message_box_answer;
+  const MsgAnswer a = message_box_answers.front();
+  message_box_answers.pop_front();
+  return a;
+}
+
+std::string ScriptedServices::input_box(const std::string& prompt, const std::string& caption,
+                                        const std::string& default_answer) {
+  input_box_prompts.push_back(prompt);
+  input_box_captions.push_back(caption);
+  if (input_box_answers.empty()) return default_answer;
+  std::string a = input_box_answers.front();
+  input_box_answers.pop_front();
+  return a;
+}
+
+void ScriptedServices::do_events() {
+  ++do_events_calls;
+  if (on_do_events) on_do_events();
+}
+
+void ScriptedServices::set_clipboard_text(const std::string& text) {
+  clipboard = text;
+  clipboard_set = true;
+}
+
+ScopedServices::ScopedServices(Services& s) {
+  ProgramState::reset();
+  set_services(&s);
+}
+
+ScopedServices::~ScopedServices() { ProgramState::reset(); }
+
+namespace {
+std::filesystem::path utf8_path(const std::string& s) {
+  return std::filesystem::path(std::u8string(s.begin(), s.end()));
+}
+}  // namespace
+
+TempFolder::TempFolder() {
+  static std::atomic<int> counter{0};
+  const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+  auto base = std::filesystem::temp_directory_path();
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::ostringstream name;
+    name << "parvex-test-" << stamp << "-" << counter++;
+    const auto p = base / name.str();
+    if (std::filesystem::create_directory(p)) {
+      const auto u8 = p.u8string();
+      path_.assign(u8.begin(), u8.end());
+      return;
+    }
+  }
+  throw std::runtime_error("cannot create a temporary folder");
+}
+
+TempFolder::~TempFolder() {
+  std::error_code ec;
+  std::filesystem::remove_all(utf8_path(path_), ec);
+}
+
+std::string TempFolder::operator/(const std::string& name) const {
+  return path_ + kPathSep + name;
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(utf8_path(path), std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+void write_file(const std::string& path, const std::string& bytes) {
+  std::ofstream out(utf8_path(path), std::ios::binary | std::ios::trunc);
+  if (!out) throw std::runtime_error("cannot write " + path);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+}  // namespace parvex::testing

@@ -1,0 +1,84 @@
+// Services for tests: dialogs answered from queues and recorded, a fixed clock, a chosen locale
+// and add-in folder. Install with ScopedServices so every test starts from a fresh state.
+#pragma once
+
+#include <deque>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/services.h"
+
+namespace parvex::testing {
+
+struct MessageBoxCall {
+  std::string text;
+  MsgButtons buttons;
+  MsgIcon icon;
+  std::string caption;
+};
+
+class ScriptedServices : public Services {
+ public:
+  // Answers handed out in order; when a queue is empty the default answer is given.
+  std::deque<MsgAnswer> message_box_answers;
+  MsgAnswer default_message_box_answer = MsgAnswer::Ok;
+  std::deque<std::string> input_box_answers;
+
+  std::vector<MessageBoxCall> message_boxes;
+  std::vector<std::string> input_box_prompts;
+  std::vector<std::string> input_box_captions;
+  std::vector<std::string> shell_opened;
+  std::string clipboard;
+  bool clipboard_set = false;
+  int do_events_calls = 0;
+  std::function<void()> on_do_events;  // runs inside do_events, as a pending window event would
+
+  std::string folder = ".";
+  uint32_t system_error = 0;
+  LocalTime clock{2026, 12, 6, 9, 5, 3};
+  NumberSeparators separators{",", "."};
+
+  MsgAnswer message_box(const std::string& text, MsgButtons buttons, MsgIcon icon,
+                        const std::string& caption) override;
+  std::string input_box(const std::string& prompt, const std::string& caption,
+                        const std::string& default_answer) override;
+  void do_events() override;
+  void set_clipboard_text(const std::string& text) override;
+  void shell_open(const std::string& target) override { shell_opened.push_back(target); }
+  std::string addin_folder() override { return folder; }
+  uint32_t last_system_error() override { return system_error; }
+  LocalTime now() override { return clock; }
+  std::string general_date(const LocalTime& t) override { return en_us_general_date(t); }
+  NumberSeparators number_separators() override { return separators; }
+};
+
+// A fresh program state with the given services installed; the state is reset again on exit.
+class ScopedServices {
+ public:
+  explicit ScopedServices(Services& s);
+  ~ScopedServices();
+  ScopedServices(const ScopedServices&) = delete;
+  ScopedServices& operator=(const ScopedServices&) = delete;
+};
+
+// A new empty folder under the system's temporary folder, removed with everything in it.
+class TempFolder {
+ public:
+  TempFolder();
+  ~TempFolder();
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+  const std::string& path() const { return path_; }
+  // path + separator + name
+  std::string operator/(const std::string& name) const;
+
+ private:
+  std::string path_;
+};
+
+// Whole-file helpers for tests (binary).
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& bytes);
+
+}  // namespace parvex::testing

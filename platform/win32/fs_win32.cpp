@@ -1,0 +1,159 @@
+// Win32 file system over the wide-character API; the ANSI code page is the system's (CP_ACP).
+#include <windows.h>
+
+#include <algorithm>
+#include <cwchar>
+
+#include "core/failure.h"
+#include "platform/fs.h"
+#include "text_win32.h"
+
+namespace parvex::fs {
+namespace {
+
+[[noreturn]] void raise_win32(DWORD e, const std::string& path) {
+  switch (e) {
+    case ERROR_FILE_NOT_FOUND:
+      raise(err::kFileNotFound, "File not found: " + path);
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+      raise(err::kPathNotFound, "Path not found: " + path);
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_WRITE_PROTECT:
+      raise(err::kPermissionDenied, "Permission denied: " + path);
+    default:
+      raise(err::kPathFileAccess, "Path/File access error: " + path);
+  }
+}
+
+DWORD attributes(const std::string& path) {
+  if (path.empty()) return INVALID_FILE_ATTRIBUTES;
+  return GetFileAttributesW(win::widen(path).c_str());
+}
+
+}  // namespace
+
+bool is_file(const std::string& path) {
+  const DWORD a = attributes(path);
+  return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool is_folder(const std::string& path) {
+  const DWORD a = attributes(path);
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+void make_folder(const std::string& path) {
+  if (!CreateDirectoryW(win::widen(path).c_str(), nullptr)) raise_win32(GetLastError(), path);
+}
+
+void delete_file(const std::string& path) {
+  if (!DeleteFileW(win::widen(path).c_str())) raise_win32(GetLastError(), path);
+}
+
+int64_t file_length(const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(win::widen(path).c_str(), GetFileExInfoStandard, &data)) {
+    raise_win32(GetLastError(), path);
+  }
+  return (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+void rename_replace(const std::string& from, const std::string& to) {
+  if (!MoveFileExW(win::widen(from).c_str(), win::widen(to).c_str(),
+                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    raise_win32(GetLastError(), to);
+  }
+}
+
+std::vector<std::string> list_files(const std::string& folder) {
+  std::vector<std::wstring> wide;
+  WIN32_FIND_DATAW data;
+  HANDLE h = FindFirstFileW(win::widen(folder + "\\*").c_str(), &data);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD e = GetLastError();
+    if (e == ERROR_FILE_NOT_FOUND || e == ERROR_NO_MORE_FILES) return {};
+    raise_win32(e, folder);
+  }
+  do {
+    if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) wide.emplace_back(data.cFileName);
+  } while (FindNextFileW(h, &data));
+  FindClose(h);
+  std::sort(wide.begin(), wide.end(), [](const std::wstring& a, const std::wstring& b) {
+    return _wcsicmp(a.c_str(), b.c_str()) < 0;
+  });
+  std::vector<std::string> names;
+  for (const auto& w : wide) names.push_back(win::narrow(w));
+  return names;
+}
+
+File::File(const std::string& path, const char* mode) {
+  f_ = _wfopen(win::widen(path).c_str(), win::widen(mode).c_str());
+  if (!f_) raise_win32(GetLastError(), path);
+}
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    if (f_) std::fclose(f_);
+    f_ = other.f_;
+    other.f_ = nullptr;
+  }
+  return *this;
+}
+
+File::~File() {
+  if (f_) std::fclose(f_);
+}
+
+void File::write(std::string_view bytes) {
+  if (std::fwrite(bytes.data(), 1, bytes.size(), f_) != bytes.size()) {
+    raise(err::kPathFileAccess, "Write failed");
+  }
+}
+
+void File::close() {
+  if (!f_) return;
+  const int rc = std::fclose(f_);
+  f_ = nullptr;
+  if (rc != 0) raise(err::kPathFileAccess, "Write failed");
+}
+
+std::string to_ansi(std::string_view utf8, bool* exact) {
+  if (exact) *exact = true;
+  const std::wstring wide = win::widen(utf8);
+  if (wide.empty()) return {};
+  BOOL lossy = FALSE;
+  const int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(),
+                                    static_cast<int>(wide.size()), nullptr, 0, "?", &lossy);
+  std::string out(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), static_cast<int>(wide.size()),
+                      out.data(), n, "?", &lossy);
+  if (exact && lossy) *exact = false;
+  return out;
+}
+
+std::string from_ansi(std::string_view ansi) {
+  if (ansi.empty()) return {};
+  const int n = MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()),
+                                    nullptr, 0);
+  std::wstring wide(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), wide.data(), n);
+  return win::narrow(wide);
+}
+
+int ansi_code(std::string_view utf8_char) {
+  if (utf8_char.empty()) return -1;
+  // Only the first character: find where its UTF-8 sequence ends.
+  size_t len = 1;
+  const auto b = static_cast<unsigned char>(utf8_char[0]);
+  if (b >= 0xF0) len = 4;
+  else if (b >= 0xE0) len = 3;
+  else if (b >= 0xC0) len = 2;
+  bool exact = true;
+  const std::string a = to_ansi(utf8_char.substr(0, std::min(len, utf8_char.size())), &exact);
+  if (!exact || a.size() != 1) return -1;
+  return static_cast<unsigned char>(a[0]);
+}
+
+}  // namespace parvex::fs

@@ -1,0 +1,208 @@
+// Win32 services: the real message box, an input box built from an in-memory dialog template,
+// the message pump, the clipboard, the shell and the user's locale.
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cstring>
+#include <vector>
+
+#include "platform/services.h"
+#include "text_win32.h"
+
+namespace parvex {
+namespace {
+
+constexpr WORD kIdPrompt = 100;
+constexpr WORD kIdAnswer = 101;
+
+// Appends one dialog item; templates need DWORD alignment before each item.
+void add_item(std::vector<WORD>& t, DWORD style, short x, short y, short cx, short cy, WORD id,
+              WORD cls, const wchar_t* text) {
+  if (t.size() % 2) t.push_back(0);
+  DLGITEMTEMPLATE item{};
+  item.style = style | WS_CHILD | WS_VISIBLE;
+  item.x = x;
+  item.y = y;
+  item.cx = cx;
+  item.cy = cy;
+  item.id = id;
+  const WORD* p = reinterpret_cast<const WORD*>(&item);
+  t.insert(t.end(), p, p + sizeof(item) / sizeof(WORD));
+  t.push_back(0xFFFF);
+  t.push_back(cls);
+  for (const wchar_t* c = text; *c; ++c) t.push_back(static_cast<WORD>(*c));
+  t.push_back(0);
+  t.push_back(0);  // no creation data
+}
+
+struct InputBoxState {
+  std::wstring prompt, answer;
+};
+
+INT_PTR CALLBACK input_box_proc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
+  auto* state = reinterpret_cast<InputBoxState*>(GetWindowLongPtrW(dlg, DWLP_USER));
+  switch (msg) {
+    case WM_INITDIALOG:
+      SetWindowLongPtrW(dlg, DWLP_USER, lp);
+      state = reinterpret_cast<InputBoxState*>(lp);
+      SetDlgItemTextW(dlg, kIdPrompt, state->prompt.c_str());
+      SetDlgItemTextW(dlg, kIdAnswer, state->answer.c_str());
+      return TRUE;
+    case WM_COMMAND:
+      if (LOWORD(wp) == IDOK) {
+        wchar_t buf[1024];
+        GetDlgItemTextW(dlg, kIdAnswer, buf, 1024);
+        state->answer = buf;
+        EndDialog(dlg, IDOK);
+        return TRUE;
+      }
+      if (LOWORD(wp) == IDCANCEL) {
+        state->answer.clear();
+        EndDialog(dlg, IDCANCEL);
+        return TRUE;
+      }
+      break;
+    default:
+      break;
+  }
+  return FALSE;
+}
+
+HMODULE own_module() {
+  HMODULE module = nullptr;
+  GetModuleHandleExW(
+      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+      reinterpret_cast<LPCWSTR>(&own_module), &module);
+  return module;
+}
+
+std::wstring default_caption() {
+  wchar_t path[MAX_PATH];
+  const DWORD n = GetModuleFileNameW(own_module(), path, MAX_PATH);
+  std::wstring name(path, n);
+  const auto slash = name.find_last_of(L"\\/");
+  if (slash != std::wstring::npos) name = name.substr(slash + 1);
+  const auto dot = name.find_last_of(L'.');
+  if (dot != std::wstring::npos) name = name.substr(0, dot);
+  return name;
+}
+
+class Win32Services final : public Services {
+ public:
+  MsgAnswer message_box(const std::string& text, MsgButtons buttons, MsgIcon icon,
+                        const std::string& caption) override {
+    const std::wstring cap = caption.empty() ? default_caption() : win::widen(caption);
+    const int r = MessageBoxW(GetActiveWindow(), win::widen(text).c_str(), cap.c_str(),
+                              static_cast<UINT>(buttons) | static_cast<UINT>(icon));
+    return static_cast<MsgAnswer>(r);
+  }
+
+  std::string input_box(const std::string& prompt, const std::string& caption,
+                        const std::string& default_answer) override {
+    std::vector<WORD> t;
+    DLGTEMPLATE dlg{};
+    dlg.style = DS_MODALFRAME | DS_CENTER | DS_SETFONT | WS_POPUP | WS_CAPTION | WS_SYSMENU;
+    dlg.cdit = 4;
+    dlg.cx = 240;
+    dlg.cy = 80;
+    const WORD* p = reinterpret_cast<const WORD*>(&dlg);
+    t.insert(t.end(), p, p + sizeof(dlg) / sizeof(WORD));
+    t.push_back(0);  // no menu
+    t.push_back(0);  // default class
+    const std::wstring cap = caption.empty() ? default_caption() : win::widen(caption);
+    for (wchar_t c : cap) t.push_back(static_cast<WORD>(c));
+    t.push_back(0);
+    t.push_back(8);
+    for (const wchar_t* c = L"MS Shell Dlg"; *c; ++c) t.push_back(static_cast<WORD>(*c));
+    t.push_back(0);
+    add_item(t, SS_LEFT, 7, 7, 170, 40, kIdPrompt, 0x0082, L"");
+    add_item(t, BS_DEFPUSHBUTTON | WS_TABSTOP, 185, 7, 48, 14, IDOK, 0x0080, L"OK");
+    add_item(t, BS_PUSHBUTTON | WS_TABSTOP, 185, 25, 48, 14, IDCANCEL, 0x0080, L"Cancel");
+    add_item(t, ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP, 7, 58, 226, 14, kIdAnswer, 0x0081, L"");
+    InputBoxState state{win::widen(prompt), win::widen(default_answer)};
+    DialogBoxIndirectParamW(own_module(), reinterpret_cast<LPCDLGTEMPLATEW>(t.data()),
+                            GetActiveWindow(), input_box_proc, reinterpret_cast<LPARAM>(&state));
+    return win::narrow(state.answer);
+  }
+
+  void do_events() override {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      if (msg.message == WM_QUIT) {
+        PostQuitMessage(static_cast<int>(msg.wParam));  // leave it for the host's loop
+        break;
+      }
+      TranslateMessage(&msg);
+      DispatchMessageW(&msg);
+    }
+  }
+
+  void set_clipboard_text(const std::string& text) override {
+    const std::wstring wide = win::widen(text);
+    if (!OpenClipboard(nullptr)) return;
+    EmptyClipboard();
+    const size_t bytes = (wide.size() + 1) * sizeof(wchar_t);
+    if (HGLOBAL mem = GlobalAlloc(GMEM_MOVEABLE, bytes)) {
+      std::memcpy(GlobalLock(mem), wide.c_str(), bytes);
+      GlobalUnlock(mem);
+      if (!SetClipboardData(CF_UNICODETEXT, mem)) GlobalFree(mem);
+    }
+    CloseClipboard();
+  }
+
+  void shell_open(const std::string& target) override {
+    ShellExecuteW(nullptr, L"open", win::widen(target).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+  }
+
+  std::string addin_folder() override {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+      const DWORD n =
+          GetModuleFileNameW(own_module(), path.data(), static_cast<DWORD>(path.size()));
+      if (n < path.size()) {
+        path.resize(n);
+        break;
+      }
+      path.resize(path.size() * 2);
+    }
+    const auto slash = path.find_last_of(L"\\/");
+    return win::narrow(slash == std::wstring::npos ? L"." : path.substr(0, slash));
+  }
+
+  uint32_t last_system_error() override { return GetLastError(); }
+
+  LocalTime now() override {
+    SYSTEMTIME st;
+    GetLocalTime(&st);
+    return LocalTime{st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond};
+  }
+
+  std::string general_date(const LocalTime& t) override {
+    SYSTEMTIME st{};
+    st.wYear = static_cast<WORD>(t.year);
+    st.wMonth = static_cast<WORD>(t.month);
+    st.wDay = static_cast<WORD>(t.day);
+    st.wHour = static_cast<WORD>(t.hour);
+    st.wMinute = static_cast<WORD>(t.minute);
+    st.wSecond = static_cast<WORD>(t.second);
+    wchar_t date[128] = L"", time[128] = L"";
+    GetDateFormatW(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &st, nullptr, date, 128);
+    std::string text = win::narrow(date);
+    if (t.hour == 0 && t.minute == 0 && t.second == 0) return text;
+    GetTimeFormatW(LOCALE_USER_DEFAULT, 0, &st, nullptr, time, 128);
+    return text + " " + win::narrow(time);
+  }
+
+  NumberSeparators number_separators() override {
+    wchar_t thousands[8] = L",", decimal[8] = L".";
+    GetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_STHOUSAND, thousands, 8);
+    GetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_SDECIMAL, decimal, 8);
+    return NumberSeparators{win::narrow(thousands), win::narrow(decimal)};
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<Services> make_native_services() { return std::make_unique<Win32Services>(); }
+
+}  // namespace parvex

@@ -1,0 +1,50 @@
+// File system and ANSI code page, implemented once per platform. Paths are UTF-8 text, used as
+// given (no normalisation); failures raise parvex::Failure with the runtime numbers.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace parvex::fs {
+
+bool is_file(const std::string& path);    // a file (not a folder) exists there
+bool is_folder(const std::string& path);  // a folder exists there
+void make_folder(const std::string& path);                            // one level
+void delete_file(const std::string& path);                            // fails when missing
+int64_t file_length(const std::string& path);                         // fails when missing
+void rename_replace(const std::string& from, const std::string& to);  // atomic where possible
+// Bare names of the files (not folders) in a folder, sorted without regard to case.
+std::vector<std::string> list_files(const std::string& folder);
+
+// An open C stream; closes on destruction. Mode as for fopen ("rb", "wb", "ab").
+class File {
+ public:
+  File() = default;
+  File(const std::string& path, const char* mode);  // raises on failure
+  File(File&& other) noexcept : f_(other.f_) { other.f_ = nullptr; }
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  ~File();
+
+  explicit operator bool() const { return f_ != nullptr; }
+  std::FILE* get() const { return f_; }
+  void write(std::string_view bytes);  // raises on a short write
+  void close();                        // raises when the flush fails
+
+ private:
+  std::FILE* f_ = nullptr;
+};
+
+// The single-byte code page used in files and library records: the system ANSI code page on
+// Windows, Windows-1252 elsewhere. A character the code page cannot carry becomes '?', and
+// *exact (when given) is set false.
+std::string to_ansi(std::string_view utf8, bool* exact = nullptr);
+std::string from_ansi(std::string_view ansi);
+// The ANSI code of one character given as UTF-8 (the first character of the text), or -1.
+int ansi_code(std::string_view utf8_char);
+
+}  // namespace parvex::fs

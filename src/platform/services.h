@@ -1,0 +1,73 @@
+// Platform services the core needs: dialogs, the shell, the clipboard, the add-in folder, the
+// clock and the user's locale. The core calls services(); each platform supplies one
+// implementation, and tests install a scripted one.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace parvex {
+
+// Buttons, icon and answers keep the numbers of the platform's message box.
+enum class MsgButtons : int32_t { Ok = 0, OkCancel = 1, YesNoCancel = 3, YesNo = 4 };
+enum class MsgIcon : int32_t { None = 0, Critical = 16, Question = 32, Warning = 48, Info = 64 };
+enum class MsgAnswer : int32_t { Ok = 1, Cancel = 2, Abort = 3, Retry = 4, Ignore = 5, Yes = 6, No = 7 };
+
+struct LocalTime {
+  int year = 1970, month = 1, day = 1, hour = 0, minute = 0, second = 0;
+  bool operator==(const LocalTime&) const = default;
+};
+
+struct NumberSeparators {
+  std::string thousands = ",";
+  std::string decimal = ".";
+};
+
+class Services {
+ public:
+  virtual ~Services() = default;
+
+  // Modal message box; an empty caption means the platform's default caption.
+  virtual MsgAnswer message_box(const std::string& text, MsgButtons buttons, MsgIcon icon,
+                                const std::string& caption) = 0;
+  // Modal input box; an empty answer when nothing was entered or the box was cancelled.
+  virtual std::string input_box(const std::string& prompt, const std::string& caption,
+                                const std::string& default_answer) = 0;
+  // Lets the user interface process the window events that are waiting.
+  virtual void do_events() = 0;
+  virtual void set_clipboard_text(const std::string& text) = 0;
+  // Opens an address (web page or mailto:) with the shell.
+  virtual void shell_open(const std::string& target) = 0;
+
+  // Folder of the add-in's own module, without a trailing separator.
+  virtual std::string addin_folder() = 0;
+  // The platform's last-error value of the most recent external call on this thread.
+  virtual uint32_t last_system_error() = 0;
+
+  virtual LocalTime now() = 0;
+  // The user's general date format: short date, a blank, long time; the date alone at midnight.
+  virtual std::string general_date(const LocalTime& t) = 0;
+  virtual NumberSeparators number_separators() = 0;
+};
+
+// The calling thread's services: the native ones unless a test installed others.
+Services& services();
+// Installs services for the calling thread (not owned); nullptr restores the native ones.
+void set_services(Services* replacement);
+
+// "12/6/2026 9:05:03 AM", or "12/6/2026" at exactly midnight: the en-US general date.
+std::string en_us_general_date(const LocalTime& t);
+
+// The native implementation for this platform (Win32, or the headless POSIX one).
+std::unique_ptr<Services> make_native_services();
+
+// Separator between a folder and a name in the add-in's own paths.
+#ifdef _WIN32
+inline constexpr char kPathSep = '\\';
+#else
+inline constexpr char kPathSep = '/';
+#endif
+
+}  // namespace parvex
