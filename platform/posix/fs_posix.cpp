@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "codepage.h"
 #include "core/failure.h"
 #include "platform/fs.h"
 
@@ -30,63 +31,6 @@ namespace {
 
 bool stat_path(const std::string& path, struct stat* st) {
   return !path.empty() && ::stat(path.c_str(), st) == 0;
-}
-
-// Windows-1252 codes 0x80..0x9F; 0 marks the five unassigned codes.
-constexpr char32_t kCp1252High[32] = {
-    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
-
-void append_utf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
-
-// Decodes one UTF-8 character at s[i], advancing i; malformed bytes decode as U+FFFD.
-char32_t next_utf8(std::string_view s, size_t& i) {
-  const auto b = static_cast<unsigned char>(s[i]);
-  const int extra = b < 0x80 ? 0 : (b >> 5) == 6 ? 1 : (b >> 4) == 14 ? 2 : (b >> 3) == 30 ? 3 : -1;
-  if (extra == 0) {
-    ++i;
-    return b;
-  }
-  if (extra < 0 || i + extra >= s.size()) {
-    ++i;
-    return 0xFFFD;
-  }
-  char32_t c = b & (0x3F >> extra);
-  for (int k = 1; k <= extra; ++k) {
-    const auto cont = static_cast<unsigned char>(s[i + k]);
-    if ((cont & 0xC0) != 0x80) {
-      ++i;
-      return 0xFFFD;
-    }
-    c = (c << 6) | (cont & 0x3F);
-  }
-  i += extra + 1;
-  return c;
-}
-
-int cp1252_code(char32_t c) {
-  if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) return static_cast<int>(c);
-  for (int k = 0; k < 32; ++k) {
-    if (kCp1252High[k] == c && c != 0) return 0x80 + k;
-  }
-  return -1;
 }
 
 }  // namespace
@@ -167,38 +111,17 @@ void File::close() {
   if (rc != 0) raise(err::kPathFileAccess, "Write failed");
 }
 
-std::string to_ansi(std::string_view utf8, bool* exact) {
-  std::string out;
-  out.reserve(utf8.size());
-  if (exact) *exact = true;
-  for (size_t i = 0; i < utf8.size();) {
-    const int code = cp1252_code(next_utf8(utf8, i));
-    if (code < 0) {
-      out += '?';
-      if (exact) *exact = false;
-    } else {
-      out += static_cast<char>(code);
-    }
-  }
-  return out;
-}
+std::string to_ansi(std::string_view utf8, bool* exact) { return pvx::utf8_to_ansi(utf8, exact); }
 
-std::string from_ansi(std::string_view ansi) {
-  std::string out;
-  out.reserve(ansi.size());
-  for (const char ch : ansi) {
-    const auto b = static_cast<unsigned char>(ch);
-    char32_t c = b;
-    if (b >= 0x80 && b < 0xA0) c = kCp1252High[b - 0x80] ? kCp1252High[b - 0x80] : b;
-    append_utf8(out, c);
-  }
-  return out;
-}
+std::string from_ansi(std::string_view ansi) { return pvx::ansi_to_utf8(ansi); }
 
 int ansi_code(std::string_view utf8_char) {
   if (utf8_char.empty()) return -1;
-  size_t i = 0;
-  return cp1252_code(next_utf8(utf8_char, i));
+  size_t end = 0;
+  pvx::next_utf8(utf8_char, end);
+  bool exact = true;
+  const std::string a = pvx::utf8_to_ansi(utf8_char.substr(0, end), &exact);
+  return exact && a.size() == 1 ? static_cast<unsigned char>(a[0]) : -1;
 }
 
 }  // namespace parvex::fs

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cwchar>
 
+#include "codepage.h"
 #include "core/failure.h"
 #include "platform/fs.h"
 #include "text_win32.h"
@@ -119,41 +120,17 @@ void File::close() {
   if (rc != 0) raise(err::kPathFileAccess, "Write failed");
 }
 
-std::string to_ansi(std::string_view utf8, bool* exact) {
-  if (exact) *exact = true;
-  const std::wstring wide = win::widen(utf8);
-  if (wide.empty()) return {};
-  BOOL lossy = FALSE;
-  const int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(),
-                                    static_cast<int>(wide.size()), nullptr, 0, "?", &lossy);
-  std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), static_cast<int>(wide.size()),
-                      out.data(), n, "?", &lossy);
-  if (exact && lossy) *exact = false;
-  return out;
-}
+std::string to_ansi(std::string_view utf8, bool* exact) { return pvx::utf8_to_ansi(utf8, exact); }
 
-std::string from_ansi(std::string_view ansi) {
-  if (ansi.empty()) return {};
-  const int n = MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()),
-                                    nullptr, 0);
-  std::wstring wide(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), wide.data(), n);
-  return win::narrow(wide);
-}
+std::string from_ansi(std::string_view ansi) { return pvx::ansi_to_utf8(ansi); }
 
 int ansi_code(std::string_view utf8_char) {
   if (utf8_char.empty()) return -1;
-  // Only the first character: find where its UTF-8 sequence ends.
-  size_t len = 1;
-  const auto b = static_cast<unsigned char>(utf8_char[0]);
-  if (b >= 0xF0) len = 4;
-  else if (b >= 0xE0) len = 3;
-  else if (b >= 0xC0) len = 2;
+  size_t end = 0;
+  pvx::next_utf8(utf8_char, end);
   bool exact = true;
-  const std::string a = to_ansi(utf8_char.substr(0, std::min(len, utf8_char.size())), &exact);
-  if (!exact || a.size() != 1) return -1;
-  return static_cast<unsigned char>(a[0]);
+  const std::string a = pvx::utf8_to_ansi(utf8_char.substr(0, end), &exact);
+  return exact && a.size() == 1 ? static_cast<unsigned char>(a[0]) : -1;
 }
 
 }  // namespace parvex::fs

@@ -1,30 +1,14 @@
 // UTF-8 <-> UTF-16 for the Win32 back-end.
 #pragma once
 
-#include <windows.h>
-
 #include <string>
 #include <string_view>
 
+#include "codepage.h"
+
 namespace parvex::win {
 
-inline std::wstring widen(std::string_view utf8) {
-  if (utf8.empty()) return {};
-  const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
-                                    nullptr, 0);
-  std::wstring out(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
-  return out;
-}
-
-inline std::string narrow(std::wstring_view wide) {
-  if (wide.empty()) return {};
-  const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
-                                    nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), n,
-                      nullptr, nullptr);
-  return out;
-}
+inline std::wstring widen(std::string_view utf8) { return pvx::utf8_to_wide(utf8); }
+inline std::string narrow(std::wstring_view wide) { return pvx::wide_to_utf8(wide); }
 
 }  // namespace parvex::win

@@ -1,0 +1,57 @@
+// Binary file access with UTF-8 paths and 64-bit offsets, and the few folder operations the
+// libraries need. No exceptions: calls report success, and errno-like detail through error().
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <string>
+#include <vector>
+
+namespace pvx {
+
+class BinaryFile {
+ public:
+  enum class Mode { Read, ReadWrite, Create };  // Create truncates or makes a new file
+
+  BinaryFile() = default;
+  BinaryFile(BinaryFile&& other) noexcept : f_(other.f_) { other.f_ = nullptr; }
+  BinaryFile& operator=(BinaryFile&& other) noexcept;
+  BinaryFile(const BinaryFile&) = delete;
+  BinaryFile& operator=(const BinaryFile&) = delete;
+  ~BinaryFile() { close(); }
+
+  bool open(const std::string& utf8_path, Mode mode);
+  explicit operator bool() const { return f_ != nullptr; }
+
+  size_t read(void* buf, size_t n);          // bytes read; short only at the end or on error
+  bool read_exact(void* buf, size_t n) { return read(buf, n) == n; }
+  bool write(const void* buf, size_t n);     // all or nothing reported
+  bool write(const std::string& s) { return write(s.data(), s.size()); }
+  bool seek(uint64_t offset);
+  uint64_t tell();
+  bool size(uint64_t* out);
+  bool truncate(uint64_t length);            // flushes first
+  bool flush();
+  bool close();                              // false when the final flush failed
+
+ private:
+  std::FILE* f_ = nullptr;
+};
+
+struct PathInfo {
+  bool exists = false;
+  bool is_dir = false;
+  uint64_t size = 0;
+  std::time_t mtime = 0;
+};
+
+PathInfo stat_path(const std::string& utf8_path);
+bool make_dir(const std::string& utf8_path);  // true when made or already a folder
+bool remove_file(const std::string& utf8_path);
+bool rename_file(const std::string& from, const std::string& to);  // replaces `to`
+bool set_mtime(const std::string& utf8_path, std::time_t t);
+// Entries of a folder (no "." or ".."), each with whether it is a folder.
+bool list_dir(const std::string& utf8_path, std::vector<std::pair<std::string, bool>>* out);
+
+}  // namespace pvx
