@@ -1,0 +1,482 @@
+#include "sim/sim_outlook.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+
+#include "platform/fs.h"
+
+namespace parvex::sim {
+namespace {
+
+class EventSubscription final : public host::Subscription {
+ public:
+  using Remove = std::function<void()>;
+  EventSubscription(Remove remove, std::shared_ptr<Counters> counters)
+      : remove_(std::move(remove)), counters_(std::move(counters)) {
+    ++counters_->subscriptions;
+  }
+  ~EventSubscription() override {
+    remove_();
+    --counters_->subscriptions;
+  }
+
+ private:
+  Remove remove_;
+  std::shared_ptr<Counters> counters_;
+};
+
+std::string base_name(const std::string& path) {
+  const auto slash = path.find_last_of("/\\");
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+}  // namespace
+
+// ---- Event ----
+
+template <class... Args>
+host::SubscriptionPtr Event<Args...>::subscribe(std::function<void(Args...)> fn) {
+  auto handler = std::make_shared<std::function<void(Args...)>>(std::move(fn));
+  handlers_->push_back(handler);
+  std::weak_ptr<std::vector<Handler>> list = handlers_;
+  std::weak_ptr<std::function<void(Args...)>> weak_handler = handler;
+  return std::make_unique<EventSubscription>(
+      [list, weak_handler] {
+        if (auto l = list.lock()) {
+          const auto h = weak_handler.lock();
+          l->erase(std::remove(l->begin(), l->end(), h), l->end());
+        }
+      },
+      counters_);
+}
+
+template <class... Args>
+void Event<Args...>::raise(const std::function<void(const Failure&)>& on_failure,
+                           Args... args) {
+  const std::vector<Handler> snapshot = *handlers_;
+  for (const Handler& h : snapshot) {
+    // A handler released by an earlier one during this raise is not called.
+    if (std::find(handlers_->begin(), handlers_->end(), h) == handlers_->end()) continue;
+    try {
+      (*h)(args...);
+    } catch (...) {
+      on_failure(current_failure());
+    }
+  }
+}
+
+template class Event<>;
+template class Event<bool&>;
+template class Event<host::Ref<host::Explorer>>;
+template class Event<host::Ref<host::Inspector>>;
+template class Event<host::Ref<host::CommandBarButton>, bool&>;
+
+// ---- items and attachments ----
+
+std::string SimAttachment::FileName() {
+  outlook_.host_call("Attachment.FileName");
+  return file_name_;
+}
+
+void SimAttachment::SaveAsFile(const std::string& path) {
+  outlook_.host_call("Attachment.SaveAsFile");
+  fs::File out(path, "wb");
+  out.write(bytes_);
+  out.close();
+}
+
+void SimAttachment::Delete() {
+  outlook_.host_call("Attachment.Delete");
+  auto& list = item_.attachments_;
+  const auto it = std::find_if(list.begin(), list.end(), [this](const auto& a) { return a.get() == this; });
+  if (it == list.end()) raise(err::kHostCallFailed, "The attachment was already deleted.", "Outlook");
+  list.erase(it);
+}
+
+SimItem::SimItem(SimOutlook& outlook, int32_t item_class, std::string subject)
+    : outlook_(outlook),
+      class_(item_class),
+      subject_(std::move(subject)),
+      read_(outlook.counters_ptr()),
+      send_(outlook.counters_ptr()) {}
+
+int32_t SimItem::Class() {
+  outlook_.host_call("Item.Class");
+  return class_;
+}
+
+host::Ref<host::Attachments> SimItem::GetAttachments() {
+  outlook_.host_call("Item.Attachments");
+  return outlook_.hand_out<host::Attachments>(shared_from_this());
+}
+
+host::SubscriptionPtr SimItem::OnRead(std::function<void()> handler) {
+  outlook_.host_call("Item.Read");
+  return read_.subscribe(std::move(handler));
+}
+
+host::SubscriptionPtr SimItem::OnSend(std::function<void(bool&)> handler) {
+  outlook_.host_call("Item.Send");
+  return send_.subscribe(std::move(handler));
+}
+
+int32_t SimItem::Count() {
+  outlook_.host_call("Attachments.Count");
+  return static_cast<int32_t>(attachments_.size());
+}
+
+host::Ref<host::Attachment> SimItem::GetItem(int32_t index) {
+  outlook_.host_call("Attachments.Item");
+  if (index < 1 || index > static_cast<int32_t>(attachments_.size())) {
+    raise(err::kHostCallFailed, "Array index out of bounds.", "Outlook");
+  }
+  return outlook_.hand_out<host::Attachment>(attachments_[static_cast<size_t>(index - 1)]);
+}
+
+host::Ref<host::Attachment> SimItem::Add(const std::string& source, std::optional<int32_t> type,
+                                         std::optional<int32_t> position,
+                                         const std::string& display_name) {
+  outlook_.host_call("Attachments.Add");
+  if (type && *type != host::kByValue) {
+    raise(err::kHostCallFailed, "Only attachments by value are supported.", "Outlook");
+  }
+  // The file is copied into the item now: later changes to it do not reach the message.
+  fs::File in(source, "rb");
+  std::string bytes;
+  char buf[1 << 16];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, in.get())) > 0) bytes.append(buf, n);
+  auto attachment = std::make_shared<SimAttachment>(
+      outlook_, *this, base_name(source), display_name.empty() ? base_name(source) : display_name,
+      std::move(bytes));
+  size_t at = attachments_.size();
+  if (position && *position >= 1 && static_cast<size_t>(*position) <= attachments_.size()) {
+    at = static_cast<size_t>(*position - 1);
+  }
+  attachments_.insert(attachments_.begin() + static_cast<std::ptrdiff_t>(at), attachment);
+  return outlook_.hand_out<host::Attachment>(attachment);
+}
+
+void SimItem::attach_file(const std::string& path) {
+  fs::File in(path, "rb");
+  std::string bytes;
+  char buf[1 << 16];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, in.get())) > 0) bytes.append(buf, n);
+  attach_bytes(base_name(path), bytes);
+}
+
+void SimItem::attach_bytes(const std::string& file_name, const std::string& bytes) {
+  attachments_.push_back(
+      std::make_shared<SimAttachment>(outlook_, *this, file_name, file_name, bytes));
+}
+
+// ---- command bars ----
+
+SimCommandBarButton::SimCommandBarButton(SimOutlook& outlook, bool temporary)
+    : outlook_(outlook), temporary_(temporary), click_(outlook.counters_ptr()) {}
+
+void SimCommandBarButton::SetCaption(const std::string& caption) {
+  outlook_.host_call("CommandBarButton.Caption");
+  caption_ = caption;
+}
+
+void SimCommandBarButton::SetEnabled(bool enabled) {
+  outlook_.host_call("CommandBarButton.Enabled");
+  enabled_ = enabled;
+}
+
+host::SubscriptionPtr SimCommandBarButton::OnClick(
+    std::function<void(host::Ref<host::CommandBarButton>, bool&)> handler) {
+  outlook_.host_call("CommandBarButton.Click");
+  return click_.subscribe(std::move(handler));
+}
+
+void SimCommandBarButton::click() {
+  bool cancel_default = false;
+  click_.raise(outlook_.event_failure_sink(),
+               outlook_.hand_out<host::CommandBarButton>(shared_from_this()), cancel_default);
+}
+
+void SimCommandBar::SetVisible(bool visible) {
+  outlook_.host_call("CommandBar.Visible");
+  visible_ = visible;
+}
+
+host::Ref<host::CommandBarControls> SimCommandBar::GetControls() {
+  outlook_.host_call("CommandBar.Controls");
+  // The bar is owned by its command bars; hand out an alias that keeps nothing else alive.
+  return outlook_.hand_out<host::CommandBarControls>(
+      std::shared_ptr<host::CommandBarControls>(std::shared_ptr<void>(), this));
+}
+
+host::Ref<host::CommandBarButton> SimCommandBar::Add(int32_t type, bool temporary) {
+  outlook_.host_call("CommandBarControls.Add");
+  if (type != host::kControlButton) {
+    raise(err::kHostCallFailed, "Only buttons are supported.", "Office");
+  }
+  auto button = std::make_shared<SimCommandBarButton>(outlook_, temporary);
+  buttons_.push_back(button);
+  return outlook_.hand_out<host::CommandBarButton>(button);
+}
+
+SimCommandBars::SimCommandBars(SimOutlook& outlook) : outlook_(outlook) {
+  for (const char* name : {"standard", "advanced", "web"}) {
+    bars_[name] = std::make_shared<SimCommandBar>(outlook);
+  }
+}
+
+host::Ref<host::CommandBar> SimCommandBars::GetItem(const std::string& name) {
+  outlook_.host_call("CommandBars.Item");
+  const auto it = bars_.find(lower(name));
+  if (it == bars_.end()) raise(err::kHostCallFailed, "Invalid index.", "Office");
+  return outlook_.hand_out<host::CommandBar>(it->second);
+}
+
+std::shared_ptr<SimCommandBar> SimCommandBars::bar(const std::string& name) const {
+  const auto it = bars_.find(lower(name));
+  return it == bars_.end() ? nullptr : it->second;
+}
+
+// ---- windows ----
+
+template <class Interface>
+SimWindow<Interface>::SimWindow(SimOutlook& outlook, std::string caption, const char* kind)
+    : outlook_(outlook),
+      caption_(std::move(caption)),
+      kind_(kind),
+      activate_(outlook.counters_ptr()),
+      close_(outlook.counters_ptr()) {}
+
+template <class Interface>
+std::string SimWindow<Interface>::Caption() {
+  outlook_.host_call((std::string(kind_) + ".Caption").c_str());
+  return caption_;
+}
+
+template <class Interface>
+host::SubscriptionPtr SimWindow<Interface>::OnActivate(std::function<void()> handler) {
+  outlook_.host_call((std::string(kind_) + ".Activate").c_str());
+  return activate_.subscribe(std::move(handler));
+}
+
+template <class Interface>
+host::SubscriptionPtr SimWindow<Interface>::OnClose(std::function<void()> handler) {
+  outlook_.host_call((std::string(kind_) + ".Close").c_str());
+  return close_.subscribe(std::move(handler));
+}
+
+template class SimWindow<host::Explorer>;
+template class SimWindow<host::Inspector>;
+
+SimExplorer::SimExplorer(SimOutlook& outlook, std::string caption)
+    : SimWindow(outlook, std::move(caption), "Explorer"),
+      bars_(std::make_shared<SimCommandBars>(outlook)) {}
+
+host::Ref<host::CommandBars> SimExplorer::GetCommandBars() {
+  outlook_.host_call("Explorer.CommandBars");
+  return outlook_.hand_out<host::CommandBars>(bars_);
+}
+
+SimInspector::SimInspector(SimOutlook& outlook, std::string caption, std::shared_ptr<SimItem> item)
+    : SimWindow(outlook, std::move(caption), "Inspector"), item_(std::move(item)) {}
+
+host::Ref<host::Item> SimInspector::CurrentItem() {
+  outlook_.host_call("Inspector.CurrentItem");
+  return outlook_.hand_out<host::Item>(item_);
+}
+
+// ---- the application ----
+
+class SimOutlook::Explorers final : public host::Explorers {
+ public:
+  explicit Explorers(SimOutlook& o) : outlook_(o), new_explorer(o.counters_ptr()) {}
+  int32_t Count() override {
+    outlook_.host_call("Explorers.Count");
+    return static_cast<int32_t>(outlook_.explorers_.size());
+  }
+  host::SubscriptionPtr OnNewExplorer(std::function<void(host::Ref<host::Explorer>)> h) override {
+    outlook_.host_call("Explorers.NewExplorer");
+    return new_explorer.subscribe(std::move(h));
+  }
+  SimOutlook& outlook_;
+  Event<host::Ref<host::Explorer>> new_explorer;
+};
+
+class SimOutlook::Inspectors final : public host::Inspectors {
+ public:
+  explicit Inspectors(SimOutlook& o) : outlook_(o), new_inspector(o.counters_ptr()) {}
+  int32_t Count() override {
+    outlook_.host_call("Inspectors.Count");
+    return static_cast<int32_t>(outlook_.inspectors_.size());
+  }
+  host::SubscriptionPtr OnNewInspector(
+      std::function<void(host::Ref<host::Inspector>)> h) override {
+    outlook_.host_call("Inspectors.NewInspector");
+    return new_inspector.subscribe(std::move(h));
+  }
+  SimOutlook& outlook_;
+  Event<host::Ref<host::Inspector>> new_inspector;
+};
+
+class SimOutlook::NamespaceObject final : public host::Namespace {};
+
+class SimOutlook::AddInObject final : public host::AddIn {
+ public:
+  explicit AddInObject(SimOutlook& o) : outlook_(o) {}
+  void SetObject(std::shared_ptr<void> object) override {
+    outlook_.host_call("AddIn.Object");
+    outlook_.addin_object_ = std::move(object);
+  }
+  SimOutlook& outlook_;
+};
+
+SimOutlook::SimOutlook()
+    : explorers_collection_(std::make_shared<Explorers>(*this)),
+      inspectors_collection_(std::make_shared<Inspectors>(*this)),
+      namespace_(std::make_shared<NamespaceObject>()),
+      addin_(std::make_shared<AddInObject>(*this)),
+      self_(this, [](SimOutlook*) {}),
+      startup_(counters_) {}
+
+SimOutlook::~SimOutlook() = default;
+
+host::Ref<host::Namespace> SimOutlook::GetNamespace(const std::string& type) {
+  host_call("Application.GetNamespace");
+  if (type != "MAPI") raise(err::kHostCallFailed, "Unknown namespace type.", "Outlook");
+  return hand_out<host::Namespace>(namespace_);
+}
+
+host::Ref<host::Explorer> SimOutlook::ActiveExplorer() {
+  host_call("Application.ActiveExplorer");
+  return hand_out<host::Explorer>(active_explorer_.lock());
+}
+
+host::Ref<host::Inspector> SimOutlook::ActiveInspector() {
+  host_call("Application.ActiveInspector");
+  return hand_out<host::Inspector>(active_inspector_.lock());
+}
+
+host::Ref<host::Explorers> SimOutlook::GetExplorers() {
+  host_call("Application.Explorers");
+  return hand_out<host::Explorers>(explorers_collection_);
+}
+
+host::Ref<host::Inspectors> SimOutlook::GetInspectors() {
+  host_call("Application.Inspectors");
+  return hand_out<host::Inspectors>(inspectors_collection_);
+}
+
+host::SubscriptionPtr SimOutlook::OnStartup(std::function<void()> handler) {
+  host_call("Application.Startup");
+  return startup_.subscribe(std::move(handler));
+}
+
+host::Ref<host::Application> SimOutlook::application() {
+  return hand_out<host::Application>(self_);
+}
+
+host::Ref<host::AddIn> SimOutlook::addin() { return hand_out<host::AddIn>(addin_); }
+
+std::function<void(const Failure&)> SimOutlook::event_failure_sink() {
+  return [this](const Failure& f) { event_failures_.push_back(f); };
+}
+
+std::shared_ptr<SimExplorer> SimOutlook::open_explorer(const std::string& caption) {
+  auto explorer = std::make_shared<SimExplorer>(*this, caption);
+  explorers_.push_back(explorer);
+  active_explorer_ = explorer;
+  explorers_collection_->new_explorer.raise(event_failure_sink(),
+                                            hand_out<host::Explorer>(explorer));
+  return explorer;
+}
+
+std::shared_ptr<SimItem> SimOutlook::new_item(int32_t item_class, const std::string& subject) {
+  return std::make_shared<SimItem>(*this, item_class, subject);
+}
+
+std::shared_ptr<SimInspector> SimOutlook::open_inspector(const std::shared_ptr<SimItem>& item,
+                                                         const std::string& caption) {
+  auto inspector = std::make_shared<SimInspector>(*this, caption, item);
+  inspectors_.push_back(inspector);
+  active_inspector_ = inspector;
+  inspectors_collection_->new_inspector.raise(event_failure_sink(),
+                                              hand_out<host::Inspector>(inspector));
+  return inspector;
+}
+
+void SimOutlook::activate(const std::shared_ptr<SimExplorer>& explorer) {
+  if (explorer->closed_) return;
+  active_explorer_ = explorer;
+  explorer->activate_.raise(event_failure_sink());
+}
+
+void SimOutlook::activate(const std::shared_ptr<SimInspector>& inspector) {
+  if (inspector->closed_) return;
+  active_inspector_ = inspector;
+  inspector->activate_.raise(event_failure_sink());
+}
+
+void SimOutlook::close(const std::shared_ptr<SimExplorer>& explorer) {
+  if (explorer->closed_) return;  // Close is raised once per window
+  explorer->closed_ = true;
+  // Handlers still count the closing window among the open ones.
+  explorer->close_.raise(event_failure_sink());
+  explorers_.erase(std::remove(explorers_.begin(), explorers_.end(), explorer), explorers_.end());
+  if (active_explorer_.lock() == explorer) {
+    active_explorer_ = explorers_.empty() ? nullptr : explorers_.back();
+  }
+}
+
+void SimOutlook::close(const std::shared_ptr<SimInspector>& inspector) {
+  if (inspector->closed_) return;
+  inspector->closed_ = true;
+  inspector->close_.raise(event_failure_sink());
+  inspectors_.erase(std::remove(inspectors_.begin(), inspectors_.end(), inspector),
+                    inspectors_.end());
+  if (active_inspector_.lock() == inspector) {
+    active_inspector_ = inspectors_.empty() ? nullptr : inspectors_.back();
+  }
+}
+
+void SimOutlook::raise_startup() { startup_.raise(event_failure_sink()); }
+
+void SimOutlook::read(const std::shared_ptr<SimItem>& item) {
+  item->read_.raise(event_failure_sink());
+}
+
+bool SimOutlook::send(const std::shared_ptr<SimItem>& item) {
+  bool cancel = false;
+  item->send_.raise(event_failure_sink(), cancel);
+  if (cancel) return false;
+  SentMessage message{item->subject_, {}};
+  for (const auto& a : item->attachments_) {
+    message.attachments.push_back({a->file_name(), a->display_name(), a->bytes()});
+  }
+  outbox_.push_back(std::move(message));
+  item->sent_ = true;
+  // The message window closes once its item has left.
+  const auto open = inspectors_;
+  for (const auto& inspector : open) {
+    if (inspector->item() == item) close(inspector);
+  }
+  return true;
+}
+
+void SimOutlook::fail(const std::string& call, int times) { failing_[call] = times; }
+
+void SimOutlook::host_call(const char* call) {
+  calls_.emplace_back(call);
+  const auto it = failing_.find(call);
+  if (it == failing_.end()) return;
+  if (it->second > 0 && --it->second == 0) failing_.erase(it);
+  raise(err::kHostCallFailed, std::string("The host call ") + call + " failed.", "Outlook");
+}
+
+}  // namespace parvex::sim

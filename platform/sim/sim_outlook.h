@@ -1,0 +1,316 @@
+// A simulated mail client: the host object model held in memory, for real. Windows open and
+// close, items hold attachments with their bytes, a sent item lands in the outbox with the
+// attachments it held when its Send handlers returned. Any host call can be told to fail, and
+// the counters show every reference and subscription the add-in still holds.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "addin/host.h"
+#include "core/failure.h"
+
+namespace parvex::sim {
+
+// References handed to the add-in and subscriptions it holds, live right now.
+struct Counters {
+  int64_t references = 0;
+  int64_t subscriptions = 0;
+};
+
+class SimOutlook;
+
+// One host event: handlers in subscription order; a handler may unsubscribe while it runs.
+template <class... Args>
+class Event {
+ public:
+  explicit Event(std::shared_ptr<Counters> counters) : counters_(std::move(counters)) {}
+
+  host::SubscriptionPtr subscribe(std::function<void(Args...)> fn);
+  // Runs every handler; a failing handler's failure is handed to on_failure.
+  void raise(const std::function<void(const Failure&)>& on_failure, Args... args);
+  size_t size() const { return handlers_->size(); }
+
+ private:
+  using Handler = std::shared_ptr<std::function<void(Args...)>>;
+  std::shared_ptr<std::vector<Handler>> handlers_ = std::make_shared<std::vector<Handler>>();
+  std::shared_ptr<Counters> counters_;
+};
+
+struct SentAttachment {
+  std::string file_name;
+  std::string display_name;
+  std::string bytes;
+};
+
+struct SentMessage {
+  std::string subject;
+  std::vector<SentAttachment> attachments;
+};
+
+class SimItem;
+class SimInspector;
+class SimExplorer;
+class SimCommandBarButton;
+
+class SimAttachment final : public host::Attachment {
+ public:
+  SimAttachment(SimOutlook& outlook, SimItem& item, std::string file_name,
+                std::string display_name, std::string bytes)
+      : outlook_(outlook),
+        item_(item),
+        file_name_(std::move(file_name)),
+        display_name_(std::move(display_name)),
+        bytes_(std::move(bytes)) {}
+  std::string FileName() override;
+  void SaveAsFile(const std::string& path) override;
+  void Delete() override;
+
+  const std::string& display_name() const { return display_name_; }
+  const std::string& bytes() const { return bytes_; }
+  const std::string& file_name() const { return file_name_; }
+
+ private:
+  SimOutlook& outlook_;
+  SimItem& item_;
+  std::string file_name_, display_name_, bytes_;
+};
+
+class SimItem final : public host::Item, public host::Attachments,
+                      public std::enable_shared_from_this<SimItem> {
+ public:
+  SimItem(SimOutlook& outlook, int32_t item_class, std::string subject);
+
+  // host::Item
+  int32_t Class() override;
+  host::Ref<host::Attachments> GetAttachments() override;
+  host::SubscriptionPtr OnRead(std::function<void()> handler) override;
+  host::SubscriptionPtr OnSend(std::function<void(bool&)> handler) override;
+  // host::Attachments
+  int32_t Count() override;
+  host::Ref<host::Attachment> GetItem(int32_t index) override;
+  host::Ref<host::Attachment> Add(const std::string& source, std::optional<int32_t> type,
+                                  std::optional<int32_t> position,
+                                  const std::string& display_name) override;
+
+  // What the user does and sees.
+  void attach_file(const std::string& path);  // as the user attaching a file
+  void attach_bytes(const std::string& file_name, const std::string& bytes);
+  const std::vector<std::shared_ptr<SimAttachment>>& attachments() const { return attachments_; }
+  const std::string& subject() const { return subject_; }
+  int32_t item_class() const { return class_; }
+  bool sent() const { return sent_; }
+
+ private:
+  friend class SimAttachment;
+  friend class SimOutlook;
+  SimOutlook& outlook_;
+  int32_t class_;
+  std::string subject_;
+  bool sent_ = false;
+  std::vector<std::shared_ptr<SimAttachment>> attachments_;
+  Event<> read_;
+  Event<bool&> send_;
+};
+
+class SimCommandBarButton final : public host::CommandBarButton,
+                                  public std::enable_shared_from_this<SimCommandBarButton> {
+ public:
+  SimCommandBarButton(SimOutlook& outlook, bool temporary);
+  void SetCaption(const std::string& caption) override;
+  void SetEnabled(bool enabled) override;
+  host::SubscriptionPtr OnClick(
+      std::function<void(host::Ref<host::CommandBarButton>, bool&)> handler) override;
+
+  void click();  // as the user pressing it
+  const std::string& caption() const { return caption_; }
+  bool enabled() const { return enabled_; }
+  bool temporary() const { return temporary_; }
+
+ private:
+  SimOutlook& outlook_;
+  std::string caption_;
+  bool enabled_ = true;
+  bool temporary_;
+  Event<host::Ref<host::CommandBarButton>, bool&> click_;
+};
+
+class SimCommandBar final : public host::CommandBar, public host::CommandBarControls {
+ public:
+  explicit SimCommandBar(SimOutlook& outlook) : outlook_(outlook) {}
+  void SetVisible(bool visible) override;
+  host::Ref<host::CommandBarControls> GetControls() override;
+  host::Ref<host::CommandBarButton> Add(int32_t type, bool temporary) override;
+
+  bool visible() const { return visible_; }
+  const std::vector<std::shared_ptr<SimCommandBarButton>>& buttons() const { return buttons_; }
+
+ private:
+  SimOutlook& outlook_;
+  bool visible_ = true;
+  std::vector<std::shared_ptr<SimCommandBarButton>> buttons_;
+};
+
+class SimCommandBars final : public host::CommandBars {
+ public:
+  explicit SimCommandBars(SimOutlook& outlook);
+  host::Ref<host::CommandBar> GetItem(const std::string& name) override;
+  std::shared_ptr<SimCommandBar> bar(const std::string& name) const;
+
+ private:
+  SimOutlook& outlook_;
+  std::map<std::string, std::shared_ptr<SimCommandBar>> bars_;  // lower-case names
+};
+
+// Explorer and inspector windows share their caption and their Activate and Close events.
+template <class Interface>
+class SimWindow : public Interface {
+ public:
+  SimWindow(SimOutlook& outlook, std::string caption, const char* kind);
+  std::string Caption() override;
+  host::SubscriptionPtr OnActivate(std::function<void()> handler) override;
+  host::SubscriptionPtr OnClose(std::function<void()> handler) override;
+
+  void set_caption(std::string caption) { caption_ = std::move(caption); }
+  bool closed() const { return closed_; }
+
+ protected:
+  SimOutlook& outlook_;
+  std::string caption_;
+  const char* kind_;
+  bool closed_ = false;
+  Event<> activate_;
+  Event<> close_;
+  friend class SimOutlook;
+};
+
+class SimExplorer final : public SimWindow<host::Explorer> {
+ public:
+  SimExplorer(SimOutlook& outlook, std::string caption);
+  host::Ref<host::CommandBars> GetCommandBars() override;
+  std::shared_ptr<SimCommandBars> command_bars() const { return bars_; }
+
+ private:
+  std::shared_ptr<SimCommandBars> bars_;
+};
+
+class SimInspector final : public SimWindow<host::Inspector> {
+ public:
+  SimInspector(SimOutlook& outlook, std::string caption, std::shared_ptr<SimItem> item);
+  host::Ref<host::Item> CurrentItem() override;
+  const std::shared_ptr<SimItem>& item() const { return item_; }
+
+ private:
+  std::shared_ptr<SimItem> item_;
+};
+
+class SimOutlook final : public host::Application {
+ public:
+  SimOutlook();
+  ~SimOutlook() override;
+  SimOutlook(const SimOutlook&) = delete;
+  SimOutlook& operator=(const SimOutlook&) = delete;
+
+  // host::Application
+  host::Ref<host::Namespace> GetNamespace(const std::string& type) override;
+  host::Ref<host::Explorer> ActiveExplorer() override;
+  host::Ref<host::Inspector> ActiveInspector() override;
+  host::Ref<host::Explorers> GetExplorers() override;
+  host::Ref<host::Inspectors> GetInspectors() override;
+  host::SubscriptionPtr OnStartup(std::function<void()> handler) override;
+
+  // The application as the add-in receives it: a counted reference.
+  host::Ref<host::Application> application();
+  host::Ref<host::AddIn> addin();
+
+  // What the user and the host do.
+  std::shared_ptr<SimExplorer> open_explorer(const std::string& caption);
+  std::shared_ptr<SimItem> new_item(int32_t item_class, const std::string& subject);
+  std::shared_ptr<SimItem> new_mail(const std::string& subject) {
+    return new_item(host::kClassMail, subject);
+  }
+  std::shared_ptr<SimInspector> open_inspector(const std::shared_ptr<SimItem>& item,
+                                               const std::string& caption);
+  void activate(const std::shared_ptr<SimExplorer>& explorer);
+  void activate(const std::shared_ptr<SimInspector>& inspector);
+  void close(const std::shared_ptr<SimExplorer>& explorer);
+  void close(const std::shared_ptr<SimInspector>& inspector);
+  void raise_startup();
+  void read(const std::shared_ptr<SimItem>& item);
+  // Raises Send; unless cancelled the item leaves with the attachments it then holds, and
+  // its inspectors close. Returns whether it left.
+  bool send(const std::shared_ptr<SimItem>& item);
+
+  // Makes the named host call fail (e.g. "Explorers.Count", "Inspector.CurrentItem",
+  // "Item.Class", "Attachment.SaveAsFile"); times < 0 means until told otherwise.
+  void fail(const std::string& call, int times = -1);
+  void stop_failing() { failing_.clear(); }
+  // Raised by every host call; fails when told to.
+  void host_call(const char* call);
+
+  const std::vector<SentMessage>& outbox() const { return outbox_; }
+  const std::vector<Failure>& event_failures() const { return event_failures_; }
+  const std::vector<std::string>& calls() const { return calls_; }
+  const Counters& counters() const { return *counters_; }
+  const std::vector<std::shared_ptr<SimExplorer>>& explorers() const { return explorers_; }
+  const std::vector<std::shared_ptr<SimInspector>>& inspectors() const { return inspectors_; }
+  std::shared_ptr<void> addin_object() const { return addin_object_; }
+
+  // A counted reference to one of this client's objects, as COM would hand it out.
+  template <class T>
+  host::Ref<T> hand_out(const std::shared_ptr<T>& object);
+  std::shared_ptr<Counters> counters_ptr() const { return counters_; }
+  std::function<void(const Failure&)> event_failure_sink();
+
+ private:
+  class Explorers;
+  class Inspectors;
+  class AddInObject;
+  class NamespaceObject;
+
+  std::shared_ptr<Counters> counters_ = std::make_shared<Counters>();
+  std::map<std::string, int> failing_;
+  std::vector<std::string> calls_;
+  std::vector<Failure> event_failures_;
+  std::vector<SentMessage> outbox_;
+  std::vector<std::shared_ptr<SimExplorer>> explorers_;    // open, oldest first
+  std::vector<std::shared_ptr<SimInspector>> inspectors_;  // open, oldest first
+  std::weak_ptr<SimExplorer> active_explorer_;
+  std::weak_ptr<SimInspector> active_inspector_;
+  std::shared_ptr<Explorers> explorers_collection_;
+  std::shared_ptr<Inspectors> inspectors_collection_;
+  std::shared_ptr<NamespaceObject> namespace_;
+  std::shared_ptr<AddInObject> addin_;
+  std::shared_ptr<void> addin_object_;
+  std::shared_ptr<SimOutlook> self_;  // non-owning alias used to hand out the application
+  Event<> startup_;
+};
+
+}  // namespace parvex::sim
+
+namespace parvex::sim {
+
+template <class T>
+host::Ref<T> SimOutlook::hand_out(const std::shared_ptr<T>& object) {
+  if (!object) return nullptr;
+  // Counts one reference for as long as any copy of the handed-out pointer lives.
+  struct Token {
+    Token(std::shared_ptr<T> k, std::shared_ptr<Counters> c)
+        : keep(std::move(k)), counters(std::move(c)) {
+      ++counters->references;
+    }
+    ~Token() { --counters->references; }
+    Token(const Token&) = delete;
+    Token& operator=(const Token&) = delete;
+    std::shared_ptr<T> keep;
+    std::shared_ptr<Counters> counters;
+  };
+  auto token = std::make_shared<Token>(object, counters_);
+  return host::Ref<T>(token, object.get());
+}
+
+}  // namespace parvex::sim

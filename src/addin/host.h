@@ -1,0 +1,171 @@
+// The mail client's object model as the add-in uses it: exactly the members it calls. Objects
+// are counted references (Ref); an event subscription is an object whose destruction ends it.
+// Host calls that fail raise parvex::Failure.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace parvex::host {
+
+template <class T>
+using Ref = std::shared_ptr<T>;
+
+// Ends its subscription when destroyed.
+class Subscription {
+ public:
+  virtual ~Subscription() = default;
+};
+using SubscriptionPtr = std::unique_ptr<Subscription>;
+
+class Namespace;
+class Explorers;
+class Inspectors;
+class Explorer;
+class Inspector;
+class Item;
+class Attachments;
+class Attachment;
+class CommandBars;
+class CommandBar;
+class CommandBarControls;
+class CommandBarButton;
+
+inline constexpr int32_t kClassMail = 43;  // olMail
+inline constexpr int32_t kByValue = 1;     // olByValue
+inline constexpr int32_t kControlButton = 1;  // msoControlButton
+
+class Application {
+ public:
+  virtual ~Application() = default;
+  virtual Ref<Namespace> GetNamespace(const std::string& type) = 0;
+  virtual Ref<Explorer> ActiveExplorer() = 0;    // null when there is none
+  virtual Ref<Inspector> ActiveInspector() = 0;  // null when there is none
+  virtual Ref<Explorers> GetExplorers() = 0;
+  virtual Ref<Inspectors> GetInspectors() = 0;
+  virtual SubscriptionPtr OnStartup(std::function<void()> handler) = 0;
+};
+
+class Namespace {
+ public:
+  virtual ~Namespace() = default;
+};
+
+class Explorers {
+ public:
+  virtual ~Explorers() = default;
+  virtual int32_t Count() = 0;
+  virtual SubscriptionPtr OnNewExplorer(std::function<void(Ref<Explorer>)> handler) = 0;
+};
+
+class Inspectors {
+ public:
+  virtual ~Inspectors() = default;
+  virtual int32_t Count() = 0;
+  virtual SubscriptionPtr OnNewInspector(std::function<void(Ref<Inspector>)> handler) = 0;
+};
+
+// What explorers and inspectors share: a caption and the Activate and Close events.
+class Window {
+ public:
+  virtual ~Window() = default;
+  virtual std::string Caption() = 0;
+  virtual SubscriptionPtr OnActivate(std::function<void()> handler) = 0;
+  virtual SubscriptionPtr OnClose(std::function<void()> handler) = 0;  // once per window
+};
+
+class Explorer : public Window {
+ public:
+  virtual Ref<CommandBars> GetCommandBars() = 0;
+};
+
+class Inspector : public Window {
+ public:
+  virtual Ref<Item> CurrentItem() = 0;  // the item shown, of any class
+};
+
+// An item of any class; mail items (class 43) are the ones whose attachments the add-in packs.
+class Item {
+ public:
+  virtual ~Item() = default;
+  virtual int32_t Class() = 0;  // read by name: fails on an object without that property
+  virtual Ref<Attachments> GetAttachments() = 0;
+  virtual SubscriptionPtr OnRead(std::function<void()> handler) = 0;
+  // Raised before the item leaves; setting cancel keeps it.
+  virtual SubscriptionPtr OnSend(std::function<void(bool& cancel)> handler) = 0;
+};
+
+class Attachments {
+ public:
+  virtual ~Attachments() = default;
+  virtual int32_t Count() = 0;
+  virtual Ref<Attachment> GetItem(int32_t index) = 0;  // from 1; the later ones move down
+  // Copies the file at source into the item at once; type and position omitted when empty.
+  virtual Ref<Attachment> Add(const std::string& source, std::optional<int32_t> type,
+                              std::optional<int32_t> position,
+                              const std::string& display_name) = 0;
+};
+
+class Attachment {
+ public:
+  virtual ~Attachment() = default;
+  virtual std::string FileName() = 0;
+  virtual void SaveAsFile(const std::string& path) = 0;  // creates or replaces the file
+  virtual void Delete() = 0;
+};
+
+class CommandBars {
+ public:
+  virtual ~CommandBars() = default;
+  virtual Ref<CommandBar> GetItem(const std::string& name) = 0;
+};
+
+class CommandBar {
+ public:
+  virtual ~CommandBar() = default;
+  virtual void SetVisible(bool visible) = 0;
+  virtual Ref<CommandBarControls> GetControls() = 0;
+};
+
+class CommandBarControls {
+ public:
+  virtual ~CommandBarControls() = default;
+  // A new control at the end of the bar; a temporary one is gone when the host exits.
+  virtual Ref<CommandBarButton> Add(int32_t type, bool temporary) = 0;
+};
+
+class CommandBarButton {
+ public:
+  virtual ~CommandBarButton() = default;
+  virtual void SetCaption(const std::string& caption) = 0;
+  virtual void SetEnabled(bool enabled) = 0;
+  virtual SubscriptionPtr OnClick(
+      std::function<void(Ref<CommandBarButton> ctrl, bool& cancel_default)> handler) = 0;
+};
+
+// The add-in object the host hands over at connection.
+class AddIn {
+ public:
+  virtual ~AddIn() = default;
+  virtual void SetObject(std::shared_ptr<void> object) = 0;
+};
+
+// Host connection modes and removal modes, as the host numbers them.
+enum class ConnectMode : int32_t { AfterStartup = 0, Startup = 1, External = 2, CommandLine = 3 };
+enum class DisconnectMode : int32_t { HostShutdown = 0, UserClosed = 1 };
+
+// What the host calls on the add-in's connection object, once each, in its order.
+class Connection {
+ public:
+  virtual ~Connection() = default;
+  virtual void OnConnection(Ref<Application> application, ConnectMode mode, Ref<AddIn> addin) = 0;
+  virtual void OnDisconnection(DisconnectMode mode) = 0;
+  virtual void OnAddInsUpdate() = 0;
+  virtual void OnStartupComplete() = 0;
+  virtual void OnBeginShutdown() = 0;
+};
+
+}  // namespace parvex::host

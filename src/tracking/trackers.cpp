@@ -1,0 +1,134 @@
+#include "tracking/trackers.h"
+
+#include "ui/frm_outlook.h"
+
+namespace parvex {
+namespace {
+
+template <class T>
+T& required(const host::Ref<T>& ref) {
+  if (!ref) raise(err::kObjectRequired, "Object required");
+  return *ref;
+}
+
+}  // namespace
+
+// ---- explorer side ----
+
+void clsOutlookExplorerEvents::Init(host::Ref<host::Application> application) {
+  attempt([&] {
+    objOutlook_events.reset();
+    objOutlook = application;
+    if (objOutlook) objOutlook_events = objOutlook->OnStartup([this] { objOutlook_Startup(); });
+  });
+  attempt([&] { gobjOutlook() = application; });
+  attempt([&] {
+    colExplorers_events.reset();
+    colExplorers.reset();
+    colExplorers = required(application).GetExplorers();
+    colExplorers_events = required(colExplorers).OnNewExplorer(
+        [this](host::Ref<host::Explorer> e) { colExplorers_NewExplorer(std::move(e)); });
+  });
+  if (attempt_condition([&] { return required(colExplorers).Count() >= 1; })) {
+    attempt([&] { AddExplorer(required(application).ActiveExplorer()); });
+  }
+  attempt([&] { lclExplorer = required(application).ActiveExplorer(); });
+}
+
+void clsOutlookExplorerEvents::Shutdown() {
+  attempt([&] { lclExplorer.reset(); });
+  attempt([&] {
+    colExplorers_events.reset();
+    colExplorers.reset();
+  });
+  attempt([&] { gobjOutlook().reset(); });
+  attempt([&] {
+    objOutlook_events.reset();
+    objOutlook.reset();
+  });
+}
+
+void clsOutlookExplorerEvents::colExplorers_NewExplorer(host::Ref<host::Explorer> explorer) {
+  attempt([&] { LogEvent("Adaugare explorer: " + required(explorer).Caption()); });
+  attempt([&] { AddExplorer(explorer); });
+}
+
+void clsOutlookExplorerEvents::objOutlook_Startup() {
+  attempt([&] { LogEvent("Obiect_Startup."); });
+  if (attempt_condition([&] { return required(colExplorers).Count() != 0; })) {
+    attempt([&] { AddExplorer(required(objOutlook).ActiveExplorer()); });
+  }
+}
+
+// ---- inspector side ----
+
+void clsOutlookInspectorEvents::Init(host::Ref<host::Application> application) {
+  attempt([&] {
+    objOutlook_events.reset();
+    objOutlook = application;
+    if (objOutlook) objOutlook_events = objOutlook->OnStartup([this] { objOutlook_Startup(); });
+  });
+  attempt([&] { gobjOutlook() = application; });
+  attempt([&] {
+    colInspectors_events.reset();
+    colInspectors.reset();
+    colInspectors = required(application).GetInspectors();
+    colInspectors_events = required(colInspectors).OnNewInspector(
+        [this](host::Ref<host::Inspector> i) { colInspectors_NewInspector(std::move(i)); });
+  });
+  if (attempt_condition([&] { return required(colInspectors).Count() >= 1; })) {
+    attempt([&] { AddInspector(required(application).ActiveInspector()); });
+  }
+  attempt([&] { objInspector_ = required(application).ActiveInspector(); });
+}
+
+void clsOutlookInspectorEvents::Shutdown() {
+  attempt([&] {
+    colInspectors_events.reset();
+    colInspectors.reset();
+  });
+  attempt([&] { gobjOutlook().reset(); });
+  attempt([&] {
+    objOutlook_events.reset();
+    objOutlook.reset();
+  });
+  attempt([&] { release_mail_item(); });
+}
+
+void clsOutlookInspectorEvents::colInspectors_NewInspector(host::Ref<host::Inspector> inspector) {
+  host::Ref<host::Item> item;
+  attempt([&] { objInspector_ = inspector; });
+  attempt([&] { item = required(objInspector_).CurrentItem(); });
+  attempt([&] { LogEvent("Inspector: " + required(inspector).Caption()); });
+  attempt([&] { AddInspector(inspector); });
+  // Only a class that was read and is 43 binds; otherwise the subscription stays as it was.
+  attempt([&] {
+    if (required(item).Class() == host::kClassMail) set_mail_item(item);
+  });
+}
+
+void clsOutlookInspectorEvents::objOutlook_Startup() {
+  LogEvent("Start obiect.");
+  if (required(colInspectors).Count() != 0) AddInspector(required(objOutlook).ActiveInspector());
+}
+
+void clsOutlookInspectorEvents::set_mail_item(host::Ref<host::Item> item) {
+  release_mail_item();
+  objMailItem_ = std::move(item);
+  if (!objMailItem_) return;
+  host::Item* raw = objMailItem_.get();
+  objMailItem_read_ = objMailItem_->OnRead([this, raw] {
+    if (handlers_) handlers_->objMailItem_Read(*raw);
+  });
+  objMailItem_send_ = objMailItem_->OnSend([this, raw](bool& cancel) {
+    if (handlers_) handlers_->objMailItem_Send(*raw, cancel);
+  });
+}
+
+void clsOutlookInspectorEvents::release_mail_item() {
+  objMailItem_read_.reset();
+  objMailItem_send_.reset();
+  objMailItem_.reset();
+}
+
+}  // namespace parvex

@@ -1,0 +1,74 @@
+// The two trackers owned by the connection: they follow the host's main windows (explorers)
+// and item windows (inspectors), and the inspector tracker binds the mail item whose sending
+// the add-in intercepts.
+#pragma once
+
+#include <memory>
+
+#include "addin/host.h"
+#include "tracking/window_tracking.h"
+
+namespace parvex {
+
+class clsOutlookExplorerEvents {
+ public:
+  clsOutlookExplorerEvents() = default;
+  clsOutlookExplorerEvents(const clsOutlookExplorerEvents&) = delete;
+  clsOutlookExplorerEvents& operator=(const clsOutlookExplorerEvents&) = delete;
+
+  void Init(host::Ref<host::Application> application);  // every step attempted
+  void Shutdown();                                      // every step attempted
+  void colExplorers_NewExplorer(host::Ref<host::Explorer> explorer);
+  void objOutlook_Startup();
+
+ private:
+  host::Ref<host::Application> objOutlook;
+  host::SubscriptionPtr objOutlook_events;
+  host::Ref<host::Explorers> colExplorers;
+  host::SubscriptionPtr colExplorers_events;
+  host::Ref<host::Explorer> lclExplorer;
+};
+
+// What happens when the tracked mail item is read or sent; the send path supplies the real
+// handlers, and until then nothing is done.
+class MailItemHandlers {
+ public:
+  virtual ~MailItemHandlers() = default;
+  virtual void objMailItem_Read(host::Item& /*item*/) {}
+  virtual void objMailItem_Send(host::Item& /*item*/, bool& /*Cancel*/) {}
+};
+
+class clsOutlookInspectorEvents {
+ public:
+  // handlers: not owned; must outlive the tracker's subscriptions (null: do nothing).
+  explicit clsOutlookInspectorEvents(MailItemHandlers* handlers = nullptr)
+      : handlers_(handlers) {}
+  clsOutlookInspectorEvents(const clsOutlookInspectorEvents&) = delete;
+  clsOutlookInspectorEvents& operator=(const clsOutlookInspectorEvents&) = delete;
+
+  void Init(host::Ref<host::Application> application);  // every step attempted
+  void Shutdown();                                      // every step attempted
+  void colInspectors_NewInspector(host::Ref<host::Inspector> inspector);
+  void objOutlook_Startup();  // no local handling: a failure goes back to the host
+
+  // The mail item of the most recently opened mail inspector, or null.
+  const host::Ref<host::Item>& objMailItem() const { return objMailItem_; }
+  const host::Ref<host::Inspector>& objInspector() const { return objInspector_; }
+
+ private:
+  // Binds the item's Read and Send events, ending those of the previous item.
+  void set_mail_item(host::Ref<host::Item> item);
+  void release_mail_item();
+
+  MailItemHandlers* handlers_;
+  host::Ref<host::Application> objOutlook;
+  host::SubscriptionPtr objOutlook_events;
+  host::Ref<host::Inspectors> colInspectors;
+  host::SubscriptionPtr colInspectors_events;
+  host::Ref<host::Inspector> objInspector_;
+  host::Ref<host::Item> objMailItem_;
+  host::SubscriptionPtr objMailItem_read_;
+  host::SubscriptionPtr objMailItem_send_;
+};
+
+}  // namespace parvex

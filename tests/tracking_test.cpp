@@ -1,0 +1,308 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "scripted/scripted_services.h"
+#include "sim/sim_outlook.h"
+#include "tracking/trackers.h"
+#include "ui/frm_outlook.h"
+
+namespace parvex {
+namespace {
+
+constexpr const char* kStamp = "12/6/2026 9:05:03 AM - ";
+
+// Counts the mail events that reach the add-in.
+struct RecordingHandlers : MailItemHandlers {
+  std::vector<std::string> events;
+  void objMailItem_Read(host::Item&) override { events.push_back("read"); }
+  void objMailItem_Send(host::Item&, bool&) override { events.push_back("send"); }
+};
+
+class TrackingTest : public ::testing::Test {
+ protected:
+  TrackingTest() : scope_(services_) {}
+  ~TrackingTest() override { ProgramState::reset(); }
+
+  std::vector<std::string> log() { return ui::touch<ui::FrmOutlook>().list_log.items; }
+  void clear_log() { ui::touch<ui::FrmOutlook>().list_log.Clear(); }
+  static std::string line(const std::string& text) { return kStamp + text; }
+
+  testing::ScriptedServices services_;
+  testing::ScopedServices scope_;
+  sim::SimOutlook outlook_;
+  RecordingHandlers handlers_;
+};
+
+TEST_F(TrackingTest, OnlyTheLastOpenedMailItemRaisesSendToUs) {
+  clsOutlookInspectorEvents tracker(&handlers_);
+  tracker.Init(outlook_.application());
+  const auto first = outlook_.new_mail("first");
+  const auto second = outlook_.new_mail("second");
+  outlook_.open_inspector(first, "first - Message");
+  outlook_.open_inspector(second, "second - Message");
+
+  outlook_.send(first);
+  EXPECT_TRUE(handlers_.events.empty());
+  outlook_.send(second);
+  EXPECT_EQ(handlers_.events, std::vector<std::string>{"send"});
+  tracker.Shutdown();
+}
+
+TEST_F(TrackingTest, NonMailItemsRegisterButLeaveTheMailSubscriptionAlone) {
+  clsOutlookInspectorEvents tracker(&handlers_);
+  tracker.Init(outlook_.application());
+  const auto mail = outlook_.new_mail("report");
+  outlook_.open_inspector(mail, "report - Message");
+  const auto bound = tracker.objMailItem();
+  const auto contact = outlook_.new_item(40, "Ana Pop");
+  outlook_.open_inspector(contact, "Ana Pop - Contact");
+  // A mail item whose class cannot be read leaves the subscription alone too.
+  outlook_.fail("Item.Class", 1);
+  outlook_.open_inspector(outlook_.new_mail("unreadable"), "unreadable - Message");
+
+  EXPECT_EQ(tracker.objMailItem(), bound);
+  EXPECT_EQ(moduleOutlookInspector::instance().wrappers().size(), 3u);
+  EXPECT_EQ(log(), (std::vector<std::string>{line("Inspector: report - Message"),
+                                             line("Inspector: Ana Pop - Contact"),
+                                             line("Inspector: unreadable - Message")}));
+  outlook_.read(mail);
+  outlook_.send(mail);
+  EXPECT_EQ(handlers_.events, (std::vector<std::string>{"read", "send"}));
+  tracker.Shutdown();
+}
+
+TEST_F(TrackingTest, NewInspectorSkipsFailingStepsAndStillRegisters) {
+  clsOutlookInspectorEvents tracker(&handlers_);
+  tracker.Init(outlook_.application());
+  outlook_.fail("Inspector.CurrentItem", 1);
+  outlook_.fail("Inspector.Caption", 1);
+  outlook_.open_inspector(outlook_.new_mail("x"), "x - Message");
+  EXPECT_TRUE(log().empty());
+  EXPECT_EQ(moduleOutlookInspector::instance().wrappers().size(), 1u);
+  EXPECT_EQ(tracker.objMailItem(), nullptr);
+  EXPECT_TRUE(outlook_.event_failures().empty());
+  tracker.Shutdown();
+}
+
+// Init registers the window that is open; a later Startup registers it again.
+TEST_F(TrackingTest, DoubleRegisteredWindowsCloseTwiceAndLeaveNothingRegistered) {
+  const auto explorer = outlook_.open_explorer("Inbox - Outlook");
+  const auto inspector = outlook_.open_inspector(outlook_.new_mail("m"), "m - Message");
+  clsOutlookExplorerEvents explorers;
+  clsOutlookInspectorEvents inspectors(&handlers_);
+  explorers.Init(outlook_.application());
+  inspectors.Init(outlook_.application());
+  outlook_.raise_startup();
+  EXPECT_TRUE(outlook_.event_failures().empty());
+  EXPECT_EQ(log(), (std::vector<std::string>{line("Obiect_Startup."), line("Start obiect.")}));
+  clear_log();
+
+  const auto& explorer_keys = moduleOutlookExplorer::instance().wrappers();
+  const auto& inspector_keys = moduleOutlookInspector::instance().wrappers();
+  ASSERT_EQ(explorer_keys.size(), 2u);
+  EXPECT_TRUE(explorer_keys.count("0") && explorer_keys.count("1"));
+  ASSERT_EQ(inspector_keys.size(), 2u);
+
+  // With the main window still open, both inspector wrappers say the add-in stays.
+  outlook_.close(inspector);
+  EXPECT_EQ(log(), (std::vector<std::string>{
+                       line("m - Message inchis."), line("Obiect ramas in memorie"),
+                       line("m - Message inchis."), line("Obiect ramas in memorie")}));
+  EXPECT_TRUE(inspector_keys.empty());
+  clear_log();
+
+  // The first explorer wrapper clears the shared reference; the second finds it empty.
+  outlook_.close(explorer);
+  EXPECT_EQ(log(), (std::vector<std::string>{line("Inbox - Outlook inchis"),
+                                             line("Inbox - Outlook inchis")}));
+  EXPECT_TRUE(explorer_keys.empty());
+  EXPECT_EQ(gobjOutlook(), nullptr);
+  inspectors.Shutdown();
+  explorers.Shutdown();
+}
+
+TEST_F(TrackingTest, ClosingLinesDependOnTheMainWindowsLeft) {
+  const auto inbox = outlook_.open_explorer("Inbox");
+  clsOutlookExplorerEvents explorers;
+  clsOutlookInspectorEvents inspectors(&handlers_);
+  explorers.Init(outlook_.application());
+  inspectors.Init(outlook_.application());
+  const auto calendar = outlook_.open_explorer("Calendar");
+  clear_log();
+
+  outlook_.close(calendar);  // two counted: the other one keeps the host running
+  EXPECT_EQ(log(), (std::vector<std::string>{
+                       line("Calendar inchis"),
+                       line("Object ramas in mem si tine de asemenea Outlook pornit")}));
+  EXPECT_NE(gobjOutlook(), nullptr);
+  clear_log();
+
+  // One main window still counted while it closes: that is the last one.
+  const auto memo = outlook_.open_inspector(outlook_.new_mail("memo"), "memo");
+  clear_log();
+  outlook_.close(inbox);
+  EXPECT_EQ(log(), std::vector<std::string>{line("Inbox inchis")});
+  EXPECT_EQ(gobjOutlook(), nullptr);
+  clear_log();
+
+  // An inspector closing after the last main window finds the shared reference empty.
+  outlook_.close(memo);
+  EXPECT_EQ(log(), std::vector<std::string>{line("memo inchis.")});
+  EXPECT_EQ(gobjOutlook(), nullptr);
+  inspectors.Shutdown();
+  explorers.Shutdown();
+}
+
+TEST_F(TrackingTest, InspectorClosingWithNoExplorerClearsTheSharedReference) {
+  clsOutlookInspectorEvents inspectors(&handlers_);
+  inspectors.Init(outlook_.application());
+  const auto memo = outlook_.open_inspector(outlook_.new_mail("memo"), "memo");
+  clear_log();
+  ASSERT_NE(gobjOutlook(), nullptr);
+  outlook_.close(memo);
+  EXPECT_EQ(log(), std::vector<std::string>{line("memo inchis.")});
+  EXPECT_EQ(gobjOutlook(), nullptr);
+  inspectors.Shutdown();
+}
+
+TEST_F(TrackingTest, FailingExplorerCountTakesTheClearingBranch) {
+  outlook_.open_explorer("A");
+  const auto b = outlook_.open_explorer("B");  // active, so Init registers it
+  clsOutlookExplorerEvents explorers;
+  explorers.Init(outlook_.application());
+  clear_log();
+  outlook_.fail("Explorers.Count", 1);
+  outlook_.close(b);
+  EXPECT_EQ(log(), std::vector<std::string>{line("B inchis")});
+  EXPECT_EQ(gobjOutlook(), nullptr);
+  explorers.Shutdown();
+}
+
+TEST_F(TrackingTest, KeysAreNeverReusedAndTheCounterStopsAt32767) {
+  clsOutlookInspectorEvents inspectors(&handlers_);
+  inspectors.Init(outlook_.application());
+  auto& registry = moduleOutlookInspector::instance();
+  const auto a = outlook_.open_inspector(outlook_.new_item(40, "a"), "a");
+  const auto b = outlook_.open_inspector(outlook_.new_item(40, "b"), "b");
+  outlook_.close(a);
+  outlook_.close(b);
+  outlook_.open_inspector(outlook_.new_item(40, "c"), "c");
+  ASSERT_EQ(registry.wrappers().size(), 1u);
+  EXPECT_EQ(registry.wrappers().begin()->first, "2");
+
+  registry.set_next_id(32767);
+  const auto last = outlook_.open_inspector(outlook_.new_mail("last"), "last");
+  EXPECT_EQ(registry.next_id(), 32767);  // the addition overflowed; the wrapper stays
+  EXPECT_EQ(registry.wrappers().count("32767"), 1u);
+  const auto refused = outlook_.new_mail("refused");
+  const auto late = outlook_.open_inspector(refused, "late");
+  EXPECT_EQ(registry.wrappers().size(), 2u);  // the repeated key text is refused
+  EXPECT_EQ(inspectors.objMailItem().get(), refused.get());  // still subscribed
+  clear_log();
+  outlook_.close(late);
+  EXPECT_TRUE(log().empty());  // no wrapper, so no closing line
+  outlook_.close(last);
+  EXPECT_EQ(log().front(), line("last inchis."));
+  inspectors.Shutdown();
+}
+
+TEST_F(TrackingTest, KillRefusesAWrapperThatIsNotTheRegisteredOne) {
+  outlook_.open_explorer("Inbox");
+  clsOutlookExplorerEvents explorers;
+  explorers.Init(outlook_.application());
+  clsExplorerWrapper stranger;
+  try {
+    KillExplorer(0, &stranger);
+    FAIL() << "expected a failure";
+  } catch (const Failure& f) {
+    EXPECT_EQ(f.number(), 1);
+    EXPECT_EQ(f.description(), "Unexpected Error in KillExplorer");
+  }
+  EXPECT_THROW(KillExplorer(7, &stranger), Failure);
+  EXPECT_EQ(moduleOutlookExplorer::instance().wrappers().size(), 1u);
+  explorers.Shutdown();
+}
+
+TEST_F(TrackingTest, InspectorStartupFailureGoesBackToTheHost) {
+  outlook_.open_explorer("Inbox");
+  clsOutlookExplorerEvents explorers;
+  clsOutlookInspectorEvents inspectors(&handlers_);
+  explorers.Init(outlook_.application());
+  inspectors.Init(outlook_.application());
+  clear_log();
+  outlook_.fail("Inspectors.Count", 1);
+  outlook_.fail("Explorers.Count", 1);
+  outlook_.raise_startup();
+  // The explorer side skipped the failing test and ran its guarded step anyway.
+  EXPECT_EQ(moduleOutlookExplorer::instance().wrappers().size(), 2u);
+  ASSERT_EQ(outlook_.event_failures().size(), 1u);
+  EXPECT_EQ(outlook_.event_failures()[0].source(), "Outlook");
+  EXPECT_EQ(log(), (std::vector<std::string>{line("Obiect_Startup."), line("Start obiect.")}));
+  inspectors.Shutdown();
+  explorers.Shutdown();
+}
+
+TEST_F(TrackingTest, NothingOutlivesItsOwner) {
+  const auto inbox = outlook_.open_explorer("Inbox");
+  const auto memo = outlook_.open_inspector(outlook_.new_mail("memo"), "memo");
+  {
+    clsOutlookExplorerEvents explorers;
+    clsOutlookInspectorEvents inspectors(&handlers_);
+    explorers.Init(outlook_.application());
+    inspectors.Init(outlook_.application());
+    outlook_.open_inspector(outlook_.new_mail("second"), "second");
+    EXPECT_GT(outlook_.counters().subscriptions, 0);
+    inspectors.Shutdown();
+    explorers.Shutdown();
+    // Only the registered wrappers still hold their windows: Activate and Close each.
+    const auto wrappers = moduleOutlookExplorer::instance().wrappers().size() +
+                          moduleOutlookInspector::instance().wrappers().size();
+    EXPECT_EQ(outlook_.counters().subscriptions, static_cast<int64_t>(2 * wrappers));
+    EXPECT_EQ(outlook_.counters().references, static_cast<int64_t>(wrappers));
+  }
+  // Unloading the add-in's program state lets go of the rest.
+  ProgramState::reset();
+  EXPECT_EQ(outlook_.counters().subscriptions, 0);
+  EXPECT_EQ(outlook_.counters().references, 0);
+  (void)inbox;
+  (void)memo;
+}
+
+TEST_F(TrackingTest, ClosedWindowsReleaseTheirWrappers) {
+  {
+    clsOutlookExplorerEvents explorers;
+    clsOutlookInspectorEvents inspectors(&handlers_);
+    explorers.Init(outlook_.application());
+    inspectors.Init(outlook_.application());
+    const auto inbox = outlook_.open_explorer("Inbox");
+    const auto memo = outlook_.open_inspector(outlook_.new_item(26, "meeting"), "meeting");
+    outlook_.close(memo);
+    outlook_.close(inbox);
+    inspectors.Shutdown();
+    explorers.Shutdown();
+    // The last reported inspector goes with the tracker, not with Shutdown.
+    EXPECT_EQ(outlook_.counters().references, 1);
+  }
+  EXPECT_EQ(outlook_.counters().subscriptions, 0);
+  EXPECT_EQ(outlook_.counters().references, 0);
+}
+
+TEST(TimeStamp, NativeGeneralDateShowsTheDateAloneAtMidnight) {
+  const auto native = make_native_services();
+  const std::string midnight = native->general_date(LocalTime{2026, 12, 6, 0, 0, 0});
+  const std::string morning = native->general_date(LocalTime{2026, 12, 6, 9, 5, 3});
+  EXPECT_EQ(midnight.find(':'), std::string::npos) << midnight;
+  EXPECT_EQ(morning.rfind(midnight + " ", 0), 0u) << morning;
+  EXPECT_NE(morning.find("05"), std::string::npos) << morning;
+#ifndef _WIN32
+  EXPECT_EQ(midnight, "12/6/2026");
+  EXPECT_EQ(morning, "12/6/2026 9:05:03 AM");
+  EXPECT_EQ(native->general_date(LocalTime{2026, 12, 6, 0, 0, 1}), "12/6/2026 12:00:01 AM");
+  EXPECT_EQ(native->general_date(LocalTime{2026, 1, 9, 23, 59, 59}), "1/9/2026 11:59:59 PM");
+#endif
+}
+
+}  // namespace
+}  // namespace parvex
