@@ -41,7 +41,8 @@ TEST(Failure, StylesSkipOrReraiseWithOwnSource) {
   EXPECT_EQ(ran, 1);
   EXPECT_TRUE(attempt_condition([]() -> bool { throw Failure(1, "x", "y"); }));
   try {
-    rethrow_as("ZipFiles::MakeZipFile", [] { raise(err::kSubscriptRange, "Subscript out of range"); });
+    rethrow_as("ZipFiles::MakeZipFile",
+               [] { raise(err::kSubscriptRange, "Subscript out of range"); });
     FAIL();
   } catch (const Failure& f) {
     EXPECT_EQ(f.number(), err::kSubscriptRange);

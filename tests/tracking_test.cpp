@@ -198,7 +198,7 @@ TEST_F(TrackingTest, KeysAreNeverReusedAndTheCounterStopsAt32767) {
   EXPECT_EQ(registry.wrappers().count("32767"), 1u);
   const auto refused = outlook_.new_mail("refused");
   const auto late = outlook_.open_inspector(refused, "late");
-  EXPECT_EQ(registry.wrappers().size(), 2u);  // the repeated key text is refused
+  EXPECT_EQ(registry.wrappers().size(), 2u);                 // the repeated key text is refused
   EXPECT_EQ(inspectors.objMailItem().get(), refused.get());  // still subscribed
   clear_log();
   outlook_.close(late);

@@ -37,7 +37,9 @@ bool BinaryFile::open(const std::string& utf8_path, Mode mode) {
   return f_ != nullptr;
 }
 
-size_t BinaryFile::read(void* buf, size_t n) { return f_ ? std::fread(buf, 1, n, f_) : 0; }
+size_t BinaryFile::read(void* buf, size_t n) {
+  return f_ ? std::fread(buf, 1, n, f_) : 0;
+}
 
 bool BinaryFile::write(const void* buf, size_t n) {
   return f_ && (n == 0 || std::fwrite(buf, 1, n, f_) == n);
@@ -84,7 +86,9 @@ bool BinaryFile::truncate(uint64_t length) {
 #endif
 }
 
-bool BinaryFile::flush() { return f_ && std::fflush(f_) == 0; }
+bool BinaryFile::flush() {
+  return f_ && std::fflush(f_) == 0;
+}
 
 bool BinaryFile::close() {
   if (!f_) return true;
@@ -163,7 +167,9 @@ bool make_dir(const std::string& utf8_path) {
   return stat_path(utf8_path).is_dir;
 }
 
-bool remove_file(const std::string& utf8_path) { return ::unlink(utf8_path.c_str()) == 0; }
+bool remove_file(const std::string& utf8_path) {
+  return ::unlink(utf8_path.c_str()) == 0;
+}
 
 bool rename_file(const std::string& from, const std::string& to) {
   return ::rename(from.c_str(), to.c_str()) == 0;

@@ -24,16 +24,16 @@ class BinaryFile {
   bool open(const std::string& utf8_path, Mode mode);
   explicit operator bool() const { return f_ != nullptr; }
 
-  size_t read(void* buf, size_t n);          // bytes read; short only at the end or on error
+  size_t read(void* buf, size_t n);  // bytes read; short only at the end or on error
   bool read_exact(void* buf, size_t n) { return read(buf, n) == n; }
-  bool write(const void* buf, size_t n);     // all or nothing reported
+  bool write(const void* buf, size_t n);  // all or nothing reported
   bool write(const std::string& s) { return write(s.data(), s.size()); }
   bool seek(uint64_t offset);
   uint64_t tell();
   bool size(uint64_t* out);
-  bool truncate(uint64_t length);            // flushes first
+  bool truncate(uint64_t length);  // flushes first
   bool flush();
-  bool close();                              // false when the final flush failed
+  bool close();  // false when the final flush failed
 
  private:
   std::FILE* f_ = nullptr;

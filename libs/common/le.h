@@ -6,7 +6,9 @@
 
 namespace pvx {
 
-inline uint16_t get16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+inline uint16_t get16(const unsigned char* p) {
+  return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
 inline uint32_t get32(const unsigned char* p) {
   return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
          static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;

@@ -19,9 +19,9 @@ typedef int32_t(PVX_CALL* UnzipReplaceFn)(char* name);
 typedef int16_t(PVX_CALL* UnzipPasswordFn)(char* buf, int32_t size, char* prompt, char* name);
 /* One listed entry (ExtractList 1). */
 typedef void(PVX_CALL* UnzipListEntryFn)(uint32_t size, uint32_t csize, uint16_t ratio,
-                                         uint16_t month, uint16_t day, uint16_t year,
-                                         uint16_t hour, uint16_t minute, char c, char* name,
-                                         char* method, uint32_t crc, char crypt);
+                                         uint16_t month, uint16_t day, uint16_t year, uint16_t hour,
+                                         uint16_t minute, char c, char* name, char* method,
+                                         uint32_t crc, char crypt);
 /* Told of each entry before it is treated; a nonzero answer cancels the run. */
 typedef int32_t(PVX_CALL* UnzipServiceFn)(char* name, uint32_t len);
 

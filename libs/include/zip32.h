@@ -31,9 +31,9 @@ typedef struct ZipOptionRecord {
   int32_t reserved_b[4];
   int32_t update; /* offset 72: 1 = replace an entry only by a newer file */
   int32_t reserved_c[8];
-  char level;            /* offset 108: 0 = the default level, '0'..'9' = that level */
-  char* date;            /* offset 112: unused, null */
-  char* root_directory;  /* offset 116: folder that relative names are resolved against */
+  char level;           /* offset 108: 0 = the default level, '0'..'9' = that level */
+  char* date;           /* offset 112: unused, null */
+  char* root_directory; /* offset 116: folder that relative names are resolved against */
 } ZipOptionRecord;
 
 #define ZIP_MAX_NAMES 100

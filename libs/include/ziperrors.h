@@ -13,16 +13,16 @@
 #define ZE_OPEN 18  /* a file could not be opened */
 
 /* unzip32 */
-#define PK_OK 0        /* every entry done */
-#define PK_WARN 1      /* done, with warnings (an entry skipped or refused) */
-#define PK_ERR 2       /* format error: some entries damaged */
-#define PK_BADERR 3    /* severe error in the archive */
-#define PK_NOZIP 9     /* archive not found, or not a zip file */
-#define PK_FIND 11     /* no matching files */
-#define PK_DISK 50     /* disk full, or a file could not be written */
-#define PK_EOF 51      /* unexpected end of the archive */
-#define IZ_CTRLC 80    /* cancelled by the user */
-#define IZ_UNSUP 81    /* unsupported compression method or encryption */
-#define IZ_BADPWD 82   /* no correct password */
+#define PK_OK 0      /* every entry done */
+#define PK_WARN 1    /* done, with warnings (an entry skipped or refused) */
+#define PK_ERR 2     /* format error: some entries damaged */
+#define PK_BADERR 3  /* severe error in the archive */
+#define PK_NOZIP 9   /* archive not found, or not a zip file */
+#define PK_FIND 11   /* no matching files */
+#define PK_DISK 50   /* disk full, or a file could not be written */
+#define PK_EOF 51    /* unexpected end of the archive */
+#define IZ_CTRLC 80  /* cancelled by the user */
+#define IZ_UNSUP 81  /* unsupported compression method or encryption */
+#define IZ_BADPWD 82 /* no correct password */
 
 #endif

@@ -28,6 +28,8 @@ std::unique_ptr<Library> Library::open(const std::string& path, std::string* err
   return std::make_unique<PosixLibrary>(handle);
 }
 
-std::string library_file_name(const std::string& base) { return "lib" + base + ".so"; }
+std::string library_file_name(const std::string& base) {
+  return "lib" + base + ".so";
+}
 
 }  // namespace parvex

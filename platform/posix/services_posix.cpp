@@ -62,6 +62,8 @@ class PosixServices final : public Services {
 
 }  // namespace
 
-std::unique_ptr<Services> make_native_services() { return std::make_unique<PosixServices>(); }
+std::unique_ptr<Services> make_native_services() {
+  return std::make_unique<PosixServices>();
+}
 
 }  // namespace parvex

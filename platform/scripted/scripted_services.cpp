@@ -45,7 +45,9 @@ ScopedServices::ScopedServices(Services& s) {
   set_services(&s);
 }
 
-ScopedServices::~ScopedServices() { ProgramState::reset(); }
+ScopedServices::~ScopedServices() {
+  ProgramState::reset();
+}
 
 namespace {
 std::filesystem::path utf8_path(const std::string& s) {

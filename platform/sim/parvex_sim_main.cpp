@@ -71,8 +71,9 @@ int main(int argc, char** argv) {
       }
       std::printf("    %-40s %s\n", "total", human(total).c_str());
     }
-    std::printf("(Attachments are packed on send once the send path is in place; until then the "
-                "message leaves as it was.)\n\n");
+    std::printf(
+        "(Attachments are packed on send once the send path is in place; until then the "
+        "message leaves as it was.)\n\n");
 
     outlook.close(inbox);
     inspectors.Shutdown();

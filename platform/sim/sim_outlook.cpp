@@ -57,8 +57,7 @@ host::SubscriptionPtr Event<Args...>::subscribe(std::function<void(Args...)> fn)
 }
 
 template <class... Args>
-void Event<Args...>::raise(const std::function<void(const Failure&)>& on_failure,
-                           Args... args) {
+void Event<Args...>::raise(const std::function<void(const Failure&)>& on_failure, Args... args) {
   const std::vector<Handler> snapshot = *handlers_;
   for (const Handler& h : snapshot) {
     // A handler released by an earlier one during this raise is not called.
@@ -94,8 +93,10 @@ void SimAttachment::SaveAsFile(const std::string& path) {
 void SimAttachment::Delete() {
   outlook_.host_call("Attachment.Delete");
   auto& list = item_.attachments_;
-  const auto it = std::find_if(list.begin(), list.end(), [this](const auto& a) { return a.get() == this; });
-  if (it == list.end()) raise(err::kHostCallFailed, "The attachment was already deleted.", "Outlook");
+  const auto it =
+      std::find_if(list.begin(), list.end(), [this](const auto& a) { return a.get() == this; });
+  if (it == list.end())
+    raise(err::kHostCallFailed, "The attachment was already deleted.", "Outlook");
   list.erase(it);
 }
 
@@ -316,8 +317,7 @@ class SimOutlook::Inspectors final : public host::Inspectors {
     outlook_.host_call("Inspectors.Count");
     return static_cast<int32_t>(outlook_.inspectors_.size());
   }
-  host::SubscriptionPtr OnNewInspector(
-      std::function<void(host::Ref<host::Inspector>)> h) override {
+  host::SubscriptionPtr OnNewInspector(std::function<void(host::Ref<host::Inspector>)> h) override {
     outlook_.host_call("Inspectors.NewInspector");
     return new_inspector.subscribe(std::move(h));
   }
@@ -382,7 +382,9 @@ host::Ref<host::Application> SimOutlook::application() {
   return hand_out<host::Application>(self_);
 }
 
-host::Ref<host::AddIn> SimOutlook::addin() { return hand_out<host::AddIn>(addin_); }
+host::Ref<host::AddIn> SimOutlook::addin() {
+  return hand_out<host::AddIn>(addin_);
+}
 
 std::function<void(const Failure&)> SimOutlook::event_failure_sink() {
   return [this](const Failure& f) { event_failures_.push_back(f); };
@@ -445,7 +447,9 @@ void SimOutlook::close(const std::shared_ptr<SimInspector>& inspector) {
   }
 }
 
-void SimOutlook::raise_startup() { startup_.raise(event_failure_sink()); }
+void SimOutlook::raise_startup() {
+  startup_.raise(event_failure_sink());
+}
 
 void SimOutlook::read(const std::shared_ptr<SimItem>& item) {
   item->read_.raise(event_failure_sink());
@@ -469,7 +473,9 @@ bool SimOutlook::send(const std::shared_ptr<SimItem>& item) {
   return true;
 }
 
-void SimOutlook::fail(const std::string& call, int times) { failing_[call] = times; }
+void SimOutlook::fail(const std::string& call, int times) {
+  failing_[call] = times;
+}
 
 void SimOutlook::host_call(const char* call) {
   calls_.emplace_back(call);

@@ -59,8 +59,8 @@ class SimCommandBarButton;
 
 class SimAttachment final : public host::Attachment {
  public:
-  SimAttachment(SimOutlook& outlook, SimItem& item, std::string file_name,
-                std::string display_name, std::string bytes)
+  SimAttachment(SimOutlook& outlook, SimItem& item, std::string file_name, std::string display_name,
+                std::string bytes)
       : outlook_(outlook),
         item_(item),
         file_name_(std::move(file_name)),
@@ -80,7 +80,8 @@ class SimAttachment final : public host::Attachment {
   std::string file_name_, display_name_, bytes_;
 };
 
-class SimItem final : public host::Item, public host::Attachments,
+class SimItem final : public host::Item,
+                      public host::Attachments,
                       public std::enable_shared_from_this<SimItem> {
  public:
   SimItem(SimOutlook& outlook, int32_t item_class, std::string subject);

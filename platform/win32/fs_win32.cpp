@@ -120,9 +120,13 @@ void File::close() {
   if (rc != 0) raise(err::kPathFileAccess, "Write failed");
 }
 
-std::string to_ansi(std::string_view utf8, bool* exact) { return pvx::utf8_to_ansi(utf8, exact); }
+std::string to_ansi(std::string_view utf8, bool* exact) {
+  return pvx::utf8_to_ansi(utf8, exact);
+}
 
-std::string from_ansi(std::string_view ansi) { return pvx::ansi_to_utf8(ansi); }
+std::string from_ansi(std::string_view ansi) {
+  return pvx::ansi_to_utf8(ansi);
+}
 
 int ansi_code(std::string_view utf8_char) {
   if (utf8_char.empty()) return -1;

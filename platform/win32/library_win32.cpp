@@ -24,8 +24,7 @@ class Win32Library final : public Library {
 
 std::unique_ptr<Library> Library::open(const std::string& path, std::string* error) {
   // Only the library beside the add-in: never one found on the search path.
-  HMODULE module = LoadLibraryExW(win::widen(path).c_str(), nullptr,
-                                  LOAD_WITH_ALTERED_SEARCH_PATH);
+  HMODULE module = LoadLibraryExW(win::widen(path).c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
   if (!module) {
     if (error) *error = "LoadLibrary failed with error " + std::to_string(GetLastError());
     return nullptr;
@@ -33,6 +32,8 @@ std::unique_ptr<Library> Library::open(const std::string& path, std::string* err
   return std::make_unique<Win32Library>(module);
 }
 
-std::string library_file_name(const std::string& base) { return base + ".dll"; }
+std::string library_file_name(const std::string& base) {
+  return base + ".dll";
+}
 
 }  // namespace parvex

@@ -1,6 +1,7 @@
 // Win32 services: the real message box, an input box built from an in-memory dialog template,
 // the message pump, the clipboard, the shell and the user's locale.
 #include <windows.h>
+// shellapi.h needs the types of windows.h first.
 #include <shellapi.h>
 
 #include <cstring>
@@ -203,6 +204,8 @@ class Win32Services final : public Services {
 
 }  // namespace
 
-std::unique_ptr<Services> make_native_services() { return std::make_unique<Win32Services>(); }
+std::unique_ptr<Services> make_native_services() {
+  return std::make_unique<Win32Services>();
+}
 
 }  // namespace parvex

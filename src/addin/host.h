@@ -34,8 +34,8 @@ class CommandBar;
 class CommandBarControls;
 class CommandBarButton;
 
-inline constexpr int32_t kClassMail = 43;  // olMail
-inline constexpr int32_t kByValue = 1;     // olByValue
+inline constexpr int32_t kClassMail = 43;     // olMail
+inline constexpr int32_t kByValue = 1;        // olByValue
 inline constexpr int32_t kControlButton = 1;  // msoControlButton
 
 class Application {
@@ -105,8 +105,7 @@ class Attachments {
   virtual Ref<Attachment> GetItem(int32_t index) = 0;  // from 1; the later ones move down
   // Copies the file at source into the item at once; type and position omitted when empty.
   virtual Ref<Attachment> Add(const std::string& source, std::optional<int32_t> type,
-                              std::optional<int32_t> position,
-                              const std::string& display_name) = 0;
+                              std::optional<int32_t> position, const std::string& display_name) = 0;
 };
 
 class Attachment {

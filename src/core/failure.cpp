@@ -20,6 +20,8 @@ Failure current_failure() {
   }
 }
 
-LastError& last_error() { return program_state<LastError>(); }
+LastError& last_error() {
+  return program_state<LastError>();
+}
 
 }  // namespace parvex

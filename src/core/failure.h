@@ -10,19 +10,19 @@ namespace parvex {
 
 // Numbers of the runtime failures that the system raises or relies on.
 namespace err {
-inline constexpr int32_t kInvalidCall = 5;         // "Invalid procedure call or argument"
-inline constexpr int32_t kOverflow = 6;            // "Overflow"
-inline constexpr int32_t kOutOfMemory = 7;         // "Out of memory"
-inline constexpr int32_t kSubscriptRange = 9;      // "Subscript out of range"
-inline constexpr int32_t kDivisionByZero = 11;     // "Division by zero"
-inline constexpr int32_t kTypeMismatch = 13;       // "Type mismatch"
-inline constexpr int32_t kFileNotFound = 53;       // "File not found"
-inline constexpr int32_t kInputPastEnd = 62;       // "Input past end of file"
-inline constexpr int32_t kPermissionDenied = 70;   // "Permission denied"
-inline constexpr int32_t kPathFileAccess = 75;     // "Path/File access error"
-inline constexpr int32_t kPathNotFound = 76;       // "Path not found"
-inline constexpr int32_t kObjectRequired = 424;    // "Object required"
-inline constexpr int32_t kKeyInUse = 457;          // key already in a keyed collection
+inline constexpr int32_t kInvalidCall = 5;               // "Invalid procedure call or argument"
+inline constexpr int32_t kOverflow = 6;                  // "Overflow"
+inline constexpr int32_t kOutOfMemory = 7;               // "Out of memory"
+inline constexpr int32_t kSubscriptRange = 9;            // "Subscript out of range"
+inline constexpr int32_t kDivisionByZero = 11;           // "Division by zero"
+inline constexpr int32_t kTypeMismatch = 13;             // "Type mismatch"
+inline constexpr int32_t kFileNotFound = 53;             // "File not found"
+inline constexpr int32_t kInputPastEnd = 62;             // "Input past end of file"
+inline constexpr int32_t kPermissionDenied = 70;         // "Permission denied"
+inline constexpr int32_t kPathFileAccess = 75;           // "Path/File access error"
+inline constexpr int32_t kPathNotFound = 76;             // "Path not found"
+inline constexpr int32_t kObjectRequired = 424;          // "Object required"
+inline constexpr int32_t kKeyInUse = 457;                // key already in a keyed collection
 inline constexpr int32_t kHostCallFailed = -2147467259;  // E_FAIL, a host call that failed
 }  // namespace err
 

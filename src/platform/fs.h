@@ -10,11 +10,11 @@
 
 namespace parvex::fs {
 
-bool is_file(const std::string& path);    // a file (not a folder) exists there
-bool is_folder(const std::string& path);  // a folder exists there
-void make_folder(const std::string& path);                            // one level
-void delete_file(const std::string& path);                            // fails when missing
-int64_t file_length(const std::string& path);                         // fails when missing
+bool is_file(const std::string& path);         // a file (not a folder) exists there
+bool is_folder(const std::string& path);       // a folder exists there
+void make_folder(const std::string& path);     // one level
+void delete_file(const std::string& path);     // fails when missing
+int64_t file_length(const std::string& path);  // fails when missing
 void rename_replace(const std::string& from, const std::string& to);  // atomic where possible
 // Bare names of the files (not folders) in a folder, sorted without regard to case.
 std::vector<std::string> list_files(const std::string& folder);

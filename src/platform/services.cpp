@@ -32,6 +32,8 @@ std::string en_us_general_date(const LocalTime& t) {
   return text + buf;
 }
 
-void set_services(Services* replacement) { program_state<ServicesSlot>().installed = replacement; }
+void set_services(Services* replacement) {
+  program_state<ServicesSlot>().installed = replacement;
+}
 
 }  // namespace parvex

@@ -13,7 +13,15 @@ namespace parvex {
 // Buttons, icon and answers keep the numbers of the platform's message box.
 enum class MsgButtons : int32_t { Ok = 0, OkCancel = 1, YesNoCancel = 3, YesNo = 4 };
 enum class MsgIcon : int32_t { None = 0, Critical = 16, Question = 32, Warning = 48, Info = 64 };
-enum class MsgAnswer : int32_t { Ok = 1, Cancel = 2, Abort = 3, Retry = 4, Ignore = 5, Yes = 6, No = 7 };
+enum class MsgAnswer : int32_t {
+  Ok = 1,
+  Cancel = 2,
+  Abort = 3,
+  Retry = 4,
+  Ignore = 5,
+  Yes = 6,
+  No = 7
+};
 
 struct LocalTime {
   int year = 1970, month = 1, day = 1, hour = 0, minute = 0, second = 0;

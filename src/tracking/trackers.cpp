@@ -26,8 +26,9 @@ void clsOutlookExplorerEvents::Init(host::Ref<host::Application> application) {
     colExplorers_events.reset();
     colExplorers.reset();
     colExplorers = required(application).GetExplorers();
-    colExplorers_events = required(colExplorers).OnNewExplorer(
-        [this](host::Ref<host::Explorer> e) { colExplorers_NewExplorer(std::move(e)); });
+    colExplorers_events = required(colExplorers).OnNewExplorer([this](host::Ref<host::Explorer> e) {
+      colExplorers_NewExplorer(std::move(e));
+    });
   });
   if (attempt_condition([&] { return required(colExplorers).Count() >= 1; })) {
     attempt([&] { AddExplorer(required(application).ActiveExplorer()); });
@@ -73,8 +74,10 @@ void clsOutlookInspectorEvents::Init(host::Ref<host::Application> application) {
     colInspectors_events.reset();
     colInspectors.reset();
     colInspectors = required(application).GetInspectors();
-    colInspectors_events = required(colInspectors).OnNewInspector(
-        [this](host::Ref<host::Inspector> i) { colInspectors_NewInspector(std::move(i)); });
+    colInspectors_events =
+        required(colInspectors).OnNewInspector([this](host::Ref<host::Inspector> i) {
+          colInspectors_NewInspector(std::move(i));
+        });
   });
   if (attempt_condition([&] { return required(colInspectors).Count() >= 1; })) {
     attempt([&] { AddInspector(required(application).ActiveInspector()); });

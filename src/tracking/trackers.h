@@ -41,8 +41,7 @@ class MailItemHandlers {
 class clsOutlookInspectorEvents {
  public:
   // handlers: not owned; must outlive the tracker's subscriptions (null: do nothing).
-  explicit clsOutlookInspectorEvents(MailItemHandlers* handlers = nullptr)
-      : handlers_(handlers) {}
+  explicit clsOutlookInspectorEvents(MailItemHandlers* handlers = nullptr) : handlers_(handlers) {}
   clsOutlookInspectorEvents(const clsOutlookInspectorEvents&) = delete;
   clsOutlookInspectorEvents& operator=(const clsOutlookInspectorEvents&) = delete;
 

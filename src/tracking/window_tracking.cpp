@@ -9,11 +9,15 @@ struct SharedHost {
   host::Ref<host::Application> application;
 };
 
-[[noreturn]] void raise_object_required() { raise(err::kObjectRequired, "Object required"); }
+[[noreturn]] void raise_object_required() {
+  raise(err::kObjectRequired, "Object required");
+}
 
 }  // namespace
 
-host::Ref<host::Application>& gobjOutlook() { return program_state<SharedHost>().application; }
+host::Ref<host::Application>& gobjOutlook() {
+  return program_state<SharedHost>().application;
+}
 
 template <class Side>
 void WindowWrapper<Side>::set_window(host::Ref<HostWindow> window) {

@@ -10,7 +10,9 @@ void FileListBox::set_path(std::string folder) {
   Refresh();
 }
 
-void FileListBox::Refresh() { items = fs::list_files(path); }
+void FileListBox::Refresh() {
+  items = fs::list_files(path);
+}
 
 const std::string& FileListBox::List(int32_t i) const {
   if (i < 0 || i >= ListCount()) raise(err::kInvalidCall, "Invalid procedure call or argument");
