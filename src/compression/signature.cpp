@@ -1,0 +1,68 @@
+#include "compression/signature.h"
+
+#include <cmath>
+
+#include "core/failure.h"
+#include "platform/fs.h"
+#include "platform/services.h"
+#include "support/number_format.h"
+#include "support/text_file.h"
+#include "ui/frm_about.h"
+
+namespace parvex {
+namespace {
+
+// The signature line in digit form, split into four parts of 47, 47, 47 and 36 digits.
+constexpr std::string_view kSignature1 = "08410410511503209711409910410511810103211909711";
+constexpr std::string_view kSignature2 = "50321090971001010320981210320800971141181011200";
+constexpr std::string_view kSignature3 = "58032104116116112115058047047119119119046112097";
+constexpr std::string_view kSignature4 = "114118101120046101120097109112108101";
+
+constexpr std::string_view kEncoderSamplePrefix = "...sent using Parvex - ";
+
+}  // namespace
+
+std::string encode_digits(std::string_view text) {
+  std::string digits;
+  for (const char byte : fs::to_ansi(text)) {
+    const auto code = static_cast<unsigned char>(byte);
+    digits += static_cast<char>('0' + code / 100);
+    digits += static_cast<char>('0' + code / 10 % 10);
+    digits += static_cast<char>('0' + code % 10);
+  }
+  return digits;
+}
+
+std::string decode_digits(std::string_view digits) {
+  std::string ansi;
+  for (size_t i = 0; i < digits.size(); i += 3) {
+    const double code = std::nearbyint(val(digits.substr(i, 3)));
+    if (code < 0 || code > 255) raise(err::kInvalidCall, "Invalid procedure call or argument");
+    ansi += static_cast<char>(static_cast<unsigned char>(code));
+  }
+  return fs::from_ansi(ansi);
+}
+
+std::string SignatureText() {
+  std::string joined;
+  for (const auto part : {kSignature1, kSignature2, kSignature3, kSignature4}) joined += part;
+  return decode_digits(joined);
+}
+
+void WriteReadme() {
+  const std::string path =
+      services().addin_folder() + kPathSep + "Attachments" + kPathSep + "Readme.txt";
+  TextFile readme(path, OpenMode::Output);
+  readme.print_line(SignatureText());
+  readme.close();
+}
+
+std::string EncodeSignature() {
+  const std::string digits =
+      encode_digits(std::string(kEncoderSamplePrefix) + std::string(kProductWebPage));
+  ui::touch<ui::FrmAbout>().Text1.text = digits;
+  services().set_clipboard_text(digits);
+  return digits;
+}
+
+}  // namespace parvex

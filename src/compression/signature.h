@@ -1,0 +1,27 @@
+// The signature line carried as the one line of the readme inside every archive. It is stored
+// in digit form: each character's ANSI code as exactly three decimal digits, no separator.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace parvex {
+
+// The product's web page, named by the signature line.
+inline constexpr std::string_view kProductWebPage = "https://www.parvex.example";
+
+// The signature line, decoded from its stored digit form.
+std::string SignatureText();
+// Rewrites add-in folder\Attachments\Readme.txt with the signature line; raises when it cannot.
+void WriteReadme();
+// Encodes "...sent using Parvex - " + the web page, puts the digits into the about window's
+// Text1 and on the clipboard, and returns them.
+std::string EncodeSignature();
+
+// Text (UTF-8) to digit form, through the ANSI code page.
+std::string encode_digits(std::string_view text);
+// Digit form to text (UTF-8); a last group of one or two digits is one more character.
+// Raises 5 for a group whose code is not a character of the code page (above 255).
+std::string decode_digits(std::string_view digits);
+
+}  // namespace parvex

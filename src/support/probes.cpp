@@ -1,0 +1,15 @@
+#include "support/probes.h"
+
+#include "platform/fs.h"
+
+namespace parvex {
+
+bool FileExists(const std::string& path) {
+  return fs::is_file(path);
+}
+
+bool FolderExists(const std::string& path) {
+  return fs::is_folder(path);
+}
+
+}  // namespace parvex

@@ -1,0 +1,98 @@
+#include "support/statistics.h"
+
+#include <initializer_list>
+
+#include "core/failure.h"
+#include "core/program_state.h"
+#include "platform/fs.h"
+#include "platform/services.h"
+#include "support/number_format.h"
+#include "support/probes.h"
+#include "support/text_file.h"
+#include "ui/frm_about.h"
+
+namespace parvex {
+namespace {
+
+// Writes beside the file and renames over it, so a crash never leaves a short file behind.
+void replace_lines(const std::string& path, std::initializer_list<std::string> lines) {
+  const std::string temp = path + ".tmp";
+  try {
+    TextFile file(temp, OpenMode::Output);
+    for (const auto& line : lines) file.print_line(line);
+    file.close();
+    fs::rename_replace(temp, path);
+  } catch (...) {
+    attempt([&] {
+      if (FileExists(temp)) fs::delete_file(temp);
+    });
+    throw;
+  }
+}
+
+void set_captions(const StatisticsValues& s) {
+  const NumberSeparators separators = services().number_separators();
+  // With no bytes before zipping there is nothing to compare; show no saving instead of failing.
+  const double saving = s.TotalNormalBytes == 0
+                            ? 0
+                            : (s.TotalNormalBytes - s.TotalZipBytes) / s.TotalNormalBytes * 100;
+  // All texts first: a failure leaves the labels as they were.
+  std::string total_bytes =
+      format_grouped(s.TotalNormalBytes, separators) + " bytes (normal attachments)";
+  std::string total_zip = format_grouped(s.TotalZipBytes, separators) + " bytes (using Parvex)";
+  std::string saving_text =
+      "Saving: " + format_two_decimals(saving, separators) + " % of bandwidth";
+
+  auto& about = ui::touch<ui::FrmAbout>();
+  about.lbl_totalbytes.caption = std::move(total_bytes);
+  about.lbl_totalzip.caption = std::move(total_zip);
+  about.lbl_Saving.caption = std::move(saving_text);
+}
+
+}  // namespace
+
+StatisticsValues& statistics() {
+  return program_state<StatisticsValues>();
+}
+
+std::string statistics_path() {
+  return services().addin_folder() + kPathSep + "parvex.log";
+}
+
+void ReadStatistics() {
+  const std::string path = statistics_path();
+  if (!FileExists(path)) replace_lines(path, {"1", "1"});
+
+  double normal = 0;
+  double zip = 0;
+  TextFile file(path, OpenMode::Input);
+  // A line missing at the end (a file cut short) reads as 0, like a line without a number.
+  if (!file.eof()) normal = val(file.line_input());
+  if (!file.eof()) zip = val(file.line_input());
+  file.close();
+
+  auto& s = statistics();
+  s.TotalNormalBytes = normal + s.PendingNormalBytes;
+  s.TotalZipBytes = zip + s.PendingZipBytes;
+  // Cleared before the labels, so a failing caption step cannot fold the same bytes twice.
+  s.PendingNormalBytes = 0;
+  s.PendingZipBytes = 0;
+  s.loaded = true;
+  set_captions(s);
+}
+
+void WriteStatistics() {
+  // Totals never read in this run would replace the stored history with this run's bytes.
+  if (!statistics().loaded) ReadStatistics();
+
+  auto& s = statistics();
+  s.TotalNormalBytes += s.PendingNormalBytes;
+  s.TotalZipBytes += s.PendingZipBytes;
+  s.PendingNormalBytes = 0;
+  s.PendingZipBytes = 0;
+  replace_lines(statistics_path(),
+                {print_number(s.TotalNormalBytes), print_number(s.TotalZipBytes)});
+  set_captions(s);
+}
+
+}  // namespace parvex

@@ -1,0 +1,29 @@
+// Byte totals of zipped attachments and of their archives, kept across host sessions in the
+// statistics file add-in folder + "parvex.log" and shown on the about window.
+#pragma once
+
+#include <string>
+
+namespace parvex {
+
+// Program-wide values (program_state); all 0 when the add-in loads.
+struct StatisticsValues {
+  double TotalNormalBytes = 0;    // attachment bytes before zipping
+  double TotalZipBytes = 0;       // bytes of the archives written for them
+  double PendingNormalBytes = 0;  // added by the zip action since the last fold
+  double PendingZipBytes = 0;     // added by the zip action since the last fold
+  bool loaded = false;            // the totals were read from the file in this run
+};
+
+StatisticsValues& statistics();
+
+// add-in folder + separator + "parvex.log"
+std::string statistics_path();
+
+// Sets the totals to the file's values plus the pending bytes (creating a missing file with 1
+// and 1), clears the pending bytes and updates the about window's labels.
+void ReadStatistics();
+// Folds the pending bytes into the totals, rewrites the file and updates the labels.
+void WriteStatistics();
+
+}  // namespace parvex

@@ -1,0 +1,82 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "core/failure.h"
+#include "platform/fs.h"
+#include "scripted/scripted_services.h"
+#include "support/probes.h"
+#include "support/text_file.h"
+
+namespace parvex {
+namespace {
+
+using testing::read_file;
+using testing::write_file;
+
+template <class Step>
+int32_t failure_number(Step&& step) {
+  try {
+    step();
+  } catch (const Failure& f) {
+    return f.number();
+  }
+  return 0;
+}
+
+TEST(Probes, AnswerOnlyForTheirOwnKindAndNeverFail) {
+  testing::TempFolder dir;
+  write_file(dir / "file.txt", "x");
+  fs::make_folder(dir / "sub");
+  for (const auto& [path, file, folder] : std::vector<std::tuple<std::string, bool, bool>>{
+           {dir / "file.txt", true, false},
+           {dir / "sub", false, true},
+           {dir / "missing", false, false},
+           {dir / "file.txt" + kPathSep + "x", false, false},
+           {"", false, false}}) {
+    EXPECT_EQ(FileExists(path), file) << path;
+    EXPECT_EQ(FolderExists(path), folder) << path;
+  }
+}
+
+TEST(TextFile, WritesAnsiWithCrLfAndReadsLinesBack) {
+  testing::TempFolder dir;
+  const std::string path = dir / "t.txt";
+  TextFile out(path, OpenMode::Output);
+  out.print_line("caf\u00E9");
+  out.print_line("");
+  out.close();
+  TextFile(path, OpenMode::Append).print_line("end");
+  EXPECT_EQ(read_file(path), fs::to_ansi("caf\u00E9") + "\r\n\r\nend\r\n");
+  if (fs::ansi_code("\u00E9") == 0xE9) {
+    EXPECT_EQ(read_file(path).substr(0, 5), "caf\xE9\r");
+  }
+
+  for (const auto& [bytes, lines] : std::vector<std::pair<std::string, std::vector<std::string>>>{
+           {read_file(path), {"caf\u00E9", "", "end"}},
+           {"a\r\nb\nc\rd", {"a", "b", "c", "d"}},
+           {"a\r\r\nb\n\n", {"a", "", "b", ""}},
+           {"", {}}}) {
+    write_file(path, bytes);
+    TextFile in(path, OpenMode::Input);
+    std::vector<std::string> got;
+    while (!in.eof()) got.push_back(in.line_input());
+    EXPECT_EQ(got, lines);
+    EXPECT_EQ(failure_number([&] { in.line_input(); }), err::kInputPastEnd);
+  }
+  TextFile(path, OpenMode::Output).close();
+  EXPECT_EQ(read_file(path), "");
+}
+
+TEST(TextFile, FailuresCarryRuntimeNumbers) {
+  testing::TempFolder dir;
+  EXPECT_EQ(failure_number([&] { TextFile(dir / "none", OpenMode::Input); }), err::kFileNotFound);
+  TextFile out(dir / "y.txt", OpenMode::Output);
+  EXPECT_EQ(failure_number([&] { out.line_input(); }), 54);  // bad file mode
+}
+
+}  // namespace
+}  // namespace parvex

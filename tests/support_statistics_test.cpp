@@ -1,0 +1,98 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "core/failure.h"
+#include "platform/fs.h"
+#include "scripted/scripted_services.h"
+#include "support/statistics.h"
+#include "ui/frm_about.h"
+
+namespace parvex {
+namespace {
+
+using testing::read_file;
+using testing::write_file;
+
+class Statistics : public ::testing::Test {
+ protected:
+  Statistics() { services.folder = dir.path(); }
+  std::string stored() { return read_file(dir / "parvex.log"); }
+  std::string labels() {
+    auto& about = ui::touch<ui::FrmAbout>();
+    return about.lbl_totalbytes.caption + "|" + about.lbl_totalzip.caption + "|" +
+           about.lbl_Saving.caption;
+  }
+
+  testing::TempFolder dir;
+  testing::ScriptedServices services;
+  testing::ScopedServices scope{services};
+};
+
+TEST_F(Statistics, ZippedBytesAreFoldedOnceAndStored) {
+  ReadStatistics();
+  EXPECT_EQ(stored(), "1\r\n1\r\n");
+  EXPECT_EQ(labels(),
+            "1 bytes (normal attachments)|1 bytes (using Parvex)|Saving: . % of bandwidth");
+  statistics().PendingNormalBytes += 1000;
+  statistics().PendingZipBytes += 400;
+  WriteStatistics();
+  WriteStatistics();
+  EXPECT_EQ(stored(), " 1001 \r\n 401 \r\n");
+  EXPECT_EQ(
+      labels(),
+      "1,001 bytes (normal attachments)|401 bytes (using Parvex)|Saving: 59.94 % of bandwidth");
+  EXPECT_FALSE(fs::is_file(dir / "parvex.log.tmp"));
+
+  services.separators = {".", ","};
+  statistics().PendingNormalBytes = 1233566;
+  ReadStatistics();
+  WriteStatistics();
+  EXPECT_EQ(stored(), " 1234567 \r\n 401 \r\n");
+  EXPECT_EQ(labels(),
+            "1.234.567 bytes (normal attachments)|401 bytes (using Parvex)|Saving: 99,97 "
+            "% of bandwidth");
+}
+
+TEST_F(Statistics, DamagedFilesReadMissingNumbersAsZero) {
+  const struct {
+    const char* file;
+    double normal, zip;
+    const char* saving;
+  } cases[] = {{"1\r\nno number here\r\n", 1, 0, "100."},
+               {" 5000 \r\n", 5000, 0, "100."},
+               {"", 0, 0, "."},
+               {"0\r\n10\r\n", 0, 10, "."},
+               {"1000\n1500", 1000, 1500, "-50."}};
+  for (const auto& c : cases) {
+    write_file(dir / "parvex.log", c.file);
+    ReadStatistics();
+    EXPECT_EQ(statistics().TotalNormalBytes, c.normal) << c.file;
+    EXPECT_EQ(statistics().TotalZipBytes, c.zip) << c.file;
+    EXPECT_EQ(ui::touch<ui::FrmAbout>().lbl_Saving.caption,
+              "Saving: " + std::string(c.saving) + " % of bandwidth");
+  }
+}
+
+TEST_F(Statistics, WriteBeforeAnyReadKeepsTheStoredTotals) {
+  write_file(dir / "parvex.log", " 5000 \r\n 2000 \r\n");
+  statistics().PendingNormalBytes = 100;
+  statistics().PendingZipBytes = 50;
+  WriteStatistics();
+  EXPECT_EQ(stored(), " 5100 \r\n 2050 \r\n");
+}
+
+TEST_F(Statistics, FailedWriteKeepsTheOldFileAndLabels) {
+  ReadStatistics();
+  const std::string before = labels();
+  fs::make_folder(dir / "parvex.log.tmp");  // the new text cannot be written
+  statistics().PendingNormalBytes = 1000;
+  EXPECT_THROW(WriteStatistics(), Failure);
+  EXPECT_EQ(stored(), "1\r\n1\r\n");
+  EXPECT_EQ(statistics().TotalNormalBytes, 1001);
+  EXPECT_EQ(statistics().PendingNormalBytes, 0);
+  EXPECT_EQ(labels(), before);
+}
+
+}  // namespace
+}  // namespace parvex
