@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "codepage.h"
 #include "core/failure.h"
 #include "platform/fs.h"
 
@@ -82,50 +81,14 @@ std::vector<std::string> list_files(const std::string& folder) {
 
 File::File(const std::string& path, const char* mode) {
   f_ = std::fopen(path.c_str(), mode);
-  if (!f_) raise_errno(errno, path);
-}
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    if (f_) std::fclose(f_);
-    f_ = other.f_;
-    other.f_ = nullptr;
+  if (f_) return;
+  const int e = errno;
+  // As on Windows: a missing folder on the way is "Path not found", not "File not found".
+  const auto slash = path.find_last_of('/');
+  if (e == ENOENT && slash != std::string::npos && slash > 0 && !is_folder(path.substr(0, slash))) {
+    raise(err::kPathNotFound, "Path not found: " + path);
   }
-  return *this;
-}
-
-File::~File() {
-  if (f_) std::fclose(f_);
-}
-
-void File::write(std::string_view bytes) {
-  if (std::fwrite(bytes.data(), 1, bytes.size(), f_) != bytes.size()) {
-    raise(err::kPathFileAccess, "Write failed");
-  }
-}
-
-void File::close() {
-  if (!f_) return;
-  const int rc = std::fclose(f_);
-  f_ = nullptr;
-  if (rc != 0) raise(err::kPathFileAccess, "Write failed");
-}
-
-std::string to_ansi(std::string_view utf8, bool* exact) {
-  return pvx::utf8_to_ansi(utf8, exact);
-}
-
-std::string from_ansi(std::string_view ansi) {
-  return pvx::ansi_to_utf8(ansi);
-}
-
-int ansi_code(std::string_view utf8_char) {
-  if (utf8_char.empty()) return -1;
-  size_t end = 0;
-  pvx::next_utf8(utf8_char, end);
-  bool exact = true;
-  const std::string a = pvx::utf8_to_ansi(utf8_char.substr(0, end), &exact);
-  return exact && a.size() == 1 ? static_cast<unsigned char>(a[0]) : -1;
+  raise_errno(e, path);
 }
 
 }  // namespace parvex::fs

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cwchar>
 
-#include "codepage.h"
 #include "core/failure.h"
 #include "platform/fs.h"
 #include "text_win32.h"
@@ -92,49 +91,6 @@ std::vector<std::string> list_files(const std::string& folder) {
 File::File(const std::string& path, const char* mode) {
   f_ = _wfopen(win::widen(path).c_str(), win::widen(mode).c_str());
   if (!f_) raise_win32(GetLastError(), path);
-}
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    if (f_) std::fclose(f_);
-    f_ = other.f_;
-    other.f_ = nullptr;
-  }
-  return *this;
-}
-
-File::~File() {
-  if (f_) std::fclose(f_);
-}
-
-void File::write(std::string_view bytes) {
-  if (std::fwrite(bytes.data(), 1, bytes.size(), f_) != bytes.size()) {
-    raise(err::kPathFileAccess, "Write failed");
-  }
-}
-
-void File::close() {
-  if (!f_) return;
-  const int rc = std::fclose(f_);
-  f_ = nullptr;
-  if (rc != 0) raise(err::kPathFileAccess, "Write failed");
-}
-
-std::string to_ansi(std::string_view utf8, bool* exact) {
-  return pvx::utf8_to_ansi(utf8, exact);
-}
-
-std::string from_ansi(std::string_view ansi) {
-  return pvx::ansi_to_utf8(ansi);
-}
-
-int ansi_code(std::string_view utf8_char) {
-  if (utf8_char.empty()) return -1;
-  size_t end = 0;
-  pvx::next_utf8(utf8_char, end);
-  bool exact = true;
-  const std::string a = pvx::utf8_to_ansi(utf8_char.substr(0, end), &exact);
-  return exact && a.size() == 1 ? static_cast<unsigned char>(a[0]) : -1;
 }
 
 }  // namespace parvex::fs
