@@ -1,0 +1,141 @@
+#include "archive/archive_text.h"
+
+#include <cstring>
+
+#include "core/failure.h"
+#include "platform/fs.h"
+
+namespace parvex::archive {
+namespace {
+
+// Marks a byte that is not part of well-formed UTF-8; it is copied back unchanged.
+constexpr char32_t kRawByte = 0x110000;
+
+// Decodes the UTF-8 character at s[i] and advances i past it.
+char32_t next_char(std::string_view s, size_t& i) {
+  const auto b0 = static_cast<unsigned char>(s[i]);
+  size_t extra = 0;
+  char32_t c = 0;
+  if (b0 < 0x80) {
+    ++i;
+    return b0;
+  } else if (b0 >= 0xC2 && b0 < 0xE0) {
+    extra = 1;
+    c = b0 & 0x1F;
+  } else if (b0 >= 0xE0 && b0 < 0xF0) {
+    extra = 2;
+    c = b0 & 0x0F;
+  } else if (b0 >= 0xF0 && b0 < 0xF5) {
+    extra = 3;
+    c = b0 & 0x07;
+  } else {
+    ++i;
+    return kRawByte + b0;
+  }
+  if (i + extra >= s.size()) {
+    ++i;
+    return kRawByte + b0;
+  }
+  for (size_t k = 1; k <= extra; ++k) {
+    const auto b = static_cast<unsigned char>(s[i + k]);
+    if ((b & 0xC0) != 0x80) {
+      ++i;
+      return kRawByte + b0;
+    }
+    c = (c << 6) | (b & 0x3F);
+  }
+  i += extra + 1;
+  return c;
+}
+
+void append_char(std::string& out, char32_t c) {
+  if (c >= kRawByte) {
+    out += static_cast<char>(c - kRawByte);
+  } else if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+// Latin Extended-A pairs letters as (capital, small) from an even or an odd code point.
+bool in_pair_block(char32_t c, char32_t first, char32_t last) {
+  return c >= first && c <= last;
+}
+
+char32_t to_upper(char32_t c) {
+  if (c >= 'a' && c <= 'z') return c - 0x20;
+  if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return c - 0x20;
+  if (c == 0xFF) return 0x178;
+  if ((in_pair_block(c, 0x100, 0x12F) || in_pair_block(c, 0x132, 0x137) ||
+       in_pair_block(c, 0x14A, 0x177)) &&
+      (c & 1))
+    return c - 1;
+  if ((in_pair_block(c, 0x139, 0x148) || in_pair_block(c, 0x179, 0x17E)) && !(c & 1)) return c - 1;
+  if (c >= 0x3B1 && c <= 0x3C9 && c != 0x3C2) return c - 0x20;
+  if (c >= 0x430 && c <= 0x44F) return c - 0x20;
+  if (c >= 0x450 && c <= 0x45F) return c - 0x50;
+  return c;
+}
+
+char32_t to_lower(char32_t c) {
+  if (c >= 'A' && c <= 'Z') return c + 0x20;
+  if (c >= 0xC0 && c <= 0xDE && c != 0xD7) return c + 0x20;
+  if (c == 0x178) return 0xFF;
+  if ((in_pair_block(c, 0x100, 0x12F) || in_pair_block(c, 0x132, 0x137) ||
+       in_pair_block(c, 0x14A, 0x177)) &&
+      !(c & 1))
+    return c + 1;
+  if ((in_pair_block(c, 0x139, 0x148) || in_pair_block(c, 0x179, 0x17E)) && (c & 1)) return c + 1;
+  if (c >= 0x391 && c <= 0x3A9 && c != 0x3A2) return c + 0x20;
+  if (c >= 0x410 && c <= 0x42F) return c + 0x20;
+  if (c >= 0x400 && c <= 0x40F) return c + 0x50;
+  return c;
+}
+
+}  // namespace
+
+std::string upper_case(std::string_view utf8) {
+  std::string out;
+  out.reserve(utf8.size());
+  for (size_t i = 0; i < utf8.size();) append_char(out, to_upper(next_char(utf8, i)));
+  return out;
+}
+
+bool same_ignoring_case(std::string_view a, std::string_view b) {
+  size_t i = 0, j = 0;
+  while (i < a.size() && j < b.size()) {
+    if (to_lower(next_char(a, i)) != to_lower(next_char(b, j))) return false;
+  }
+  return i == a.size() && j == b.size();
+}
+
+std::string ansi_copy(std::string_view utf8) {
+  bool exact = true;
+  std::string ansi = fs::to_ansi(utf8, &exact);
+  // A zero byte would end the text early and hand the library a different name.
+  if (!exact || ansi.find('\0') != std::string::npos) {
+    raise(kBadFileName, "Bad file name or number: \"" + std::string(utf8) +
+                            "\" cannot be written in the ANSI code page");
+  }
+  return ansi;
+}
+
+std::string text_from_ansi_buffer(const char* buf, size_t max_len) {
+  if (!buf) return {};
+  const void* zero = std::memchr(buf, 0, max_len);
+  const size_t n = zero ? static_cast<size_t>(static_cast<const char*>(zero) - buf) : max_len;
+  return fs::from_ansi(std::string_view(buf, n));
+}
+
+}  // namespace parvex::archive

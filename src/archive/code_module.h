@@ -1,0 +1,75 @@
+// CodeModule: the drivers that hand records to the zip and unzip libraries, the routines those
+// libraries call back, and the archive engine's module state (one copy per thread).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "unzip32.h"
+#include "zip32.h"
+
+namespace parvex::CodeModule {
+
+// Module state shared by ZipFiles and UnzipFiles on one thread.
+struct ModuleState {
+  std::string LastMessage;   // what the library printed in the latest run or extraction
+  std::string ExtractText;   // what UnzipPrint collected in the current extraction
+  std::string ListText;      // listing built by UnzipListEntry: a header line, then one per entry
+  int16_t ListCount = 0;     // entries listed, held at 32767
+  int16_t SkipPassword = 0;  // 1 once the user declined to give a password in this extraction
+  bool running = false;      // a library run is in progress (window events may run meanwhile)
+  std::array<char, 4097> comment{};  // the buffer ZipComment hands back; outlives the call
+};
+
+// The calling thread's module state.
+ModuleState& state();
+
+// The fifteen integer settings of an extraction, in the order of the unzip option record.
+struct UnzipIntegers {
+  int16_t ExtractOnlyNewer = 0;
+  int16_t SpaceToUnderScore = 0;
+  int16_t PromptOverwrite = 0;
+  int16_t MessageLevel = 0;
+  int16_t WriteToStdOut = 0;
+  int16_t TestZip = 0;
+  int16_t ExtractList = 0;
+  int16_t ExtractNewer = 0;
+  int16_t DisplayComment = 0;
+  int16_t HonorDirectories = 0;
+  int16_t OverWriteFiles = 0;
+  int16_t ConvertCRtoCRLF = 0;
+  int16_t Verbose = 0;
+  int16_t CaseSensitive = 0;
+  int16_t Privilege = 0;
+};
+
+// Result of VBZip when ZpArchive could not be called (library or export missing).
+inline constexpr int32_t kZipLibraryUnavailable = 53;
+
+// Runs ZpInit, ZpSetOptions and ZpArchive; returns ZpArchive's result. A library that cannot
+// be loaded or lacks an export is skipped (kZipLibraryUnavailable). Raises, before any library
+// call, for more than 100 names, a text the ANSI code page cannot carry, or a run in progress.
+int32_t VBZip(const std::vector<std::string>& names, const std::string& zip_file, int16_t recurse,
+              int16_t update, const std::string& root_dir);
+
+// Runs UzpVersion2 and Wiz_SingleEntryUnzip over every entry; returns the library's result.
+// Any failure (library missing, text not ANSI, run in progress) is raised with the source
+// "CodeModule::VBUnzip".
+int32_t VBUnzip(const std::string& zip_file, const std::string& extract_dir,
+                const UnzipIntegers& settings);
+
+// Routines the libraries call back. None of them throws.
+int32_t PVX_CALL ZipPrint(char* buf, uint32_t len) noexcept;
+int32_t PVX_CALL ZipPassword(char* buf, int32_t size, char* prompt, char* name) noexcept;
+char* PVX_CALL ZipComment(char* buf) noexcept;
+int32_t PVX_CALL UnzipPrint(char* buf, uint32_t len) noexcept;
+int32_t PVX_CALL UnzipReplace(char* name) noexcept;
+int16_t PVX_CALL UnzipPassword(char* buf, int32_t size, char* prompt, char* name) noexcept;
+void PVX_CALL UnzipListEntry(uint32_t size, uint32_t csize, uint16_t ratio, uint16_t month,
+                             uint16_t day, uint16_t year, uint16_t hour, uint16_t minute, char c,
+                             char* name, char* method, uint32_t crc, char crypt) noexcept;
+int32_t PVX_CALL UnzipService(char* name, uint32_t len) noexcept;
+
+}  // namespace parvex::CodeModule

@@ -1,0 +1,62 @@
+// ZipFiles, the archive builder: collects file names in a keyed list and hands them, with a
+// fixed set of options, to the zip library in one run.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "archive/code_module.h"
+
+namespace parvex {
+
+class ZipFiles {
+ public:
+  // MakeZipFile's result when the zip library cannot be loaded or lacks ZpArchive: 53, the
+  // runtime's "File not found" number. It is no ZE_ code of the library and never 0 (success).
+  static constexpr int32_t kLibraryUnavailable = CodeModule::kZipLibraryUnavailable;
+
+  // The list starts with the placeholder "querty", which ZipFileCount leaves out.
+  ZipFiles();
+
+  bool RecurseFolders() const { return recurse_ == 1; }
+  void RecurseFolders(bool bRecurse) { recurse_ = bRecurse ? 1 : 0; }
+  const std::string& ZipFileName() const { return zip_file_name_; }
+  void ZipFileName(const std::string& sZipFileName) { zip_file_name_ = sZipFileName; }
+  // Stored only; the zip library is not asked to encrypt.
+  bool Encrypted() const { return encrypt_ == 1; }
+  void Encrypted(bool bEncrypt) { encrypt_ = bEncrypt ? 1 : 0; }
+  // Stored only; the zip library is not told.
+  bool IncludeSystemFiles() const { return system_files_ == 1; }
+  void IncludeSystemFiles(bool bInclude) { system_files_ = bInclude ? 1 : 0; }
+  // Entries of the list less one (the placeholder, removed or not).
+  int32_t ZipFileCount() const { return static_cast<int32_t>(FileList.size()) - 1; }
+  // Handed to the library in capital letters.
+  const std::string& RootDirectory() const { return root_directory_; }
+  void RootDirectory(const std::string& sRootDir) { root_directory_ = sRootDir; }
+  bool UpdatingZip() const { return update_ == 1; }
+  void UpdatingZip(bool bUpdating) { update_ = bUpdating ? 1 : 0; }
+
+  // Appends a name and clears the last-error record; raises err::kKeyInUse for a name already
+  // held (compared without regard to case) and leaves the list unchanged.
+  void addfile(const std::string& sFileName);
+  // Removes a name; a name not held is recorded in the last-error record, never raised.
+  void RemoveFile(const std::string& sFileName);
+  // Hands every name to the zip library and returns its result code. More than 100 names, or a
+  // name the ANSI code page cannot carry, shows a message box and raises with the source
+  // "ZipFiles::MakeZipFile" before the library is called.
+  int32_t MakeZipFile();
+  // What the library printed during the latest run or extraction on this thread.
+  std::string GetLastMessage() const;
+
+ private:
+  std::vector<std::string> FileList;  // in the order added; each entry is its own key
+  int16_t recurse_ = 0;
+  std::string zip_file_name_;
+  int16_t encrypt_ = 0;
+  int16_t system_files_ = 0;
+  std::string root_directory_ = "\\";
+  int16_t update_ = 0;
+};
+
+}  // namespace parvex

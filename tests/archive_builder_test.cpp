@@ -1,0 +1,321 @@
+// ZipFiles and CodeModule's zip side against the recording zip library: the bytes of every
+// record handed over, the names, the callbacks' answers and LastMessage.
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "archive/code_module.h"
+#include "archive/unzip_files.h"
+#include "archive/zip_files.h"
+#include "core/failure.h"
+#include "recording/recording_client.h"
+#include "scripted/scripted_services.h"
+
+namespace parvex {
+namespace {
+
+using testing::Recorder;
+using testing::ScopedServices;
+using testing::ScriptedServices;
+
+#if defined(_WIN32) && !defined(_WIN64)
+static_assert(offsetof(ZipCallbackRecord, reserved) == 12);
+static_assert(offsetof(ZipOptionRecord, recurse) == 52);
+static_assert(offsetof(ZipOptionRecord, update) == 72);
+static_assert(offsetof(ZipOptionRecord, level) == 108);
+static_assert(offsetof(ZipOptionRecord, date) == 112);
+static_assert(offsetof(ZipOptionRecord, root_directory) == 116);
+#endif
+
+void put32(std::string& bytes, size_t offset, int32_t value) {
+  for (int i = 0; i < 4; ++i) bytes[offset + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+}
+
+bool all_zero(const std::string& bytes) {
+  return bytes.find_first_not_of('\0') == bytes.npos;
+}
+
+class ZipFilesRecorded : public ::testing::Test {
+ protected:
+  ZipFilesRecorded() { svc.folder = testing::recording_folder(); }
+
+  std::vector<std::string> handed_names() const {
+    std::vector<std::string> names;
+    for (int i = 0; i < ZIP_MAX_NAMES; ++i) {
+      if (auto n = zip.get("ZpArchive.name." + std::to_string(i))) names.push_back(*n);
+    }
+    return names;
+  }
+
+  // Declared first so they close after the engine has let go of the libraries.
+  Recorder zip{"zip32"};
+  Recorder unzip{"unzip32"};
+  ScriptedServices svc;
+  ScopedServices scope{svc};
+};
+
+struct OptionCase {
+  const char* name;
+  bool recurse, update, encrypted, system_files;
+};
+
+void PrintTo(const OptionCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class ZipOptionRecordTest : public ZipFilesRecorded,
+                            public ::testing::WithParamInterface<OptionCase> {};
+
+TEST_P(ZipOptionRecordTest, CarriesOnlyRecurseUpdateAndTheRootDirectory) {
+  const OptionCase& c = GetParam();
+  ZipFiles z;
+  z.RecurseFolders(c.recurse);
+  z.UpdatingZip(c.update);
+  z.Encrypted(c.encrypted);
+  z.IncludeSystemFiles(c.system_files);
+  EXPECT_EQ(z.RecurseFolders(), c.recurse);
+  EXPECT_EQ(z.UpdatingZip(), c.update);
+  EXPECT_EQ(z.Encrypted(), c.encrypted);
+  EXPECT_EQ(z.IncludeSystemFiles(), c.system_files);
+  z.MakeZipFile();
+
+  const std::string record = zip.get("ZpSetOptions").value_or("");
+  ASSERT_EQ(record.size(), sizeof(ZipOptionRecord));
+  std::string expected(sizeof(ZipOptionRecord), '\0');
+  put32(expected, offsetof(ZipOptionRecord, recurse), c.recurse ? 1 : 0);
+  put32(expected, offsetof(ZipOptionRecord, update), c.update ? 1 : 0);
+  // The root directory's address is whatever the engine allocated; the text is checked below.
+  const size_t root = offsetof(ZipOptionRecord, root_directory);
+  EXPECT_FALSE(all_zero(record.substr(root, sizeof(char*))));
+  expected.replace(root, sizeof(char*), record.substr(root, sizeof(char*)));
+  EXPECT_EQ(record, expected);
+  EXPECT_EQ(zip.text("ZpSetOptions.root_directory"), "\\");
+  EXPECT_FALSE(zip.get("ZpSetOptions.date"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Flags, ZipOptionRecordTest,
+                         ::testing::Values(OptionCase{"New", false, false, false, false},
+                                           OptionCase{"Recurse", true, false, false, false},
+                                           OptionCase{"Update", false, true, false, false},
+                                           OptionCase{"EncryptAndSystem", false, false, true, true},
+                                           OptionCase{"All", true, true, true, true}),
+                         [](const auto& param_info) { return std::string(param_info.param.name); });
+
+TEST_F(ZipFilesRecorded, RootDirectoryGoesInCapitalsAndReadsBackUnchanged) {
+  const struct {
+    std::string set, handed;
+  } cases[] = {
+      {"c:\\temp\\out", "C:\\TEMP\\OUT"},
+      {"\\", "\\"},
+      {"d:\\dossier\\\xC3\xA9t\xC3\xA9 \xC5\x93uvre", "D:\\DOSSIER\\\xC9T\xC9 \x8CUVRE"},
+  };
+  for (const auto& c : cases) {
+    ZipFiles z;
+    z.RootDirectory(c.set);
+    z.MakeZipFile();
+    EXPECT_EQ(z.RootDirectory(), c.set);
+    EXPECT_EQ(zip.text("ZpSetOptions.root_directory"), c.handed) << c.set;
+  }
+}
+
+TEST_F(ZipFilesRecorded, CallbackRecordNamesTheThreeRoutines) {
+  ZipFiles().MakeZipFile();
+  ZipCallbackRecord expected;
+  std::memset(&expected, 0, sizeof expected);
+  expected.print = &CodeModule::ZipPrint;
+  expected.password = &CodeModule::ZipPassword;
+  expected.comment = &CodeModule::ZipComment;
+  EXPECT_EQ(zip.get("ZpInit"),
+            std::string(reinterpret_cast<const char*>(&expected), sizeof expected));
+}
+
+TEST_F(ZipFilesRecorded, NewObjectHandsThePlaceholderAndReturnsTheLibraryResult) {
+  zip.cue(REC_RESULT, {}, ZE_NONE);
+  ZipFiles z;
+  z.ZipFileName("C:\\mail\\Attachments.zip");
+  EXPECT_EQ(z.ZipFileCount(), 0);
+  EXPECT_EQ(z.MakeZipFile(), ZE_NONE);
+  EXPECT_EQ(zip.calls(), "ZpInit ZpSetOptions ZpArchive");
+  EXPECT_EQ(zip.integer("ZpArchive.count"), 1);
+  EXPECT_EQ(zip.text("ZpArchive.archive"), "C:\\mail\\Attachments.zip");
+  EXPECT_EQ(handed_names(), std::vector<std::string>{"querty"});
+  EXPECT_TRUE(svc.message_boxes.empty());
+}
+
+TEST_F(ZipFilesRecorded, NinetyNineNamesPassAndAHundredFailBeforeTheLibrary) {
+  zip.cue(REC_PRINT, std::string("earlier", 8), 7);
+  ZipFiles ok;
+  std::vector<std::string> expected{"querty"};
+  for (int i = 1; i <= 99; ++i) {
+    expected.push_back("file" + std::to_string(i) + ".txt");
+    ok.addfile(expected.back());
+  }
+  ok.MakeZipFile();
+  EXPECT_EQ(zip.integer("ZpArchive.count"), 100);
+  EXPECT_EQ(handed_names(), expected);
+  ASSERT_EQ(ok.GetLastMessage(), "earlier");
+
+  zip.reset();
+  ok.addfile("one-too-many.txt");
+  EXPECT_EQ(ok.ZipFileCount(), 100);
+  try {
+    ok.MakeZipFile();
+    FAIL() << "101 names were accepted";
+  } catch (const Failure& f) {
+    EXPECT_EQ(f.number(), err::kSubscriptRange);
+    EXPECT_EQ(f.source(), "ZipFiles::MakeZipFile");
+    EXPECT_EQ(f.description(), "Subscript out of range");
+  }
+  EXPECT_EQ(zip.calls(), "");
+  ASSERT_EQ(svc.message_boxes.size(), 1u);
+  EXPECT_EQ(svc.message_boxes[0].text, "9   ZipFiles::MakeZipFile  Subscript out of range");
+  EXPECT_EQ(svc.message_boxes[0].buttons, MsgButtons::Ok);
+  EXPECT_EQ(svc.message_boxes[0].caption, "");
+  EXPECT_EQ(ok.GetLastMessage(), "earlier");
+}
+
+TEST_F(ZipFilesRecorded, KeysCompareWithoutCaseAndRemoveFileRecordsMisses) {
+  ZipFiles z;
+  last_error() = LastError{5, "x", "stale"};
+  z.addfile("C:\\Work\\\xC3\x89t\xC3\xA9.doc");  // Été.doc
+  EXPECT_EQ(last_error().number, 0);
+  for (const char* dup : {"QUERTY", "c:\\work\\\xC3\xA9T\xC3\x89.DOC"}) {
+    try {
+      z.addfile(dup);
+      ADD_FAILURE() << dup << " was added twice";
+    } catch (const Failure& f) {
+      EXPECT_EQ(f.number(), err::kKeyInUse);
+    }
+  }
+  EXPECT_EQ(z.ZipFileCount(), 1);
+
+  z.RemoveFile("missing.doc");
+  EXPECT_EQ(last_error().number, static_cast<int32_t>(0x800407D2));
+  EXPECT_EQ(last_error().source, "CGZip::RemoveFile");
+  EXPECT_EQ(last_error().description, "File is not in Zip List");
+  EXPECT_EQ(z.ZipFileCount(), 1);
+
+  z.RemoveFile("Querty");
+  EXPECT_EQ(z.ZipFileCount(), 0);
+  z.MakeZipFile();
+  EXPECT_EQ(handed_names(), std::vector<std::string>{"C:\\Work\\\xC9t\xE9.doc"});
+  EXPECT_EQ(zip.integer("ZpArchive.count"), 1);
+}
+
+TEST_F(ZipFilesRecorded, TextsTheCodePageCannotCarryFailBeforeTheLibrary) {
+  const struct {
+    const char* what;
+    std::string name, archive;
+  } cases[] = {
+      {"name", "C:\\in\\\xE4\xB8\xAD.txt", "C:\\out.zip"},
+      {"archive", "C:\\in\\a.txt", "C:\\\xD0\x96\xE4\xB8\xAD.zip"},
+  };
+  for (const auto& c : cases) {
+    ZipFiles z;
+    z.addfile(c.name);
+    z.ZipFileName(c.archive);
+    try {
+      z.MakeZipFile();
+      ADD_FAILURE() << c.what << " went through as '?'";
+    } catch (const Failure& f) {
+      EXPECT_EQ(f.source(), "ZipFiles::MakeZipFile");
+      EXPECT_NE(f.description().find(c.what == std::string("name") ? c.name : c.archive),
+                std::string::npos)
+          << f.description();
+    }
+    EXPECT_EQ(zip.calls(), "") << c.what;
+  }
+  EXPECT_EQ(svc.message_boxes.size(), 2u);
+}
+
+TEST_F(ZipFilesRecorded, ZipPrintCollectsEveryTextAndLetsEventsRun) {
+  EXPECT_EQ(ZipFiles().GetLastMessage(), "");
+  std::vector<std::string> seen_in_events;
+  svc.on_do_events = [&] { seen_in_events.push_back(CodeModule::state().LastMessage); };
+  zip.cue(REC_PRINT, std::string("  adding: a.txt\n", 17), 16);
+  zip.cue(REC_PRINT, std::string("abc\0def", 7), 7);   // stops at the zero byte
+  zip.cue(REC_PRINT, "truncated", 5);                  // takes only len bytes
+  zip.cue(REC_PRINT, std::string("caf\xE9\0", 5), 4);  // ANSI é
+  zip.cue(REC_PRINT, std::string(4097, 'y'), 100000);  // no zero: stops at 4096
+  ZipFiles z;
+  z.MakeZipFile();
+  const std::string head = "  adding: a.txt\nabctrunccaf\xC3\xA9";
+  const std::string message = z.GetLastMessage();
+  EXPECT_EQ(message.substr(0, head.size()), head);
+  EXPECT_EQ(message.size(), head.size() + 4097);
+  EXPECT_EQ(message.find_first_not_of('y', head.size()), std::string::npos);
+  ASSERT_EQ(seen_in_events.size(), 5u);
+  EXPECT_EQ(seen_in_events[1], "  adding: a.txt\nabc");
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(zip.integer("answer." + std::to_string(i)), 0);
+
+  zip.cue(REC_PRINT, std::string("second run", 11), 10);
+  z.MakeZipFile();
+  EXPECT_EQ(ZipFiles().GetLastMessage(), "second run");
+}
+
+TEST_F(ZipFilesRecorded, CommentIsEmptiedCopyAndPasswordIsRefused) {
+  std::string original(4097, '\0');
+  original.replace(0, 12, "old comment!");
+  zip.cue(REC_COMMENT, original);
+  zip.cue(REC_PASSWORD, {}, 32);
+  ZipFiles().MakeZipFile();
+  const std::string returned = zip.get("buffer.0").value_or("");
+  ASSERT_EQ(returned.size(), 4097u);
+  EXPECT_EQ(returned[0], '\0');
+  EXPECT_EQ(returned.substr(1), original.substr(1));
+  EXPECT_EQ(zip.integer("answer.1"), 1);
+  EXPECT_EQ(zip.get("buffer.1"), std::string(32, 'x'));
+}
+
+TEST_F(ZipFilesRecorded, MissingLibraryReturnsItsCodeQuietly) {
+  testing::TempFolder empty;
+  svc.folder = empty.path();
+  zip.cue(REC_PRINT, std::string("earlier", 8), 7);
+  ZipFiles z;
+  EXPECT_EQ(z.MakeZipFile(), ZipFiles::kLibraryUnavailable);
+  EXPECT_NE(ZipFiles::kLibraryUnavailable, ZE_OK);
+  EXPECT_TRUE(svc.message_boxes.empty());
+  EXPECT_EQ(z.GetLastMessage(), "");
+  EXPECT_EQ(zip.calls(), "");
+
+  // Found on a later use once it is there.
+  svc.folder = testing::recording_folder();
+  EXPECT_EQ(z.MakeZipFile(), ZE_OK);
+  EXPECT_EQ(z.GetLastMessage(), "earlier");
+}
+
+TEST_F(ZipFilesRecorded, ARunStartedFromAWindowEventFailsAndLeavesTheFirstAlone) {
+  std::vector<Failure> nested;
+  svc.on_do_events = [&] {
+    try {
+      ZipFiles inner;
+      inner.MakeZipFile();
+    } catch (const Failure& f) {
+      nested.push_back(f);
+    }
+    try {
+      UnzipFiles().Unzip("x.zip", "out");
+    } catch (const Failure& f) {
+      nested.push_back(f);
+    }
+  };
+  zip.cue(REC_PRINT, std::string("outer", 6), 5);
+  zip.cue(REC_RESULT, {}, ZE_OK);
+  ZipFiles outer;
+  EXPECT_EQ(outer.MakeZipFile(), ZE_OK);
+  ASSERT_EQ(nested.size(), 2u);
+  EXPECT_EQ(nested[0].source(), "ZipFiles::MakeZipFile");
+  EXPECT_EQ(nested[1].source(), "UnzipFiles::Unzip");
+  EXPECT_EQ(zip.calls(), "ZpInit ZpSetOptions ZpArchive");
+  EXPECT_EQ(unzip.calls(), "");
+  EXPECT_EQ(outer.GetLastMessage(), "outer");
+
+  svc.on_do_events = nullptr;
+  EXPECT_EQ(outer.MakeZipFile(), ZE_OK);  // the engine is free again
+}
+
+}  // namespace
+}  // namespace parvex

@@ -1,0 +1,433 @@
+// UnzipFiles and CodeModule's unzip side against the recording unzip library: the records,
+// the callbacks' answers, the listing and the module state shared with the builder.
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "archive/code_module.h"
+#include "archive/unzip_files.h"
+#include "archive/zip_files.h"
+#include "core/failure.h"
+#include "core/program_state.h"
+#include "platform/library.h"
+#include "recording/recording_client.h"
+#include "scripted/scripted_services.h"
+
+namespace parvex {
+namespace {
+
+using testing::Recorder;
+using testing::ScopedServices;
+using testing::ScriptedServices;
+
+#if defined(_WIN32) && !defined(_WIN64)
+static_assert(offsetof(UnzipOptionRecord, Privilege) == 56);
+static_assert(offsetof(UnzipOptionRecord, ZipFileName) == 60);
+static_assert(offsetof(UnzipOptionRecord, ExtractDir) == 64);
+static_assert(offsetof(UnzipCallbackRecord, service) == 20);
+static_assert(offsetof(UnzipCallbackRecord, comment_length) == 40);
+#endif
+static_assert(offsetof(UnzipVersionRecord, betalevel) == 8);
+static_assert(offsetof(UnzipVersionRecord, date) == 18);
+static_assert(offsetof(UnzipVersionRecord, zlib_version) == 38);
+static_assert(offsetof(UnzipVersionRecord, unzip) == 48);
+
+using Fifteen = std::vector<int32_t>;
+const Fifteen kNewObject{0, 0, 0, 2, 0, 0, 0, 0, 0, 1, 1, 0, 0, 1, 0};
+
+template <class Record>
+std::string bytes_of(const Record& r) {
+  return std::string(reinterpret_cast<const char*>(&r), sizeof r);
+}
+
+class UnzipFilesRecorded : public ::testing::Test {
+ protected:
+  UnzipFilesRecorded() { svc.folder = testing::recording_folder(); }
+
+  // The option record as recorded, after checking that every byte other than the fifteen
+  // integers and the two text addresses is zero.
+  Fifteen recorded_integers() const {
+    const std::string record = unzip.get("Wiz.options").value_or("");
+    EXPECT_EQ(record.size(), sizeof(UnzipOptionRecord));
+    if (record.size() != sizeof(UnzipOptionRecord)) return {};
+    UnzipOptionRecord r;
+    std::memcpy(&r, record.data(), sizeof r);
+    EXPECT_NE(r.ZipFileName, nullptr);
+    EXPECT_NE(r.ExtractDir, nullptr);
+    const int32_t* first = &r.ExtractOnlyNewer;
+    const Fifteen values(first, first + 15);
+    UnzipOptionRecord expected;
+    std::memset(&expected, 0, sizeof expected);
+    std::memcpy(&expected.ExtractOnlyNewer, values.data(), 15 * sizeof(int32_t));
+    expected.ZipFileName = r.ZipFileName;
+    expected.ExtractDir = r.ExtractDir;
+    EXPECT_EQ(record, bytes_of(expected)) << "stray bytes in the option record";
+    return values;
+  }
+
+  Recorder zip{"zip32"};
+  Recorder unzip{"unzip32"};
+  ScriptedServices svc;
+  ScopedServices scope{svc};
+};
+
+TEST_F(UnzipFilesRecorded, NewObjectHandsTheDefaultRecordsInOrder) {
+  unzip.cue(REC_RESULT, {}, PK_WARN);
+  UnzipFiles u;
+  EXPECT_EQ(u.Unzip("C:\\in\\mail.zip", "C:\\out"), PK_WARN);
+  EXPECT_EQ(unzip.calls(), "UzpVersion2 Wiz_SingleEntryUnzip");
+  EXPECT_EQ(recorded_integers(), kNewObject);
+  EXPECT_EQ(unzip.text("Wiz.options.ZipFileName"), "C:\\in\\mail.zip");
+  EXPECT_EQ(unzip.text("Wiz.options.ExtractDir"), "C:\\out");
+
+  EXPECT_EQ(unzip.integer("Wiz.ifnc"), 0);
+  EXPECT_EQ(unzip.integer("Wiz.xfnc"), 0);
+  for (const char* list : {"Wiz.ifnv", "Wiz.xfnv"}) {
+    EXPECT_EQ(unzip.integer(std::string(list) + ".null"), 0) << list;
+    for (int i = 0; i < ZIP_MAX_NAMES; ++i) {
+      EXPECT_FALSE(unzip.get(std::string(list) + "." + std::to_string(i))) << list << i;
+    }
+  }
+
+  UnzipCallbackRecord callbacks;
+  std::memset(&callbacks, 0, sizeof callbacks);
+  callbacks.print = &CodeModule::UnzipPrint;
+  callbacks.replace = &CodeModule::UnzipReplace;
+  callbacks.password = &CodeModule::UnzipPassword;
+  callbacks.list_entry = &CodeModule::UnzipListEntry;
+  callbacks.service = &CodeModule::UnzipService;
+  EXPECT_EQ(unzip.get("Wiz.callbacks"), bytes_of(callbacks));
+
+  const std::string version = unzip.get("UzpVersion2").value_or("");
+  ASSERT_EQ(version.size(), 64u);
+  EXPECT_EQ(version.substr(0, 8), std::string("\x40\0\0\0\0\0\0\0", 8));
+  EXPECT_EQ(version.substr(8, 10), std::string(9, ' ') + '\0');
+  EXPECT_EQ(version.substr(18, 20), std::string(19, ' ') + '\0');
+  EXPECT_EQ(version.substr(38, 10), std::string(9, ' ') + '\0');
+  EXPECT_EQ(version.substr(48), std::string(16, '\0'));
+}
+
+struct PropertyCase {
+  const char* name;
+  std::function<void(UnzipFiles&)> set;
+  std::function<bool(const UnzipFiles&)> reads_back;
+  size_t slot;  // position among the fifteen integers of the record
+  int32_t handed;
+};
+
+void PrintTo(const PropertyCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class UnzipPropertyTest : public UnzipFilesRecorded,
+                          public ::testing::WithParamInterface<PropertyCase> {};
+
+TEST_P(UnzipPropertyTest, LandsInItsOwnSlotOfTheRecord) {
+  const PropertyCase& c = GetParam();
+  UnzipFiles u;
+  c.set(u);
+  EXPECT_TRUE(c.reads_back(u));
+  u.Unzip("a.zip", "out");
+  Fifteen expected = kNewObject;
+  expected[c.slot] = c.handed;
+  EXPECT_EQ(recorded_integers(), expected);
+}
+
+#define FLAG_CASE(prop, value, slot)                                                               \
+  PropertyCase {                                                                                   \
+#prop, [](UnzipFiles &                                                                         \
+              u) { u.prop(value); }, [](const UnzipFiles& u) { return u.prop() == (value); },      \
+                                                                                           slot,   \
+                                                                                           (value) \
+                                                                                           ? 1 : 0 \
+  }
+#define INT_CASE(label, prop, value, slot)                                     \
+  PropertyCase {                                                               \
+    label, [](UnzipFiles& u) { u.prop(value); },                               \
+        [](const UnzipFiles& u) { return u.prop() == (value); }, slot, (value) \
+  }
+
+INSTANTIATE_TEST_SUITE_P(
+    RecordOrder, UnzipPropertyTest,
+    ::testing::Values(FLAG_CASE(ExtractOnlyNewer, true, 0), FLAG_CASE(SpaceToUnderScore, true, 1),
+                      FLAG_CASE(PromptOverwrite, true, 2),
+                      INT_CASE("MessageLevel", MessageLevel, 0, 3),
+                      INT_CASE("NegativeMessageLevel", MessageLevel, -5, 3),
+                      FLAG_CASE(WriteToStdOut, true, 4), FLAG_CASE(TestZip, true, 5),
+                      INT_CASE("ExtractList", ExtractList, 1, 6), FLAG_CASE(ExtractNewer, true, 7),
+                      FLAG_CASE(DisplayComment, true, 8), FLAG_CASE(HonorDirectories, false, 9),
+                      FLAG_CASE(OverWriteFiles, false, 10), FLAG_CASE(ConvertCRtoCRLF, true, 11),
+                      FLAG_CASE(Verbose, true, 12), FLAG_CASE(CaseSensitive, false, 13),
+                      INT_CASE("Privilege", Privilege, -1, 14),
+                      INT_CASE("LargestPrivilege", Privilege, 32767, 14),
+                      INT_CASE("SmallestMessageLevel", MessageLevel, -32768, 3)),
+    [](const auto& param_info) { return std::string(param_info.param.name); });
+
+TEST_F(UnzipFilesRecorded, IntegersOutsideSixteenBitsFailBeforeTheLibrary) {
+  const struct {
+    const char* name;
+    std::function<void(UnzipFiles&)> set;
+  } cases[] = {
+      {"MessageLevel 40000", [](UnzipFiles& u) { u.MessageLevel(40000); }},
+      {"MessageLevel -32769", [](UnzipFiles& u) { u.MessageLevel(-32769); }},
+      {"ExtractList 32768", [](UnzipFiles& u) { u.ExtractList(32768); }},
+      {"Privilege -40000", [](UnzipFiles& u) { u.Privilege(-40000); }},
+  };
+  for (const auto& c : cases) {
+    UnzipFiles u;
+    c.set(u);
+    try {
+      u.Unzip("a.zip", "out");
+      ADD_FAILURE() << c.name << " was handed over";
+    } catch (const Failure& f) {
+      EXPECT_EQ(f.number(), err::kOverflow) << c.name;
+      EXPECT_EQ(f.source(), "UnzipFiles::Unzip") << c.name;
+    }
+    EXPECT_EQ(unzip.calls(), "") << c.name;
+  }
+  EXPECT_TRUE(svc.message_boxes.empty());
+}
+
+TEST_F(UnzipFilesRecorded, ArgumentsAreStoredAndEmptyOnesKeepTheStoredValues) {
+  UnzipFiles u;
+  u.ZipFileName("first.zip");
+  u.ExtractDir("first-dir");
+  u.Unzip();
+  EXPECT_EQ(unzip.text("Wiz.options.ZipFileName"), "first.zip");
+  EXPECT_EQ(unzip.text("Wiz.options.ExtractDir"), "first-dir");
+  u.Unzip("second.zip");
+  EXPECT_EQ(unzip.text("Wiz.options.ZipFileName"), "second.zip");
+  EXPECT_EQ(unzip.text("Wiz.options.ExtractDir"), "first-dir");
+  u.Unzip("", "second-dir");
+  EXPECT_EQ(u.ZipFileName(), "second.zip");
+  EXPECT_EQ(u.ExtractDir(), "second-dir");
+  EXPECT_EQ(unzip.text("Wiz.options.ZipFileName"), "second.zip");
+  EXPECT_EQ(unzip.text("Wiz.options.ExtractDir"), "second-dir");
+}
+
+TEST_F(UnzipFilesRecorded, ReplaceQuestionAnswers) {
+  const struct {
+    MsgAnswer answer;
+    int32_t code;
+  } cases[] = {
+      {MsgAnswer::No, 100}, {MsgAnswer::Cancel, 104}, {MsgAnswer::Yes, 102}, {MsgAnswer::Ok, 102}};
+  for (const auto& c : cases) {
+    svc.message_box_answers.push_back(c.answer);
+    unzip.cue(REC_REPLACE, "dir/caf\xE9.txt");
+  }
+  const std::string long_name(300, 'n');
+  svc.message_box_answers.push_back(MsgAnswer::No);
+  unzip.cue(REC_REPLACE, long_name);
+  UnzipFiles().Unzip("a.zip", "out");
+
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    EXPECT_EQ(unzip.integer("answer." + std::to_string(i)), cases[i].code) << i;
+  }
+  ASSERT_EQ(svc.message_boxes.size(), 5u);
+  const testing::MessageBoxCall& box = svc.message_boxes[0];
+  EXPECT_EQ(box.text, "Overwrite dir/caf\xC3\xA9.txt?");
+  EXPECT_EQ(box.caption, "VBUnZip32 - File Already Exists!");
+  EXPECT_EQ(box.buttons, MsgButtons::YesNoCancel);
+  EXPECT_EQ(box.icon, MsgIcon::Warning);
+  EXPECT_EQ(svc.message_boxes[4].text, "Overwrite " + std::string(256, 'n') + "?");
+}
+
+// Services whose message box cannot be shown.
+class NoMessageBoxServices : public ScriptedServices {
+ public:
+  MsgAnswer message_box(const std::string&, MsgButtons, MsgIcon, const std::string&) override {
+    throw Failure(err::kHostCallFailed, "test", "no window station");
+  }
+};
+
+TEST(UnzipReplace, AQuestionThatCannotBeAskedKeepsTheExistingFile) {
+  NoMessageBoxServices svc;
+  ScopedServices scope(svc);
+  char name[] = "report.doc";
+  EXPECT_EQ(CodeModule::UnzipReplace(name), 100);
+}
+
+TEST_F(UnzipFilesRecorded, DeclinedPasswordIsAskedOnceInAnExtraction) {
+  svc.input_box_answers = {""};
+  unzip.cue(REC_PASSWORD, {}, 81);
+  unzip.cue(REC_PASSWORD, {}, 81);
+  UnzipFiles u;
+  u.Unzip("a.zip", "out");
+  EXPECT_EQ(unzip.integer("answer.0"), 1);
+  EXPECT_EQ(unzip.integer("answer.1"), 1);
+  EXPECT_EQ(unzip.get("buffer.1"), std::string(81, 'x'));
+  ASSERT_EQ(svc.input_box_prompts, std::vector<std::string>{"Please Enter The Password!"});
+  EXPECT_EQ(svc.input_box_captions, std::vector<std::string>{""});
+
+  // The next extraction asks again.
+  svc.input_box_answers = {"s\xC3\xA9same"};
+  unzip.cue(REC_PASSWORD, {}, 81);
+  u.Unzip();
+  EXPECT_EQ(svc.input_box_prompts.size(), 2u);
+  EXPECT_EQ(unzip.integer("answer.2"), 0);
+  EXPECT_EQ(unzip.get("buffer.2"), "s\xE9same" + std::string(81 - 6, '\0'));
+}
+
+TEST_F(UnzipFilesRecorded, PasswordIsCutToTheBufferLessOne) {
+  const struct {
+    std::string answer;
+    int32_t size;
+    std::string buffer;
+    int32_t code;
+  } cases[] = {
+      {"longpassword", 8, std::string("longpas\0", 8), 0},
+      {"exact", 6, std::string("exact\0", 6), 0},
+      {"a", 1, std::string(1, '\0'), 0},
+      {"ignored", 0, "", 1},
+  };
+  for (const auto& c : cases) svc.input_box_answers.push_back(c.answer);
+  for (const auto& c : cases) unzip.cue(REC_PASSWORD, {}, c.size);
+  UnzipFiles().Unzip("a.zip", "out");
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    EXPECT_EQ(unzip.integer("answer." + std::to_string(i)), cases[i].code) << cases[i].answer;
+    EXPECT_EQ(unzip.get("buffer." + std::to_string(i)), cases[i].buffer) << cases[i].answer;
+  }
+}
+
+TEST_F(UnzipFilesRecorded, PrintLeavesTheFixedTextOncePerCallAndSharesLastMessage) {
+  UnzipFiles u;
+  ZipFiles z;
+  u.Unzip("a.zip", "out");
+  EXPECT_EQ(u.GetLastMessage(), "");
+
+  zip.cue(REC_PRINT, std::string("zipped", 7), 6);
+  z.MakeZipFile();
+  EXPECT_EQ(u.GetLastMessage(), "zipped");
+
+  for (int i = 0; i < 3; ++i) unzip.cue(REC_PRINT, std::string("inflating: x\0", 13), 12);
+  unzip.cue(REC_SERVICE, "x");
+  u.Unzip();
+  const std::string three =
+      "done with Parvex"
+      "done with Parvex"
+      "done with Parvex";
+  EXPECT_EQ(z.GetLastMessage(), three);
+  EXPECT_EQ(u.GetLastMessage(), three);
+  EXPECT_EQ(unzip.integer("answer.0"), 0);
+  EXPECT_EQ(unzip.integer("answer.3"), 0);  // the service routine lets the run go on
+
+  zip.cue(REC_PRINT, std::string("again", 6), 5);
+  z.MakeZipFile();
+  EXPECT_EQ(u.GetLastMessage(), "again");
+}
+
+RecListEntry entry(uint32_t size, uint16_t month, uint16_t day, uint16_t year, uint16_t hour,
+                   uint16_t minute, const std::string& name) {
+  RecListEntry e{};
+  e.size = size;
+  e.month = month;
+  e.day = day;
+  e.year = year;
+  e.hour = hour;
+  e.minute = minute;
+  std::memcpy(e.name, name.data(), std::min(name.size(), sizeof e.name - 1));
+  return e;
+}
+
+std::string cue_data(const RecListEntry& e) {
+  return std::string(reinterpret_cast<const char*>(&e), sizeof e);
+}
+
+TEST_F(UnzipFilesRecorded, ListingLinesColumnForColumn) {
+  const struct {
+    RecListEntry e;
+    std::string line;
+  } cases[] = {
+      {entry(1234, 3, 5, 2004, 9, 7, "docs/report.txt"),
+       "docs/report.txt" + std::string(35, ' ') + "   1234  03/05/04   9:07" + std::string(6, ' ')},
+      {entry(0, 12, 31, 1999, 23, 59, "a"),
+       "a" + std::string(49, ' ') + "      0  12/31/99  23:59" + std::string(6, ' ')},
+      {entry(9999999, 1, 1, 2010, 12, 0, std::string(60, 'L')),
+       std::string(50, 'L') + "9999999  01/01/10  12:00" + std::string(6, ' ')},
+      // A size of eight digits or more takes name columns rather than losing digits.
+      {entry(4294967295u, 7, 4, 2026, 0, 5, std::string(60, 'B')),
+       std::string(46, 'B') + " 4294967295  07/04/26   0:05" + std::string(6, ' ')},
+      {entry(5, 1, 2, 2026, 10, 30, "caf\xE9"),
+       "caf\xC3\xA9" + std::string(46, ' ') + "      5  01/02/26  10:30" + std::string(6, ' ')},
+  };
+  for (const auto& c : cases) unzip.cue(REC_LIST, cue_data(c.e));
+  UnzipFiles u;
+  u.ExtractList(1);
+  u.Unzip("a.zip", "out");
+
+  std::string header(80, ' ');
+  header.replace(0, 9, "Filename:");
+  header.replace(52, 4, "Size");
+  header.replace(61, 4, "Date");
+  header.replace(70, 4, "Time");
+  std::string expected = header + "\r\n";
+  for (const auto& c : cases) expected += c.line + "\r\n";
+  EXPECT_EQ(u.GetListText(), expected);
+  EXPECT_EQ(u.GetListCount(), 5);
+
+  u.Unzip();  // a new extraction starts a new listing
+  EXPECT_EQ(u.GetListText(), "");
+  EXPECT_EQ(u.GetListCount(), 0);
+}
+
+TEST_F(UnzipFilesRecorded, ListCountStopsAt32767) {
+  CodeModule::state().ListCount = 32766;
+  char name[] = "x";
+  char method[] = "Stored";
+  for (int i = 0; i < 2; ++i) {
+    CodeModule::UnzipListEntry(1, 1, 0, 1, 1, 2026, 1, 1, ' ', name, method, 0, ' ');
+  }
+  EXPECT_EQ(UnzipFiles().GetListCount(), 32767);
+  EXPECT_EQ(UnzipFiles().GetListText().size(), 2 * 82u);  // no header: the count was not 0
+}
+
+TEST_F(UnzipFilesRecorded, MissingLibraryOrExportFailsWithTheExtractorsSource) {
+  testing::TempFolder folder;
+  svc.folder = folder.path();
+  const struct {
+    const char* what;
+    int32_t number;
+  } cases[] = {{"no library", 53}, {"no UzpVersion2", 453}};
+  for (const auto& c : cases) {
+    try {
+      UnzipFiles().Unzip("a.zip", "out");
+      ADD_FAILURE() << c.what;
+    } catch (const Failure& f) {
+      EXPECT_EQ(f.number(), c.number) << c.what << ": " << f.description();
+      EXPECT_EQ(f.source(), "UnzipFiles::Unzip") << c.what;
+    }
+    // Then a library by that name that has the zip exports only.
+    if (c.number == 53) {
+      testing::write_file(
+          folder / library_file_name("unzip32"),
+          testing::read_file(testing::recording_folder() + kPathSep + library_file_name("zip32")));
+    }
+  }
+  try {
+    CodeModule::VBUnzip("a.zip", "out", CodeModule::UnzipIntegers{});
+    ADD_FAILURE() << "VBUnzip ran without UzpVersion2";
+  } catch (const Failure& f) {
+    EXPECT_EQ(f.source(), "CodeModule::VBUnzip");
+  }
+  EXPECT_TRUE(svc.message_boxes.empty());
+  EXPECT_EQ(unzip.calls(), "");
+  ProgramState::reset();  // let go of the copied library so its folder can be removed
+}
+
+TEST_F(UnzipFilesRecorded, NamesTheCodePageCannotCarryFailBeforeTheLibrary) {
+  try {
+    UnzipFiles().Unzip("C:\\\xE4\xB8\xAD.zip", "out");
+    FAIL();
+  } catch (const Failure& f) {
+    EXPECT_EQ(f.source(), "UnzipFiles::Unzip");
+    EXPECT_NE(f.description().find("\xE4\xB8\xAD"), std::string::npos);
+  }
+  EXPECT_EQ(unzip.calls(), "");
+}
+
+}  // namespace
+}  // namespace parvex

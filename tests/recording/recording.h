@@ -1,0 +1,35 @@
+/* Extra exports of the recording zip and unzip libraries, resolved by name in tests. Each
+   library records what it is handed (record bytes and the texts they point to) and, during
+   its run, calls the callbacks as the queued cues say. */
+#ifndef PVX_RECORDING_H
+#define PVX_RECORDING_H
+
+#include "pvx_abi.h"
+
+/* Cues, acted on in the order queued during the next ZpArchive or Wiz_SingleEntryUnzip. The
+   n-th cue that calls a callback records its answer as "answer.<n>" (int32) and, for the
+   comment and password, the buffer afterwards as "buffer.<n>". */
+enum {
+  REC_RESULT = 1,   /* the run returns arg */
+  REC_PRINT = 2,    /* print with a buffer of exactly the data's bytes and the length arg */
+  REC_COMMENT = 3,  /* zip comment with a 4,097-byte buffer starting with the data */
+  REC_PASSWORD = 4, /* password with a buffer of arg bytes, each 'x' */
+  REC_REPLACE = 5,  /* unzip replace with a 32,801-byte buffer starting with the data */
+  REC_LIST = 6,     /* unzip list entry; the data is a RecListEntry */
+  REC_SERVICE = 7   /* unzip service with the data as the name */
+};
+
+typedef struct RecListEntry {
+  uint32_t size;
+  uint16_t month, day, year, hour, minute;
+  char name[300];
+} RecListEntry;
+
+/* Forgets what was recorded and every cue. */
+typedef void(PVX_CALL* RecResetFn)(void);
+/* Copies what was recorded under key into out (at most size bytes); its length, or -1. */
+typedef int32_t(PVX_CALL* RecGetFn)(const char* key, void* out, int32_t size);
+/* Queues a cue for the next run. */
+typedef void(PVX_CALL* RecCueFn)(int32_t kind, const void* data, int32_t size, int32_t arg);
+
+#endif
