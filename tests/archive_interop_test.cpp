@@ -100,8 +100,7 @@ TEST_F(RealLibraries, OneBuilderPerFileMakesAnArchiveThatExtractsByteForByte) {
 #ifndef _WIN32
   EXPECT_EQ(std::system(("unzip -tqq '" + archive + "' > /dev/null").c_str()), 0);
   std::set<std::string> listed;
-  // Python's reader for the names: Info-ZIP's unzip 6.0 ignores the UTF-8 flag of entries
-  // whose maker is MS-DOS.
+  // Names as a reader we did not write sees them.
   const std::string list_names =
       "PYTHONIOENCODING=utf-8 python3 -c \"import sys, zipfile; "
       "print('\\n'.join(zipfile.ZipFile(sys.argv[1]).namelist()))\" '" +

@@ -1,0 +1,37 @@
+// Turns the names handed to ZpArchive into the files and folders to store, and their entry names.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <vector>
+
+namespace pvx::zip {
+
+struct Source {
+  std::string path;    // UTF-8, as opened
+  std::string stored;  // entry name, UTF-8 with '/' between folders; a folder's ends with '/'
+  bool is_dir = false;
+  uint64_t size = 0;
+  std::time_t mtime = 0;
+};
+
+// Separator the library puts between a folder and a name when it builds a path.
+#ifdef _WIN32
+inline constexpr char kSep = '\\';
+#else
+inline constexpr char kSep = '/';
+#endif
+
+bool is_separator(char c);
+bool is_absolute(const std::string& name);
+// The entry name for a name given as is: an absolute one keeps its last part only; a
+// relative one keeps its folders, without drive, leading separators, "." or ".." parts.
+std::string stored_name(const std::string& name);
+
+// Appends what `name` denotes (resolved against `root` when relative). False when it names
+// nothing. Folders that cannot be listed go to *unreadable.
+bool collect_sources(const std::string& name, const std::string& root, bool recurse,
+                     std::vector<Source>* out, std::vector<std::string>* unreadable);
+
+}  // namespace pvx::zip

@@ -1,0 +1,183 @@
+// Archives checked by readers we did not write (unzip, 7z, Python's zipfile), and archives
+// those tools wrote extended by ours. Linux only: the tools are not there under wine.
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "codepage.h"
+#include "file.h"
+#include "zip_fixture.h"
+
+namespace ziptest {
+namespace {
+
+#ifdef _WIN32
+#define SKIP_WITHOUT_TOOLS() GTEST_SKIP() << "zip tools run on Linux only"
+#else
+#define SKIP_WITHOUT_TOOLS()
+#endif
+
+int sh(const std::string& command) {
+  return std::system(("{ " + command + "; } >/dev/null 2>&1").c_str());
+}
+
+// Python's zipfile: every CRC good, and each (entry, file) pair holds the same bytes.
+int python_check(const std::string& archive,
+                 const std::vector<std::pair<std::string, std::string>>& pairs,
+                 const std::string& comment = "") {
+  std::string args;
+  for (const auto& [entry, file] : pairs) args += " '" + entry + "' '" + file + "'";
+  return sh(
+      "python3 -c '\n"
+      "import sys, zipfile\n"
+      "z = zipfile.ZipFile(sys.argv[1])\n"
+      "assert z.testzip() is None\n"
+      "assert z.comment == sys.argv[2].encode()\n"
+      "for e, f in zip(sys.argv[3::2], sys.argv[4::2]):\n"
+      "    assert z.read(e) == open(f, \"rb\").read(), e\n' '" +
+      archive + "' '" + comment + "'" + args);
+}
+
+class Interop : public ZipTest {
+ protected:
+  void expect_readers_agree(const std::vector<std::pair<std::string, std::string>>& pairs,
+                            const std::string& comment = "") {
+    EXPECT_EQ(sh("unzip -tq '" + archive_ + "'"), 0);
+    EXPECT_EQ(sh("7z t -bd '" + archive_ + "'"), 0);
+    EXPECT_EQ(python_check(archive_, pairs, comment), 0);
+  }
+};
+
+TEST_F(Interop, OurArchivesPassUnzip7zAndPython) {
+  SKIP_WITHOUT_TOOLS();
+  const std::vector<std::pair<std::string, std::string>> files = {
+      {"report.txt", make("report.txt", text_bytes(200000))},
+      {"empty.dat", make("empty.dat", "")},
+      {"noise.bin", make("noise.bin", random_bytes(400000, 8))},
+      {"Café ü.txt", make("Café ü.txt", "accents")},
+  };
+  for (const auto& [entry, file] : files) ASSERT_EQ(zip(archive_, {"querty", file}), ZE_OK);
+  make("docs/sub/notes.txt", text_bytes(3000));
+  ASSERT_EQ(zip(archive_, {"docs"}, Options{1, 0, 0, dir_}), ZE_OK) << printed();
+  auto all = files;
+  all.emplace_back("docs/sub/notes.txt", path("docs/sub/notes.txt"));
+  expect_readers_agree(all);
+  // Info-ZIP's unzip honours the UTF-8 flag only for some makers: the name must come back whole.
+  EXPECT_EQ(sh("LC_ALL=C.UTF-8 unzip -Z1 '" + archive_ + "' | grep -qx 'Café ü.txt'"), 0);
+}
+
+struct Foreign {
+  const char* what;
+  const char* command;  // makes $A from t1.txt in the current folder
+  const char* comment;
+};
+
+class ForeignArchives : public Interop, public ::testing::WithParamInterface<Foreign> {};
+
+TEST_P(ForeignArchives, AreExtendedAndUpdatedIntact) {
+  SKIP_WITHOUT_TOOLS();
+  const std::string t1 = make("t1.txt", text_bytes(40000)), t2 = make("t2.bin", "second");
+  ASSERT_EQ(sh("cd '" + dir_ + "' && A='" + archive_ + "' && " + GetParam().command), 0);
+  ASSERT_EQ(sh("unzip -tq '" + archive_ + "'"), 0);
+  ASSERT_EQ(zip(archive_, {t2}), ZE_OK) << printed();  // appended
+  make("t1.txt", text_bytes(1000));
+  ASSERT_EQ(zip(archive_, {t1}), ZE_OK) << printed();  // rebuilt
+  expect_readers_agree({{"t1.txt", t1}, {"t2.bin", t2}}, GetParam().comment);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Zip32, ForeignArchives,
+    ::testing::Values(Foreign{"ZipWithComment", "echo 'made by zip' | zip -q -z \"$A\" t1.txt",
+                              "made by zip"},
+                      // Written to a pipe, so every entry carries a data descriptor.
+                      Foreign{"ZipDataDescriptors", "zip -q - t1.txt > \"$A\"", ""},
+                      Foreign{"ZipForcedZip64", "zip -q -fz \"$A\" t1.txt", ""},
+                      Foreign{"SevenZip", "7z a -tzip -bd \"$A\" t1.txt", ""}),
+    [](const auto& p) { return std::string(p.param.what); });
+
+#ifndef _WIN32
+std::string output_of(const std::string& command) {
+  std::string out;
+  if (FILE* p = popen((command + " 2>/dev/null").c_str(), "r")) {
+    for (int c; (c = std::fgetc(p)) != EOF;) out += static_cast<char>(c);
+    pclose(p);
+  }
+  return out;
+}
+#endif
+
+// Every archive of the corpus, appended to and then with its first entry replaced: a run
+// keeps an archive that Python could test testable, or fails and leaves it alone.
+TEST_F(Interop, CorpusArchivesStayReadableOrUntouched) {
+  SKIP_WITHOUT_TOOLS();
+#ifndef _WIN32
+  namespace fs = std::filesystem;
+  if (!fs::is_directory(PVX_ZIP_CORPUS)) GTEST_SKIP() << "no corpus at " << PVX_ZIP_CORPUS;
+  const std::string fresh = make("zz_new.txt", "appended");
+  fs::create_directories(path("out"));
+  int extended = 0;
+  for (const auto& item : fs::directory_iterator(PVX_ZIP_CORPUS)) {
+    if (item.path().extension() != ".zip") continue;
+    const std::string name = item.path().filename().string();
+    const std::string archive = path("out/" + name);
+    fs::copy_file(item.path(), archive);
+    std::string first = output_of("unzip -Z1 '" + archive + "'");
+    first = first.substr(0, first.find('\n'));
+    std::vector<std::string> files = {fresh};
+    bool exact = false;  // names reach the library in ANSI, which may not hold every character
+    pvx::utf8_to_ansi(first, &exact);
+    if (exact && !first.empty() && first.find_first_of("/\\'") == std::string::npos) {
+      files.push_back(make("replace/" + first, "replacement"));
+    }
+    for (const std::string& file : files) {
+      const std::string before = read_file(archive);
+      const int32_t rc = zip(archive, {file});
+      if (rc == ZE_OK) {
+        ++extended;
+      } else {
+        EXPECT_EQ(rc, ZE_FORM) << name << " + " << file << "\n" << printed();
+        EXPECT_EQ(read_file(archive), before) << name;
+      }
+    }
+  }
+  EXPECT_GT(extended, 100);
+  // One Python for all: names of archives that tested good before and not after.
+  const std::string worse = output_of(
+      "python3 -c 'import os, sys, zipfile\n"
+      "def good(p):\n"
+      "    try: return zipfile.ZipFile(p).testzip() is None\n"
+      "    except Exception: return False\n"
+      "for n in sorted(os.listdir(sys.argv[2])):\n"
+      "    if good(os.path.join(sys.argv[1], n)) and not good(os.path.join(sys.argv[2], n)):\n"
+      "        print(n)' '" PVX_ZIP_CORPUS "' '" +
+      path("out") + "'");
+  EXPECT_EQ(worse, "");
+#endif
+}
+
+// Opt-in (PARVEX_BIG_TESTS=1): writes about 4.4 GB and takes minutes.
+TEST_F(Interop, EntriesAndOffsetsPast4GiBUseZip64) {
+  SKIP_WITHOUT_TOOLS();
+  if (!std::getenv("PARVEX_BIG_TESTS")) GTEST_SKIP() << "set PARVEX_BIG_TESTS=1 to run";
+  auto sparse = [&](const std::string& name, uint64_t size) {
+    pvx::BinaryFile f;
+    const std::string p = path(name);
+    EXPECT_TRUE(f.open(p, pvx::BinaryFile::Mode::Create) && f.seek(size - 1) && f.write("z", 1));
+    return p;
+  };
+  const std::string big = sparse("big.bin", (9ull << 29) + 12345);  // 4.5 GiB, deflated
+  ASSERT_EQ(zip(archive_, {big}), ZE_OK) << printed();
+  expect_readers_agree({});
+  // Stored, so the entry after it starts past 4 GiB.
+  const std::string stored = path("stored.zip"), small = make("small.txt", "after");
+  ASSERT_EQ(zip(stored, {sparse("big2.bin", (1ull << 32) + 999)}, Options{0, 0, '0', ""}), ZE_OK);
+  ASSERT_EQ(zip(stored, {small}), ZE_OK) << printed();
+  archive_ = stored;
+  expect_readers_agree({{"small.txt", small}});
+}
+
+}  // namespace
+}  // namespace ziptest

@@ -1,0 +1,277 @@
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+#include "codepage.h"
+#include "file.h"
+#include "zip_fixture.h"
+
+namespace ziptest {
+namespace {
+
+struct ContentCase {
+  const char* name;
+  std::function<std::string()> bytes;
+  uint16_t method;
+  bool text;
+};
+
+class Contents : public ZipTest, public ::testing::WithParamInterface<ContentCase> {};
+
+TEST_P(Contents, RoundTripsWithSizesInTheLocalHeader) {
+  const ContentCase& c = GetParam();
+  const std::string bytes = c.bytes();
+  ASSERT_EQ(zip(archive_, {make(c.name, bytes)}), ZE_OK) << printed();
+  const Archive a = read_zip(archive_);
+  ASSERT_TRUE(a.ok) << a.error;
+  ASSERT_EQ(a.entries.size(), 1u);
+  const Entry& e = a.entries[0];
+  EXPECT_EQ(e.data, bytes);
+  EXPECT_EQ(e.method, c.method);
+  EXPECT_EQ(e.internal_attr & 1, c.text ? 1 : 0);
+  if (e.method == 0) {
+    EXPECT_EQ(e.csize, e.usize);
+  } else {
+    EXPECT_LT(e.csize, e.usize);
+  }
+  const std::string how = c.method == 8 ? "(deflated " : "(stored 0%)";
+  EXPECT_NE(printed().find(std::string("  adding: ") + c.name + " " + how), std::string::npos)
+      << printed();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Zip32, Contents,
+    ::testing::Values(
+        ContentCase{"empty.txt", [] { return std::string(); }, 0, false},
+        ContentCase{"one.txt", [] { return std::string("x"); }, 0, true},
+        ContentCase{"text.txt", [] { return text_bytes(700 * 1024); }, 8, true},
+        ContentCase{"noise.bin", [] { return random_bytes(600 * 1024, 1); }, 0, false},
+        // Compressible, but only after a buffer's worth of noise: must not be judged early.
+        ContentCase{"mixed.bin",
+                    [] { return random_bytes(300 * 1024, 2) + std::string(1 << 20, 'a'); }, 8,
+                    false}),
+    [](const auto& p) {
+      std::string n = p.param.name;
+      return n.substr(0, n.find('.'));
+    });
+
+TEST_F(ZipTest, OneCallPerFileAppendsWithoutTouchingEarlierEntries) {
+  std::string before;
+  uint64_t data_end = 0;
+  for (int i = 0; i < 4; ++i) {
+    const std::string file = make("f" + std::to_string(i) + ".txt", text_bytes(5000 + i));
+    // The add-in hands its placeholder first, then one real file.
+    ASSERT_EQ(zip(archive_, {"querty", file}), ZE_OK) << printed();
+    EXPECT_NE(printed().find("zip warning: name not matched: querty\n"), std::string::npos);
+    const std::string now = read_file(archive_);
+    EXPECT_EQ(now.substr(0, data_end), before.substr(0, data_end)) << "entry data moved";
+    const Archive a = read_zip(archive_);
+    ASSERT_TRUE(a.ok) << a.error;
+    ASSERT_EQ(a.entries.size(), static_cast<size_t>(i + 1));
+    data_end = a.entries.back().offset;
+    before = now;
+  }
+}
+
+struct NameCase {
+  const char* file;   // made under the test folder
+  const char* given;  // handed over; "@" stands for the test folder
+  const char* root;   // "@" likewise
+  const char* stored;
+};
+
+class Naming : public ZipTest, public ::testing::WithParamInterface<NameCase> {};
+
+TEST_P(Naming, StoresTheExpectedEntryName) {
+  auto expand = [&](std::string s) {
+    if (const size_t at = s.find('@'); at != std::string::npos) s.replace(at, 1, dir_);
+    for (char& c : s) {
+      if (c == '/') c = kSep;
+    }
+    return s;
+  };
+  make(GetParam().file, "data");
+  Options o;
+  o.root = expand(GetParam().root);
+  ASSERT_EQ(zip(archive_, {expand(GetParam().given)}, o), ZE_OK) << printed();
+  const Archive a = read_zip(archive_);
+  ASSERT_TRUE(a.ok) << a.error;
+  ASSERT_EQ(a.entries.size(), 1u);
+  const std::string stored = GetParam().stored;
+  EXPECT_EQ(a.entries[0].name, stored);
+  EXPECT_EQ(a.entries[0].data, "data");
+  EXPECT_EQ((a.entries[0].flags & 0x800) != 0, !pvx::is_ascii(stored)) << "UTF-8 flag";
+  // Printed names are ANSI, like the names handed in.
+  EXPECT_NE(printed().find(pvx::utf8_to_ansi("  adding: " + stored)), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Zip32, Naming,
+    ::testing::Values(NameCase{"sub/deep/a.txt", "@/sub/deep/a.txt", "", "a.txt"},
+                      NameCase{"sub/deep/a.txt", "@/sub/deep/a.txt", "@/sub", "a.txt"},
+                      NameCase{"sub/deep/a.txt", "deep/a.txt", "@/sub", "deep/a.txt"},
+                      NameCase{"sub/deep/a.txt", "deep/a.txt", "@/sub/", "deep/a.txt"},
+                      NameCase{"sub/deep/a.txt", "./deep/./a.txt", "@/sub", "deep/a.txt"},
+                      NameCase{"sub/a.txt", "../sub/a.txt", "@/sub", "sub/a.txt"},
+                      NameCase{"x/Café ü.txt", "x/Café ü.txt", "@", "x/Café ü.txt"}));
+
+TEST_F(ZipTest, NothingMatchedCreatesNoArchive) {
+  EXPECT_EQ(zip(archive_, {"querty"}), ZE_NONE);
+  EXPECT_EQ(printed(), "zip warning: name not matched: querty\nzip error: Nothing to do! (" +
+                           archive_ + ")\n");
+  EXPECT_FALSE(pvx::stat_path(archive_).exists);
+  EXPECT_EQ(zip(archive_, {}), ZE_NONE);
+}
+
+TEST_F(ZipTest, SameNameIsReplacedAndTheOthersKept) {
+  const std::string a = make("a.txt", "old a"), b = make("b.txt", random_bytes(70000, 3));
+  ASSERT_EQ(zip(archive_, {a, b}), ZE_OK);
+  make("a.txt", text_bytes(9000));
+  ASSERT_EQ(zip(archive_, {a}), ZE_OK) << printed();
+  EXPECT_NE(printed().find("updating: a.txt (deflated"), std::string::npos) << printed();
+  const Archive z = read_zip(archive_);
+  ASSERT_TRUE(z.ok) << z.error;
+  ASSERT_EQ(z.entries.size(), 2u);
+  EXPECT_EQ(z.find("a.txt")->data, text_bytes(9000));
+  EXPECT_EQ(z.find("b.txt")->data, random_bytes(70000, 3));
+  for (const auto& e : std::filesystem::directory_iterator(dir_)) {
+    EXPECT_NE(e.path().extension(), ".tmp") << "temporary file left behind";
+  }
+}
+
+TEST_F(ZipTest, UpdateReplacesOnlyWithANewerFile) {
+  const std::string a = make("a.txt", "first");
+  pvx::set_mtime(a, 1600000000);
+  ASSERT_EQ(zip(archive_, {a}), ZE_OK);
+  const std::string before = read_file(archive_);
+  Options update;
+  update.update = 1;
+  make("a.txt", "second");
+  pvx::set_mtime(a, 1500000000);
+  EXPECT_EQ(zip(archive_, {a}, update), ZE_NONE) << printed();
+  EXPECT_EQ(read_file(archive_), before);
+  pvx::set_mtime(a, 1700000000);
+  EXPECT_EQ(zip(archive_, {a}, update), ZE_OK) << printed();
+  EXPECT_EQ(read_zip(archive_).find("a.txt")->data, "second");
+  // An update run still adds files the archive lacks.
+  EXPECT_EQ(zip(archive_, {make("b.txt", "b")}, update), ZE_OK);
+  EXPECT_EQ(read_zip(archive_).entries.size(), 2u);
+}
+
+TEST_F(ZipTest, RecurseAddsTheFolderTreeAndNeverTheArchiveItself) {
+  make("tree/a.txt", "a");
+  make("tree/sub/b.txt", "b");
+  std::filesystem::create_directories(u8(path("tree/empty")));
+  const std::string inside = path("tree") + kSep + "self.zip";
+  Options o;
+  o.recurse = 1;
+  o.root = dir_;
+  ASSERT_EQ(zip(inside, {"tree"}, o), ZE_OK) << printed();
+  const Archive a = read_zip(inside);
+  ASSERT_TRUE(a.ok) << a.error;
+  std::vector<std::string> names;
+  for (const Entry& e : a.entries) names.push_back(e.name);
+  EXPECT_EQ(names, (std::vector<std::string>{"tree/", "tree/a.txt", "tree/empty/", "tree/sub/",
+                                             "tree/sub/b.txt"}));
+  // Without recurse a folder is an empty folder entry.
+  ASSERT_EQ(zip(archive_, {"tree"}, Options{0, 0, 0, dir_}), ZE_OK);
+  EXPECT_EQ(read_zip(archive_).entries.size(), 1u);
+}
+
+TEST_F(ZipTest, LevelZeroStoresAndLevelNineMarksMaximum) {
+  const std::string t = make("t.txt", text_bytes(20000));
+  ASSERT_EQ(zip(archive_, {t}, Options{0, 0, '0', ""}), ZE_OK);
+  EXPECT_EQ(read_zip(archive_).entries[0].method, 0);
+  const std::string other = path("nine.zip");
+  ASSERT_EQ(zip(other, {t}, Options{0, 0, '9', ""}), ZE_OK);
+  const Archive a = read_zip(other);
+  EXPECT_EQ(a.entries[0].method, 8);
+  EXPECT_EQ(a.entries[0].flags & 6, 2);
+}
+
+TEST_F(ZipTest, BadParametersAreRefused) {
+  const std::string f = make("a.txt", "a");
+  ZipNameList list{};
+  list.names[0] = const_cast<char*>(f.c_str());
+  EXPECT_EQ(ZpArchive(1, nullptr, &list), ZE_PARMS);
+  EXPECT_EQ(ZpArchive(1, "", &list), ZE_PARMS);
+  EXPECT_EQ(ZpArchive(-1, archive_.c_str(), &list), ZE_PARMS);
+  EXPECT_EQ(ZpArchive(101, archive_.c_str(), &list), ZE_PARMS);
+  EXPECT_EQ(ZpArchive(1, archive_.c_str(), nullptr), ZE_PARMS);
+  EXPECT_EQ(ZpArchive(2, archive_.c_str(), &list), ZE_PARMS);  // names[1] is null
+  EXPECT_FALSE(pvx::stat_path(archive_).exists);
+  EXPECT_EQ(ZpInit(nullptr), 0);
+  EXPECT_EQ(ZpSetOptions(nullptr), 0);
+}
+
+TEST_F(ZipTest, TwoFilesUnderOneEntryNameAreRefused) {
+  const std::string a = make("one/x.txt", "1"), b = make("two/x.txt", "2");
+  EXPECT_EQ(zip(archive_, {a, b}), ZE_PARMS);
+  EXPECT_NE(printed().find("name in zip file repeated: x.txt"), std::string::npos);
+  EXPECT_FALSE(pvx::stat_path(archive_).exists);
+  // The same file named twice is simply added once.
+  EXPECT_EQ(zip(archive_, {a, a}), ZE_OK);
+  EXPECT_EQ(read_zip(archive_).entries.size(), 1u);
+}
+
+TEST_F(ZipTest, ArchiveThatCannotBeCreated) {
+  EXPECT_EQ(zip(path("missing") + kSep + "x.zip", {make("a.txt", "a")}), ZE_CREAT);
+  EXPECT_NE(printed().find("zip error: could not create zip file"), std::string::npos);
+}
+
+TEST_F(ZipTest, LongMessagesArriveInPiecesOfAtMost4096Bytes) {
+  const std::string name(9000, 'q');
+  EXPECT_EQ(zip(archive_, {name}), ZE_NONE);  // capture() checks every piece
+  EXPECT_NE(printed().find("name not matched: " + name + "\n"), std::string::npos);
+}
+
+TEST_F(ZipTest, PassesZip64WhenEntriesExceed65535) {
+  // An archive of 65,535 empty entries, written here by hand, then one more through the library.
+  std::string body, cd;
+  auto put = [](std::string& s, uint64_t v, int n) {
+    for (int i = 0; i < n; ++i) s += static_cast<char>(i < 8 ? v >> (8 * i) : 0);
+  };
+  for (int i = 0; i < 65535; ++i) {
+    const std::string name = "e" + std::to_string(i);
+    const uint64_t off = body.size();
+    put(body, 0x04034b50, 4), put(body, 10, 2), put(body, 0, 12), put(body, 0, 8);
+    put(body, name.size(), 2), put(body, 0, 2), body += name;
+    put(cd, 0x02014b50, 4), put(cd, 20, 2), put(cd, 10, 2), put(cd, 0, 12), put(cd, 0, 8);
+    put(cd, name.size(), 2), put(cd, 0, 8), put(cd, 0, 4), put(cd, off, 4), cd += name;
+  }
+  std::string end;
+  put(end, 0x06054b50, 4), put(end, 0, 4), put(end, 65535, 2), put(end, 65535, 2);
+  put(end, cd.size(), 4), put(end, body.size(), 4), put(end, 0, 2);
+  write_file(archive_, body + cd + end);
+  ASSERT_EQ(zip(archive_, {make("last.txt", "last")}), ZE_OK) << printed();
+  const Archive a = read_zip(archive_);
+  ASSERT_TRUE(a.ok) << a.error;
+  EXPECT_TRUE(a.zip64_end);
+  ASSERT_EQ(a.entries.size(), 65536u);
+  EXPECT_EQ(a.entries.back().data, "last");
+}
+
+#ifdef _WIN32
+TEST_F(ZipTest, FileLockedByAnotherProgramKeepsTheEntryItWouldReplace) {
+  const std::string a = make("a.txt", "kept");
+  ASSERT_EQ(zip(archive_, {a}), ZE_OK);
+  HANDLE lock = CreateFileW(u8(a).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+  const int32_t rc = zip(archive_, {a, make("b.txt", "b")});
+  CloseHandle(lock);
+  EXPECT_EQ(rc, ZE_OPEN);
+  EXPECT_NE(printed().find("could not open for reading"), std::string::npos) << printed();
+  const Archive z = read_zip(archive_);
+  ASSERT_TRUE(z.ok) << z.error;
+  EXPECT_EQ(z.find("a.txt")->data, "kept");
+  EXPECT_EQ(z.find("b.txt")->data, "b");
+}
+#endif
+
+}  // namespace
+}  // namespace ziptest
