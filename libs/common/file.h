@@ -1,5 +1,5 @@
 // Binary file access with UTF-8 paths and 64-bit offsets, and the few folder operations the
-// libraries need. No exceptions: calls report success, and errno-like detail through error().
+// libraries need. No exceptions: every call reports whether it succeeded.
 #pragma once
 
 #include <cstdint>
