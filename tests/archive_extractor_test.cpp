@@ -33,7 +33,7 @@ static_assert(offsetof(UnzipCallbackRecord, comment_length) == 40);
 #endif
 static_assert(offsetof(UnzipVersionRecord, betalevel) == 8);
 static_assert(offsetof(UnzipVersionRecord, date) == 18);
-static_assert(offsetof(UnzipVersionRecord, zlib_version) == 38);
+static_assert(offsetof(UnzipVersionRecord, zlib) == 38);
 static_assert(offsetof(UnzipVersionRecord, unzip) == 48);
 
 using Fifteen = std::vector<int32_t>;

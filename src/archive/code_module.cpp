@@ -190,7 +190,7 @@ int32_t VBUnzip(const std::string& zip_file, const std::string& extract_dir,
     version.structlen = sizeof version;
     std::memset(version.betalevel, ' ', sizeof version.betalevel - 1);
     std::memset(version.date, ' ', sizeof version.date - 1);
-    std::memset(version.zlib_version, ' ', sizeof version.zlib_version - 1);
+    std::memset(version.zlib, ' ', sizeof version.zlib - 1);
 
     archive_entry_as<UzpVersion2Fn>(ArchiveLibrary::Unzip, "UzpVersion2")(&version);
     const auto unzip =

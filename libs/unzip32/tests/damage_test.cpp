@@ -1,0 +1,174 @@
+// Damaged, hostile and truncated archives: a result code and a message, never a crash, a hang,
+// a file outside the target folder or a damaged file left behind.
+#include <gtest/gtest.h>
+
+#include "entry_path.h"
+#include "unzip_engine.h"
+#include "unzip_support.h"
+#include "ziperrors.h"
+
+namespace pvx::unzip::test {
+namespace {
+
+const std::vector<TestEntry> kSound = {
+    {"a", "alpha alpha alpha alpha"}, {"d/", ""}, {"d/b", "b", false}};
+
+// Runs the engine over bytes in memory, printing entry contents, as the fuzz target does.
+int print_run(const std::string& bytes, Calls* calls) {
+  MemorySource src(bytes);
+  Job job;
+  job.options.to_print = true;
+  job.options.message_level = 1;
+  const UnzipCallbackRecord cb = callbacks(calls);
+  Totals totals;
+  return run(src, job, &cb, &totals);
+}
+
+TEST(Damage, EveryTruncationIsReported) {
+  const std::string zip = make_zip(kSound);
+  for (size_t n = 0; n < zip.size(); ++n) {
+    Calls calls;
+    EXPECT_NE(print_run(zip.substr(0, n), &calls), PK_OK) << n;
+    EXPECT_FALSE(calls.printed.empty()) << n;
+  }
+}
+
+TEST(Damage, FlippedHeaderBytesNeverPassForGoodData) {
+  Layout lay;
+  const std::string zip = make_zip(kSound, "", &lay);
+  std::vector<std::pair<uint64_t, uint64_t>> headers = {{lay.end_offset, zip.size()}};
+  for (size_t i = 0; i < kSound.size(); ++i) {
+    headers.emplace_back(lay.local_offsets[i], lay.local_offsets[i] + 30);
+    headers.emplace_back(lay.central_offsets[i], lay.central_offsets[i] + 46);
+  }
+  for (const auto& [begin, end] : headers) {
+    for (uint64_t at = begin; at < end; ++at) {
+      for (const int change : {0x01, 0x80, 0xFF}) {
+        std::string bad = zip;
+        bad[at] = static_cast<char>(bad[at] ^ change);
+        Calls calls;
+        // Success means exactly the sound contents; anything else is said.
+        if (print_run(bad, &calls) == PK_OK) {
+          EXPECT_EQ(calls.printed, "alpha alpha alpha alphab") << at;
+        } else {
+          EXPECT_NE(calls.printed.find('\n'), std::string::npos) << at;
+        }
+      }
+    }
+  }
+}
+
+std::string patch32(std::string zip, uint64_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) zip[at + i] = static_cast<char>(v >> (8 * i));
+  return zip;
+}
+
+std::string two_entries(uint32_t second_central_field, uint32_t value) {
+  Layout lay;
+  const std::string zip = make_zip({{"ok.txt", "y"}, {"x", "y"}}, "", &lay);
+  return patch32(zip, lay.central_offsets[1] + second_central_field, value);
+}
+
+TEST(Damage, GivesCodeAndMessageAndLeavesNoFile) {
+  const std::string megabyte(1 << 20, '\0');
+  const struct {
+    std::string archive;
+    int code;
+    const char* message;
+  } cases[] = {
+      {make_zip({{.name = "x", .data = "abc", .csize = 1000000}}), PK_EOF,
+       "its data passes the end"},
+      {make_zip({{"ok.txt", "fine"}, {.name = "x", .data = megabyte, .usize = 10}}), PK_ERR,
+       "more data than its declared 10 bytes"},
+      {make_zip({{.name = "x", .data = "small", .usize = 0xFFFFFFF0}}), PK_ERR,
+       "only 5 of its declared 4294967280 bytes"},
+      {make_zip({{.name = "x", .data = "abc", .crc = 7}}), PK_ERR, "bad CRC"},
+      {make_zip({{.name = "x", .data = "abc", .method = 12}, {"ok.txt", "y"}}), IZ_UNSUP,
+       "compression method 12 (BZip2) is not supported"},
+      {make_zip({{.name = "x", .data = "abc", .method = 99}}), IZ_UNSUP,
+       "its encryption is not supported"},
+      {two_entries(42, 0), PK_BADERR, "overlaps another part"},  // both at one local header
+      {two_entries(0, 0x12345678), PK_BADERR, "central directory record 2 is missing"},
+      {std::string(300, 'P'), PK_NOZIP, "no end of central directory"},
+  };
+  for (const auto& c : cases) {
+    TempDir tmp;
+    write_file(tmp / "a.zip", c.archive);
+    Calls calls;
+    EXPECT_EQ(unzip(tmp / "a.zip", tmp / "out", default_options(), &calls).code, c.code);
+    EXPECT_NE(calls.printed.find(c.message), std::string::npos) << calls.printed;
+    for (const std::string& f : files_under(tmp / "out")) EXPECT_EQ(f, "ok.txt");
+  }
+}
+
+class Traversal : public ::testing::TestWithParam<std::tuple<const char*, int>> {};
+
+TEST_P(Traversal, IsRefusedAndTheRestExtracted) {
+  const auto [name, honor] = GetParam();
+  TempDir tmp;
+  write_file(tmp / "a.zip", make_zip({{name, "evil"}, {"ok.txt", "good"}}));
+  UnzipOptionRecord o = default_options();
+  o.HonorDirectories = honor;
+  Calls calls;
+  EXPECT_EQ(unzip(tmp / "a.zip", tmp / "out" / "in", o, &calls).code, PK_WARN);
+  EXPECT_NE(calls.printed.find(std::string("refused: ") + name), std::string::npos);
+  EXPECT_EQ(files_under(tmp.path()), (std::vector<std::string>{"a.zip", "out/in/ok.txt"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, Traversal,
+                         ::testing::Combine(::testing::Values("../evil", "in/../../evil",
+                                                              "/tmp/evil", "\\evil", "C:\\evil",
+                                                              "c:evil", "..\\evil", "a\\..\\..\\e",
+                                                              "x/.. /evil", "x/.../evil"),
+                                            ::testing::Values(0, 1)));
+
+TEST(EntryPath, MapsNamesInsideTheFolder) {
+  const struct {
+    const char* name;
+    bool keep, underscore;
+    const char* shown;
+  } cases[] = {
+      {"a\\b/c.txt", true, false, "a/b/c.txt"}, {"./a//b/./c", true, false, "a/b/c"},
+      {"a/b c/d e", false, true, "d_e"},        {"a/b/", false, false, ""},
+      {"tab\there", true, false, "tab_here"},   {"console.txt", true, false, "console.txt"}};
+  for (const auto& c : cases) {
+    EntryPath p;
+    std::string why;
+    ASSERT_TRUE(entry_path(c.name, {c.keep, c.underscore}, &p, &why)) << c.name;
+    EXPECT_EQ(p.shown, c.shown);
+    std::string relative = c.shown;
+    std::replace(relative.begin(), relative.end(), '/', kSep);
+    EXPECT_EQ(p.relative, relative);
+  }
+  for (const char* device : {"a/CON", "nul.txt", "x/Com1.log", "lpt9"}) {
+    EntryPath p;
+    std::string why;
+#ifdef _WIN32
+    EXPECT_FALSE(entry_path(device, {}, &p, &why)) << device;
+#else
+    EXPECT_TRUE(entry_path(device, {}, &p, &why)) << device;
+#endif
+  }
+}
+
+TEST(Wildcard, Matches) {
+  const struct {
+    const char *pattern, *name;
+    bool sensitive, match;
+  } cases[] = {
+      {"*", "a/b", true, true},
+      {"a?c", "abc", true, true},
+      {"a?c", "ac", true, false},
+      {"[!a-c]x", "dx", true, true},
+      {"[!a-c]x", "bx", true, false},
+      {"[]]", "]", true, true},
+      {"[unclosed", "[unclosed", true, true},
+      {"ÄB*", "äbc", false, true},
+      {"a*b*c*d*e*f*g*h*i*j", "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa", true, false}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(wildcard_match(c.pattern, c.name, c.sensitive), c.match) << c.pattern;
+  }
+}
+
+}  // namespace
+}  // namespace pvx::unzip::test

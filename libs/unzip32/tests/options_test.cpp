@@ -1,0 +1,273 @@
+// The C interface and its options, through the shared library.
+#include <gtest/gtest.h>
+
+#include "dostime.h"
+#include "file.h"
+#include "unzip_support.h"
+#include "ziperrors.h"
+
+#include <zlib.h>
+
+namespace pvx::unzip::test {
+namespace {
+
+class Unzip : public ::testing::Test {
+ protected:
+  void make(const std::vector<TestEntry>& entries, const std::string& comment = "") {
+    write_file(archive_, make_zip(entries, comment));
+  }
+  Result run(UnzipOptionRecord o = default_options(), const std::vector<std::string>& in = {},
+             const std::vector<std::string>& ex = {}) {
+    return unzip(archive_, out_, o, &calls_, in, ex);
+  }
+  std::string out(const std::string& name) const { return read_file(out_ / fs::u8path(name)); }
+  std::vector<std::string> written() const { return files_under(out_); }
+
+  TempDir tmp_;
+  fs::path archive_ = tmp_ / "a.zip";
+  fs::path out_ = tmp_ / "out" / "nested";
+  Calls calls_;
+  const std::time_t entry_time_ = from_dos({TestEntry{}.dos_date, TestEntry{}.dos_time});
+};
+
+TEST_F(Unzip, ExtractsFoldersKeepsTimesAndReportsTotals) {
+  make({{"docs/", ""}, {"docs/a.txt", std::string(5000, 'a')}, {"b", "0123456789", false}});
+  const Result r = run();
+  EXPECT_EQ(r.code, PK_OK) << calls_.printed;
+  EXPECT_EQ(written(), (std::vector<std::string>{"b", "docs/a.txt"}));
+  EXPECT_EQ(out("docs/a.txt"), std::string(5000, 'a'));
+  EXPECT_NE(calls_.printed.find("  inflating: docs/a.txt\n extracting: b\n"), std::string::npos);
+  EXPECT_EQ(stat_path(utf8(out_ / "b")).mtime, entry_time_);
+  EXPECT_EQ(r.record.entry_count, 3u);
+  EXPECT_EQ(r.record.total_size, 5010u);
+  EXPECT_GE(r.record.compression_factor, 98u);
+}
+
+struct OverwriteCase {
+  int prompt, overwrite;
+  std::deque<int32_t> answers;
+  const char *a, *b;  // the files afterwards
+  size_t asked;
+};
+class Overwrite : public Unzip, public ::testing::WithParamInterface<OverwriteCase> {};
+
+TEST_P(Overwrite, FollowsTheOptionsAndTheAnswers) {
+  const OverwriteCase& c = GetParam();
+  make({{"a", "new a"}, {"b", "new b"}});
+  fs::create_directories(out_);
+  write_file(out_ / "a", "old a");
+  write_file(out_ / "b", "old b");
+  UnzipOptionRecord o = default_options();
+  o.PromptOverwrite = c.prompt;
+  o.OverWriteFiles = c.overwrite;
+  calls_.replace_answers = c.answers;
+  EXPECT_EQ(run(o).code, PK_OK);
+  EXPECT_EQ(out("a") + "," + out("b"), std::string(c.a) + "," + c.b);
+  ASSERT_EQ(calls_.replace_asked.size(), c.asked);
+  if (c.asked) {
+    EXPECT_EQ(fs::u8path(calls_.replace_asked[0]), out_ / "a");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, Overwrite,
+                         ::testing::Values(OverwriteCase{0, 1, {}, "new a", "new b", 0},
+                                           OverwriteCase{0, 0, {}, "old a", "old b", 0},
+                                           OverwriteCase{1, 0, {102, 102}, "new a", "new b", 2},
+                                           OverwriteCase{1, 0, {100, 102}, "old a", "new b", 2},
+                                           OverwriteCase{1, 0, {104}, "old a", "old b", 1},
+                                           OverwriteCase{1, 1, {100, 102}, "old a", "new b", 2}));
+
+TEST_F(Unzip, FreshenAndUpdateCompareWithTheExistingFile) {
+  make({{"a", "archive"}});
+  const struct {
+    int freshen, update, existing;  // existing: 0 none, -1 older than the entry, 1 newer
+    const char* after;
+  } cases[] = {{1, 0, -1, "archive"}, {1, 0, 1, "disk"}, {1, 0, 0, ""},
+               {0, 1, -1, "archive"}, {0, 1, 1, "disk"}, {0, 1, 0, "archive"}};
+  for (const auto& c : cases) {
+    fs::remove_all(out_);
+    if (c.existing) {
+      fs::create_directories(out_);
+      write_file(out_ / "a", "disk");
+      set_mtime(utf8(out_ / "a"), entry_time_ + 3600 * c.existing);
+    }
+    UnzipOptionRecord o = default_options();
+    o.ExtractOnlyNewer = c.freshen;
+    o.ExtractNewer = c.update;
+    EXPECT_EQ(run(o).code, PK_OK);
+    EXPECT_EQ(out("a"), c.after) << c.freshen << c.existing;
+  }
+}
+
+TEST_F(Unzip, FlattensAndReplacesSpacesOnRequest) {
+  make({{"docs/sub dir/a b.txt", "x"}});
+  const struct {
+    int honor, underscore;
+    const char* expected;
+  } cases[] = {{1, 0, "docs/sub dir/a b.txt"}, {0, 0, "a b.txt"}, {1, 1, "docs/sub_dir/a_b.txt"}};
+  for (const auto& c : cases) {
+    fs::remove_all(out_);
+    UnzipOptionRecord o = default_options();
+    o.HonorDirectories = c.honor;
+    o.SpaceToUnderScore = c.underscore;
+    EXPECT_EQ(run(o).code, PK_OK);
+    EXPECT_EQ(written(), std::vector<std::string>{c.expected});
+  }
+}
+
+TEST_F(Unzip, ConvertsLineEndsOfTextEntriesOnly) {
+  // Stored data arrives in 64 KiB pieces: a CR LF split between two must stay one line end.
+  const std::string lines = "a\nb\r\nc\rd\n", x(65535, 'x');
+  make({{.name = "t", .data = lines, .internal_attr = 1},
+        {"b", lines},
+        {.name = "s", .data = x + "\r\ny\n", .deflate = false, .internal_attr = 1}});
+  UnzipOptionRecord o = default_options();
+  o.ConvertCRtoCRLF = 1;
+  EXPECT_EQ(run(o).code, PK_OK);
+  EXPECT_EQ(out("t"), "a\r\nb\r\nc\r\nd\r\n");
+  EXPECT_EQ(out("b"), lines);
+  EXPECT_EQ(out("s"), x + "\r\ny\r\n");
+}
+
+TEST_F(Unzip, ListsThroughTheListRoutineAndWritesNothing) {
+  make({{"d/", ""}, {"d/a", std::string(1234, 'z')}, {.name = "s", .deflate = false, .flags = 1}},
+       "the comment");
+  UnzipOptionRecord o = default_options();
+  o.ExtractList = 1;
+  o.DisplayComment = 1;
+  const Result r = run(o);
+  EXPECT_EQ(r.code, PK_OK);
+  EXPECT_EQ(calls_.printed, "the comment\n");
+  EXPECT_EQ(r.record.comment_length, 11u);
+  EXPECT_FALSE(fs::exists(out_));
+  ASSERT_EQ(calls_.listed.size(), 3u);
+  const Listed& a = calls_.listed[1];
+  EXPECT_EQ(a.name + " " + a.method + " " + calls_.listed[2].method, "d/a Defl:N Stored");
+  EXPECT_EQ(a.size, 1234u);
+  EXPECT_EQ(a.ratio, 100 - a.csize * 100 / 1234);
+  EXPECT_EQ(a.crc, crc_of(std::string(1234, 'z')));
+  EXPECT_EQ((std::vector<int>{a.month, a.day, a.year, a.hour, a.minute}),
+            (std::vector<int>{3, 5, 2004, 9, 7}));
+  EXPECT_EQ(std::string() + calls_.listed[0].c + a.c + calls_.listed[2].crypt + a.crypt, "d E ");
+  EXPECT_EQ(calls_.serviced, (std::vector<std::string>{"d/", "d/a", "s"}));
+}
+
+TEST_F(Unzip, TestsAndPrintsWithoutWriting) {
+  const std::string big(100000, 'q');
+  make({{"big", big}, {.name = "bad", .data = "damaged", .crc = 1234}});
+  UnzipOptionRecord o = default_options();
+  o.WriteToStdOut = 1;
+  EXPECT_EQ(run(o, {"big"}).code, PK_OK);
+  EXPECT_EQ(calls_.printed, big);
+  EXPECT_LE(calls_.largest_print, 32800u);
+  o = default_options();
+  o.TestZip = 1;
+  calls_ = {};
+  EXPECT_EQ(run(o).code, PK_ERR);
+  EXPECT_NE(calls_.printed.find("testing: big   OK\n    testing: bad   bad CRC"),
+            std::string::npos);
+  EXPECT_FALSE(fs::exists(out_));
+}
+
+TEST_F(Unzip, ServiceRoutineCancels) {
+  make({{"a", "1"}, {"b", "2"}, {"c", "3"}});
+  calls_.cancel_at = 1;
+  EXPECT_EQ(run().code, IZ_CTRLC);
+  EXPECT_EQ(written(), std::vector<std::string>{"a"});
+  EXPECT_EQ(calls_.serviced.size(), 2u);
+}
+
+TEST_F(Unzip, SelectsByPatterns) {
+  make({{"docs/a.txt", "1"}, {"docs/B.TXT", "2"}, {"img/c.png", "3"}});
+  const struct {
+    std::vector<std::string> in, ex;
+    int case_sensitive, code;
+    std::vector<std::string> files;
+  } cases[] = {
+      {{"docs\\*"}, {}, 1, PK_OK, {"docs/B.TXT", "docs/a.txt"}},
+      {{"*.txt"}, {}, 1, PK_OK, {"docs/a.txt"}},
+      {{"*.txt"}, {}, 0, PK_OK, {"docs/B.TXT", "docs/a.txt"}},
+      {{}, {"*.png", "*/?.TXT"}, 1, PK_OK, {"docs/a.txt"}},
+      {{"img/c.png", "missing"}, {}, 1, PK_WARN, {"img/c.png"}},
+      {{"missing"}, {}, 1, PK_FIND, {}},
+  };
+  for (const auto& c : cases) {
+    fs::remove_all(out_);
+    UnzipOptionRecord o = default_options();
+    o.CaseSensitive = c.case_sensitive;
+    EXPECT_EQ(run(o, c.in, c.ex).code, c.code);
+    EXPECT_EQ(written(), c.files);
+  }
+}
+
+struct PasswordCase {
+  std::deque<std::string> answers;
+  int code;
+  size_t asked;
+  const char* message;
+};
+class Password : public Unzip, public ::testing::WithParamInterface<PasswordCase> {};
+
+// zip -P wrote "one" and "two" with the password "right", then "plain" without one.
+TEST_P(Password, AsksPerEntryAndKeepsWhatWorked) {
+  const PasswordCase& c = GetParam();
+  archive_ = fs::u8path(PVX_UNZIP_FIXTURES) / "pw.zip";
+  if (!fs::exists(archive_)) GTEST_SKIP() << "zip made no pw.zip at build time";
+  calls_.passwords = c.answers;
+  EXPECT_EQ(run().code, c.code);
+  EXPECT_EQ(calls_.password_names.size(), c.asked);
+  EXPECT_EQ(out("one") + out("two") + out("plain"), c.code == PK_OK ? "firstsecondopen" : "open");
+  EXPECT_NE(calls_.printed.find(c.message), std::string::npos) << calls_.printed;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Password,
+    ::testing::Values(PasswordCase{{"right"}, PK_OK, 1, "ing: two"},
+                      PasswordCase{{"no", "right"}, PK_OK, 2, "ing: one"},
+                      PasswordCase{{}, IZ_BADPWD, 2, "(no password given)"},
+                      PasswordCase{{"a", "b", "c"}, IZ_BADPWD, 4, "one  (incorrect password)"}));
+
+TEST(UnzipApi, VersionRecord) {
+  UnzipVersionRecord v{};
+  EXPECT_EQ(api().version(&v), 1);  // structlen must be the record's
+  v.structlen = sizeof v;
+  EXPECT_EQ(api().version(&v), 0);
+  EXPECT_EQ(v.flag, 2);
+  EXPECT_STREQ(v.zlib, zlibVersion());
+  EXPECT_EQ(api().version(nullptr), 1);
+}
+
+TEST(UnzipApi, RefusesWhatCannotBeRead) {
+  TempDir tmp;
+  write_file(tmp / "garbage.zip", std::string(5000, 'G'));
+  write_file(tmp / "empty.zip", make_zip({}));
+  for (const auto& [archive, code] : {std::pair{tmp / "missing.zip", PK_NOZIP},
+                                      {tmp.path(), PK_NOZIP},
+                                      {tmp / "garbage.zip", PK_NOZIP},
+                                      {tmp / "empty.zip", PK_WARN}}) {
+    Calls calls;
+    EXPECT_EQ(unzip(archive, tmp / "out", default_options(), &calls).code, code);
+    EXPECT_FALSE(calls.printed.empty());
+  }
+}
+
+TEST(UnzipApi, RefusesBadParametersAndRunsWithoutCallbacks) {
+  TempDir tmp;
+  write_file(tmp / "a.zip", make_zip({{"a.txt", "x"}}));
+  std::string name = utf8(tmp / "a.zip"), target = utf8(tmp / "out");
+  UnzipOptionRecord o = default_options();
+  o.ZipFileName = name.data();
+  o.ExtractDir = target.data();
+  ZipNameList names{};
+  UnzipCallbackRecord cb{};
+  cb.total_size = 77;
+  EXPECT_EQ(api().unzip(0, &names, 0, &names, nullptr, &cb), PK_BADERR);
+  EXPECT_EQ(cb.total_size, 0u);
+  EXPECT_EQ(api().unzip(101, &names, 0, &names, &o, &cb), PK_BADERR);
+  EXPECT_EQ(api().unzip(1, nullptr, 0, nullptr, &o, &cb), PK_BADERR);
+  EXPECT_EQ(api().unzip(0, nullptr, 0, nullptr, &o, nullptr), PK_OK);
+  EXPECT_EQ(read_file(tmp / "out" / "a.txt"), "x");
+}
+
+}  // namespace
+}  // namespace pvx::unzip::test

@@ -1,0 +1,248 @@
+#include "unzip_support.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+
+#include "codepage.h"
+#include "le.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
+
+namespace pvx::unzip::test {
+namespace {
+
+Calls* g_calls = nullptr;
+
+// Callers may treat the buffers as fixed arrays (texts 0..32800, names 0..256): reading their
+// last byte lets the address sanitizer prove they are that large.
+char touch(const char* buf, size_t last) {
+  return static_cast<const volatile char*>(buf)[last];
+}
+
+int32_t PVX_CALL on_print(char* buf, uint32_t len) {
+  touch(buf, 32800);
+  g_calls->printed.append(buf, len);
+  g_calls->largest_print = std::max<size_t>(g_calls->largest_print, len);
+  return 0;
+}
+
+int32_t PVX_CALL on_replace(char* name) {
+  touch(name, 32800);
+  g_calls->replace_asked.emplace_back(name);
+  if (g_calls->replace_answers.empty()) return 100;
+  const int32_t answer = g_calls->replace_answers.front();
+  g_calls->replace_answers.pop_front();
+  return answer;
+}
+
+int16_t PVX_CALL on_password(char* buf, int32_t size, char* prompt, char* name) {
+  touch(buf, 256);
+  touch(prompt, 256);
+  touch(name, 256);
+  g_calls->password_names.emplace_back(name);
+  if (g_calls->passwords.empty()) return 1;
+  const std::string pw = g_calls->passwords.front().substr(0, size - 1);
+  g_calls->passwords.pop_front();
+  std::fill(buf, buf + size, '\0');
+  std::copy(pw.begin(), pw.end(), buf);
+  return 0;
+}
+
+void PVX_CALL on_list(uint32_t size, uint32_t csize, uint16_t ratio, uint16_t month, uint16_t day,
+                      uint16_t year, uint16_t hour, uint16_t minute, char c, char* name,
+                      char* method, uint32_t crc, char crypt) {
+  touch(name, 256);
+  touch(method, 256);
+  g_calls->listed.push_back(
+      {size, csize, ratio, month, day, year, hour, minute, c, name, method, crc, crypt});
+}
+
+int32_t PVX_CALL on_service(char* name, uint32_t) {
+  touch(name, 32800);
+  g_calls->serviced.emplace_back(name);
+  return g_calls->serviced.size() - 1 == g_calls->cancel_at ? 1 : 0;
+}
+
+std::string raw_deflate(const std::string& data) {
+  z_stream zs{};
+  deflateInit2(&zs, 6, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+  std::string out(deflateBound(&zs, static_cast<uLong>(data.size())), '\0');
+  zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  zs.avail_in = static_cast<uInt>(data.size());
+  zs.next_out = reinterpret_cast<Bytef*>(out.data());
+  zs.avail_out = static_cast<uInt>(out.size());
+  deflate(&zs, Z_FINISH);
+  out.resize(zs.total_out);
+  deflateEnd(&zs);
+  return out;
+}
+
+}  // namespace
+
+const Api& api() {
+  static const Api loaded = [] {
+    Api a;
+#ifdef _WIN32
+    const HMODULE lib = LoadLibraryW(L"unzip32.dll");
+    const auto find = [&](const char* name) {
+      return lib ? reinterpret_cast<void*>(GetProcAddress(lib, name)) : nullptr;
+    };
+#else
+    const fs::path self = fs::read_symlink("/proc/self/exe");
+    void* lib = dlopen((self.parent_path() / "libunzip32.so").c_str(), RTLD_NOW);
+    const auto find = [&](const char* name) { return lib ? dlsym(lib, name) : nullptr; };
+#endif
+    a.version = reinterpret_cast<decltype(a.version)>(find("UzpVersion2"));
+    a.unzip = reinterpret_cast<decltype(a.unzip)>(find("Wiz_SingleEntryUnzip"));
+    if (!a.version || !a.unzip) std::abort();  // nothing can be tested without them
+    return a;
+  }();
+  return loaded;
+}
+
+UnzipCallbackRecord callbacks(Calls* calls) {
+  g_calls = calls;
+  UnzipCallbackRecord r{};
+  r.print = &on_print;
+  r.replace = &on_replace;
+  r.password = &on_password;
+  r.list_entry = &on_list;
+  r.service = &on_service;
+  return r;
+}
+
+UnzipOptionRecord default_options() {
+  UnzipOptionRecord o{};
+  o.MessageLevel = 2;
+  o.HonorDirectories = 1;
+  o.OverWriteFiles = 1;
+  o.CaseSensitive = 1;
+  return o;
+}
+
+Result unzip(const fs::path& archive, const fs::path& target, UnzipOptionRecord options,
+             Calls* calls, const std::vector<std::string>& include,
+             const std::vector<std::string>& exclude) {
+  std::string archive_text = utf8_to_ansi(utf8(archive));
+  std::string target_text = utf8_to_ansi(utf8(target));
+  options.ZipFileName = archive_text.data();
+  options.ExtractDir = target_text.data();
+  std::vector<std::string> texts[2] = {include, exclude};
+  ZipNameList lists[2] = {};
+  for (int k = 0; k < 2; ++k) {
+    for (size_t i = 0; i < texts[k].size(); ++i) lists[k].names[i] = texts[k][i].data();
+  }
+  Result result;
+  result.record = callbacks(calls);
+  result.code =
+      api().unzip(static_cast<int32_t>(include.size()), &lists[0],
+                  static_cast<int32_t>(exclude.size()), &lists[1], &options, &result.record);
+  return result;
+}
+
+TempDir::TempDir() {
+  static std::atomic<int> counter{0};
+  const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+  path_ = fs::temp_directory_path() /
+          ("pvx-unzip-" + std::to_string(stamp) + "-" + std::to_string(counter++));
+  fs::create_directories(path_);
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  fs::remove_all(path_, ec);
+}
+
+std::string utf8(const fs::path& path) {
+  const std::u8string u8 = path.u8string();
+  return std::string(u8.begin(), u8.end());
+}
+
+std::string read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void write_file(const fs::path& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::vector<std::string> files_under(const fs::path& root) {
+  std::vector<std::string> out;
+  if (!fs::exists(root)) return out;
+  for (const auto& e : fs::recursive_directory_iterator(root)) {
+    if (!e.is_regular_file()) continue;
+    const std::u8string rel = e.path().lexically_relative(root).generic_u8string();
+    out.emplace_back(rel.begin(), rel.end());
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+uint32_t crc_of(const std::string& bytes) {
+  return static_cast<uint32_t>(
+      crc32(0, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size())));
+}
+
+std::string make_zip(const std::vector<TestEntry>& entries, const std::string& comment,
+                     Layout* layout) {
+  std::string zip;
+  std::string central;
+  Layout lay;
+  for (const TestEntry& e : entries) {
+    const std::string payload = e.deflate ? raw_deflate(e.data) : e.data;
+    const uint32_t crc = e.crc.value_or(crc_of(e.data));
+    const auto fields = [&](std::string& h) {
+      put16(h, 20);
+      put16(h, e.flags);
+      put16(h, e.method.value_or(e.deflate ? 8 : 0));
+      put16(h, e.dos_time);
+      put16(h, e.dos_date);
+      put32(h, crc);
+      put32(h, e.csize.value_or(static_cast<uint32_t>(payload.size())));
+      put32(h, e.usize.value_or(static_cast<uint32_t>(e.data.size())));
+      put16(h, static_cast<uint16_t>(e.name.size()));
+      put16(h, 0);  // extra field
+    };
+    lay.local_offsets.push_back(zip.size());
+    lay.central_offsets.push_back(central.size());
+    put32(zip, kLocalHeaderSig);
+    fields(zip);
+    put32(central, kCentralHeaderSig);
+    put16(central, (3 << 8) | 20);
+    fields(central);
+    put16(central, 0);  // comment
+    put16(central, 0);  // disk
+    put16(central, e.internal_attr);
+    put32(central, 0);
+    put32(central, static_cast<uint32_t>(lay.local_offsets.back()));
+    zip += e.name + payload;
+    central += e.name;
+  }
+  for (uint64_t& at : lay.central_offsets) at += zip.size();
+  const auto cd_offset = static_cast<uint32_t>(zip.size());
+  zip += central;
+  lay.end_offset = zip.size();
+  put32(zip, kEndOfCentralSig);
+  put32(zip, 0);  // disks
+  put16(zip, static_cast<uint16_t>(entries.size()));
+  put16(zip, static_cast<uint16_t>(entries.size()));
+  put32(zip, static_cast<uint32_t>(central.size()));
+  put32(zip, cd_offset);
+  put16(zip, static_cast<uint16_t>(comment.size()));
+  zip += comment;
+  if (layout) *layout = lay;
+  return zip;
+}
+
+}  // namespace pvx::unzip::test

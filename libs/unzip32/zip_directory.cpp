@@ -1,0 +1,378 @@
+#include "zip_directory.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <optional>
+
+#include "codepage.h"
+#include "dostime.h"
+#include "le.h"
+#include "ziperrors.h"
+
+namespace pvx::unzip {
+namespace {
+
+constexpr uint32_t kMax32 = 0xFFFFFFFFu;
+constexpr uint16_t kMax16 = 0xFFFF;
+constexpr uint16_t kExtTimeExtraId = 0x5455;
+constexpr uint64_t kMaxCommentSearch = kEndOfCentralSize + 0xFFFF;
+
+using Bytes = std::basic_string<unsigned char>;
+
+bool read_bytes(Source& src, uint64_t offset, size_t n, Bytes* out) {
+  out->resize(n);
+  return src.read_at(offset, out->data(), n);
+}
+
+// Calls f(id, data, size) for each well-formed block of an extra field; stops at the first
+// block that overruns the field.
+template <typename F>
+void for_each_extra(const unsigned char* p, size_t n, F f) {
+  size_t i = 0;
+  while (i + 4 <= n) {
+    const uint16_t id = get16(p + i);
+    const uint16_t len = get16(p + i + 2);
+    if (len > n - i - 4) return;
+    f(id, p + i + 4, len);
+    i += 4 + static_cast<size_t>(len);
+  }
+}
+
+// Replaces the 32-bit fields that hold their maximum with the zip64 extra's values, in the
+// field order of APPNOTE 4.5.3. False when the extra lacks a value that a field defers to it.
+bool apply_zip64(const unsigned char* extra, size_t extra_len, uint64_t* usize, uint64_t* csize,
+                 uint64_t* offset) {
+  bool found = false;
+  bool complete = true;
+  for_each_extra(extra, extra_len, [&](uint16_t id, const unsigned char* d, size_t len) {
+    if (id != kZip64ExtraId || found) return;
+    found = true;
+    size_t i = 0;
+    for (uint64_t* field : {usize, csize, offset}) {
+      if (!field || *field != kMax32) continue;
+      if (i + 8 > len) {
+        complete = false;
+        return;
+      }
+      *field = get64(d + i);
+      i += 8;
+    }
+  });
+  if (found) return complete;
+  return !(usize && *usize == kMax32) && !(csize && *csize == kMax32) &&
+         !(offset && *offset == kMax32);
+}
+
+struct EndRecord {
+  uint64_t position = 0;  // of the end record in the source
+  uint64_t entries = 0;
+  uint64_t cd_size = 0;
+  uint64_t cd_offset = 0;
+  uint64_t cd_limit = 0;  // the directory ends before this (zip64 end record or end record)
+  bool zip64 = false;
+  bool multi_disk = false;
+  uint64_t comment_length = 0;
+};
+
+std::optional<EndRecord> parse_end_record(Source& src, uint64_t pos) {
+  Bytes r;
+  if (!read_bytes(src, pos, kEndOfCentralSize, &r) || get32(r.data()) != kEndOfCentralSig) {
+    return std::nullopt;
+  }
+  EndRecord e;
+  e.position = pos;
+  e.cd_limit = pos;
+  const uint16_t disk = get16(r.data() + 4);
+  const uint16_t cd_disk = get16(r.data() + 6);
+  e.entries = get16(r.data() + 10);
+  e.cd_size = get32(r.data() + 12);
+  e.cd_offset = get32(r.data() + 16);
+  // A comment that claims more bytes than the file holds is cut to what is there.
+  e.comment_length = std::min<uint64_t>(get16(r.data() + 20), src.size() - pos - kEndOfCentralSize);
+  e.multi_disk = (disk != 0 && disk != kMax16) || (cd_disk != 0 && cd_disk != kMax16);
+
+  Bytes loc;
+  if (pos < kZip64LocatorSize ||
+      !read_bytes(src, pos - kZip64LocatorSize, kZip64LocatorSize, &loc) ||
+      get32(loc.data()) != kZip64LocatorSig) {
+    return e;
+  }
+  // The zip64 end record sits where the locator says, or (with a stub in front of the archive)
+  // just before the locator.
+  const uint64_t stated = get64(loc.data() + 8);
+  const uint64_t before = pos - kZip64LocatorSize;
+  Bytes z;
+  uint64_t zpos = stated;
+  if (!(stated < before && read_bytes(src, stated, kZip64EndSize, &z) &&
+        get32(z.data()) == kZip64EndSig)) {
+    zpos = before >= kZip64EndSize ? before - kZip64EndSize : 0;
+    if (!(before >= kZip64EndSize && read_bytes(src, zpos, kZip64EndSize, &z) &&
+          get32(z.data()) == kZip64EndSig)) {
+      return e;
+    }
+  }
+  e.zip64 = true;
+  e.cd_limit = zpos;
+  e.multi_disk = get32(z.data() + 16) != 0 || get32(z.data() + 20) != 0;
+  e.entries = get64(z.data() + 32);
+  e.cd_size = get64(z.data() + 40);
+  e.cd_offset = get64(z.data() + 48);
+  return e;
+}
+
+bool central_sig_at(Source& src, uint64_t pos) {
+  unsigned char sig[4];
+  return src.read_at(pos, sig, 4) && get32(sig) == kCentralHeaderSig;
+}
+
+// Finds where the directory that this end record describes really begins: at its stated offset,
+// or shifted by bytes in front of the archive.
+std::optional<uint64_t> locate_directory(Source& src, const EndRecord& e, uint64_t* stub) {
+  *stub = 0;
+  if (e.cd_size > e.cd_limit) return std::nullopt;
+  if (e.entries == 0 && e.cd_size == 0) return e.cd_limit;
+  if (e.cd_offset <= e.cd_limit - e.cd_size && central_sig_at(src, e.cd_offset)) {
+    return e.cd_offset;
+  }
+  const uint64_t actual = e.cd_limit - e.cd_size;
+  if (actual > e.cd_offset && central_sig_at(src, actual)) {
+    *stub = actual - e.cd_offset;
+    return actual;
+  }
+  return std::nullopt;
+}
+
+bool dos_host(uint16_t version_made_by) {
+  const int host = version_made_by >> 8;
+  return host == 0 || host == 6 || host == 11 || host == 14;  // FAT, HPFS, NTFS, VFAT
+}
+
+std::string sanitize_utf8(std::string_view text) {
+  std::string out;
+  for (size_t i = 0; i < text.size();) append_utf8(out, next_utf8(text, i));
+  return out;
+}
+
+// Parses one central record at pos; returns its length, or 0 when none fits before limit.
+uint64_t parse_central(Source& src, uint64_t pos, uint64_t limit, uint64_t stub, Entry* e) {
+  Bytes h;
+  if (limit < pos || limit - pos < kCentralHeaderSize ||
+      !read_bytes(src, pos, kCentralHeaderSize, &h) || get32(h.data()) != kCentralHeaderSig) {
+    return 0;
+  }
+  const size_t name_len = get16(h.data() + 28);
+  const size_t extra_len = get16(h.data() + 30);
+  const size_t comment_len = get16(h.data() + 32);
+  const uint64_t total = kCentralHeaderSize + name_len + extra_len + comment_len;
+  Bytes var;
+  if (limit - pos < total ||
+      !read_bytes(src, pos + kCentralHeaderSize, name_len + extra_len, &var)) {
+    return 0;
+  }
+  e->version_made_by = get16(h.data() + 4);
+  e->flags = get16(h.data() + 8);
+  e->method = get16(h.data() + 10);
+  e->dos_time = get16(h.data() + 12);
+  e->dos_date = get16(h.data() + 14);
+  e->crc = get32(h.data() + 16);
+  e->csize = get32(h.data() + 20);
+  e->usize = get32(h.data() + 24);
+  e->internal_attr = get16(h.data() + 36);
+  e->external_attr = get32(h.data() + 38);
+  e->local_offset = get32(h.data() + 42);
+
+  const std::string_view stored(reinterpret_cast<const char*>(var.data()), name_len);
+  e->raw_name = std::string(stored.substr(0, stored.find('\0')));
+  e->name = decode_name(e->raw_name, e->flags, e->version_made_by);
+  const unsigned char* extra = var.data() + name_len;
+  if (!apply_zip64(extra, extra_len, &e->usize, &e->csize, &e->local_offset)) {
+    e->damage = "its zip64 sizes are missing";
+  }
+  for_each_extra(extra, extra_len, [&](uint16_t id, const unsigned char* d, size_t len) {
+    if (id == kExtTimeExtraId && len >= 5 && (d[0] & 1)) {
+      e->mtime = static_cast<std::time_t>(static_cast<int32_t>(get32(d + 1)));
+    } else if (id == kUnicodePathExtraId && len >= 5 && d[0] == 1) {
+      // Only while it still describes the stored name (APPNOTE 4.6.9).
+      const std::string_view utf8(reinterpret_cast<const char*>(d + 5), len - 5);
+      const auto crc = static_cast<uint32_t>(
+          crc32(0, reinterpret_cast<const Bytef*>(stored.data()), static_cast<uInt>(name_len)));
+      if (crc == get32(d + 1) && is_utf8(utf8) && utf8.find('\0') == std::string_view::npos) {
+        e->name = std::string(utf8);
+      }
+    } else if (id == kAesExtraId) {
+      e->aes = true;
+    }
+  });
+  if (e->mtime == -1) e->mtime = from_dos(DosDateTime{e->dos_date, e->dos_time});
+  if (e->damage.empty() && e->local_offset > UINT64_MAX - stub) e->damage = "its offset is invalid";
+  e->local_offset += stub;
+  return total;
+}
+
+}  // namespace
+
+bool Entry::is_dir() const {
+  return !name.empty() && (name.back() == '/' || name.back() == '\\');
+}
+
+bool Entry::encrypted() const {
+  return (flags & kFlagEncrypted) != 0;
+}
+
+std::string decode_name(std::string_view raw, uint16_t flags, uint16_t version_made_by) {
+  if (flags & kFlagUtf8) return is_utf8(raw) ? std::string(raw) : sanitize_utf8(raw);
+  if (!dos_host(version_made_by) && is_utf8(raw)) return std::string(raw);
+  return cp437_to_utf8(raw);
+}
+
+ReadResult read_directory(Source& src, Directory* dir) {
+  ReadResult result;
+  *dir = Directory{};
+  const uint64_t size = src.size();
+  if (size < kEndOfCentralSize) {
+    result.code = PK_NOZIP;
+    result.messages.push_back("not a zip file: too short to hold an end record");
+    return result;
+  }
+  const uint64_t tail_start = size - std::min(size, kMaxCommentSearch);
+  Bytes tail;
+  if (!read_bytes(src, tail_start, static_cast<size_t>(size - tail_start), &tail)) {
+    result.code = PK_NOZIP;
+    result.messages.push_back("cannot read the archive");
+    return result;
+  }
+
+  // The end record nearest the end whose directory can be found; an archive stored in the
+  // comment of another is read the way common tools read it.
+  std::optional<EndRecord> end;
+  uint64_t cd_begin = 0;
+  bool seen_signature = false;
+  bool multi_disk = false;
+  for (size_t i = tail.size() - kEndOfCentralSize + 1; i-- > 0 && !end;) {
+    if (get32(tail.data() + i) != kEndOfCentralSig) continue;
+    seen_signature = true;
+    auto candidate = parse_end_record(src, tail_start + i);
+    if (!candidate) continue;
+    if (candidate->multi_disk) {
+      multi_disk = true;
+      continue;
+    }
+    if (auto begin = locate_directory(src, *candidate, &dir->stub_bytes)) {
+      cd_begin = *begin;
+      end = std::move(candidate);
+    }
+  }
+  if (!end) {
+    result.code = seen_signature ? PK_BADERR : PK_NOZIP;
+    result.messages.push_back(multi_disk       ? "the archive spans several disks; only one is here"
+                              : seen_signature ? "the central directory cannot be found"
+                                               : "not a zip file: no end of central directory");
+    return result;
+  }
+  if (dir->stub_bytes != 0) {
+    result.code = PK_WARN;
+    result.messages.push_back(std::to_string(dir->stub_bytes) +
+                              " extra bytes before the archive (offsets adjusted)");
+  }
+  dir->comment.resize(static_cast<size_t>(end->comment_length));
+  if (!src.read_at(end->position + kEndOfCentralSize, dir->comment.data(), dir->comment.size())) {
+    dir->comment.clear();
+  }
+  dir->cd_begin = cd_begin;
+
+  // Records are read as long as they follow one another: a count or a directory size that
+  // disagrees with them is reported, not trusted.
+  const uint64_t stated_end = cd_begin + end->cd_size;
+  // Before zip64, writers let the 16-bit count wrap past 65,535 entries.
+  const auto counts = [&](uint64_t n) {
+    return end->zip64 || n < 65536 ? n == end->entries : (n & 0xFFFF) == end->entries;
+  };
+  uint64_t pos = cd_begin;
+  uint64_t count = 0;
+  dir->entries.reserve(static_cast<size_t>(std::min<uint64_t>(end->entries, 65536)));
+  for (;;) {
+    const bool counted_all = end->zip64 || count < 65536 ? count >= end->entries : true;
+    if (counted_all && pos >= stated_end) break;
+    Entry e;
+    const uint64_t n = parse_central(src, pos, end->cd_limit, dir->stub_bytes, &e);
+    if (n == 0) {
+      if (!counted_all) {
+        result.code = PK_BADERR;
+        result.messages.push_back("central directory record " + std::to_string(count + 1) +
+                                  " is missing or damaged");
+      }
+      break;
+    }
+    dir->entries.push_back(std::move(e));
+    pos += n;
+    ++count;
+  }
+  dir->cd_end = pos;
+  const bool count_agrees = counts(count);
+  if (result.code != PK_BADERR && !count_agrees) {
+    result.code = PK_WARN;
+    result.messages.push_back("the end record counts " + std::to_string(end->entries) +
+                              " entries, the directory holds " + std::to_string(count));
+  } else if (result.code != PK_BADERR && pos != stated_end) {
+    result.code = PK_WARN;
+    result.messages.push_back("the end record gives the directory " + std::to_string(end->cd_size) +
+                              " bytes, its records take " + std::to_string(pos - cd_begin));
+  }
+  return result;
+}
+
+int locate_data(Source& src, const Entry& entry, EntryData* out, std::string* why) {
+  *out = EntryData{};
+  out->header_offset = entry.local_offset;
+  Bytes h;
+  if (!read_bytes(src, entry.local_offset, kLocalHeaderSize, &h)) {
+    *why = "its local header lies past the end of the archive";
+    return PK_EOF;
+  }
+  if (get32(h.data()) != kLocalHeaderSig) {
+    *why = "its local header is missing";
+    return PK_ERR;
+  }
+  const size_t name_len = get16(h.data() + 26);
+  const size_t extra_len = get16(h.data() + 28);
+  Bytes var;
+  if (!read_bytes(src, entry.local_offset + kLocalHeaderSize, name_len + extra_len, &var)) {
+    *why = "its local header is cut short";
+    return PK_EOF;
+  }
+  if (get16(h.data() + 8) != entry.method) {
+    *why = "its local and central headers give different methods";
+    return PK_ERR;
+  }
+  out->flags = get16(h.data() + 6);
+  const std::string_view local_name(reinterpret_cast<const char*>(var.data()), name_len);
+  // Some writers leave the local name out; only a different one is suspicious.
+  out->name_differs =
+      name_len != 0 && local_name.substr(0, local_name.find('\0')) != entry.raw_name;
+  out->data_offset = entry.local_offset + kLocalHeaderSize + name_len + extra_len;
+
+  // Without a data descriptor the local header was written with the data, so its values are
+  // the ones the data must match; with one, it holds zeros and the directory has the values.
+  out->crc = entry.crc;
+  out->csize = entry.csize;
+  out->usize = entry.usize;
+  if (!(out->flags & kFlagDataDescriptor)) {
+    uint64_t usize = get32(h.data() + 22);
+    uint64_t csize = get32(h.data() + 18);
+    if (apply_zip64(var.data() + name_len, extra_len, &usize, &csize, nullptr)) {
+      out->crc = get32(h.data() + 14);
+      out->csize = csize;
+      out->usize = usize;
+      out->values_differ =
+          out->crc != entry.crc || out->csize != entry.csize || out->usize != entry.usize;
+    }
+  }
+  if (out->data_offset > src.size() || out->csize > src.size() - out->data_offset) {
+    *why = "its data passes the end of the archive";
+    return PK_EOF;
+  }
+  return PK_OK;
+}
+
+}  // namespace pvx::unzip

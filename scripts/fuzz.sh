@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Builds the fuzz targets with clang (their own build folder) and runs each for a bounded time,
+# seeded from the shared corpus of archives other tools wrote:
+#   unzip32_fuzz  the unzip library's reader on arbitrary archives
+#   zip32_fuzz    the zip library adding to arbitrary existing archives (a failed run must
+#                 leave the archive as it was)
+# usage: scripts/fuzz.sh [seconds per target]        (default 60)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+seconds="${1:-60}"
+build=build/fuzz-clang
+CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DPARVEX_FUZZ=ON >/dev/null
+cmake --build "$build" -j2 --target unzip32_fuzz zip32_fuzz
+
+for target in unzip32_fuzz zip32_fuzz; do
+  # libFuzzer adds what it finds to the first folder; the shared corpus stays untouched.
+  work="$build/$target-corpus"
+  mkdir -p "$work"
+  echo "== $target for ${seconds}s"
+  "$build/bin/$target" -max_total_time="$seconds" -max_len=65536 -timeout=20 \
+    -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$build/$target-" \
+    "$work" ../shared/corpus/zip-archives
+done
