@@ -65,7 +65,7 @@ typedef struct UnzipVersionRecord {
   int32_t flag;      /* written: 1 = a beta build, 2 = zip64 capable */
   char betalevel[10];
   char date[20];
-  char zlib[10]; /* zlib's version; not "zlib_version", which zlib.h makes a macro */
+  char zlib[10];            /* zlib's version; not "zlib_version", which zlib.h makes a macro */
   unsigned char unzip[4];   /* major, minor, patch, 0 */
   unsigned char zipinfo[4]; /* the same for the listing */
   unsigned char os2dll[4];
