@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "codepage.h"
 #include "core/failure.h"
 #include "platform/fs.h"
 
@@ -51,20 +52,8 @@ char32_t next_char(std::string_view s, size_t& i) {
 void append_char(std::string& out, char32_t c) {
   if (c >= kRawByte) {
     out += static_cast<char>(c - kRawByte);
-  } else if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
   } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
+    pvx::append_utf8(out, c);
   }
 }
 
