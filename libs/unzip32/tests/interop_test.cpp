@@ -136,13 +136,13 @@ TEST(Interop, PasswordWhoseOtherFormPassesTheCheckByte) {
   EXPECT_EQ(read_file(tmp / "out" / "note.txt"), "a note kept under a password\n");
 }
 
-// Opt-in (PVX_UNZIP_BIG_TESTS=1): zip writes an entry over 4 GiB from a sparse file, which
+// Opt-in (PARVEX_BIG_TESTS=1): zip writes an entry over 4 GiB from a sparse file, which
 // takes it about a minute.
 TEST(Interop, EntryOver4GiB) {
 #ifdef _WIN32
   GTEST_SKIP() << "made with the zip command";
 #else
-  if (!std::getenv("PVX_UNZIP_BIG_TESTS")) GTEST_SKIP() << "set PVX_UNZIP_BIG_TESTS=1";
+  if (!std::getenv("PARVEX_BIG_TESTS")) GTEST_SKIP() << "set PARVEX_BIG_TESTS=1";
   TempDir tmp;
   const uint64_t size = 4400000000ull;
   write_file(tmp / "big.bin", "");
