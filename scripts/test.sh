@@ -22,21 +22,28 @@ for preset in linux linux-asan win64 win32; do
   cmake --build --preset "$preset" -j "$(nproc)"
 done
 
+# The closing line counts test cases: each program prints its own totals (--gtest_brief).
 passed=0
 failed=0
+skipped=0
 for preset in linux linux-asan win64; do
   echo "== test $preset"
   log="build/$preset/ctest.log"
-  if ctest --preset "$preset" 2>&1 | tee "$log"; then :; else status=1; fi
-  p=$(sed -n 's/.* tests passed, \([0-9]*\) tests failed out of \([0-9]*\)/\2 \1/p' "$log" | tail -1)
-  if [[ -n "$p" ]]; then
-    read -r total bad <<<"$p"
-    passed=$((passed + total - bad))
-    failed=$((failed + bad))
-  else
+  if ctest --preset "$preset" -V >"$log" 2>&1; then :; else status=1; fi
+  grep -E '^[0-9]+: \[  (PASSED|FAILED|SKIPPED) *\]' "$log" || true
+  sed -n '/tests passed, .* tests failed out of/,$p' "$log"
+  if ! grep -q 'tests passed, 0 tests failed out of' "$log"; then
     status=1
+    cat "$log"  # gtest_brief keeps it to the failures
   fi
+  count() { awk -v tag="$1" '$2 == "[" && $3 == tag && $4 ~ /\]/ { n += $5 } END { print n + 0 }' "$log"; }
+  p=$(count "PASSED")
+  f=$(count "FAILED")
+  k=$(count "SKIPPED")
+  passed=$((passed + ${p:-0}))
+  failed=$((failed + ${f:-0}))
+  skipped=$((skipped + ${k:-0}))
 done
 
-echo "$passed passed, $failed failed"
+echo "$passed passed, $failed failed, $skipped skipped"
 exit $status
