@@ -104,6 +104,17 @@ bool parse_record(std::string_view cd, size_t& pos, uint64_t cd_offset, OldEntry
   return true;
 }
 
+// The fields that the local header and the central record share, from flags to sizes.
+void put_entry_fields(std::string& out, const EntryHeader& h) {
+  put16(out, h.flags);
+  put16(out, h.method);
+  put16(out, h.dos_time);
+  put16(out, h.dos_date);
+  put32(out, h.crc);
+  put32(out, h.zip64_sizes ? kMax32 : static_cast<uint32_t>(h.csize));
+  put32(out, h.zip64_sizes ? kMax32 : static_cast<uint32_t>(h.usize));
+}
+
 }  // namespace
 
 uint64_t local_header_size(const EntryHeader& h) {
@@ -115,13 +126,7 @@ std::string local_header(const EntryHeader& h) {
   out.reserve(local_header_size(h));
   put32(out, kLocalHeaderSig);
   put16(out, version_needed(h));
-  put16(out, h.flags);
-  put16(out, h.method);
-  put16(out, h.dos_time);
-  put16(out, h.dos_date);
-  put32(out, h.crc);
-  put32(out, h.zip64_sizes ? kMax32 : static_cast<uint32_t>(h.csize));
-  put32(out, h.zip64_sizes ? kMax32 : static_cast<uint32_t>(h.usize));
+  put_entry_fields(out, h);
   put_name_and_lengths(out, h, h.zip64_sizes ? 20 : 0);
   out += h.name;
   if (h.zip64_sizes) {
@@ -145,13 +150,7 @@ std::string central_record(const EntryHeader& h) {
   // UTF-8 flag of such entries, while for MS-DOS ones it converts the name from OEM instead.
   put16(out, static_cast<uint16_t>(10u << 8 | std::max<uint16_t>(needed, 20)));
   put16(out, needed);
-  put16(out, h.flags);
-  put16(out, h.method);
-  put16(out, h.dos_time);
-  put16(out, h.dos_date);
-  put32(out, h.crc);
-  put32(out, h.zip64_sizes ? kMax32 : static_cast<uint32_t>(h.csize));
-  put32(out, h.zip64_sizes ? kMax32 : static_cast<uint32_t>(h.usize));
+  put_entry_fields(out, h);
   put_name_and_lengths(out, h, extra_len);
   put16(out, 0);                  // comment length
   put16(out, 0);                  // disk

@@ -11,17 +11,25 @@ T& required(const host::Ref<T>& ref) {
   return *ref;
 }
 
+// Init's first two steps, the same on both sides: hold the application with its Startup
+// event, then share it as gobjOutlook. Each step is attempted on its own.
+void bind_application(const host::Ref<host::Application>& application,
+                      host::Ref<host::Application>& holder, host::SubscriptionPtr& startup,
+                      std::function<void()> on_startup) {
+  attempt([&] {
+    startup.reset();
+    holder = application;
+    if (holder) startup = holder->OnStartup(std::move(on_startup));
+  });
+  attempt([&] { gobjOutlook() = application; });
+}
+
 }  // namespace
 
 // ---- explorer side ----
 
 void clsOutlookExplorerEvents::Init(host::Ref<host::Application> application) {
-  attempt([&] {
-    objOutlook_events.reset();
-    objOutlook = application;
-    if (objOutlook) objOutlook_events = objOutlook->OnStartup([this] { objOutlook_Startup(); });
-  });
-  attempt([&] { gobjOutlook() = application; });
+  bind_application(application, objOutlook, objOutlook_events, [this] { objOutlook_Startup(); });
   attempt([&] {
     colExplorers_events.reset();
     colExplorers.reset();
@@ -64,12 +72,7 @@ void clsOutlookExplorerEvents::objOutlook_Startup() {
 // ---- inspector side ----
 
 void clsOutlookInspectorEvents::Init(host::Ref<host::Application> application) {
-  attempt([&] {
-    objOutlook_events.reset();
-    objOutlook = application;
-    if (objOutlook) objOutlook_events = objOutlook->OnStartup([this] { objOutlook_Startup(); });
-  });
-  attempt([&] { gobjOutlook() = application; });
+  bind_application(application, objOutlook, objOutlook_events, [this] { objOutlook_Startup(); });
   attempt([&] {
     colInspectors_events.reset();
     colInspectors.reset();
