@@ -20,6 +20,9 @@ class FrmAbout : public Window {
   // The enable setting: 1 checked, 0 cleared; every new instance starts checked.
   CheckBox parvex_chk;
 
+  // Appends the event log to its log file and clears the list.
+  void Timer1_Timer();
+
   // Still to come with the rest of this window: the version label, the pictures, the buttons
   // and their clicks, Timer1_Timer, and load (ReadStatistics, then the version caption) and
   // unload (WriteStatistics).
