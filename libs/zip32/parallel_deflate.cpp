@@ -132,7 +132,7 @@ PackResult BlockPacker::pack_blocks(BinaryFile& in, uint64_t size, BinaryFile& o
   using Kind = PackResult::Kind;
   PackResult r;
   const uint64_t count = (size + kBlockSize - 1) / kBlockSize;
-  bool copying = mode == PackMode::Copy;
+  bool copying = mode == PackMode::Copy || size == 0;  // an empty stream is still two bytes
   r.kind = copying ? Kind::Stored : Kind::Deflated;
   uint64_t decide_until = mode == PackMode::Decide ? std::min(kDecideBlocks, count) : 0;
   uint64_t next_read = 0, next_write = 0;
