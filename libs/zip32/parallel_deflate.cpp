@@ -161,7 +161,8 @@ PackResult BlockPacker::pack_blocks(BinaryFile& in, uint64_t size, BinaryFile& o
         in_bytes += b.len;
         out_bytes += b.out_len;
       }
-      copying = barely_shrinks(in_bytes, out_bytes);
+      // When those blocks are the whole entry, its deflated form is already made: any gain counts.
+      copying = decide_until == count ? out_bytes >= in_bytes : barely_shrinks(in_bytes, out_bytes);
       if (copying) r.kind = Kind::Stored;
       decide_until = 0;
     }
