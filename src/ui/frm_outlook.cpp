@@ -2,6 +2,7 @@
 
 #include "core/failure.h"
 #include "platform/services.h"
+#include "ui/log_file.h"
 
 namespace parvex::ui {
 
@@ -23,6 +24,7 @@ FrmOutlook::FrmOutlook() {
   Label2.caption = "Path";
   place(Label2, "Label2", 120, 3480, 855, 255, 4);
 
+  list_log.on_full = [](ListBox& log) { attempt([&] { save_event_log(log); }); };
 
   // The send path calls cmd_ZIP_Click itself and handles its failures; a click reports them.
   cmd_ZIP.on_click = [this] {
