@@ -64,7 +64,7 @@ TEST_F(Windows, AboutLoadsStatisticsAndVersionAndUnloadWritesThem) {
 }
 
 TEST_F(Windows, AboutClicksOpenTheirAddressesWithTheShellsArguments) {
-  about().hWnd = 0x1234;
+  about().handle = 0x1234;
   about().click();
   about().cmd_visit.click();
   about().cmd_email.click();
