@@ -249,7 +249,13 @@ bool SimSession::run_script(std::istream& in) {
 }
 
 bool SimSession::send_files(const std::string& subject, const std::vector<std::string>& files) {
-  if (!run("explorer") || !run("connect")) return false;
+  if (!run("explorer")) return false;
+  const auto start = std::chrono::steady_clock::now();
+  if (!run("connect")) return false;
+  const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
+  char line[64];
+  std::snprintf(line, sizeof line, "OnConnection took %.2f ms\n", took.count());
+  out_ << line;
   outlook_.raise_startup();
   connect_->OnStartupComplete();
   run("mail " + subject);
