@@ -328,7 +328,11 @@ TEST_F(SendTest, AFailingFileStepNeverCostsTheItemAFile) {
       {"readme cannot be written", [&] { fs::make_folder(work + kPathSep + "Readme.txt"); }},
       {"attachment cannot be saved", [&] { fs::make_folder(work + kPathSep + "empty.dat"); }},
       {"archive cannot be written", [&] { fs::make_folder(dir_ / "Attachments.zip"); }},
-      {"statistics cannot be written", [&] { fs::make_folder(dir_ / "parvex.log"); }},
+      {"statistics cannot be written",
+       [&] {
+         fs::delete_file(dir_ / "parvex.log");
+         fs::make_folder(dir_ / "parvex.log");
+       }},
   };
   for (const auto& [what, arrange] : faults) {
     SCOPED_TRACE(what);

@@ -32,6 +32,9 @@ TEST(SimSessionTest, AScriptedSessionSendsPacksAndReleasesEverything) {
     std::istringstream script(
         "explorer Inbox\n"
         "connect\n"
+        "show startup\n"
+        "startup continue\n"
+        "show startup\n"
         "# a contact window leaves the tracked mail alone\n"
         "mail Plain\n"
         "attach " +
@@ -74,7 +77,8 @@ TEST(SimSessionTest, AScriptedSessionSendsPacksAndReleasesEverything) {
   for (const char* expected :
        {"Sent \"Again\" with 1 attachment(s):", "    photo.raw ", "    Readme.txt ",
         " - # attachmen = 2", "Eroare Mailsend The host call Attachments.Add failed.   0",
-        "Host references still held: 0, subscriptions still open: 0", "unknown command"}) {
+        "Host references still held: 0, subscriptions still open: 0", "unknown command",
+        "Startup :)", "(the startup window is closed)"}) {
     EXPECT_NE(text.find(expected), std::string::npos) << expected << "\n" << text;
   }
 }

@@ -1,6 +1,7 @@
 // parvex-sim: the simulated mail client with the add-in connected through Connect.
 //   parvex-sim send [--subject S] [--addin-folder DIR] [--outbox DIR] [FILE...]
 //   parvex-sim script [--addin-folder DIR] [--outbox DIR] FILE|-
+//   parvex-sim --windows        the add-in's three windows as the headless view draws them
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -16,6 +17,10 @@
 #include "platform/library.h"
 #include "platform/services.h"
 #include "sim/sim_session.h"
+#include "ui/frm_ab.h"
+#include "ui/frm_about.h"
+#include "ui/frm_outlook.h"
+#include "ui/headless_view.h"
 
 namespace {
 
@@ -36,7 +41,9 @@ class SimServices final : public parvex::Services {
   }
   void do_events() override { native_->do_events(); }
   void set_clipboard_text(const std::string& text) override { native_->set_clipboard_text(text); }
-  void shell_open(const std::string& target) override { native_->shell_open(target); }
+  void shell_execute(const parvex::ShellExecuteArgs& args) override {
+    native_->shell_execute(args);
+  }
   std::string addin_folder() override { return folder_; }
   uint32_t last_system_error() override { return native_->last_system_error(); }
   parvex::LocalTime now() override { return native_->now(); }
@@ -99,11 +106,24 @@ std::vector<std::string> default_files() {
   return files;
 }
 
+// The three windows before they load: loading the about window would read and create the
+// statistics file.
+int print_windows() {
+  using namespace parvex;
+  const ui::FrmOutlook zip_window;
+  const ui::FrmAbout about;
+  const ui::FrmAb startup;
+  std::printf("%s\n%s\n%s", ui::draw(zip_window).c_str(), ui::draw(about).c_str(),
+              ui::draw(startup).c_str());
+  return 0;
+}
+
 int usage() {
   std::fprintf(stderr,
                "usage: parvex-sim send [--subject S] [--addin-folder DIR] [--outbox DIR] "
                "[FILE...]\n"
-               "       parvex-sim script [--addin-folder DIR] [--outbox DIR] FILE|-\n");
+               "       parvex-sim script [--addin-folder DIR] [--outbox DIR] FILE|-\n"
+               "       parvex-sim --windows\n");
   return 2;
 }
 
@@ -112,6 +132,7 @@ int usage() {
 int main(int argc, char** argv) {
   if (argc < 2) return usage();
   const std::string mode = argv[1];
+  if (mode == "--windows") return print_windows();
   std::string subject = "Quarterly report";
   std::string folder = default_addin_folder();
   std::string outbox;

@@ -11,8 +11,10 @@
 #include "core/failure.h"
 #include "platform/fs.h"
 #include "platform/services.h"
+#include "ui/frm_ab.h"
 #include "ui/frm_about.h"
 #include "ui/frm_outlook.h"
+#include "ui/headless_view.h"
 
 namespace parvex::sim {
 namespace {
@@ -57,6 +59,7 @@ std::string rest(const std::string& line) {
 const char* kUsage =
     "commands: connect | explorer [CAPTION] | mail SUBJECT | contact NAME | attach FILE |\n"
     "  send | read | close [mail|explorer] | button | check on|off | zip | startup-complete |\n"
+    "  show outlook|about|startup | startup continue|line|logo|background|close |\n"
     "  fail CALL [TIMES] | stop-failing | log | stats | shutdown | disconnect\n";
 
 }  // namespace
@@ -212,6 +215,36 @@ bool SimSession::run(const std::string& line) {
       ui::touch<ui::FrmAbout>().parvex_chk.value = w[1] == "on" ? 1 : 0;
     } else if (cmd == "zip") {
       ui::touch<ui::FrmOutlook>().cmd_ZIP.click();
+    } else if (cmd == "show" && w.size() == 2) {
+      std::string view;
+      if (w[1] == "outlook") {
+        view = ui::draw(ui::touch<ui::FrmOutlook>());
+      } else if (w[1] == "about") {
+        view = ui::draw(ui::touch<ui::FrmAbout>());
+      } else if (w[1] == "startup" && ui::exists<ui::FrmAb>()) {
+        view = ui::draw(ui::touch<ui::FrmAb>());
+      } else if (w[1] == "startup") {
+        view = "(the startup window is closed)";
+      } else {
+        raise(err::kInvalidCall, "no window " + w[1]);
+      }
+      out_ << view << (view.ends_with("\n") ? "" : "\n");
+    } else if (cmd == "startup" && w.size() == 2) {
+      if (!ui::exists<ui::FrmAb>()) raise(err::kObjectRequired, "the startup window is closed");
+      auto& startup = ui::touch<ui::FrmAb>();
+      if (w[1] == "continue") {
+        startup.Command1.click();
+      } else if (w[1] == "line") {
+        startup.Label1.click();
+      } else if (w[1] == "logo") {
+        startup.Image1.click();
+      } else if (w[1] == "background") {
+        startup.click();
+      } else if (w[1] == "close") {
+        ui::close<ui::FrmAb>();
+      } else {
+        raise(err::kInvalidCall, "no such click on the startup window: " + w[1]);
+      }
     } else if (cmd == "startup-complete") {
       if (connect_) connect_->OnStartupComplete();
     } else if (cmd == "fail" && w.size() >= 2) {
