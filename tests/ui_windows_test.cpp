@@ -1,7 +1,9 @@
-// The about window, the startup window and the headless view.
+// The event log and its file, the about window, the startup window, the headless view and the
+// pictures.
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "compression/signature.h"
@@ -22,6 +24,15 @@ namespace {
 using testing::read_file;
 using testing::write_file;
 
+const std::string kStamp = "12/6/2026 9:05:03 AM";
+const std::string kTrailer(32, '*');
+
+std::string block(const std::vector<std::string>& lines) {
+  std::string text = "*****Saved - " + kStamp + "*****\r\n";
+  for (const auto& line : lines) text += line + " 1 \r\n";
+  return text + kTrailer + "\r\n";
+}
+
 class Windows : public ::testing::Test {
  protected:
   Windows() { svc.folder = dir.path(); }
@@ -31,14 +42,66 @@ class Windows : public ::testing::Test {
   std::string log_file() {
     return fs::is_file(ui::event_log_path()) ? read_file(ui::event_log_path()) : "<none>";
   }
-  ShellExecuteArgs opened(std::uintptr_t parent, std::string_view address) const {
-    return ShellExecuteArgs{parent, "open", std::string(address), std::nullopt, "", 0};
+  static ShellExecuteArgs opened(std::string_view address) {
+    return ShellExecuteArgs{0x1234, "open", std::string(address), std::nullopt, "", 0};
   }
 
   testing::TempFolder dir;
   testing::ScriptedServices svc;
   testing::ScopedServices scope{svc};
 };
+
+TEST_F(Windows, EachLogSaveAppendsEveryLineAsOneBlockAndClearsTheLog) {
+  std::string expected;
+  for (const std::vector<std::string>& lines :
+       {std::vector<std::string>{}, {"only"}, {"first", "second", "third"}}) {
+    for (const auto& line : lines) log().AddItem(line);
+    about().Timer1_Timer();
+    expected += block(lines);
+    EXPECT_EQ(log_file(), expected);
+    EXPECT_EQ(log().ListCount(), 0);
+  }
+  EXPECT_TRUE(svc.message_boxes.empty());
+
+  fs::delete_file(ui::event_log_path());
+  fs::make_folder(ui::event_log_path());  // cannot be opened as a file
+  log().AddItem("kept");
+  about().Timer1_Timer();
+  EXPECT_EQ(log().items, std::vector<std::string>{"kept"});
+  ASSERT_EQ(svc.message_boxes.size(), 1u);
+  EXPECT_EQ(svc.message_boxes[0].text, "seems that " + dir.path() + " is readonly folder...");
+  EXPECT_EQ(svc.message_boxes[0].caption, "");  // the add-in's default title
+}
+
+TEST_F(Windows, AFullLogSavesItselfAndDropsALineOnlyWhenTheSaveFails) {
+  auto& list = log();
+  for (int32_t i = 0; i < ui::ListBox::kMaxItems; ++i) list.AddItem(std::to_string(i));
+  list.AddItem("next");
+  EXPECT_EQ(list.items, std::vector<std::string>{"next"});
+  const std::string saved = log_file();
+  EXPECT_EQ(saved.find("*****Saved - " + kStamp + "*****\r\n0 1 \r\n"), 0u);
+  EXPECT_NE(saved.find("\r\n32766 1 \r\n" + kTrailer), std::string::npos);
+
+  fs::delete_file(ui::event_log_path());
+  fs::make_folder(ui::event_log_path());
+  list.items.assign(ui::ListBox::kMaxItems, "old");
+  list.items[1] = "second oldest";
+  list.AddItem("newest");
+  EXPECT_EQ(list.ListCount(), ui::ListBox::kMaxItems);
+  EXPECT_EQ(list.items.front(), "second oldest");
+  EXPECT_EQ(list.items.back(), "newest");
+  EXPECT_TRUE(svc.message_boxes.empty());
+}
+
+TEST_F(Windows, ClosingTheZipWindowLosesItsLog) {
+  LogEvent("before");
+  ui::touch<ui::FrmOutlook>().Show();
+  ui::close<ui::FrmOutlook>();
+  EXPECT_FALSE(ui::exists<ui::FrmOutlook>());
+  LogEvent("after");
+  EXPECT_EQ(log().items, std::vector<std::string>{kStamp + " - after"});
+  EXPECT_FALSE(ui::touch<ui::FrmOutlook>().visible);
+}
 
 TEST_F(Windows, AboutLoadsStatisticsAndVersionAndUnloadWritesThem) {
   EXPECT_EQ(about().Label1.caption, "Version:1.00");
@@ -63,30 +126,25 @@ TEST_F(Windows, AboutLoadsStatisticsAndVersionAndUnloadWritesThem) {
   EXPECT_FALSE(ui::exists<ui::FrmAbout>());
 }
 
-TEST_F(Windows, AboutClicksOpenTheirAddressesWithTheShellsArguments) {
+TEST_F(Windows, AboutClicks) {
   about().handle = 0x1234;
   about().click();
   about().cmd_visit.click();
   about().cmd_email.click();
-  EXPECT_EQ(svc.shell_calls, (std::vector<ShellExecuteArgs>{opened(0x1234, kProductWebPage),
-                                                            opened(0x1234, kProductWebPage),
-                                                            opened(0x1234, ui::kContactMail)}));
+  EXPECT_EQ(svc.shell_calls,
+            (std::vector<ShellExecuteArgs>{opened(kProductWebPage), opened(kProductWebPage),
+                                           opened(ui::kContactMail)}));
 
   // The logo saves and clears the event log before the page opens.
   log().AddItem("line");
   std::string file_when_opened;
-  int32_t lines_when_opened = -1;
   svc.on_shell_execute = [&] {
-    file_when_opened = log_file();
-    lines_when_opened = log().ListCount();
+    file_when_opened = log_file() + "|" + std::to_string(log().ListCount());
   };
   about().Image1.click();
-  EXPECT_NE(file_when_opened.find("\r\nline 1 \r\n" + std::string(32, '*')), std::string::npos);
-  EXPECT_EQ(lines_when_opened, 0);
-  EXPECT_EQ(svc.shell_calls.back(), opened(0x1234, kProductWebPage));
-}
+  EXPECT_EQ(file_when_opened, block({"line"}) + "|0");
+  EXPECT_EQ(svc.shell_calls.back(), opened(kProductWebPage));
 
-TEST_F(Windows, AboutShowsTheZipWindowAndRunsTheSignatureAid) {
   about().Command4.click();
   EXPECT_TRUE(ui::touch<ui::FrmOutlook>().visible);
   about().Command2.click();
@@ -95,10 +153,9 @@ TEST_F(Windows, AboutShowsTheZipWindowAndRunsTheSignatureAid) {
 }
 
 TEST_F(Windows, StartupWindowClosesOnEveryPathAndOpensThePageOnThree) {
-  using Click = void (*)(ui::FrmAb&);
   const struct {
     const char* name;
-    Click click;
+    void (*click)(ui::FrmAb&);
     bool opens_page;
   } paths[] = {
       {"line", [](ui::FrmAb& w) { w.Label1.click(); }, true},
@@ -135,67 +192,44 @@ TEST_F(Windows, HeadlessViewDrawsEachControlAgainstTheClientArea) {
 
   // Only the log and the unused list show on the zip window; four buttons and the signature
   // box of the about window sit outside it.
-  const auto names_at = [](const ui::Window& w, ui::Placement where) {
-    std::vector<std::string> names;
-    for (const auto& [name, control] : w.controls()) {
-      if (ui::placement(w, *control) == where) names.push_back(name);
-    }
-    return names;
-  };
-  EXPECT_EQ(names_at(ui::touch<ui::FrmOutlook>(), ui::Placement::Inside),
-            (std::vector<std::string>{"lst_files", "list_log"}));
-  EXPECT_EQ(names_at(about(), ui::Placement::Outside),
-            (std::vector<std::string>{"Command4", "Text1", "Command3", "Command2"}));
-  EXPECT_TRUE(names_at(about(), ui::Placement::Partly).empty());
-
-  // Pictures are shown at their own size, 15 twips a pixel.
-  for (const ui::Window* w :
-       {static_cast<const ui::Window*>(&startup), static_cast<const ui::Window*>(&about())}) {
+  std::string placements;
+  for (const ui::Window* w : {static_cast<ui::Window*>(&ui::touch<ui::FrmOutlook>()),
+                              static_cast<ui::Window*>(&about())}) {
     for (const auto& [name, control] : w->controls()) {
-      if (const auto* image = dynamic_cast<const ui::Image*>(control)) {
-        EXPECT_EQ(image->width, image->pixel_width * 15) << name;
-        EXPECT_EQ(image->height, image->pixel_height * 15) << name;
-      }
+      placements += name + (ui::placement(*w, *control) == ui::Placement::Inside ? "+ " : "- ");
     }
   }
+  EXPECT_EQ(placements,
+            "lst_files+ cmd_ZIP- txt_zipname- Text1- File1- list_log+ Label1- Label2- "
+            "Command4- Text1- Command3- Timer1+ Command2- cmd_email+ cmd_visit+ Command1+ "
+            "parvex_chk+ Image2+ Image3+ lbl_Saving+ lbl_totalzip+ lbl_totalbytes+ Label1+ "
+            "Image1+ ");
 }
 
-// Width, height and bits a pixel as the picture file's header gives them.
-struct PictureSize {
-  int32_t width = 0, height = 0, bits = 0;
-  bool operator==(const PictureSize&) const = default;
-};
-
-PictureSize picture_size(const std::string& name) {
-  const std::string b = read_file(std::string(PARVEX_RESOURCES) + "/" + name);
-  const auto u8 = [&](size_t at) { return static_cast<int32_t>(static_cast<uint8_t>(b.at(at))); };
-  const auto le = [&](size_t at, int n) {
-    int32_t v = 0;
-    for (int i = n - 1; i >= 0; --i) v = v << 8 | u8(at + static_cast<size_t>(i));
-    return v;
-  };
-  if (b.rfind("BM", 0) == 0) return {le(18, 4), le(22, 4), le(28, 2)};
-  if (b.rfind("\xFF\xD8", 0) == 0) {
-    for (size_t at = 2; at + 9 < b.size();
-         at += 2 + static_cast<size_t>(u8(at + 2) << 8 | u8(at + 3))) {
-      if (u8(at + 1) == 0xC0)
-        return {u8(at + 7) << 8 | u8(at + 8), u8(at + 5) << 8 | u8(at + 6), 24};
-    }
-  }
-  if (name.ends_with(".ico") && b.size() == 766 && u8(8) == 16) return {u8(6), u8(7), le(12, 2)};
-  return {};
+// Pixel width and height from a bitmap's info header or a JPEG's frame header.
+std::pair<int32_t, int32_t> picture_size(const std::string& bytes) {
+  const auto at = [&](size_t i) { return static_cast<int32_t>(static_cast<uint8_t>(bytes.at(i))); };
+  if (bytes.rfind("BM", 0) == 0) return {at(18) | at(19) << 8, at(22) | at(23) << 8};
+  const size_t frame = bytes.find("\xFF\xC0");
+  return {at(frame + 7) << 8 | at(frame + 8), at(frame + 5) << 8 | at(frame + 6)};
 }
 
-TEST(Pictures, FilesHaveTheSizesTheWindowsShowThem) {
+TEST(Pictures, FilesHaveTheSizesTheWindowsShowThemAt) {
   const ui::FrmAbout about;
   const ui::FrmAb startup;
   for (const ui::Image* image : {&about.Image1, &about.Image2, &about.Image3, &startup.Image1}) {
-    EXPECT_EQ(picture_size(image->picture).width, image->pixel_width) << image->picture;
-    EXPECT_EQ(picture_size(image->picture).height, image->pixel_height) << image->picture;
+    const std::string bytes = read_file(std::string(PARVEX_RESOURCES) + "/" + image->picture);
+    EXPECT_EQ(picture_size(bytes), std::make_pair(image->pixel_width, image->pixel_height))
+        << image->picture;
+    EXPECT_EQ(image->width, image->pixel_width * 15) << image->picture;  // shown at own size
+    EXPECT_EQ(image->height, image->pixel_height * 15) << image->picture;
   }
-  EXPECT_EQ(picture_size("logo.bmp").bits, 24);
-  EXPECT_EQ(picture_size("startup.bmp").bits, 32);
-  EXPECT_EQ(picture_size(about.icon), (PictureSize{32, 32, 4}));
+  // The bitmaps' depths (24 and 32 bits) and the 16-colour icon show in their exact lengths.
+  for (const auto& [name, length] : {std::pair<std::string, size_t>{"logo.bmp", 89046},
+                                     {"startup.bmp", 86454},
+                                     {about.icon, 766}}) {
+    EXPECT_EQ(read_file(std::string(PARVEX_RESOURCES) + "/" + name).size(), length) << name;
+  }
 }
 
 }  // namespace
