@@ -131,12 +131,17 @@ int32_t VBZip(const std::vector<std::string>& names, const std::string& zip_file
 
   // A library that cannot be loaded, or lacks an export, skips that step only.
   int32_t result = kZipLibraryUnavailable;
+  // Read at once: any later call may overwrite the platform's value.
+  const auto record_system_error = [] { state().SystemError = services().last_system_error(); };
   attempt([&] { archive_entry_as<ZpInitFn>(ArchiveLibrary::Zip, "ZpInit")(&callbacks); });
+  attempt(record_system_error);
   attempt([&] { archive_entry_as<ZpSetOptionsFn>(ArchiveLibrary::Zip, "ZpSetOptions")(&options); });
+  attempt(record_system_error);
   attempt([&] {
     const auto archive = archive_entry_as<ZpArchiveFn>(ArchiveLibrary::Zip, "ZpArchive");
     result = archive(static_cast<int32_t>(ansi_names.size()), ansi_zip_file.c_str(), &list);
   });
+  attempt(record_system_error);
   return result;
 }
 
@@ -149,6 +154,7 @@ int32_t VBUnzip(const std::string& zip_file, const std::string& extract_dir,
     st.ListText.clear();
     st.ExtractText.clear();
     st.ListCount = 0;
+    st.ListEntries.clear();
     st.SkipPassword = 0;
 
     ZipNameList first, second;
@@ -193,9 +199,12 @@ int32_t VBUnzip(const std::string& zip_file, const std::string& extract_dir,
     std::memset(version.zlib, ' ', sizeof version.zlib - 1);
 
     archive_entry_as<UzpVersion2Fn>(ArchiveLibrary::Unzip, "UzpVersion2")(&version);
+    st.SystemError = services().last_system_error();
     const auto unzip =
         archive_entry_as<WizSingleEntryUnzipFn>(ArchiveLibrary::Unzip, "Wiz_SingleEntryUnzip");
-    return unzip(0, &first, 0, &second, &options, &callbacks);
+    const int32_t result = unzip(0, &first, 0, &second, &options, &callbacks);
+    st.SystemError = services().last_system_error();
+    return result;
   });
 }
 
@@ -279,7 +288,7 @@ int16_t PVX_CALL UnzipPassword(char* buf, int32_t size, char*, char*) noexcept {
   return given;
 }
 
-void PVX_CALL UnzipListEntry(uint32_t size, uint32_t, uint16_t, uint16_t month, uint16_t day,
+void PVX_CALL UnzipListEntry(uint32_t size, uint32_t csize, uint16_t, uint16_t month, uint16_t day,
                              uint16_t year, uint16_t hour, uint16_t minute, char, char* name, char*,
                              uint32_t, char) noexcept {
   attempt([&] {
@@ -287,6 +296,8 @@ void PVX_CALL UnzipListEntry(uint32_t size, uint32_t, uint16_t, uint16_t month, 
     if (st.ListCount == 0) st.ListText = fs::from_ansi(listing_header()) + "\r\n";
     st.ListText += fs::from_ansi(listing_line(size, month, day, year, hour, minute, name)) + "\r\n";
     if (st.ListCount < 32767) ++st.ListCount;
+    st.ListEntries.push_back(
+        {name ? archive::text_from_ansi_buffer(name, kNameBytes) : std::string(), size, csize});
   });
 }
 

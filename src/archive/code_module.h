@@ -21,6 +21,15 @@ struct ModuleState {
   int16_t SkipPassword = 0;  // 1 once the user declined to give a password in this extraction
   bool running = false;      // a library run is in progress (window events may run meanwhile)
   std::array<char, 4097> comment{};  // the buffer ZipComment hands back; outlives the call
+  // The platform's last-error value right after the latest call into a library (0: none yet).
+  uint32_t SystemError = 0;
+  // Entries reported by UnzipListEntry in the current extraction, with their packed sizes.
+  struct ListedEntry {
+    std::string name;
+    uint32_t size = 0;
+    uint32_t packed_size = 0;
+  };
+  std::vector<ListedEntry> ListEntries;
 };
 
 // The calling thread's module state.

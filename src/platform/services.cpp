@@ -36,4 +36,8 @@ void set_services(Services* replacement) {
   program_state<ServicesSlot>().installed = replacement;
 }
 
+Services* installed_services() {
+  return program_state<ServicesSlot>().installed;
+}
+
 }  // namespace parvex

@@ -64,6 +64,8 @@ class Services {
 Services& services();
 // Installs services for the calling thread (not owned); nullptr restores the native ones.
 void set_services(Services* replacement);
+// The services a test or host installed for the calling thread, or nullptr.
+Services* installed_services();
 
 // "12/6/2026 9:05:03 AM", or "12/6/2026" at exactly midnight: the en-US general date.
 std::string en_us_general_date(const LocalTime& t);

@@ -1,5 +1,6 @@
 #include "tracking/trackers.h"
 
+#include "compression/mail_send.h"
 #include "ui/frm_outlook.h"
 
 namespace parvex {
@@ -122,13 +123,18 @@ void clsOutlookInspectorEvents::set_mail_item(host::Ref<host::Item> item) {
   release_mail_item();
   objMailItem_ = std::move(item);
   if (!objMailItem_) return;
-  host::Item* raw = objMailItem_.get();
-  objMailItem_read_ = objMailItem_->OnRead([this, raw] {
-    if (handlers_) handlers_->objMailItem_Read(*raw);
-  });
-  objMailItem_send_ = objMailItem_->OnSend([this, raw](bool& cancel) {
-    if (handlers_) handlers_->objMailItem_Send(*raw, cancel);
-  });
+  objMailItem_read_ = objMailItem_->OnRead([this] { objMailItem_Read(); });
+  objMailItem_send_ = objMailItem_->OnSend([this](bool& cancel) { objMailItem_Send(cancel); });
+}
+
+void clsOutlookInspectorEvents::objMailItem_Send(bool& Cancel) {
+  // A copy: a mail window opened while the send packs rebinds objMailItem.
+  const host::Ref<host::Item> item = objMailItem_;
+  if (item) compression::send_item(item, Cancel);
+}
+
+void clsOutlookInspectorEvents::objMailItem_Read() {
+  compression::read_item(required(objMailItem_));
 }
 
 void clsOutlookInspectorEvents::release_mail_item() {

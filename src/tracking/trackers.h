@@ -29,19 +29,9 @@ class clsOutlookExplorerEvents {
   host::Ref<host::Explorer> lclExplorer;
 };
 
-// What happens when the tracked mail item is read or sent; the send path supplies the real
-// handlers, and until then nothing is done.
-class MailItemHandlers {
- public:
-  virtual ~MailItemHandlers() = default;
-  virtual void objMailItem_Read(host::Item& /*item*/) {}
-  virtual void objMailItem_Send(host::Item& /*item*/, bool& /*Cancel*/) {}
-};
-
 class clsOutlookInspectorEvents {
  public:
-  // handlers: not owned; must outlive the tracker's subscriptions (null: do nothing).
-  explicit clsOutlookInspectorEvents(MailItemHandlers* handlers = nullptr) : handlers_(handlers) {}
+  clsOutlookInspectorEvents() = default;
   clsOutlookInspectorEvents(const clsOutlookInspectorEvents&) = delete;
   clsOutlookInspectorEvents& operator=(const clsOutlookInspectorEvents&) = delete;
 
@@ -49,6 +39,9 @@ class clsOutlookInspectorEvents {
   void Shutdown();                                      // every step attempted
   void colInspectors_NewInspector(host::Ref<host::Inspector> inspector);
   void objOutlook_Startup();  // no local handling: a failure goes back to the host
+  // Events of objMailItem: the send packs its attachments into one archive, the read logs.
+  void objMailItem_Send(bool& Cancel);
+  void objMailItem_Read();
 
   // The mail item of the most recently opened mail inspector, or null.
   const host::Ref<host::Item>& objMailItem() const { return objMailItem_; }
@@ -59,7 +52,6 @@ class clsOutlookInspectorEvents {
   void set_mail_item(host::Ref<host::Item> item);
   void release_mail_item();
 
-  MailItemHandlers* handlers_;
   host::Ref<host::Application> objOutlook;
   host::SubscriptionPtr objOutlook_events;
   host::Ref<host::Inspectors> colInspectors;

@@ -1,0 +1,112 @@
+#include "addin/connect.h"
+
+#include "compression/mail_send.h"
+#include "core/failure.h"
+#include "core/program_state.h"
+#include "platform/fs.h"
+#include "platform/services.h"
+#include "support/probes.h"
+#include "ui/frm_ab.h"
+#include "ui/frm_about.h"
+#include "ui/frm_outlook.h"
+
+namespace parvex {
+namespace {
+
+template <class T>
+T& required(const host::Ref<T>& ref) {
+  if (!ref) raise(err::kObjectRequired, "Object required");
+  return *ref;
+}
+
+}  // namespace
+
+Connect::Connect(std::function<std::shared_ptr<void>()> host_object)
+    : host_object_(std::move(host_object)) {
+  if (!host_object_) {
+    host_object_ = [this] { return std::shared_ptr<void>(std::shared_ptr<void>(), this); };
+  }
+}
+
+Connect::~Connect() {
+  // Subscriptions end before the objects they belong to are released.
+  oAbout_events.reset();
+  oAbout.reset();
+  oStandardBar.reset();
+  oNS.reset();
+  oApp.reset();
+  oExplorerEvents.reset();
+  oInspectorEvents.reset();
+}
+
+void Connect::OnConnection(host::Ref<host::Application> Application, host::ConnectMode,
+                           host::Ref<host::AddIn> AddInInst) {
+  auto& outlook = ui::touch<ui::FrmOutlook>();
+  // The file list refuses a missing folder, and on a fresh install nothing has made it yet.
+  const std::string folder = compression::working_folder();
+  if (!FolderExists(folder)) fs::make_folder(folder);
+  outlook.File1.set_path(folder);
+  ui::touch<ui::FrmAbout>();
+  ui::touch<ui::FrmAb>().Show();
+  LogEvent("Addin init");
+  required(AddInInst).SetObject(host_object_());
+  if (!oExplorerEvents) oExplorerEvents = std::make_unique<clsOutlookExplorerEvents>();
+  oExplorerEvents->Init(Application);
+  if (!oInspectorEvents) oInspectorEvents = std::make_unique<clsOutlookInspectorEvents>();
+  oInspectorEvents->Init(Application);
+  oApp = Application;
+  oNS = required(oApp).GetNamespace("MAPI");
+  oStandardBar =
+      required(required(required(oApp).ActiveExplorer()).GetCommandBars()).GetItem("standard");
+  required(oStandardBar).SetVisible(true);
+  oAbout = required(required(oStandardBar).GetControls()).Add(host::kControlButton, true);
+  oAbout_events = required(oAbout).OnClick(
+      [this](host::Ref<host::CommandBarButton> ctrl, bool& cancel_default) {
+        oAbout_Click(std::move(ctrl), cancel_default);
+      });
+  oAbout->SetCaption("&Parvex now");
+  oAbout->SetEnabled(true);
+}
+
+void Connect::OnDisconnection(host::DisconnectMode) {
+  attempt([&] {
+    if (!oExplorerEvents) oExplorerEvents = std::make_unique<clsOutlookExplorerEvents>();
+    oExplorerEvents->Shutdown();
+  });
+  attempt([&] { oExplorerEvents.reset(); });
+  attempt([&] {
+    if (!oInspectorEvents) oInspectorEvents = std::make_unique<clsOutlookInspectorEvents>();
+    oInspectorEvents->Shutdown();
+  });
+  attempt([&] { oInspectorEvents.reset(); });
+  // Our windows, registries and libraries go now, on the host's thread, rather than at thread
+  // or module exit under the loader lock. Services a host or test installed stay installed.
+  attempt([] {
+    Services* installed = installed_services();
+    ProgramState::reset();
+    if (installed) set_services(installed);
+  });
+}
+
+void Connect::OnAddInsUpdate() {
+  LogEvent("Addin update.");
+}
+
+void Connect::OnStartupComplete() {
+  LogEvent("Addin StartupComplete.");
+}
+
+void Connect::OnBeginShutdown() {
+  LogEvent("Addin BeginShutdown.");
+  oAbout_events.reset();
+  oAbout.reset();
+  oStandardBar.reset();
+  oNS.reset();
+  oApp.reset();
+}
+
+void Connect::oAbout_Click(host::Ref<host::CommandBarButton>, bool&) {
+  ui::touch<ui::FrmAbout>().Show();
+}
+
+}  // namespace parvex

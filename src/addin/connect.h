@@ -1,0 +1,53 @@
+// Connect: the add-in's connection object. The host drives it through host::Connection; at
+// connection it loads the windows, starts both trackers and puts the "&Parvex now" button on the
+// host's standard toolbar; at begin-shutdown it lets go of its host references; at disconnection
+// it stops the trackers and drops the thread's program state.
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include "addin/host.h"
+#include "tracking/trackers.h"
+
+namespace parvex {
+
+class Connect final : public host::Connection {
+ public:
+  // host_object gives what the host's add-in object receives as its Object (the COM object
+  // that owns this Connect, say); by default a reference to this Connect that does not own it.
+  explicit Connect(std::function<std::shared_ptr<void>()> host_object = nullptr);
+  ~Connect() override;
+  Connect(const Connect&) = delete;
+  Connect& operator=(const Connect&) = delete;
+
+  // No local handling: a failing step ends the callback and the failure goes to the host.
+  void OnConnection(host::Ref<host::Application> Application, host::ConnectMode ConnectMode,
+                    host::Ref<host::AddIn> AddInInst) override;
+  // Every step attempted; never raises.
+  void OnDisconnection(host::DisconnectMode RemoveMode) override;
+  void OnAddInsUpdate() override;
+  void OnStartupComplete() override;
+  void OnBeginShutdown() override;
+
+  // The toolbar button: shows the about window, modeless.
+  void oAbout_Click(host::Ref<host::CommandBarButton> Ctrl, bool& CancelDefault);
+
+  // What the connection holds, for the host adapter and tests.
+  const host::Ref<host::Application>& application() const { return oApp; }
+  const host::Ref<host::CommandBarButton>& button() const { return oAbout; }
+  clsOutlookInspectorEvents* inspector_tracker() const { return oInspectorEvents.get(); }
+  clsOutlookExplorerEvents* explorer_tracker() const { return oExplorerEvents.get(); }
+
+ private:
+  std::function<std::shared_ptr<void>()> host_object_;
+  host::Ref<host::Application> oApp;
+  host::Ref<host::Namespace> oNS;
+  host::Ref<host::CommandBar> oStandardBar;
+  host::Ref<host::CommandBarButton> oAbout;
+  host::SubscriptionPtr oAbout_events;
+  std::unique_ptr<clsOutlookExplorerEvents> oExplorerEvents;
+  std::unique_ptr<clsOutlookInspectorEvents> oInspectorEvents;
+};
+
+}  // namespace parvex

@@ -1,0 +1,32 @@
+// What happens when the tracked mail item is sent or read. On send the item's attachments are
+// saved into the working folder with the readme, packed into the archive file by the manual zip
+// window's zip action, and replaced on the item by that one archive, shown as "DD".
+#pragma once
+
+#include <set>
+#include <string>
+
+#include "addin/host.h"
+
+namespace parvex::compression {
+
+// add-in folder + separator + "Attachments": where attachments are saved to be packed.
+std::string working_folder();
+// add-in folder + separator + "Attachments.zip": the archive the zip action writes.
+std::string archive_file();
+
+// True while a send is saving, packing or swapping attachments on this thread.
+bool send_in_progress();
+
+// The name an attachment is saved under: a bare file name that the working folder can hold and
+// the ANSI code page can carry, unlike every name in taken (compared without regard to case).
+// The result is added to taken.
+std::string saved_name(const std::string& file_name, std::set<std::string>& taken);
+
+// The send event: never raises unless its own error handler fails. Cancel is set only when the
+// item would otherwise leave with fewer files than the user attached.
+void send_item(const host::Ref<host::Item>& item, bool& Cancel);
+// The read event: two log lines; a failure goes to the caller.
+void read_item(host::Item& item);
+
+}  // namespace parvex::compression

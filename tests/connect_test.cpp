@@ -1,0 +1,126 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "addin/connect.h"
+#include "platform/fs.h"
+#include "scripted/scripted_services.h"
+#include "sim/sim_outlook.h"
+#include "tracking/window_tracking.h"
+#include "ui/frm_ab.h"
+#include "ui/frm_about.h"
+#include "ui/frm_outlook.h"
+
+namespace parvex {
+namespace {
+
+constexpr const char* kStamp = "12/6/2026 9:05:03 AM - ";
+
+class ConnectTest : public ::testing::Test {
+ protected:
+  ConnectTest() { services_.folder = dir_.path(); }
+  ~ConnectTest() override { ProgramState::reset(); }
+
+  std::vector<std::string> log() { return ui::touch<ui::FrmOutlook>().list_log.items; }
+  std::shared_ptr<sim::SimCommandBar> standard_bar(const std::shared_ptr<sim::SimExplorer>& e) {
+    return e->command_bars()->bar("standard");
+  }
+  // Host calls made since the given mark.
+  std::vector<std::string> calls_since(size_t mark) {
+    return {outlook_.calls().begin() + static_cast<std::ptrdiff_t>(mark), outlook_.calls().end()};
+  }
+
+  testing::TempFolder dir_;
+  testing::ScriptedServices services_;
+  testing::ScopedServices scope_{services_};
+  sim::SimOutlook outlook_;
+};
+
+TEST_F(ConnectTest, ConnectsInOrderAndReleasesEverythingAtHostExit) {
+  const auto inbox = outlook_.open_explorer("Inbox");
+  outlook_.open_inspector(outlook_.new_mail("open before connection"), "open - Message");
+  {
+    Connect connect;
+    connect.OnConnection(outlook_.application(), host::ConnectMode::Startup, outlook_.addin());
+    EXPECT_EQ(outlook_.addin_object().get(), static_cast<void*>(&connect));
+    // The working folder exists from the start, so the file list could take it.
+    EXPECT_TRUE(fs::is_folder(dir_ / "Attachments"));
+    EXPECT_EQ(ui::touch<ui::FrmOutlook>().File1.path, dir_ / "Attachments");
+    EXPECT_FALSE(ui::touch<ui::FrmOutlook>().visible);
+    EXPECT_FALSE(ui::touch<ui::FrmAbout>().visible);
+    EXPECT_TRUE(ui::touch<ui::FrmAb>().visible);
+
+    const auto bar = standard_bar(inbox);
+    ASSERT_EQ(bar->buttons().size(), 1u);
+    const auto button = bar->buttons()[0];
+    EXPECT_EQ(button->caption(), "&Parvex now");
+    EXPECT_TRUE(button->enabled());
+    EXPECT_TRUE(button->temporary());
+    EXPECT_TRUE(bar->visible());
+    button->click();
+    EXPECT_TRUE(ui::touch<ui::FrmAbout>().visible);
+
+    connect.OnStartupComplete();
+    connect.OnAddInsUpdate();
+    const size_t mark = outlook_.calls().size();
+    connect.OnBeginShutdown();
+    EXPECT_TRUE(calls_since(mark).empty());
+    EXPECT_EQ(log(), (std::vector<std::string>{std::string(kStamp) + "Addin init",
+                                               std::string(kStamp) + "Addin StartupComplete.",
+                                               std::string(kStamp) + "Addin update.",
+                                               std::string(kStamp) + "Addin BeginShutdown."}));
+    // The trackers still run between begin-shutdown and disconnection.
+    outlook_.open_inspector(outlook_.new_item(40, "Ana"), "Ana - Contact");
+    EXPECT_EQ(log().back(), std::string(kStamp) + "Inspector: Ana - Contact");
+
+    connect.OnDisconnection(host::DisconnectMode::HostShutdown);
+    EXPECT_EQ(connect.inspector_tracker(), nullptr);
+    EXPECT_EQ(outlook_.counters().references, 0);
+    EXPECT_EQ(outlook_.counters().subscriptions, 0);
+    EXPECT_FALSE(ui::exists<ui::FrmOutlook>());
+    button->click();  // the button stays, but nothing of ours answers it
+    EXPECT_FALSE(ui::exists<ui::FrmAbout>());
+  }
+}
+
+TEST_F(ConnectTest, WithoutAMainWindowConnectionStopsAtTheToolbarLeavingTheRestRunning) {
+  Connect connect;
+  EXPECT_THROW(
+      connect.OnConnection(outlook_.application(), host::ConnectMode::Startup, outlook_.addin()),
+      Failure);
+  EXPECT_NE(connect.application(), nullptr);
+  EXPECT_EQ(connect.button(), nullptr);
+  EXPECT_TRUE(ui::touch<ui::FrmAb>().visible);
+  const auto inbox = outlook_.open_explorer("Inbox");
+  EXPECT_TRUE(standard_bar(inbox)->buttons().empty());
+  EXPECT_EQ(log().back(), std::string(kStamp) + "Adaugare explorer: Inbox");
+  connect.OnDisconnection(host::DisconnectMode::UserClosed);
+  // Without begin-shutdown the connection's own references stay until it is destroyed.
+  EXPECT_GT(outlook_.counters().references, 0);
+}
+
+TEST_F(ConnectTest, ReconnectingGreetsAgainAndAddsAnotherButton) {
+  const auto inbox = outlook_.open_explorer("Inbox");
+  for (int round = 1; round <= 2; ++round) {
+    Connect connect;
+    connect.OnConnection(outlook_.application(), host::ConnectMode::AfterStartup, outlook_.addin());
+    EXPECT_TRUE(ui::touch<ui::FrmAb>().visible);
+    EXPECT_EQ(standard_bar(inbox)->buttons().size(), static_cast<size_t>(round));
+    ui::unload<ui::FrmAb>();  // the user closes the greeting
+    connect.OnBeginShutdown();
+    connect.OnDisconnection(host::DisconnectMode::UserClosed);
+  }
+}
+
+TEST_F(ConnectTest, DisconnectionWithoutConnectionStillShutsFreshTrackersDown) {
+  gobjOutlook() = outlook_.application();
+  Connect connect;
+  connect.OnDisconnection(host::DisconnectMode::HostShutdown);
+  EXPECT_EQ(gobjOutlook(), nullptr);
+  EXPECT_EQ(outlook_.counters().references, 0);
+}
+
+}  // namespace
+}  // namespace parvex
