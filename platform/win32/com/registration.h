@@ -1,0 +1,22 @@
+// Self-registration: the per-user COM registration of the type library and the five public
+// classes, the host's per-user add-in key, and the machine-wide additional data key.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace parvex::com {
+
+// Writes every key for the DLL at dll_path, replacing an earlier registration of ours.
+// S_OK: all written. S_FALSE: the per-user registration is complete and working but the
+// machine-wide key could not be written (a user without rights there). A failure code: a
+// per-user key could not be written; nothing of ours is left behind then.
+HRESULT register_server(const std::wstring& dll_path) noexcept;
+
+// Removes every key register_server writes, and nothing else (a missing key is no failure).
+// S_FALSE when only the machine-wide key could not be removed; a failure code when a per-user
+// key could not.
+HRESULT unregister_server() noexcept;
+
+}  // namespace parvex::com
