@@ -3,21 +3,24 @@
 // Read by the IDL compiler (bare tokens in uuid(...)) and by C++ (as GUID constants).
 #pragma once
 
-#define PARVEX_LIBID 3E3810ED - 007C - 4CF7 - BD0A - D8A08A097FE9
-#define PARVEX_CLSID_Connect FBA3A5F7 - B7CB - 420F - B910 - 848EF0C882FF
-#define PARVEX_IID_Connect 2CEA2533 - 0D9B - 456B - 9421 - 1C95CBD4BF0A
-#define PARVEX_CLSID_clsOutlookExplorerEvents 7A4F065C - 261B - 4829 - 9B10 - 3989B8714995
-#define PARVEX_IID_clsOutlookExplorerEvents 47FA3784 - 0CE9 - 4EA0 - AE9C - A01A00B36C6F
-#define PARVEX_CLSID_clsExplorerWrapper 73346E08 - 0110 - 424B - B48E - 3A6CB53347D2
-#define PARVEX_IID_clsExplorerWrapper 94C1B3C7 - C455 - 4F2E-8756 - 9831FCB92C64
-#define PARVEX_CLSID_clsInspectorWrapper A57EEAB4 - 63C7 - 479C - 9356 - 5579B4EF050C
-#define PARVEX_IID_clsInspectorWrapper 6B4F5D7C - DD52 - 409F - BE91 - EAA9D97EE46C
-#define PARVEX_CLSID_clsOutlookInspectorEvents 52A3472B - 0FBF - 45D4 - A889 - 182744836597
-#define PARVEX_IID_clsOutlookInspectorEvents 577FEF9D - 728B - 406F - A6D3 - 695281D70C9F
+// The formatter would split the bare identifiers at their dashes.
+// clang-format off
+#define PARVEX_LIBID 3E3810ED-007C-4CF7-BD0A-D8A08A097FE9
+#define PARVEX_CLSID_Connect FBA3A5F7-B7CB-420F-B910-848EF0C882FF
+#define PARVEX_IID_Connect 2CEA2533-0D9B-456B-9421-1C95CBD4BF0A
+#define PARVEX_CLSID_clsOutlookExplorerEvents 7A4F065C-261B-4829-9B10-3989B8714995
+#define PARVEX_IID_clsOutlookExplorerEvents 47FA3784-0CE9-4EA0-AE9C-A01A00B36C6F
+#define PARVEX_CLSID_clsExplorerWrapper 73346E08-0110-424B-B48E-3A6CB53347D2
+#define PARVEX_IID_clsExplorerWrapper 94C1B3C7-C455-4F2E-8756-9831FCB92C64
+#define PARVEX_CLSID_clsInspectorWrapper A57EEAB4-63C7-479C-9356-5579B4EF050C
+#define PARVEX_IID_clsInspectorWrapper 6B4F5D7C-DD52-409F-BE91-EAA9D97EE46C
+#define PARVEX_CLSID_clsOutlookInspectorEvents 52A3472B-0FBF-45D4-A889-182744836597
+#define PARVEX_IID_clsOutlookInspectorEvents 577FEF9D-728B-406F-A6D3-695281D70C9F
 
 // The host add-in designer's library and connection interface (not ours; never registered).
-#define ADDIN_DESIGNER_LIBID AC0714F2 - 3D04 - 11D1 - AE7D - 00A0C90F26F4
-#define IID_IDTExtensibility2_TEXT B65AD801 - ABAF - 11D0 - BB8B - 00A0C90F2744
+#define ADDIN_DESIGNER_LIBID AC0714F2-3D04-11D1-AE7D-00A0C90F26F4
+#define IID_IDTExtensibility2_TEXT B65AD801-ABAF-11D0-BB8B-00A0C90F2744
+// clang-format on
 
 #ifndef __WIDL__
 #include <guiddef.h>

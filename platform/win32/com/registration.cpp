@@ -30,8 +30,8 @@ std::wstring prog_id(const PublicClass& c) {
   return std::wstring(L"Parvex.") + c.name;
 }
 
-// Every per-user key we own, each removed whole on unregistration.
-std::vector<std::wstring> owned_user_keys() {
+// Every key we own under a root's Software\Classes, each removed whole on unregistration.
+std::vector<std::wstring> class_keys() {
   std::vector<std::wstring> keys;
   for (const auto& c : kPublicClasses) {
     keys.push_back(kClasses + (L"CLSID\\" + text(c.clsid)));
@@ -39,7 +39,6 @@ std::vector<std::wstring> owned_user_keys() {
     keys.push_back(kClasses + prog_id(c));
   }
   keys.push_back(kClasses + (L"TypeLib\\" + text(kLibId) + L"\\1.0"));
-  keys.push_back(kAddinKey);
   return keys;
 }
 
@@ -88,18 +87,24 @@ void delete_if_empty(HKEY root, const std::wstring& key) {
   }
 }
 
-LONG remove_user_keys() {
+LONG remove_class_keys(HKEY root) {
   LONG first = ERROR_SUCCESS;
-  for (const auto& key : owned_user_keys()) {
-    const LONG r = delete_tree(HKEY_CURRENT_USER, key);
+  for (const auto& key : class_keys()) {
+    const LONG r = delete_tree(root, key);
     if (first == ERROR_SUCCESS) first = r;
   }
-  delete_if_empty(HKEY_CURRENT_USER, kClasses + (L"TypeLib\\" + text(kLibId)));
+  delete_if_empty(root, kClasses + (L"TypeLib\\" + text(kLibId)));
   return first;
 }
 
-LONG write_user_keys(const std::wstring& dll_path) {
-  Writer w(HKEY_CURRENT_USER);
+LONG remove_user_keys() {
+  const LONG classes = remove_class_keys(HKEY_CURRENT_USER);
+  const LONG addin = delete_tree(HKEY_CURRENT_USER, kAddinKey);
+  return classes != ERROR_SUCCESS ? classes : addin;
+}
+
+LONG write_class_keys(HKEY root, const std::wstring& dll_path) {
+  Writer w(root);
   const std::wstring libid = text(kLibId);
   for (const auto& c : kPublicClasses) {
     const std::wstring clsid = kClasses + (L"CLSID\\" + text(c.clsid));
@@ -124,10 +129,26 @@ LONG write_user_keys(const std::wstring& dll_path) {
   w.set(lib + L"\\0\\" + kPlatform, nullptr, dll_path);
   w.set(lib + L"\\FLAGS", nullptr, L"0");
   w.set(lib + L"\\HELPDIR", nullptr, folder);
+  return w.status();
+}
+
+LONG write_addin_key() {
+  Writer w(HKEY_CURRENT_USER);
   w.set(kAddinKey, L"FriendlyName", L"Parvex");
   w.set(kAddinKey, L"Description", L"Parvex");
   w.set(kAddinKey, L"LoadBehavior", DWORD{3});
   return w.status();
+}
+
+// Whether COM, reading the classes root, finds Connect at dll_path. Windows merges the user's
+// classes into it; wine (8.0) and an elevated process with UAC off read the machine's only.
+bool connect_visible(const std::wstring& dll_path) {
+  wchar_t found[MAX_PATH * 2] = L"";
+  DWORD size = sizeof found;
+  const std::wstring key = L"CLSID\\" + text(kClsidConnect) + L"\\InprocServer32";
+  return RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, found,
+                      &size) == ERROR_SUCCESS &&
+         CompareStringOrdinal(found, -1, dll_path.c_str(), -1, TRUE) == CSTR_EQUAL;
 }
 
 }  // namespace
@@ -139,7 +160,15 @@ HRESULT register_server(const std::wstring& dll_path) noexcept {
     HRESULT hr = LoadTypeLibEx(dll_path.c_str(), REGKIND_NONE, lib.put());
     if (FAILED(hr)) return hr;
     remove_user_keys();  // values of an older registration must not linger
-    const LONG r = write_user_keys(dll_path);
+    LONG r = write_class_keys(HKEY_CURRENT_USER, dll_path);
+    if (r == ERROR_SUCCESS) r = write_addin_key();
+    // Where COM does not see the user's classes, the add-in key would name a class the host
+    // cannot create: register the classes machine-wide as well, or fail.
+    if (r == ERROR_SUCCESS && !connect_visible(dll_path)) {
+      remove_class_keys(HKEY_LOCAL_MACHINE);
+      r = write_class_keys(HKEY_LOCAL_MACHINE, dll_path);
+      if (r != ERROR_SUCCESS) remove_class_keys(HKEY_LOCAL_MACHINE);
+    }
     if (r != ERROR_SUCCESS) {
       remove_user_keys();
       return HRESULT_FROM_WIN32(r);
@@ -156,8 +185,10 @@ HRESULT unregister_server() noexcept {
   try {
     const LONG r = remove_user_keys();
     if (r != ERROR_SUCCESS) return HRESULT_FROM_WIN32(r);
-    const LONG machine = delete_tree(HKEY_LOCAL_MACHINE, kMachineKey);
-    return machine == ERROR_SUCCESS ? S_OK : S_FALSE;
+    // Machine-wide keys of ours, where a user without rights there cannot reach them.
+    const LONG classes = remove_class_keys(HKEY_LOCAL_MACHINE);
+    const LONG data = delete_tree(HKEY_LOCAL_MACHINE, kMachineKey);
+    return classes == ERROR_SUCCESS && data == ERROR_SUCCESS ? S_OK : S_FALSE;
   } catch (...) {
     return caught_hresult();
   }

@@ -8,10 +8,12 @@
 
 namespace parvex::com {
 
-// Writes every key for the DLL at dll_path, replacing an earlier registration of ours.
-// S_OK: all written. S_FALSE: the per-user registration is complete and working but the
-// machine-wide key could not be written (a user without rights there). A failure code: a
-// per-user key could not be written; nothing of ours is left behind then.
+// Writes every key for the DLL at dll_path, replacing an earlier registration of ours. The
+// classes go under the user's classes; where COM does not read those (wine), under the
+// machine's as well. S_OK: all written. S_FALSE: the registration works for this user but the
+// machine-wide data key could not be written (a user without rights there). A failure code:
+// the host could not create the add-in (a key could not be written); nothing of ours is left
+// behind then.
 HRESULT register_server(const std::wstring& dll_path) noexcept;
 
 // Removes every key register_server writes, and nothing else (a missing key is no failure).

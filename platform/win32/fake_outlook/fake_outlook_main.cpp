@@ -102,10 +102,13 @@ std::vector<fs::path> make_files(const fs::path& folder) {
 
 ComPtr<IDTExtensibility2> create_connect() {
   CLSID clsid{};
-  if (FAILED(CLSIDFromProgID(L"Parvex.Connect", &clsid))) return {};
+  HRESULT hr = CLSIDFromProgID(L"Parvex.Connect", &clsid);
   ComPtr<IDTExtensibility2> connect;
-  CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, com::kIidIDTExtensibility2,
-                   reinterpret_cast<void**>(connect.put()));
+  if (SUCCEEDED(hr)) {
+    hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, com::kIidIDTExtensibility2,
+                          reinterpret_cast<void**>(connect.put()));
+  }
+  if (FAILED(hr)) std::printf("creating Parvex.Connect: 0x%08lx\n", static_cast<unsigned long>(hr));
   return connect;
 }
 
@@ -229,9 +232,12 @@ int main() {
   check(can_unload && can_unload() == S_OK, "DllCanUnloadNow says S_OK");
 
   check(run(L"regsvr32.exe /s /u \"" + dll + L"\"") == 0, "regsvr32 /u unregisters it");
-  check(!key_exists(HKEY_CURRENT_USER, addin_key) &&
-            !key_exists(HKEY_CURRENT_USER, L"Software\\Classes\\Parvex.Connect"),
-        "no add-in key and no ProgID left");
+  check(
+      !key_exists(HKEY_CURRENT_USER, addin_key) &&
+          !key_exists(HKEY_CURRENT_USER, L"Software\\Classes\\Parvex.Connect") &&
+          !key_exists(HKEY_LOCAL_MACHINE, L"Software\\Classes\\Parvex.Connect") &&
+          !key_exists(HKEY_LOCAL_MACHINE, L"Software\\Microsoft\\Office\\Outlook\\Addins\\Parvex"),
+      "no add-in key, no ProgID and no machine-wide key left");
   CoFreeUnusedLibraries();
   CoUninitialize();
 
