@@ -140,20 +140,20 @@ LONG write_addin_key() {
   return w.status();
 }
 
-// Whether COM, reading the classes root, finds Connect at dll_path. Windows merges the user's
-// classes into it; wine (8.0) and an elevated process with UAC off read the machine's only.
-bool connect_visible(const std::wstring& dll_path) {
-  wchar_t found[MAX_PATH * 2] = L"";
-  DWORD size = sizeof found;
-  const std::wstring key = L"CLSID\\" + text(kClsidConnect) + L"\\InprocServer32";
-  return RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, found,
-                      &size) == ERROR_SUCCESS &&
-         CompareStringOrdinal(found, -1, dll_path.c_str(), -1, TRUE) == CSTR_EQUAL;
+bool machine_has_connect() {
+  pvx::win::unique_hkey key;
+  return RegOpenKeyExW(HKEY_LOCAL_MACHINE, (kClasses + (L"CLSID\\" + text(kClsidConnect))).c_str(),
+                       0, KEY_READ, key.put()) == ERROR_SUCCESS;
 }
 
 }  // namespace
 
-HRESULT register_server(const std::wstring& dll_path) noexcept {
+bool com_resolves_connect() noexcept {
+  CLSID clsid{};
+  return SUCCEEDED(CLSIDFromProgID(L"Parvex.Connect", &clsid)) && clsid == kClsidConnect;
+}
+
+HRESULT register_server(const std::wstring& dll_path, bool (*com_resolves)()) noexcept {
   try {
     // A DLL whose type library does not load must not be registered as an add-in.
     pvx::win::com_ptr<ITypeLib> lib;
@@ -162,9 +162,10 @@ HRESULT register_server(const std::wstring& dll_path) noexcept {
     remove_user_keys();  // values of an older registration must not linger
     LONG r = write_class_keys(HKEY_CURRENT_USER, dll_path);
     if (r == ERROR_SUCCESS) r = write_addin_key();
-    // Where COM does not see the user's classes, the add-in key would name a class the host
-    // cannot create: register the classes machine-wide as well, or fail.
-    if (r == ERROR_SUCCESS && !connect_visible(dll_path)) {
+    // Where COM does not read the user's classes (wine; an elevated process with UAC off), the
+    // add-in key would name a class the host cannot create, or one registered machine-wide
+    // earlier at another path: register the classes machine-wide as well, or fail.
+    if (r == ERROR_SUCCESS && (machine_has_connect() || !com_resolves())) {
       remove_class_keys(HKEY_LOCAL_MACHINE);
       r = write_class_keys(HKEY_LOCAL_MACHINE, dll_path);
       if (r != ERROR_SUCCESS) remove_class_keys(HKEY_LOCAL_MACHINE);
