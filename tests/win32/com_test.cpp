@@ -324,6 +324,16 @@ TEST_F(ComTest, SinksReadArgumentsInDeclaredOrderAndWriteCancelBack) {
   EXPECT_EQ(fake::Object::sink_failures, before + 1);
 }
 
+TEST_F(ComTest, MemberNamesAreResolvedOncePerClass) {
+  auto first = fake::make<fake::MailItem>(L"One"), second = fake::make<fake::MailItem>(L"Two");
+  EXPECT_EQ(make_item(first->dispatch())->GetAttachments()->Count(), 0);
+  EXPECT_EQ(make_item(first->dispatch())->Class(), 43);
+  const long lookups = fake::Object::name_lookups;
+  EXPECT_EQ(make_item(second->dispatch())->GetAttachments()->Count(), 0);
+  EXPECT_EQ(make_item(second->dispatch())->Class(), 43);
+  EXPECT_EQ(fake::Object::name_lookups, lookups);  // another object of the same classes
+}
+
 TEST_F(ComTest, FailedHostCallsArriveWithTheHostsNumber) {
   auto mail = fake::make<fake::MailItem>(L"Subject");
   mail->attach(own_module_path());

@@ -143,9 +143,14 @@ Dispatch::Dispatch(ComPtr<IDispatch> object, const char* class_name)
   class_key_ += L'.';
 }
 
-DISPID Dispatch::id_of(const wchar_t* name) {
+std::wstring Dispatch::cache_key(const wchar_t* name) const {
   std::wstring key = class_key_ + name;
   std::transform(key.begin(), key.end(), key.begin(), [](wchar_t c) { return std::towlower(c); });
+  return key;
+}
+
+DISPID Dispatch::id_of(const wchar_t* name) {
+  std::wstring key = cache_key(name);
   auto& cache = id_cache();
   if (const auto it = cache.find(key); it != cache.end()) return it->second;
   DISPID id = DISPID_UNKNOWN;
@@ -157,7 +162,6 @@ DISPID Dispatch::id_of(const wchar_t* name) {
 }
 
 Variant Dispatch::invoke(const wchar_t* name, WORD flags, std::vector<Variant>& args, bool put) {
-  const DISPID id = id_of(name);
   // rgvarg holds the arguments last first.
   std::vector<VARIANTARG> reversed;
   reversed.reserve(args.size());
@@ -165,13 +169,23 @@ Variant Dispatch::invoke(const wchar_t* name, WORD flags, std::vector<Variant>& 
   DISPID named = DISPID_PROPERTYPUT;
   DISPPARAMS params{reversed.data(), put ? &named : nullptr, static_cast<UINT>(reversed.size()),
                     put ? 1u : 0u};
-  Variant result;
-  EXCEPINFO info{};
-  UINT arg_error = 0;
-  const HRESULT hr = object_->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params,
-                                     put ? nullptr : result.get(), &info, &arg_error);
-  if (FAILED(hr)) raise_call_failure(hr, &info, name);
-  return result;
+  for (bool retried = false;; retried = true) {
+    const DISPID id = id_of(name);
+    Variant result;
+    EXCEPINFO info{};
+    UINT arg_error = 0;
+    const HRESULT hr = object_->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params,
+                                       put ? nullptr : result.get(), &info, &arg_error);
+    if (SUCCEEDED(hr)) return result;
+    // An object without type information shares its cache key with every object behind the
+    // same seam class; an id cached from another class is not its own, so ask it once.
+    if (hr == DISP_E_MEMBERNOTFOUND && !retried && forget(name)) continue;
+    raise_call_failure(hr, &info, name);
+  }
+}
+
+bool Dispatch::forget(const wchar_t* name) {
+  return id_cache().erase(cache_key(name)) > 0;
 }
 
 Variant Dispatch::get(const wchar_t* name, std::vector<Variant> args) {

@@ -82,7 +82,9 @@ class Dispatch {
   IDispatch* object() const noexcept { return object_.get(); }
 
  private:
+  std::wstring cache_key(const wchar_t* name) const;
   DISPID id_of(const wchar_t* name);
+  bool forget(const wchar_t* name);  // drops a cached id; false when none was cached
   Variant invoke(const wchar_t* name, WORD flags, std::vector<Variant>& args, bool put);
 
   ComPtr<IDispatch> object_;

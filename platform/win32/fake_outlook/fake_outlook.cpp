@@ -38,6 +38,7 @@ BSTR bstr(const std::wstring& s) {
 std::atomic<long> Object::alive{0};
 std::atomic<long> Object::sinks{0};
 std::atomic<long> Object::sink_failures{0};
+std::atomic<long> Object::name_lookups{0};
 
 bool Args::given(size_t i) const {
   if (i >= p_.cArgs) return false;
@@ -191,6 +192,7 @@ HRESULT Object::GetTypeInfo(UINT, LCID, ITypeInfo** out) {
 }
 
 HRESULT Object::GetIDsOfNames(REFIID, LPOLESTR* names, UINT n, LCID, DISPID* ids) {
+  ++name_lookups;
   if (n != 1) return DISP_E_UNKNOWNNAME;
   for (const auto& m : members_) {
     if (same_name(m.name, names[0])) {

@@ -98,6 +98,7 @@ class Object : public IDispatch, public IConnectionPointContainer {
   static std::atomic<long> alive;
   static std::atomic<long> sinks;
   static std::atomic<long> sink_failures;
+  static std::atomic<long> name_lookups;  // GetIDsOfNames calls
 
  protected:
   using Getter = std::function<Variant(const Args&)>;
