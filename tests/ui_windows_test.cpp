@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "compression/signature.h"
+#include "core/failure.h"
 #include "platform/fs.h"
 #include "scripted/scripted_services.h"
 #include "support/statistics.h"
@@ -55,10 +56,15 @@ TEST_F(Windows, AboutLoadsStatisticsAndVersionAndUnloadWritesThem) {
   write_file(dir / "parvex.log", "5000\r\n2500\r\n");
   EXPECT_EQ(about().parvex_chk.value, 1);
   EXPECT_EQ(about().lbl_Saving.caption, "Saving: 50. % of bandwidth");
+
+  // A close whose statistics cannot be written still closes, and says why.
+  fs::make_folder(dir / "parvex.log.tmp");
+  EXPECT_THROW(ui::close<ui::FrmAbout>(), Failure);
+  EXPECT_FALSE(ui::exists<ui::FrmAbout>());
 }
 
 TEST_F(Windows, AboutClicksOpenTheirAddressesWithTheShellsArguments) {
-  about().hWnd = 0x1234;
+  about().handle = 0x1234;
   about().click();
   about().cmd_visit.click();
   about().cmd_email.click();
@@ -152,6 +158,44 @@ TEST_F(Windows, HeadlessViewDrawsEachControlAgainstTheClientArea) {
       }
     }
   }
+}
+
+// Width, height and bits a pixel as the picture file's header gives them.
+struct PictureSize {
+  int32_t width = 0, height = 0, bits = 0;
+  bool operator==(const PictureSize&) const = default;
+};
+
+PictureSize picture_size(const std::string& name) {
+  const std::string b = read_file(std::string(PARVEX_RESOURCES) + "/" + name);
+  const auto u8 = [&](size_t at) { return static_cast<int32_t>(static_cast<uint8_t>(b.at(at))); };
+  const auto le = [&](size_t at, int n) {
+    int32_t v = 0;
+    for (int i = n - 1; i >= 0; --i) v = v << 8 | u8(at + static_cast<size_t>(i));
+    return v;
+  };
+  if (b.rfind("BM", 0) == 0) return {le(18, 4), le(22, 4), le(28, 2)};
+  if (b.rfind("\xFF\xD8", 0) == 0) {
+    for (size_t at = 2; at + 9 < b.size();
+         at += 2 + static_cast<size_t>(u8(at + 2) << 8 | u8(at + 3))) {
+      if (u8(at + 1) == 0xC0)
+        return {u8(at + 7) << 8 | u8(at + 8), u8(at + 5) << 8 | u8(at + 6), 24};
+    }
+  }
+  if (name.ends_with(".ico") && b.size() == 766 && u8(8) == 16) return {u8(6), u8(7), le(12, 2)};
+  return {};
+}
+
+TEST(Pictures, FilesHaveTheSizesTheWindowsShowThem) {
+  const ui::FrmAbout about;
+  const ui::FrmAb startup;
+  for (const ui::Image* image : {&about.Image1, &about.Image2, &about.Image3, &startup.Image1}) {
+    EXPECT_EQ(picture_size(image->picture).width, image->pixel_width) << image->picture;
+    EXPECT_EQ(picture_size(image->picture).height, image->pixel_height) << image->picture;
+  }
+  EXPECT_EQ(picture_size("logo.bmp").bits, 24);
+  EXPECT_EQ(picture_size("startup.bmp").bits, 32);
+  EXPECT_EQ(picture_size(about.icon), (PictureSize{32, 32, 4}));
 }
 
 }  // namespace

@@ -1,20 +1,101 @@
-// parvex-sim: the add-in's trackers connected to the simulated mail client. It opens a main
-// window and message windows, attaches real files, sends, closes everything and prints what
-// left and the event log. With --windows it prints the add-in's windows instead.
+// parvex-sim: the simulated mail client with the add-in connected through Connect.
+//   parvex-sim send [--subject S] [--addin-folder DIR] [--outbox DIR] [FILE...]
+//   parvex-sim script [--addin-folder DIR] [--outbox DIR] FILE|-
+//   parvex-sim --windows        the add-in's three windows as the headless view draws them
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <memory>
 #include <string>
+#include <system_error>
 #include <vector>
 
+#include "core/program_state.h"
 #include "platform/fs.h"
+#include "platform/library.h"
 #include "platform/services.h"
-#include "sim/sim_outlook.h"
-#include "tracking/trackers.h"
+#include "sim/sim_session.h"
 #include "ui/frm_ab.h"
 #include "ui/frm_about.h"
 #include "ui/frm_outlook.h"
 #include "ui/headless_view.h"
 
 namespace {
+
+namespace stdfs = std::filesystem;
+
+// The native services with the add-in folder moved to where the user's data lives.
+class SimServices final : public parvex::Services {
+ public:
+  explicit SimServices(std::string folder)
+      : native_(parvex::make_native_services()), folder_(std::move(folder)) {}
+  parvex::MsgAnswer message_box(const std::string& text, parvex::MsgButtons buttons,
+                                parvex::MsgIcon icon, const std::string& caption) override {
+    return native_->message_box(text, buttons, icon, caption);
+  }
+  std::string input_box(const std::string& prompt, const std::string& caption,
+                        const std::string& default_answer) override {
+    return native_->input_box(prompt, caption, default_answer);
+  }
+  void do_events() override { native_->do_events(); }
+  void set_clipboard_text(const std::string& text) override { native_->set_clipboard_text(text); }
+  void shell_execute(const parvex::ShellExecuteArgs& args) override {
+    native_->shell_execute(args);
+  }
+  std::string addin_folder() override { return folder_; }
+  uint32_t last_system_error() override { return native_->last_system_error(); }
+  parvex::LocalTime now() override { return native_->now(); }
+  std::string general_date(const parvex::LocalTime& t) override { return native_->general_date(t); }
+  parvex::NumberSeparators number_separators() override { return native_->number_separators(); }
+
+ private:
+  std::unique_ptr<parvex::Services> native_;
+  std::string folder_;
+};
+
+stdfs::path program_folder(const char* argv0) {
+#ifdef __linux__
+  std::error_code ec;
+  const auto exe = stdfs::read_symlink("/proc/self/exe", ec);
+  if (!ec) return exe.parent_path();
+#endif
+  return stdfs::absolute(argv0).parent_path();
+}
+
+// The per-user data folder that stands in for the folder beside the DLL.
+std::string default_addin_folder() {
+  if (const char* data = std::getenv("XDG_DATA_HOME"); data && *data) {
+    return (stdfs::path(data) / "parvex").string();
+  }
+  if (const char* home = std::getenv("HOME"); home && *home) {
+    return (stdfs::path(home) / ".local" / "share" / "parvex").string();
+  }
+  if (const char* appdata = std::getenv("APPDATA"); appdata && *appdata) {
+    return (stdfs::path(appdata) / "Parvex").string();
+  }
+  return "parvex-data";
+}
+
+// Puts our two libraries into the add-in folder, replacing older copies by a rename so that a
+// copy some other run still has loaded is never overwritten in place.
+void install_libraries(const stdfs::path& from, const stdfs::path& to) {
+  stdfs::create_directories(to);
+  for (const char* base : {"zip32", "unzip32"}) {
+    const std::string name = parvex::library_file_name(base);
+    const stdfs::path source = from / name;
+    const stdfs::path target = to / name;
+    if (!stdfs::exists(source)) continue;
+    if (stdfs::exists(target) && stdfs::file_size(target) == stdfs::file_size(source) &&
+        stdfs::last_write_time(target) >= stdfs::last_write_time(source)) {
+      continue;
+    }
+    const stdfs::path partial = to / (name + ".new");
+    stdfs::copy_file(source, partial, stdfs::copy_options::overwrite_existing);
+    stdfs::rename(partial, target);
+  }
+}
 
 std::vector<std::string> default_files() {
   std::vector<std::string> files;
@@ -25,14 +106,8 @@ std::vector<std::string> default_files() {
   return files;
 }
 
-std::string human(size_t bytes) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%zu bytes", bytes);
-  return buf;
-}
-
-// The three windows as the headless view draws them, before they load: loading the about
-// window would read and create the statistics file.
+// The three windows before they load: loading the about window would read and create the
+// statistics file.
 int print_windows() {
   using namespace parvex;
   const ui::FrmOutlook zip_window;
@@ -43,66 +118,66 @@ int print_windows() {
   return 0;
 }
 
+int usage() {
+  std::fprintf(stderr,
+               "usage: parvex-sim send [--subject S] [--addin-folder DIR] [--outbox DIR] "
+               "[FILE...]\n"
+               "       parvex-sim script [--addin-folder DIR] [--outbox DIR] FILE|-\n"
+               "       parvex-sim --windows\n");
+  return 2;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  using namespace parvex;
-  if (argc == 2 && std::string(argv[1]) == "--windows") return print_windows();
-  std::vector<std::string> files(argv + 1, argv + argc);
-  if (files.empty()) files = default_files();
+  if (argc < 2) return usage();
+  const std::string mode = argv[1];
+  if (mode == "--windows") return print_windows();
+  std::string subject = "Quarterly report";
+  std::string folder = default_addin_folder();
+  std::string outbox;
+  std::vector<std::string> args;
+  for (int i = 2; i < argc; ++i) {
+    const std::string a = argv[i];
+    if ((a == "--subject" || a == "--addin-folder" || a == "--outbox") && i + 1 < argc) {
+      (a == "--subject" ? subject : a == "--addin-folder" ? folder : outbox) = argv[++i];
+    } else {
+      args.push_back(a);
+    }
+  }
+  if (outbox.empty()) outbox = (stdfs::path(folder) / "Outbox").string();
 
-  sim::SimOutlook outlook;
+  try {
+    install_libraries(program_folder(argv[0]), folder);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "cannot prepare the add-in folder %s: %s\n", folder.c_str(), e.what());
+    return 1;
+  }
+  SimServices services(folder);
+  parvex::set_services(&services);
+
+  bool ok = false;
   {
-    clsOutlookExplorerEvents explorers;
-    clsOutlookInspectorEvents inspectors;
-    explorers.Init(outlook.application());
-    inspectors.Init(outlook.application());
-
-    const auto inbox = outlook.open_explorer("Inbox - Microsoft Outlook");
-    outlook.raise_startup();
-    const auto contact = outlook.new_item(40, "Ana Pop");
-    outlook.close(outlook.open_inspector(contact, "Ana Pop - Contact"));
-
-    const auto mail = outlook.new_mail("Quarterly report");
-    for (const auto& f : files) {
-      try {
-        mail->attach_file(f);
-      } catch (const Failure& e) {
-        std::fprintf(stderr, "cannot attach %s: %s\n", f.c_str(), e.description().c_str());
-        return 2;
+    parvex::sim::SimSession session(std::cout, outbox);
+    std::cout << "Add-in folder: " << folder << "\n";
+    if (mode == "send") {
+      if (args.empty()) args = default_files();
+      ok = session.send_files(subject, args);
+    } else if (mode == "script" && args.size() == 1) {
+      if (args[0] == "-") {
+        ok = session.run_script(std::cin);
+      } else {
+        std::ifstream in(args[0]);
+        if (!in) {
+          std::fprintf(stderr, "cannot read %s\n", args[0].c_str());
+          return 1;
+        }
+        ok = session.run_script(in);
       }
+    } else {
+      return usage();
     }
-    outlook.open_inspector(mail, "Quarterly report - Message (HTML)");
-    const bool tracked = inspectors.objMailItem() != nullptr;
-    outlook.send(mail);  // its window closes once it has left
-
-    std::printf("Sent items (the message was %s by the add-in):\n",
-                tracked ? "tracked" : "not tracked");
-    for (const auto& m : outlook.outbox()) {
-      std::printf("  \"%s\" with %zu attachment(s)\n", m.subject.c_str(), m.attachments.size());
-      size_t total = 0;
-      for (const auto& a : m.attachments) {
-        std::printf("    %-40s %s\n", a.display_name.c_str(), human(a.bytes.size()).c_str());
-        total += a.bytes.size();
-      }
-      std::printf("    %-40s %s\n", "total", human(total).c_str());
-    }
-    std::printf(
-        "(Attachments are packed on send once the send path is in place; until then the "
-        "message leaves as it was.)\n\n");
-
-    outlook.close(inbox);
-    inspectors.Shutdown();
-    explorers.Shutdown();
   }
-
-  std::printf("Event log:\n");
-  for (const auto& line : ui::touch<ui::FrmOutlook>().list_log.items) {
-    std::printf("  %s\n", line.c_str());
-  }
-  ProgramState::reset();
-  std::printf("\nHost references still held: %lld, subscriptions still open: %lld\n",
-              static_cast<long long>(outlook.counters().references),
-              static_cast<long long>(outlook.counters().subscriptions));
-  return 0;
+  parvex::ProgramState::reset();
+  return ok ? 0 : 1;
 }

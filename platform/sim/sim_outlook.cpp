@@ -479,6 +479,9 @@ void SimOutlook::fail(const std::string& call, int times) {
 
 void SimOutlook::host_call(const char* call) {
   calls_.emplace_back(call);
+  if (calls_.size() - 1 == fail_at_) {
+    raise(err::kHostCallFailed, std::string("The host call ") + call + " failed.", "Outlook");
+  }
   const auto it = failing_.find(call);
   if (it == failing_.end()) return;
   if (it->second > 0 && --it->second == 0) failing_.erase(it);

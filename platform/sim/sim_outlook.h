@@ -4,6 +4,7 @@
 // the counters show every reference and subscription the add-in still holds.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -249,7 +250,12 @@ class SimOutlook final : public host::Application {
   // Makes the named host call fail (e.g. "Explorers.Count", "Inspector.CurrentItem",
   // "Item.Class", "Attachment.SaveAsFile"); times < 0 means until told otherwise.
   void fail(const std::string& call, int times = -1);
-  void stop_failing() { failing_.clear(); }
+  // Makes the host call numbered index in calls() fail, whatever it is.
+  void fail_call_at(size_t index) { fail_at_ = index; }
+  void stop_failing() {
+    failing_.clear();
+    fail_at_ = SIZE_MAX;
+  }
   // Raised by every host call; fails when told to.
   void host_call(const char* call);
 
@@ -275,6 +281,7 @@ class SimOutlook final : public host::Application {
 
   std::shared_ptr<Counters> counters_ = std::make_shared<Counters>();
   std::map<std::string, int> failing_;
+  size_t fail_at_ = SIZE_MAX;
   std::vector<std::string> calls_;
   std::vector<Failure> event_failures_;
   std::vector<SentMessage> outbox_;

@@ -118,10 +118,10 @@ void send_steps(SendRun& run) {
   const std::string prefix = folder + kPathSep;
   if (!FolderExists(folder)) fs::make_folder(folder);
 
-  auto& outlook = ui::touch<ui::FrmOutlook>();
-  outlook.File1.set_path(folder);
-  for (int32_t i = 0, n = outlook.File1.ListCount(); i < n; ++i) {
-    const std::string entry = outlook.File1.List(i);
+  // Window events run during the zip action and may close the window: reach it anew each time.
+  ui::touch<ui::FrmOutlook>().File1.set_path(folder);
+  for (int32_t i = 0, n = ui::touch<ui::FrmOutlook>().File1.ListCount(); i < n; ++i) {
+    const std::string entry = ui::touch<ui::FrmOutlook>().File1.List(i);
     log_line(TimeStamp() + " " + "Deleting.." + entry);
     fs::delete_file(prefix + entry);
   }
@@ -149,7 +149,7 @@ void send_steps(SendRun& run) {
     log_line(TimeStamp() + " - " + name + " files saved");
   }
 
-  outlook.cmd_ZIP_Click();
+  ui::touch<ui::FrmOutlook>().cmd_ZIP_Click();
   // Nothing is removed from the item unless the archive holds every saved file and the readme.
   if (n > 0 && archive_entry_count() != n + (taken.contains("readme.txt") ? 0 : 1)) {
     raise(err::kPathFileAccess, "The archive does not hold every attachment");
@@ -169,6 +169,7 @@ void send_steps(SendRun& run) {
   attachments.Add(archive_file(), std::nullopt, std::nullopt, "DD");
   run.archive_attached = true;
 
+  auto& outlook = ui::touch<ui::FrmOutlook>();
   outlook.File1.set_path(folder);
   fs::delete_file(archive_file());
   outlook.File1.set_path(folder);

@@ -23,7 +23,7 @@ FrmAb::FrmAb() {
   // Each closes the window, which destroys this object: nothing may follow unload().
   Command1.on_click = [] { unload<FrmAb>(); };
   on_click = [this] {
-    open_address(hWnd, kProductWebPage);
+    open_address(handle, kProductWebPage);
     unload<FrmAb>();
   };
   Label1.on_click = on_click;

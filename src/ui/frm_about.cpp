@@ -61,11 +61,11 @@ FrmAbout::FrmAbout() {
   Image1.pixel_height = 103;
   place(Image1, "Image1", 600, 120, 4305, 1545, std::nullopt);
 
-  on_click = [this] { open_address(hWnd, kProductWebPage); };
+  on_click = [this] { open_address(handle, kProductWebPage); };
   cmd_visit.on_click = on_click;
-  cmd_email.on_click = [this] { open_address(hWnd, kContactMail); };
+  cmd_email.on_click = [this] { open_address(handle, kContactMail); };
   Image1.on_click = [this] {
-    const auto parent = hWnd;  // the save's message box may let this window close
+    const auto parent = handle;  // the save's message box may let this window close
     Timer1_Timer();
     open_address(parent, kProductWebPage);
   };

@@ -1,5 +1,6 @@
 #include "ui/frm_outlook.h"
 
+#include "compression/mail_send.h"
 #include "core/failure.h"
 #include "platform/services.h"
 #include "ui/log_file.h"
@@ -28,6 +29,11 @@ FrmOutlook::FrmOutlook() {
 
   // The send path calls cmd_ZIP_Click itself and handles its failures; a click reports them.
   cmd_ZIP.on_click = [this] {
+    // A click handled while a send packs would add to that send's archive.
+    if (compression::send_in_progress()) {
+      LogEvent("Zip refused while a message is being packed");
+      return;
+    }
     report_failure([this] { cmd_ZIP_Click(); },
                    [](const Failure& f) {
                      LogEvent("Zip failed: " + f.description());
