@@ -241,7 +241,7 @@ int main() {
     check(fake::Object::sinks == 0, "each disconnection ended every subscription");
   }
 
-  constexpr int kSends = 3;
+  constexpr int kSends = 5;
   std::vector<double> send_ms;
   {
     auto app = fake::make<fake::Application>();
