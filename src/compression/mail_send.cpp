@@ -131,14 +131,17 @@ void send_steps(SendRun& run) {
     fs::delete_file(archive_file());
   }
 
-  host::Attachments& attachments = required(required(run.item).GetAttachments());
+  // Hold each reference the host hands out: a host object may live only as long as its holder.
+  const host::Ref<host::Attachments> attachments_ref = required(run.item).GetAttachments();
+  host::Attachments& attachments = required(attachments_ref);
   const int32_t n = attachments.Count();
   if (n > 32767) raise(err::kOverflow, "Overflow");
   if (n > 0) WriteReadme();
 
   std::set<std::string> taken;
   for (int32_t i = 1; i <= n; ++i) {
-    host::Attachment& attachment = required(attachments.GetItem(i));
+    const host::Ref<host::Attachment> attachment_ref = attachments.GetItem(i);
+    host::Attachment& attachment = required(attachment_ref);
     const std::string name = attachment.FileName();
     const std::string path = prefix + saved_name(name, taken);
     attachment.SaveAsFile(path);

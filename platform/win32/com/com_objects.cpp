@@ -1,0 +1,301 @@
+#include "com_objects.h"
+
+#include <atomic>
+#include <utility>
+
+#include "core/failure.h"
+#include "core/program_state.h"
+#include "extensibility.h"
+#include "host_dispatch.h"
+#include "module.h"
+#include "parvex_ids.h"
+
+namespace parvex::com {
+namespace {
+
+ConnectionFactory& factory() {
+  static ConnectionFactory f;
+  return f;
+}
+
+// Connect objects alive on this thread: the thread's program state goes with the last one.
+thread_local int connect_objects = 0;
+
+// IDispatch through the type information of one of our type libraries.
+class TypeInfo {
+ public:
+  TypeInfo(int resource, const GUID& iid) : resource_(resource), iid_(iid) {}
+  HRESULT get(ITypeInfo** out) noexcept {
+    if (!info_) {
+      const HRESULT hr = interface_type_info(resource_, iid_, info_.put());
+      if (FAILED(hr)) return hr;
+    }
+    *out = info_.get();
+    return S_OK;
+  }
+  HRESULT count(UINT* n) noexcept {
+    if (!n) return E_POINTER;
+    *n = 1;
+    return S_OK;
+  }
+  HRESULT type_info(UINT index, ITypeInfo** out) noexcept {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    if (index != 0) return DISP_E_BADINDEX;
+    ITypeInfo* info = nullptr;
+    const HRESULT hr = get(&info);
+    if (SUCCEEDED(hr)) {
+      info->AddRef();
+      *out = info;
+    }
+    return hr;
+  }
+  HRESULT ids(LPOLESTR* names, UINT n, DISPID* ids) noexcept {
+    ITypeInfo* info = nullptr;
+    const HRESULT hr = get(&info);
+    return FAILED(hr) ? hr : DispGetIDsOfNames(info, names, n, ids);
+  }
+  HRESULT invoke(void* self, DISPID id, WORD flags, DISPPARAMS* params, VARIANT* result,
+                 EXCEPINFO* excep, UINT* arg_error) noexcept {
+    ITypeInfo* info = nullptr;
+    const HRESULT hr = get(&info);
+    return FAILED(hr) ? hr : DispInvoke(self, info, id, flags, params, result, excep, arg_error);
+  }
+
+ private:
+  int resource_;
+  GUID iid_;
+  ComPtr<ITypeInfo> info_;
+};
+
+// The IDispatch methods of an interface whose type information `types` holds.
+#define PARVEX_DISPATCH_METHODS(types, self)                                                  \
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* n) override {                              \
+    return types.count(n);                                                                    \
+  }                                                                                           \
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT i, LCID, ITypeInfo** out) override {             \
+    return types.type_info(i, out);                                                           \
+  }                                                                                           \
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT n, LCID, DISPID* ids) \
+      override {                                                                              \
+    return types.ids(names, n, ids);                                                          \
+  }                                                                                           \
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params,   \
+                                   VARIANT* result, EXCEPINFO* excep, UINT* arg) override {   \
+    return types.invoke(self, id, flags, params, result, excep, arg);                         \
+  }
+
+// One of the four classes the add-in creates only for itself: its default interface is empty.
+class PublicObject final : public IDispatch {
+ public:
+  explicit PublicObject(const GUID& iid) : iid_(iid), types_(1, iid) {}
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
+    if (!out) return E_POINTER;
+    if (riid == IID_IUnknown || riid == IID_IDispatch || riid == iid_) {
+      *out = static_cast<IDispatch*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
+  ULONG STDMETHODCALLTYPE Release() override {
+    const ULONG n = --refs_;
+    if (n == 0) delete this;
+    return n;
+  }
+  PARVEX_DISPATCH_METHODS(types_, static_cast<IDispatch*>(this))
+
+ private:
+  std::atomic<ULONG> refs_{1};
+  GUID iid_;
+  TypeInfo types_;
+  LiveObject live_;
+};
+
+class ConnectObject;
+
+// Connect's default interface _Connect: empty, as the type library says; its identity is the
+// object's IUnknown.
+class ConnectDefault final : public IDispatch {
+ public:
+  explicit ConnectDefault(ConnectObject& outer) : outer_(outer), types_(1, kPublicClasses[0].iid) {}
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override;
+  ULONG STDMETHODCALLTYPE AddRef() override;
+  ULONG STDMETHODCALLTYPE Release() override;
+  PARVEX_DISPATCH_METHODS(types_, static_cast<IDispatch*>(this))
+
+ private:
+  ConnectObject& outer_;
+  TypeInfo types_;
+};
+
+class ConnectObject final : public IDTExtensibility2 {
+ public:
+  ConnectObject() : default_(*this), types_(2, kIidIDTExtensibility2) {
+    ++connect_objects;
+    if (factory()) core_ = factory()();
+  }
+  ~ConnectObject() {
+    attempt([&] { core_.reset(); });
+    // Nothing of ours may outlive the last connection on this thread: windows, host
+    // references and loaded libraries would otherwise be torn down after the DLL is gone.
+    if (--connect_objects == 0) attempt([] { ProgramState::reset(); });
+  }
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
+    if (!out) return E_POINTER;
+    if (riid == IID_IUnknown || riid == IID_IDispatch || riid == kPublicClasses[0].iid) {
+      *out = static_cast<IDispatch*>(&default_);
+    } else if (riid == kIidIDTExtensibility2) {
+      *out = static_cast<IDTExtensibility2*>(this);
+    } else {
+      *out = nullptr;
+      return E_NOINTERFACE;
+    }
+    AddRef();
+    return S_OK;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
+  ULONG STDMETHODCALLTYPE Release() override {
+    const ULONG n = --refs_;
+    if (n == 0) delete this;
+    return n;
+  }
+  PARVEX_DISPATCH_METHODS(types_, static_cast<IDTExtensibility2*>(this))
+
+  HRESULT STDMETHODCALLTYPE OnConnection(IDispatch* application, ext_ConnectMode mode,
+                                         IDispatch* addin, SAFEARRAY**) override {
+    try {
+      core().OnConnection(make_application(application), static_cast<host::ConnectMode>(mode),
+                          addin ? make_addin(addin, &default_) : nullptr);
+      return S_OK;
+    } catch (...) {
+      return caught_hresult();
+    }
+  }
+  HRESULT STDMETHODCALLTYPE OnDisconnection(ext_DisconnectMode mode, SAFEARRAY**) override {
+    try {
+      core().OnDisconnection(static_cast<host::DisconnectMode>(mode));
+      return S_OK;
+    } catch (...) {
+      return caught_hresult();
+    }
+  }
+  HRESULT STDMETHODCALLTYPE OnAddInsUpdate(SAFEARRAY**) override {
+    try {
+      core().OnAddInsUpdate();
+      return S_OK;
+    } catch (...) {
+      return caught_hresult();
+    }
+  }
+  HRESULT STDMETHODCALLTYPE OnStartupComplete(SAFEARRAY**) override {
+    try {
+      core().OnStartupComplete();
+      return S_OK;
+    } catch (...) {
+      return caught_hresult();
+    }
+  }
+  HRESULT STDMETHODCALLTYPE OnBeginShutdown(SAFEARRAY**) override {
+    try {
+      core().OnBeginShutdown();
+      return S_OK;
+    } catch (...) {
+      return caught_hresult();
+    }
+  }
+
+ private:
+  host::Connection& core() {
+    if (!core_) raise(err::kObjectRequired, "The add-in's connection is not available");
+    return *core_;
+  }
+
+  std::atomic<ULONG> refs_{1};
+  ConnectDefault default_;
+  TypeInfo types_;
+  std::unique_ptr<host::Connection> core_;
+  LiveObject live_;
+};
+
+HRESULT ConnectDefault::QueryInterface(REFIID riid, void** out) {
+  return outer_.QueryInterface(riid, out);
+}
+ULONG ConnectDefault::AddRef() {
+  return outer_.AddRef();
+}
+ULONG ConnectDefault::Release() {
+  return outer_.Release();
+}
+
+class ClassFactory final : public IClassFactory {
+ public:
+  explicit ClassFactory(size_t index) : index_(index) {}
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
+    if (!out) return E_POINTER;
+    if (riid == IID_IUnknown || riid == IID_IClassFactory) {
+      *out = static_cast<IClassFactory*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
+  ULONG STDMETHODCALLTYPE Release() override {
+    const ULONG n = --refs_;
+    if (n == 0) delete this;
+    return n;
+  }
+  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** out) override {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    if (outer) return CLASS_E_NOAGGREGATION;
+    try {
+      ComPtr<IUnknown> object;
+      if (index_ == 0) {
+        object.reset(static_cast<IDispatch*>(new ConnectObject()));
+      } else {
+        object.reset(new PublicObject(kPublicClasses[index_].iid));
+      }
+      return object->QueryInterface(riid, out);
+    } catch (...) {
+      return caught_hresult();
+    }
+  }
+  HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
+    lock ? ++live_objects() : --live_objects();
+    return S_OK;
+  }
+
+ private:
+  std::atomic<ULONG> refs_{1};
+  size_t index_;
+  LiveObject live_;
+};
+
+}  // namespace
+
+void set_connection_factory(ConnectionFactory f) {
+  factory() = std::move(f);
+}
+
+HRESULT get_class_object(REFCLSID clsid, REFIID iid, void** out) noexcept {
+  if (!out) return E_POINTER;
+  *out = nullptr;
+  for (size_t i = 0; i < kPublicClasses.size(); ++i) {
+    if (clsid != kPublicClasses[i].clsid) continue;
+    try {
+      ComPtr<IClassFactory> f(new ClassFactory(i));
+      return f->QueryInterface(iid, out);
+    } catch (...) {
+      return caught_hresult();
+    }
+  }
+  return CLASS_E_CLASSNOTAVAILABLE;
+}
+
+}  // namespace parvex::com

@@ -1,0 +1,286 @@
+#include "host_dispatch.h"
+
+#include <memory>
+#include <utility>
+
+#include "event_sink.h"
+#include "module.h"
+
+namespace parvex::com {
+namespace {
+
+// What every adapter has: its host object and its place among the live objects.
+struct Adapter {
+  Adapter(IDispatch* object, const char* class_name) : host(share(object), class_name) {}
+  Dispatch host;
+  LiveObject live;
+};
+
+template <class T>
+host::Ref<T> adapt(const Variant& value, host::Ref<T> (*make)(IDispatch*)) {
+  const ComPtr<IDispatch> object = value.to_dispatch();
+  return object ? make(object.get()) : nullptr;
+}
+
+host::SubscriptionPtr on_plain(IDispatch* source, const IID& iid, DISPID id,
+                               std::function<void()> handler) {
+  return subscribe(source, iid, id, [h = std::move(handler)](const EventArgs&) { h(); });
+}
+
+host::Ref<host::Namespace> make_namespace(IDispatch* object);
+host::Ref<host::Explorers> make_explorers(IDispatch* object);
+host::Ref<host::Inspectors> make_inspectors(IDispatch* object);
+host::Ref<host::Attachments> make_attachments(IDispatch* object);
+host::Ref<host::Attachment> make_attachment(IDispatch* object);
+host::Ref<host::CommandBars> make_command_bars(IDispatch* object);
+host::Ref<host::CommandBar> make_command_bar(IDispatch* object);
+host::Ref<host::CommandBarControls> make_controls(IDispatch* object);
+
+class ApplicationAdapter final : public host::Application, Adapter {
+ public:
+  explicit ApplicationAdapter(IDispatch* o) : Adapter(o, "Application") {}
+  host::Ref<host::Namespace> GetNamespace(const std::string& type) override {
+    std::vector<Variant> args;
+    args.push_back(Variant::of(type));
+    return adapt(host.call(L"GetNamespace", std::move(args)), &make_namespace);
+  }
+  host::Ref<host::Explorer> ActiveExplorer() override {
+    return adapt(host.call(L"ActiveExplorer"), &make_explorer);
+  }
+  host::Ref<host::Inspector> ActiveInspector() override {
+    return adapt(host.call(L"ActiveInspector"), &make_inspector);
+  }
+  host::Ref<host::Explorers> GetExplorers() override {
+    return adapt(host.get(L"Explorers"), &make_explorers);
+  }
+  host::Ref<host::Inspectors> GetInspectors() override {
+    return adapt(host.get(L"Inspectors"), &make_inspectors);
+  }
+  host::SubscriptionPtr OnStartup(std::function<void()> handler) override {
+    return on_plain(host.object(), events::kApplication, events::kStartup, std::move(handler));
+  }
+};
+
+class NamespaceAdapter final : public host::Namespace, Adapter {
+ public:
+  explicit NamespaceAdapter(IDispatch* o) : Adapter(o, "NameSpace") {}
+};
+
+class ExplorersAdapter final : public host::Explorers, Adapter {
+ public:
+  explicit ExplorersAdapter(IDispatch* o) : Adapter(o, "Explorers") {}
+  int32_t Count() override { return host.get(L"Count").to_int(); }
+  host::SubscriptionPtr OnNewExplorer(std::function<void(host::Ref<host::Explorer>)> h) override {
+    return subscribe(
+        host.object(), events::kExplorers, events::kNewWindow,
+        [h = std::move(h)](const EventArgs& a) { h(make_explorer(a.object(0).get())); });
+  }
+};
+
+class InspectorsAdapter final : public host::Inspectors, Adapter {
+ public:
+  explicit InspectorsAdapter(IDispatch* o) : Adapter(o, "Inspectors") {}
+  int32_t Count() override { return host.get(L"Count").to_int(); }
+  host::SubscriptionPtr OnNewInspector(std::function<void(host::Ref<host::Inspector>)> h) override {
+    return subscribe(
+        host.object(), events::kInspectors, events::kNewWindow,
+        [h = std::move(h)](const EventArgs& a) { h(make_inspector(a.object(0).get())); });
+  }
+};
+
+template <class Interface>
+class WindowAdapter : public Interface, protected Adapter {
+ public:
+  WindowAdapter(IDispatch* o, const char* class_name, const IID& events)
+      : Adapter(o, class_name), events_(events) {}
+  std::string Caption() override { return host.get(L"Caption").to_string(); }
+  host::SubscriptionPtr OnActivate(std::function<void()> handler) override {
+    return on_plain(host.object(), events_, events::kActivate, std::move(handler));
+  }
+  host::SubscriptionPtr OnClose(std::function<void()> handler) override {
+    return on_plain(host.object(), events_, events::kClose, std::move(handler));
+  }
+
+ private:
+  IID events_;
+};
+
+class ExplorerAdapter final : public WindowAdapter<host::Explorer> {
+ public:
+  explicit ExplorerAdapter(IDispatch* o) : WindowAdapter(o, "Explorer", events::kExplorer) {}
+  host::Ref<host::CommandBars> GetCommandBars() override {
+    return adapt(host.get(L"CommandBars"), &make_command_bars);
+  }
+};
+
+class InspectorAdapter final : public WindowAdapter<host::Inspector> {
+ public:
+  explicit InspectorAdapter(IDispatch* o) : WindowAdapter(o, "Inspector", events::kInspector) {}
+  host::Ref<host::Item> CurrentItem() override {
+    return adapt(host.get(L"CurrentItem"), &make_item);
+  }
+};
+
+class ItemAdapter final : public host::Item, Adapter {
+ public:
+  explicit ItemAdapter(IDispatch* o) : Adapter(o, "Item") {}
+  int32_t Class() override { return host.get(L"Class").to_int(); }
+  host::Ref<host::Attachments> GetAttachments() override {
+    return adapt(host.get(L"Attachments"), &make_attachments);
+  }
+  host::SubscriptionPtr OnRead(std::function<void()> handler) override {
+    return on_plain(host.object(), events::kItem, events::kRead, std::move(handler));
+  }
+  host::SubscriptionPtr OnSend(std::function<void(bool&)> h) override {
+    return subscribe(host.object(), events::kItem, events::kSend,
+                     [h = std::move(h)](const EventArgs& a) {
+                       VARIANT_BOOL& cancel = a.bool_ref(0);
+                       bool value = cancel != VARIANT_FALSE;
+                       h(value);
+                       cancel = value ? VARIANT_TRUE : VARIANT_FALSE;
+                     });
+  }
+};
+
+class AttachmentsAdapter final : public host::Attachments, Adapter {
+ public:
+  explicit AttachmentsAdapter(IDispatch* o) : Adapter(o, "Attachments") {}
+  int32_t Count() override { return host.get(L"Count").to_int(); }
+  host::Ref<host::Attachment> GetItem(int32_t index) override {
+    std::vector<Variant> args;
+    args.push_back(Variant::of(index));
+    return adapt(host.call(L"Item", std::move(args)), &make_attachment);
+  }
+  host::Ref<host::Attachment> Add(const std::string& source, std::optional<int32_t> type,
+                                  std::optional<int32_t> position,
+                                  const std::string& display_name) override {
+    std::vector<Variant> args;
+    args.push_back(Variant::of(source));
+    args.push_back(type ? Variant::of(*type) : Variant::missing());
+    args.push_back(position ? Variant::of(*position) : Variant::missing());
+    args.push_back(Variant::of(display_name));
+    return adapt(host.call(L"Add", std::move(args)), &make_attachment);
+  }
+};
+
+class AttachmentAdapter final : public host::Attachment, Adapter {
+ public:
+  explicit AttachmentAdapter(IDispatch* o) : Adapter(o, "Attachment") {}
+  std::string FileName() override { return host.get(L"FileName").to_string(); }
+  void SaveAsFile(const std::string& path) override {
+    std::vector<Variant> args;
+    args.push_back(Variant::of(path));
+    host.call(L"SaveAsFile", std::move(args));
+  }
+  void Delete() override { host.call(L"Delete"); }
+};
+
+class CommandBarsAdapter final : public host::CommandBars, Adapter {
+ public:
+  explicit CommandBarsAdapter(IDispatch* o) : Adapter(o, "CommandBars") {}
+  host::Ref<host::CommandBar> GetItem(const std::string& name) override {
+    std::vector<Variant> args;
+    args.push_back(Variant::of(name));
+    return adapt(host.get(L"Item", std::move(args)), &make_command_bar);
+  }
+};
+
+class CommandBarAdapter final : public host::CommandBar, Adapter {
+ public:
+  explicit CommandBarAdapter(IDispatch* o) : Adapter(o, "CommandBar") {}
+  void SetVisible(bool visible) override { host.put(L"Visible", Variant::of(visible)); }
+  host::Ref<host::CommandBarControls> GetControls() override {
+    return adapt(host.get(L"Controls"), &make_controls);
+  }
+};
+
+class ControlsAdapter final : public host::CommandBarControls, Adapter {
+ public:
+  explicit ControlsAdapter(IDispatch* o) : Adapter(o, "CommandBarControls") {}
+  host::Ref<host::CommandBarButton> Add(int32_t type, bool temporary) override {
+    std::vector<Variant> args;
+    args.push_back(Variant::of(type));
+    args.push_back(Variant::missing());  // Id
+    args.push_back(Variant::missing());  // Parameter
+    args.push_back(Variant::missing());  // Before: at the end of the bar
+    args.push_back(Variant::of(temporary));
+    return adapt(host.call(L"Add", std::move(args)), &make_button);
+  }
+};
+
+class ButtonAdapter final : public host::CommandBarButton, Adapter {
+ public:
+  explicit ButtonAdapter(IDispatch* o) : Adapter(o, "CommandBarButton") {}
+  void SetCaption(const std::string& caption) override {
+    host.put(L"Caption", Variant::of(caption));
+  }
+  void SetEnabled(bool enabled) override { host.put(L"Enabled", Variant::of(enabled)); }
+  host::SubscriptionPtr OnClick(
+      std::function<void(host::Ref<host::CommandBarButton>, bool&)> h) override {
+    return subscribe(host.object(), events::kButton, events::kClick,
+                     [h = std::move(h)](const EventArgs& a) {
+                       const ComPtr<IDispatch> ctrl = a.object(0);
+                       VARIANT_BOOL& cancel_default = a.bool_ref(1);
+                       bool value = cancel_default != VARIANT_FALSE;
+                       h(ctrl ? make_button(ctrl.get()) : nullptr, value);
+                       cancel_default = value ? VARIANT_TRUE : VARIANT_FALSE;
+                     });
+  }
+};
+
+class AddInAdapter final : public host::AddIn, Adapter {
+ public:
+  AddInAdapter(IDispatch* o, IDispatch* connect) : Adapter(o, "COMAddIn"), connect_(connect) {}
+  void SetObject(std::shared_ptr<void>) override { host.put(L"Object", Variant::of(connect_)); }
+
+ private:
+  IDispatch* connect_;  // not owned: the connection object outlives its OnConnection call
+};
+
+host::Ref<host::Namespace> make_namespace(IDispatch* o) {
+  return std::make_shared<NamespaceAdapter>(o);
+}
+host::Ref<host::Explorers> make_explorers(IDispatch* o) {
+  return std::make_shared<ExplorersAdapter>(o);
+}
+host::Ref<host::Inspectors> make_inspectors(IDispatch* o) {
+  return std::make_shared<InspectorsAdapter>(o);
+}
+host::Ref<host::Attachments> make_attachments(IDispatch* o) {
+  return std::make_shared<AttachmentsAdapter>(o);
+}
+host::Ref<host::Attachment> make_attachment(IDispatch* o) {
+  return std::make_shared<AttachmentAdapter>(o);
+}
+host::Ref<host::CommandBars> make_command_bars(IDispatch* o) {
+  return std::make_shared<CommandBarsAdapter>(o);
+}
+host::Ref<host::CommandBar> make_command_bar(IDispatch* o) {
+  return std::make_shared<CommandBarAdapter>(o);
+}
+host::Ref<host::CommandBarControls> make_controls(IDispatch* o) {
+  return std::make_shared<ControlsAdapter>(o);
+}
+
+}  // namespace
+
+host::Ref<host::Application> make_application(IDispatch* o) {
+  return std::make_shared<ApplicationAdapter>(o);
+}
+host::Ref<host::AddIn> make_addin(IDispatch* addin, IDispatch* connect_object) {
+  return std::make_shared<AddInAdapter>(addin, connect_object);
+}
+host::Ref<host::Explorer> make_explorer(IDispatch* o) {
+  return std::make_shared<ExplorerAdapter>(o);
+}
+host::Ref<host::Inspector> make_inspector(IDispatch* o) {
+  return std::make_shared<InspectorAdapter>(o);
+}
+host::Ref<host::Item> make_item(IDispatch* o) {
+  return std::make_shared<ItemAdapter>(o);
+}
+host::Ref<host::CommandBarButton> make_button(IDispatch* o) {
+  return std::make_shared<ButtonAdapter>(o);
+}
+
+}  // namespace parvex::com

@@ -1,0 +1,40 @@
+// What the DLL as a whole keeps: the count of live objects behind DllCanUnloadNow, and its
+// type libraries.
+#pragma once
+
+#include <oaidl.h>
+#include <windows.h>
+
+#include <atomic>
+
+namespace parvex::com {
+
+// Objects of ours alive right now (COM objects, host adapters, sinks) plus server locks.
+std::atomic<long>& live_objects();
+
+// Counts its owner among the live objects for as long as it exists.
+struct LiveObject {
+  LiveObject() noexcept { ++live_objects(); }
+  LiveObject(const LiveObject&) noexcept : LiveObject() {}
+  LiveObject& operator=(const LiveObject&) noexcept = default;
+  ~LiveObject() { --live_objects(); }
+};
+
+// The module that holds this code (the DLL, or a test program linking it).
+HMODULE own_module() noexcept;
+// Its full path.
+std::wstring own_module_path();
+
+// The catch-to-result of every COM method of ours, called from a catch block: a failure of the
+// core becomes its number as an HRESULT (a VB-style number n as 0x800A0000 + n) with its text
+// left as the thread's error information; anything else is the boundary kit's HRESULT.
+HRESULT caught_hresult() noexcept;
+
+// The same for an event sink: fills info (when given) and returns DISP_E_EXCEPTION.
+HRESULT caught_event_exception(EXCEPINFO* info) noexcept;
+
+// Type information of an interface described by one of our type libraries: resource 1 (ours)
+// or 2 (the host's add-in connection interface). Dual interfaces yield their vtable half.
+HRESULT interface_type_info(int resource, const GUID& iid, ITypeInfo** out) noexcept;
+
+}  // namespace parvex::com
