@@ -60,6 +60,12 @@ std::string statistics_path() {
 }
 
 void ReadStatistics() {
+  // Creating the about window reads the statistics (its load), and a read nested inside this
+  // one would replace the totals set here: let the window's load do the reading.
+  if (!ui::exists<ui::FrmAbout>()) {
+    ui::touch<ui::FrmAbout>();
+    return;
+  }
   const std::string path = statistics_path();
   if (!FileExists(path)) replace_lines(path, {"1", "1"});
 

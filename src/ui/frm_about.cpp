@@ -1,6 +1,19 @@
 #include "ui/frm_about.h"
 
+#include <string>
+#include <string_view>
+
+#include "compression/signature.h"
+#include "support/statistics.h"
+#include "ui/frm_outlook.h"
+#include "ui/links.h"
+
 namespace parvex::ui {
+namespace {
+
+constexpr std::string_view kVersionDigits = "100";
+
+}  // namespace
 
 FrmAbout::FrmAbout() {
   caption = "About us";
@@ -47,6 +60,32 @@ FrmAbout::FrmAbout() {
   Image1.pixel_width = 287;
   Image1.pixel_height = 103;
   place(Image1, "Image1", 600, 120, 4305, 1545, std::nullopt);
+
+  on_click = [this] { open_address(handle, kProductWebPage); };
+  cmd_visit.on_click = on_click;
+  cmd_email.on_click = [this] { open_address(handle, kContactMail); };
+  Image1.on_click = [this] {
+    const auto parent = handle;  // the save's message box may let this window close
+    Timer1_Timer();
+    open_address(parent, kProductWebPage);
+  };
+  Command1.on_click = [this] { Hide(); };
+  Command4.on_click = [] { touch<FrmOutlook>().Show(); };
+  Command2.on_click = [] {
+    EncodeSignature();
+    SignatureText();
+  };
+}
+
+void FrmAbout::load() {
+  ReadStatistics();
+  // "100" reads Version:1.00.
+  Label1.caption = "Version:" + std::string(kVersionDigits.substr(0, 1)) + "." +
+                   std::string(kVersionDigits.substr(1, 2));
+}
+
+void FrmAbout::unload_handler() {
+  WriteStatistics();
 }
 
 }  // namespace parvex::ui

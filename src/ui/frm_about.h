@@ -36,6 +36,11 @@ class FrmAbout : public Window {
   // Appends the event log to its log file and clears the list; when the file cannot be
   // written, says so in a message box and keeps the list.
   void Timer1_Timer();
+
+  // Reads the statistics, then sets the version caption.
+  void load() override;
+  // Writes the statistics.
+  void unload_handler() override;
 };
 
 }  // namespace parvex::ui

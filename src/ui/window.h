@@ -35,7 +35,7 @@ class Window {
   bool in_taskbar = false;
   std::string icon = "parvex.ico";  // file name under resources/
   // The native window handle while a view draws the window; 0 when nothing does.
-  std::uintptr_t hWnd = 0;
+  std::uintptr_t handle = 0;
   // A click on the window's background.
   std::function<void()> on_click;
 

@@ -155,7 +155,7 @@ class Win32Views : public ::testing::Test {
     ui::Window& model = w.touch();
     model.Show();
     pump();
-    return reinterpret_cast<HWND>(model.hWnd);
+    return reinterpret_cast<HWND>(model.handle);
   }
   int px(int32_t twips) const { return MulDiv(twips, dpi, 1440); }
   static HWND child(HWND dialog, size_t index) {

@@ -94,7 +94,7 @@ template <class Action>
 void forward(size_t class_index, HWND dialog, Action&& action) {
   run_handler([&] {
     ui::Window* model = kClasses[class_index].find();
-    if (model && model->hWnd == reinterpret_cast<std::uintptr_t>(dialog)) action(*model);
+    if (model && model->handle == reinterpret_cast<std::uintptr_t>(dialog)) action(*model);
   });
 }
 
@@ -138,7 +138,7 @@ class View {
 
   HWND hwnd() const { return dialog_.get(); }
   bool draws(const ui::Window& model) const {
-    return model_ == &model && model.hWnd == reinterpret_cast<std::uintptr_t>(hwnd()) &&
+    return model_ == &model && model.handle == reinterpret_cast<std::uintptr_t>(hwnd()) &&
            IsWindow(hwnd());
   }
   void draw(ui::Window& model);
@@ -209,7 +209,7 @@ View::View(size_t class_index, ui::Window& model) : class_index_(class_index), m
   SendMessageW(hwnd(), WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small_icon_.get()));
 
   create_controls(model);
-  model.hWnd = reinterpret_cast<std::uintptr_t>(hwnd());
+  model.handle = reinterpret_cast<std::uintptr_t>(hwnd());
 }
 
 View::~View() {
@@ -599,8 +599,8 @@ void stop() {
     auto& view = doomed->views[i];
     if (!view) continue;
     if (ui::Window* model = kClasses[i].find();
-        model && model->hWnd == reinterpret_cast<std::uintptr_t>(view->hwnd())) {
-      model->hWnd = 0;
+        model && model->handle == reinterpret_cast<std::uintptr_t>(view->hwnd())) {
+      model->handle = 0;
     }
     view.reset();
   }
