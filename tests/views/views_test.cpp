@@ -3,8 +3,8 @@
 // through the thread's keyboard hook as inside a host's message loop. With PARVEX_SCREENS set
 // to a folder, the layout test also saves a PNG screenshot of each window there.
 #include <gtest/gtest.h>
-#include <windows.h>
 #include <objbase.h>
+#include <windows.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -64,9 +64,10 @@ void write_png(const std::string& path, int width, int height, const std::vector
   }
   uLongf packed_size = compressBound(static_cast<uLong>(raw.size()));
   std::string packed(packed_size, '\0');
-  ASSERT_EQ(compress2(reinterpret_cast<Bytef*>(packed.data()), &packed_size,
-                      reinterpret_cast<const Bytef*>(raw.data()), static_cast<uLong>(raw.size()), 9),
-            Z_OK);
+  ASSERT_EQ(
+      compress2(reinterpret_cast<Bytef*>(packed.data()), &packed_size,
+                reinterpret_cast<const Bytef*>(raw.data()), static_cast<uLong>(raw.size()), 9),
+      Z_OK);
   packed.resize(packed_size);
   const auto be32 = [](uint32_t v) {
     return std::string{static_cast<char>(v >> 24), static_cast<char>(v >> 16),
@@ -75,9 +76,9 @@ void write_png(const std::string& path, int width, int height, const std::vector
   std::string png = "\x89PNG\r\n\x1a\n";
   const auto chunk = [&](const char* type, const std::string& data) {
     const std::string body = type + data;
-    png += be32(static_cast<uint32_t>(data.size())) + body +
-           be32(crc32(0, reinterpret_cast<const Bytef*>(body.data()),
-                      static_cast<uInt>(body.size())));
+    png +=
+        be32(static_cast<uint32_t>(data.size())) + body +
+        be32(crc32(0, reinterpret_cast<const Bytef*>(body.data()), static_cast<uInt>(body.size())));
   };
   chunk("IHDR", be32(width) + be32(height) + std::string{8, 2, 0, 0, 0});
   chunk("IDAT", packed);
@@ -124,6 +125,10 @@ class Win32Views : public ::testing::Test {
     HDC screen = GetDC(nullptr);
     dpi = GetDeviceCaps(screen, LOGPIXELSX);
     ReleaseDC(nullptr, screen);
+    // The prefix was set up for this many dots per inch: make sure the setting took.
+    if (const char* expected = std::getenv("PARVEX_EXPECT_DPI")) {
+      ASSERT_EQ(dpi, std::atoi(expected));
+    }
   }
   void TearDown() override {
     views::stop();

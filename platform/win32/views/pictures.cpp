@@ -45,8 +45,8 @@ unique_hbitmap load_picture(HINSTANCE module, const std::string& file_name) {
   OLE_HANDLE handle = 0;
   if (FAILED(picture->get_Handle(&handle)) || handle == 0) return {};
   // The picture object owns its bitmap; keep a copy of our own.
-  return unique_hbitmap(static_cast<HBITMAP>(CopyImage(
-      reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(handle)), IMAGE_BITMAP, 0, 0, 0)));
+  return unique_hbitmap(static_cast<HBITMAP>(
+      CopyImage(reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(handle)), IMAGE_BITMAP, 0, 0, 0)));
 }
 
 unique_hicon load_icon(HINSTANCE module, const std::string& file_name, int size) {

@@ -111,7 +111,8 @@ void forward_to_control(size_t class_index, HWND dialog, size_t index, ui::Contr
 
 std::wstring window_text(HWND window) {
   std::wstring text(static_cast<size_t>(GetWindowTextLengthW(window)) + 1, L'\0');
-  text.resize(static_cast<size_t>(GetWindowTextW(window, text.data(), static_cast<int>(text.size()))));
+  text.resize(
+      static_cast<size_t>(GetWindowTextW(window, text.data(), static_cast<int>(text.size()))));
   return text;
 }
 
@@ -285,9 +286,8 @@ void View::create_controls(ui::Window& model) {
         break;
       case ui::ControlKind::TextBox:
         window_class = L"EDIT";
-        style |= static_cast<const ui::TextBox&>(control).multi_line
-                     ? ES_MULTILINE | ES_AUTOVSCROLL
-                     : ES_AUTOHSCROLL;
+        style |= static_cast<const ui::TextBox&>(control).multi_line ? ES_MULTILINE | ES_AUTOVSCROLL
+                                                                     : ES_AUTOHSCROLL;
         ex_style = WS_EX_CLIENTEDGE;
         break;
       case ui::ControlKind::ListBox:
@@ -390,8 +390,8 @@ void View::draw_items(ControlView& view, const std::vector<std::string>& items) 
   if (items == view.items) return;
   const auto drawn_prefix_of = [&](size_t dropped) {
     return view.items.size() >= dropped && items.size() >= view.items.size() - dropped &&
-           std::equal(view.items.begin() + static_cast<std::ptrdiff_t>(dropped),
-                      view.items.end(), items.begin());
+           std::equal(view.items.begin() + static_cast<std::ptrdiff_t>(dropped), view.items.end(),
+                      items.begin());
   };
   size_t keep = 0;
   if (drawn_prefix_of(0)) {
@@ -404,7 +404,8 @@ void View::draw_items(ControlView& view, const std::vector<std::string>& items) 
   }
   SendMessageW(view.hwnd, WM_SETREDRAW, FALSE, 0);
   for (size_t i = keep; i < items.size(); ++i) {
-    SendMessageW(view.hwnd, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(win::widen(items[i]).c_str()));
+    SendMessageW(view.hwnd, LB_ADDSTRING, 0,
+                 reinterpret_cast<LPARAM>(win::widen(items[i]).c_str()));
   }
   SendMessageW(view.hwnd, WM_SETREDRAW, TRUE, 0);
   InvalidateRect(view.hwnd, nullptr, TRUE);
@@ -460,6 +461,18 @@ INT_PTR View::command(WORD id, WORD code, HWND child) {
   if (id == IDCANCEL) {  // Esc, through the dialog manager
     forward(ci, dialog, [ci](ui::Window&) { kClasses[ci].close(); });
     return TRUE;
+  }
+  if (id == IDOK) {
+    // Enter with no default button: it presses the focused button, as a click would.
+    const HWND focus = GetFocus();
+    if (!focus || GetParent(focus) != dialog) return FALSE;
+    id = static_cast<WORD>(GetDlgCtrlID(focus));
+    code = BN_CLICKED;
+    child = focus;
+    if (id < kFirstControlId || static_cast<size_t>(id - kFirstControlId) >= controls_.size() ||
+        controls_[id - kFirstControlId].kind != ui::ControlKind::CommandButton) {
+      return FALSE;
+    }
   }
   if (id < kFirstControlId || static_cast<size_t>(id - kFirstControlId) >= controls_.size()) {
     return FALSE;
