@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
 # Makes a wine prefix for the window tests: scripts/wine_prefix.sh FOLDER DPI
-# A hard-linked copy of the default prefix (wine replaces the files it changes, so the
-# original stays as it was), with wine's own fonts in C:\windows\Fonts (the MS Sans Serif
-# the windows ask for), windows that wine draws whole (no X window manager needed, no waits
-# for one) and the screen's dots per inch set to DPI.
+# A hard-linked copy of the default prefix, with wine's own fonts in C:\windows\Fonts (the MS
+# Sans Serif the windows ask for), windows that wine draws whole (no X window manager needed,
+# no waits for one) and the screen's dots per inch set to DPI.
 set -euo pipefail
 folder=$1
 dpi=$2
@@ -19,6 +18,11 @@ if [[ -d "$folder" ]]; then
   rm -rf "$folder"
 fi
 cp -al "$base" "$folder"
+# wineserver rewrites the registry files in place: those must be copies, or the settings below
+# would change the default prefix too.
+for file in "$base"/*.reg "$base"/.update-timestamp; do
+  if [[ -f "$file" ]]; then cp --remove-destination "$file" "$folder/"; fi
+done
 fonts=$folder/drive_c/windows/Fonts
 mkdir -p "$fonts"
 cp --remove-destination /usr/share/wine/fonts/* "$fonts/" 2>/dev/null || true

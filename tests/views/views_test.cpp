@@ -188,7 +188,9 @@ class Win32Views : public ::testing::Test {
 };
 
 TEST_F(Win32Views, EachWindowMatchesItsLayout) {
-  LogEvent("Addin init");  // a line to show in the event log
+  // Something to show: a line in the event log, statistics in the about window.
+  LogEvent("Addin init");
+  testing::write_file(dir / "parvex.log", "7340032\r\n2621440\r\n");
   const char* screens = std::getenv("PARVEX_SCREENS");
   for (const auto& w : kWindows) {
     SCOPED_TRACE(w.name);
@@ -247,6 +249,16 @@ TEST_F(Win32Views, EachWindowMatchesItsLayout) {
         EXPECT_EQ(win::narrow(drawn.lfFaceName), font.name);
         EXPECT_EQ(drawn.lfWeight >= FW_BOLD, font.bold);
         EXPECT_EQ(drawn.lfUnderline != 0, font.underline);
+        // The caption is not cut off: wrapped at the label's width it fits its height.
+        HDC dc = GetDC(control);
+        const HGDIOBJ old =
+            SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageW(control, WM_GETFONT, 0, 0)));
+        const std::wstring text = win::widen(c.display_text());
+        RECT needed{0, 0, r.right - r.left, 0};
+        DrawTextW(dc, text.c_str(), -1, &needed, DT_CALCRECT | DT_WORDBREAK);
+        SelectObject(dc, old);
+        ReleaseDC(control, dc);
+        EXPECT_LE(needed.bottom, r.bottom - r.top) << win::narrow(text);
       }
     }
     if (screens) {
@@ -356,6 +368,32 @@ TEST_F(Win32Views, ZipWindowShowsTheLogAndItsHiddenButtonWorks) {
   zip.list_log.AddItem("after clear");
   pump();
   EXPECT_EQ(SendMessageW(log, LB_GETCOUNT, 0, 0), 1);
+}
+
+TEST_F(Win32Views, MouseClicksGoToTheModels) {
+  auto& about = ui::touch<ui::FrmAbout>();
+  HWND dialog = show(kWindows[1]);
+  const auto click = [](HWND target, int x, int y) {
+    PostMessageW(target, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(x, y));
+    PostMessageW(target, WM_LBUTTONUP, 0, MAKELPARAM(x, y));
+    pump();
+  };
+  click(child(dialog, about, about.parvex_chk), 4, 4);
+  EXPECT_EQ(about.parvex_chk.value, 0);
+  // The background opens the web page with this window as the parent.
+  click(dialog, px(5600), px(100));
+  ASSERT_EQ(svc.shell_calls.size(), 1u);
+  EXPECT_EQ(svc.shell_calls[0].parent, reinterpret_cast<std::uintptr_t>(dialog));
+  EXPECT_TRUE(IsWindowVisible(dialog));
+
+  // The startup window's line opens the page and closes the window.
+  auto& startup = ui::touch<ui::FrmAb>();
+  dialog = show(kWindows[2]);
+  click(child(dialog, startup, startup.Label1), 4, 4);
+  ASSERT_EQ(svc.shell_calls.size(), 2u);
+  EXPECT_EQ(svc.shell_calls[1].parent, reinterpret_cast<std::uintptr_t>(dialog));
+  EXPECT_FALSE(ui::exists<ui::FrmAb>());
+  EXPECT_FALSE(IsWindow(dialog));
 }
 
 }  // namespace
