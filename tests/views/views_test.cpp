@@ -368,6 +368,22 @@ TEST_F(Win32Views, ZipWindowShowsTheLogAndItsHiddenButtonWorks) {
   zip.list_log.AddItem("after clear");
   pump();
   EXPECT_EQ(SendMessageW(log, LB_GETCOUNT, 0, 0), 1);
+
+  // File1 shows the listing the model took of its folder.
+  testing::write_file(dir / "b.txt", "b");
+  testing::write_file(dir / "a.txt", "a");
+  zip.File1.set_path(dir.path());
+  pump();
+  const HWND files = child(dialog, zip, zip.File1);
+  ASSERT_EQ(SendMessageW(files, LB_GETCOUNT, 0, 0), zip.File1.ListCount());
+  SendMessageW(files, LB_GETTEXT, 0, reinterpret_cast<LPARAM>(line));
+  EXPECT_EQ(win::narrow(line), zip.File1.List(0));
+
+  // Disconnection: the windows go, the models stay and know it.
+  views::stop();
+  EXPECT_FALSE(IsWindow(dialog));
+  EXPECT_EQ(zip.handle, 0u);
+  EXPECT_EQ(zip.list_log.ListCount(), 1);
 }
 
 TEST_F(Win32Views, MouseClicksGoToTheModels) {
