@@ -9,7 +9,6 @@
 
 namespace parvex::ui {
 
-using parvex::kProductWebPage;
 inline constexpr std::string_view kContactMail = "mailto:contact@parvex.example";
 
 // Asks the shell to open the address (parent window, "open", no parameters, "", show 0). Never
