@@ -225,13 +225,13 @@ HFONT View::font_for(const ui::Font& font) {
   for (const auto& [k, handle] : fonts_) {
     if (k == key) return handle.get();
   }
-  LOGFONTW spec{};
-  spec.lfHeight = height;
-  spec.lfWeight = font.bold ? FW_BOLD : FW_NORMAL;
-  spec.lfUnderline = font.underline;
-  spec.lfCharSet = DEFAULT_CHARSET;
-  face.copy(spec.lfFaceName, LF_FACESIZE - 1);
-  fonts_.emplace_back(key, unique_hfont(CreateFontIndirectW(&spec)));
+  LOGFONTW wanted{};
+  wanted.lfHeight = height;
+  wanted.lfWeight = font.bold ? FW_BOLD : FW_NORMAL;
+  wanted.lfUnderline = font.underline;
+  wanted.lfCharSet = DEFAULT_CHARSET;
+  face.copy(wanted.lfFaceName, LF_FACESIZE - 1);
+  fonts_.emplace_back(key, unique_hfont(CreateFontIndirectW(&wanted)));
   return fonts_.back().second.get();
 }
 
