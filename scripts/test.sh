@@ -29,10 +29,19 @@ skipped=0
 for preset in linux linux-asan win64; do
   echo "== test $preset"
   log="build/$preset/ctest.log"
-  if ctest --preset "$preset" -V >"$log" 2>&1; then :; else status=1; fi
+  if [[ $preset == win64 ]]; then
+    # The window tests get a virtual display. The rest run without one: there a native dialog
+    # fails at once instead of waiting for a click that never comes.
+    ctest --preset "$preset" -V -E '^parvex_views_' >"$log" 2>&1 || status=1
+    xvfb-run -a -s "-screen 0 1280x1024x24" \
+      ctest --preset "$preset" -V -R '^parvex_views_' >>"$log" 2>&1 || status=1
+  else
+    ctest --preset "$preset" -V >"$log" 2>&1 || status=1
+  fi
   grep -E '^[0-9]+: \[  (PASSED|FAILED|SKIPPED) *\]' "$log" || true
-  sed -n '/tests passed, .* tests failed out of/,$p' "$log"
-  if ! grep -q 'tests passed, 0 tests failed out of' "$log"; then
+  grep -E -A3 'tests passed, .* tests failed out of' "$log" || true
+  summaries=$(grep 'tests failed out of' "$log" || true)
+  if [[ -z $summaries ]] || grep -qv ' 0 tests failed out of' <<<"$summaries"; then
     status=1
     cat "$log"  # gtest_brief keeps it to the failures
   fi

@@ -1,0 +1,33 @@
+// The pictures and the icon that the models name by file name under resources/, read from the
+// resources of the module that linked the views (see CMakeLists.txt for the names).
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "unique_any.h"
+
+namespace parvex::views {
+
+namespace detail {
+inline void delete_gdi_object(HGDIOBJ object) noexcept {
+  DeleteObject(object);
+}
+}  // namespace detail
+
+using unique_hbitmap = pvx::unique_any<HBITMAP, &detail::delete_gdi_object>;
+using unique_hfont = pvx::unique_any<HFONT, &detail::delete_gdi_object>;
+using unique_hicon = pvx::unique_any<HICON, &::DestroyIcon>;
+
+// "logo.bmp" is the resource LOGO_BMP: letters and digits upper-cased, anything else '_'.
+std::wstring resource_name(const std::string& file_name);
+
+// The picture decoded (BMP or JPEG); empty when the module has no such resource or it cannot
+// be decoded. Needs COM on the calling thread, as the host's thread has it.
+unique_hbitmap load_picture(HINSTANCE module, const std::string& file_name);
+
+// The icon at the given size in pixels; empty when missing.
+unique_hicon load_icon(HINSTANCE module, const std::string& file_name, int size);
+
+}  // namespace parvex::views
