@@ -6,14 +6,41 @@
 
 #include "addin/connect.h"
 #include "com_objects.h"
+#include "core/failure.h"
 #include "module.h"
 #include "registration.h"
+#include "views/views.h"
 
 namespace {
 
+// The core's connection with the Win32 windows drawn around it: the views start before the
+// windows are created, so the startup window appears at once, and stop before the disconnection
+// drops the models. A machine that cannot draw (no desktop) still packs mail, with the windows
+// kept as models only.
+class DrawnConnection final : public parvex::host::Connection {
+ public:
+  void OnConnection(parvex::host::Ref<parvex::host::Application> application,
+                    parvex::host::ConnectMode mode,
+                    parvex::host::Ref<parvex::host::AddIn> addin) override {
+    parvex::attempt([] { parvex::views::start(parvex::com::own_module()); });
+    core_.OnConnection(std::move(application), mode, std::move(addin));
+    if (parvex::views::started()) parvex::attempt([] { parvex::views::sync(); });
+  }
+  void OnDisconnection(parvex::host::DisconnectMode mode) override {
+    parvex::attempt([] { parvex::views::stop(); });
+    core_.OnDisconnection(mode);
+  }
+  void OnAddInsUpdate() override { core_.OnAddInsUpdate(); }
+  void OnStartupComplete() override { core_.OnStartupComplete(); }
+  void OnBeginShutdown() override { core_.OnBeginShutdown(); }
+
+ private:
+  parvex::Connect core_;
+};
+
 void install_core_connection() {
   static const bool installed = [] {
-    parvex::com::set_connection_factory([] { return std::make_unique<parvex::Connect>(); });
+    parvex::com::set_connection_factory([] { return std::make_unique<DrawnConnection>(); });
     return true;
   }();
   (void)installed;
