@@ -1,0 +1,93 @@
+// The boundary kit: handle owners close exactly once; a caught exception becomes its code.
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "boundary.h"
+#include "unique_any.h"
+#ifdef _WIN32
+#include "win32_handles.h"
+#endif
+
+namespace {
+
+std::vector<intptr_t> closed;
+void close_fake(void* h) {
+  closed.push_back(reinterpret_cast<intptr_t>(h));
+}
+using unique_fake = pvx::unique_any<void*, &close_fake, -1>;
+void* fake(intptr_t v) {
+  return reinterpret_cast<void*>(v);
+}
+
+TEST(UniqueAny, ClosesOnceThroughResetMoveAndPut) {
+  closed.clear();
+  {
+    unique_fake none;
+    EXPECT_FALSE(none);
+    unique_fake zero(fake(0));  // 0 is a valid handle when -1 means none
+    EXPECT_TRUE(zero);
+    unique_fake a(fake(7));
+    unique_fake b(std::move(a));
+    EXPECT_FALSE(a);
+    b = unique_fake(fake(8));  // closes 7
+    *b.put() = fake(9);        // closes 8
+    unique_fake c(fake(10));
+    void* kept = c.release();  // never closed
+    EXPECT_EQ(kept, fake(10));
+  }
+  EXPECT_EQ(closed, (std::vector<intptr_t>{7, 8, 9, 0}));
+}
+
+TEST(Boundary, EachKindOfThrowGivesItsCode) {
+  struct Case {
+    void (*thrower)();
+    int32_t code, hresult;
+  };
+  const Case cases[] = {
+      {[] { throw std::bad_alloc(); }, 4, pvx::kHrOutOfMemory},
+      {[] { throw pvx::ResultError(16); }, 16, 16},
+      {[] { throw std::runtime_error("x"); }, 99, pvx::kHrFail},
+      {[] { throw 5; }, 99, pvx::kHrFail},
+      {[] { throw std::system_error(5, std::system_category()); }, 99,
+       static_cast<int32_t>(0x80070005U)},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(pvx::call_returning<int32_t>(4, 99,
+                                           [&]() -> int32_t {
+                                             c.thrower();
+                                             return 0;
+                                           }),
+              c.code);
+    const int32_t hr = [&]() -> int32_t {
+      try {
+        c.thrower();
+        return 0;
+      }
+      PVX_CATCH_RETURN_HR()
+    }();
+    EXPECT_EQ(hr, c.hresult);
+  }
+}
+
+#ifdef _WIN32
+TEST(Win32Handles, OwnersCloseRealHandles) {
+  pvx::win::unique_hkey key;
+  ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, L"Software", 0, KEY_READ, key.put()), ERROR_SUCCESS);
+  EXPECT_TRUE(key);
+  WIN32_FIND_DATAW data;
+  pvx::win::unique_hfind none(FindFirstFileW(L"Z:\\no\\such\\folder\\*", &data));
+  EXPECT_FALSE(none);
+  pvx::win::unique_hmodule module(LoadLibraryW(L"kernel32.dll"));
+  EXPECT_TRUE(module);
+  pvx::win::unique_hglobal memory(GlobalAlloc(GMEM_MOVEABLE, 16));
+  ASSERT_TRUE(memory);
+  EXPECT_TRUE(pvx::win::lock_global(memory.get()));
+  EXPECT_FALSE(pvx::win::open_clipboard(nullptr));  // we never open it without an owner
+}
+#endif
+
+}  // namespace
