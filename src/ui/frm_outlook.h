@@ -21,3 +21,12 @@ class FrmOutlook : public Window {
 };
 
 }  // namespace parvex::ui
+
+namespace parvex {
+
+// The current local date and time in the user's general date format.
+std::string TimeStamp();
+// Appends time stamp + " - " + text to the event log, creating its window hidden if needed.
+void LogEvent(const std::string& text);
+
+}  // namespace parvex
