@@ -11,6 +11,7 @@
 #include "archive/unzip_files.h"
 #include "archive/zip_files.h"
 #include "core/failure.h"
+#include "platform/fs.h"
 #include "recording/recording_client.h"
 #include "scripted/scripted_services.h"
 
@@ -110,7 +111,8 @@ TEST_F(ZipFilesRecorded, RootDirectoryGoesInCapitalsAndReadsBackUnchanged) {
   } cases[] = {
       {"c:\\temp\\out", "C:\\TEMP\\OUT"},
       {"\\", "\\"},
-      {"d:\\dossier\\\xC3\xA9t\xC3\xA9 \xC5\x93uvre", "D:\\DOSSIER\\\xC9T\xC9 \x8CUVRE"},
+      {"d:\\dossier\\\xC3\xA9t\xC3\xA9 \xC5\x93uvre",
+       fs::to_ansi("D:\\DOSSIER\\\xC3\x89T\xC3\x89 \xC5\x92UVRE")},
   };
   for (const auto& c : cases) {
     ZipFiles z;
@@ -201,7 +203,8 @@ TEST_F(ZipFilesRecorded, KeysCompareWithoutCaseAndRemoveFileRecordsMisses) {
   z.RemoveFile("Querty");
   EXPECT_EQ(z.ZipFileCount(), 0);
   z.MakeZipFile();
-  EXPECT_EQ(handed_names(), std::vector<std::string>{"C:\\Work\\\xC9t\xE9.doc"});
+  EXPECT_EQ(handed_names(),
+            std::vector<std::string>{fs::to_ansi("C:\\Work\\\xC3\x89t\xC3\xA9.doc")});
   EXPECT_EQ(zip.integer("ZpArchive.count"), 1);
 }
 
@@ -212,8 +215,14 @@ TEST_F(ZipFilesRecorded, TextsTheCodePageCannotCarryFailBeforeTheLibrary) {
   } cases[] = {
       {"name", "C:\\in\\\xE4\xB8\xAD.txt", "C:\\out.zip"},
       {"archive", "C:\\in\\a.txt", "C:\\\xD0\x96\xE4\xB8\xAD.zip"},
+      {"name", std::string("C:\\in\\a\0b.txt", 13), "C:\\out.zip"},  // no code page carries it
   };
+  size_t refused = 0;
   for (const auto& c : cases) {
+    const std::string& text = c.what == std::string("name") ? c.name : c.archive;
+    bool exact = true;
+    if (fs::to_ansi(text, &exact).find('\0') == std::string::npos && exact) continue;  // UTF-8
+    ++refused;
     ZipFiles z;
     z.addfile(c.name);
     z.ZipFileName(c.archive);
@@ -222,13 +231,12 @@ TEST_F(ZipFilesRecorded, TextsTheCodePageCannotCarryFailBeforeTheLibrary) {
       ADD_FAILURE() << c.what << " went through as '?'";
     } catch (const Failure& f) {
       EXPECT_EQ(f.source(), "ZipFiles::MakeZipFile");
-      EXPECT_NE(f.description().find(c.what == std::string("name") ? c.name : c.archive),
-                std::string::npos)
-          << f.description();
+      EXPECT_NE(f.description().find(text), std::string::npos) << f.description();
     }
     EXPECT_EQ(zip.calls(), "") << c.what;
   }
-  EXPECT_EQ(svc.message_boxes.size(), 2u);
+  EXPECT_GE(refused, 1u);
+  EXPECT_EQ(svc.message_boxes.size(), refused);
 }
 
 TEST_F(ZipFilesRecorded, ZipPrintCollectsEveryTextAndLetsEventsRun) {
@@ -236,9 +244,10 @@ TEST_F(ZipFilesRecorded, ZipPrintCollectsEveryTextAndLetsEventsRun) {
   std::vector<std::string> seen_in_events;
   svc.on_do_events = [&] { seen_in_events.push_back(CodeModule::state().LastMessage); };
   zip.cue(REC_PRINT, std::string("  adding: a.txt\n", 17), 16);
-  zip.cue(REC_PRINT, std::string("abc\0def", 7), 7);   // stops at the zero byte
-  zip.cue(REC_PRINT, "truncated", 5);                  // takes only len bytes
-  zip.cue(REC_PRINT, std::string("caf\xE9\0", 5), 4);  // ANSI é
+  zip.cue(REC_PRINT, std::string("abc\0def", 7), 7);  // stops at the zero byte
+  zip.cue(REC_PRINT, "truncated", 5);                 // takes only len bytes
+  const std::string cafe = fs::to_ansi("caf\xC3\xA9");
+  zip.cue(REC_PRINT, cafe + '\0', static_cast<int32_t>(cafe.size()));
   zip.cue(REC_PRINT, std::string(4097, 'y'), 100000);  // no zero: stops at 4096
   ZipFiles z;
   z.MakeZipFile();

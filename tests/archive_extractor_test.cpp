@@ -13,6 +13,7 @@
 #include "archive/zip_files.h"
 #include "core/failure.h"
 #include "core/program_state.h"
+#include "platform/fs.h"
 #include "platform/library.h"
 #include "recording/recording_client.h"
 #include "scripted/scripted_services.h"
@@ -217,7 +218,7 @@ TEST_F(UnzipFilesRecorded, ReplaceQuestionAnswers) {
       {MsgAnswer::No, 100}, {MsgAnswer::Cancel, 104}, {MsgAnswer::Yes, 102}, {MsgAnswer::Ok, 102}};
   for (const auto& c : cases) {
     svc.message_box_answers.push_back(c.answer);
-    unzip.cue(REC_REPLACE, "dir/caf\xE9.txt");
+    unzip.cue(REC_REPLACE, fs::to_ansi("dir/caf\xC3\xA9.txt"));
   }
   const std::string long_name(300, 'n');
   svc.message_box_answers.push_back(MsgAnswer::No);
@@ -269,7 +270,8 @@ TEST_F(UnzipFilesRecorded, DeclinedPasswordIsAskedOnceInAnExtraction) {
   u.Unzip();
   EXPECT_EQ(svc.input_box_prompts.size(), 2u);
   EXPECT_EQ(unzip.integer("answer.2"), 0);
-  EXPECT_EQ(unzip.get("buffer.2"), "s\xE9same" + std::string(81 - 6, '\0'));
+  const std::string sesame = fs::to_ansi("s\xC3\xA9same");
+  EXPECT_EQ(unzip.get("buffer.2"), sesame + std::string(81 - sesame.size(), '\0'));
 }
 
 TEST_F(UnzipFilesRecorded, PasswordIsCutToTheBufferLessOne) {
@@ -351,8 +353,10 @@ TEST_F(UnzipFilesRecorded, ListingLinesColumnForColumn) {
       // A size of eight digits or more takes name columns rather than losing digits.
       {entry(4294967295u, 7, 4, 2026, 0, 5, std::string(60, 'B')),
        std::string(46, 'B') + " 4294967295  07/04/26   0:05" + std::string(6, ' ')},
-      {entry(5, 1, 2, 2026, 10, 30, "caf\xE9"),
-       "caf\xC3\xA9" + std::string(46, ' ') + "      5  01/02/26  10:30" + std::string(6, ' ')},
+      // Columns count the name's ANSI bytes.
+      {entry(5, 1, 2, 2026, 10, 30, fs::to_ansi("caf\xC3\xA9")),
+       "caf\xC3\xA9" + std::string(50 - fs::to_ansi("caf\xC3\xA9").size(), ' ') +
+           "      5  01/02/26  10:30" + std::string(6, ' ')},
   };
   for (const auto& c : cases) unzip.cue(REC_LIST, cue_data(c.e));
   UnzipFiles u;
@@ -419,12 +423,17 @@ TEST_F(UnzipFilesRecorded, MissingLibraryOrExportFailsWithTheExtractorsSource) {
 }
 
 TEST_F(UnzipFilesRecorded, NamesTheCodePageCannotCarryFailBeforeTheLibrary) {
-  try {
-    UnzipFiles().Unzip("C:\\\xE4\xB8\xAD.zip", "out");
-    FAIL();
-  } catch (const Failure& f) {
-    EXPECT_EQ(f.source(), "UnzipFiles::Unzip");
-    EXPECT_NE(f.description().find("\xE4\xB8\xAD"), std::string::npos);
+  // A zero byte ends the name in every code page; a Chinese character in the single-byte ones.
+  for (const std::string& bad : {std::string("\xE4\xB8\xAD"), std::string("a\0b", 3)}) {
+    bool exact = true;
+    if (fs::to_ansi(bad, &exact).find('\0') == std::string::npos && exact) continue;  // UTF-8
+    try {
+      UnzipFiles().Unzip("C:\\" + bad + ".zip", "out");
+      ADD_FAILURE() << bad;
+    } catch (const Failure& f) {
+      EXPECT_EQ(f.source(), "UnzipFiles::Unzip");
+      EXPECT_NE(f.description().find(bad), std::string::npos);
+    }
   }
   EXPECT_EQ(unzip.calls(), "");
 }

@@ -1,5 +1,8 @@
 #include "codepage.h"
 
+#include <string>
+#include <system_error>
+
 #ifdef _WIN32
 #include <windows.h>
 #endif
@@ -106,72 +109,164 @@ std::string cp437_to_utf8(std::string_view cp437) {
   return out;
 }
 
+unsigned ansi_code_page() {
 #ifdef _WIN32
-
-std::wstring utf8_to_wide(std::string_view utf8) {
-  if (utf8.empty()) return {};
-  const int n =
-      MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-  std::wstring out(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
-  return out;
+  return GetACP();
+#else
+  return kCodePage1252;
+#endif
 }
 
-std::string wide_to_utf8(std::wstring_view wide) {
-  if (wide.empty()) return {};
-  const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr,
-                                    0, nullptr, nullptr);
-  std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), n,
-                      nullptr, nullptr);
-  return out;
+bool code_page_takes_flags(unsigned code_page) {
+  switch (code_page) {
+    case 42:
+    case 50220:
+    case 50221:
+    case 50222:
+    case 50225:
+    case 50227:
+    case 50229:
+    case 54936:
+    case 65000:
+    case 65001:
+      return false;
+    default:
+      return code_page < 57002 || code_page > 57011;
+  }
 }
 
 std::string utf8_to_ansi(std::string_view utf8, bool* exact) {
-  if (exact) *exact = true;
-  const std::wstring wide = utf8_to_wide(utf8);
-  if (wide.empty()) return {};
-  BOOL lossy = FALSE;
-  const int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(),
-                                    static_cast<int>(wide.size()), nullptr, 0, "?", &lossy);
-  std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), static_cast<int>(wide.size()),
-                      out.data(), n, "?", &lossy);
-  if (exact && lossy) *exact = false;
-  return out;
+  return utf8_to_code_page(utf8, ansi_code_page(), exact);
 }
 
 std::string ansi_to_utf8(std::string_view ansi) {
-  if (ansi.empty()) return {};
-  const int n =
-      MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), nullptr, 0);
-  std::wstring wide(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), wide.data(), n);
-  return wide_to_utf8(wide);
+  return code_page_to_utf8(ansi, ansi_code_page());
 }
 
-#else
+#ifdef _WIN32
 
-std::string utf8_to_ansi(std::string_view utf8, bool* exact) {
-  std::string out;
-  out.reserve(utf8.size());
-  if (exact) *exact = true;
-  for (size_t i = 0; i < utf8.size();) {
-    const int code = cp1252_code(next_utf8(utf8, i));
-    if (code < 0) {
-      out += '?';
-      if (exact) *exact = false;
-    } else {
-      out += static_cast<char>(code);
-    }
+namespace {
+
+[[noreturn]] void conversion_failed(const char* what, unsigned code_page) {
+  const DWORD e = GetLastError();
+  throw std::system_error(
+      static_cast<int>(e), std::system_category(),
+      std::string("text cannot be converted ") + what + " code page " + std::to_string(code_page));
+}
+
+std::wstring to_wide(std::string_view text, unsigned code_page) {
+  if (text.empty()) return {};
+  const int len = static_cast<int>(text.size());
+  const int n = MultiByteToWideChar(code_page, 0, text.data(), len, nullptr, 0);
+  if (n <= 0) conversion_failed("from", code_page);
+  std::wstring out(static_cast<size_t>(n), L'\0');
+  if (MultiByteToWideChar(code_page, 0, text.data(), len, out.data(), n) != n) {
+    conversion_failed("from", code_page);
   }
   return out;
 }
 
-std::string ansi_to_utf8(std::string_view ansi) {
+std::string from_wide(std::wstring_view wide, unsigned code_page, bool* lossy) {
+  if (wide.empty()) return {};
+  // The pages that refuse flags also refuse the default-character arguments.
+  const bool flags = code_page_takes_flags(code_page);
+  const DWORD how = flags ? WC_NO_BEST_FIT_CHARS : 0;
+  const char* fill = flags ? "?" : nullptr;
+  BOOL used = FALSE;
+  BOOL* used_at = flags ? &used : nullptr;
+  const int len = static_cast<int>(wide.size());
+  const int n = WideCharToMultiByte(code_page, how, wide.data(), len, nullptr, 0, fill, used_at);
+  if (n <= 0) conversion_failed("to", code_page);
+  std::string out(static_cast<size_t>(n), '\0');
+  if (WideCharToMultiByte(code_page, how, wide.data(), len, out.data(), n, fill, used_at) != n) {
+    conversion_failed("to", code_page);
+  }
+  if (lossy) {
+    // Without the used-default report, a text that does not come back unchanged lost something.
+    *lossy = flags ? used != FALSE : code_page != kCodePageUtf8 && to_wide(out, code_page) != wide;
+  }
+  return out;
+}
+
+}  // namespace
+
+std::wstring utf8_to_wide(std::string_view utf8) {
+  return to_wide(utf8, kCodePageUtf8);
+}
+
+std::string wide_to_utf8(std::wstring_view wide) {
+  return from_wide(wide, kCodePageUtf8, nullptr);
+}
+
+std::string utf8_to_code_page(std::string_view utf8, unsigned code_page, bool* exact) {
+  bool lossy = false;
+  std::string out = from_wide(utf8_to_wide(utf8), code_page, &lossy);
+  if (exact) *exact = !lossy && is_utf8(utf8);
+  return out;
+}
+
+std::string code_page_to_utf8(std::string_view text, unsigned code_page) {
+  return wide_to_utf8(to_wide(text, code_page));
+}
+
+#else
+
+namespace {
+
+// The code of c in a single-byte code page, or -1.
+int single_byte_code(char32_t c, unsigned code_page) {
+  if (c < 0x80) return static_cast<int>(c);
+  if (code_page == kCodePage1252) return cp1252_code(c);
+  for (int k = 0; k < 128; ++k) {
+    if (kCp437High[k] == c) return 0x80 + k;
+  }
+  return -1;
+}
+
+[[noreturn]] void no_table(unsigned code_page) {
+  throw std::system_error(std::make_error_code(std::errc::invalid_argument),
+                          "no conversion table for code page " + std::to_string(code_page));
+}
+
+}  // namespace
+
+std::string utf8_to_code_page(std::string_view utf8, unsigned code_page, bool* exact) {
+  if (code_page != kCodePageUtf8 && code_page != kCodePage1252 && code_page != kCodePage437) {
+    no_table(code_page);
+  }
   std::string out;
-  out.reserve(ansi.size());
-  for (const char ch : ansi) {
+  out.reserve(utf8.size());
+  bool all = true;
+  for (size_t i = 0; i < utf8.size();) {
+    const size_t start = i;
+    const char32_t c = next_utf8(utf8, i);
+    const bool malformed = c == 0xFFFD && i - start != 3;
+    const int code = malformed || code_page == kCodePageUtf8 ? 0 : single_byte_code(c, code_page);
+    if (malformed || code < 0) {
+      // Like the system converter: U+FFFD in UTF-8, the default character elsewhere.
+      out += code_page == kCodePageUtf8 ? "\xEF\xBF\xBD" : "?";
+      all = false;
+    } else if (code_page == kCodePageUtf8) {
+      out.append(utf8.substr(start, i - start));
+    } else {
+      out += static_cast<char>(code);
+    }
+  }
+  if (exact) *exact = all;
+  return out;
+}
+
+std::string code_page_to_utf8(std::string_view text, unsigned code_page) {
+  if (code_page == kCodePage437) return cp437_to_utf8(text);
+  if (code_page == kCodePageUtf8) {
+    std::string out;
+    for (size_t i = 0; i < text.size();) append_utf8(out, next_utf8(text, i));
+    return out;
+  }
+  if (code_page != kCodePage1252) no_table(code_page);
+  std::string out;
+  out.reserve(text.size());
+  for (const char ch : text) {
     const auto b = static_cast<unsigned char>(ch);
     char32_t c = b;
     if (b >= 0x80 && b < 0xA0) c = kCp1252High[b - 0x80] ? kCp1252High[b - 0x80] : b;
