@@ -95,7 +95,8 @@ class Win32Services final : public Services {
     const std::wstring cap = caption.empty() ? default_caption() : win::widen(caption);
     const int r = MessageBoxW(GetActiveWindow(), win::widen(text).c_str(), cap.c_str(),
                               static_cast<UINT>(buttons) | static_cast<UINT>(icon));
-    return static_cast<MsgAnswer>(r);
+    // A box that was never shown returns 0 (wine with no display: -1), not a button.
+    return r >= IDOK && r <= IDNO ? static_cast<MsgAnswer>(r) : MsgAnswer::None;
   }
 
   std::string input_box(const std::string& prompt, const std::string& caption,
