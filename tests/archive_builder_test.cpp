@@ -296,6 +296,16 @@ TEST_F(ZipFilesRecorded, MissingLibraryReturnsItsCodeQuietly) {
   EXPECT_EQ(z.GetLastMessage(), "earlier");
 }
 
+TEST_F(ZipFilesRecorded, LibraryWithoutZpArchiveReturnsTheMissingLibrarysCode) {
+  // ZpSetOptions ran and refused with 0, the last result obtained; passed on, it would read as
+  // ZE_OK for a run that archived nothing.
+  svc.folder = testing::recording_folder() + kPathSep + "partial";
+  ZipFiles z;
+  EXPECT_EQ(z.MakeZipFile(), ZipFiles::kLibraryUnavailable);
+  EXPECT_EQ(z.GetLastMessage(), "options refused");
+  EXPECT_TRUE(svc.message_boxes.empty());
+}
+
 TEST_F(ZipFilesRecorded, ARunStartedFromAWindowEventFailsAndLeavesTheFirstAlone) {
   std::vector<Failure> nested;
   svc.on_do_events = [&] {
