@@ -12,6 +12,7 @@
 #include "archive/zip_files.h"
 #include "core/failure.h"
 #include "platform/fs.h"
+#include "record_layout.h"
 #include "recording/recording_client.h"
 #include "scripted/scripted_services.h"
 
@@ -22,18 +23,7 @@ using testing::Recorder;
 using testing::ScopedServices;
 using testing::ScriptedServices;
 
-#if defined(_WIN32) && !defined(_WIN64)
-static_assert(offsetof(ZipCallbackRecord, reserved) == 12);
-static_assert(offsetof(ZipOptionRecord, recurse) == 52);
-static_assert(offsetof(ZipOptionRecord, update) == 72);
-static_assert(offsetof(ZipOptionRecord, level) == 108);
-static_assert(offsetof(ZipOptionRecord, date) == 112);
-static_assert(offsetof(ZipOptionRecord, root_directory) == 116);
-#endif
-
-void put32(std::string& bytes, size_t offset, int32_t value) {
-  for (int i = 0; i < 4; ++i) bytes[offset + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
-}
+namespace lay = layout;
 
 bool all_zero(const std::string& bytes) {
   return bytes.find_first_not_of('\0') == bytes.npos;
@@ -84,14 +74,13 @@ TEST_P(ZipOptionRecordTest, CarriesOnlyRecurseUpdateAndTheRootDirectory) {
   z.MakeZipFile();
 
   const std::string record = zip.get("ZpSetOptions").value_or("");
-  ASSERT_EQ(record.size(), sizeof(ZipOptionRecord));
-  std::string expected(sizeof(ZipOptionRecord), '\0');
-  put32(expected, offsetof(ZipOptionRecord, recurse), c.recurse ? 1 : 0);
-  put32(expected, offsetof(ZipOptionRecord, update), c.update ? 1 : 0);
+  ASSERT_EQ(record.size(), lay::kZipOptSize);
+  std::string expected(lay::kZipOptSize, '\0');
+  lay::put(expected, lay::kZipOptRecurse, c.recurse ? 1 : 0, 4);
+  lay::put(expected, lay::kZipOptUpdate, c.update ? 1 : 0, 4);
   // The root directory's address is whatever the engine allocated; the text is checked below.
-  const size_t root = offsetof(ZipOptionRecord, root_directory);
-  EXPECT_FALSE(all_zero(record.substr(root, sizeof(char*))));
-  expected.replace(root, sizeof(char*), record.substr(root, sizeof(char*)));
+  EXPECT_FALSE(all_zero(record.substr(lay::kZipOptRoot, sizeof(char*))));
+  expected.replace(lay::kZipOptRoot, sizeof(char*), record.substr(lay::kZipOptRoot, sizeof(char*)));
   EXPECT_EQ(record, expected);
   EXPECT_EQ(zip.text("ZpSetOptions.root_directory"), "\\");
   EXPECT_FALSE(zip.get("ZpSetOptions.date"));
@@ -125,13 +114,11 @@ TEST_F(ZipFilesRecorded, RootDirectoryGoesInCapitalsAndReadsBackUnchanged) {
 
 TEST_F(ZipFilesRecorded, CallbackRecordNamesTheThreeRoutines) {
   ZipFiles().MakeZipFile();
-  ZipCallbackRecord expected;
-  std::memset(&expected, 0, sizeof expected);
-  expected.print = &CodeModule::ZipPrint;
-  expected.password = &CodeModule::ZipPassword;
-  expected.comment = &CodeModule::ZipComment;
-  EXPECT_EQ(zip.get("ZpInit"),
-            std::string(reinterpret_cast<const char*>(&expected), sizeof expected));
+  std::string expected(lay::kZipCbSize, '\0');
+  lay::put_address(expected, lay::kZipCbPrint, &CodeModule::ZipPrint);
+  lay::put_address(expected, lay::kZipCbPassword, &CodeModule::ZipPassword);
+  lay::put_address(expected, lay::kZipCbComment, &CodeModule::ZipComment);
+  EXPECT_EQ(zip.get("ZpInit"), expected);
 }
 
 TEST_F(ZipFilesRecorded, NewObjectHandsThePlaceholderAndReturnsTheLibraryResult) {

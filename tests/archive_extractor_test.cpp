@@ -16,6 +16,7 @@
 #include "core/program_state.h"
 #include "platform/fs.h"
 #include "platform/library.h"
+#include "record_layout.h"
 #include "recording/recording_client.h"
 #include "scripted/scripted_services.h"
 #ifdef _WIN32
@@ -29,25 +30,10 @@ using testing::Recorder;
 using testing::ScopedServices;
 using testing::ScriptedServices;
 
-#if defined(_WIN32) && !defined(_WIN64)
-static_assert(offsetof(UnzipOptionRecord, Privilege) == 56);
-static_assert(offsetof(UnzipOptionRecord, ZipFileName) == 60);
-static_assert(offsetof(UnzipOptionRecord, ExtractDir) == 64);
-static_assert(offsetof(UnzipCallbackRecord, service) == 20);
-static_assert(offsetof(UnzipCallbackRecord, comment_length) == 40);
-#endif
-static_assert(offsetof(UnzipVersionRecord, betalevel) == 8);
-static_assert(offsetof(UnzipVersionRecord, date) == 18);
-static_assert(offsetof(UnzipVersionRecord, zlib) == 38);
-static_assert(offsetof(UnzipVersionRecord, unzip) == 48);
+namespace lay = layout;
 
 using Fifteen = std::vector<int32_t>;
 const Fifteen kNewObject{0, 0, 0, 2, 0, 0, 0, 0, 0, 1, 1, 0, 0, 1, 0};
-
-template <class Record>
-std::string bytes_of(const Record& r) {
-  return std::string(reinterpret_cast<const char*>(&r), sizeof r);
-}
 
 class UnzipFilesRecorded : public ::testing::Test {
  protected:
@@ -57,20 +43,20 @@ class UnzipFilesRecorded : public ::testing::Test {
   // integers and the two text addresses is zero.
   Fifteen recorded_integers() const {
     const std::string record = unzip.get("Wiz.options").value_or("");
-    EXPECT_EQ(record.size(), sizeof(UnzipOptionRecord));
-    if (record.size() != sizeof(UnzipOptionRecord)) return {};
-    UnzipOptionRecord r;
-    std::memcpy(&r, record.data(), sizeof r);
-    EXPECT_NE(r.ZipFileName, nullptr);
-    EXPECT_NE(r.ExtractDir, nullptr);
-    const int32_t* first = &r.ExtractOnlyNewer;
-    const Fifteen values(first, first + 15);
-    UnzipOptionRecord expected;
-    std::memset(&expected, 0, sizeof expected);
-    std::memcpy(&expected.ExtractOnlyNewer, values.data(), 15 * sizeof(int32_t));
-    expected.ZipFileName = r.ZipFileName;
-    expected.ExtractDir = r.ExtractDir;
-    EXPECT_EQ(record, bytes_of(expected)) << "stray bytes in the option record";
+    EXPECT_EQ(record.size(), lay::kUzOptSize);
+    if (record.size() != lay::kUzOptSize) return {};
+    Fifteen values(15);
+    std::string expected(lay::kUzOptSize, '\0');
+    for (size_t i = 0; i < 15; ++i) {
+      std::memcpy(&values[i], record.data() + 4 * i, 4);
+      lay::put(expected, 4 * i, static_cast<uint32_t>(values[i]), 4);
+    }
+    for (const size_t text : {lay::kUzOptZipFileName, lay::kUzOptExtractDir}) {
+      const std::string address = record.substr(text, sizeof(void*));
+      EXPECT_NE(address, std::string(sizeof(void*), '\0'));
+      expected.replace(text, sizeof(void*), address);
+    }
+    EXPECT_EQ(record, expected) << "stray bytes in the option record";
     return values;
   }
 
@@ -98,14 +84,13 @@ TEST_F(UnzipFilesRecorded, NewObjectHandsTheDefaultRecordsInOrder) {
     }
   }
 
-  UnzipCallbackRecord callbacks;
-  std::memset(&callbacks, 0, sizeof callbacks);
-  callbacks.print = &CodeModule::UnzipPrint;
-  callbacks.replace = &CodeModule::UnzipReplace;
-  callbacks.password = &CodeModule::UnzipPassword;
-  callbacks.list_entry = &CodeModule::UnzipListEntry;
-  callbacks.service = &CodeModule::UnzipService;
-  EXPECT_EQ(unzip.get("Wiz.callbacks"), bytes_of(callbacks));
+  std::string callbacks(lay::kUzCbSize, '\0');
+  lay::put_address(callbacks, lay::kUzCbPrint, &CodeModule::UnzipPrint);
+  lay::put_address(callbacks, lay::kUzCbReplace, &CodeModule::UnzipReplace);
+  lay::put_address(callbacks, lay::kUzCbPassword, &CodeModule::UnzipPassword);
+  lay::put_address(callbacks, lay::kUzCbListEntry, &CodeModule::UnzipListEntry);
+  lay::put_address(callbacks, lay::kUzCbService, &CodeModule::UnzipService);
+  EXPECT_EQ(unzip.get("Wiz.callbacks"), callbacks);
 
   const std::string version = unzip.get("UzpVersion2").value_or("");
   ASSERT_EQ(version.size(), 64u);
