@@ -6,7 +6,7 @@ set -euo pipefail
 
 linux_packages=(build-essential cmake ninja-build zlib1g-dev googletest libgtest-dev clang-format)
 full_packages=(mingw-w64 mingw-w64-tools libz-mingw-w64-dev wine wine64 zip unzip p7zip-full
-               python3 clang libclang-rt-14-dev)
+               python3 clang libclang-rt-14-dev locales)
 
 wanted=("${linux_packages[@]}")
 if [[ "${1:-}" != "--linux" ]]; then
