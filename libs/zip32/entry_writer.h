@@ -3,41 +3,22 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
-#include <vector>
-
-#include <zlib.h>
+#include <memory>
 
 #include "file.h"
+#include "parallel_deflate.h"
 #include "records.h"
 #include "sources.h"
+#include "thread_pool.h"
 
 namespace pvx::zip {
 
-// Owns a raw-deflate stream; reset between entries so one allocation serves a whole run.
-class Deflater {
- public:
-  Deflater() = default;
-  Deflater(const Deflater&) = delete;
-  Deflater& operator=(const Deflater&) = delete;
-  ~Deflater();
-  bool start(int level);  // false when zlib cannot allocate its state
-  z_stream& stream() { return s_; }
-
- private:
-  z_stream s_{};
-  bool ready_ = false;
-  int level_ = -1;
-};
-
-// Compression state and buffers kept from run to run on one thread: allocating and faulting
-// in a fresh megabyte each call costs more than packing a small file.
+// What one calling thread keeps from run to run.
 struct Workspace {
-  Deflater deflater;
-  std::vector<unsigned char> in;
-  std::vector<unsigned char> out;
+  PackWorkspace pack;
 };
 
+// Lives for one run: the thread pool it starts for the first large entry ends with it.
 class EntryWriter {
  public:
   enum class Result { Ok, SourceFailed, ArchiveFailed, OutOfMemory };
@@ -50,16 +31,12 @@ class EntryWriter {
   Result write(const Source& src, uint64_t offset, EntryHeader* header);
 
  private:
-  Result copy(BinaryFile& in, EntryHeader* h, bool use_deflate, bool* shrank);
+  Result pack(BinaryFile& in, EntryHeader* h, uint64_t data_at);
 
   BinaryFile& out_;
   int level_;
-  Deflater& deflater_;
-  std::vector<unsigned char>& in_buf_;
-  std::vector<unsigned char>& out_buf_;
+  BlockPacker packer_;
+  std::unique_ptr<ThreadPool> pool_;  // after packer_: its workers are joined first
 };
-
-// Whether the start of a file reads as text (zlib's rule: no control codes but TAB, LF, CR).
-bool looks_like_text(const unsigned char* data, size_t n);
 
 }  // namespace pvx::zip

@@ -28,8 +28,8 @@ class PosixServices final : public Services {
   }
   void do_events() override {}
   void set_clipboard_text(const std::string& text) override { clipboard_ = text; }
-  void shell_open(const std::string& target) override {
-    std::fprintf(stderr, "[shell open] %s\n", target.c_str());
+  void shell_execute(const ShellExecuteArgs& a) override {
+    std::fprintf(stderr, "[shell %s] %s\n", a.verb.c_str(), a.file.c_str());
   }
   std::string addin_folder() override {
     Dl_info info{};

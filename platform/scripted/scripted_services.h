@@ -28,7 +28,8 @@ class ScriptedServices : public Services {
   std::vector<MessageBoxCall> message_boxes;
   std::vector<std::string> input_box_prompts;
   std::vector<std::string> input_box_captions;
-  std::vector<std::string> shell_opened;
+  std::vector<ShellExecuteArgs> shell_calls;
+  std::function<void()> on_shell_execute;  // runs inside each call, after it was recorded
   std::string clipboard;
   bool clipboard_set = false;
   int do_events_calls = 0;
@@ -45,7 +46,10 @@ class ScriptedServices : public Services {
                         const std::string& default_answer) override;
   void do_events() override;
   void set_clipboard_text(const std::string& text) override;
-  void shell_open(const std::string& target) override { shell_opened.push_back(target); }
+  void shell_execute(const ShellExecuteArgs& a) override {
+    shell_calls.push_back(a);
+    if (on_shell_execute) on_shell_execute();
+  }
   std::string addin_folder() override { return folder; }
   uint32_t last_system_error() override { return system_error; }
   LocalTime now() override { return clock; }

@@ -1,6 +1,6 @@
 // parvex-sim: the add-in's trackers connected to the simulated mail client. It opens a main
 // window and message windows, attaches real files, sends, closes everything and prints what
-// left and the event log.
+// left and the event log. With --windows it prints the add-in's windows instead.
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -9,7 +9,10 @@
 #include "platform/services.h"
 #include "sim/sim_outlook.h"
 #include "tracking/trackers.h"
+#include "ui/frm_ab.h"
+#include "ui/frm_about.h"
 #include "ui/frm_outlook.h"
+#include "ui/headless_view.h"
 
 namespace {
 
@@ -28,10 +31,23 @@ std::string human(size_t bytes) {
   return buf;
 }
 
+// The three windows as the headless view draws them, before they load: loading the about
+// window would read and create the statistics file.
+int print_windows() {
+  using namespace parvex;
+  const ui::FrmOutlook zip_window;
+  const ui::FrmAbout about;
+  const ui::FrmAb startup;
+  std::printf("%s\n%s\n%s", ui::draw(zip_window).c_str(), ui::draw(about).c_str(),
+              ui::draw(startup).c_str());
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   using namespace parvex;
+  if (argc == 2 && std::string(argv[1]) == "--windows") return print_windows();
   std::vector<std::string> files(argv + 1, argv + argc);
   if (files.empty()) files = default_files();
 

@@ -78,7 +78,9 @@ std::vector<std::string> list_files(const std::string& folder) {
     raise_win32(e, folder);
   }
   do {
-    if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) wide.emplace_back(data.cFileName);
+    constexpr DWORD kSkipped =
+        FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+    if (!(data.dwFileAttributes & kSkipped)) wide.emplace_back(data.cFileName);
   } while (FindNextFileW(find.get(), &data));
   std::sort(wide.begin(), wide.end(), [](const std::wstring& a, const std::wstring& b) {
     return _wcsicmp(a.c_str(), b.c_str()) < 0;

@@ -170,8 +170,11 @@ class Win32Services final : public Services {
     (void)memory.release();  // the clipboard owns it now
   }
 
-  void shell_open(const std::string& target) override {
-    ShellExecuteW(nullptr, L"open", win::widen(target).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+  void shell_execute(const ShellExecuteArgs& a) override {
+    const std::wstring params = a.parameters ? win::widen(*a.parameters) : std::wstring();
+    ShellExecuteW(reinterpret_cast<HWND>(a.parent), win::widen(a.verb).c_str(),
+                  win::widen(a.file).c_str(), a.parameters ? params.c_str() : nullptr,
+                  win::widen(a.directory).c_str(), a.show);
   }
 
   std::string addin_folder() override {

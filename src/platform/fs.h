@@ -16,7 +16,8 @@ void make_folder(const std::string& path);     // one level
 void delete_file(const std::string& path);     // fails when missing
 int64_t file_length(const std::string& path);  // fails when missing
 void rename_replace(const std::string& from, const std::string& to);  // atomic where possible
-// Bare names of the files (not folders) in a folder, sorted without regard to case.
+// Bare names of the files in a folder, sorted without regard to case; folders, and on Windows
+// hidden and system files, are left out. Raises when the folder cannot be listed.
 std::vector<std::string> list_files(const std::string& folder);
 
 // An open C stream; closes on destruction. Mode as for fopen ("rb", "wb", "ab").

@@ -34,6 +34,16 @@ struct NumberSeparators {
   std::string decimal = ".";
 };
 
+struct ShellExecuteArgs {
+  std::uintptr_t parent = 0;  // window handle, 0 for none
+  std::string verb;
+  std::string file;
+  std::optional<std::string> parameters;  // nullopt passes a null pointer
+  std::string directory;
+  int32_t show = 0;  // SW_ value
+  bool operator==(const ShellExecuteArgs&) const = default;
+};
+
 class Services {
  public:
   virtual ~Services() = default;
@@ -48,8 +58,9 @@ class Services {
   // Lets the user interface process the window events that are waiting.
   virtual void do_events() = 0;
   virtual void set_clipboard_text(const std::string& text) = 0;
-  // Opens an address (web page or mailto:) with the shell.
-  virtual void shell_open(const std::string& target) = 0;
+  // ShellExecute: opens an address (web page or mailto:) with the shell; the result is not
+  // reported.
+  virtual void shell_execute(const ShellExecuteArgs& args) = 0;
 
   // Folder of the add-in's own module, without a trailing separator.
   virtual std::string addin_folder() = 0;

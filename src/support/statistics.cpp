@@ -90,6 +90,12 @@ std::string statistics_path() {
 }
 
 void ReadStatistics() {
+  // Creating the about window reads the statistics (its load), and a read nested inside this
+  // one would replace the totals set here: let the window's load do the reading.
+  if (!ui::exists<ui::FrmAbout>()) {
+    ui::touch<ui::FrmAbout>();
+    return;
+  }
   const Stored stored = read_stored(statistics_path());
   auto& s = statistics();
   s.TotalNormalBytes = stored.normal + s.PendingNormalBytes;

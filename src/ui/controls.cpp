@@ -5,9 +5,16 @@
 
 namespace parvex::ui {
 
+void ListBox::AddItem(std::string text) {
+  if (ListCount() >= kMaxItems && on_full) on_full(*this);
+  if (ListCount() >= kMaxItems) items.erase(items.begin());
+  items.push_back(std::move(text));
+}
+
 void FileListBox::set_path(std::string folder) {
+  // Listed before the path changes: a folder that cannot be listed leaves the old state.
+  items = fs::list_files(folder);
   path = std::move(folder);
-  Refresh();
 }
 
 void FileListBox::Refresh() {

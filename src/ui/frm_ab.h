@@ -1,4 +1,5 @@
-// The startup window "Startup :)", shown at every connection.
+// The startup window "Startup :)", shown at every connection. The logo, the line and the
+// background open the product's web page and close the window; "&Continue" only closes it.
 #pragma once
 
 #include "ui/controls.h"
@@ -8,7 +9,11 @@ namespace parvex::ui {
 
 class FrmAb : public Window {
  public:
-  FrmAb() { caption = "Startup :)"; }
+  FrmAb();
+
+  CommandButton Command1;
+  Label Label1;
+  Image Image1;  // 30 twips wider than the client area: its right edge is cut off
 };
 
 }  // namespace parvex::ui

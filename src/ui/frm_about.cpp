@@ -1,36 +1,91 @@
 #include "ui/frm_about.h"
 
+#include <string>
+#include <string_view>
+
+#include "compression/signature.h"
+#include "support/statistics.h"
+#include "ui/frm_outlook.h"
+#include "ui/links.h"
+
 namespace parvex::ui {
 namespace {
 
-template <class C>
-void place(C& control, int32_t left, int32_t top, int32_t width, int32_t height, int32_t tab) {
-  control.left = left;
-  control.top = top;
-  control.width = width;
-  control.height = height;
-  control.tab_index = tab;
-}
+constexpr std::string_view kVersionDigits = "100";
 
 }  // namespace
 
 FrmAbout::FrmAbout() {
   caption = "About us";
+  client_width = 5700;
+  client_height = 6030;
 
-  lbl_totalbytes.caption = "TotalBytes:";
-  place(lbl_totalbytes, 240, 3120, 3495, 255, 4);
-  lbl_totalzip.caption = "TotalZip:";
-  place(lbl_totalzip, 240, 3480, 3495, 255, 5);
-  lbl_Saving.caption = "Saving:";
-  place(lbl_Saving, 240, 3840, 3495, 375, 7);
-
-  // Below the client area: reached only through the tab order.
+  Command4.caption = "show outlook";
+  place(Command4, "Command4", 6000, 6000, 735, 615, 10);
   Text1.text = "Text1";
-  place(Text1, 240, 6120, 4575, 1455, 9);
-
+  Text1.multi_line = true;
+  place(Text1, "Text1", 240, 6120, 4575, 1455, 9);
+  Command3.caption = "Command3";
+  place(Command3, "Command3", 4920, 6720, 735, 255, 8);
+  place(Timer1, "Timer1", 5160, 120, 0, 0, std::nullopt);
+  Timer1.enabled = false;
+  Command2.caption = "Save";
+  place(Command2, "Command2", 4920, 6360, 735, 255, 6);
+  cmd_email.caption = "Email us:";
+  place(cmd_email, "cmd_email", 3840, 2160, 1815, 375, 3);
+  cmd_visit.caption = "Visit our &Website";
+  place(cmd_visit, "cmd_visit", 3840, 2640, 1815, 375, 2);
+  Command1.caption = "&Hide me";
+  place(Command1, "Command1", 3840, 3120, 1815, 1095, 0);
   parvex_chk.caption = "Is enabled";
   parvex_chk.value = 1;
-  place(parvex_chk, 2040, 2760, 1815, 255, 11);
+  place(parvex_chk, "parvex_chk", 2040, 2760, 1815, 255, 11);
+  Image2.picture = "notice.jpg";
+  Image2.pixel_width = 321;
+  Image2.pixel_height = 60;
+  place(Image2, "Image2", 120, 1800, 4815, 900, std::nullopt);
+  Image3.picture = "disclaimer.jpg";
+  Image3.pixel_width = 365;
+  Image3.pixel_height = 112;
+  place(Image3, "Image3", 120, 4320, 5475, 1680, std::nullopt);
+  lbl_Saving.caption = "Saving:";
+  place(lbl_Saving, "lbl_Saving", 240, 3840, 3495, 375, 7);
+  lbl_totalzip.caption = "TotalZip:";
+  place(lbl_totalzip, "lbl_totalzip", 240, 3480, 3495, 255, 5);
+  lbl_totalbytes.caption = "TotalBytes:";
+  place(lbl_totalbytes, "lbl_totalbytes", 240, 3120, 3495, 255, 4);
+  Label1.caption = "Version:";
+  place(Label1, "Label1", 240, 2760, 1455, 255, 1);
+  Image1.picture = "logo.bmp";
+  Image1.pixel_width = 287;
+  Image1.pixel_height = 103;
+  place(Image1, "Image1", 600, 120, 4305, 1545, std::nullopt);
+
+  on_click = [this] { open_address(handle, kProductWebPage); };
+  cmd_visit.on_click = on_click;
+  cmd_email.on_click = [this] { open_address(handle, kContactMail); };
+  Image1.on_click = [this] {
+    const auto parent = handle;  // the save's message box may let this window close
+    Timer1_Timer();
+    open_address(parent, kProductWebPage);
+  };
+  Command1.on_click = [this] { Hide(); };
+  Command4.on_click = [] { touch<FrmOutlook>().Show(); };
+  Command2.on_click = [] {
+    EncodeSignature();
+    SignatureText();
+  };
+}
+
+void FrmAbout::load() {
+  ReadStatistics();
+  // "100" reads Version:1.00.
+  Label1.caption = "Version:" + std::string(kVersionDigits.substr(0, 1)) + "." +
+                   std::string(kVersionDigits.substr(1, 2));
+}
+
+void FrmAbout::unload_handler() {
+  WriteStatistics();
 }
 
 }  // namespace parvex::ui

@@ -1,5 +1,6 @@
-// The about window: statistics labels, the enable setting and the signature aid's text box.
-// Reached through ui::touch<FrmAbout>(), which creates it hidden on first use.
+// The about window: version, statistics labels, the enable setting, links to the product's web
+// page and contact address, and the event-log save. Reached through ui::touch<FrmAbout>(),
+// which creates it hidden on first use; loading it reads the statistics.
 #pragma once
 
 #include "ui/controls.h"
@@ -11,21 +12,35 @@ class FrmAbout : public Window {
  public:
   FrmAbout();
 
-  // Captions written by ReadStatistics and WriteStatistics.
-  Label lbl_totalbytes;
-  Label lbl_totalzip;
-  Label lbl_Saving;
-  // Receives the digit text of EncodeSignature.
-  TextBox Text1;
+  // Outside the client area, reached only through the tab order.
+  CommandButton Command4;  // shows the manual zip window
+  TextBox Text1;           // receives the digit text of EncodeSignature
+  CommandButton Command3;  // no handler
+  Timer Timer1;            // never enabled: Timer1_Timer is called directly
+  CommandButton Command2;  // the signature aid
+  // Inside the client area.
+  CommandButton cmd_email;
+  CommandButton cmd_visit;
+  CommandButton Command1;  // hides the window, keeping the setting
   // The enable setting: 1 checked, 0 cleared; every new instance starts checked.
   CheckBox parvex_chk;
+  Image Image2;
+  Image Image3;
+  // Captions written by ReadStatistics and WriteStatistics.
+  Label lbl_Saving;
+  Label lbl_totalzip;
+  Label lbl_totalbytes;
+  Label Label1;  // the version
+  Image Image1;  // the logo: saves the event log, then opens the web page
 
-  // Appends the event log to its log file and clears the list.
+  // Appends the event log to its log file and clears the list; when the file cannot be
+  // written, says so in a message box and keeps the list.
   void Timer1_Timer();
 
-  // Still to come with the rest of this window: the version label, the pictures, the buttons
-  // and their clicks, Timer1_Timer, and load (ReadStatistics, then the version caption) and
-  // unload (WriteStatistics).
+  // Reads the statistics, then sets the version caption.
+  void load() override;
+  // Writes the statistics.
+  void unload_handler() override;
 };
 
 }  // namespace parvex::ui

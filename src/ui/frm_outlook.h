@@ -1,6 +1,9 @@
 // The window "Outlook settings": its list is the add-in's event log; its zip action packs the
-// working folder into the archive file.
+// working folder into the archive file. Only the log lies inside the client area: the zip
+// button, the file list and the text boxes sit below it, working but never seen.
 #pragma once
+
+#include <string>
 
 #include "ui/controls.h"
 #include "ui/window.h"
@@ -9,15 +12,26 @@ namespace parvex::ui {
 
 class FrmOutlook : public Window {
  public:
-  FrmOutlook() { caption = "Outlook settings"; }
-  ListBox list_log;
+  FrmOutlook();
+
+  ListBox lst_files;  // unused; under list_log
+  CommandButton cmd_ZIP;
+  // Its text ends the zip action's closing log line; the archive's name does not follow it.
+  TextBox txt_zipname;
+  TextBox Text1;  // unused
   // Lists the working folder for the zip action and the send path.
   FileListBox File1;
-  TextBox txt_zipname;
-  CommandButton cmd_ZIP;
+  // The event log; saved to the log file and cleared when it is full.
+  ListBox list_log;
+  Label Label1;
+  Label Label2;
 
-  // Packs every file of File1's folder into the archive file and updates the statistics.
+  // Packs every file of the working folder into the archive file, one builder run per file,
+  // logs each run and folds the sizes into the pending statistics. Handles no failure: the
+  // first one reaches the caller (the send path relies on that).
   void cmd_ZIP_Click();
+  // Hides the window; the close goes on and destroys it with its log.
+  void Form_QueryUnload(int16_t& cancel, int16_t unload_mode) override;
 };
 
 }  // namespace parvex::ui

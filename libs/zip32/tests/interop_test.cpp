@@ -9,6 +9,7 @@
 
 #include "codepage.h"
 #include "file.h"
+#include "parallel_deflate.h"
 #include "zip_fixture.h"
 
 namespace ziptest {
@@ -67,6 +68,46 @@ TEST_F(Interop, OurArchivesPassUnzip7zAndPython) {
   expect_readers_agree(all);
   // Info-ZIP's unzip honours the UTF-8 flag only for some makers: the name must come back whole.
   EXPECT_EQ(sh("LC_ALL=C.UTF-8 unzip -Z1 '" + archive_ + "' | grep -qx 'Café ü.txt'"), 0);
+}
+
+// Entries on either side of the block edges, through the thread pool and the stored decision,
+// one call each as the add-in packs them, read back by every reader at hand.
+TEST_F(Interop, BlockEdgesReadBackEverywhere) {
+  using pvx::zip::kBlockSize;
+  struct Case {
+    const char* name;
+    std::string bytes;
+    uint16_t method;
+  };
+  const std::string text = text_bytes(4 * kBlockSize);
+  const std::vector<Case> cases = {
+      {"empty.txt", "", 0},
+      {"one.txt", "x", 0},
+      {"block.txt", text.substr(0, kBlockSize), 8},
+      {"block1.txt", text.substr(0, kBlockSize + 1), 8},
+      {"noise.bin", random_bytes(3 * kBlockSize + 1, 9), 0},
+      {"repeated.bin", repeated_bytes(6 * kBlockSize + 1), 8},
+      // Judged stored from its first blocks, then deflated once the text shows.
+      {"mixed.bin", random_bytes(2 * kBlockSize, 10) + text, 8},
+  };
+  std::vector<std::pair<std::string, std::string>> pairs;
+  for (const Case& c : cases) {
+    pairs.emplace_back(c.name, make(c.name, c.bytes));
+    ASSERT_EQ(zip(archive_, {"querty", pairs.back().second}), ZE_OK) << printed();
+  }
+  const Archive a = read_zip(archive_);
+  ASSERT_TRUE(a.ok) << a.error;
+  for (const Case& c : cases) {
+    const Entry* e = a.find(c.name);
+    ASSERT_NE(e, nullptr) << c.name;
+    EXPECT_EQ(e->method, c.method) << c.name;
+    EXPECT_TRUE(e->data == c.bytes) << c.name;
+  }
+  std::string said;
+  EXPECT_EQ(test_with_unzip32(archive_, &said), PK_OK) << said;
+#ifndef _WIN32
+  expect_readers_agree(pairs);
+#endif
 }
 
 struct Foreign {

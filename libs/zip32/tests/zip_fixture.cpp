@@ -5,6 +5,13 @@
 #include <random>
 
 #include "codepage.h"
+#include "unzip32.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
 
 namespace ziptest {
 namespace {
@@ -23,7 +30,36 @@ int32_t PVX_CALL capture(char* buf, uint32_t len) {
   return 0;
 }
 
+std::string* g_unzip_printed = nullptr;
+
+int32_t PVX_CALL unzip_print(char* buf, uint32_t len) {
+  g_unzip_printed->append(buf, len);
+  return 0;
+}
+
 }  // namespace
+
+int32_t test_with_unzip32(const std::string& archive, std::string* printed) {
+#ifdef _WIN32
+  const HMODULE lib = LoadLibraryW(L"unzip32.dll");
+  void* fn = lib ? reinterpret_cast<void*>(GetProcAddress(lib, "Wiz_SingleEntryUnzip")) : nullptr;
+#else
+  const auto self = std::filesystem::read_symlink("/proc/self/exe");
+  void* lib = dlopen((self.parent_path() / "libunzip32.so").c_str(), RTLD_NOW);
+  void* fn = lib ? dlsym(lib, "Wiz_SingleEntryUnzip") : nullptr;
+#endif
+  if (!fn) return -1;
+  std::string name = pvx::utf8_to_ansi(archive);
+  UnzipOptionRecord o{};
+  o.TestZip = 1;
+  o.MessageLevel = 2;
+  o.ZipFileName = name.data();
+  UnzipCallbackRecord cb{};
+  cb.print = &unzip_print;
+  printed->clear();
+  g_unzip_printed = printed;
+  return reinterpret_cast<decltype(&Wiz_SingleEntryUnzip)>(fn)(0, nullptr, 0, nullptr, &o, &cb);
+}
 
 std::filesystem::path u8(const std::string& utf8) {
   return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
@@ -95,6 +131,14 @@ std::string text_bytes(size_t n) {
   std::mt19937 gen(7);
   std::string out;
   while (out.size() < n) out += words[gen() % 9];
+  out.resize(n);
+  return out;
+}
+
+std::string repeated_bytes(size_t n) {
+  const std::string unit = random_bytes(3000, 5);
+  std::string out;
+  while (out.size() < n) out += unit;
   out.resize(n);
   return out;
 }

@@ -44,8 +44,15 @@ class ZipTest : public ::testing::Test {
   std::string archive_;
 };
 
+// Tests `archive` with our unzip library, loaded by name as the add-in loads it; returns its
+// result code (PK_OK when every entry's data and CRC are good) and what it printed.
+int32_t test_with_unzip32(const std::string& archive, std::string* printed);
+
 std::filesystem::path u8(const std::string& utf8);
 std::string random_bytes(size_t n, uint32_t seed);
 std::string text_bytes(size_t n);
+// A short random pattern over and over: deflate finds it only through the bytes before, so a
+// block that lost its dictionary costs a whole pattern.
+std::string repeated_bytes(size_t n);
 
 }  // namespace ziptest

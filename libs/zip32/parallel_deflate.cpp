@@ -1,0 +1,287 @@
+#include "parallel_deflate.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "thread_pool.h"
+
+namespace pvx::zip {
+namespace {
+
+// Room for a deflated block: zlib's worst case grows a block by well under 1/16th.
+constexpr size_t kOutSize = kBlockSize + kBlockSize / 16 + 256;
+constexpr size_t kStoredMax = 65535;  // longest stored block of the deflate format
+// A stored entry samples two slices of each later block at zlib's fastest level.
+constexpr size_t kSliceSize = 8 * 1024;
+constexpr size_t kSampleOutSize = 2 * kSliceSize + 1024;
+
+// Deflate barely moves data that is already compressed (images, archives): under 2% saved on
+// the first blocks means the entry is stored; a sample has to lose 10% to undo that.
+bool barely_shrinks(uint64_t in, uint64_t out) {
+  return out * 50 >= in * 49;
+}
+bool sample_shrinks(uint64_t in, uint64_t out) {
+  return out * 10 < in * 9;
+}
+
+// The data as stored blocks of the deflate format, each at most 65,535 bytes behind a
+// five-byte header; the last of the entry is marked final.
+size_t put_raw(Block& b) {
+  unsigned char* out = b.out.data();
+  const unsigned char* data = b.data();
+  size_t pos = 0, at = 0;
+  do {
+    const size_t n = std::min(b.len - at, kStoredMax);
+    out[pos++] = b.last && at + n == b.len ? 1 : 0;
+    out[pos++] = static_cast<unsigned char>(n);
+    out[pos++] = static_cast<unsigned char>(n >> 8);
+    out[pos++] = static_cast<unsigned char>(~n);
+    out[pos++] = static_cast<unsigned char>(~n >> 8);
+    std::memcpy(out + pos, data + at, n);
+    pos += n;
+    at += n;
+  } while (at < b.len);
+  return pos;
+}
+
+// Deflates a slice from the start and one from the middle of the block, as one stream.
+bool sample(const Block& b, WorkerState& w) {
+  const size_t slice = std::min(kSliceSize, b.len / 2);
+  if (slice < 1024 || !w.sample.start(1)) return false;  // too little to tell: keep storing
+  z_stream& z = w.sample.stream();
+  z.next_out = w.sample_out.data();
+  z.avail_out = static_cast<uInt>(w.sample_out.size());
+  const unsigned char* starts[2] = {b.data(), b.data() + b.len / 2};
+  for (int i = 0; i < 2; ++i) {
+    z.next_in = const_cast<unsigned char*>(starts[i]);
+    z.avail_in = static_cast<uInt>(slice);
+    if (::deflate(&z, i == 1 ? Z_FINISH : Z_NO_FLUSH) == Z_STREAM_ERROR) return false;
+  }
+  return sample_shrinks(2 * slice, z.total_out);
+}
+
+}  // namespace
+
+Deflater::~Deflater() {
+  if (ready_) deflateEnd(&s_);
+}
+
+bool Deflater::start(int level) {
+  if (ready_ && level == level_) return deflateReset(&s_) == Z_OK;
+  if (ready_) deflateEnd(&s_);
+  s_ = z_stream{};
+  ready_ = deflateInit2(&s_, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) == Z_OK;
+  level_ = ready_ ? level : -1;
+  return ready_;
+}
+
+bool looks_like_text(const unsigned char* data, size_t n) {
+  bool any_text = false;
+  for (size_t i = 0; i < n; ++i) {
+    const unsigned char c = data[i];
+    if (c <= 6 || (c >= 14 && c <= 25) || (c >= 28 && c <= 31)) return false;
+    if (c == 9 || c == 10 || c == 13 || c >= 32) any_text = true;
+  }
+  return any_text;
+}
+
+BlockPacker::BlockPacker(int level, PackWorkspace& work)
+    : level_(level), work_(work), dict_(kDictSize) {
+  use_pool(nullptr);
+}
+
+BlockPacker::~BlockPacker() {
+  drain();
+}
+
+void BlockPacker::use_pool(ThreadPool* pool) {
+  pool_ = pool;
+  workers_ = pool ? pool->size() : 0;
+  // Enough blocks in flight to keep every worker busy while the caller reads and writes,
+  // and no more: memory stays the same whatever the size of the file.
+  slots_ = std::max<size_t>(kDecideBlocks, 2 * (workers_ + 1));
+  while (work_.blocks.size() < slots_) {
+    auto b = std::make_unique<Block>();
+    b->in.resize(kDictSize + kBlockSize);
+    b->out.resize(kOutSize);
+    work_.blocks.push_back(std::move(b));
+  }
+  // One state a worker, and one more for the calling thread.
+  while (work_.workers.size() < workers_ + 1) {
+    auto w = std::make_unique<WorkerState>();
+    w->sample_out.resize(kSampleOutSize);
+    work_.workers.push_back(std::move(w));
+  }
+}
+
+PackResult BlockPacker::pack(BinaryFile& in, uint64_t size, BinaryFile& out, PackMode mode,
+                             uint64_t raw_before) {
+  PackResult r;
+  try {
+    r = pack_blocks(in, size, out, mode, raw_before);
+  } catch (...) {
+    drain();  // the workers still hold blocks of this stack's caller
+    throw;
+  }
+  drain();
+  return r;
+}
+
+PackResult BlockPacker::pack_blocks(BinaryFile& in, uint64_t size, BinaryFile& out, PackMode mode,
+                                    uint64_t raw_before) {
+  using Kind = PackResult::Kind;
+  PackResult r;
+  const uint64_t count = (size + kBlockSize - 1) / kBlockSize;
+  bool copying = mode == PackMode::Copy || size == 0;  // an empty stream is still two bytes
+  r.kind = copying ? Kind::Stored : Kind::Deflated;
+  uint64_t decide_until = mode == PackMode::Decide ? std::min(kDecideBlocks, count) : 0;
+  uint64_t next_read = 0, next_write = 0;
+  uLong crc = crc32(0L, Z_NULL, 0);
+  dict_len_ = 0;
+  while (next_write < count) {
+    // Until the decision, only the blocks it rests on are read.
+    const uint64_t read_limit = decide_until ? decide_until : count;
+    for (; next_read < read_limit && next_read - next_write < slots_; ++next_read) {
+      Block& b = slot(next_read);
+      b.kind = copying                  ? BlockKind::Copy
+               : next_read < raw_before ? BlockKind::Raw
+                                        : BlockKind::Deflate;
+      b.sample = mode != PackMode::Copy;
+      if (!read_block(in, b, next_read, size)) {
+        r.kind = Kind::SourceFailed;
+        return r;
+      }
+      if (next_read == 0) r.is_text = looks_like_text(b.data(), b.len);
+      submit(b);
+    }
+    if (decide_until) {
+      uint64_t in_bytes = 0, out_bytes = 0;
+      for (uint64_t i = 0; i < decide_until; ++i) {
+        const Block& b = wait(slot(i));
+        in_bytes += b.len;
+        out_bytes += b.out_len;
+      }
+      // When those blocks are the whole entry, its deflated form is already made: any gain counts.
+      copying = decide_until == count ? out_bytes >= in_bytes : barely_shrinks(in_bytes, out_bytes);
+      if (copying) r.kind = Kind::Stored;
+      decide_until = 0;
+    }
+    Block& b = wait(slot(next_write));
+    if (b.failed) {
+      r.kind = Kind::OutOfMemory;
+      return r;
+    }
+    if (copying && b.shrinks) {
+      r.kind = Kind::Shrinks;
+      r.at = next_write;
+      return r;
+    }
+    const unsigned char* bytes = copying ? b.data() : b.out.data();
+    const size_t n = copying ? b.len : b.out_len;
+    if (!out.write(bytes, n)) {
+      r.kind = Kind::ArchiveFailed;
+      return r;
+    }
+    r.csize += n;
+    crc = crc32_combine(crc, b.crc, static_cast<z_off_t>(b.len));
+    ++next_write;
+    if (!copying && r.csize >= size) {  // can no longer come out smaller
+      r.kind = Kind::NotSmaller;
+      return r;
+    }
+  }
+  r.crc = static_cast<uint32_t>(crc);
+  return r;
+}
+
+bool BlockPacker::read_block(BinaryFile& in, Block& b, uint64_t index, uint64_t size) {
+  b.dict = dict_len_;
+  std::memcpy(b.in.data(), dict_.data(), dict_len_);
+  b.len = static_cast<size_t>(std::min<uint64_t>(kBlockSize, size - index * kBlockSize));
+  b.last = (index + 1) * kBlockSize >= size;
+  if (!in.read_exact(b.in.data() + b.dict, b.len)) return false;
+  // The next block's dictionary: the last 32 KiB read so far.
+  const size_t total = b.dict + b.len;
+  dict_len_ = std::min(kDictSize, total);
+  std::memcpy(dict_.data(), b.in.data() + total - dict_len_, dict_len_);
+  return true;
+}
+
+void BlockPacker::submit(Block& b) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    b.done = false;
+    ++in_flight_;
+  }
+  if (workers_ == 0) {
+    run(b, *work_.workers[0]);
+    finish(b);
+    return;
+  }
+  try {
+    pool_->submit([this, &b](unsigned worker) {
+      run(b, *work_.workers[worker]);
+      finish(b);
+    });
+  } catch (...) {
+    finish(b);  // never queued: nothing to wait for
+    throw;
+  }
+}
+
+void BlockPacker::run(Block& b, WorkerState& w) {
+  b.crc = static_cast<uint32_t>(crc32(0L, b.data(), static_cast<uInt>(b.len)));
+  b.failed = false;
+  b.shrinks = false;
+  b.out_len = 0;
+  switch (b.kind) {
+    case BlockKind::Copy:
+      b.shrinks = b.sample && sample(b, w);
+      return;
+    case BlockKind::Raw:
+      b.out_len = put_raw(b);
+      return;
+    case BlockKind::Deflate:
+      break;
+  }
+  if (!w.deflate.start(level_)) {
+    b.failed = true;
+    return;
+  }
+  z_stream& z = w.deflate.stream();
+  if (b.dict && deflateSetDictionary(&z, b.in.data(), static_cast<uInt>(b.dict)) != Z_OK) {
+    b.failed = true;
+    return;
+  }
+  z.next_in = const_cast<unsigned char*>(b.data());
+  z.avail_in = static_cast<uInt>(b.len);
+  z.next_out = b.out.data();
+  z.avail_out = static_cast<uInt>(b.out.size());
+  // A sync flush ends the block on a byte boundary without marking it final: the next block's
+  // bits follow straight on. Only the entry's last block finishes the stream.
+  const int rc = ::deflate(&z, b.last ? Z_FINISH : Z_SYNC_FLUSH);
+  b.failed = b.last ? rc != Z_STREAM_END : (rc != Z_OK || z.avail_in != 0 || z.avail_out == 0);
+  b.out_len = b.out.size() - z.avail_out;
+}
+
+void BlockPacker::finish(Block& b) {
+  // Notified under the lock: once the caller sees the block done it may return and destroy
+  // the packer, so nothing here may touch it after the unlock.
+  std::lock_guard<std::mutex> lock(mutex_);
+  b.done = true;
+  --in_flight_;
+  done_.notify_all();
+}
+
+Block& BlockPacker::wait(Block& b) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  done_.wait(lock, [&] { return b.done; });
+  return b;
+}
+
+void BlockPacker::drain() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  done_.wait(lock, [&] { return in_flight_ == 0; });
+}
+
+}  // namespace pvx::zip

@@ -1,0 +1,131 @@
+// The block packer driven directly: the joined stream must inflate to the input whatever the
+// number of workers, and the stored decision must follow the data.
+#include <zlib.h>
+
+#include <string>
+#include <vector>
+
+#include "parallel_deflate.h"
+#include "thread_pool.h"
+#include "zip_fixture.h"
+
+namespace ziptest {
+namespace {
+
+using pvx::zip::kBlockSize;
+using pvx::zip::kDictSize;
+using pvx::zip::PackMode;
+using Kind = pvx::zip::PackResult::Kind;
+
+// Inflates a raw deflate stream of `size` bytes that must end exactly where `in` ends.
+std::string inflate_all(const std::string& in, size_t size) {
+  std::string out(size + 1, '\0');
+  z_stream z{};
+  EXPECT_EQ(inflateInit2(&z, -MAX_WBITS), Z_OK);
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
+  z.avail_in = static_cast<uInt>(in.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  EXPECT_EQ(inflate(&z, Z_FINISH), Z_STREAM_END);
+  EXPECT_EQ(z.avail_in, 0u);
+  out.resize(z.total_out);
+  inflateEnd(&z);
+  return out;
+}
+
+// What zlib makes of the data in one stream (with its six bytes of wrapper).
+size_t one_stream_size(const std::string& data) {
+  uLongf n = compressBound(static_cast<uLong>(data.size()));
+  std::string out(n, '\0');
+  EXPECT_EQ(
+      compress2(reinterpret_cast<Bytef*>(out.data()), &n,
+                reinterpret_cast<const Bytef*>(data.data()), static_cast<uLong>(data.size()), 6),
+      Z_OK);
+  return n;
+}
+
+// Blocks of noise that each end in a short run: deflate saves about 1.5% of every block.
+std::string barely_compressible(size_t blocks) {
+  std::string out;
+  for (size_t i = 0; i < blocks; ++i) {
+    out += random_bytes(kBlockSize - 2048, static_cast<uint32_t>(i)) + std::string(2048, 'a');
+  }
+  return out;
+}
+
+struct PackCase {
+  const char* what;
+  std::string data;
+  PackMode mode;
+  uint64_t raw_before;
+  Kind kind;
+  uint64_t at;  // for Shrinks
+};
+
+class BlockPacker : public ZipTest {
+ protected:
+  // Packs `data` with `workers` threads (0: the calling thread alone); returns what came out.
+  std::string pack(const PackCase& c, unsigned workers, pvx::zip::PackResult* r) {
+    pvx::zip::ThreadPool pool(workers);
+    pvx::zip::BlockPacker packer(6, work_);
+    packer.use_pool(&pool);
+    const std::string in_path = make("in.bin", c.data), out_path = path("out.bin");
+    pvx::BinaryFile in, out;
+    EXPECT_TRUE(in.open(in_path, pvx::BinaryFile::Mode::Read));
+    EXPECT_TRUE(out.open(out_path, pvx::BinaryFile::Mode::Create));
+    *r = packer.pack(in, c.data.size(), out, c.mode, c.raw_before);
+    out.close();
+    return read_file(out_path);
+  }
+  pvx::zip::PackWorkspace work_;
+};
+
+TEST_F(BlockPacker, JoinedBlocksInflateToTheInputWhateverTheWorkerCount) {
+  const std::string text3 = text_bytes(3 * kBlockSize + 1);
+  const std::vector<PackCase> cases = {
+      {"empty", "", PackMode::Decide, 0, Kind::Stored, 0},
+      {"one block and a byte", text_bytes(kBlockSize + 1), PackMode::Decide, 0, Kind::Deflated, 0},
+      {"repeated", repeated_bytes(5 * kBlockSize + kDictSize + 1), PackMode::Decide, 0,
+       Kind::Deflated, 0},
+      {"random", random_bytes(3 * kBlockSize + 1, 3), PackMode::Decide, 0, Kind::Stored, 0},
+      // Too little gain to deflate the rest for, unless the judged blocks are the whole entry.
+      {"1.5% smaller", barely_compressible(3), PackMode::Decide, 0, Kind::Stored, 0},
+      {"1.5% smaller, judged whole", barely_compressible(2), PackMode::Decide, 0, Kind::Deflated,
+       0},
+      {"random, then text", random_bytes(2 * kBlockSize, 4) + text3, PackMode::Decide, 0,
+       Kind::Shrinks, 2},
+      {"stored blocks first", random_bytes(2 * kBlockSize, 4) + text3, PackMode::Deflate, 2,
+       Kind::Deflated, 0},
+      {"random, deflated", random_bytes(3 * kBlockSize, 6), PackMode::Deflate, 0, Kind::NotSmaller,
+       0},
+  };
+  for (const PackCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string first;
+    for (const unsigned workers : {0u, 3u}) {
+      pvx::zip::PackResult r;
+      const std::string out = pack(c, workers, &r);
+      ASSERT_EQ(r.kind, c.kind) << workers << " workers";
+      if (workers == 0) first = out;
+      EXPECT_TRUE(out == first) << "output depends on the number of workers";
+      EXPECT_EQ(r.at, c.at);
+      if (c.kind != Kind::Deflated && c.kind != Kind::Stored) continue;
+      EXPECT_EQ(r.crc, crc32(0L, reinterpret_cast<const Bytef*>(c.data.data()),
+                             static_cast<uInt>(c.data.size())));
+      EXPECT_EQ(r.csize, out.size());
+      const std::string back = c.kind == Kind::Deflated ? inflate_all(out, c.data.size()) : out;
+      if (c.kind == Kind::Deflated) {
+        // Primed blocks lose little against one stream over the whole input: a block header
+        // each, not the matches reaching back into the block before.
+        const size_t blocks = (c.data.size() + kBlockSize - 1) / kBlockSize;
+        if (c.raw_before == 0) {
+          EXPECT_LE(out.size(), one_stream_size(c.data) * 101 / 100 + 128 * blocks);
+        }
+      }
+      EXPECT_TRUE(back == c.data) << "round trip";
+    }
+  }
+}
+
+}  // namespace
+}  // namespace ziptest

@@ -1,0 +1,55 @@
+#include "thread_pool.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace pvx::zip {
+
+ThreadPool::ThreadPool(unsigned threads) {
+  threads_.reserve(threads);
+  for (unsigned i = 0; i < threads; ++i) {
+    try {
+      threads_.emplace_back([this, i] { work(i); });
+    } catch (...) {
+      break;  // the ones already running carry the work; a throw here would strand them
+    }
+  }
+}
+
+ThreadPool::~ThreadPool() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  for (std::thread& t : threads_) t.join();
+}
+
+void ThreadPool::submit(Job job) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    jobs_.push_back(std::move(job));
+  }
+  wake_.notify_one();
+}
+
+void ThreadPool::work(unsigned worker) {
+  for (;;) {
+    Job job;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      wake_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+      if (jobs_.empty()) return;
+      job = std::move(jobs_.front());
+      jobs_.pop_front();
+    }
+    job(worker);
+  }
+}
+
+unsigned ThreadPool::default_size() {
+  const unsigned cores = std::thread::hardware_concurrency();
+  return cores <= 1 ? 0 : std::min(cores, 16u);
+}
+
+}  // namespace pvx::zip

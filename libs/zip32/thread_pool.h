@@ -1,0 +1,41 @@
+// A fixed set of worker threads, made for one archive run and joined when it ends: no thread
+// outlives a call into the library, so nothing runs while the host unloads it.
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace pvx::zip {
+
+class ThreadPool {
+ public:
+  // Receives the index of the worker that runs it, below size(). Must not throw.
+  using Job = std::function<void(unsigned worker)>;
+
+  // Starts up to `threads` workers; fewer when the system refuses more (size() says how many).
+  explicit ThreadPool(unsigned threads);
+  ThreadPool(const ThreadPool&) = delete;
+  ThreadPool& operator=(const ThreadPool&) = delete;
+  ~ThreadPool();  // runs what is queued, then joins
+
+  unsigned size() const { return static_cast<unsigned>(threads_.size()); }
+  void submit(Job job);
+
+  // Workers worth starting here: one a core, none on one core, at most 16.
+  static unsigned default_size();
+
+ private:
+  void work(unsigned worker);
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<Job> jobs_;
+  bool stopping_ = false;
+  std::vector<std::thread> threads_;
+};
+
+}  // namespace pvx::zip

@@ -1,0 +1,44 @@
+// The zip action of the manual zip window, also run by the send path.
+#include <string>
+#include <vector>
+
+#include "archive/zip_files.h"
+#include "platform/fs.h"
+#include "platform/services.h"
+#include "support/statistics.h"
+#include "ui/frm_about.h"
+#include "ui/frm_outlook.h"
+
+namespace parvex::ui {
+
+void FrmOutlook::cmd_ZIP_Click() {
+  // One spelling for each place, the one the send path writes.
+  const std::string folder = services().addin_folder() + kPathSep + "Attachments";
+  const std::string prefix = folder + kPathSep;
+  const std::string archive = services().addin_folder() + kPathSep + "Attachments.zip";
+
+  File1.set_path(folder);
+  // The zip library lets window events run while it works, and one of them may close this
+  // window: from here on its members are reached through touch(), never through this.
+  const std::vector<std::string> names = File1.items;
+  const int16_t enabled = touch<FrmAbout>().parvex_chk.value;
+
+  if (!names.empty() && enabled == 1) {
+    for (const std::string& name : names) {
+      ZipFiles zip;
+      statistics().PendingNormalBytes += static_cast<double>(fs::file_length(prefix + name));
+      zip.ZipFileName(archive);
+      zip.UpdatingZip(false);
+      zip.addfile(prefix + name);
+      zip.IncludeSystemFiles(false);
+      const int32_t r = zip.MakeZipFile();
+      touch<FrmOutlook>().list_log.AddItem("Add " + name + " return " + std::to_string(r));
+    }
+    auto& window = touch<FrmOutlook>();
+    window.list_log.AddItem("Zipped successfully...in " + window.txt_zipname.text);
+    statistics().PendingZipBytes += static_cast<double>(fs::file_length(archive));
+  }
+  WriteStatistics();
+}
+
+}  // namespace parvex::ui

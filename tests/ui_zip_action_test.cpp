@@ -1,0 +1,154 @@
+// The manual zip window's zip action and file list, over the real zip library copied into a
+// temporary add-in folder.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "archive/unzip_files.h"
+#include "core/failure.h"
+#include "platform/fs.h"
+#include "recording/recording_client.h"
+#include "scripted/scripted_services.h"
+#include "support/statistics.h"
+#include "ui/frm_about.h"
+#include "ui/frm_outlook.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace parvex {
+namespace {
+
+using testing::read_file;
+using testing::write_file;
+
+std::filesystem::path as_path(const std::string& utf8) {
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+class ZipAction : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    svc.folder = dir.path();
+    for (const char* base : {"zip32", "unzip32"}) {
+      const std::string built = testing::program_folder() + kPathSep + library_file_name(base);
+      if (!fs::is_file(built)) GTEST_SKIP() << built << " is not built";
+      std::filesystem::copy_file(as_path(built), as_path(dir / library_file_name(base)));
+    }
+    fs::make_folder(work);
+  }
+
+  ui::FrmOutlook& window() { return ui::touch<ui::FrmOutlook>(); }
+  std::vector<std::string> log() { return window().list_log.items; }
+  std::string stored() {
+    return fs::is_file(dir / "parvex.log") ? read_file(dir / "parvex.log") : "<none>";
+  }
+
+  testing::TempFolder dir;
+  const std::string work = dir / "Attachments";
+  const std::string archive = dir / "Attachments.zip";
+  testing::ScriptedServices svc;
+  testing::ScopedServices scope{svc};
+};
+
+TEST_F(ZipAction, PacksEachFileInListOrderAndCountsTheBytes) {
+  write_file(work + kPathSep + "b.txt", std::string(3000, 'b'));
+  write_file(work + kPathSep + "A.txt", std::string(1000, 'a'));
+  write_file(work + kPathSep + "c.bin", "ccccc");
+  fs::make_folder(work + kPathSep + "sub");  // folders are not files to pack
+  window().txt_zipname.text = "renamed.zip";
+
+  window().cmd_ZIP_Click();
+
+  EXPECT_EQ(log(), (std::vector<std::string>{"Add A.txt return 0", "Add b.txt return 0",
+                                             "Add c.bin return 0",
+                                             "Zipped successfully...in renamed.zip"}));
+  // The text box names only the log line: the archive keeps its one name.
+  ASSERT_TRUE(fs::is_file(archive));
+  EXPECT_FALSE(fs::is_file(dir / "renamed.zip"));
+  UnzipFiles list;
+  list.ExtractList(1);
+  EXPECT_EQ(list.Unzip(archive, work), PK_OK);
+  EXPECT_EQ(list.GetListCount(), 3);
+  // Read (1 and 1 for a new file), then folded: the sum of the files and the archive once.
+  const auto zipped = fs::file_length(archive);
+  EXPECT_EQ(stored(), " 4006 \r\n " + std::to_string(zipped + 1) + " \r\n");
+  EXPECT_EQ(statistics().PendingNormalBytes, 0);
+}
+
+TEST_F(ZipAction, NothingToPackStillWritesTheStatistics) {
+  for (const bool with_files : {false, true}) {
+    if (with_files) {
+      write_file(work + kPathSep + "kept.txt", "kept");
+      ui::touch<ui::FrmAbout>().parvex_chk.value = 0;
+    }
+    window().cmd_ZIP_Click();
+    EXPECT_TRUE(log().empty());
+    EXPECT_FALSE(fs::is_file(archive));
+    EXPECT_EQ(stored(), " 1 \r\n 1 \r\n");
+    EXPECT_EQ(fs::is_file(work + kPathSep + "kept.txt"), with_files);
+  }
+}
+
+TEST_F(ZipAction, MissingFolderFailsBeforeAnythingIsLoggedOrCounted) {
+  fs::delete_file(dir / library_file_name("zip32"));  // nothing may reach the library either
+  std::filesystem::remove(as_path(work));
+  EXPECT_THROW(window().cmd_ZIP_Click(), Failure);
+  EXPECT_TRUE(log().empty());
+  EXPECT_EQ(stored(), "<none>");
+
+  // The button reports what the send path's direct call would raise.
+  svc.clock = {2026, 12, 6, 14, 30, 0};
+  window().cmd_ZIP.click();
+  ASSERT_EQ(log().size(), 1u);
+  EXPECT_EQ(log()[0].rfind("12/6/2026 2:30:00 PM - Zip failed: ", 0), 0u) << log()[0];
+  ASSERT_EQ(svc.message_boxes.size(), 1u);
+  EXPECT_NE(log()[0].find(svc.message_boxes[0].text), std::string::npos);
+}
+
+TEST_F(ZipAction, AFileGoneMidRunEndsTheRunAfterCountingTheOnesBefore) {
+  write_file(work + kPathSep + "1.txt", "first");
+  write_file(work + kPathSep + "2.txt", "second");
+  // The library lets window events run; one of them removes the next file.
+  svc.on_do_events = [&] { attempt([&] { fs::delete_file(work + kPathSep + "2.txt"); }); };
+  ui::touch<ui::FrmAbout>();  // reads the statistics
+  const std::string before = stored();
+  EXPECT_THROW(window().cmd_ZIP_Click(), Failure);
+  EXPECT_EQ(log(), std::vector<std::string>{"Add 1.txt return 0"});
+  EXPECT_EQ(statistics().PendingNormalBytes, 5);
+  EXPECT_EQ(stored(), before);  // WriteStatistics did not run
+}
+
+TEST_F(ZipAction, ClosingTheWindowMidRunLogsIntoTheNewOne) {
+  write_file(work + kPathSep + "1.txt", "first");
+  write_file(work + kPathSep + "2.txt", "second");
+  window().list_log.AddItem("older line");
+  svc.on_do_events = [] { ui::close<ui::FrmOutlook>(); };
+  window().cmd_ZIP_Click();
+  EXPECT_EQ(log(), (std::vector<std::string>{"Add 2.txt return 0",
+                                             "Zipped successfully...in Attachments.zip"}));
+}
+
+TEST(FileList, ListsFilesByNameAndRefusesAMissingFolder) {
+  testing::TempFolder dir;
+  for (const char* name : {"b", "C", "a"}) write_file(dir / name, name);
+  fs::make_folder(dir / "d");
+#ifdef _WIN32
+  write_file(dir / "hidden", "h");
+  write_file(dir / "system", "s");
+  SetFileAttributesW(as_path(dir / "hidden").c_str(), FILE_ATTRIBUTE_HIDDEN);
+  SetFileAttributesW(as_path(dir / "system").c_str(), FILE_ATTRIBUTE_SYSTEM);
+#endif
+  ui::FileListBox list;
+  list.set_path(dir.path());
+  EXPECT_EQ(list.items, (std::vector<std::string>{"a", "b", "C"}));
+  EXPECT_THROW(list.List(3), Failure);
+  EXPECT_THROW(list.set_path(dir / "missing"), Failure);
+  EXPECT_EQ(list.path, dir.path());
+}
+
+}  // namespace
+}  // namespace parvex
