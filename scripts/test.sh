@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds every preset and runs every test: Linux natively (plain and sanitized), the win64
-# build under wine; win32 is built only (no 32-bit wine here). Checks formatting first.
+# build under wine twice (ANSI code page 1252, then 65001); win32 is built only (no 32-bit wine
+# here). Checks formatting first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,6 +16,22 @@ export WINEPREFIX="${WINEPREFIX:-$HOME/.wine-parvex}"
 # The first start of wine builds its prefix; do it once here, not inside a timed test.
 wineboot -i >/dev/null 2>&1 || true
 
+# A second prefix whose ANSI code page is UTF-8 (65001), as Windows' "Use Unicode UTF-8 for
+# worldwide language support" sets it in the registry. Wine 8 ignores those registry values and
+# takes the code page from the locale, so that run also uses hi_IN, a locale whose Windows code
+# page is UTF-8 only, compiled here when the machine lacks it. The tests check GetACP().
+utf8_prefix="${PARVEX_UTF8_WINEPREFIX:-$HOME/.wine-parvex-acp65001}"
+utf8_locales="$PWD/build/locale"
+[ -d "$utf8_prefix" ] || WINEPREFIX="$utf8_prefix" wineboot -i >/dev/null 2>&1 || true
+for value in ACP OEMCP; do
+  WINEPREFIX="$utf8_prefix" wine reg add 'HKLM\System\CurrentControlSet\Control\Nls\CodePage' \
+    /v "$value" /t REG_SZ /d 65001 /f >/dev/null 2>&1
+done
+if [ ! -d "$utf8_locales/hi_IN.UTF-8" ]; then
+  mkdir -p "$utf8_locales"
+  localedef -i hi_IN -f UTF-8 "$utf8_locales/hi_IN.UTF-8"
+fi
+
 status=0
 for preset in linux linux-asan win64 win32; do
   echo "== build $preset"
@@ -26,17 +43,23 @@ done
 passed=0
 failed=0
 skipped=0
-for preset in linux linux-asan win64; do
-  echo "== test $preset"
-  log="build/$preset/ctest.log"
+for run in linux linux-asan win64 win64-acp65001; do
+  preset="${run%-acp65001}"
+  echo "== test $run"
+  log="build/$preset/ctest${run#"$preset"}.log"
+  runner=(ctest --preset "$preset" -V)
+  if [[ "$run" == *-acp65001 ]]; then
+    runner=(env WINEPREFIX="$utf8_prefix" LC_ALL=hi_IN.UTF-8 LOCPATH="$utf8_locales"
+            PARVEX_EXPECT_ACP=65001 "${runner[@]}")
+  fi
   if [[ $preset == win64 ]]; then
     # The window tests get a virtual display. The rest run without one: there a native dialog
     # fails at once instead of waiting for a click that never comes.
-    ctest --preset "$preset" -V -E '^parvex_views_' >"$log" 2>&1 || status=1
-    xvfb-run -a -s "-screen 0 1280x1024x24" \
-      ctest --preset "$preset" -V -R '^parvex_views_' >>"$log" 2>&1 || status=1
+    "${runner[@]}" -E '^parvex_views_' >"$log" 2>&1 || status=1
+    xvfb-run -a -s "-screen 0 1280x1024x24" "${runner[@]}" -R '^parvex_views_' >>"$log" 2>&1 \
+      || status=1
   else
-    ctest --preset "$preset" -V >"$log" 2>&1 || status=1
+    "${runner[@]}" >"$log" 2>&1 || status=1
   fi
   grep -E '^[0-9]+: \[  (PASSED|FAILED|SKIPPED) *\]' "$log" || true
   grep -E -A3 'tests passed, .* tests failed out of' "$log" || true

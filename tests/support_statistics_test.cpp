@@ -3,6 +3,10 @@
 #include <string>
 
 #include "core/failure.h"
+#ifdef _WIN32
+#include "codepage.h"
+#include "win32_handles.h"
+#endif
 #include "platform/fs.h"
 #include "scripted/scripted_services.h"
 #include "support/statistics.h"
@@ -93,6 +97,35 @@ TEST_F(Statistics, FailedWriteKeepsTheOldFileAndLabels) {
   EXPECT_EQ(statistics().PendingNormalBytes, 0);
   EXPECT_EQ(labels(), before);
 }
+
+TEST_F(Statistics, UnreadableFileIsKeptAsideAndTheTotalsInMemoryWritten) {
+  const std::string overflowing = "1" + std::string(400, '0') + "\r\n5\r\n";
+  for (const char* aside : {"parvex.log.unreadable", "parvex.log.unreadable.2"}) {
+    statistics() = StatisticsValues{};
+    write_file(dir / "parvex.log", overflowing);
+    statistics().PendingNormalBytes = 100;
+    statistics().PendingZipBytes = 40;
+    WriteStatistics();
+    EXPECT_EQ(stored(), " 100 \r\n 40 \r\n");
+    EXPECT_EQ(read_file(dir / aside), overflowing);  // the earlier one is not overwritten
+    EXPECT_EQ(statistics().PendingNormalBytes, 0);
+  }
+}
+
+#ifdef _WIN32
+TEST_F(Statistics, LockedFileIsNeverOverwrittenAndItsHistoryComesBack) {
+  write_file(dir / "parvex.log", " 5000 \r\n 2000 \r\n");
+  pvx::win::unique_hfile lock(CreateFileW(pvx::utf8_to_wide(dir / "parvex.log").c_str(),
+                                          GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(lock);
+  statistics().PendingNormalBytes = 100;
+  statistics().PendingZipBytes = 50;
+  EXPECT_THROW(WriteStatistics(), Failure);
+  lock.reset();
+  WriteStatistics();
+  EXPECT_EQ(stored(), " 5100 \r\n 2050 \r\n");
+}
+#endif
 
 }  // namespace
 }  // namespace parvex

@@ -1,42 +1,10 @@
 #include "codepage.h"
 
-#ifdef _WIN32
-#include <windows.h>
-#endif
+#include "codepage_tables.h"
 
 namespace pvx {
-namespace {
 
-// Windows-1252 codes 0x80..0x9F; 0 marks the five unassigned codes.
-constexpr char32_t kCp1252High[32] = {
-    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
-
-constexpr char32_t kCp437High[128] = {
-    0x00C7, 0x00FC, 0x00E9, 0x00E2, 0x00E4, 0x00E0, 0x00E5, 0x00E7, 0x00EA, 0x00EB, 0x00E8, 0x00EF,
-    0x00EE, 0x00EC, 0x00C4, 0x00C5, 0x00C9, 0x00E6, 0x00C6, 0x00F4, 0x00F6, 0x00F2, 0x00FB, 0x00F9,
-    0x00FF, 0x00D6, 0x00DC, 0x00A2, 0x00A3, 0x00A5, 0x20A7, 0x0192, 0x00E1, 0x00ED, 0x00F3, 0x00FA,
-    0x00F1, 0x00D1, 0x00AA, 0x00BA, 0x00BF, 0x2310, 0x00AC, 0x00BD, 0x00BC, 0x00A1, 0x00AB, 0x00BB,
-    0x2591, 0x2592, 0x2593, 0x2502, 0x2524, 0x2561, 0x2562, 0x2556, 0x2555, 0x2563, 0x2551, 0x2557,
-    0x255D, 0x255C, 0x255B, 0x2510, 0x2514, 0x2534, 0x252C, 0x251C, 0x2500, 0x253C, 0x255E, 0x255F,
-    0x255A, 0x2554, 0x2569, 0x2566, 0x2560, 0x2550, 0x256C, 0x2567, 0x2568, 0x2564, 0x2565, 0x2559,
-    0x2558, 0x2552, 0x2553, 0x256B, 0x256A, 0x2518, 0x250C, 0x2588, 0x2584, 0x258C, 0x2590, 0x2580,
-    0x03B1, 0x00DF, 0x0393, 0x03C0, 0x03A3, 0x03C3, 0x00B5, 0x03C4, 0x03A6, 0x0398, 0x03A9, 0x03B4,
-    0x221E, 0x03C6, 0x03B5, 0x2229, 0x2261, 0x00B1, 0x2265, 0x2264, 0x2320, 0x2321, 0x00F7, 0x2248,
-    0x00B0, 0x2219, 0x00B7, 0x221A, 0x207F, 0x00B2, 0x25A0, 0x00A0};
-
-#ifndef _WIN32
-int cp1252_code(char32_t c) {
-  if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) return static_cast<int>(c);
-  for (int k = 0; k < 32; ++k) {
-    if (kCp1252High[k] != 0 && kCp1252High[k] == c) return 0x80 + k;
-  }
-  return -1;
-}
-#endif
-
-}  // namespace
+using detail::kCp437High;
 
 char32_t next_utf8(std::string_view s, size_t& i) {
   const auto b = static_cast<unsigned char>(s[i]);
@@ -106,80 +74,30 @@ std::string cp437_to_utf8(std::string_view cp437) {
   return out;
 }
 
-#ifdef _WIN32
-
-std::wstring utf8_to_wide(std::string_view utf8) {
-  if (utf8.empty()) return {};
-  const int n =
-      MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-  std::wstring out(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
-  return out;
-}
-
-std::string wide_to_utf8(std::wstring_view wide) {
-  if (wide.empty()) return {};
-  const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr,
-                                    0, nullptr, nullptr);
-  std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), n,
-                      nullptr, nullptr);
-  return out;
+bool code_page_takes_flags(unsigned code_page) {
+  switch (code_page) {
+    case 42:
+    case 50220:
+    case 50221:
+    case 50222:
+    case 50225:
+    case 50227:
+    case 50229:
+    case 54936:
+    case 65000:
+    case 65001:
+      return false;
+    default:
+      return code_page < 57002 || code_page > 57011;
+  }
 }
 
 std::string utf8_to_ansi(std::string_view utf8, bool* exact) {
-  if (exact) *exact = true;
-  const std::wstring wide = utf8_to_wide(utf8);
-  if (wide.empty()) return {};
-  BOOL lossy = FALSE;
-  const int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(),
-                                    static_cast<int>(wide.size()), nullptr, 0, "?", &lossy);
-  std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), static_cast<int>(wide.size()),
-                      out.data(), n, "?", &lossy);
-  if (exact && lossy) *exact = false;
-  return out;
+  return utf8_to_code_page(utf8, ansi_code_page(), exact);
 }
 
 std::string ansi_to_utf8(std::string_view ansi) {
-  if (ansi.empty()) return {};
-  const int n =
-      MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), nullptr, 0);
-  std::wstring wide(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), wide.data(), n);
-  return wide_to_utf8(wide);
+  return code_page_to_utf8(ansi, ansi_code_page());
 }
-
-#else
-
-std::string utf8_to_ansi(std::string_view utf8, bool* exact) {
-  std::string out;
-  out.reserve(utf8.size());
-  if (exact) *exact = true;
-  for (size_t i = 0; i < utf8.size();) {
-    const int code = cp1252_code(next_utf8(utf8, i));
-    if (code < 0) {
-      out += '?';
-      if (exact) *exact = false;
-    } else {
-      out += static_cast<char>(code);
-    }
-  }
-  return out;
-}
-
-std::string ansi_to_utf8(std::string_view ansi) {
-  std::string out;
-  out.reserve(ansi.size());
-  for (const char ch : ansi) {
-    const auto b = static_cast<unsigned char>(ch);
-    char32_t c = b;
-    if (b >= 0x80 && b < 0xA0) c = kCp1252High[b - 0x80] ? kCp1252High[b - 0x80] : b;
-    append_utf8(out, c);
-  }
-  return out;
-}
-
-#endif
 
 }  // namespace pvx

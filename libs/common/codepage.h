@@ -6,8 +6,23 @@
 
 namespace pvx {
 
-// The ANSI code page: the system's on Windows, Windows-1252 elsewhere. Characters the code
-// page cannot carry become '?' and clear *exact.
+inline constexpr unsigned kCodePage437 = 437;
+inline constexpr unsigned kCodePage1252 = 1252;
+inline constexpr unsigned kCodePageUtf8 = 65001;
+
+// The ANSI code page: the system's on Windows (GetACP, which may be UTF-8), 1252 elsewhere.
+unsigned ansi_code_page();
+// Whether the converter takes flags and a default character for this code page: UTF-7, UTF-8,
+// the ISO-2022 and ISCII pages, GB18030 and Symbol refuse them.
+bool code_page_takes_flags(unsigned code_page);
+
+// UTF-8 to a code page and back. Characters the code page cannot carry become '?' and clear
+// *exact. A conversion that fails, or a code page this build has no table for, throws
+// std::system_error; an empty result is never returned for a non-empty text.
+std::string utf8_to_code_page(std::string_view utf8, unsigned code_page, bool* exact = nullptr);
+std::string code_page_to_utf8(std::string_view text, unsigned code_page);
+
+// The same in the ANSI code page.
 std::string utf8_to_ansi(std::string_view utf8, bool* exact = nullptr);
 std::string ansi_to_utf8(std::string_view ansi);
 // IBM code page 437, the zip format's default for names without the UTF-8 flag.

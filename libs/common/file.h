@@ -51,6 +51,9 @@ bool make_dir(const std::string& utf8_path);  // true when made or already a fol
 bool remove_file(const std::string& utf8_path);
 bool rename_file(const std::string& from, const std::string& to);  // replaces `to`
 bool set_mtime(const std::string& utf8_path, std::time_t t);
+// A name beside path for a temporary file: path + ".pvx<n>.tmp" for the first n below 1000
+// that names nothing yet; empty when every one is taken.
+std::string temp_name_beside(const std::string& utf8_path);
 // Entries of a folder (no "." or ".."), each with whether it is a folder.
 bool list_dir(const std::string& utf8_path, std::vector<std::pair<std::string, bool>>* out);
 

@@ -16,6 +16,14 @@
 #define PVX_EXPORT __attribute__((visibility("default")))
 #endif
 
+/* Record layouts. 32-bit Windows builds have the original interface's layout: every address
+   and word 4 bytes, at the offsets written in zip32.h and unzip32.h. 64-bit builds (Windows
+   and Linux) keep the field order with 8-byte addresses and words, so every offset after the
+   first address moves: ZipCallbackRecord 0/8/16/24 (size 32), ZipOptionRecord root_directory
+   at 120 (size 128), ZipNameList 800 bytes, UnzipCallbackRecord 8 bytes a field (size 88),
+   UnzipOptionRecord ZipFileName at 64 and ExtractDir at 72 (size 80). UnzipVersionRecord is
+   the same in both. tests/record_layout.h checks every offset of the build it is compiled in. */
+
 /* A word of a callback record: 32 bits on 32-bit builds, pointer-sized on 64-bit ones. */
 typedef uintptr_t PvxWord;
 

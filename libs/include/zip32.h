@@ -24,7 +24,8 @@ typedef struct ZipCallbackRecord {
   PvxWord reserved; /* 0 */
 } ZipCallbackRecord;
 
-/* Options for the next ZpArchive. Integers not named here are 0 and have no effect. */
+/* Options for the next ZpArchive. Integers not named here are 0 and have no effect. Offsets
+   are the 32-bit ones; see pvx_abi.h for the 64-bit layout. */
 typedef struct ZipOptionRecord {
   int32_t reserved_a[13];
   int32_t recurse; /* offset 52: 1 = add the files of a named folder and its subfolders */
@@ -33,7 +34,7 @@ typedef struct ZipOptionRecord {
   int32_t reserved_c[8];
   char level;           /* offset 108: 0 = the default level, '0'..'9' = that level */
   char* date;           /* offset 112: unused, null */
-  char* root_directory; /* offset 116: folder that relative names are resolved against */
+  char* root_directory; /* offset 116 (64-bit: 120): folder relative names are resolved in */
 } ZipOptionRecord;
 
 #define ZIP_MAX_NAMES 100

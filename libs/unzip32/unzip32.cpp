@@ -5,8 +5,8 @@
 
 #include <algorithm>
 #include <cstring>
-#include <new>
 
+#include "boundary.h"
 #include "codepage.h"
 #include "unzip_engine.h"
 
@@ -87,12 +87,9 @@ PVX_EXPORT int32_t PVX_CALL Wiz_SingleEntryUnzip(int32_t ifnc, ZipNameList* ifnv
       if (options->ExtractDir) job.target = pvx::ansi_to_utf8(options->ExtractDir);
       code = pvx::unzip::run_file(pvx::ansi_to_utf8(options->ZipFileName), job, callbacks, &totals);
     }
-  } catch (const std::bad_alloc&) {
-    say(callbacks, "error: out of memory\n");
-    code = PK_BADERR;
   } catch (...) {
-    say(callbacks, "error: internal failure\n");
-    code = PK_BADERR;
+    code = pvx::result_from_caught_exception(PK_MEM, PK_BADERR);
+    say(callbacks, code == PK_MEM ? "error: out of memory\n" : "error: internal failure\n");
   }
   write_totals(callbacks, totals);
   return code;

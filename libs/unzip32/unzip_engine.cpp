@@ -507,12 +507,9 @@ void Run::extract_entry(const Entry& e) {
   if (!open_data(e, shown, &o)) return;
   // The data goes to a new file that replaces the old only once the entry checks out, so a
   // damaged entry neither destroys an existing file nor leaves half a file behind.
-  std::string temp;
-  for (int i = 0; temp.empty() || stat_path(temp).exists; ++i) {
-    temp = dest + ".pvx" + std::to_string(i) + ".tmp";
-  }
+  const std::string temp = temp_name_beside(dest);
   BinaryFile out;
-  if (!out.open(temp, BinaryFile::Mode::Create)) {
+  if (temp.empty() || !out.open(temp, BinaryFile::Mode::Create)) {
     problem(PK_DISK, "error: cannot create " + shown);
     return;
   }

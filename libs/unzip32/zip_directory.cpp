@@ -8,6 +8,7 @@
 #include "codepage.h"
 #include "dostime.h"
 #include "le.h"
+#include "zip_names.h"
 #include "ziperrors.h"
 
 namespace pvx::unzip {
@@ -143,17 +144,6 @@ std::optional<uint64_t> locate_directory(Source& src, const EndRecord& e, uint64
   return std::nullopt;
 }
 
-bool dos_host(uint16_t version_made_by) {
-  const int host = version_made_by >> 8;
-  return host == 0 || host == 6 || host == 11 || host == 14;  // FAT, HPFS, NTFS, VFAT
-}
-
-std::string sanitize_utf8(std::string_view text) {
-  std::string out;
-  for (size_t i = 0; i < text.size();) append_utf8(out, next_utf8(text, i));
-  return out;
-}
-
 // Parses one central record at pos; returns its length, or 0 when none fits before limit.
 uint64_t parse_central(Source& src, uint64_t pos, uint64_t limit, uint64_t stub, Entry* e) {
   Bytes h;
@@ -184,7 +174,7 @@ uint64_t parse_central(Source& src, uint64_t pos, uint64_t limit, uint64_t stub,
 
   const std::string_view stored(reinterpret_cast<const char*>(var.data()), name_len);
   e->raw_name = std::string(stored.substr(0, stored.find('\0')));
-  e->name = decode_name(e->raw_name, e->flags, e->version_made_by);
+  e->name = decode_zip_name(e->raw_name, e->flags, e->version_made_by);
   const unsigned char* extra = var.data() + name_len;
   if (!apply_zip64(extra, extra_len, &e->usize, &e->csize, &e->local_offset)) {
     e->damage = "its zip64 sizes are missing";
@@ -218,12 +208,6 @@ bool Entry::is_dir() const {
 
 bool Entry::encrypted() const {
   return (flags & kFlagEncrypted) != 0;
-}
-
-std::string decode_name(std::string_view raw, uint16_t flags, uint16_t version_made_by) {
-  if (flags & kFlagUtf8) return is_utf8(raw) ? std::string(raw) : sanitize_utf8(raw);
-  if (!dos_host(version_made_by) && is_utf8(raw)) return std::string(raw);
-  return cp437_to_utf8(raw);
 }
 
 ReadResult read_directory(Source& src, Directory* dir) {

@@ -68,8 +68,4 @@ struct EntryData {
 // Returns PK_OK, PK_ERR (damaged header) or PK_EOF (the data passes the end of the source).
 int locate_data(Source& src, const Entry& entry, EntryData* out, std::string* why);
 
-// Name bytes -> UTF-8: UTF-8 when flagged or when a non-DOS system wrote valid UTF-8,
-// else code page 437.
-std::string decode_name(std::string_view raw, uint16_t flags, uint16_t version_made_by);
-
 }  // namespace pvx::unzip

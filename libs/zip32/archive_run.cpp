@@ -297,13 +297,9 @@ int32_t Run::append(BinaryFile& f, uint64_t length, bool created) {
 }
 
 int32_t Run::rebuild(BinaryFile& f) {
-  std::string temp;
-  for (int n = 0; temp.empty() || stat_path(temp).exists; ++n) {
-    if (n == 1000) return fail(ZE_CREAT, "could not create a temporary file");
-    temp = archive_ + ".pvx" + std::to_string(n) + ".tmp";
-  }
+  const std::string temp = temp_name_beside(archive_);
   BinaryFile out;
-  if (!out.open(temp, BinaryFile::Mode::Create)) {
+  if (temp.empty() || !out.open(temp, BinaryFile::Mode::Create)) {
     return fail(ZE_CREAT, "could not create a temporary file");
   }
   int32_t r = ZE_OK;

@@ -4,6 +4,7 @@
 
 #include "codepage.h"
 #include "le.h"
+#include "zip_names.h"
 
 namespace pvx::zip {
 namespace {
@@ -56,6 +57,7 @@ bool parse_record(std::string_view cd, size_t& pos, uint64_t cd_offset, OldEntry
   e->record_len = total;
   e->name_len = name_len;
   e->flags = get16(p + 8);
+  e->made_by = get16(p + 4);
   e->offset = get32(p + 42);
   e->offset_field = 42;
   e->dos_stamp = static_cast<uint32_t>(get16(p + 14)) << 16 | get16(p + 12);
@@ -296,9 +298,7 @@ bool read_directory(BinaryFile& f, uint64_t length, Directory* out, std::string*
 }
 
 std::string Directory::name_utf8(const OldEntry& e) const {
-  const std::string_view raw = name_raw(e);
-  if ((e.flags & kFlagUtf8) || is_ascii(raw)) return std::string(raw);
-  return cp437_to_utf8(raw);
+  return decode_zip_name(name_raw(e), e.flags, e.made_by);
 }
 
 }  // namespace pvx::zip

@@ -43,6 +43,7 @@ struct OldEntry {
   size_t offset_field = 0;  // where the offset sits, from the start of the record
   bool offset_is_64 = false;
   uint16_t flags = 0;
+  uint16_t made_by = 0;    // version made by: its high byte names the writer's system
   uint32_t dos_stamp = 0;  // date << 16 | time, for the update test
   uint64_t offset = 0;     // of its local header
 };
@@ -61,7 +62,7 @@ struct Directory {
     return std::string_view(tail).substr(e.record_pos, e.record_len);
   }
   std::string_view name_raw(const OldEntry& e) const { return record(e).substr(46, e.name_len); }
-  // The name as UTF-8: flagged names are; others are IBM 437 unless plain ASCII.
+  // The name as UTF-8, by the rule the unzip library reads names by (decode_zip_name).
   std::string name_utf8(const OldEntry& e) const;
 };
 

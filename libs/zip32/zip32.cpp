@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "archive_run.h"
+#include "boundary.h"
 #include "codepage.h"
 #include "entry_writer.h"
 
@@ -59,9 +60,8 @@ PVX_EXPORT int32_t PVX_CALL ZpSetOptions(ZipOptionRecord* options) {
     if (options->root_directory) o.root = pvx::ansi_to_utf8(options->root_directory);
     state().options = std::move(o);
     return 1;
-  } catch (...) {
-    return 0;
   }
+  PVX_CATCH_RETURN(0, 0)
 }
 
 PVX_EXPORT int32_t PVX_CALL ZpArchive(int32_t count, const char* archive, ZipNameList* names) {
@@ -82,9 +82,8 @@ PVX_EXPORT int32_t PVX_CALL ZpArchive(int32_t count, const char* archive, ZipNam
       list.push_back(pvx::ansi_to_utf8(names->names[i]));
     }
     return pvx::zip::run_archive(st.options, pvx::ansi_to_utf8(archive), list, print, st.work);
-  } catch (...) {
-    return ZE_MEM;  // only allocation throws below here
   }
+  PVX_CATCH_RETURN(ZE_MEM, ZE_LOGIC)
 }
 
 }  // extern "C"

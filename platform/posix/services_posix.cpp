@@ -1,5 +1,6 @@
-// Headless services for POSIX: no windows, so dialogs take their default answer and say so on
-// standard error; the clock and locale are the en-US ones the add-in shows on Windows.
+// Headless services for POSIX: no windows, so a message box has no answer and an input box
+// takes its default, each said on standard error; the clock and locale are the en-US ones the
+// add-in shows on Windows.
 #include <dlfcn.h>
 
 #include <cerrno>
@@ -14,17 +15,11 @@ namespace {
 
 class PosixServices final : public Services {
  public:
-  MsgAnswer message_box(const std::string& text, MsgButtons buttons, MsgIcon,
+  MsgAnswer message_box(const std::string& text, MsgButtons, MsgIcon,
                         const std::string& caption) override {
     std::fprintf(stderr, "[message box%s%s] %s\n", caption.empty() ? "" : ": ", caption.c_str(),
                  text.c_str());
-    switch (buttons) {
-      case MsgButtons::YesNo:
-      case MsgButtons::YesNoCancel:
-        return MsgAnswer::Yes;
-      default:
-        return MsgAnswer::Ok;
-    }
+    return MsgAnswer::None;  // nobody saw the question, so nobody said yes
   }
   std::string input_box(const std::string& prompt, const std::string&,
                         const std::string& default_answer) override {

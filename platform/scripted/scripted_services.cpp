@@ -2,11 +2,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
-#include <fstream>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 
+#include "codepage.h"
 #include "core/program_state.h"
 
 namespace parvex::testing {
@@ -81,18 +83,31 @@ std::string TempFolder::operator/(const std::string& name) const {
   return path_ + kPathSep + name;
 }
 
+namespace {
+// Wide names on Windows: the C runtime's narrow names go through its own code page.
+std::FILE* open_file(const std::string& path, const char* mode) {
+#ifdef _WIN32
+  return _wfopen(pvx::utf8_to_wide(path).c_str(), pvx::utf8_to_wide(mode).c_str());
+#else
+  return std::fopen(path.c_str(), mode);
+#endif
+}
+}  // namespace
+
 std::string read_file(const std::string& path) {
-  std::ifstream in(utf8_path(path), std::ios::binary);
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(open_file(path, "rb"), &std::fclose);
   if (!in) throw std::runtime_error("cannot read " + path);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
+  std::string bytes;
+  char buf[65536];
+  while (const size_t n = std::fread(buf, 1, sizeof buf, in.get())) bytes.append(buf, n);
+  return bytes;
 }
 
 void write_file(const std::string& path, const std::string& bytes) {
-  std::ofstream out(utf8_path(path), std::ios::binary | std::ios::trunc);
-  if (!out) throw std::runtime_error("cannot write " + path);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> out(open_file(path, "wb"), &std::fclose);
+  if (!out || std::fwrite(bytes.data(), 1, bytes.size(), out.get()) != bytes.size()) {
+    throw std::runtime_error("cannot write " + path);
+  }
 }
 
 }  // namespace parvex::testing

@@ -7,6 +7,7 @@
 #include "core/failure.h"
 #include "platform/fs.h"
 #include "text_win32.h"
+#include "win32_handles.h"
 
 namespace parvex::fs {
 namespace {
@@ -70,8 +71,8 @@ void rename_replace(const std::string& from, const std::string& to) {
 std::vector<std::string> list_files(const std::string& folder) {
   std::vector<std::wstring> wide;
   WIN32_FIND_DATAW data;
-  HANDLE h = FindFirstFileW(win::widen(folder + "\\*").c_str(), &data);
-  if (h == INVALID_HANDLE_VALUE) {
+  const pvx::win::unique_hfind find(FindFirstFileW(win::widen(folder + "\\*").c_str(), &data));
+  if (!find) {
     const DWORD e = GetLastError();
     if (e == ERROR_FILE_NOT_FOUND || e == ERROR_NO_MORE_FILES) return {};
     raise_win32(e, folder);
@@ -80,8 +81,7 @@ std::vector<std::string> list_files(const std::string& folder) {
     constexpr DWORD kSkipped =
         FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
     if (!(data.dwFileAttributes & kSkipped)) wide.emplace_back(data.cFileName);
-  } while (FindNextFileW(h, &data));
-  FindClose(h);
+  } while (FindNextFileW(find.get(), &data));
   std::sort(wide.begin(), wide.end(), [](const std::wstring& a, const std::wstring& b) {
     return _wcsicmp(a.c_str(), b.c_str()) < 0;
   });

@@ -5,10 +5,13 @@
 #include <shellapi.h>
 
 #include <cstring>
+#include <string>
 #include <vector>
 
+#include "core/failure.h"
 #include "platform/services.h"
 #include "text_win32.h"
+#include "win32_handles.h"
 
 namespace parvex {
 namespace {
@@ -88,6 +91,12 @@ std::wstring default_caption() {
   return name;
 }
 
+[[noreturn]] void raise_clipboard(const char* what) {
+  const DWORD e = GetLastError();
+  raise(err::kCannotOpenClipboard,
+        std::string("Can't open Clipboard: ") + what + " (error " + std::to_string(e) + ")");
+}
+
 class Win32Services final : public Services {
  public:
   MsgAnswer message_box(const std::string& text, MsgButtons buttons, MsgIcon icon,
@@ -95,7 +104,8 @@ class Win32Services final : public Services {
     const std::wstring cap = caption.empty() ? default_caption() : win::widen(caption);
     const int r = MessageBoxW(GetActiveWindow(), win::widen(text).c_str(), cap.c_str(),
                               static_cast<UINT>(buttons) | static_cast<UINT>(icon));
-    return static_cast<MsgAnswer>(r);
+    // A box that was never shown returns 0 (wine with no display: -1), not a button.
+    return r >= IDOK && r <= IDNO ? static_cast<MsgAnswer>(r) : MsgAnswer::None;
   }
 
   std::string input_box(const std::string& prompt, const std::string& caption,
@@ -139,16 +149,25 @@ class Win32Services final : public Services {
   }
 
   void set_clipboard_text(const std::string& text) override {
+    // The memory first: a failure here leaves the user's clipboard as it was.
     const std::wstring wide = win::widen(text);
-    if (!OpenClipboard(nullptr)) return;
-    EmptyClipboard();
     const size_t bytes = (wide.size() + 1) * sizeof(wchar_t);
-    if (HGLOBAL mem = GlobalAlloc(GMEM_MOVEABLE, bytes)) {
-      std::memcpy(GlobalLock(mem), wide.c_str(), bytes);
-      GlobalUnlock(mem);
-      if (!SetClipboardData(CF_UNICODETEXT, mem)) GlobalFree(mem);
+    pvx::win::unique_hglobal memory(GlobalAlloc(GMEM_MOVEABLE, bytes));
+    if (!memory) raise_clipboard("cannot allocate the text");
+    {
+      const pvx::win::unique_global_lock locked = pvx::win::lock_global(memory.get());
+      if (!locked) raise_clipboard("cannot lock the text");
+      std::memcpy(locked.get(), wide.c_str(), bytes);
     }
-    CloseClipboard();
+    // Opened without an owner window, SetClipboardData fails after EmptyClipboard.
+    const pvx::win::unique_hwnd owner(
+        CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr));
+    if (!owner) raise_clipboard("cannot create its owner window");
+    const pvx::win::unique_clipboard clipboard = pvx::win::open_clipboard(owner.get());
+    if (!clipboard) raise_clipboard("another program has it open");
+    if (!EmptyClipboard()) raise_clipboard("cannot empty it");
+    if (!SetClipboardData(CF_UNICODETEXT, memory.get())) raise_clipboard("it refused the text");
+    (void)memory.release();  // the clipboard owns it now
   }
 
   void shell_execute(const ShellExecuteArgs& a) override {

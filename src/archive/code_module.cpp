@@ -251,16 +251,17 @@ int32_t PVX_CALL UnzipReplace(char* name) noexcept {
   int32_t answer = 100;
   attempt([&] {
     const std::string text = "Overwrite " + archive::text_from_ansi_buffer(name, kNameBytes) + "?";
+    // Only a Yes replaces: No, and a box nobody answered, keep the file.
     switch (services().message_box(text, MsgButtons::YesNoCancel, MsgIcon::Warning,
                                    "VBUnZip32 - File Already Exists!")) {
-      case MsgAnswer::No:
-        answer = 100;
+      case MsgAnswer::Yes:
+        answer = 102;
         break;
       case MsgAnswer::Cancel:
         answer = 104;
         break;
       default:
-        answer = 102;
+        answer = 100;
         break;
     }
   });

@@ -14,6 +14,9 @@ class ZipFiles {
  public:
   // MakeZipFile's result when the zip library cannot be loaded or lacks ZpArchive: 53, the
   // runtime's "File not found" number. It is no ZE_ code of the library and never 0 (success).
+  // Which result wins: ZpArchive's whenever it was called; otherwise this one, even when ZpInit
+  // or ZpSetOptions ran, because their results are flags (1 done, 0 refused) and a refusal
+  // passed on would read as ZE_OK for a run that archived nothing.
   static constexpr int32_t kLibraryUnavailable = CodeModule::kZipLibraryUnavailable;
 
   // The list starts with the placeholder "querty", which ZipFileCount leaves out.

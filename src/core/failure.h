@@ -23,6 +23,7 @@ inline constexpr int32_t kPathFileAccess = 75;           // "Path/File access er
 inline constexpr int32_t kPathNotFound = 76;             // "Path not found"
 inline constexpr int32_t kObjectRequired = 424;          // "Object required"
 inline constexpr int32_t kKeyInUse = 457;                // key already in a keyed collection
+inline constexpr int32_t kCannotOpenClipboard = 521;     // "Can't open Clipboard"
 inline constexpr int32_t kHostCallFailed = -2147467259;  // E_FAIL, a host call that failed
 }  // namespace err
 

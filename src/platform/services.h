@@ -14,6 +14,7 @@ namespace parvex {
 enum class MsgButtons : int32_t { Ok = 0, OkCancel = 1, YesNoCancel = 3, YesNo = 4 };
 enum class MsgIcon : int32_t { None = 0, Critical = 16, Question = 32, Warning = 48, Info = 64 };
 enum class MsgAnswer : int32_t {
+  None = 0,  // the box could not be shown, or nobody could see it: no one answered
   Ok = 1,
   Cancel = 2,
   Abort = 3,
@@ -47,7 +48,8 @@ class Services {
  public:
   virtual ~Services() = default;
 
-  // Modal message box; an empty caption means the platform's default caption.
+  // Modal message box; an empty caption means the platform's default caption. None when the
+  // box could not be shown: callers must not read that as any button.
   virtual MsgAnswer message_box(const std::string& text, MsgButtons buttons, MsgIcon icon,
                                 const std::string& caption) = 0;
   // Modal input box; an empty answer when nothing was entered or the box was cancelled.

@@ -49,6 +49,36 @@ void set_captions(const StatisticsValues& s) {
   about.lbl_Saving.caption = std::move(saving_text);
 }
 
+struct Stored {
+  double normal = 0;
+  double zip = 0;
+};
+
+// The two totals of the file, creating a missing file with 1 and 1.
+Stored read_stored(const std::string& path) {
+  if (!FileExists(path)) replace_lines(path, {"1", "1"});
+  Stored stored;
+  TextFile file(path, OpenMode::Input);
+  // A line missing at the end (a file cut short) reads as 0, like a line without a number.
+  if (!file.eof()) stored.normal = val(file.line_input());
+  if (!file.eof()) stored.zip = val(file.line_input());
+  file.close();
+  return stored;
+}
+
+// Renames path to path + ".unreadable" (".unreadable.2", ... when that is taken).
+void keep_aside(const std::string& path) {
+  constexpr int kTries = 100;
+  for (int n = 1; n <= kTries; ++n) {
+    const std::string aside = path + ".unreadable" + (n == 1 ? "" : "." + std::to_string(n));
+    if (!FileExists(aside) && !fs::is_folder(aside)) {
+      fs::rename_replace(path, aside);
+      return;
+    }
+  }
+  raise(err::kPathFileAccess, "Path/File access error: no free name beside " + path);
+}
+
 }  // namespace
 
 StatisticsValues& statistics() {
@@ -66,20 +96,10 @@ void ReadStatistics() {
     ui::touch<ui::FrmAbout>();
     return;
   }
-  const std::string path = statistics_path();
-  if (!FileExists(path)) replace_lines(path, {"1", "1"});
-
-  double normal = 0;
-  double zip = 0;
-  TextFile file(path, OpenMode::Input);
-  // A line missing at the end (a file cut short) reads as 0, like a line without a number.
-  if (!file.eof()) normal = val(file.line_input());
-  if (!file.eof()) zip = val(file.line_input());
-  file.close();
-
+  const Stored stored = read_stored(statistics_path());
   auto& s = statistics();
-  s.TotalNormalBytes = normal + s.PendingNormalBytes;
-  s.TotalZipBytes = zip + s.PendingZipBytes;
+  s.TotalNormalBytes = stored.normal + s.PendingNormalBytes;
+  s.TotalZipBytes = stored.zip + s.PendingZipBytes;
   // Cleared before the labels, so a failing caption step cannot fold the same bytes twice.
   s.PendingNormalBytes = 0;
   s.PendingZipBytes = 0;
@@ -88,10 +108,22 @@ void ReadStatistics() {
 }
 
 void WriteStatistics() {
-  // Totals never read in this run would replace the stored history with this run's bytes.
-  if (!statistics().loaded) ReadStatistics();
-
   auto& s = statistics();
+  // Totals never read in this run would replace the stored history with this run's bytes.
+  if (!s.loaded) {
+    const std::string path = statistics_path();
+    Stored stored;
+    try {
+      stored = read_stored(path);
+    } catch (...) {
+      // A file we cannot read must neither block this run's totals nor be overwritten by them.
+      if (FileExists(path)) keep_aside(path);
+    }
+    s.TotalNormalBytes += stored.normal;
+    s.TotalZipBytes += stored.zip;
+    s.loaded = true;
+  }
+
   s.TotalNormalBytes += s.PendingNormalBytes;
   s.TotalZipBytes += s.PendingZipBytes;
   s.PendingNormalBytes = 0;
