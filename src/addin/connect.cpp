@@ -11,15 +11,7 @@
 #include "ui/frm_outlook.h"
 
 namespace parvex {
-namespace {
-
-template <class T>
-T& required(const host::Ref<T>& ref) {
-  if (!ref) raise(err::kObjectRequired, "Object required");
-  return *ref;
-}
-
-}  // namespace
+using host::required;
 
 Connect::Connect(std::function<std::shared_ptr<void>()> host_object)
     : host_object_(std::move(host_object)) {

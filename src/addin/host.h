@@ -9,10 +9,20 @@
 #include <optional>
 #include <string>
 
+#include "core/failure.h"
+
 namespace parvex::host {
 
 template <class T>
 using Ref = std::shared_ptr<T>;
+
+// The object behind a reference the host may hand back empty; an empty one fails as the host's
+// own "Object required" would.
+template <class T>
+T& required(const Ref<T>& ref) {
+  if (!ref) raise(err::kObjectRequired, "Object required");
+  return *ref;
+}
 
 // Ends its subscription when destroyed.
 class Subscription {

@@ -17,6 +17,8 @@
 #include "ui/frm_outlook.h"
 
 namespace parvex::compression {
+using host::required;
+
 namespace {
 
 struct SendState {
@@ -32,12 +34,6 @@ class PackingFlag {
   PackingFlag(const PackingFlag&) = delete;
   PackingFlag& operator=(const PackingFlag&) = delete;
 };
-
-template <class T>
-T& required(const host::Ref<T>& ref) {
-  if (!ref) raise(err::kObjectRequired, "Object required");
-  return *ref;
-}
 
 // Lower case for the letters a file system folds: ASCII, Latin-1, Latin Extended-A, Greek and
 // Cyrillic. Enough to keep two saved names from naming one file on Windows.

@@ -4,13 +4,9 @@
 #include "ui/frm_outlook.h"
 
 namespace parvex {
-namespace {
+using host::required;
 
-template <class T>
-T& required(const host::Ref<T>& ref) {
-  if (!ref) raise(err::kObjectRequired, "Object required");
-  return *ref;
-}
+namespace {
 
 // Init's first two steps, the same on both sides: hold the application with its Startup
 // event, then share it as gobjOutlook. Each step is attempted on its own.
