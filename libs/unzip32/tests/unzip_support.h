@@ -100,5 +100,7 @@ struct Layout {
 
 std::string make_zip(const std::vector<TestEntry>& entries, const std::string& comment = "",
                      Layout* layout = nullptr);
+// zip with the 32-bit field at `at` set to v.
+std::string patch32(std::string zip, uint64_t at, uint32_t v);
 
 }  // namespace pvx::unzip::test

@@ -8,10 +8,17 @@
 #include <string>
 #include <vector>
 
+#include "unzip_support.h"
 #include "zip32.h"
 #include "zip_reader.h"
 
 namespace ziptest {
+
+// Files, folders and our unzip library come from the unzip tests' helpers.
+namespace fs = std::filesystem;
+using pvx::unzip::test::patch32;
+using pvx::unzip::test::read_file;
+using pvx::unzip::test::write_file;
 
 #ifdef _WIN32
 inline constexpr char kSep = '\\';
@@ -29,7 +36,6 @@ struct Options {
 class ZipTest : public ::testing::Test {
  protected:
   void SetUp() override;
-  void TearDown() override;
 
   std::string path(const std::string& utf8_name) const { return dir_ + kSep + utf8_name; }
   // Writes a file under the test folder (folders made as needed); returns its UTF-8 path.
@@ -40,15 +46,11 @@ class ZipTest : public ::testing::Test {
   // Everything printed since the last zip() call began.
   static const std::string& printed();
 
-  std::string dir_;
+  pvx::unzip::test::TempDir tmp_;
+  std::string dir_;  // UTF-8
   std::string archive_;
 };
 
-// Tests `archive` with our unzip library, loaded by name as the add-in loads it; returns its
-// result code (PK_OK when every entry's data and CRC are good) and what it printed.
-int32_t test_with_unzip32(const std::string& archive, std::string* printed);
-
-std::filesystem::path u8(const std::string& utf8);
 std::string random_bytes(size_t n, uint32_t seed);
 std::string text_bytes(size_t n);
 // A short random pattern over and over: deflate finds it only through the bytes before, so a

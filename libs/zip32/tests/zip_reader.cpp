@@ -2,8 +2,7 @@
 
 #include <zlib.h>
 
-#include <fstream>
-#include <iterator>
+#include "unzip_support.h"
 
 namespace ziptest {
 namespace {
@@ -14,7 +13,9 @@ uint64_t le(const std::string& s, size_t at, int n) {
   return v;
 }
 
-bool inflate_all(const std::string& in, uint64_t usize, std::string* out) {
+}  // namespace
+
+bool inflate_raw(const std::string& in, uint64_t usize, std::string* out) {
   z_stream z{};
   if (inflateInit2(&z, -MAX_WBITS) != Z_OK) return false;
   out->assign(usize, '\0');
@@ -28,8 +29,6 @@ bool inflate_all(const std::string& in, uint64_t usize, std::string* out) {
   return ok;
 }
 
-}  // namespace
-
 const Entry* Archive::find(const std::string& name) const {
   for (const Entry& e : entries) {
     if (e.name == name) return &e;
@@ -37,19 +36,9 @@ const Entry* Archive::find(const std::string& name) const {
   return nullptr;
 }
 
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void write_file(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary)
-      .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
 Archive read_zip(const std::string& path, bool contents) {
   Archive a;
-  const std::string z = read_file(path);
+  const std::string z = pvx::unzip::test::read_file(path);
   auto fail = [&](const std::string& why) {
     a.error = why;
     return a;
@@ -105,12 +94,10 @@ Archive read_zip(const std::string& path, bool contents) {
         if (raw.size() != e.csize) return fail("data cut short for " + e.name);
         if (e.method == 0) {
           e.data = raw;
-        } else if (e.method != 8 || !inflate_all(raw, e.usize, &e.data)) {
+        } else if (e.method != 8 || !inflate_raw(raw, e.usize, &e.data)) {
           return fail("cannot inflate " + e.name);
         }
-        const uLong crc = crc32(0, reinterpret_cast<const Bytef*>(e.data.data()),
-                                static_cast<uInt>(e.data.size()));
-        if (crc != e.crc) return fail("CRC mismatch for " + e.name);
+        if (pvx::unzip::test::crc_of(e.data) != e.crc) return fail("CRC mismatch for " + e.name);
       }
       a.entries.push_back(std::move(e));
     }

@@ -32,7 +32,7 @@ struct Archive {
 // Reads `path`; with contents, inflates every entry and checks its CRC and sizes.
 Archive read_zip(const std::string& path, bool contents = true);
 
-std::string read_file(const std::string& path);
-void write_file(const std::string& path, const std::string& bytes);
+// Inflates a raw deflate stream that must give exactly usize bytes and end where `in` ends.
+bool inflate_raw(const std::string& in, uint64_t usize, std::string* out);
 
 }  // namespace ziptest
