@@ -67,6 +67,7 @@ TEST_F(Interop, OneCallPerFileRoundTripsEverywhere) {
     std::string bytes;
     uint16_t method;
     bool text;
+    char level = 0;  // default; '9' must mark the entry as deflated at maximum
   };
   const std::string text = text_bytes(4 * kBlockSize);
   const std::vector<Case> cases = {
@@ -81,6 +82,8 @@ TEST_F(Interop, OneCallPerFileRoundTripsEverywhere) {
       // Compressible, but only after a buffer's worth of noise: must not be judged early.
       {"late.bin", random_bytes(300 * 1024, 2) + std::string(1 << 20, 'a'), 8, false},
       {"Café ü.txt", "accents", 0, true},
+      {"level0.txt", text.substr(0, 20000), 0, true, '0'},
+      {"level9.txt", text.substr(0, 20000), 8, true, '9'},
   };
   Pairs pairs;
   std::string before;
@@ -88,7 +91,8 @@ TEST_F(Interop, OneCallPerFileRoundTripsEverywhere) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     pairs.emplace_back(c.name, make(c.name, c.bytes));
-    ASSERT_EQ(zip(archive_, {"querty", pairs.back().second}), ZE_OK) << printed();
+    ASSERT_EQ(zip(archive_, {"querty", pairs.back().second}, Options{0, 0, c.level, ""}), ZE_OK)
+        << printed();
     EXPECT_NE(printed().find("zip warning: name not matched: querty\n"), std::string::npos);
     const std::string how = c.method == 8 ? " (deflated " : " (stored 0%)";
     EXPECT_NE(printed().find(pvx::utf8_to_ansi("  adding: " + pairs.back().first + how)),
@@ -104,6 +108,7 @@ TEST_F(Interop, OneCallPerFileRoundTripsEverywhere) {
     EXPECT_TRUE(e.data == c.bytes);
     EXPECT_EQ(e.method, c.method);
     EXPECT_EQ(e.internal_attr & 1, c.text ? 1 : 0);
+    EXPECT_EQ(e.flags & 6, c.level == '9' ? 2 : 0);
     EXPECT_TRUE(e.method == 0 ? e.csize == e.usize : e.csize < e.usize);
     data_end = e.offset;
     before = now;

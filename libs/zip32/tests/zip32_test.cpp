@@ -119,17 +119,6 @@ TEST_F(ZipTest, RecurseAddsTheFolderTreeAndNeverTheArchiveItself) {
   EXPECT_EQ(read_zip(archive_).entries.size(), 1u);
 }
 
-TEST_F(ZipTest, LevelZeroStoresAndLevelNineMarksMaximum) {
-  const std::string t = make("t.txt", text_bytes(20000));
-  ASSERT_EQ(zip(archive_, {t}, Options{0, 0, '0', ""}), ZE_OK);
-  EXPECT_EQ(read_zip(archive_).entries[0].method, 0);
-  const std::string other = path("nine.zip");
-  ASSERT_EQ(zip(other, {t}, Options{0, 0, '9', ""}), ZE_OK);
-  const Archive a = read_zip(other);
-  EXPECT_EQ(a.entries[0].method, 8);
-  EXPECT_EQ(a.entries[0].flags & 6, 2);
-}
-
 TEST_F(ZipTest, BadParametersAreRefused) {
   const std::string f = make("a.txt", "a");
   ZipNameList list{};
