@@ -1,5 +1,7 @@
 // Shared fixture: a fresh folder per test, the library's print routine captured, and a
-// one-call helper around ZpSetOptions + ZpArchive with ANSI names.
+// one-call helper around ZpSetOptions + ZpArchive with ANSI names; and a minimal archive reader,
+// independent of the library's own record code: it walks the central directory, checks each
+// local header against it and inflates the data.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,7 +12,6 @@
 
 #include "unzip_support.h"
 #include "zip32.h"
-#include "zip_reader.h"
 
 namespace ziptest {
 
@@ -25,6 +26,33 @@ inline constexpr char kSep = '\\';
 #else
 inline constexpr char kSep = '/';
 #endif
+
+struct Entry {
+  std::string name;
+  uint16_t flags = 0;
+  uint16_t method = 0;
+  uint16_t internal_attr = 0;
+  uint32_t crc = 0;
+  uint64_t csize = 0;
+  uint64_t usize = 0;
+  uint64_t offset = 0;
+  std::string data;  // filled when read with contents
+};
+
+struct Archive {
+  bool ok = false;
+  std::string error;
+  bool zip64_end = false;
+  std::string comment;
+  std::vector<Entry> entries;
+  const Entry* find(const std::string& name) const;
+};
+
+// Reads `path`; with contents, inflates every entry and checks its CRC and sizes.
+Archive read_zip(const std::string& path, bool contents = true);
+
+// Inflates a raw deflate stream that must give exactly usize bytes and end where `in` ends.
+bool inflate_raw(const std::string& in, uint64_t usize, std::string* out);
 
 struct Options {
   int recurse = 0;
