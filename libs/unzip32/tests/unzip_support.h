@@ -1,5 +1,6 @@
-// Shared pieces of the unzip library's tests: callbacks that record what they are told,
-// temporary folders, and a small archive writer for hand-made (and hand-damaged) archives.
+// Shared pieces of the unzip and zip libraries' tests: callbacks that record what they are told,
+// temporary folders, our unzip library loaded by name, and a small writer for hand-made (and
+// hand-damaged) archives.
 #pragma once
 
 #include <cstdint>
