@@ -58,11 +58,6 @@ TEST(Damage, FlippedHeaderBytesNeverPassForGoodData) {
   }
 }
 
-std::string patch32(std::string zip, uint64_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) zip[at + i] = static_cast<char>(v >> (8 * i));
-  return zip;
-}
-
 std::string two_entries(uint32_t second_central_field, uint32_t value) {
   Layout lay;
   const std::string zip = make_zip({{"ok.txt", "y"}, {"x", "y"}}, "", &lay);

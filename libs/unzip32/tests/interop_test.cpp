@@ -2,7 +2,6 @@
 // what Info-ZIP's unzip extracts from them as the expected contents (make_fixtures.py).
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -134,29 +133,6 @@ TEST(Interop, PasswordWhoseOtherFormPassesTheCheckByte) {
                 .code,
             PK_OK);
   EXPECT_EQ(read_file(tmp / "out" / "note.txt"), "a note kept under a password\n");
-}
-
-// Opt-in (PARVEX_BIG_TESTS=1): zip writes an entry over 4 GiB from a sparse file, which
-// takes it about a minute.
-TEST(Interop, EntryOver4GiB) {
-#ifdef _WIN32
-  GTEST_SKIP() << "made with the zip command";
-#else
-  if (!std::getenv("PARVEX_BIG_TESTS")) GTEST_SKIP() << "set PARVEX_BIG_TESTS=1";
-  TempDir tmp;
-  const uint64_t size = 4400000000ull;
-  write_file(tmp / "big.bin", "");
-  fs::resize_file(tmp / "big.bin", size);
-  ASSERT_EQ(std::system(("cd '" + utf8(tmp.path()) + "' && zip -q -fz big.zip big.bin").c_str()),
-            0);
-  Calls calls;
-  UnzipOptionRecord o = default_options();
-  o.TestZip = 1;
-  const Result r = unzip(tmp / "big.zip", tmp / "out", o, &calls);
-  EXPECT_EQ(r.code, PK_OK) << calls.printed;
-  EXPECT_NE(calls.printed.find("testing: big.bin   OK"), std::string::npos);
-  EXPECT_EQ(r.record.total_size, static_cast<PvxWord>(size));
-#endif
 }
 
 }  // namespace

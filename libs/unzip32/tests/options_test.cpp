@@ -43,75 +43,50 @@ TEST_F(Unzip, ExtractsFoldersKeepsTimesAndReportsTotals) {
   EXPECT_GE(r.record.compression_factor, 98u);
 }
 
-struct OverwriteCase {
-  int prompt, overwrite;
-  std::deque<int32_t> answers;
-  const char *a, *b;  // the files afterwards
-  size_t asked;
-};
-class Overwrite : public Unzip, public ::testing::WithParamInterface<OverwriteCase> {};
-
-TEST_P(Overwrite, FollowsTheOptionsAndTheAnswers) {
-  const OverwriteCase& c = GetParam();
+TEST_F(Unzip, ExistingFilesFollowTheOptionsAndTheAnswers) {
   make({{"a", "new a"}, {"b", "new b"}});
-  fs::create_directories(out_);
-  write_file(out_ / "a", "old a");
-  write_file(out_ / "b", "old b");
-  UnzipOptionRecord o = default_options();
-  o.PromptOverwrite = c.prompt;
-  o.OverWriteFiles = c.overwrite;
-  calls_.replace_answers = c.answers;
-  EXPECT_EQ(run(o).code, PK_OK);
-  EXPECT_EQ(out("a") + "," + out("b"), std::string(c.a) + "," + c.b);
-  ASSERT_EQ(calls_.replace_asked.size(), c.asked);
-  if (c.asked) {
-    EXPECT_EQ(fs::u8path(calls_.replace_asked[0]), out_ / "a");
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(Table, Overwrite,
-                         ::testing::Values(OverwriteCase{0, 1, {}, "new a", "new b", 0},
-                                           OverwriteCase{0, 0, {}, "old a", "old b", 0},
-                                           OverwriteCase{1, 0, {102, 102}, "new a", "new b", 2},
-                                           OverwriteCase{1, 0, {100, 102}, "old a", "new b", 2},
-                                           OverwriteCase{1, 0, {104}, "old a", "old b", 1},
-                                           OverwriteCase{1, 1, {100, 102}, "old a", "new b", 2}));
-
-TEST_F(Unzip, FreshenAndUpdateCompareWithTheExistingFile) {
-  make({{"a", "archive"}});
   const struct {
-    int freshen, update, existing;  // existing: 0 none, -1 older than the entry, 1 newer
-    const char* after;
-  } cases[] = {{1, 0, -1, "archive"}, {1, 0, 1, "disk"}, {1, 0, 0, ""},
-               {0, 1, -1, "archive"}, {0, 1, 1, "disk"}, {0, 1, 0, "archive"}};
+    int prompt, overwrite, freshen, update;
+    int age;  // of both files on disk against the entries: 0 none, -1 older, 1 newer
+    std::deque<int32_t> answers;
+    const char *a, *b;  // the files afterwards
+    size_t asked;
+  } cases[] = {
+      {0, 1, 0, 0, 1, {}, "new a", "new b", 0},
+      {0, 0, 0, 0, 1, {}, "old a", "old b", 0},
+      {1, 0, 0, 0, 1, {102, 102}, "new a", "new b", 2},
+      {1, 0, 0, 0, 1, {100, 102}, "old a", "new b", 2},
+      {1, 0, 0, 0, 1, {104}, "old a", "old b", 1},
+      {1, 1, 0, 0, 1, {100, 102}, "old a", "new b", 2},
+      {0, 1, 1, 0, -1, {}, "new a", "new b", 0},  // freshen
+      {0, 1, 1, 0, 1, {}, "old a", "old b", 0},
+      {0, 1, 1, 0, 0, {}, "", "", 0},
+      {0, 1, 0, 1, -1, {}, "new a", "new b", 0},  // update
+      {0, 1, 0, 1, 1, {}, "old a", "old b", 0},
+      {0, 1, 0, 1, 0, {}, "new a", "new b", 0},
+  };
   for (const auto& c : cases) {
+    SCOPED_TRACE(&c - cases);
     fs::remove_all(out_);
-    if (c.existing) {
-      fs::create_directories(out_);
-      write_file(out_ / "a", "disk");
-      set_mtime(utf8(out_ / "a"), entry_time_ + 3600 * c.existing);
+    if (c.age) fs::create_directories(out_);
+    for (const char* name : {"a", "b"}) {
+      if (!c.age) break;
+      write_file(out_ / name, std::string("old ") + name);
+      set_mtime(utf8(out_ / name), entry_time_ + 3600 * c.age);
     }
     UnzipOptionRecord o = default_options();
+    o.PromptOverwrite = c.prompt;
+    o.OverWriteFiles = c.overwrite;
     o.ExtractOnlyNewer = c.freshen;
     o.ExtractNewer = c.update;
+    calls_ = {};
+    calls_.replace_answers = c.answers;
     EXPECT_EQ(run(o).code, PK_OK);
-    EXPECT_EQ(out("a"), c.after) << c.freshen << c.existing;
-  }
-}
-
-TEST_F(Unzip, FlattensAndReplacesSpacesOnRequest) {
-  make({{"docs/sub dir/a b.txt", "x"}});
-  const struct {
-    int honor, underscore;
-    const char* expected;
-  } cases[] = {{1, 0, "docs/sub dir/a b.txt"}, {0, 0, "a b.txt"}, {1, 1, "docs/sub_dir/a_b.txt"}};
-  for (const auto& c : cases) {
-    fs::remove_all(out_);
-    UnzipOptionRecord o = default_options();
-    o.HonorDirectories = c.honor;
-    o.SpaceToUnderScore = c.underscore;
-    EXPECT_EQ(run(o).code, PK_OK);
-    EXPECT_EQ(written(), std::vector<std::string>{c.expected});
+    EXPECT_EQ(out("a") + "," + out("b"), std::string(c.a) + "," + c.b);
+    ASSERT_EQ(calls_.replace_asked.size(), c.asked);
+    if (c.asked) {
+      EXPECT_EQ(fs::u8path(calls_.replace_asked[0]), out_ / "a");
+    }
   }
 }
 
@@ -177,55 +152,61 @@ TEST_F(Unzip, ServiceRoutineCancels) {
   EXPECT_EQ(calls_.serviced.size(), 2u);
 }
 
-TEST_F(Unzip, SelectsByPatterns) {
-  make({{"docs/a.txt", "1"}, {"docs/B.TXT", "2"}, {"img/c.png", "3"}});
+TEST_F(Unzip, SelectsByPatternsAndShapesNames) {
+  make({{"docs/a.txt", "1"},
+        {"docs/B.TXT", "2"},
+        {"img/c.png", "3"},
+        {"docs/sub dir/a b.txt", "4"}});
   const struct {
     std::vector<std::string> in, ex;
-    int case_sensitive, code;
+    int case_sensitive, honor, underscore, code;
     std::vector<std::string> files;
   } cases[] = {
-      {{"docs\\*"}, {}, 1, PK_OK, {"docs/B.TXT", "docs/a.txt"}},
-      {{"*.txt"}, {}, 1, PK_OK, {"docs/a.txt"}},
-      {{"*.txt"}, {}, 0, PK_OK, {"docs/B.TXT", "docs/a.txt"}},
-      {{}, {"*.png", "*/?.TXT"}, 1, PK_OK, {"docs/a.txt"}},
-      {{"img/c.png", "missing"}, {}, 1, PK_WARN, {"img/c.png"}},
-      {{"missing"}, {}, 1, PK_FIND, {}},
+      {{"docs\\*"}, {}, 1, 1, 0, PK_OK, {"docs/B.TXT", "docs/a.txt", "docs/sub dir/a b.txt"}},
+      {{"*.txt"}, {}, 1, 1, 0, PK_OK, {"docs/a.txt", "docs/sub dir/a b.txt"}},
+      {{"*.txt"}, {}, 0, 1, 0, PK_OK, {"docs/B.TXT", "docs/a.txt", "docs/sub dir/a b.txt"}},
+      {{}, {"*.png", "*/?.TXT", "* *"}, 1, 1, 0, PK_OK, {"docs/a.txt"}},
+      {{"img/c.png", "missing"}, {}, 1, 1, 0, PK_WARN, {"img/c.png"}},
+      {{"missing"}, {}, 1, 1, 0, PK_FIND, {}},
+      {{"docs/sub*"}, {}, 1, 0, 0, PK_OK, {"a b.txt"}},
+      {{"docs/sub*"}, {}, 1, 1, 1, PK_OK, {"docs/sub_dir/a_b.txt"}},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(&c - cases);
     fs::remove_all(out_);
     UnzipOptionRecord o = default_options();
     o.CaseSensitive = c.case_sensitive;
+    o.HonorDirectories = c.honor;
+    o.SpaceToUnderScore = c.underscore;
     EXPECT_EQ(run(o, c.in, c.ex).code, c.code);
     EXPECT_EQ(written(), c.files);
   }
 }
 
-struct PasswordCase {
-  std::deque<std::string> answers;
-  int code;
-  size_t asked;
-  const char* message;
-};
-class Password : public Unzip, public ::testing::WithParamInterface<PasswordCase> {};
-
 // zip -P wrote "one" and "two" with the password "right", then "plain" without one.
-TEST_P(Password, AsksPerEntryAndKeepsWhatWorked) {
-  const PasswordCase& c = GetParam();
+TEST_F(Unzip, PasswordsAreAskedPerEntryAndWhatWorkedIsKept) {
   archive_ = fs::u8path(PVX_UNZIP_FIXTURES) / "pw.zip";
   if (!fs::exists(archive_)) GTEST_SKIP() << "zip made no pw.zip at build time";
-  calls_.passwords = c.answers;
-  EXPECT_EQ(run().code, c.code);
-  EXPECT_EQ(calls_.password_names.size(), c.asked);
-  EXPECT_EQ(out("one") + out("two") + out("plain"), c.code == PK_OK ? "firstsecondopen" : "open");
-  EXPECT_NE(calls_.printed.find(c.message), std::string::npos) << calls_.printed;
+  const struct {
+    std::deque<std::string> answers;
+    int code;
+    size_t asked;
+    const char* message;
+  } cases[] = {{{"right"}, PK_OK, 1, "ing: two"},
+               {{"no", "right"}, PK_OK, 2, "ing: one"},
+               {{}, IZ_BADPWD, 2, "(no password given)"},
+               {{"a", "b", "c"}, IZ_BADPWD, 4, "one  (incorrect password)"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(&c - cases);
+    fs::remove_all(out_);
+    calls_ = {};
+    calls_.passwords = c.answers;
+    EXPECT_EQ(run().code, c.code);
+    EXPECT_EQ(calls_.password_names.size(), c.asked);
+    EXPECT_EQ(out("one") + out("two") + out("plain"), c.code == PK_OK ? "firstsecondopen" : "open");
+    EXPECT_NE(calls_.printed.find(c.message), std::string::npos) << calls_.printed;
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, Password,
-    ::testing::Values(PasswordCase{{"right"}, PK_OK, 1, "ing: two"},
-                      PasswordCase{{"no", "right"}, PK_OK, 2, "ing: one"},
-                      PasswordCase{{}, IZ_BADPWD, 2, "(no password given)"},
-                      PasswordCase{{"a", "b", "c"}, IZ_BADPWD, 4, "one  (incorrect password)"}));
 
 TEST(UnzipApi, VersionRecord) {
   UnzipVersionRecord v{};
@@ -239,11 +220,9 @@ TEST(UnzipApi, VersionRecord) {
 
 TEST(UnzipApi, RefusesWhatCannotBeRead) {
   TempDir tmp;
-  write_file(tmp / "garbage.zip", std::string(5000, 'G'));
   write_file(tmp / "empty.zip", make_zip({}));
   for (const auto& [archive, code] : {std::pair{tmp / "missing.zip", PK_NOZIP},
                                       {tmp.path(), PK_NOZIP},
-                                      {tmp / "garbage.zip", PK_NOZIP},
                                       {tmp / "empty.zip", PK_WARN}}) {
     Calls calls;
     EXPECT_EQ(unzip(archive, tmp / "out", default_options(), &calls).code, code);

@@ -245,4 +245,9 @@ std::string make_zip(const std::vector<TestEntry>& entries, const std::string& c
   return zip;
 }
 
+std::string patch32(std::string zip, uint64_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) zip[at + i] = static_cast<char>(v >> (8 * i));
+  return zip;
+}
+
 }  // namespace pvx::unzip::test

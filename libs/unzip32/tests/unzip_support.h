@@ -1,5 +1,6 @@
-// Shared pieces of the unzip library's tests: callbacks that record what they are told,
-// temporary folders, and a small archive writer for hand-made (and hand-damaged) archives.
+// Shared pieces of the unzip and zip libraries' tests: callbacks that record what they are told,
+// temporary folders, our unzip library loaded by name, and a small writer for hand-made (and
+// hand-damaged) archives.
 #pragma once
 
 #include <cstdint>
@@ -100,5 +101,7 @@ struct Layout {
 
 std::string make_zip(const std::vector<TestEntry>& entries, const std::string& comment = "",
                      Layout* layout = nullptr);
+// zip with the 32-bit field at `at` set to v.
+std::string patch32(std::string zip, uint64_t at, uint32_t v);
 
 }  // namespace pvx::unzip::test

@@ -64,10 +64,6 @@ struct Lie {
 
 class Lying : public Damaged, public ::testing::WithParamInterface<Lie> {};
 
-void put32(std::string& s, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) s[at + i] = static_cast<char>(v >> (8 * i));
-}
-
 TEST_P(Lying, IsRefusedAndLeftAlone) {
   std::string bad = good_;
   GetParam().damage(bad, central(), end_record());
@@ -79,13 +75,13 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Lie{"NotAZip", [](std::string& s, size_t, size_t) { s = random_bytes(5000, 9); }, false},
         Lie{"DirectoryPastTheEnd",
-            [](std::string& s, size_t, size_t e) { put32(s, e + 16, 0x7FFFFFF0); }, false},
+            [](std::string& s, size_t, size_t e) { s = patch32(s, e + 16, 0x7FFFFFF0); }, false},
         Lie{"HugeDirectorySize",
-            [](std::string& s, size_t, size_t e) { put32(s, e + 12, 0xFFFFFF00); }, false},
+            [](std::string& s, size_t, size_t e) { s = patch32(s, e + 12, 0xFFFFFF00); }, false},
         Lie{"OneEntryTooMany", [](std::string& s, size_t, size_t e) { s[e + 10] += 1; }, false},
         Lie{"SplitArchive", [](std::string& s, size_t, size_t e) { s[e + 4] = 1; }, false},
         Lie{"EntryOffsetPastTheDirectory",
-            [](std::string& s, size_t cd, size_t) { put32(s, cd + 42, 0x00FFFFFF); }, false},
+            [](std::string& s, size_t cd, size_t) { s = patch32(s, cd + 42, 0x00FFFFFF); }, false},
         Lie{"NameRunsPastTheDirectory",
             [](std::string& s, size_t cd, size_t) { s[cd + 29] = '\x7F'; }, false},
         Lie{"Zip64LocatorPointsNowhere",
@@ -98,7 +94,7 @@ INSTANTIATE_TEST_SUITE_P(
         Lie{"TwoEntriesOneOffset",
             [](std::string& s, size_t cd, size_t) {
               const size_t second = s.find(std::string("PK\1\2", 4), cd + 4);
-              put32(s, second + 42, 0);
+              s = patch32(s, second + 42, 0);
             },
             true}),
     [](const auto& p) { return std::string(p.param.what); });

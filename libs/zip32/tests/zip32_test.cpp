@@ -1,5 +1,4 @@
 #include <filesystem>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,70 +12,6 @@
 
 namespace ziptest {
 namespace {
-
-struct ContentCase {
-  const char* name;
-  std::function<std::string()> bytes;
-  uint16_t method;
-  bool text;
-};
-
-class Contents : public ZipTest, public ::testing::WithParamInterface<ContentCase> {};
-
-TEST_P(Contents, RoundTripsWithSizesInTheLocalHeader) {
-  const ContentCase& c = GetParam();
-  const std::string bytes = c.bytes();
-  ASSERT_EQ(zip(archive_, {make(c.name, bytes)}), ZE_OK) << printed();
-  const Archive a = read_zip(archive_);
-  ASSERT_TRUE(a.ok) << a.error;
-  ASSERT_EQ(a.entries.size(), 1u);
-  const Entry& e = a.entries[0];
-  EXPECT_EQ(e.data, bytes);
-  EXPECT_EQ(e.method, c.method);
-  EXPECT_EQ(e.internal_attr & 1, c.text ? 1 : 0);
-  if (e.method == 0) {
-    EXPECT_EQ(e.csize, e.usize);
-  } else {
-    EXPECT_LT(e.csize, e.usize);
-  }
-  const std::string how = c.method == 8 ? "(deflated " : "(stored 0%)";
-  EXPECT_NE(printed().find(std::string("  adding: ") + c.name + " " + how), std::string::npos)
-      << printed();
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Zip32, Contents,
-    ::testing::Values(
-        ContentCase{"empty.txt", [] { return std::string(); }, 0, false},
-        ContentCase{"one.txt", [] { return std::string("x"); }, 0, true},
-        ContentCase{"text.txt", [] { return text_bytes(700 * 1024); }, 8, true},
-        ContentCase{"noise.bin", [] { return random_bytes(600 * 1024, 1); }, 0, false},
-        // Compressible, but only after a buffer's worth of noise: must not be judged early.
-        ContentCase{"mixed.bin",
-                    [] { return random_bytes(300 * 1024, 2) + std::string(1 << 20, 'a'); }, 8,
-                    false}),
-    [](const auto& p) {
-      std::string n = p.param.name;
-      return n.substr(0, n.find('.'));
-    });
-
-TEST_F(ZipTest, OneCallPerFileAppendsWithoutTouchingEarlierEntries) {
-  std::string before;
-  uint64_t data_end = 0;
-  for (int i = 0; i < 4; ++i) {
-    const std::string file = make("f" + std::to_string(i) + ".txt", text_bytes(5000 + i));
-    // The add-in hands its placeholder first, then one real file.
-    ASSERT_EQ(zip(archive_, {"querty", file}), ZE_OK) << printed();
-    EXPECT_NE(printed().find("zip warning: name not matched: querty\n"), std::string::npos);
-    const std::string now = read_file(archive_);
-    EXPECT_EQ(now.substr(0, data_end), before.substr(0, data_end)) << "entry data moved";
-    const Archive a = read_zip(archive_);
-    ASSERT_TRUE(a.ok) << a.error;
-    ASSERT_EQ(a.entries.size(), static_cast<size_t>(i + 1));
-    data_end = a.entries.back().offset;
-    before = now;
-  }
-}
 
 struct NameCase {
   const char* file;   // made under the test folder
@@ -121,8 +56,9 @@ INSTANTIATE_TEST_SUITE_P(
                       NameCase{"x/Café ü.txt", "x/Café ü.txt", "@", "x/Café ü.txt"}));
 
 TEST_F(ZipTest, NothingMatchedCreatesNoArchive) {
-  EXPECT_EQ(zip(archive_, {"querty"}), ZE_NONE);
-  EXPECT_EQ(printed(), "zip warning: name not matched: querty\nzip error: Nothing to do! (" +
+  const std::string name(9000, 'q');  // a long message: capture() checks every piece
+  EXPECT_EQ(zip(archive_, {name}), ZE_NONE);
+  EXPECT_EQ(printed(), "zip warning: name not matched: " + name + "\nzip error: Nothing to do! (" +
                            archive_ + ")\n");
   EXPECT_FALSE(pvx::stat_path(archive_).exists);
   EXPECT_EQ(zip(archive_, {}), ZE_NONE);
@@ -139,7 +75,7 @@ TEST_F(ZipTest, SameNameIsReplacedAndTheOthersKept) {
   ASSERT_EQ(z.entries.size(), 2u);
   EXPECT_EQ(z.find("a.txt")->data, text_bytes(9000));
   EXPECT_EQ(z.find("b.txt")->data, random_bytes(70000, 3));
-  for (const auto& e : std::filesystem::directory_iterator(dir_)) {
+  for (const auto& e : fs::directory_iterator(dir_)) {
     EXPECT_NE(e.path().extension(), ".tmp") << "temporary file left behind";
   }
 }
@@ -166,7 +102,7 @@ TEST_F(ZipTest, UpdateReplacesOnlyWithANewerFile) {
 TEST_F(ZipTest, RecurseAddsTheFolderTreeAndNeverTheArchiveItself) {
   make("tree/a.txt", "a");
   make("tree/sub/b.txt", "b");
-  std::filesystem::create_directories(u8(path("tree/empty")));
+  fs::create_directories(fs::u8path(path("tree/empty")));
   const std::string inside = path("tree") + kSep + "self.zip";
   Options o;
   o.recurse = 1;
@@ -181,17 +117,6 @@ TEST_F(ZipTest, RecurseAddsTheFolderTreeAndNeverTheArchiveItself) {
   // Without recurse a folder is an empty folder entry.
   ASSERT_EQ(zip(archive_, {"tree"}, Options{0, 0, 0, dir_}), ZE_OK);
   EXPECT_EQ(read_zip(archive_).entries.size(), 1u);
-}
-
-TEST_F(ZipTest, LevelZeroStoresAndLevelNineMarksMaximum) {
-  const std::string t = make("t.txt", text_bytes(20000));
-  ASSERT_EQ(zip(archive_, {t}, Options{0, 0, '0', ""}), ZE_OK);
-  EXPECT_EQ(read_zip(archive_).entries[0].method, 0);
-  const std::string other = path("nine.zip");
-  ASSERT_EQ(zip(other, {t}, Options{0, 0, '9', ""}), ZE_OK);
-  const Archive a = read_zip(other);
-  EXPECT_EQ(a.entries[0].method, 8);
-  EXPECT_EQ(a.entries[0].flags & 6, 2);
 }
 
 TEST_F(ZipTest, BadParametersAreRefused) {
@@ -224,30 +149,11 @@ TEST_F(ZipTest, ArchiveThatCannotBeCreated) {
   EXPECT_NE(printed().find("zip error: could not create zip file"), std::string::npos);
 }
 
-TEST_F(ZipTest, LongMessagesArriveInPiecesOfAtMost4096Bytes) {
-  const std::string name(9000, 'q');
-  EXPECT_EQ(zip(archive_, {name}), ZE_NONE);  // capture() checks every piece
-  EXPECT_NE(printed().find("name not matched: " + name + "\n"), std::string::npos);
-}
-
 TEST_F(ZipTest, PassesZip64WhenEntriesExceed65535) {
-  // An archive of 65,535 empty entries, written here by hand, then one more through the library.
-  std::string body, cd;
-  auto put = [](std::string& s, uint64_t v, int n) {
-    for (int i = 0; i < n; ++i) s += static_cast<char>(i < 8 ? v >> (8 * i) : 0);
-  };
-  for (int i = 0; i < 65535; ++i) {
-    const std::string name = "e" + std::to_string(i);
-    const uint64_t off = body.size();
-    put(body, 0x04034b50, 4), put(body, 10, 2), put(body, 0, 12), put(body, 0, 8);
-    put(body, name.size(), 2), put(body, 0, 2), body += name;
-    put(cd, 0x02014b50, 4), put(cd, 20, 2), put(cd, 10, 2), put(cd, 0, 12), put(cd, 0, 8);
-    put(cd, name.size(), 2), put(cd, 0, 8), put(cd, 0, 4), put(cd, off, 4), cd += name;
-  }
-  std::string end;
-  put(end, 0x06054b50, 4), put(end, 0, 4), put(end, 65535, 2), put(end, 65535, 2);
-  put(end, cd.size(), 4), put(end, body.size(), 4), put(end, 0, 2);
-  write_file(archive_, body + cd + end);
+  // An archive of 65,535 empty entries, written by hand, then one more through the library.
+  std::vector<pvx::unzip::test::TestEntry> empties(65535);
+  for (int i = 0; i < 65535; ++i) empties[i] = {.name = "e" + std::to_string(i), .deflate = false};
+  write_file(archive_, pvx::unzip::test::make_zip(empties));
   ASSERT_EQ(zip(archive_, {make("last.txt", "last")}), ZE_OK) << printed();
   const Archive a = read_zip(archive_);
   ASSERT_TRUE(a.ok) << a.error;
@@ -260,7 +166,8 @@ TEST_F(ZipTest, PassesZip64WhenEntriesExceed65535) {
 TEST_F(ZipTest, FileLockedByAnotherProgramKeepsTheEntryItWouldReplace) {
   const std::string a = make("a.txt", "kept");
   ASSERT_EQ(zip(archive_, {a}), ZE_OK);
-  HANDLE lock = CreateFileW(u8(a).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE lock =
+      CreateFileW(fs::u8path(a).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(lock, INVALID_HANDLE_VALUE);
   const int32_t rc = zip(archive_, {a, make("b.txt", "b")});
   CloseHandle(lock);

@@ -1,17 +1,11 @@
 #include "zip_fixture.h"
 
+#include <zlib.h>
+
 #include <cstring>
-#include <fstream>
 #include <random>
 
 #include "codepage.h"
-#include "unzip32.h"
-
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <dlfcn.h>
-#endif
 
 namespace ziptest {
 namespace {
@@ -30,69 +24,25 @@ int32_t PVX_CALL capture(char* buf, uint32_t len) {
   return 0;
 }
 
-std::string* g_unzip_printed = nullptr;
-
-int32_t PVX_CALL unzip_print(char* buf, uint32_t len) {
-  g_unzip_printed->append(buf, len);
-  return 0;
+uint64_t le(const std::string& s, size_t at, int n) {
+  uint64_t v = 0;
+  for (int i = n - 1; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(s.at(at + i));
+  return v;
 }
 
 }  // namespace
 
-int32_t test_with_unzip32(const std::string& archive, std::string* printed) {
-#ifdef _WIN32
-  const HMODULE lib = LoadLibraryW(L"unzip32.dll");
-  void* fn = lib ? reinterpret_cast<void*>(GetProcAddress(lib, "Wiz_SingleEntryUnzip")) : nullptr;
-#else
-  const auto self = std::filesystem::read_symlink("/proc/self/exe");
-  void* lib = dlopen((self.parent_path() / "libunzip32.so").c_str(), RTLD_NOW);
-  void* fn = lib ? dlsym(lib, "Wiz_SingleEntryUnzip") : nullptr;
-#endif
-  if (!fn) return -1;
-  std::string name = pvx::utf8_to_ansi(archive);
-  UnzipOptionRecord o{};
-  o.TestZip = 1;
-  o.MessageLevel = 2;
-  o.ZipFileName = name.data();
-  UnzipCallbackRecord cb{};
-  cb.print = &unzip_print;
-  printed->clear();
-  g_unzip_printed = printed;
-  return reinterpret_cast<decltype(&Wiz_SingleEntryUnzip)>(fn)(0, nullptr, 0, nullptr, &o, &cb);
-}
-
-std::filesystem::path u8(const std::string& utf8) {
-  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
-}
-
 void ZipTest::SetUp() {
-  namespace fs = std::filesystem;
-  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  std::string name = std::string(info->test_suite_name()) + "_" + info->name();
-  for (char& c : name) {
-    if (c == '/') c = '_';
-  }
-  const fs::path dir = fs::temp_directory_path() / ("pvxzip_" + name);
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  const std::u8string u = dir.u8string();
-  dir_.assign(u.begin(), u.end());
+  dir_ = pvx::unzip::test::utf8(tmp_.path());
   archive_ = path("out.zip");
   ZipCallbackRecord callbacks{&capture, nullptr, nullptr, 0};
   ASSERT_EQ(ZpInit(&callbacks), 1);
 }
 
-void ZipTest::TearDown() {
-  std::error_code ec;
-  std::filesystem::remove_all(dir_, ec);
-}
-
 std::string ZipTest::make(const std::string& utf8_name, const std::string& bytes) {
   const std::string p = path(utf8_name);
-  const std::filesystem::path fsp = u8(p);
-  std::filesystem::create_directories(fsp.parent_path());
-  std::ofstream(fsp, std::ios::binary)
-      .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  fs::create_directories(fs::u8path(p).parent_path());
+  write_file(fs::u8path(p), bytes);
   return p;
 }
 
@@ -141,6 +91,100 @@ std::string repeated_bytes(size_t n) {
   while (out.size() < n) out += unit;
   out.resize(n);
   return out;
+}
+
+bool inflate_raw(const std::string& in, uint64_t usize, std::string* out) {
+  z_stream z{};
+  if (inflateInit2(&z, -MAX_WBITS) != Z_OK) return false;
+  out->assign(usize, '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
+  z.avail_in = static_cast<uInt>(in.size());
+  z.next_out = reinterpret_cast<Bytef*>(out->data());
+  z.avail_out = static_cast<uInt>(out->size());
+  const int rc = inflate(&z, Z_FINISH);
+  const bool ok = rc == Z_STREAM_END && z.avail_out == 0 && z.avail_in == 0;
+  inflateEnd(&z);
+  return ok;
+}
+
+const Entry* Archive::find(const std::string& name) const {
+  for (const Entry& e : entries) {
+    if (e.name == name) return &e;
+  }
+  return nullptr;
+}
+
+Archive read_zip(const std::string& path, bool contents) {
+  Archive a;
+  const std::string z = read_file(path);
+  auto fail = [&](const std::string& why) {
+    a.error = why;
+    return a;
+  };
+  try {
+    size_t end = z.rfind(std::string("PK\5\6", 4));
+    if (end == std::string::npos) return fail("no end record");
+    uint64_t count = le(z, end + 10, 2), cd_size = le(z, end + 12, 4), cd = le(z, end + 16, 4);
+    a.comment = z.substr(end + 22, le(z, end + 20, 2));
+    if (end >= 20 && le(z, end - 20, 4) == 0x07064b50) {
+      const size_t z64 = le(z, end - 12, 8);
+      if (le(z, z64, 4) != 0x06064b50) return fail("bad zip64 end record");
+      a.zip64_end = true;
+      count = le(z, z64 + 32, 8);
+      cd_size = le(z, z64 + 40, 8);
+      cd = le(z, z64 + 48, 8);
+    }
+    size_t p = cd;
+    for (uint64_t i = 0; i < count; ++i) {
+      if (le(z, p, 4) != 0x02014b50) return fail("bad central record");
+      Entry e;
+      e.flags = le(z, p + 8, 2);
+      e.method = le(z, p + 10, 2);
+      e.crc = le(z, p + 16, 4);
+      e.csize = le(z, p + 20, 4);
+      e.usize = le(z, p + 24, 4);
+      const size_t n = le(z, p + 28, 2), x = le(z, p + 30, 2), c = le(z, p + 32, 2);
+      e.internal_attr = le(z, p + 36, 2);
+      e.offset = le(z, p + 42, 4);
+      e.name = z.substr(p + 46, n);
+      for (size_t q = p + 46 + n; q + 4 <= p + 46 + n + x; q += 4 + le(z, q + 2, 2)) {
+        if (le(z, q, 2) != 1) continue;
+        size_t f = q + 4;
+        for (uint64_t* v : {&e.usize, &e.csize, &e.offset}) {
+          if (*v == 0xFFFFFFFFu) *v = le(z, f, 8), f += 8;
+        }
+      }
+      p += 46 + n + x + c;
+      const size_t l = e.offset;
+      if (le(z, l, 4) != 0x04034b50) return fail("bad local header for " + e.name);
+      if (le(z, l + 6, 2) & 8) return fail("data descriptor used for " + e.name);
+      if (le(z, l + 14, 4) != e.crc) return fail("local CRC differs for " + e.name);
+      const size_t ln = le(z, l + 26, 2), lx = le(z, l + 28, 2);
+      if (z.substr(l + 30, ln) != e.name) return fail("local name differs for " + e.name);
+      uint64_t lc = le(z, l + 18, 4), lu = le(z, l + 22, 4);
+      if (lu == 0xFFFFFFFFu && lx >= 20 && le(z, l + 30 + ln, 2) == 1) {
+        lu = le(z, l + 34 + ln, 8);
+        lc = le(z, l + 42 + ln, 8);
+      }
+      if (lc != e.csize || lu != e.usize) return fail("local sizes differ for " + e.name);
+      if (contents) {
+        const std::string raw = z.substr(l + 30 + ln + lx, e.csize);
+        if (raw.size() != e.csize) return fail("data cut short for " + e.name);
+        if (e.method == 0) {
+          e.data = raw;
+        } else if (e.method != 8 || !inflate_raw(raw, e.usize, &e.data)) {
+          return fail("cannot inflate " + e.name);
+        }
+        if (pvx::unzip::test::crc_of(e.data) != e.crc) return fail("CRC mismatch for " + e.name);
+      }
+      a.entries.push_back(std::move(e));
+    }
+    if (p != cd + cd_size) return fail("central directory size differs");
+  } catch (const std::out_of_range&) {
+    return fail("record runs past the end");
+  }
+  a.ok = true;
+  return a;
 }
 
 }  // namespace ziptest

@@ -1,5 +1,7 @@
 // Shared fixture: a fresh folder per test, the library's print routine captured, and a
-// one-call helper around ZpSetOptions + ZpArchive with ANSI names.
+// one-call helper around ZpSetOptions + ZpArchive with ANSI names; and a minimal archive reader,
+// independent of the library's own record code: it walks the central directory, checks each
+// local header against it and inflates the data.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,16 +10,49 @@
 #include <string>
 #include <vector>
 
+#include "unzip_support.h"
 #include "zip32.h"
-#include "zip_reader.h"
 
 namespace ziptest {
+
+// Files, folders and our unzip library come from the unzip tests' helpers.
+namespace fs = std::filesystem;
+using pvx::unzip::test::patch32;
+using pvx::unzip::test::read_file;
+using pvx::unzip::test::write_file;
 
 #ifdef _WIN32
 inline constexpr char kSep = '\\';
 #else
 inline constexpr char kSep = '/';
 #endif
+
+struct Entry {
+  std::string name;
+  uint16_t flags = 0;
+  uint16_t method = 0;
+  uint16_t internal_attr = 0;
+  uint32_t crc = 0;
+  uint64_t csize = 0;
+  uint64_t usize = 0;
+  uint64_t offset = 0;
+  std::string data;  // filled when read with contents
+};
+
+struct Archive {
+  bool ok = false;
+  std::string error;
+  bool zip64_end = false;
+  std::string comment;
+  std::vector<Entry> entries;
+  const Entry* find(const std::string& name) const;
+};
+
+// Reads `path`; with contents, inflates every entry and checks its CRC and sizes.
+Archive read_zip(const std::string& path, bool contents = true);
+
+// Inflates a raw deflate stream that must give exactly usize bytes and end where `in` ends.
+bool inflate_raw(const std::string& in, uint64_t usize, std::string* out);
 
 struct Options {
   int recurse = 0;
@@ -29,7 +64,6 @@ struct Options {
 class ZipTest : public ::testing::Test {
  protected:
   void SetUp() override;
-  void TearDown() override;
 
   std::string path(const std::string& utf8_name) const { return dir_ + kSep + utf8_name; }
   // Writes a file under the test folder (folders made as needed); returns its UTF-8 path.
@@ -40,15 +74,11 @@ class ZipTest : public ::testing::Test {
   // Everything printed since the last zip() call began.
   static const std::string& printed();
 
-  std::string dir_;
+  pvx::unzip::test::TempDir tmp_;
+  std::string dir_;  // UTF-8
   std::string archive_;
 };
 
-// Tests `archive` with our unzip library, loaded by name as the add-in loads it; returns its
-// result code (PK_OK when every entry's data and CRC are good) and what it printed.
-int32_t test_with_unzip32(const std::string& archive, std::string* printed);
-
-std::filesystem::path u8(const std::string& utf8);
 std::string random_bytes(size_t n, uint32_t seed);
 std::string text_bytes(size_t n);
 // A short random pattern over and over: deflate finds it only through the bytes before, so a
