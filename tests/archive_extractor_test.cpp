@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -101,102 +101,74 @@ TEST_F(UnzipFilesRecorded, NewObjectHandsTheDefaultRecordsInOrder) {
   EXPECT_EQ(version.substr(48), std::string(16, '\0'));
 }
 
-struct PropertyCase {
-  const char* name;
-  std::function<void(UnzipFiles&)> set;
-  std::function<bool(const UnzipFiles&)> reads_back;
-  size_t slot;  // position among the fifteen integers of the record
-  int32_t handed;
-};
-
-void PrintTo(const PropertyCase& c, std::ostream* os) {
-  *os << c.name;
-}
-
-class UnzipPropertyTest : public UnzipFilesRecorded,
-                          public ::testing::WithParamInterface<PropertyCase> {};
-
-TEST_P(UnzipPropertyTest, LandsInItsOwnSlotOfTheRecord) {
-  const PropertyCase& c = GetParam();
-  UnzipFiles u;
-  c.set(u);
-  EXPECT_TRUE(c.reads_back(u));
-  u.Unzip("a.zip", "out");
-  Fifteen expected = kNewObject;
-  expected[c.slot] = c.handed;
-  EXPECT_EQ(recorded_integers(), expected);
-}
-
-#define FLAG_CASE(prop, value, slot)                                                               \
-  PropertyCase {                                                                                   \
-#prop, [](UnzipFiles &                                                                         \
-              u) { u.prop(value); }, [](const UnzipFiles& u) { return u.prop() == (value); },      \
-                                                                                           slot,   \
-                                                                                           (value) \
-                                                                                           ? 1 : 0 \
+// Set alone on a new object, each property reads back and changes only its own integer.
+TEST_F(UnzipFilesRecorded, EachPropertyLandsInItsOwnSlotOfTheRecord) {
+#define CASE(prop, value, slot, handed)                                                            \
+  Case {                                                                                           \
+    [](UnzipFiles& u) { u.prop(value); }, [](const UnzipFiles& u) { return u.prop() == (value); }, \
+        slot, handed, #prop " " #value                                                             \
   }
-#define INT_CASE(label, prop, value, slot)                                     \
-  PropertyCase {                                                               \
-    label, [](UnzipFiles& u) { u.prop(value); },                               \
-        [](const UnzipFiles& u) { return u.prop() == (value); }, slot, (value) \
-  }
-
-INSTANTIATE_TEST_SUITE_P(
-    RecordOrder, UnzipPropertyTest,
-    ::testing::Values(FLAG_CASE(ExtractOnlyNewer, true, 0), FLAG_CASE(SpaceToUnderScore, true, 1),
-                      FLAG_CASE(PromptOverwrite, true, 2),
-                      INT_CASE("MessageLevel", MessageLevel, 0, 3),
-                      INT_CASE("NegativeMessageLevel", MessageLevel, -5, 3),
-                      FLAG_CASE(WriteToStdOut, true, 4), FLAG_CASE(TestZip, true, 5),
-                      INT_CASE("ExtractList", ExtractList, 1, 6), FLAG_CASE(ExtractNewer, true, 7),
-                      FLAG_CASE(DisplayComment, true, 8), FLAG_CASE(HonorDirectories, false, 9),
-                      FLAG_CASE(OverWriteFiles, false, 10), FLAG_CASE(ConvertCRtoCRLF, true, 11),
-                      FLAG_CASE(Verbose, true, 12), FLAG_CASE(CaseSensitive, false, 13),
-                      INT_CASE("Privilege", Privilege, -1, 14),
-                      INT_CASE("LargestPrivilege", Privilege, 32767, 14),
-                      INT_CASE("SmallestMessageLevel", MessageLevel, -32768, 3)),
-    [](const auto& param_info) { return std::string(param_info.param.name); });
-
-TEST_F(UnzipFilesRecorded, IntegersOutsideSixteenBitsFailBeforeTheLibrary) {
-  const struct {
+  struct Case {
+    void (*set)(UnzipFiles&);
+    bool (*reads_back)(const UnzipFiles&);
+    size_t slot;
+    int32_t handed;
     const char* name;
-    std::function<void(UnzipFiles&)> set;
-  } cases[] = {
-      {"MessageLevel 40000", [](UnzipFiles& u) { u.MessageLevel(40000); }},
-      {"MessageLevel -32769", [](UnzipFiles& u) { u.MessageLevel(-32769); }},
-      {"ExtractList 32768", [](UnzipFiles& u) { u.ExtractList(32768); }},
-      {"Privilege -40000", [](UnzipFiles& u) { u.Privilege(-40000); }},
   };
+  const Case cases[] = {
+      CASE(ExtractOnlyNewer, true, 0, 1), CASE(SpaceToUnderScore, true, 1, 1),
+      CASE(PromptOverwrite, true, 2, 1),  CASE(MessageLevel, 0, 3, 0),
+      CASE(MessageLevel, -5, 3, -5),      CASE(MessageLevel, -32768, 3, -32768),
+      CASE(WriteToStdOut, true, 4, 1),    CASE(TestZip, true, 5, 1),
+      CASE(ExtractList, 1, 6, 1),         CASE(ExtractNewer, true, 7, 1),
+      CASE(DisplayComment, true, 8, 1),   CASE(HonorDirectories, false, 9, 0),
+      CASE(OverWriteFiles, false, 10, 0), CASE(ConvertCRtoCRLF, true, 11, 1),
+      CASE(Verbose, true, 12, 1),         CASE(CaseSensitive, false, 13, 0),
+      CASE(Privilege, -1, 14, -1),        CASE(Privilege, 32767, 14, 32767),
+  };
+#undef CASE
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
     UnzipFiles u;
     c.set(u);
-    try {
-      u.Unzip("a.zip", "out");
-      ADD_FAILURE() << c.name << " was handed over";
-    } catch (const Failure& f) {
-      EXPECT_EQ(f.number(), err::kOverflow) << c.name;
-      EXPECT_EQ(f.source(), "UnzipFiles::Unzip") << c.name;
-    }
-    EXPECT_EQ(unzip.calls(), "") << c.name;
+    EXPECT_TRUE(c.reads_back(u));
+    u.Unzip("a.zip", "out");
+    Fifteen expected = kNewObject;
+    expected[c.slot] = c.handed;
+    EXPECT_EQ(recorded_integers(), expected);
+  }
+}
+
+TEST_F(UnzipFilesRecorded, IntegersOutsideSixteenBitsFailBeforeTheLibrary) {
+  for (const auto set :
+       std::initializer_list<void (*)(UnzipFiles&)>{[](UnzipFiles& u) { u.MessageLevel(40000); },
+                                                    [](UnzipFiles& u) { u.MessageLevel(-32769); },
+                                                    [](UnzipFiles& u) { u.ExtractList(32768); },
+                                                    [](UnzipFiles& u) { u.Privilege(-40000); }}) {
+    UnzipFiles u;
+    set(u);
+    const Failure f = testing::failure_of([&] { u.Unzip("a.zip", "out"); });
+    EXPECT_EQ(f.number(), err::kOverflow);
+    EXPECT_EQ(f.source(), "UnzipFiles::Unzip");
+    EXPECT_EQ(unzip.calls(), "");
   }
   EXPECT_TRUE(svc.message_boxes.empty());
 }
 
 TEST_F(UnzipFilesRecorded, ArgumentsAreStoredAndEmptyOnesKeepTheStoredValues) {
+  const auto handed = [&] {
+    return unzip.text("Wiz.options.ZipFileName") + " " + unzip.text("Wiz.options.ExtractDir");
+  };
   UnzipFiles u;
   u.ZipFileName("first.zip");
   u.ExtractDir("first-dir");
   u.Unzip();
-  EXPECT_EQ(unzip.text("Wiz.options.ZipFileName"), "first.zip");
-  EXPECT_EQ(unzip.text("Wiz.options.ExtractDir"), "first-dir");
+  EXPECT_EQ(handed(), "first.zip first-dir");
   u.Unzip("second.zip");
-  EXPECT_EQ(unzip.text("Wiz.options.ZipFileName"), "second.zip");
-  EXPECT_EQ(unzip.text("Wiz.options.ExtractDir"), "first-dir");
+  EXPECT_EQ(handed(), "second.zip first-dir");
   u.Unzip("", "second-dir");
-  EXPECT_EQ(u.ZipFileName(), "second.zip");
-  EXPECT_EQ(u.ExtractDir(), "second-dir");
-  EXPECT_EQ(unzip.text("Wiz.options.ZipFileName"), "second.zip");
-  EXPECT_EQ(unzip.text("Wiz.options.ExtractDir"), "second-dir");
+  EXPECT_EQ(handed(), "second.zip second-dir");
+  EXPECT_EQ(u.ZipFileName() + " " + u.ExtractDir(), "second.zip second-dir");
 }
 
 TEST_F(UnzipFilesRecorded, ReplaceQuestionAnswers) {
@@ -259,29 +231,8 @@ TEST(UnzipReplace, AQuestionThatCannotBeAskedOrSeenKeepsTheExistingFile) {
   }
 }
 
-TEST_F(UnzipFilesRecorded, DeclinedPasswordIsAskedOnceInAnExtraction) {
-  svc.input_box_answers = {""};
-  unzip.cue(REC_PASSWORD, {}, 81);
-  unzip.cue(REC_PASSWORD, {}, 81);
-  UnzipFiles u;
-  u.Unzip("a.zip", "out");
-  EXPECT_EQ(unzip.integer("answer.0"), 1);
-  EXPECT_EQ(unzip.integer("answer.1"), 1);
-  EXPECT_EQ(unzip.get("buffer.1"), std::string(81, 'x'));
-  ASSERT_EQ(svc.input_box_prompts, std::vector<std::string>{"Please Enter The Password!"});
-  EXPECT_EQ(svc.input_box_captions, std::vector<std::string>{""});
-
-  // The next extraction asks again.
-  svc.input_box_answers = {"s\xC3\xA9same"};
-  unzip.cue(REC_PASSWORD, {}, 81);
-  u.Unzip();
-  EXPECT_EQ(svc.input_box_prompts.size(), 2u);
-  EXPECT_EQ(unzip.integer("answer.2"), 0);
-  const std::string sesame = fs::to_ansi("s\xC3\xA9same");
-  EXPECT_EQ(unzip.get("buffer.2"), sesame + std::string(81 - sesame.size(), '\0'));
-}
-
-TEST_F(UnzipFilesRecorded, PasswordIsCutToTheBufferLessOne) {
+TEST_F(UnzipFilesRecorded, PasswordIsCutToTheBufferLessOneAndADeclineHoldsForTheExtraction) {
+  const std::string unchanged(81, 'x');
   const struct {
     std::string answer;
     int32_t size;
@@ -292,14 +243,28 @@ TEST_F(UnzipFilesRecorded, PasswordIsCutToTheBufferLessOne) {
       {"exact", 6, std::string("exact\0", 6), 0},
       {"a", 1, std::string(1, '\0'), 0},
       {"ignored", 0, "", 1},
+      {"", 81, unchanged, 1},
+      {"never asked", 81, unchanged, 1},
   };
   for (const auto& c : cases) svc.input_box_answers.push_back(c.answer);
   for (const auto& c : cases) unzip.cue(REC_PASSWORD, {}, c.size);
-  UnzipFiles().Unzip("a.zip", "out");
+  UnzipFiles u;
+  u.Unzip("a.zip", "out");
   for (size_t i = 0; i < std::size(cases); ++i) {
     EXPECT_EQ(unzip.integer("answer." + std::to_string(i)), cases[i].code) << cases[i].answer;
     EXPECT_EQ(unzip.get("buffer." + std::to_string(i)), cases[i].buffer) << cases[i].answer;
   }
+  EXPECT_EQ(svc.input_box_prompts, std::vector<std::string>(5, "Please Enter The Password!"));
+  EXPECT_EQ(svc.input_box_captions, std::vector<std::string>(5, ""));
+
+  // The next extraction asks again.
+  svc.input_box_answers = {"s\xC3\xA9same"};
+  unzip.cue(REC_PASSWORD, {}, 81);
+  u.Unzip();
+  EXPECT_EQ(svc.input_box_prompts.size(), 6u);
+  EXPECT_EQ(unzip.integer("answer.6"), 0);
+  const std::string sesame = fs::to_ansi("s\xC3\xA9same");
+  EXPECT_EQ(unzip.get("buffer.6"), sesame + std::string(81 - sesame.size(), '\0'));
 }
 
 TEST_F(UnzipFilesRecorded, PrintLeavesTheFixedTextOncePerCallAndSharesLastMessage) {
@@ -329,43 +294,31 @@ TEST_F(UnzipFilesRecorded, PrintLeavesTheFixedTextOncePerCallAndSharesLastMessag
   EXPECT_EQ(u.GetLastMessage(), "again");
 }
 
-RecListEntry entry(uint32_t size, uint16_t month, uint16_t day, uint16_t year, uint16_t hour,
-                   uint16_t minute, const std::string& name) {
-  RecListEntry e{};
-  e.size = size;
-  e.month = month;
-  e.day = day;
-  e.year = year;
-  e.hour = hour;
-  e.minute = minute;
+// A list cue: the entry's numbers and name, as the recording library reads it.
+std::string entry(RecListEntry e, const std::string& name) {
   std::memcpy(e.name, name.data(), std::min(name.size(), sizeof e.name - 1));
-  return e;
-}
-
-std::string cue_data(const RecListEntry& e) {
   return std::string(reinterpret_cast<const char*>(&e), sizeof e);
 }
 
 TEST_F(UnzipFilesRecorded, ListingLinesColumnForColumn) {
   const struct {
-    RecListEntry e;
-    std::string line;
+    std::string cue, line;
   } cases[] = {
-      {entry(1234, 3, 5, 2004, 9, 7, "docs/report.txt"),
+      {entry({1234, 3, 5, 2004, 9, 7, {}}, "docs/report.txt"),
        "docs/report.txt" + std::string(35, ' ') + "   1234  03/05/04   9:07" + std::string(6, ' ')},
-      {entry(0, 12, 31, 1999, 23, 59, "a"),
+      {entry({0, 12, 31, 1999, 23, 59, {}}, "a"),
        "a" + std::string(49, ' ') + "      0  12/31/99  23:59" + std::string(6, ' ')},
-      {entry(9999999, 1, 1, 2010, 12, 0, std::string(60, 'L')),
+      {entry({9999999, 1, 1, 2010, 12, 0, {}}, std::string(60, 'L')),
        std::string(50, 'L') + "9999999  01/01/10  12:00" + std::string(6, ' ')},
       // A size of eight digits or more takes name columns rather than losing digits.
-      {entry(4294967295u, 7, 4, 2026, 0, 5, std::string(60, 'B')),
+      {entry({4294967295u, 7, 4, 2026, 0, 5, {}}, std::string(60, 'B')),
        std::string(46, 'B') + " 4294967295  07/04/26   0:05" + std::string(6, ' ')},
       // Columns count the name's ANSI bytes.
-      {entry(5, 1, 2, 2026, 10, 30, fs::to_ansi("caf\xC3\xA9")),
+      {entry({5, 1, 2, 2026, 10, 30, {}}, fs::to_ansi("caf\xC3\xA9")),
        "caf\xC3\xA9" + std::string(50 - fs::to_ansi("caf\xC3\xA9").size(), ' ') +
            "      5  01/02/26  10:30" + std::string(6, ' ')},
   };
-  for (const auto& c : cases) unzip.cue(REC_LIST, cue_data(c.e));
+  for (const auto& c : cases) unzip.cue(REC_LIST, c.cue);
   UnzipFiles u;
   u.ExtractList(1);
   u.Unzip("a.zip", "out");
@@ -399,31 +352,20 @@ TEST_F(UnzipFilesRecorded, ListCountStopsAt32767) {
 TEST_F(UnzipFilesRecorded, MissingLibraryOrExportFailsWithTheExtractorsSource) {
   testing::TempFolder folder;
   svc.folder = folder.path();
-  const struct {
-    const char* what;
-    int32_t number;
-  } cases[] = {{"no library", 53}, {"no UzpVersion2", 453}};
-  for (const auto& c : cases) {
-    try {
-      UnzipFiles().Unzip("a.zip", "out");
-      ADD_FAILURE() << c.what;
-    } catch (const Failure& f) {
-      EXPECT_EQ(f.number(), c.number) << c.what << ": " << f.description();
-      EXPECT_EQ(f.source(), "UnzipFiles::Unzip") << c.what;
-    }
-    // Then a library by that name that has the zip exports only.
-    if (c.number == 53) {
-      testing::write_file(
-          folder / library_file_name("unzip32"),
-          testing::read_file(testing::recording_folder() + kPathSep + library_file_name("zip32")));
-    }
-  }
-  try {
-    CodeModule::VBUnzip("a.zip", "out", CodeModule::UnzipIntegers{});
-    ADD_FAILURE() << "VBUnzip ran without UzpVersion2";
-  } catch (const Failure& f) {
-    EXPECT_EQ(f.source(), "CodeModule::VBUnzip");
-  }
+  const Failure none = testing::failure_of([] { UnzipFiles().Unzip("a.zip", "out"); });
+  EXPECT_EQ(none.number(), 53) << none.description();
+  EXPECT_EQ(none.source(), "UnzipFiles::Unzip");
+  // Then a library by that name that has the zip exports only.
+  testing::write_file(
+      folder / library_file_name("unzip32"),
+      testing::read_file(testing::recording_folder() + kPathSep + library_file_name("zip32")));
+  const Failure no_export = testing::failure_of([] { UnzipFiles().Unzip("a.zip", "out"); });
+  EXPECT_EQ(no_export.number(), 453) << no_export.description();
+  EXPECT_EQ(no_export.source(), "UnzipFiles::Unzip");
+  EXPECT_EQ(testing::failure_of([] {
+              CodeModule::VBUnzip("a.zip", "out", CodeModule::UnzipIntegers{});
+            }).source(),
+            "CodeModule::VBUnzip");
   EXPECT_TRUE(svc.message_boxes.empty());
   EXPECT_EQ(unzip.calls(), "");
   ProgramState::reset();  // let go of the copied library so its folder can be removed
@@ -434,13 +376,10 @@ TEST_F(UnzipFilesRecorded, NamesTheCodePageCannotCarryFailBeforeTheLibrary) {
   for (const std::string& bad : {std::string("\xE4\xB8\xAD"), std::string("a\0b", 3)}) {
     bool exact = true;
     if (fs::to_ansi(bad, &exact).find('\0') == std::string::npos && exact) continue;  // UTF-8
-    try {
-      UnzipFiles().Unzip("C:\\" + bad + ".zip", "out");
-      ADD_FAILURE() << bad;
-    } catch (const Failure& f) {
-      EXPECT_EQ(f.source(), "UnzipFiles::Unzip");
-      EXPECT_NE(f.description().find(bad), std::string::npos);
-    }
+    const Failure f =
+        testing::failure_of([&] { UnzipFiles().Unzip("C:\\" + bad + ".zip", "out"); });
+    EXPECT_EQ(f.source(), "UnzipFiles::Unzip");
+    EXPECT_NE(f.description().find(bad), std::string::npos);
   }
   EXPECT_EQ(unzip.calls(), "");
 }
