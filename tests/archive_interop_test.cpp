@@ -29,24 +29,14 @@ std::string incompressible(size_t n) {
   return bytes;
 }
 
-class RealLibraries : public ::testing::Test {
- protected:
-  void SetUp() override {
-    for (const char* base : {"zip32", "unzip32"}) {
-      const std::string path = svc.folder + kPathSep + library_file_name(base);
-      if (!fs::is_file(path)) GTEST_SKIP() << path << " is not built";
-    }
+TEST(RealLibraries, OneBuilderPerFileMakesAnArchiveThatExtractsByteForByte) {
+  ScriptedServices svc;
+  svc.folder = testing::program_folder();
+  ScopedServices scope(svc);
+  for (const char* base : {"zip32", "unzip32"}) {
+    const std::string path = svc.folder + kPathSep + library_file_name(base);
+    if (!fs::is_file(path)) GTEST_SKIP() << path << " is not built";
   }
-
-  ScriptedServices svc = [] {
-    ScriptedServices s;
-    s.folder = testing::program_folder();
-    return s;
-  }();
-  ScopedServices scope{svc};
-};
-
-TEST_F(RealLibraries, OneBuilderPerFileMakesAnArchiveThatExtractsByteForByte) {
   TempFolder work;
   const std::string attachments = work / "Attachments";
   fs::make_folder(attachments);

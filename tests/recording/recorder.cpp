@@ -81,38 +81,25 @@ void put_names(const std::string& key, ZipNameList* list) {
 
 void run_cue(const Cue& cue, UnzipCallbackRecord& cb) {
   const std::string n = next_answer();
-  switch (cue.kind) {
-    case REC_PRINT:
-      print(cb.print, cue, n);
-      break;
-    case REC_REPLACE: {
-      std::vector<char> buf(cue.data.begin(), cue.data.end());
-      buf.resize(32801);
-      if (cb.replace) put_int("answer." + n, cb.replace(buf.data()));
-      break;
-    }
-    case REC_PASSWORD:
-      password(cb.password, cue, n);
-      break;
-    case REC_LIST: {
-      RecListEntry e{};
-      std::memcpy(&e, cue.data.data(), std::min(cue.data.size(), sizeof e));
-      char method[] = "Defl:N";
-      if (cb.list_entry) {
-        cb.list_entry(e.size, e.size / 2, 50, e.month, e.day, e.year, e.hour, e.minute, ' ', e.name,
-                      method, 0x12345678u, ' ');
-        put_int("answer." + n, 0);
-      }
-      break;
-    }
-    case REC_SERVICE: {
-      std::vector<char> buf(cue.data.begin(), cue.data.end());
-      buf.push_back(0);
-      if (cb.service) put_int("answer." + n, cb.service(buf.data(), uint32_t(cue.data.size())));
-      break;
-    }
-    default:
-      break;
+  if (cue.kind == REC_PRINT) print(cb.print, cue, n);
+  if (cue.kind == REC_PASSWORD) password(cb.password, cue, n);
+  if (cue.kind == REC_REPLACE && cb.replace) {
+    std::vector<char> buf(cue.data.begin(), cue.data.end());
+    buf.resize(32801);
+    put_int("answer." + n, cb.replace(buf.data()));
+  }
+  if (cue.kind == REC_LIST && cb.list_entry) {
+    RecListEntry e{};
+    std::memcpy(&e, cue.data.data(), std::min(cue.data.size(), sizeof e));
+    char method[] = "Defl:N";
+    cb.list_entry(e.size, e.size / 2, 50, e.month, e.day, e.year, e.hour, e.minute, ' ', e.name,
+                  method, 0x12345678u, ' ');
+    put_int("answer." + n, 0);
+  }
+  if (cue.kind == REC_SERVICE && cb.service) {
+    std::vector<char> buf(cue.data.begin(), cue.data.end());
+    buf.push_back(0);
+    put_int("answer." + n, cb.service(buf.data(), uint32_t(cue.data.size())));
   }
 }
 #else
