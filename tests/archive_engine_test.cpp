@@ -1,0 +1,636 @@
+// ZipFiles, UnzipFiles and CodeModule against the recording zip and unzip libraries: the bytes
+// of every record handed over, the names, the callbacks' answers, the listing, LastMessage and
+// the module state the builder and the extractor share.
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "archive/code_module.h"
+#include "archive/unzip_files.h"
+#include "archive/zip_files.h"
+#include "core/failure.h"
+#include "core/program_state.h"
+#include "platform/fs.h"
+#include "platform/library.h"
+#include "record_layout.h"
+#include "recording/recording_client.h"
+#include "scripted/scripted_services.h"
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace parvex {
+namespace {
+
+using testing::Recorder;
+using testing::ScopedServices;
+using testing::ScriptedServices;
+
+namespace lay = layout;
+
+bool all_zero(const std::string& bytes) {
+  return bytes.find_first_not_of('\0') == bytes.npos;
+}
+
+using Fifteen = std::vector<int32_t>;
+const Fifteen kNewObject{0, 0, 0, 2, 0, 0, 0, 0, 0, 1, 1, 0, 0, 1, 0};
+
+class Recorded : public ::testing::Test {
+ protected:
+  Recorded() { svc.folder = testing::recording_folder(); }
+
+  std::vector<std::string> handed_names() const {
+    std::vector<std::string> names;
+    for (int i = 0; i < ZIP_MAX_NAMES; ++i) {
+      if (auto n = zip.get("ZpArchive.name." + std::to_string(i))) names.push_back(*n);
+    }
+    return names;
+  }
+
+  // The unzip option record as recorded, after checking that every byte other than the
+  // fifteen integers and the two text addresses is zero.
+  Fifteen recorded_integers() const {
+    const std::string record = unzip.get("Wiz.options").value_or("");
+    EXPECT_EQ(record.size(), lay::kUzOptSize);
+    if (record.size() != lay::kUzOptSize) return {};
+    Fifteen values(15);
+    std::string expected(lay::kUzOptSize, '\0');
+    for (size_t i = 0; i < 15; ++i) {
+      std::memcpy(&values[i], record.data() + 4 * i, 4);
+      lay::put(expected, 4 * i, static_cast<uint32_t>(values[i]), 4);
+    }
+    for (const size_t text : {lay::kUzOptZipFileName, lay::kUzOptExtractDir}) {
+      const std::string address = record.substr(text, sizeof(void*));
+      EXPECT_FALSE(all_zero(address));
+      expected.replace(text, sizeof(void*), address);
+    }
+    EXPECT_EQ(record, expected) << "stray bytes in the option record";
+    return values;
+  }
+
+  // Declared first so they close after the engine has let go of the libraries.
+  Recorder zip{"zip32"};
+  Recorder unzip{"unzip32"};
+  ScriptedServices svc;
+  ScopedServices scope{svc};
+};
+using ZipFilesRecorded = Recorded;
+using UnzipFilesRecorded = Recorded;
+
+// Encryption and system files are kept but never handed: the record has no place for them.
+// The root directory goes in capitals and reads back as set.
+TEST_F(ZipFilesRecorded, OptionRecordCarriesOnlyRecurseUpdateAndTheRootDirectory) {
+  const struct {
+    bool recurse, update, encrypted, system_files;
+    std::string root, handed;  // an empty root is left as the new object has it
+  } cases[] = {
+      {false, false, false, false, "", "\\"},
+      {true, false, false, false, "c:\\temp\\out", "C:\\TEMP\\OUT"},
+      {false, true, false, false, "\\", "\\"},
+      {false, false, true, true, "d:\\dossier\\\xC3\xA9t\xC3\xA9 \xC5\x93uvre",
+       fs::to_ansi("D:\\DOSSIER\\\xC3\x89T\xC3\x89 \xC5\x92UVRE")},
+      {true, true, true, true, "", "\\"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.recurse << c.update << c.encrypted << c.system_files);
+    ZipFiles z;
+    z.RecurseFolders(c.recurse);
+    z.UpdatingZip(c.update);
+    z.Encrypted(c.encrypted);
+    z.IncludeSystemFiles(c.system_files);
+    if (!c.root.empty()) {
+      z.RootDirectory(c.root);
+      EXPECT_EQ(z.RootDirectory(), c.root);
+    }
+    EXPECT_EQ(z.RecurseFolders(), c.recurse);
+    EXPECT_EQ(z.UpdatingZip(), c.update);
+    EXPECT_EQ(z.Encrypted(), c.encrypted);
+    EXPECT_EQ(z.IncludeSystemFiles(), c.system_files);
+    z.MakeZipFile();
+
+    const std::string record = zip.get("ZpSetOptions").value_or("");
+    ASSERT_EQ(record.size(), lay::kZipOptSize);
+    std::string expected(lay::kZipOptSize, '\0');
+    lay::put(expected, lay::kZipOptRecurse, c.recurse ? 1 : 0, 4);
+    lay::put(expected, lay::kZipOptUpdate, c.update ? 1 : 0, 4);
+    // The root directory's address is whatever the engine allocated; its text is checked here.
+    const std::string root = record.substr(lay::kZipOptRoot, sizeof(char*));
+    EXPECT_FALSE(all_zero(root));
+    expected.replace(lay::kZipOptRoot, sizeof(char*), root);
+    EXPECT_EQ(record, expected);
+    EXPECT_EQ(zip.text("ZpSetOptions.root_directory"), c.handed);
+    EXPECT_FALSE(zip.get("ZpSetOptions.date"));
+  }
+}
+
+TEST_F(ZipFilesRecorded, NewObjectHandsThePlaceholderAndTheCallbacks) {
+  zip.cue(REC_RESULT, {}, ZE_NONE);
+  ZipFiles z;
+  z.ZipFileName("C:\\mail\\Attachments.zip");
+  EXPECT_EQ(z.ZipFileCount(), 0);
+  EXPECT_EQ(z.MakeZipFile(), ZE_NONE);
+  EXPECT_EQ(zip.calls(), "ZpInit ZpSetOptions ZpArchive");
+  EXPECT_EQ(zip.integer("ZpArchive.count"), 1);
+  EXPECT_EQ(zip.text("ZpArchive.archive"), "C:\\mail\\Attachments.zip");
+  EXPECT_EQ(handed_names(), std::vector<std::string>{"querty"});
+  EXPECT_TRUE(svc.message_boxes.empty());
+
+  std::string callbacks(lay::kZipCbSize, '\0');
+  lay::put_address(callbacks, lay::kZipCbPrint, &CodeModule::ZipPrint);
+  lay::put_address(callbacks, lay::kZipCbPassword, &CodeModule::ZipPassword);
+  lay::put_address(callbacks, lay::kZipCbComment, &CodeModule::ZipComment);
+  EXPECT_EQ(zip.get("ZpInit"), callbacks);
+}
+
+TEST_F(ZipFilesRecorded, NinetyNineNamesPassAndAHundredFailBeforeTheLibrary) {
+  zip.cue(REC_PRINT, std::string("earlier", 8), 7);
+  ZipFiles ok;
+  std::vector<std::string> expected{"querty"};
+  for (int i = 1; i <= 99; ++i) {
+    expected.push_back("file" + std::to_string(i) + ".txt");
+    ok.addfile(expected.back());
+  }
+  ok.MakeZipFile();
+  EXPECT_EQ(zip.integer("ZpArchive.count"), 100);
+  EXPECT_EQ(handed_names(), expected);
+  ASSERT_EQ(ok.GetLastMessage(), "earlier");
+
+  zip.reset();
+  ok.addfile("one-too-many.txt");
+  EXPECT_EQ(ok.ZipFileCount(), 100);
+  const Failure f = testing::failure_of([&] { ok.MakeZipFile(); });
+  EXPECT_EQ(f.number(), err::kSubscriptRange);
+  EXPECT_EQ(f.source(), "ZipFiles::MakeZipFile");
+  EXPECT_EQ(f.description(), "Subscript out of range");
+  EXPECT_EQ(zip.calls(), "");
+  ASSERT_EQ(svc.message_boxes.size(), 1u);
+  EXPECT_EQ(svc.message_boxes[0].text, "9   ZipFiles::MakeZipFile  Subscript out of range");
+  EXPECT_EQ(svc.message_boxes[0].buttons, MsgButtons::Ok);
+  EXPECT_EQ(svc.message_boxes[0].caption, "");
+  EXPECT_EQ(ok.GetLastMessage(), "earlier");
+}
+
+TEST_F(ZipFilesRecorded, KeysCompareWithoutCaseAndRemoveFileRecordsMisses) {
+  ZipFiles z;
+  last_error() = LastError{5, "x", "stale"};
+  z.addfile("C:\\Work\\\xC3\x89t\xC3\xA9.doc");  // Été.doc
+  EXPECT_EQ(last_error().number, 0);
+  for (const char* dup : {"QUERTY", "c:\\work\\\xC3\xA9T\xC3\x89.DOC"}) {
+    EXPECT_EQ(testing::failure_of([&] { z.addfile(dup); }).number(), err::kKeyInUse) << dup;
+  }
+  EXPECT_EQ(z.ZipFileCount(), 1);
+
+  z.RemoveFile("missing.doc");
+  EXPECT_EQ(last_error().number, static_cast<int32_t>(0x800407D2));
+  EXPECT_EQ(last_error().source, "CGZip::RemoveFile");
+  EXPECT_EQ(last_error().description, "File is not in Zip List");
+  EXPECT_EQ(z.ZipFileCount(), 1);
+
+  z.RemoveFile("Querty");
+  EXPECT_EQ(z.ZipFileCount(), 0);
+  z.MakeZipFile();
+  EXPECT_EQ(handed_names(),
+            std::vector<std::string>{fs::to_ansi("C:\\Work\\\xC3\x89t\xC3\xA9.doc")});
+  EXPECT_EQ(zip.integer("ZpArchive.count"), 1);
+}
+
+TEST_F(ZipFilesRecorded, TextsTheCodePageCannotCarryFailBeforeTheLibrary) {
+  const struct {
+    const char* what;
+    std::string name, archive;
+  } cases[] = {
+      {"name", "C:\\in\\\xE4\xB8\xAD.txt", "C:\\out.zip"},
+      {"archive", "C:\\in\\a.txt", "C:\\\xD0\x96\xE4\xB8\xAD.zip"},
+      {"name", std::string("C:\\in\\a\0b.txt", 13), "C:\\out.zip"},  // no code page carries it
+  };
+  size_t refused = 0;
+  for (const auto& c : cases) {
+    const std::string& text = c.what == std::string("name") ? c.name : c.archive;
+    bool exact = true;
+    if (fs::to_ansi(text, &exact).find('\0') == std::string::npos && exact) continue;  // UTF-8
+    ++refused;
+    ZipFiles z;
+    z.addfile(c.name);
+    z.ZipFileName(c.archive);
+    const Failure f = testing::failure_of([&] { z.MakeZipFile(); });
+    EXPECT_EQ(f.source(), "ZipFiles::MakeZipFile") << c.what << " went through as '?'";
+    EXPECT_NE(f.description().find(text), std::string::npos) << f.description();
+    EXPECT_EQ(zip.calls(), "") << c.what;
+  }
+  EXPECT_GE(refused, 1u);
+  EXPECT_EQ(svc.message_boxes.size(), refused);
+}
+
+TEST_F(ZipFilesRecorded, ZipPrintCollectsEveryTextAndLetsEventsRun) {
+  EXPECT_EQ(ZipFiles().GetLastMessage(), "");
+  std::vector<std::string> seen_in_events;
+  svc.on_do_events = [&] { seen_in_events.push_back(CodeModule::state().LastMessage); };
+  zip.cue(REC_PRINT, std::string("  adding: a.txt\n", 17), 16);
+  zip.cue(REC_PRINT, std::string("abc\0def", 7), 7);  // stops at the zero byte
+  zip.cue(REC_PRINT, "truncated", 5);                 // takes only len bytes
+  const std::string cafe = fs::to_ansi("caf\xC3\xA9");
+  zip.cue(REC_PRINT, cafe + '\0', static_cast<int32_t>(cafe.size()));
+  zip.cue(REC_PRINT, std::string(4097, 'y'), 100000);  // no zero: stops at 4096
+  ZipFiles z;
+  z.MakeZipFile();
+  const std::string head = "  adding: a.txt\nabctrunccaf\xC3\xA9";
+  const std::string message = z.GetLastMessage();
+  EXPECT_EQ(message.substr(0, head.size()), head);
+  EXPECT_EQ(message.size(), head.size() + 4097);
+  EXPECT_EQ(message.find_first_not_of('y', head.size()), std::string::npos);
+  ASSERT_EQ(seen_in_events.size(), 5u);
+  EXPECT_EQ(seen_in_events[1], "  adding: a.txt\nabc");
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(zip.integer("answer." + std::to_string(i)), 0);
+
+  zip.cue(REC_PRINT, std::string("second run", 11), 10);
+  z.MakeZipFile();
+  EXPECT_EQ(ZipFiles().GetLastMessage(), "second run");
+}
+
+TEST_F(ZipFilesRecorded, CommentIsEmptiedCopyAndPasswordIsRefused) {
+  std::string original(4097, '\0');
+  original.replace(0, 12, "old comment!");
+  zip.cue(REC_COMMENT, original);
+  zip.cue(REC_PASSWORD, {}, 32);
+  ZipFiles().MakeZipFile();
+  const std::string returned = zip.get("buffer.0").value_or("");
+  ASSERT_EQ(returned.size(), 4097u);
+  EXPECT_EQ(returned[0], '\0');
+  EXPECT_EQ(returned.substr(1), original.substr(1));
+  EXPECT_EQ(zip.integer("answer.1"), 1);
+  EXPECT_EQ(zip.get("buffer.1"), std::string(32, 'x'));
+}
+
+TEST_F(ZipFilesRecorded, MissingLibraryReturnsItsCodeQuietly) {
+  testing::TempFolder empty;
+  svc.folder = empty.path();
+  zip.cue(REC_PRINT, std::string("earlier", 8), 7);
+  ZipFiles z;
+  EXPECT_EQ(z.MakeZipFile(), ZipFiles::kLibraryUnavailable);
+  EXPECT_NE(ZipFiles::kLibraryUnavailable, ZE_OK);
+  EXPECT_TRUE(svc.message_boxes.empty());
+  EXPECT_EQ(z.GetLastMessage(), "");
+  EXPECT_EQ(zip.calls(), "");
+
+  // Found on a later use once it is there.
+  svc.folder = testing::recording_folder();
+  EXPECT_EQ(z.MakeZipFile(), ZE_OK);
+  EXPECT_EQ(z.GetLastMessage(), "earlier");
+}
+
+TEST_F(ZipFilesRecorded, LibraryWithoutZpArchiveReturnsTheMissingLibrarysCode) {
+  // ZpSetOptions ran and refused with 0, the last result obtained; passed on, it would read as
+  // ZE_OK for a run that archived nothing.
+  svc.folder = testing::recording_folder() + kPathSep + "partial";
+  ZipFiles z;
+  EXPECT_EQ(z.MakeZipFile(), ZipFiles::kLibraryUnavailable);
+  EXPECT_EQ(z.GetLastMessage(), "options refused");
+  EXPECT_TRUE(svc.message_boxes.empty());
+}
+
+TEST_F(ZipFilesRecorded, ARunStartedFromAWindowEventFailsAndLeavesTheFirstAlone) {
+  std::vector<Failure> nested;
+  svc.on_do_events = [&] {
+    nested.push_back(testing::failure_of([] { ZipFiles().MakeZipFile(); }));
+    nested.push_back(testing::failure_of([] { UnzipFiles().Unzip("x.zip", "out"); }));
+  };
+  zip.cue(REC_PRINT, std::string("outer", 6), 5);
+  zip.cue(REC_RESULT, {}, ZE_OK);
+  ZipFiles outer;
+  EXPECT_EQ(outer.MakeZipFile(), ZE_OK);
+  ASSERT_EQ(nested.size(), 2u);
+  EXPECT_EQ(nested[0].source(), "ZipFiles::MakeZipFile");
+  EXPECT_EQ(nested[1].source(), "UnzipFiles::Unzip");
+  EXPECT_EQ(zip.calls(), "ZpInit ZpSetOptions ZpArchive");
+  EXPECT_EQ(unzip.calls(), "");
+  EXPECT_EQ(outer.GetLastMessage(), "outer");
+
+  svc.on_do_events = nullptr;
+  EXPECT_EQ(outer.MakeZipFile(), ZE_OK);  // the engine is free again
+}
+
+TEST_F(UnzipFilesRecorded, NewObjectHandsTheDefaultRecordsInOrder) {
+  unzip.cue(REC_RESULT, {}, PK_WARN);
+  UnzipFiles u;
+  EXPECT_EQ(u.Unzip("C:\\in\\mail.zip", "C:\\out"), PK_WARN);
+  EXPECT_EQ(unzip.calls(), "UzpVersion2 Wiz_SingleEntryUnzip");
+  EXPECT_EQ(recorded_integers(), kNewObject);
+  EXPECT_EQ(unzip.text("Wiz.options.ZipFileName"), "C:\\in\\mail.zip");
+  EXPECT_EQ(unzip.text("Wiz.options.ExtractDir"), "C:\\out");
+
+  EXPECT_EQ(unzip.integer("Wiz.ifnc"), 0);
+  EXPECT_EQ(unzip.integer("Wiz.xfnc"), 0);
+  for (const char* list : {"Wiz.ifnv", "Wiz.xfnv"}) {
+    EXPECT_EQ(unzip.integer(std::string(list) + ".null"), 0) << list;
+    for (int i = 0; i < ZIP_MAX_NAMES; ++i) {
+      EXPECT_FALSE(unzip.get(std::string(list) + "." + std::to_string(i))) << list << i;
+    }
+  }
+
+  std::string callbacks(lay::kUzCbSize, '\0');
+  lay::put_address(callbacks, lay::kUzCbPrint, &CodeModule::UnzipPrint);
+  lay::put_address(callbacks, lay::kUzCbReplace, &CodeModule::UnzipReplace);
+  lay::put_address(callbacks, lay::kUzCbPassword, &CodeModule::UnzipPassword);
+  lay::put_address(callbacks, lay::kUzCbListEntry, &CodeModule::UnzipListEntry);
+  lay::put_address(callbacks, lay::kUzCbService, &CodeModule::UnzipService);
+  EXPECT_EQ(unzip.get("Wiz.callbacks"), callbacks);
+
+  const std::string version = unzip.get("UzpVersion2").value_or("");
+  ASSERT_EQ(version.size(), 64u);
+  EXPECT_EQ(version.substr(0, 8), std::string("\x40\0\0\0\0\0\0\0", 8));
+  EXPECT_EQ(version.substr(8, 10), std::string(9, ' ') + '\0');
+  EXPECT_EQ(version.substr(18, 20), std::string(19, ' ') + '\0');
+  EXPECT_EQ(version.substr(38, 10), std::string(9, ' ') + '\0');
+  EXPECT_EQ(version.substr(48), std::string(16, '\0'));
+}
+
+// Set alone on a new object, each property reads back and changes only its own integer.
+TEST_F(UnzipFilesRecorded, EachPropertyLandsInItsOwnSlotOfTheRecord) {
+#define CASE(prop, value, slot, handed)                                                            \
+  Case {                                                                                           \
+    [](UnzipFiles& u) { u.prop(value); }, [](const UnzipFiles& u) { return u.prop() == (value); }, \
+        slot, handed, #prop " " #value                                                             \
+  }
+  struct Case {
+    void (*set)(UnzipFiles&);
+    bool (*reads_back)(const UnzipFiles&);
+    size_t slot;
+    int32_t handed;
+    const char* name;
+  };
+  const Case cases[] = {
+      CASE(ExtractOnlyNewer, true, 0, 1), CASE(SpaceToUnderScore, true, 1, 1),
+      CASE(PromptOverwrite, true, 2, 1),  CASE(MessageLevel, 0, 3, 0),
+      CASE(MessageLevel, -5, 3, -5),      CASE(MessageLevel, -32768, 3, -32768),
+      CASE(WriteToStdOut, true, 4, 1),    CASE(TestZip, true, 5, 1),
+      CASE(ExtractList, 1, 6, 1),         CASE(ExtractNewer, true, 7, 1),
+      CASE(DisplayComment, true, 8, 1),   CASE(HonorDirectories, false, 9, 0),
+      CASE(OverWriteFiles, false, 10, 0), CASE(ConvertCRtoCRLF, true, 11, 1),
+      CASE(Verbose, true, 12, 1),         CASE(CaseSensitive, false, 13, 0),
+      CASE(Privilege, -1, 14, -1),        CASE(Privilege, 32767, 14, 32767),
+  };
+#undef CASE
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    UnzipFiles u;
+    c.set(u);
+    EXPECT_TRUE(c.reads_back(u));
+    u.Unzip("a.zip", "out");
+    Fifteen expected = kNewObject;
+    expected[c.slot] = c.handed;
+    EXPECT_EQ(recorded_integers(), expected);
+  }
+}
+
+TEST_F(UnzipFilesRecorded, IntegersOutsideSixteenBitsFailBeforeTheLibrary) {
+  for (const auto set :
+       std::initializer_list<void (*)(UnzipFiles&)>{[](UnzipFiles& u) { u.MessageLevel(40000); },
+                                                    [](UnzipFiles& u) { u.MessageLevel(-32769); },
+                                                    [](UnzipFiles& u) { u.ExtractList(32768); },
+                                                    [](UnzipFiles& u) { u.Privilege(-40000); }}) {
+    UnzipFiles u;
+    set(u);
+    const Failure f = testing::failure_of([&] { u.Unzip("a.zip", "out"); });
+    EXPECT_EQ(f.number(), err::kOverflow);
+    EXPECT_EQ(f.source(), "UnzipFiles::Unzip");
+    EXPECT_EQ(unzip.calls(), "");
+  }
+  EXPECT_TRUE(svc.message_boxes.empty());
+}
+
+TEST_F(UnzipFilesRecorded, ArgumentsAreStoredAndEmptyOnesKeepTheStoredValues) {
+  const auto handed = [&] {
+    return unzip.text("Wiz.options.ZipFileName") + " " + unzip.text("Wiz.options.ExtractDir");
+  };
+  UnzipFiles u;
+  u.ZipFileName("first.zip");
+  u.ExtractDir("first-dir");
+  u.Unzip();
+  EXPECT_EQ(handed(), "first.zip first-dir");
+  u.Unzip("second.zip");
+  EXPECT_EQ(handed(), "second.zip first-dir");
+  u.Unzip("", "second-dir");
+  EXPECT_EQ(handed(), "second.zip second-dir");
+  EXPECT_EQ(u.ZipFileName() + " " + u.ExtractDir(), "second.zip second-dir");
+}
+
+TEST_F(UnzipFilesRecorded, ReplaceQuestionAnswers) {
+  const struct {
+    MsgAnswer answer;
+    int32_t code;
+  } cases[] = {{MsgAnswer::No, 100},
+               {MsgAnswer::Cancel, 104},
+               {MsgAnswer::Yes, 102},
+               {MsgAnswer::None, 100}};
+  for (const auto& c : cases) {
+    svc.message_box_answers.push_back(c.answer);
+    unzip.cue(REC_REPLACE, fs::to_ansi("dir/caf\xC3\xA9.txt"));
+  }
+  const std::string long_name(300, 'n');
+  svc.message_box_answers.push_back(MsgAnswer::No);
+  unzip.cue(REC_REPLACE, long_name);
+  UnzipFiles().Unzip("a.zip", "out");
+
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    EXPECT_EQ(unzip.integer("answer." + std::to_string(i)), cases[i].code) << i;
+  }
+  ASSERT_EQ(svc.message_boxes.size(), 5u);
+  const testing::MessageBoxCall& box = svc.message_boxes[0];
+  EXPECT_EQ(box.text, "Overwrite dir/caf\xC3\xA9.txt?");
+  EXPECT_EQ(box.caption, "VBUnZip32 - File Already Exists!");
+  EXPECT_EQ(box.buttons, MsgButtons::YesNoCancel);
+  EXPECT_EQ(box.icon, MsgIcon::Warning);
+  EXPECT_EQ(svc.message_boxes[4].text, "Overwrite " + std::string(256, 'n') + "?");
+}
+
+// Services whose message box cannot be shown.
+class NoMessageBoxServices : public ScriptedServices {
+ public:
+  MsgAnswer message_box(const std::string&, MsgButtons, MsgIcon, const std::string&) override {
+    throw Failure(err::kHostCallFailed, "test", "no window station");
+  }
+};
+
+// Whether the platform's own message box cannot be seen: POSIX has none; wine without a
+// display cannot show one. On a real desktop the box would wait for a person.
+bool native_box_is_unseen() {
+#ifdef _WIN32
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  const bool wine = ntdll && GetProcAddress(ntdll, "wine_get_version");
+  return wine && !std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY");
+#else
+  return true;
+#endif
+}
+
+TEST(UnzipReplace, AQuestionThatCannotBeAskedOrSeenKeepsTheExistingFile) {
+  NoMessageBoxServices throwing;
+  for (const bool native : {false, true}) {
+    if (native && !native_box_is_unseen()) continue;
+    ScopedServices scope(throwing);
+    if (native) set_services(nullptr);  // the platform's real back-end, not a fake
+    char name[] = "report.doc";
+    EXPECT_EQ(CodeModule::UnzipReplace(name), 100) << (native ? "native box" : "throwing box");
+  }
+}
+
+TEST_F(UnzipFilesRecorded, PasswordIsCutToTheBufferLessOneAndADeclineHoldsForTheExtraction) {
+  const std::string unchanged(81, 'x');
+  const struct {
+    std::string answer;
+    int32_t size;
+    std::string buffer;
+    int32_t code;
+  } cases[] = {
+      {"longpassword", 8, std::string("longpas\0", 8), 0},
+      {"exact", 6, std::string("exact\0", 6), 0},
+      {"a", 1, std::string(1, '\0'), 0},
+      {"ignored", 0, "", 1},
+      {"", 81, unchanged, 1},
+      {"never asked", 81, unchanged, 1},
+  };
+  for (const auto& c : cases) svc.input_box_answers.push_back(c.answer);
+  for (const auto& c : cases) unzip.cue(REC_PASSWORD, {}, c.size);
+  UnzipFiles u;
+  u.Unzip("a.zip", "out");
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    EXPECT_EQ(unzip.integer("answer." + std::to_string(i)), cases[i].code) << cases[i].answer;
+    EXPECT_EQ(unzip.get("buffer." + std::to_string(i)), cases[i].buffer) << cases[i].answer;
+  }
+  EXPECT_EQ(svc.input_box_prompts, std::vector<std::string>(5, "Please Enter The Password!"));
+  EXPECT_EQ(svc.input_box_captions, std::vector<std::string>(5, ""));
+
+  // The next extraction asks again.
+  svc.input_box_answers = {"s\xC3\xA9same"};
+  unzip.cue(REC_PASSWORD, {}, 81);
+  u.Unzip();
+  EXPECT_EQ(svc.input_box_prompts.size(), 6u);
+  EXPECT_EQ(unzip.integer("answer.6"), 0);
+  const std::string sesame = fs::to_ansi("s\xC3\xA9same");
+  EXPECT_EQ(unzip.get("buffer.6"), sesame + std::string(81 - sesame.size(), '\0'));
+}
+
+TEST_F(UnzipFilesRecorded, PrintLeavesTheFixedTextOncePerCallAndSharesLastMessage) {
+  UnzipFiles u;
+  ZipFiles z;
+  u.Unzip("a.zip", "out");
+  EXPECT_EQ(u.GetLastMessage(), "");
+
+  zip.cue(REC_PRINT, std::string("zipped", 7), 6);
+  z.MakeZipFile();
+  EXPECT_EQ(u.GetLastMessage(), "zipped");
+
+  for (int i = 0; i < 3; ++i) unzip.cue(REC_PRINT, std::string("inflating: x\0", 13), 12);
+  unzip.cue(REC_SERVICE, "x");
+  u.Unzip();
+  const std::string three =
+      "done with Parvex"
+      "done with Parvex"
+      "done with Parvex";
+  EXPECT_EQ(z.GetLastMessage(), three);
+  EXPECT_EQ(u.GetLastMessage(), three);
+  EXPECT_EQ(unzip.integer("answer.0"), 0);
+  EXPECT_EQ(unzip.integer("answer.3"), 0);  // the service routine lets the run go on
+
+  zip.cue(REC_PRINT, std::string("again", 6), 5);
+  z.MakeZipFile();
+  EXPECT_EQ(u.GetLastMessage(), "again");
+}
+
+// A list cue: the entry's numbers and name, as the recording library reads it.
+std::string entry(RecListEntry e, const std::string& name) {
+  std::memcpy(e.name, name.data(), std::min(name.size(), sizeof e.name - 1));
+  return std::string(reinterpret_cast<const char*>(&e), sizeof e);
+}
+
+TEST_F(UnzipFilesRecorded, ListingLinesColumnForColumn) {
+  const struct {
+    std::string cue, line;
+  } cases[] = {
+      {entry({1234, 3, 5, 2004, 9, 7, {}}, "docs/report.txt"),
+       "docs/report.txt" + std::string(35, ' ') + "   1234  03/05/04   9:07" + std::string(6, ' ')},
+      {entry({0, 12, 31, 1999, 23, 59, {}}, "a"),
+       "a" + std::string(49, ' ') + "      0  12/31/99  23:59" + std::string(6, ' ')},
+      {entry({9999999, 1, 1, 2010, 12, 0, {}}, std::string(60, 'L')),
+       std::string(50, 'L') + "9999999  01/01/10  12:00" + std::string(6, ' ')},
+      // A size of eight digits or more takes name columns rather than losing digits.
+      {entry({4294967295u, 7, 4, 2026, 0, 5, {}}, std::string(60, 'B')),
+       std::string(46, 'B') + " 4294967295  07/04/26   0:05" + std::string(6, ' ')},
+      // Columns count the name's ANSI bytes.
+      {entry({5, 1, 2, 2026, 10, 30, {}}, fs::to_ansi("caf\xC3\xA9")),
+       "caf\xC3\xA9" + std::string(50 - fs::to_ansi("caf\xC3\xA9").size(), ' ') +
+           "      5  01/02/26  10:30" + std::string(6, ' ')},
+  };
+  for (const auto& c : cases) unzip.cue(REC_LIST, c.cue);
+  UnzipFiles u;
+  u.ExtractList(1);
+  u.Unzip("a.zip", "out");
+
+  std::string header(80, ' ');
+  header.replace(0, 9, "Filename:");
+  header.replace(52, 4, "Size");
+  header.replace(61, 4, "Date");
+  header.replace(70, 4, "Time");
+  std::string expected = header + "\r\n";
+  for (const auto& c : cases) expected += c.line + "\r\n";
+  EXPECT_EQ(u.GetListText(), expected);
+  EXPECT_EQ(u.GetListCount(), 5);
+
+  u.Unzip();  // a new extraction starts a new listing
+  EXPECT_EQ(u.GetListText(), "");
+  EXPECT_EQ(u.GetListCount(), 0);
+}
+
+TEST_F(UnzipFilesRecorded, ListCountStopsAt32767) {
+  CodeModule::state().ListCount = 32766;
+  char name[] = "x";
+  char method[] = "Stored";
+  for (int i = 0; i < 2; ++i) {
+    CodeModule::UnzipListEntry(1, 1, 0, 1, 1, 2026, 1, 1, ' ', name, method, 0, ' ');
+  }
+  EXPECT_EQ(UnzipFiles().GetListCount(), 32767);
+  EXPECT_EQ(UnzipFiles().GetListText().size(), 2 * 82u);  // no header: the count was not 0
+}
+
+TEST_F(UnzipFilesRecorded, MissingLibraryOrExportFailsWithTheExtractorsSource) {
+  testing::TempFolder folder;
+  svc.folder = folder.path();
+  const Failure none = testing::failure_of([] { UnzipFiles().Unzip("a.zip", "out"); });
+  EXPECT_EQ(none.number(), 53) << none.description();
+  EXPECT_EQ(none.source(), "UnzipFiles::Unzip");
+  // Then a library by that name that has the zip exports only.
+  testing::write_file(
+      folder / library_file_name("unzip32"),
+      testing::read_file(testing::recording_folder() + kPathSep + library_file_name("zip32")));
+  const Failure no_export = testing::failure_of([] { UnzipFiles().Unzip("a.zip", "out"); });
+  EXPECT_EQ(no_export.number(), 453) << no_export.description();
+  EXPECT_EQ(no_export.source(), "UnzipFiles::Unzip");
+  EXPECT_EQ(testing::failure_of([] {
+              CodeModule::VBUnzip("a.zip", "out", CodeModule::UnzipIntegers{});
+            }).source(),
+            "CodeModule::VBUnzip");
+  EXPECT_TRUE(svc.message_boxes.empty());
+  EXPECT_EQ(unzip.calls(), "");
+  ProgramState::reset();  // let go of the copied library so its folder can be removed
+}
+
+TEST_F(UnzipFilesRecorded, NamesTheCodePageCannotCarryFailBeforeTheLibrary) {
+  // A zero byte ends the name in every code page; a Chinese character in the single-byte ones.
+  for (const std::string& bad : {std::string("\xE4\xB8\xAD"), std::string("a\0b", 3)}) {
+    bool exact = true;
+    if (fs::to_ansi(bad, &exact).find('\0') == std::string::npos && exact) continue;  // UTF-8
+    const Failure f =
+        testing::failure_of([&] { UnzipFiles().Unzip("C:\\" + bad + ".zip", "out"); });
+    EXPECT_EQ(f.source(), "UnzipFiles::Unzip");
+    EXPECT_NE(f.description().find(bad), std::string::npos);
+  }
+  EXPECT_EQ(unzip.calls(), "");
+}
+
+}  // namespace
+}  // namespace parvex
