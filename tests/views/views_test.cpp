@@ -213,14 +213,13 @@ TEST_F(Win32Views, EachWindowMatchesItsLayoutAndTabOrder) {
     for (size_t i = 0; i < controls.size(); ++i) {
       const ui::Control& c = *controls[i].control;
       SCOPED_TRACE(controls[i].name);
-      if (c.tab_index && c.kind() != ui::ControlKind::Label && c.kind() != ui::ControlKind::Image &&
-          c.kind() != ui::ControlKind::Timer) {
-        order.push_back(i);
-      }
       const HWND control = child(dialog, i);
       if (c.kind() == ui::ControlKind::Timer) {
         EXPECT_FALSE(control);
         continue;
+      }
+      if (c.tab_index && c.kind() != ui::ControlKind::Label && c.kind() != ui::ControlKind::Image) {
+        order.push_back(i);
       }
       ASSERT_TRUE(control);
       EXPECT_TRUE(IsWindowVisible(control));
