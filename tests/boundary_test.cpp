@@ -56,16 +56,14 @@ TEST(Boundary, EachKindOfThrowGivesItsCode) {
        static_cast<int32_t>(0x80070005U)},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(pvx::call_returning<int32_t>(4, 99,
-                                           [&]() -> int32_t {
-                                             c.thrower();
-                                             return 0;
-                                           }),
-              c.code);
+    const auto body = [&]() -> int32_t {
+      c.thrower();
+      return 0;
+    };
+    EXPECT_EQ(pvx::call_returning<int32_t>(4, 99, body), c.code);
     const int32_t hr = [&]() -> int32_t {
       try {
-        c.thrower();
-        return 0;
+        return body();
       }
       PVX_CATCH_RETURN_HR()
     }();

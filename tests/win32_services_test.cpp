@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
 #include <string>
 #include <thread>
 
@@ -15,9 +16,13 @@
 namespace parvex {
 namespace {
 
-std::string clipboard_text() {
-  const pvx::win::unique_hwnd owner(
+pvx::win::unique_hwnd message_window() {
+  return pvx::win::unique_hwnd(
       CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr));
+}
+
+std::string clipboard_text() {
+  const auto owner = message_window();
   const pvx::win::unique_clipboard open = pvx::win::open_clipboard(owner.get());
   if (!open) return "<not open>";
   const auto text = static_cast<const wchar_t*>(GetClipboardData(CF_UNICODETEXT));
@@ -31,26 +36,22 @@ TEST(Win32Clipboard, TakesTheTextOrFailsWithoutEmptyingIt) {
   EXPECT_EQ(clipboard_text(), digits);
 
   // Another program holding the clipboard open makes the call fail, and loudly.
-  HANDLE opened = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  std::thread other([&] {
-    const pvx::win::unique_hwnd owner(
-        CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr));
+  std::promise<void> opened, done;
+  std::thread other([&, released = done.get_future()] {
+    const auto owner = message_window();
     const pvx::win::unique_clipboard open = pvx::win::open_clipboard(owner.get());
-    SetEvent(opened);
-    WaitForSingleObject(done, 10000);
+    opened.set_value();
+    released.wait();
   });
-  WaitForSingleObject(opened, 10000);
+  opened.get_future().wait();
   try {
     native->set_clipboard_text("lost");
     ADD_FAILURE() << "the clipboard was taken while another window had it open";
   } catch (const Failure& f) {
     EXPECT_EQ(f.number(), err::kCannotOpenClipboard);
   }
-  SetEvent(done);
+  done.set_value();
   other.join();
-  CloseHandle(opened);
-  CloseHandle(done);
   EXPECT_EQ(clipboard_text(), digits);
 }
 

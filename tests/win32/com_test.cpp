@@ -23,7 +23,7 @@ namespace {
 
 using Dump = std::map<std::wstring, std::wstring>;  // "key|value name" -> data
 
-void dump(HKEY key, const std::wstring& path, Dump& out) {
+Dump dump(HKEY key, const std::wstring& path = L"", Dump out = {}) {
   wchar_t name[256], data[1024];
   for (DWORD i = 0;; ++i) {
     DWORD name_len = 256, data_size = sizeof data, type = 0;
@@ -41,8 +41,9 @@ void dump(HKEY key, const std::wstring& path, Dump& out) {
       break;
     pvx::win::unique_hkey sub;
     if (RegOpenKeyExW(key, name, 0, KEY_READ, sub.put()) == ERROR_SUCCESS)
-      dump(sub.get(), path + L"\\" + name, out);
+      out = dump(sub.get(), path + L"\\" + name, std::move(out));
   }
+  return out;
 }
 
 std::wstring text(const GUID& g) {
@@ -72,8 +73,9 @@ class Registry {
                                L"\\Microsoft\\Office\\Outlook\\Addins\\Other.Connect"})
         create(root + part + k, !machine_writable && part[2] == L'm');
     }
-    open(L"\\user", KEY_ALL_ACCESS, user_);
-    open(L"\\machine", machine_writable ? KEY_ALL_ACCESS : KEY_READ, machine_);
+    RegOpenKeyExW(HKEY_CURRENT_USER, (root + L"\\user").c_str(), 0, KEY_ALL_ACCESS, user_.put());
+    RegOpenKeyExW(HKEY_CURRENT_USER, (root + L"\\machine").c_str(), 0,
+                  machine_writable ? KEY_ALL_ACCESS : KEY_READ, machine_.put());
     RegOverridePredefKey(HKEY_CURRENT_USER, user_.get());
     RegOverridePredefKey(HKEY_LOCAL_MACHINE, machine_.get());
   }
@@ -83,8 +85,8 @@ class Registry {
     RegDeleteTreeW(HKEY_CURRENT_USER, kTestRoot);
   }
   bool ok() const { return user_ && machine_; }
-  Dump user() const { return all(user_.get()); }
-  Dump machine() const { return all(machine_.get()); }
+  Dump user() const { return dump(user_.get()); }
+  Dump machine() const { return dump(machine_.get()); }
 
  private:
   static void create(const std::wstring& path, bool is_volatile) {
@@ -92,14 +94,6 @@ class Registry {
     RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr,
                     is_volatile ? REG_OPTION_VOLATILE : 0, KEY_ALL_ACCESS, nullptr, key.put(),
                     nullptr);
-  }
-  static void open(const wchar_t* sub, REGSAM access, pvx::win::unique_hkey& key) {
-    RegOpenKeyExW(HKEY_CURRENT_USER, (std::wstring(kTestRoot) + sub).c_str(), 0, access, key.put());
-  }
-  static Dump all(HKEY key) {
-    Dump d;
-    dump(key, L"", d);
-    return d;
   }
   pvx::win::unique_hkey user_, machine_;
 };
@@ -121,10 +115,7 @@ TEST_P(RegistrationTest, RegisterTwiceThenUnregister) {
   const std::wstring path = own_module_path();
 
   const HRESULT hr = register_server(path, resolves);
-  EXPECT_EQ(SUCCEEDED(hr), SUCCEEDED(c.expected)) << std::hex << hr;
-  if (SUCCEEDED(hr)) {
-    ASSERT_EQ(hr, c.expected);
-  }
+  ASSERT_TRUE(SUCCEEDED(c.expected) ? hr == c.expected : FAILED(hr)) << std::hex << hr;
   const Dump user = reg.user(), machine = reg.machine();
   if (SUCCEEDED(c.expected)) {
     const std::wstring addin = L"\\Software\\Microsoft\\Office\\Outlook\\Addins\\Parvex.Connect|";
