@@ -42,7 +42,7 @@ std::string summary(const Files& files) {
 // One host run: the add-in connected to a simulated client with a main window open.
 struct Session {
   Session() {
-    inbox = outlook.open_explorer("Inbox");
+    outlook.open_explorer("Inbox");
     connect.OnConnection(outlook.application(), host::ConnectMode::Startup, outlook.addin());
   }
   ~Session() {
@@ -62,7 +62,6 @@ struct Session {
 
   sim::SimOutlook outlook;
   Connect connect;
-  std::shared_ptr<sim::SimExplorer> inbox;
 };
 
 class SendTest : public testing::AddinTest {

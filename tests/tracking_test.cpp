@@ -103,7 +103,6 @@ TEST_F(TrackingTest, ClosingLinesDependOnTheMainWindowsLeft) {
                        line("Calendar inchis"),
                        line("Object ramas in mem si tine de asemenea Outlook pornit")}));
   EXPECT_NE(gobjOutlook(), nullptr);
-  clear_log();
 
   // One main window still counted while it closes: that is the last one.
   const auto memo = outlook_.open_inspector(outlook_.new_mail("memo"), "memo");
