@@ -189,7 +189,7 @@ TEST_F(SendTest, ItemsTheAddInMustNotPackLeaveUnchanged) {
   // Leftovers of an earlier failed send go before anything else happens.
   testing::write_file(dir / "Attachments" + kPathSep + "left over.txt", "old");
   testing::write_file(dir / "Attachments.zip", "old archive");
-  ui::touch<ui::FrmOutlook>().list_log.Clear();
+  clear_log();
   EXPECT_TRUE(s.send("no files", {}).attachments.empty());
   EXPECT_EQ(send_log(), (std::vector<std::string>{kStamp + " Deleting..left over.txt",
                                                   kStamp + " Deleting..Attachments.zip"}));
@@ -202,14 +202,14 @@ TEST_F(SendTest, ItemsTheAddInMustNotPackLeaveUnchanged) {
   EXPECT_EQ(summary(attachments_of(s.outlook.outbox().back())), summary(kThree));
   // A contact window opened later does not untrack the mail item.
   s.outlook.open_inspector(s.outlook.new_item(40, "Ana Pop"), "Ana Pop - Contact");
-  ui::touch<ui::FrmOutlook>().list_log.Clear();
+  clear_log();
   s.outlook.read(second);
   EXPECT_EQ(send_log(),
             (std::vector<std::string>{line("objMailItem_Read"), line("# attachmen = 3")}));
 
   // The check box cleared: nothing logged, saved or changed.
   ui::touch<ui::FrmAbout>().parvex_chk.value = 0;
-  ui::touch<ui::FrmOutlook>().list_log.Clear();
+  clear_log();
   s.outlook.send(second);
   EXPECT_EQ(summary(attachments_of(s.outlook.outbox().back())), summary(kThree));
   EXPECT_TRUE(send_log().empty());

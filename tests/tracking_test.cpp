@@ -205,8 +205,8 @@ TEST_F(TrackingTest, InspectorStartupFailureGoesBackToTheHost) {
 }
 
 TEST_F(TrackingTest, NothingOutlivesItsOwner) {
-  const auto inbox = outlook_.open_explorer("Inbox");
-  const auto memo = outlook_.open_inspector(outlook_.new_mail("memo"), "memo");
+  outlook_.open_explorer("Inbox");
+  outlook_.open_inspector(outlook_.new_mail("memo"), "memo");
   {
     Trackers trackers(outlook_.application());
     outlook_.open_inspector(outlook_.new_mail("second"), "second");
@@ -222,8 +222,6 @@ TEST_F(TrackingTest, NothingOutlivesItsOwner) {
   ProgramState::reset();
   EXPECT_EQ(outlook_.counters().subscriptions, 0);
   EXPECT_EQ(outlook_.counters().references, 0);
-  (void)inbox;
-  (void)memo;
 }
 
 TEST_F(TrackingTest, ClosedWindowsReleaseTheirWrappers) {
