@@ -87,16 +87,6 @@ TEST_F(Windows, AFullLogSavesItselfAndDropsALineOnlyWhenTheSaveFails) {
   EXPECT_TRUE(services.message_boxes.empty());
 }
 
-TEST_F(Windows, ClosingTheZipWindowLosesItsLog) {
-  LogEvent("before");
-  ui::touch<ui::FrmOutlook>().Show();
-  ui::close<ui::FrmOutlook>();
-  EXPECT_FALSE(ui::exists<ui::FrmOutlook>());
-  LogEvent("after");
-  EXPECT_EQ(log(), std::vector<std::string>{testing::line("after")});
-  EXPECT_FALSE(ui::touch<ui::FrmOutlook>().visible);
-}
-
 TEST_F(Windows, AboutLoadsStatisticsAndVersionAndUnloadWritesThem) {
   EXPECT_EQ(about().Label1.caption, "Version:1.00");
   EXPECT_EQ(about().lbl_totalbytes.caption, "1 bytes (normal attachments)");

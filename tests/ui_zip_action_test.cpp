@@ -109,12 +109,14 @@ TEST_F(ZipAction, AFileGoneMidRunEndsTheRunAfterCountingTheOnesBefore) {
   EXPECT_EQ(stored(), before);  // WriteStatistics did not run
 }
 
-TEST_F(ZipAction, ClosingTheWindowMidRunLogsIntoTheNewOne) {
+TEST_F(ZipAction, ClosingTheWindowMidRunLogsIntoANewHiddenOne) {
   write_file(work + kPathSep + "1.txt", "first");
   write_file(work + kPathSep + "2.txt", "second");
   window().list_log.AddItem("older line");
+  window().Show();
   services.on_do_events = [] { ui::close<ui::FrmOutlook>(); };
   window().cmd_ZIP_Click();
+  EXPECT_FALSE(window().visible);  // the new window is not the shown one
   EXPECT_EQ(log(), (std::vector<std::string>{"Add 2.txt return 0",
                                              "Zipped successfully...in Attachments.zip"}));
 }
