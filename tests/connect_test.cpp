@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "addin/connect.h"
+#include "addin_fixture.h"
 #include "platform/fs.h"
-#include "scripted/scripted_services.h"
 #include "sim/sim_outlook.h"
 #include "tracking/window_tracking.h"
 #include "ui/frm_ab.h"
@@ -16,21 +16,16 @@
 namespace parvex {
 namespace {
 
-constexpr const char* kStamp = "12/6/2026 9:05:03 AM - ";
+using testing::line;
 
-class ConnectTest : public ::testing::Test {
+class ConnectTest : public testing::AddinTest {
  protected:
-  ConnectTest() { services_.folder = dir_.path(); }
-  ~ConnectTest() override { ProgramState::reset(); }
+  ~ConnectTest() override { ProgramState::reset(); }  // before the host goes
 
-  std::vector<std::string> log() { return ui::touch<ui::FrmOutlook>().list_log.items; }
   std::shared_ptr<sim::SimCommandBar> standard_bar(const std::shared_ptr<sim::SimExplorer>& e) {
     return e->command_bars()->bar("standard");
   }
 
-  testing::TempFolder dir_;
-  testing::ScriptedServices services_;
-  testing::ScopedServices scope_{services_};
   sim::SimOutlook outlook_;
 };
 
@@ -42,8 +37,8 @@ TEST_F(ConnectTest, ConnectsInOrderAndReleasesEverythingAtHostExit) {
     connect.OnConnection(outlook_.application(), host::ConnectMode::Startup, outlook_.addin());
     EXPECT_EQ(outlook_.addin_object().get(), static_cast<void*>(&connect));
     // The working folder exists from the start, so the file list could take it.
-    EXPECT_TRUE(fs::is_folder(dir_ / "Attachments"));
-    EXPECT_EQ(ui::touch<ui::FrmOutlook>().File1.path, dir_ / "Attachments");
+    EXPECT_TRUE(fs::is_folder(dir / "Attachments"));
+    EXPECT_EQ(ui::touch<ui::FrmOutlook>().File1.path, dir / "Attachments");
     EXPECT_FALSE(ui::touch<ui::FrmOutlook>().visible);
     EXPECT_FALSE(ui::touch<ui::FrmAbout>().visible);
     EXPECT_TRUE(ui::touch<ui::FrmAb>().visible);
@@ -63,13 +58,12 @@ TEST_F(ConnectTest, ConnectsInOrderAndReleasesEverythingAtHostExit) {
     const size_t calls = outlook_.calls().size();
     connect.OnBeginShutdown();
     EXPECT_EQ(outlook_.calls().size(), calls);
-    EXPECT_EQ(log(), (std::vector<std::string>{std::string(kStamp) + "Addin init",
-                                               std::string(kStamp) + "Addin StartupComplete.",
-                                               std::string(kStamp) + "Addin update.",
-                                               std::string(kStamp) + "Addin BeginShutdown."}));
+    EXPECT_EQ(log(),
+              (std::vector<std::string>{line("Addin init"), line("Addin StartupComplete."),
+                                        line("Addin update."), line("Addin BeginShutdown.")}));
     // The trackers still run between begin-shutdown and disconnection.
     outlook_.open_inspector(outlook_.new_item(40, "Ana"), "Ana - Contact");
-    EXPECT_EQ(log().back(), std::string(kStamp) + "Inspector: Ana - Contact");
+    EXPECT_EQ(log().back(), line("Inspector: Ana - Contact"));
 
     connect.OnDisconnection(host::DisconnectMode::HostShutdown);
     EXPECT_EQ(connect.inspector_tracker(), nullptr);
@@ -91,7 +85,7 @@ TEST_F(ConnectTest, WithoutAMainWindowConnectionStopsAtTheToolbarLeavingTheRestR
   EXPECT_TRUE(ui::touch<ui::FrmAb>().visible);
   const auto inbox = outlook_.open_explorer("Inbox");
   EXPECT_TRUE(standard_bar(inbox)->buttons().empty());
-  EXPECT_EQ(log().back(), std::string(kStamp) + "Adaugare explorer: Inbox");
+  EXPECT_EQ(log().back(), line("Adaugare explorer: Inbox"));
   connect.OnDisconnection(host::DisconnectMode::UserClosed);
   // Without begin-shutdown the connection's own references stay until it is destroyed.
   EXPECT_GT(outlook_.counters().references, 0);

@@ -11,12 +11,11 @@
 #include <vector>
 
 #include "addin/connect.h"
+#include "addin_fixture.h"
 #include "archive/unzip_files.h"
 #include "compression/mail_send.h"
 #include "compression/signature.h"
 #include "platform/fs.h"
-#include "recording/recording_client.h"
-#include "scripted/scripted_services.h"
 #include "sim/sim_outlook.h"
 #include "support/statistics.h"
 #include "ui/frm_about.h"
@@ -26,6 +25,9 @@ namespace parvex {
 namespace {
 
 using Files = std::map<std::string, std::string>;
+using testing::as_path;
+using testing::kStamp;
+using testing::line;
 
 // Names, sizes and a checksum of the bytes: short enough to read when a comparison fails.
 std::string summary(const Files& files) {
@@ -37,16 +39,10 @@ std::string summary(const Files& files) {
   }
   return text;
 }
-constexpr const char* kStamp = "12/6/2026 9:05:03 AM";
-
-std::filesystem::path as_path(const std::string& utf8) {
-  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
-}
-
 // One host run: the add-in connected to a simulated client with a main window open.
 struct Session {
   Session() {
-    inbox = outlook.open_explorer("Inbox");
+    outlook.open_explorer("Inbox");
     connect.OnConnection(outlook.application(), host::ConnectMode::Startup, outlook.addin());
   }
   ~Session() {
@@ -66,20 +62,11 @@ struct Session {
 
   sim::SimOutlook outlook;
   Connect connect;
-  std::shared_ptr<sim::SimExplorer> inbox;
 };
 
-class SendTest : public ::testing::Test {
+class SendTest : public testing::AddinTest {
  protected:
-  SendTest() {
-    services_.folder = dir_.path();
-    for (const char* base : {"zip32", "unzip32"}) {
-      std::filesystem::copy_file(
-          as_path(testing::program_folder() + kPathSep + library_file_name(base)),
-          as_path(dir_ / library_file_name(base)));
-    }
-  }
-  ~SendTest() override { ProgramState::reset(); }
+  SendTest() { testing::copy_libraries(dir.path()); }
 
   // The files inside an archive, as our unzip library extracts them.
   Files unpack(const std::string& archive_bytes) {
@@ -103,13 +90,12 @@ class SendTest : public ::testing::Test {
     for (const auto& a : m.attachments) files[a.file_name] = a.bytes;
     return files;
   }
-  std::vector<std::string> log() { return ui::touch<ui::FrmOutlook>().list_log.items; }
   // Whether the send's error line reached the event log or the log file it is saved to.
   bool error_logged() {
     std::string text =
-        fs::is_file(dir_ / "ziplogfile.log") ? testing::read_file(dir_ / "ziplogfile.log") : "";
+        fs::is_file(dir / "ziplogfile.log") ? testing::read_file(dir / "ziplogfile.log") : "";
     for (const auto& line : log()) text += line + "\r\n";
-    return text.find(std::string(kStamp) + "Eroare Mailsend ") != std::string::npos;
+    return text.find(kStamp + "Eroare Mailsend ") != std::string::npos;
   }
   // The event log without the window trackers' lines.
   std::vector<std::string> send_log() {
@@ -122,12 +108,8 @@ class SendTest : public ::testing::Test {
     return lines;
   }
   bool work_is_clean() {
-    return fs::list_files(dir_ / "Attachments").empty() && !fs::is_file(dir_ / "Attachments.zip");
+    return fs::list_files(dir / "Attachments").empty() && !fs::is_file(dir / "Attachments.zip");
   }
-
-  testing::TempFolder dir_;
-  testing::ScriptedServices services_;
-  testing::ScopedServices scope_{services_};
 };
 
 const Files kThree{{"report.pdf", std::string(70000, 'r') + "end"},
@@ -145,13 +127,13 @@ TEST_F(SendTest, AttachmentsLeaveAsOneArchiveThatOtherReadersAccept) {
   double normal = 0;
   for (const auto& [name, bytes] : inside) normal += static_cast<double>(bytes.size());
   EXPECT_EQ(statistics().TotalNormalBytes, normal_before + normal);
-  EXPECT_EQ(std::stod(testing::read_file(dir_ / "parvex.log")), normal_before + normal);
+  EXPECT_EQ(std::stod(testing::read_file(dir / "parvex.log")), normal_before + normal);
   EXPECT_EQ(inside.extract("Readme.txt").mapped(), fs::to_ansi(SignatureText()) + "\r\n");
   EXPECT_EQ(summary(inside), summary(kThree));
   EXPECT_TRUE(work_is_clean());
 
 #ifndef _WIN32
-  const std::string archive = dir_ / "DD.zip";
+  const std::string archive = dir / "DD.zip";
   testing::write_file(archive, sent.attachments[0].bytes);
   EXPECT_EQ(std::system(("unzip -tqq '" + archive + "' > /dev/null").c_str()), 0);
   const std::string python =
@@ -182,7 +164,7 @@ TEST_F(SendTest, NamesThatCollideOrCannotBeFilesStillReachTheArchive) {
   }
   for (const auto& [name, bytes] : tricky) expected.insert(bytes);
   EXPECT_EQ(contents, expected);
-  EXPECT_FALSE(fs::is_file(dir_.path() + kPathSep + ".." + kPathSep + "escape.txt"));
+  EXPECT_FALSE(fs::is_file(dir.path() + kPathSep + ".." + kPathSep + "escape.txt"));
   EXPECT_TRUE(work_is_clean());
 
   std::set<std::string> taken;
@@ -205,13 +187,12 @@ TEST_F(SendTest, NamesThatCollideOrCannotBeFilesStillReachTheArchive) {
 TEST_F(SendTest, ItemsTheAddInMustNotPackLeaveUnchanged) {
   Session s;
   // Leftovers of an earlier failed send go before anything else happens.
-  testing::write_file(dir_ / "Attachments" + kPathSep + "left over.txt", "old");
-  testing::write_file(dir_ / "Attachments.zip", "old archive");
-  ui::touch<ui::FrmOutlook>().list_log.Clear();
+  testing::write_file(dir / "Attachments" + kPathSep + "left over.txt", "old");
+  testing::write_file(dir / "Attachments.zip", "old archive");
+  clear_log();
   EXPECT_TRUE(s.send("no files", {}).attachments.empty());
-  EXPECT_EQ(send_log(),
-            (std::vector<std::string>{std::string(kStamp) + " Deleting..left over.txt",
-                                      std::string(kStamp) + " Deleting..Attachments.zip"}));
+  EXPECT_EQ(send_log(), (std::vector<std::string>{kStamp + " Deleting..left over.txt",
+                                                  kStamp + " Deleting..Attachments.zip"}));
   EXPECT_TRUE(work_is_clean());
 
   // Only the item of the mail window opened last is tracked.
@@ -221,14 +202,14 @@ TEST_F(SendTest, ItemsTheAddInMustNotPackLeaveUnchanged) {
   EXPECT_EQ(summary(attachments_of(s.outlook.outbox().back())), summary(kThree));
   // A contact window opened later does not untrack the mail item.
   s.outlook.open_inspector(s.outlook.new_item(40, "Ana Pop"), "Ana Pop - Contact");
-  ui::touch<ui::FrmOutlook>().list_log.Clear();
+  clear_log();
   s.outlook.read(second);
-  EXPECT_EQ(send_log(), (std::vector<std::string>{std::string(kStamp) + " - objMailItem_Read",
-                                                  std::string(kStamp) + " - # attachmen = 3"}));
+  EXPECT_EQ(send_log(),
+            (std::vector<std::string>{line("objMailItem_Read"), line("# attachmen = 3")}));
 
   // The check box cleared: nothing logged, saved or changed.
   ui::touch<ui::FrmAbout>().parvex_chk.value = 0;
-  ui::touch<ui::FrmOutlook>().list_log.Clear();
+  clear_log();
   s.outlook.send(second);
   EXPECT_EQ(summary(attachments_of(s.outlook.outbox().back())), summary(kThree));
   EXPECT_TRUE(send_log().empty());
@@ -238,7 +219,7 @@ TEST_F(SendTest, ASendOrZipArrivingWhilePackingIsRefused) {
   Session s;
   const auto first = s.open_mail("first", kThree);
   std::shared_ptr<sim::SimItem> second;
-  services_.on_do_events = [&] {
+  services.on_do_events = [&] {
     if (second) return;
     second = s.open_mail("second", {{"b.txt", "bee"}});
     s.outlook.send(second);
@@ -310,10 +291,10 @@ TEST_F(SendTest, AnItemThatCannotGetItsFilesBackStaysUnsent) {
 
 // The same for the file steps: each arrangement makes one of them fail.
 TEST_F(SendTest, AFailingFileStepNeverCostsTheItemAFile) {
-  const std::string work = dir_ / "Attachments";
+  const std::string work = dir / "Attachments";
   // The missing library comes first: once loaded, a library stays loaded in this process.
   const std::vector<std::pair<const char*, std::function<void()>>> faults{
-      {"zip library missing", [&] { fs::delete_file(dir_ / library_file_name("zip32")); }},
+      {"zip library missing", [&] { fs::delete_file(dir / library_file_name("zip32")); }},
       {"working folder is a file",
        [&] {
          std::filesystem::remove(as_path(work));
@@ -321,11 +302,11 @@ TEST_F(SendTest, AFailingFileStepNeverCostsTheItemAFile) {
        }},
       {"readme cannot be written", [&] { fs::make_folder(work + kPathSep + "Readme.txt"); }},
       {"attachment cannot be saved", [&] { fs::make_folder(work + kPathSep + "empty.dat"); }},
-      {"archive cannot be written", [&] { fs::make_folder(dir_ / "Attachments.zip"); }},
+      {"archive cannot be written", [&] { fs::make_folder(dir / "Attachments.zip"); }},
       {"statistics cannot be written",
        [&] {
-         fs::delete_file(dir_ / "parvex.log");
-         fs::make_folder(dir_ / "parvex.log");
+         fs::delete_file(dir / "parvex.log");
+         fs::make_folder(dir / "parvex.log");
        }},
   };
   for (const auto& [what, arrange] : faults) {
@@ -338,13 +319,9 @@ TEST_F(SendTest, AFailingFileStepNeverCostsTheItemAFile) {
     EXPECT_TRUE(error_logged());
     EXPECT_EQ(ui::touch<ui::FrmAbout>().parvex_chk.value, 0);
     std::filesystem::remove_all(as_path(work));
-    std::filesystem::remove_all(as_path(dir_ / "Attachments.zip"));
-    std::filesystem::remove_all(as_path(dir_ / "parvex.log"));
-    for (const char* base : {"zip32", "unzip32"}) {
-      std::filesystem::copy_file(
-          as_path(testing::program_folder() + kPathSep + library_file_name(base)),
-          as_path(dir_ / library_file_name(base)), std::filesystem::copy_options::skip_existing);
-    }
+    std::filesystem::remove_all(as_path(dir / "Attachments.zip"));
+    std::filesystem::remove_all(as_path(dir / "parvex.log"));
+    testing::copy_libraries(dir.path());
   }
 }
 

@@ -4,24 +4,17 @@
 #include <sstream>
 #include <string>
 
+#include "addin_fixture.h"
 #include "platform/fs.h"
-#include "recording/recording_client.h"
-#include "scripted/scripted_services.h"
 #include "sim/sim_session.h"
 
 namespace parvex {
 namespace {
 
-TEST(SimSessionTest, AScriptedSessionConnectsSendsAndReleasesEverything) {
-  testing::TempFolder dir;
-  testing::ScriptedServices services;
-  services.folder = dir.path();
-  testing::ScopedServices scope(services);
-  for (const char* base : {"zip32", "unzip32"}) {
-    const std::string name = library_file_name(base);
-    testing::write_file(dir / name,
-                        testing::read_file(testing::program_folder() + kPathSep + name));
-  }
+using SimSessionTest = testing::AddinTest;
+
+TEST_F(SimSessionTest, AScriptedSessionConnectsSendsAndReleasesEverything) {
+  testing::copy_libraries(dir.path());
   testing::write_file(dir / "notes.txt", std::string(5000, 'n'));
 
   std::ostringstream out;

@@ -3,45 +3,53 @@
 #include <string>
 #include <vector>
 
-#include "scripted/scripted_services.h"
+#include "addin_fixture.h"
 #include "sim/sim_outlook.h"
 #include "tracking/trackers.h"
-#include "ui/frm_outlook.h"
 
 namespace parvex {
 namespace {
 
-constexpr const char* kStamp = "12/6/2026 9:05:03 AM - ";
+using testing::line;
 
-class TrackingTest : public ::testing::Test {
+// Both trackers started as the connection starts them; shutdown() as the disconnection stops them.
+struct Trackers {
+  explicit Trackers(const host::Ref<host::Application>& app) {
+    explorers.Init(app);
+    inspectors.Init(app);
+  }
+  void shutdown() {
+    inspectors.Shutdown();
+    explorers.Shutdown();
+  }
+  clsOutlookExplorerEvents explorers;
+  clsOutlookInspectorEvents inspectors;
+};
+
+class TrackingTest : public testing::AddinTest {
  protected:
-  TrackingTest() : scope_(services_) { services_.folder = dir_.path(); }
-  ~TrackingTest() override { ProgramState::reset(); }
+  ~TrackingTest() override { ProgramState::reset(); }  // before the host goes
 
-  std::vector<std::string> log() { return ui::touch<ui::FrmOutlook>().list_log.items; }
-  void clear_log() { ui::touch<ui::FrmOutlook>().list_log.Clear(); }
-  static std::string line(const std::string& text) { return kStamp + text; }
-
-  testing::TempFolder dir_;
-  testing::ScriptedServices services_;
-  testing::ScopedServices scope_;
   sim::SimOutlook outlook_;
 };
 
-TEST_F(TrackingTest, NonMailItemsRegisterButLeaveTheMailSubscriptionAlone) {
+// Every new window registers, even when its steps fail; only readable mail is subscribed.
+TEST_F(TrackingTest, NewInspectorsRegisterButOnlyReadableMailTakesTheSubscription) {
   clsOutlookInspectorEvents tracker;
   tracker.Init(outlook_.application());
   const auto mail = outlook_.new_mail("report");
   outlook_.open_inspector(mail, "report - Message");
   const auto bound = tracker.objMailItem();
-  const auto contact = outlook_.new_item(40, "Ana Pop");
-  outlook_.open_inspector(contact, "Ana Pop - Contact");
-  // A mail item whose class cannot be read leaves the subscription alone too.
+  outlook_.open_inspector(outlook_.new_item(40, "Ana Pop"), "Ana Pop - Contact");
   outlook_.fail("Item.Class", 1);
   outlook_.open_inspector(outlook_.new_mail("unreadable"), "unreadable - Message");
+  outlook_.fail("Inspector.CurrentItem", 1);
+  outlook_.fail("Inspector.Caption", 1);
+  outlook_.open_inspector(outlook_.new_mail("x"), "x - Message");  // skipped steps log nothing
 
   EXPECT_EQ(tracker.objMailItem(), bound);
-  EXPECT_EQ(moduleOutlookInspector::instance().wrappers().size(), 3u);
+  EXPECT_TRUE(outlook_.event_failures().empty());
+  EXPECT_EQ(moduleOutlookInspector::instance().wrappers().size(), 4u);
   EXPECT_EQ(log(), (std::vector<std::string>{line("Inspector: report - Message"),
                                              line("Inspector: Ana Pop - Contact"),
                                              line("Inspector: unreadable - Message")}));
@@ -51,27 +59,11 @@ TEST_F(TrackingTest, NonMailItemsRegisterButLeaveTheMailSubscriptionAlone) {
   tracker.Shutdown();
 }
 
-TEST_F(TrackingTest, NewInspectorSkipsFailingStepsAndStillRegisters) {
-  clsOutlookInspectorEvents tracker;
-  tracker.Init(outlook_.application());
-  outlook_.fail("Inspector.CurrentItem", 1);
-  outlook_.fail("Inspector.Caption", 1);
-  outlook_.open_inspector(outlook_.new_mail("x"), "x - Message");
-  EXPECT_TRUE(log().empty());
-  EXPECT_EQ(moduleOutlookInspector::instance().wrappers().size(), 1u);
-  EXPECT_EQ(tracker.objMailItem(), nullptr);
-  EXPECT_TRUE(outlook_.event_failures().empty());
-  tracker.Shutdown();
-}
-
 // Init registers the window that is open; a later Startup registers it again.
 TEST_F(TrackingTest, DoubleRegisteredWindowsCloseTwiceAndLeaveNothingRegistered) {
   const auto explorer = outlook_.open_explorer("Inbox - Outlook");
   const auto inspector = outlook_.open_inspector(outlook_.new_mail("m"), "m - Message");
-  clsOutlookExplorerEvents explorers;
-  clsOutlookInspectorEvents inspectors;
-  explorers.Init(outlook_.application());
-  inspectors.Init(outlook_.application());
+  Trackers trackers(outlook_.application());
   outlook_.raise_startup();
   EXPECT_TRUE(outlook_.event_failures().empty());
   EXPECT_EQ(log(), (std::vector<std::string>{line("Obiect_Startup."), line("Start obiect.")}));
@@ -97,16 +89,12 @@ TEST_F(TrackingTest, DoubleRegisteredWindowsCloseTwiceAndLeaveNothingRegistered)
                                              line("Inbox - Outlook inchis")}));
   EXPECT_TRUE(explorer_keys.empty());
   EXPECT_EQ(gobjOutlook(), nullptr);
-  inspectors.Shutdown();
-  explorers.Shutdown();
+  trackers.shutdown();
 }
 
 TEST_F(TrackingTest, ClosingLinesDependOnTheMainWindowsLeft) {
   const auto inbox = outlook_.open_explorer("Inbox");
-  clsOutlookExplorerEvents explorers;
-  clsOutlookInspectorEvents inspectors;
-  explorers.Init(outlook_.application());
-  inspectors.Init(outlook_.application());
+  Trackers trackers(outlook_.application());
   const auto calendar = outlook_.open_explorer("Calendar");
   clear_log();
 
@@ -115,7 +103,6 @@ TEST_F(TrackingTest, ClosingLinesDependOnTheMainWindowsLeft) {
                        line("Calendar inchis"),
                        line("Object ramas in mem si tine de asemenea Outlook pornit")}));
   EXPECT_NE(gobjOutlook(), nullptr);
-  clear_log();
 
   // One main window still counted while it closes: that is the last one.
   const auto memo = outlook_.open_inspector(outlook_.new_mail("memo"), "memo");
@@ -129,8 +116,7 @@ TEST_F(TrackingTest, ClosingLinesDependOnTheMainWindowsLeft) {
   outlook_.close(memo);
   EXPECT_EQ(log(), std::vector<std::string>{line("memo inchis.")});
   EXPECT_EQ(gobjOutlook(), nullptr);
-  inspectors.Shutdown();
-  explorers.Shutdown();
+  trackers.shutdown();
 }
 
 TEST_F(TrackingTest, InspectorClosingWithNoExplorerClearsTheSharedReference) {
@@ -205,10 +191,7 @@ TEST_F(TrackingTest, KillRefusesAWrapperThatIsNotTheRegisteredOne) {
 
 TEST_F(TrackingTest, InspectorStartupFailureGoesBackToTheHost) {
   outlook_.open_explorer("Inbox");
-  clsOutlookExplorerEvents explorers;
-  clsOutlookInspectorEvents inspectors;
-  explorers.Init(outlook_.application());
-  inspectors.Init(outlook_.application());
+  Trackers trackers(outlook_.application());
   clear_log();
   outlook_.fail("Inspectors.Count", 1);
   outlook_.fail("Explorers.Count", 1);
@@ -218,22 +201,17 @@ TEST_F(TrackingTest, InspectorStartupFailureGoesBackToTheHost) {
   ASSERT_EQ(outlook_.event_failures().size(), 1u);
   EXPECT_EQ(outlook_.event_failures()[0].source(), "Outlook");
   EXPECT_EQ(log(), (std::vector<std::string>{line("Obiect_Startup."), line("Start obiect.")}));
-  inspectors.Shutdown();
-  explorers.Shutdown();
+  trackers.shutdown();
 }
 
 TEST_F(TrackingTest, NothingOutlivesItsOwner) {
-  const auto inbox = outlook_.open_explorer("Inbox");
-  const auto memo = outlook_.open_inspector(outlook_.new_mail("memo"), "memo");
+  outlook_.open_explorer("Inbox");
+  outlook_.open_inspector(outlook_.new_mail("memo"), "memo");
   {
-    clsOutlookExplorerEvents explorers;
-    clsOutlookInspectorEvents inspectors;
-    explorers.Init(outlook_.application());
-    inspectors.Init(outlook_.application());
+    Trackers trackers(outlook_.application());
     outlook_.open_inspector(outlook_.new_mail("second"), "second");
     EXPECT_GT(outlook_.counters().subscriptions, 0);
-    inspectors.Shutdown();
-    explorers.Shutdown();
+    trackers.shutdown();
     // Only the registered wrappers still hold their windows: Activate and Close each.
     const auto wrappers = moduleOutlookExplorer::instance().wrappers().size() +
                           moduleOutlookInspector::instance().wrappers().size();
@@ -244,22 +222,16 @@ TEST_F(TrackingTest, NothingOutlivesItsOwner) {
   ProgramState::reset();
   EXPECT_EQ(outlook_.counters().subscriptions, 0);
   EXPECT_EQ(outlook_.counters().references, 0);
-  (void)inbox;
-  (void)memo;
 }
 
 TEST_F(TrackingTest, ClosedWindowsReleaseTheirWrappers) {
   {
-    clsOutlookExplorerEvents explorers;
-    clsOutlookInspectorEvents inspectors;
-    explorers.Init(outlook_.application());
-    inspectors.Init(outlook_.application());
+    Trackers trackers(outlook_.application());
     const auto inbox = outlook_.open_explorer("Inbox");
     const auto memo = outlook_.open_inspector(outlook_.new_item(26, "meeting"), "meeting");
     outlook_.close(memo);
     outlook_.close(inbox);
-    inspectors.Shutdown();
-    explorers.Shutdown();
+    trackers.shutdown();
     // The last reported inspector goes with the tracker, not with Shutdown.
     EXPECT_EQ(outlook_.counters().references, 1);
   }

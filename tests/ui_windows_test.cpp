@@ -6,10 +6,10 @@
 #include <utility>
 #include <vector>
 
+#include "addin_fixture.h"
 #include "compression/signature.h"
 #include "core/failure.h"
 #include "platform/fs.h"
-#include "scripted/scripted_services.h"
 #include "support/statistics.h"
 #include "ui/frm_ab.h"
 #include "ui/frm_about.h"
@@ -21,10 +21,10 @@
 namespace parvex {
 namespace {
 
+using testing::kStamp;
 using testing::read_file;
 using testing::write_file;
 
-const std::string kStamp = "12/6/2026 9:05:03 AM";
 const std::string kTrailer(32, '*');
 
 std::string block(const std::vector<std::string>& lines) {
@@ -33,11 +33,9 @@ std::string block(const std::vector<std::string>& lines) {
   return text + kTrailer + "\r\n";
 }
 
-class Windows : public ::testing::Test {
+class Windows : public testing::AddinTest {
  protected:
-  Windows() { svc.folder = dir.path(); }
-
-  ui::ListBox& log() { return ui::touch<ui::FrmOutlook>().list_log; }
+  ui::ListBox& list() { return ui::touch<ui::FrmOutlook>().list_log; }
   ui::FrmAbout& about() { return ui::touch<ui::FrmAbout>(); }
   std::string log_file() {
     return fs::is_file(ui::event_log_path()) ? read_file(ui::event_log_path()) : "<none>";
@@ -45,62 +43,48 @@ class Windows : public ::testing::Test {
   static ShellExecuteArgs opened(std::string_view address) {
     return ShellExecuteArgs{0x1234, "open", std::string(address), std::nullopt, "", 0};
   }
-
-  testing::TempFolder dir;
-  testing::ScriptedServices svc;
-  testing::ScopedServices scope{svc};
 };
 
 TEST_F(Windows, EachLogSaveAppendsEveryLineAsOneBlockAndClearsTheLog) {
   std::string expected;
   for (const std::vector<std::string>& lines :
        {std::vector<std::string>{}, {"only"}, {"first", "second", "third"}}) {
-    for (const auto& line : lines) log().AddItem(line);
+    for (const auto& line : lines) list().AddItem(line);
     about().Timer1_Timer();
     expected += block(lines);
     EXPECT_EQ(log_file(), expected);
-    EXPECT_EQ(log().ListCount(), 0);
+    EXPECT_EQ(list().ListCount(), 0);
   }
-  EXPECT_TRUE(svc.message_boxes.empty());
+  EXPECT_TRUE(services.message_boxes.empty());
 
   fs::delete_file(ui::event_log_path());
   fs::make_folder(ui::event_log_path());  // cannot be opened as a file
-  log().AddItem("kept");
+  list().AddItem("kept");
   about().Timer1_Timer();
-  EXPECT_EQ(log().items, std::vector<std::string>{"kept"});
-  ASSERT_EQ(svc.message_boxes.size(), 1u);
-  EXPECT_EQ(svc.message_boxes[0].text, "seems that " + dir.path() + " is readonly folder...");
-  EXPECT_EQ(svc.message_boxes[0].caption, "");  // the add-in's default title
+  EXPECT_EQ(list().items, std::vector<std::string>{"kept"});
+  ASSERT_EQ(services.message_boxes.size(), 1u);
+  EXPECT_EQ(services.message_boxes[0].text, "seems that " + dir.path() + " is readonly folder...");
+  EXPECT_EQ(services.message_boxes[0].caption, "");  // the add-in's default title
 }
 
 TEST_F(Windows, AFullLogSavesItselfAndDropsALineOnlyWhenTheSaveFails) {
-  auto& list = log();
-  for (int32_t i = 0; i < ui::ListBox::kMaxItems; ++i) list.AddItem(std::to_string(i));
-  list.AddItem("next");
-  EXPECT_EQ(list.items, std::vector<std::string>{"next"});
+  auto& box = list();
+  for (int32_t i = 0; i < ui::ListBox::kMaxItems; ++i) box.AddItem(std::to_string(i));
+  box.AddItem("next");
+  EXPECT_EQ(box.items, std::vector<std::string>{"next"});
   const std::string saved = log_file();
   EXPECT_EQ(saved.find("*****Saved - " + kStamp + "*****\r\n0 1 \r\n"), 0u);
   EXPECT_NE(saved.find("\r\n32766 1 \r\n" + kTrailer), std::string::npos);
 
   fs::delete_file(ui::event_log_path());
   fs::make_folder(ui::event_log_path());
-  list.items.assign(ui::ListBox::kMaxItems, "old");
-  list.items[1] = "second oldest";
-  list.AddItem("newest");
-  EXPECT_EQ(list.ListCount(), ui::ListBox::kMaxItems);
-  EXPECT_EQ(list.items.front(), "second oldest");
-  EXPECT_EQ(list.items.back(), "newest");
-  EXPECT_TRUE(svc.message_boxes.empty());
-}
-
-TEST_F(Windows, ClosingTheZipWindowLosesItsLog) {
-  LogEvent("before");
-  ui::touch<ui::FrmOutlook>().Show();
-  ui::close<ui::FrmOutlook>();
-  EXPECT_FALSE(ui::exists<ui::FrmOutlook>());
-  LogEvent("after");
-  EXPECT_EQ(log().items, std::vector<std::string>{kStamp + " - after"});
-  EXPECT_FALSE(ui::touch<ui::FrmOutlook>().visible);
+  box.items.assign(ui::ListBox::kMaxItems, "old");
+  box.items[1] = "second oldest";
+  box.AddItem("newest");
+  EXPECT_EQ(box.ListCount(), ui::ListBox::kMaxItems);
+  EXPECT_EQ(box.items.front(), "second oldest");
+  EXPECT_EQ(box.items.back(), "newest");
+  EXPECT_TRUE(services.message_boxes.empty());
 }
 
 TEST_F(Windows, AboutLoadsStatisticsAndVersionAndUnloadWritesThem) {
@@ -131,24 +115,24 @@ TEST_F(Windows, AboutClicks) {
   about().click();
   about().cmd_visit.click();
   about().cmd_email.click();
-  EXPECT_EQ(svc.shell_calls,
+  EXPECT_EQ(services.shell_calls,
             (std::vector<ShellExecuteArgs>{opened(kProductWebPage), opened(kProductWebPage),
                                            opened(ui::kContactMail)}));
 
   // The logo saves and clears the event log before the page opens.
-  log().AddItem("line");
+  list().AddItem("line");
   std::string file_when_opened;
-  svc.on_shell_execute = [&] {
-    file_when_opened = log_file() + "|" + std::to_string(log().ListCount());
+  services.on_shell_execute = [&] {
+    file_when_opened = log_file() + "|" + std::to_string(list().ListCount());
   };
   about().Image1.click();
   EXPECT_EQ(file_when_opened, block({"line"}) + "|0");
-  EXPECT_EQ(svc.shell_calls.back(), opened(kProductWebPage));
+  EXPECT_EQ(services.shell_calls.back(), opened(kProductWebPage));
 
   about().Command4.click();
   EXPECT_TRUE(ui::touch<ui::FrmOutlook>().visible);
   about().Command2.click();
-  EXPECT_EQ(about().Text1.text, svc.clipboard);
+  EXPECT_EQ(about().Text1.text, services.clipboard);
   EXPECT_EQ(decode_digits(about().Text1.text).rfind("...sent using Parvex - ", 0), 0u);
 }
 
@@ -165,14 +149,14 @@ TEST_F(Windows, StartupWindowClosesOnEveryPathAndOpensThePageOnThree) {
       {"close box", [](ui::FrmAb&) { ui::close<ui::FrmAb>(); }, false},
   };
   for (const auto& p : paths) {
-    svc.shell_calls.clear();
+    services.shell_calls.clear();
     auto& shown = ui::touch<ui::FrmAb>();
     shown.Show();
     ui::touch<ui::FrmAb>().Show();  // showing again shows the one already open
     EXPECT_EQ(&ui::touch<ui::FrmAb>(), &shown) << p.name;
     p.click(shown);
     EXPECT_FALSE(ui::exists<ui::FrmAb>()) << p.name;
-    EXPECT_EQ(svc.shell_calls.size(), p.opens_page ? 1u : 0u) << p.name;
+    EXPECT_EQ(services.shell_calls.size(), p.opens_page ? 1u : 0u) << p.name;
   }
 }
 

@@ -6,11 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "addin_fixture.h"
 #include "archive/unzip_files.h"
 #include "core/failure.h"
 #include "platform/fs.h"
-#include "recording/recording_client.h"
-#include "scripted/scripted_services.h"
 #include "support/statistics.h"
 #include "ui/frm_about.h"
 #include "ui/frm_outlook.h"
@@ -22,36 +21,24 @@
 namespace parvex {
 namespace {
 
+using testing::as_path;
 using testing::read_file;
 using testing::write_file;
 
-std::filesystem::path as_path(const std::string& utf8) {
-  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
-}
-
-class ZipAction : public ::testing::Test {
+class ZipAction : public testing::AddinTest {
  protected:
-  void SetUp() override {
-    svc.folder = dir.path();
-    for (const char* base : {"zip32", "unzip32"}) {
-      const std::string built = testing::program_folder() + kPathSep + library_file_name(base);
-      if (!fs::is_file(built)) GTEST_SKIP() << built << " is not built";
-      std::filesystem::copy_file(as_path(built), as_path(dir / library_file_name(base)));
-    }
+  ZipAction() {
+    testing::copy_libraries(dir.path());
     fs::make_folder(work);
   }
 
   ui::FrmOutlook& window() { return ui::touch<ui::FrmOutlook>(); }
-  std::vector<std::string> log() { return window().list_log.items; }
   std::string stored() {
     return fs::is_file(dir / "parvex.log") ? read_file(dir / "parvex.log") : "<none>";
   }
 
-  testing::TempFolder dir;
   const std::string work = dir / "Attachments";
   const std::string archive = dir / "Attachments.zip";
-  testing::ScriptedServices svc;
-  testing::ScopedServices scope{svc};
 };
 
 TEST_F(ZipAction, PacksEachFileInListOrderAndCountsTheBytes) {
@@ -101,19 +88,19 @@ TEST_F(ZipAction, MissingFolderFailsBeforeAnythingIsLoggedOrCounted) {
   EXPECT_EQ(stored(), "<none>");
 
   // The button reports what the send path's direct call would raise.
-  svc.clock = {2026, 12, 6, 14, 30, 0};
+  services.clock = {2026, 12, 6, 14, 30, 0};
   window().cmd_ZIP.click();
   ASSERT_EQ(log().size(), 1u);
   EXPECT_EQ(log()[0].rfind("12/6/2026 2:30:00 PM - Zip failed: ", 0), 0u) << log()[0];
-  ASSERT_EQ(svc.message_boxes.size(), 1u);
-  EXPECT_NE(log()[0].find(svc.message_boxes[0].text), std::string::npos);
+  ASSERT_EQ(services.message_boxes.size(), 1u);
+  EXPECT_NE(log()[0].find(services.message_boxes[0].text), std::string::npos);
 }
 
 TEST_F(ZipAction, AFileGoneMidRunEndsTheRunAfterCountingTheOnesBefore) {
   write_file(work + kPathSep + "1.txt", "first");
   write_file(work + kPathSep + "2.txt", "second");
   // The library lets window events run; one of them removes the next file.
-  svc.on_do_events = [&] { attempt([&] { fs::delete_file(work + kPathSep + "2.txt"); }); };
+  services.on_do_events = [&] { attempt([&] { fs::delete_file(work + kPathSep + "2.txt"); }); };
   ui::touch<ui::FrmAbout>();  // reads the statistics
   const std::string before = stored();
   EXPECT_THROW(window().cmd_ZIP_Click(), Failure);
@@ -122,12 +109,14 @@ TEST_F(ZipAction, AFileGoneMidRunEndsTheRunAfterCountingTheOnesBefore) {
   EXPECT_EQ(stored(), before);  // WriteStatistics did not run
 }
 
-TEST_F(ZipAction, ClosingTheWindowMidRunLogsIntoTheNewOne) {
+TEST_F(ZipAction, ClosingTheWindowMidRunLogsIntoANewHiddenOne) {
   write_file(work + kPathSep + "1.txt", "first");
   write_file(work + kPathSep + "2.txt", "second");
   window().list_log.AddItem("older line");
-  svc.on_do_events = [] { ui::close<ui::FrmOutlook>(); };
+  window().Show();
+  services.on_do_events = [] { ui::close<ui::FrmOutlook>(); };
   window().cmd_ZIP_Click();
+  EXPECT_FALSE(window().visible);  // the new window is not the shown one
   EXPECT_EQ(log(), (std::vector<std::string>{"Add 2.txt return 0",
                                              "Zipped successfully...in Attachments.zip"}));
 }

@@ -1,0 +1,52 @@
+// What most suites start from: scripted services over a fresh temporary add-in folder.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "core/program_state.h"
+#include "platform/fs.h"
+#include "recording/recording_client.h"
+#include "scripted/scripted_services.h"
+#include "ui/frm_outlook.h"
+
+namespace parvex::testing {
+
+// The scripted clock's time as the event log writes it.
+inline const std::string kStamp = "12/6/2026 9:05:03 AM";
+inline std::string line(const std::string& text) {
+  return kStamp + " - " + text;
+}
+
+inline std::filesystem::path as_path(const std::string& utf8) {
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+// Our built zip and unzip libraries beside the add-in, where it loads them from.
+inline void copy_libraries(const std::string& folder) {
+  for (const char* base : {"zip32", "unzip32"}) {
+    std::filesystem::copy_file(as_path(program_folder() + kPathSep + library_file_name(base)),
+                               as_path(folder + kPathSep + library_file_name(base)),
+                               std::filesystem::copy_options::skip_existing);
+  }
+}
+
+class AddinTest : public ::testing::Test {
+ protected:
+  AddinTest() { services.folder = dir.path(); }
+  // A suite holding host objects resets in its own destructor too, before they go: the program
+  // state keeps references to them.
+  ~AddinTest() override { ProgramState::reset(); }
+
+  static std::vector<std::string> log() { return ui::touch<ui::FrmOutlook>().list_log.items; }
+  static void clear_log() { ui::touch<ui::FrmOutlook>().list_log.Clear(); }
+
+  TempFolder dir;
+  ScriptedServices services;
+  ScopedServices scope{services};
+};
+
+}  // namespace parvex::testing
