@@ -15,7 +15,6 @@
 namespace pvx::unzip {
 namespace {
 
-constexpr uint32_t kMax32 = 0xFFFFFFFFu;
 constexpr uint16_t kMax16 = 0xFFFF;
 constexpr uint16_t kExtTimeExtraId = 0x5455;
 constexpr uint64_t kMaxCommentSearch = kEndOfCentralSize + 0xFFFF;
