@@ -8,64 +8,34 @@
 #include "codepage.h"
 #include "dostime.h"
 #include "le.h"
+#include "zip_format.h"
 #include "zip_names.h"
 #include "ziperrors.h"
 
 namespace pvx::unzip {
 namespace {
 
-constexpr uint32_t kMax32 = 0xFFFFFFFFu;
 constexpr uint16_t kMax16 = 0xFFFF;
 constexpr uint16_t kExtTimeExtraId = 0x5455;
 constexpr uint64_t kMaxCommentSearch = kEndOfCentralSize + 0xFFFF;
 
-using Bytes = std::basic_string<unsigned char>;
+using Bytes = std::string;
 
 bool read_bytes(Source& src, uint64_t offset, size_t n, Bytes* out) {
   out->resize(n);
   return src.read_at(offset, out->data(), n);
 }
 
-// Calls f(id, data, size) for each well-formed block of an extra field; stops at the first
-// block that overruns the field.
-template <typename F>
-void for_each_extra(const unsigned char* p, size_t n, F f) {
-  size_t i = 0;
-  while (i + 4 <= n) {
-    const uint16_t id = get16(p + i);
-    const uint16_t len = get16(p + i + 2);
-    if (len > n - i - 4) return;
-    f(id, p + i + 4, len);
-    i += 4 + static_cast<size_t>(len);
-  }
+const unsigned char* uc(std::string_view s) {
+  return reinterpret_cast<const unsigned char*>(s.data());
 }
 
-// Replaces the 32-bit fields that hold their maximum with the zip64 extra's values, in the
-// field order of APPNOTE 4.5.3. False when the extra lacks a value that a field defers to it.
-bool apply_zip64(const unsigned char* extra, size_t extra_len, uint64_t* usize, uint64_t* csize,
-                 uint64_t* offset) {
-  bool found = false;
-  bool complete = true;
-  for_each_extra(extra, extra_len, [&](uint16_t id, const unsigned char* d, size_t len) {
-    if (id != kZip64ExtraId || found) return;
-    found = true;
-    size_t i = 0;
-    for (uint64_t* field : {usize, csize, offset}) {
-      if (!field || *field != kMax32) continue;
-      if (i + 8 > len) {
-        complete = false;
-        return;
-      }
-      *field = get64(d + i);
-      i += 8;
-    }
-  });
-  if (found) return complete;
-  return !(usize && *usize == kMax32) && !(csize && *csize == kMax32) &&
-         !(offset && *offset == kMax32);
+// False when the extra field lacks a value that one of the given fields defers to it.
+bool apply_zip64(std::string_view extra, uint64_t* usize, uint64_t* csize, uint64_t* offset) {
+  return resolve_zip64(extra, usize, csize, offset, nullptr).complete;
 }
 
-struct EndRecord {
+struct FoundEnd {
   uint64_t position = 0;  // of the end record in the source
   uint64_t entries = 0;
   uint64_t cd_size = 0;
@@ -76,49 +46,53 @@ struct EndRecord {
   uint64_t comment_length = 0;
 };
 
-std::optional<EndRecord> parse_end_record(Source& src, uint64_t pos) {
+std::optional<Zip64End> read_zip64_end(Source& src, uint64_t pos) {
+  Bytes z;
+  if (!read_bytes(src, pos, kZip64EndSize, &z)) return std::nullopt;
+  return parse_zip64_end(z);
+}
+
+std::optional<FoundEnd> read_end_record(Source& src, uint64_t pos) {
   Bytes r;
-  if (!read_bytes(src, pos, kEndOfCentralSize, &r) || get32(r.data()) != kEndOfCentralSig) {
-    return std::nullopt;
-  }
-  EndRecord e;
+  if (!read_bytes(src, pos, kEndOfCentralSize, &r)) return std::nullopt;
+  const auto rec = parse_end_record(r);
+  if (!rec) return std::nullopt;
+  FoundEnd e;
   e.position = pos;
   e.cd_limit = pos;
-  const uint16_t disk = get16(r.data() + 4);
-  const uint16_t cd_disk = get16(r.data() + 6);
-  e.entries = get16(r.data() + 10);
-  e.cd_size = get32(r.data() + 12);
-  e.cd_offset = get32(r.data() + 16);
+  e.entries = rec->entries;
+  e.cd_size = rec->cd_size;
+  e.cd_offset = rec->cd_offset;
   // A comment that claims more bytes than the file holds is cut to what is there.
-  e.comment_length = std::min<uint64_t>(get16(r.data() + 20), src.size() - pos - kEndOfCentralSize);
-  e.multi_disk = (disk != 0 && disk != kMax16) || (cd_disk != 0 && cd_disk != kMax16);
+  e.comment_length = std::min<uint64_t>(rec->comment_length, src.size() - pos - kEndOfCentralSize);
+  e.multi_disk =
+      (rec->disk != 0 && rec->disk != kMax16) || (rec->cd_disk != 0 && rec->cd_disk != kMax16);
 
   Bytes loc;
   if (pos < kZip64LocatorSize ||
-      !read_bytes(src, pos - kZip64LocatorSize, kZip64LocatorSize, &loc) ||
-      get32(loc.data()) != kZip64LocatorSig) {
+      !read_bytes(src, pos - kZip64LocatorSize, kZip64LocatorSize, &loc)) {
     return e;
   }
+  const auto stated = parse_zip64_locator(loc);
+  if (!stated) return e;
   // The zip64 end record sits where the locator says, or (with a stub in front of the archive)
   // just before the locator.
-  const uint64_t stated = get64(loc.data() + 8);
   const uint64_t before = pos - kZip64LocatorSize;
-  Bytes z;
-  uint64_t zpos = stated;
-  if (!(stated < before && read_bytes(src, stated, kZip64EndSize, &z) &&
-        get32(z.data()) == kZip64EndSig)) {
-    zpos = before >= kZip64EndSize ? before - kZip64EndSize : 0;
-    if (!(before >= kZip64EndSize && read_bytes(src, zpos, kZip64EndSize, &z) &&
-          get32(z.data()) == kZip64EndSig)) {
-      return e;
-    }
+  uint64_t zpos = *stated;
+  std::optional<Zip64End> z;
+  if (*stated < before) z = read_zip64_end(src, *stated);
+  if (!z) {
+    if (before < kZip64EndSize) return e;
+    zpos = before - kZip64EndSize;
+    z = read_zip64_end(src, zpos);
+    if (!z) return e;
   }
   e.zip64 = true;
   e.cd_limit = zpos;
-  e.multi_disk = get32(z.data() + 16) != 0 || get32(z.data() + 20) != 0;
-  e.entries = get64(z.data() + 32);
-  e.cd_size = get64(z.data() + 40);
-  e.cd_offset = get64(z.data() + 48);
+  e.multi_disk = z->disk != 0 || z->cd_disk != 0;
+  e.entries = z->entries;
+  e.cd_size = z->cd_size;
+  e.cd_offset = z->cd_offset;
   return e;
 }
 
@@ -129,7 +103,7 @@ bool central_sig_at(Source& src, uint64_t pos) {
 
 // Finds where the directory that this end record describes really begins: at its stated offset,
 // or shifted by bytes in front of the archive.
-std::optional<uint64_t> locate_directory(Source& src, const EndRecord& e, uint64_t* stub) {
+std::optional<uint64_t> locate_directory(Source& src, const FoundEnd& e, uint64_t* stub) {
   *stub = 0;
   if (e.cd_size > e.cd_limit) return std::nullopt;
   if (e.entries == 0 && e.cd_size == 0) return e.cd_limit;
@@ -146,48 +120,42 @@ std::optional<uint64_t> locate_directory(Source& src, const EndRecord& e, uint64
 
 // Parses one central record at pos; returns its length, or 0 when none fits before limit.
 uint64_t parse_central(Source& src, uint64_t pos, uint64_t limit, uint64_t stub, Entry* e) {
-  Bytes h;
+  Bytes rec;
   if (limit < pos || limit - pos < kCentralHeaderSize ||
-      !read_bytes(src, pos, kCentralHeaderSize, &h) || get32(h.data()) != kCentralHeaderSig) {
+      !read_bytes(src, pos, kCentralHeaderSize, &rec)) {
     return 0;
   }
-  const size_t name_len = get16(h.data() + 28);
-  const size_t extra_len = get16(h.data() + 30);
-  const size_t comment_len = get16(h.data() + 32);
-  const uint64_t total = kCentralHeaderSize + name_len + extra_len + comment_len;
-  Bytes var;
-  if (limit - pos < total ||
-      !read_bytes(src, pos + kCentralHeaderSize, name_len + extra_len, &var)) {
-    return 0;
-  }
-  e->version_made_by = get16(h.data() + 4);
-  e->flags = get16(h.data() + 8);
-  e->method = get16(h.data() + 10);
-  e->dos_time = get16(h.data() + 12);
-  e->dos_date = get16(h.data() + 14);
-  e->crc = get32(h.data() + 16);
-  e->csize = get32(h.data() + 20);
-  e->usize = get32(h.data() + 24);
-  e->internal_attr = get16(h.data() + 36);
-  e->external_attr = get32(h.data() + 38);
-  e->local_offset = get32(h.data() + 42);
+  auto h = parse_central_header(rec);
+  if (!h || limit - pos < h->length() || !read_bytes(src, pos, h->length(), &rec)) return 0;
+  h = parse_central_header(rec);  // again, now that the name and the extra field are there
+  e->version_made_by = h->made_by;
+  e->flags = h->flags;
+  e->method = h->method;
+  e->dos_time = h->dos_time;
+  e->dos_date = h->dos_date;
+  e->crc = h->crc;
+  e->csize = h->csize;
+  e->usize = h->usize;
+  e->internal_attr = h->internal_attr;
+  e->external_attr = h->external_attr;
+  e->local_offset = h->offset;
 
-  const std::string_view stored(reinterpret_cast<const char*>(var.data()), name_len);
+  const std::string_view stored = h->name;
   e->raw_name = std::string(stored.substr(0, stored.find('\0')));
   e->name = decode_zip_name(e->raw_name, e->flags, e->version_made_by);
-  const unsigned char* extra = var.data() + name_len;
-  if (!apply_zip64(extra, extra_len, &e->usize, &e->csize, &e->local_offset)) {
+  if (!apply_zip64(h->extra, &e->usize, &e->csize, &e->local_offset)) {
     e->damage = "its zip64 sizes are missing";
   }
-  for_each_extra(extra, extra_len, [&](uint16_t id, const unsigned char* d, size_t len) {
+  for_each_extra(h->extra, [&](uint16_t id, std::string_view d) {
+    const size_t len = d.size();
     if (id == kExtTimeExtraId && len >= 5 && (d[0] & 1)) {
-      e->mtime = static_cast<std::time_t>(static_cast<int32_t>(get32(d + 1)));
+      e->mtime = static_cast<std::time_t>(static_cast<int32_t>(get32(uc(d) + 1)));
     } else if (id == kUnicodePathExtraId && len >= 5 && d[0] == 1) {
       // Only while it still describes the stored name (APPNOTE 4.6.9).
-      const std::string_view utf8(reinterpret_cast<const char*>(d + 5), len - 5);
-      const auto crc = static_cast<uint32_t>(
-          crc32(0, reinterpret_cast<const Bytef*>(stored.data()), static_cast<uInt>(name_len)));
-      if (crc == get32(d + 1) && is_utf8(utf8) && utf8.find('\0') == std::string_view::npos) {
+      const std::string_view utf8 = d.substr(5);
+      const auto crc =
+          static_cast<uint32_t>(crc32(0, uc(stored), static_cast<uInt>(stored.size())));
+      if (crc == get32(uc(d) + 1) && is_utf8(utf8) && utf8.find('\0') == std::string_view::npos) {
         e->name = std::string(utf8);
       }
     } else if (id == kAesExtraId) {
@@ -197,7 +165,7 @@ uint64_t parse_central(Source& src, uint64_t pos, uint64_t limit, uint64_t stub,
   if (e->mtime == -1) e->mtime = from_dos(DosDateTime{e->dos_date, e->dos_time});
   if (e->damage.empty() && e->local_offset > UINT64_MAX - stub) e->damage = "its offset is invalid";
   e->local_offset += stub;
-  return total;
+  return h->length();
 }
 
 }  // namespace
@@ -229,14 +197,15 @@ ReadResult read_directory(Source& src, Directory* dir) {
 
   // The end record nearest the end whose directory can be found; an archive stored in the
   // comment of another is read the way common tools read it.
-  std::optional<EndRecord> end;
+  std::optional<FoundEnd> end;
   uint64_t cd_begin = 0;
   bool seen_signature = false;
   bool multi_disk = false;
-  for (size_t i = tail.size() - kEndOfCentralSize + 1; i-- > 0 && !end;) {
-    if (get32(tail.data() + i) != kEndOfCentralSig) continue;
+  constexpr size_t npos = std::string_view::npos;
+  for (size_t i = find_end_record(tail, npos); i != npos && !end;
+       i = i == 0 ? npos : find_end_record(tail, i - 1)) {
     seen_signature = true;
-    auto candidate = parse_end_record(src, tail_start + i);
+    auto candidate = read_end_record(src, tail_start + i);
     if (!candidate) continue;
     if (candidate->multi_disk) {
       multi_disk = true;
@@ -314,23 +283,23 @@ int locate_data(Source& src, const Entry& entry, EntryData* out, std::string* wh
     *why = "its local header lies past the end of the archive";
     return PK_EOF;
   }
-  if (get32(h.data()) != kLocalHeaderSig) {
+  if (get32(uc(h)) != kLocalHeaderSig) {
     *why = "its local header is missing";
     return PK_ERR;
   }
-  const size_t name_len = get16(h.data() + 26);
-  const size_t extra_len = get16(h.data() + 28);
+  const size_t name_len = get16(uc(h) + 26);
+  const size_t extra_len = get16(uc(h) + 28);
   Bytes var;
   if (!read_bytes(src, entry.local_offset + kLocalHeaderSize, name_len + extra_len, &var)) {
     *why = "its local header is cut short";
     return PK_EOF;
   }
-  if (get16(h.data() + 8) != entry.method) {
+  if (get16(uc(h) + 8) != entry.method) {
     *why = "its local and central headers give different methods";
     return PK_ERR;
   }
-  out->flags = get16(h.data() + 6);
-  const std::string_view local_name(reinterpret_cast<const char*>(var.data()), name_len);
+  out->flags = get16(uc(h) + 6);
+  const std::string_view local_name = std::string_view(var).substr(0, name_len);
   // Some writers leave the local name out; only a different one is suspicious.
   out->name_differs =
       name_len != 0 && local_name.substr(0, local_name.find('\0')) != entry.raw_name;
@@ -342,10 +311,10 @@ int locate_data(Source& src, const Entry& entry, EntryData* out, std::string* wh
   out->csize = entry.csize;
   out->usize = entry.usize;
   if (!(out->flags & kFlagDataDescriptor)) {
-    uint64_t usize = get32(h.data() + 22);
-    uint64_t csize = get32(h.data() + 18);
-    if (apply_zip64(var.data() + name_len, extra_len, &usize, &csize, nullptr)) {
-      out->crc = get32(h.data() + 14);
+    uint64_t usize = get32(uc(h) + 22);
+    uint64_t csize = get32(uc(h) + 18);
+    if (apply_zip64(std::string_view(var).substr(name_len), &usize, &csize, nullptr)) {
+      out->crc = get32(uc(h) + 14);
       out->csize = csize;
       out->usize = usize;
       out->values_differ =

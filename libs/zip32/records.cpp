@@ -1,9 +1,11 @@
 #include "records.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "codepage.h"
 #include "le.h"
+#include "zip_format.h"
 #include "zip_names.h"
 
 namespace pvx::zip {
@@ -31,70 +33,46 @@ bool read_at(BinaryFile& f, uint64_t offset, void* buf, size_t n) {
   return f.seek(offset) && f.read_exact(buf, n);
 }
 
-const unsigned char* bytes(std::string_view s, size_t at = 0) {
-  return reinterpret_cast<const unsigned char*>(s.data()) + at;
-}
-
 // Decodes one central record at cd[pos]; advances pos. False for a malformed record.
 bool parse_record(std::string_view cd, size_t& pos, uint64_t cd_offset, OldEntry* e,
                   std::string* why) {
-  if (cd.size() - pos < kCentralHeaderSize || get32(bytes(cd, pos)) != kCentralHeaderSig) {
+  const auto h = parse_central_header(cd.substr(pos));
+  if (!h) {
     *why = "central directory record damaged";
     return false;
   }
-  const unsigned char* p = bytes(cd, pos);
-  const uint32_t csize32 = get32(p + 20);
-  const uint32_t usize32 = get32(p + 24);
-  const size_t name_len = get16(p + 28);
-  const size_t extra_len = get16(p + 30);
-  const size_t comment_len = get16(p + 32);
-  const size_t total = kCentralHeaderSize + name_len + extra_len + comment_len;
-  if (cd.size() - pos < total) {
+  if (cd.size() - pos < h->length()) {
     *why = "central directory record runs past the directory";
     return false;
   }
   e->record_pos = pos;
-  e->record_len = total;
-  e->name_len = name_len;
-  e->flags = get16(p + 8);
-  e->made_by = get16(p + 4);
-  e->offset = get32(p + 42);
+  e->record_len = h->length();
+  e->name_len = h->name_length;
+  e->flags = h->flags;
+  e->made_by = h->made_by;
+  e->offset = h->offset;
   e->offset_field = 42;
-  e->dos_stamp = static_cast<uint32_t>(get16(p + 14)) << 16 | get16(p + 12);
-  uint64_t disk = get16(p + 34);
+  e->dos_stamp = static_cast<uint32_t>(h->dos_date) << 16 | h->dos_time;
+  uint64_t usize = h->usize;
+  uint64_t csize = h->csize;
+  uint32_t disk = h->disk;
 
   // Only the zip64 field matters here: it may hold the real offset and disk number.
-  size_t x = kCentralHeaderSize + name_len;
-  const size_t extra_end = x + extra_len;
-  while (extra_end - x >= 4) {
-    const uint16_t id = get16(p + x);
-    const size_t len = get16(p + x + 2);
-    if (extra_end - x - 4 < len) break;  // a short trailing field: ignored, as readers do
-    if (id == kZip64ExtraId) {
-      size_t field = x + 4;
-      const size_t field_end = field + len;
-      for (const uint32_t v : {usize32, csize32}) {
-        if (v == kMax32) field += 8;
-      }
-      if (e->offset == kMax32) {
-        if (field + 8 > field_end) {
-          *why = "zip64 field too short";
-          return false;
-        }
-        e->offset = get64(p + field);
-        e->offset_field = field;
-        e->offset_is_64 = true;
-        field += 8;
-      }
-      if (disk == kMax16 && field + 4 <= field_end) disk = get32(p + field);
-    }
-    x += 4 + len;
+  const bool offset_deferred = e->offset == kMax32;
+  const Zip64Resolution z64 = resolve_zip64(h->extra, &usize, &csize, &e->offset, &disk);
+  if (z64.offset_read) {
+    e->offset_field = kCentralHeaderSize + e->name_len + z64.offset_at;
+    e->offset_is_64 = true;
+  }
+  if (offset_deferred && z64.found && !z64.offset_read) {
+    *why = "zip64 field too short";
+    return false;
   }
   if (disk != 0) {
     *why = "archives split over several disks are not supported";
     return false;
   }
-  if (e->offset == kMax32 && !e->offset_is_64) {
+  if (offset_deferred && !e->offset_is_64) {
     *why = "zip64 offset missing";
     return false;
   }
@@ -102,7 +80,7 @@ bool parse_record(std::string_view cd, size_t& pos, uint64_t cd_offset, OldEntry
     *why = "entry offset outside the archive";
     return false;
   }
-  pos += total;
+  pos += h->length();
   return true;
 }
 
@@ -219,57 +197,68 @@ bool read_directory(BinaryFile& f, uint64_t length, Directory* out, std::string*
     *why = "read error";
     return false;
   }
-  if (get32(bytes(window)) == kEndOfCentralSig && get16(bytes(window, 20)) == 0) {
+  std::optional<EndRecord> end = parse_end_record(window);
+  if (end && end->comment_length == 0) {
     end_pos = length - kEndOfCentralSize;
   } else {
+    end.reset();
     const uint64_t span = std::min(length, kEndSearchWindow);
     window.assign(span, '\0');
     if (!read_at(f, length - span, window.data(), window.size())) {
       *why = "read error";
       return false;
     }
-    for (size_t i = window.size() - kEndOfCentralSize + 1; i-- > 0;) {
-      if (get32(bytes(window, i)) == kEndOfCentralSig &&
-          i + kEndOfCentralSize + get16(bytes(window, i + 20)) <= window.size()) {
+    // The last record whose comment fits in the file.
+    for (size_t i = find_end_record(window, std::string_view::npos); i != std::string_view::npos;
+         i = i == 0 ? std::string_view::npos : find_end_record(window, i - 1)) {
+      end = parse_end_record(std::string_view(window).substr(i));
+      if (i + kEndOfCentralSize + end->comment_length <= window.size()) {
         end_pos = length - span + i;
         window.erase(0, i);
         break;
       }
+      end.reset();
     }
-    if (end_pos == length) {
+    if (!end) {
       *why = "no end of central directory record";
       return false;
     }
   }
-  const unsigned char* e = bytes(window);
-  if (get16(e + 4) != 0 || get16(e + 6) != 0) {
+  if (end->disk != 0 || end->cd_disk != 0) {
     *why = "archives split over several disks are not supported";
     return false;
   }
-  uint64_t count = get16(e + 10);
-  uint64_t cd_size = get32(e + 12);
-  uint64_t cd_offset = get32(e + 16);
-  out->comment.assign(window, kEndOfCentralSize, get16(e + 20));
+  uint64_t count = end->entries;
+  uint64_t cd_size = end->cd_size;
+  uint64_t cd_offset = end->cd_offset;
+  out->comment.assign(window, kEndOfCentralSize, end->comment_length);
   uint64_t tail_start = end_pos;
 
-  unsigned char loc[kZip64LocatorSize];
-  if (end_pos >= kZip64LocatorSize && read_at(f, end_pos - kZip64LocatorSize, loc, sizeof loc) &&
-      get32(loc) == kZip64LocatorSig) {
-    const uint64_t z_pos = get64(loc + 8);
-    unsigned char z[kZip64EndSize];
-    if (z_pos > end_pos - kZip64LocatorSize || end_pos - kZip64LocatorSize - z_pos < sizeof z ||
-        !read_at(f, z_pos, z, sizeof z) || get32(z) != kZip64EndSig) {
+  std::string loc(kZip64LocatorSize, '\0');
+  std::optional<uint64_t> z_pos;
+  if (end_pos >= kZip64LocatorSize &&
+      read_at(f, end_pos - kZip64LocatorSize, loc.data(), loc.size())) {
+    z_pos = parse_zip64_locator(loc);
+  }
+  if (z_pos) {
+    std::string z(kZip64EndSize, '\0');
+    std::optional<Zip64End> z64;
+    if (*z_pos <= end_pos - kZip64LocatorSize && end_pos - kZip64LocatorSize - *z_pos >= z.size() &&
+        read_at(f, *z_pos, z.data(), z.size())) {
+      z64 = parse_zip64_end(z);
+    }
+    if (!z64) {
       *why = "zip64 end record damaged";
       return false;
     }
-    if (get32(z + 16) != 0 || get32(z + 20) != 0) {
+    if (z64->disk != 0 || z64->cd_disk != 0) {
       *why = "archives split over several disks are not supported";
       return false;
     }
-    count = get64(z + 32);
-    cd_size = get64(z + 40);
-    cd_offset = get64(z + 48);
-    tail_start = z_pos;
+    count = z64->entries;
+    cd_size = z64->cd_size;
+    cd_offset = z64->cd_offset;
+    tail_start = *z_pos;
   }
   if (cd_offset > tail_start || tail_start - cd_offset < cd_size) {
     *why = "central directory lies outside the archive";

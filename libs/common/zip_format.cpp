@@ -1,0 +1,117 @@
+#include "zip_format.h"
+
+#include <algorithm>
+
+namespace pvx {
+namespace {
+
+constexpr uint32_t kMax32 = 0xFFFFFFFFu;
+constexpr uint16_t kMax16 = 0xFFFF;
+
+}  // namespace
+
+std::optional<EndRecord> parse_end_record(std::string_view rec) {
+  ByteCursor c(rec);
+  if (c.u32() != kEndOfCentralSig) return std::nullopt;
+  EndRecord e;
+  e.disk = c.u16();
+  e.cd_disk = c.u16();
+  c.skip(2);  // entries on this disk
+  e.entries = c.u16();
+  e.cd_size = c.u32();
+  e.cd_offset = c.u32();
+  e.comment_length = c.u16();
+  if (!c.ok()) return std::nullopt;
+  return e;
+}
+
+std::optional<uint64_t> parse_zip64_locator(std::string_view rec) {
+  ByteCursor c(rec);
+  if (c.u32() != kZip64LocatorSig) return std::nullopt;
+  c.skip(4);  // disk of the zip64 end record
+  const uint64_t offset = c.u64();
+  c.skip(4);  // number of disks
+  if (!c.ok()) return std::nullopt;
+  return offset;
+}
+
+std::optional<Zip64End> parse_zip64_end(std::string_view rec) {
+  ByteCursor c(rec);
+  if (c.u32() != kZip64EndSig) return std::nullopt;
+  c.skip(12);  // record size, version made by, version needed
+  Zip64End z;
+  z.disk = c.u32();
+  z.cd_disk = c.u32();
+  c.skip(8);  // entries on this disk
+  z.entries = c.u64();
+  z.cd_size = c.u64();
+  z.cd_offset = c.u64();
+  if (!c.ok()) return std::nullopt;
+  return z;
+}
+
+size_t find_end_record(std::string_view window, size_t from) {
+  if (window.size() < kEndOfCentralSize) return std::string_view::npos;
+  from = std::min<size_t>(from, window.size() - kEndOfCentralSize);
+  return window.rfind(std::string_view("PK\x05\x06", 4), from);
+}
+
+std::optional<CentralHeader> parse_central_header(std::string_view rec) {
+  ByteCursor c(rec);
+  if (c.u32() != kCentralHeaderSig) return std::nullopt;
+  CentralHeader h;
+  h.made_by = c.u16();
+  c.skip(2);  // version needed
+  h.flags = c.u16();
+  h.method = c.u16();
+  h.dos_time = c.u16();
+  h.dos_date = c.u16();
+  h.crc = c.u32();
+  h.csize = c.u32();
+  h.usize = c.u32();
+  h.name_length = c.u16();
+  h.extra_length = c.u16();
+  h.comment_length = c.u16();
+  h.disk = c.u16();
+  h.internal_attr = c.u16();
+  h.external_attr = c.u32();
+  h.offset = c.u32();
+  if (!c.ok()) return std::nullopt;
+  if (rec.size() >= h.length()) {
+    h.name = c.bytes(h.name_length);
+    h.extra = c.bytes(h.extra_length);
+  }
+  return h;
+}
+
+Zip64Resolution resolve_zip64(std::string_view extra, uint64_t* usize, uint64_t* csize,
+                              uint64_t* offset, uint32_t* disk) {
+  Zip64Resolution r;
+  for_each_extra(extra, [&](uint16_t id, std::string_view data) {
+    if (id != kZip64ExtraId || r.found) return;
+    r.found = true;
+    ByteCursor c(data);
+    for (uint64_t* field : {usize, csize, offset}) {
+      if (!field || *field != kMax32) continue;
+      if (c.remaining() < 8) {
+        r.complete = false;
+        return;
+      }
+      if (field == offset) {
+        // The writer patches the offset in place, so it needs where the value sits.
+        r.offset_at = static_cast<size_t>(data.data() - extra.data()) + c.pos();
+        r.offset_read = true;
+      }
+      *field = c.u64();
+    }
+    if (disk && *disk == kMax16 && c.remaining() >= 4) *disk = c.u32();
+  });
+  if (!r.found) {
+    for (const uint64_t* field : {usize, csize, offset}) {
+      if (field && *field == kMax32) r.complete = false;
+    }
+  }
+  return r;
+}
+
+}  // namespace pvx
