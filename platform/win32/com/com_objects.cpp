@@ -167,45 +167,22 @@ class ConnectObject final : public IDTExtensibility2 {
 
   HRESULT STDMETHODCALLTYPE OnConnection(IDispatch* application, ext_ConnectMode mode,
                                          IDispatch* addin, SAFEARRAY**) override {
-    try {
+    return com_call([&] {
       core().OnConnection(make_application(application), static_cast<host::ConnectMode>(mode),
                           addin ? make_addin(addin, &default_) : nullptr);
-      return S_OK;
-    } catch (...) {
-      return caught_hresult();
-    }
+    });
   }
   HRESULT STDMETHODCALLTYPE OnDisconnection(ext_DisconnectMode mode, SAFEARRAY**) override {
-    try {
-      core().OnDisconnection(static_cast<host::DisconnectMode>(mode));
-      return S_OK;
-    } catch (...) {
-      return caught_hresult();
-    }
+    return com_call([&] { core().OnDisconnection(static_cast<host::DisconnectMode>(mode)); });
   }
   HRESULT STDMETHODCALLTYPE OnAddInsUpdate(SAFEARRAY**) override {
-    try {
-      core().OnAddInsUpdate();
-      return S_OK;
-    } catch (...) {
-      return caught_hresult();
-    }
+    return com_call([&] { core().OnAddInsUpdate(); });
   }
   HRESULT STDMETHODCALLTYPE OnStartupComplete(SAFEARRAY**) override {
-    try {
-      core().OnStartupComplete();
-      return S_OK;
-    } catch (...) {
-      return caught_hresult();
-    }
+    return com_call([&] { core().OnStartupComplete(); });
   }
   HRESULT STDMETHODCALLTYPE OnBeginShutdown(SAFEARRAY**) override {
-    try {
-      core().OnBeginShutdown();
-      return S_OK;
-    } catch (...) {
-      return caught_hresult();
-    }
+    return com_call([&] { core().OnBeginShutdown(); });
   }
 
  private:

@@ -30,6 +30,17 @@ std::wstring own_module_path();
 // left as the thread's error information; anything else is the boundary kit's HRESULT.
 HRESULT caught_hresult() noexcept;
 
+// Runs body: S_OK, or the HRESULT of whatever it threw.
+template <class Body>
+HRESULT com_call(Body&& body) noexcept {
+  try {
+    body();
+    return S_OK;
+  } catch (...) {
+    return caught_hresult();
+  }
+}
+
 // The same for an event sink: fills info (when given) and returns DISP_E_EXCEPTION.
 HRESULT caught_event_exception(EXCEPINFO* info) noexcept;
 
