@@ -86,29 +86,13 @@ class TypeInfo {
   }
 
 // One of the four classes the add-in creates only for itself: its default interface is empty.
-class PublicObject final : public IDispatch {
+class PublicObject final : public ComObject<PublicObject, IDispatch> {
  public:
   explicit PublicObject(const GUID& iid) : iid_(iid), types_(1, iid) {}
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
-    if (!out) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IDispatch || riid == iid_) {
-      *out = static_cast<IDispatch*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG n = --refs_;
-    if (n == 0) delete this;
-    return n;
-  }
+  bool answers(REFIID riid) const { return riid == IID_IDispatch || riid == iid_; }
   PARVEX_DISPATCH_METHODS(types_, static_cast<IDispatch*>(this))
 
  private:
-  std::atomic<ULONG> refs_{1};
   GUID iid_;
   TypeInfo types_;
   LiveObject live_;
@@ -208,25 +192,10 @@ ULONG ConnectDefault::Release() {
   return outer_.Release();
 }
 
-class ClassFactory final : public IClassFactory {
+class ClassFactory final : public ComObject<ClassFactory, IClassFactory> {
  public:
   explicit ClassFactory(size_t index) : index_(index) {}
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
-    if (!out) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-      *out = static_cast<IClassFactory*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG n = --refs_;
-    if (n == 0) delete this;
-    return n;
-  }
+  bool answers(REFIID riid) const { return riid == IID_IClassFactory; }
   HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** out) override {
     if (!out) return E_POINTER;
     *out = nullptr;
@@ -249,7 +218,6 @@ class ClassFactory final : public IClassFactory {
   }
 
  private:
-  std::atomic<ULONG> refs_{1};
   size_t index_;
   LiveObject live_;
 };

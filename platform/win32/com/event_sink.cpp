@@ -10,7 +10,7 @@
 namespace parvex::com {
 namespace {
 
-class Sink final : public IDispatch {
+class Sink final : public ComObject<Sink, IDispatch> {
  public:
   Sink(const IID& events_iid, DISPID event, EventHandler handler)
       : iid_(events_iid),
@@ -20,22 +20,7 @@ class Sink final : public IDispatch {
   // Called when the subscription ends: an event the host still raises afterwards does nothing.
   void detach() noexcept { handler_.reset(); }
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
-    if (!out) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IDispatch || riid == iid_) {
-      *out = static_cast<IDispatch*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG n = --refs_;
-    if (n == 0) delete this;
-    return n;
-  }
+  bool answers(REFIID riid) const { return riid == IID_IDispatch || riid == iid_; }
   HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* n) override {
     if (!n) return E_POINTER;
     *n = 0;
@@ -66,7 +51,6 @@ class Sink final : public IDispatch {
   }
 
  private:
-  std::atomic<ULONG> refs_{1};
   IID iid_;
   DISPID event_;
   std::shared_ptr<EventHandler> handler_;

@@ -20,6 +20,32 @@ struct LiveObject {
   ~LiveObject() { --live_objects(); }
 };
 
+// IUnknown for an object with one vtable, Interface: a reference count that deletes the object
+// at zero, and QueryInterface for IUnknown and whatever Derived::answers(iid) accepts.
+template <class Derived, class Interface>
+class ComObject : public Interface {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
+    if (!out) return E_POINTER;
+    if (riid == IID_IUnknown || static_cast<const Derived*>(this)->answers(riid)) {
+      *out = static_cast<Interface*>(this);
+      this->AddRef();
+      return S_OK;
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
+  ULONG STDMETHODCALLTYPE Release() override {
+    const ULONG n = --refs_;
+    if (n == 0) delete static_cast<Derived*>(this);
+    return n;
+  }
+
+ private:
+  std::atomic<ULONG> refs_{1};
+};
+
 // The module that holds this code (the DLL, or a test program linking it).
 HMODULE own_module() noexcept;
 // Its full path.
