@@ -73,20 +73,6 @@ int32_t PVX_CALL on_service(char* name, uint32_t) {
   return g_calls->serviced.size() - 1 == g_calls->cancel_at ? 1 : 0;
 }
 
-std::string raw_deflate(const std::string& data) {
-  z_stream zs{};
-  deflateInit2(&zs, 6, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
-  std::string out(deflateBound(&zs, static_cast<uLong>(data.size())), '\0');
-  zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-  zs.avail_in = static_cast<uInt>(data.size());
-  zs.next_out = reinterpret_cast<Bytef*>(out.data());
-  zs.avail_out = static_cast<uInt>(out.size());
-  deflate(&zs, Z_FINISH);
-  out.resize(zs.total_out);
-  deflateEnd(&zs);
-  return out;
-}
-
 }  // namespace
 
 const Api& api() {
@@ -112,22 +98,11 @@ const Api& api() {
 
 UnzipCallbackRecord callbacks(Calls* calls) {
   g_calls = calls;
-  UnzipCallbackRecord r{};
-  r.print = &on_print;
-  r.replace = &on_replace;
-  r.password = &on_password;
-  r.list_entry = &on_list;
-  r.service = &on_service;
-  return r;
+  return {&on_print, 0, &on_replace, &on_password, &on_list, &on_service, 0, 0, 0, 0, 0};
 }
 
 UnzipOptionRecord default_options() {
-  UnzipOptionRecord o{};
-  o.MessageLevel = 2;
-  o.HonorDirectories = 1;
-  o.OverWriteFiles = 1;
-  o.CaseSensitive = 1;
-  return o;
+  return {0, 0, 0, 2, 0, 0, 0, 0, 0, 1, 1, 0, 0, 1, 0, nullptr, nullptr};
 }
 
 Result unzip(const fs::path& archive, const fs::path& target, UnzipOptionRecord options,
@@ -192,6 +167,14 @@ std::vector<std::string> files_under(const fs::path& root) {
 uint32_t crc_of(const std::string& bytes) {
   return static_cast<uint32_t>(
       crc32(0, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size())));
+}
+
+std::string raw_deflate(const std::string& data) {
+  uLongf n = compressBound(static_cast<uLong>(data.size()));
+  std::string out(n, '\0');
+  compress2(reinterpret_cast<Bytef*>(out.data()), &n, reinterpret_cast<const Bytef*>(data.data()),
+            static_cast<uLong>(data.size()), 6);
+  return out.substr(2, n - 6);  // less zlib's two-byte header and four-byte check value
 }
 
 std::string make_zip(const std::vector<TestEntry>& entries, const std::string& comment,

@@ -80,6 +80,8 @@ void write_file(const fs::path& path, const std::string& bytes);
 // Every file under root (none when it is missing), relative, with '/', sorted.
 std::vector<std::string> files_under(const fs::path& root);
 uint32_t crc_of(const std::string& bytes);
+// The data as deflate at level 6 writes it into an entry.
+std::string raw_deflate(const std::string& data);
 
 // One entry for make_zip; fields left out take the values a sound writer gives.
 struct TestEntry {

@@ -1,7 +1,5 @@
 // The block packer driven directly: the joined stream must inflate to the input whatever the
 // number of workers, and the stored decision must follow the data.
-#include <zlib.h>
-
 #include <string>
 #include <vector>
 
@@ -16,17 +14,6 @@ using pvx::zip::kBlockSize;
 using pvx::zip::kDictSize;
 using pvx::zip::PackMode;
 using Kind = pvx::zip::PackResult::Kind;
-
-// What zlib makes of the data in one stream (with its six bytes of wrapper).
-size_t one_stream_size(const std::string& data) {
-  uLongf n = compressBound(static_cast<uLong>(data.size()));
-  std::string out(n, '\0');
-  EXPECT_EQ(
-      compress2(reinterpret_cast<Bytef*>(out.data()), &n,
-                reinterpret_cast<const Bytef*>(data.data()), static_cast<uLong>(data.size()), 6),
-      Z_OK);
-  return n;
-}
 
 // Blocks of noise that each end in a short run: deflate saves about 1.5% of every block.
 std::string barely_compressible(size_t blocks) {
@@ -103,7 +90,8 @@ TEST_F(BlockPacker, JoinedBlocksInflateToTheInputWhateverTheWorkerCount) {
         // each, not the matches reaching back into the block before.
         const size_t blocks = (c.data.size() + kBlockSize - 1) / kBlockSize;
         if (c.raw_before == 0) {
-          EXPECT_LE(out.size(), one_stream_size(c.data) * 101 / 100 + 128 * blocks);
+          EXPECT_LE(out.size(),
+                    pvx::unzip::test::raw_deflate(c.data).size() * 101 / 100 + 128 * blocks);
         }
       }
       EXPECT_TRUE(back == c.data) << "round trip";

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "sources.h"
 #include "unzip_support.h"
 #include "zip32.h"
 
@@ -20,12 +21,7 @@ namespace fs = std::filesystem;
 using pvx::unzip::test::patch32;
 using pvx::unzip::test::read_file;
 using pvx::unzip::test::write_file;
-
-#ifdef _WIN32
-inline constexpr char kSep = '\\';
-#else
-inline constexpr char kSep = '/';
-#endif
+using pvx::zip::kSep;
 
 struct Entry {
   std::string name;
@@ -36,20 +32,19 @@ struct Entry {
   uint64_t csize = 0;
   uint64_t usize = 0;
   uint64_t offset = 0;
-  std::string data;  // filled when read with contents
+  std::string data;
 };
 
 struct Archive {
-  bool ok = false;
-  std::string error;
   bool zip64_end = false;
-  std::string comment;
   std::vector<Entry> entries;
-  const Entry* find(const std::string& name) const;
+  // The data of the entry called name; "(no such entry)" when there is none.
+  std::string data(const std::string& name) const;
 };
 
-// Reads `path`; with contents, inflates every entry and checks its CRC and sizes.
-Archive read_zip(const std::string& path, bool contents = true);
+// Reads `path`, inflating every entry and checking its CRC and sizes; a fault found is a test
+// failure, and the entries read before it are returned.
+Archive read_zip(const std::string& path);
 
 // Inflates a raw deflate stream that must give exactly usize bytes and end where `in` ends.
 bool inflate_raw(const std::string& in, uint64_t usize, std::string* out);
