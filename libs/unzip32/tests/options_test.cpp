@@ -16,9 +16,8 @@ class Unzip : public ::testing::Test {
   void make(const std::vector<TestEntry>& entries, const std::string& comment = "") {
     write_file(archive_, make_zip(entries, comment));
   }
-  Result run(UnzipOptionRecord o = default_options(), const std::vector<std::string>& in = {},
-             const std::vector<std::string>& ex = {}) {
-    return unzip(archive_, out_, o, &calls_, in, ex);
+  Result run(const std::vector<std::string>& in = {}, const std::vector<std::string>& ex = {}) {
+    return unzip(archive_, out_, o_, &calls_, in, ex);
   }
   std::string out(const std::string& name) const { return read_file(out_ / fs::u8path(name)); }
   std::vector<std::string> written() const { return files_under(out_); }
@@ -27,6 +26,7 @@ class Unzip : public ::testing::Test {
   fs::path archive_ = tmp_ / "a.zip";
   fs::path out_ = tmp_ / "out" / "nested";
   Calls calls_;
+  UnzipOptionRecord o_ = default_options();
   const std::time_t entry_time_ = from_dos({TestEntry{}.dos_date, TestEntry{}.dos_time});
 };
 
@@ -74,14 +74,13 @@ TEST_F(Unzip, ExistingFilesFollowTheOptionsAndTheAnswers) {
       write_file(out_ / name, std::string("old ") + name);
       set_mtime(utf8(out_ / name), entry_time_ + 3600 * c.age);
     }
-    UnzipOptionRecord o = default_options();
-    o.PromptOverwrite = c.prompt;
-    o.OverWriteFiles = c.overwrite;
-    o.ExtractOnlyNewer = c.freshen;
-    o.ExtractNewer = c.update;
+    o_.PromptOverwrite = c.prompt;
+    o_.OverWriteFiles = c.overwrite;
+    o_.ExtractOnlyNewer = c.freshen;
+    o_.ExtractNewer = c.update;
     calls_ = {};
     calls_.replace_answers = c.answers;
-    EXPECT_EQ(run(o).code, PK_OK);
+    EXPECT_EQ(run().code, PK_OK);
     EXPECT_EQ(out("a") + "," + out("b"), std::string(c.a) + "," + c.b);
     ASSERT_EQ(calls_.replace_asked.size(), c.asked);
     if (c.asked) {
@@ -96,9 +95,8 @@ TEST_F(Unzip, ConvertsLineEndsOfTextEntriesOnly) {
   make({{.name = "t", .data = lines, .internal_attr = 1},
         {"b", lines},
         {.name = "s", .data = x + "\r\ny\n", .deflate = false, .internal_attr = 1}});
-  UnzipOptionRecord o = default_options();
-  o.ConvertCRtoCRLF = 1;
-  EXPECT_EQ(run(o).code, PK_OK);
+  o_.ConvertCRtoCRLF = 1;
+  EXPECT_EQ(run().code, PK_OK);
   EXPECT_EQ(out("t"), "a\r\nb\r\nc\r\nd\r\n");
   EXPECT_EQ(out("b"), lines);
   EXPECT_EQ(out("s"), x + "\r\ny\r\n");
@@ -107,10 +105,9 @@ TEST_F(Unzip, ConvertsLineEndsOfTextEntriesOnly) {
 TEST_F(Unzip, ListsThroughTheListRoutineAndWritesNothing) {
   make({{"d/", ""}, {"d/a", std::string(1234, 'z')}, {.name = "s", .deflate = false, .flags = 1}},
        "the comment");
-  UnzipOptionRecord o = default_options();
-  o.ExtractList = 1;
-  o.DisplayComment = 1;
-  const Result r = run(o);
+  o_.ExtractList = 1;
+  o_.DisplayComment = 1;
+  const Result r = run();
   EXPECT_EQ(r.code, PK_OK);
   EXPECT_EQ(calls_.printed, "the comment\n");
   EXPECT_EQ(r.record.comment_length, 11u);
@@ -130,15 +127,14 @@ TEST_F(Unzip, ListsThroughTheListRoutineAndWritesNothing) {
 TEST_F(Unzip, TestsAndPrintsWithoutWriting) {
   const std::string big(100000, 'q');
   make({{"big", big}, {.name = "bad", .data = "damaged", .crc = 1234}});
-  UnzipOptionRecord o = default_options();
-  o.WriteToStdOut = 1;
-  EXPECT_EQ(run(o, {"big"}).code, PK_OK);
+  o_.WriteToStdOut = 1;
+  EXPECT_EQ(run({"big"}).code, PK_OK);
   EXPECT_EQ(calls_.printed, big);
   EXPECT_LE(calls_.largest_print, 32800u);
-  o = default_options();
-  o.TestZip = 1;
+  o_ = default_options();
+  o_.TestZip = 1;
   calls_ = {};
-  EXPECT_EQ(run(o).code, PK_ERR);
+  EXPECT_EQ(run().code, PK_ERR);
   EXPECT_NE(calls_.printed.find("testing: big   OK\n    testing: bad   bad CRC"),
             std::string::npos);
   EXPECT_FALSE(fs::exists(out_));
@@ -174,11 +170,10 @@ TEST_F(Unzip, SelectsByPatternsAndShapesNames) {
   for (const auto& c : cases) {
     SCOPED_TRACE(&c - cases);
     fs::remove_all(out_);
-    UnzipOptionRecord o = default_options();
-    o.CaseSensitive = c.case_sensitive;
-    o.HonorDirectories = c.honor;
-    o.SpaceToUnderScore = c.underscore;
-    EXPECT_EQ(run(o, c.in, c.ex).code, c.code);
+    o_.CaseSensitive = c.case_sensitive;
+    o_.HonorDirectories = c.honor;
+    o_.SpaceToUnderScore = c.underscore;
+    EXPECT_EQ(run(c.in, c.ex).code, c.code);
     EXPECT_EQ(written(), c.files);
   }
 }

@@ -62,9 +62,7 @@ TEST(Zip64Extra, ResolvesDeferredFieldsInOrder) {
     EXPECT_EQ(disk, c.want_disk);
     EXPECT_EQ(r.complete, c.complete);
     EXPECT_EQ(r.offset_read, c.offset_read);
-    if (r.offset_read) {
-      EXPECT_EQ(r.offset_at, c.offset_at);
-    }
+    EXPECT_EQ(r.offset_read ? r.offset_at : 0, c.offset_at);
   }
   uint64_t usize = m;
   EXPECT_FALSE(resolve_zip64("", &usize, nullptr, nullptr, nullptr).complete);

@@ -163,7 +163,6 @@ std::string output_of(const std::string& command) {
 TEST_F(Interop, CorpusArchivesStayReadableOrUntouched) {
   SKIP_WITHOUT_TOOLS();
 #ifndef _WIN32
-  namespace fs = std::filesystem;
   if (!fs::is_directory(PVX_ZIP_CORPUS)) GTEST_SKIP() << "no corpus at " << PVX_ZIP_CORPUS;
   const std::string fresh = make("zz_new.txt", "appended");
   fs::create_directories(path("out"));

@@ -95,10 +95,7 @@ TEST_F(ZipTest, RecurseAddsTheFolderTreeAndNeverTheArchiveItself) {
   make("tree/sub/b.txt", "b");
   fs::create_directories(fs::u8path(path("tree/empty")));
   const std::string inside = path("tree") + kSep + "self.zip";
-  Options o;
-  o.recurse = 1;
-  o.root = dir_;
-  ASSERT_EQ(zip(inside, {"tree"}, o), ZE_OK) << printed();
+  ASSERT_EQ(zip(inside, {"tree"}, Options{1, 0, 0, dir_}), ZE_OK) << printed();
   std::vector<std::string> names;
   for (const Entry& e : read_zip(inside).entries) names.push_back(e.name);
   EXPECT_EQ(names, (std::vector<std::string>{"tree/", "tree/a.txt", "tree/empty/", "tree/sub/",
