@@ -38,9 +38,9 @@ def write_tree(root, files):
             f.write(data)
 
 
-def run(args, cwd):
-    return shutil.which(args[0]) is not None and subprocess.run(
-        args, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0
+def run(args, cwd=None):  # the tool's exit code, its output dropped; -1 when it is missing
+    return -1 if shutil.which(args[0]) is None else subprocess.run(
+        args, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode
 
 
 def file_line(name, data, is_text, method):
@@ -80,7 +80,7 @@ for archive, password, command in [
         ("7z.zip", "", ["7z", "a", "-tzip", "-bd", "-bso0", "-bsp0"]),
         ("7z-password.zip", "s3cret", ["7z", "a", "-tzip", "-bd", "-bso0", "-bsp0", "-ps3cret",
                                        "-mem=ZipCrypto"])]:
-    if not run(command + [os.path.join(out_dir, archive), "."], src):
+    if run(command + [os.path.join(out_dir, archive), "."], src) != 0:
         continue
     manifest.append("A\t%s\t%s\n" % (archive, password))
     for info in zipfile.ZipFile(os.path.join(out_dir, archive)).infolist():
@@ -148,8 +148,7 @@ while True:
 have_corpus = os.path.isdir(corpus_dir) and shutil.which("unzip") is not None
 for archive in sorted(os.listdir(corpus_dir)) if have_corpus else []:
     path = os.path.join(corpus_dir, archive)
-    code = subprocess.run(["unzip", "-tqq", "-P", "", path], stdout=subprocess.DEVNULL,
-                          stderr=subprocess.DEVNULL).returncode
+    code = run(["unzip", "-tqq", "-P", "", path])
     try:
         infos = zipfile.ZipFile(path).infolist()
     except Exception:
@@ -159,8 +158,7 @@ for archive in sorted(os.listdir(corpus_dir)) if have_corpus else []:
         continue
     methods = {i.filename: i.compress_type for i in infos}
     with tempfile.TemporaryDirectory() as tmp:
-        subprocess.run(["unzip", "-qq", "-o", "-P", "", "-d", tmp, path],
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        run(["unzip", "-qq", "-o", "-P", "", "-d", tmp, path])
         for root, _, names in os.walk(tmp):
             for name in sorted(names):
                 rel = os.path.relpath(os.path.join(root, name), tmp).replace(os.sep, "/")

@@ -213,34 +213,30 @@ TEST(UnzipApi, VersionRecord) {
   EXPECT_EQ(api().version(nullptr), 1);
 }
 
-TEST(UnzipApi, RefusesWhatCannotBeRead) {
-  TempDir tmp;
-  write_file(tmp / "empty.zip", make_zip({}));
-  for (const auto& [archive, code] : {std::pair{tmp / "missing.zip", PK_NOZIP},
-                                      {tmp.path(), PK_NOZIP},
-                                      {tmp / "empty.zip", PK_WARN}}) {
-    Calls calls;
-    EXPECT_EQ(unzip(archive, tmp / "out", default_options(), &calls).code, code);
-    EXPECT_FALSE(calls.printed.empty());
+TEST_F(Unzip, RefusesWhatCannotBeRead) {
+  make({});
+  for (const auto& [archive, code] :
+       {std::pair{tmp_ / "missing.zip", PK_NOZIP}, {tmp_.path(), PK_NOZIP}, {archive_, PK_WARN}}) {
+    calls_ = {};
+    EXPECT_EQ(unzip(archive, out_, o_, &calls_).code, code);
+    EXPECT_FALSE(calls_.printed.empty());
   }
 }
 
-TEST(UnzipApi, RefusesBadParametersAndRunsWithoutCallbacks) {
-  TempDir tmp;
-  write_file(tmp / "a.zip", make_zip({{"a.txt", "x"}}));
-  std::string name = utf8(tmp / "a.zip"), target = utf8(tmp / "out");
-  UnzipOptionRecord o = default_options();
-  o.ZipFileName = name.data();
-  o.ExtractDir = target.data();
+TEST_F(Unzip, RefusesBadParametersAndRunsWithoutCallbacks) {
+  make({{"a.txt", "x"}});
+  std::string name = utf8(archive_), target = utf8(out_);
+  o_.ZipFileName = name.data();
+  o_.ExtractDir = target.data();
   ZipNameList names{};
   UnzipCallbackRecord cb{};
   cb.total_size = 77;
   EXPECT_EQ(api().unzip(0, &names, 0, &names, nullptr, &cb), PK_BADERR);
   EXPECT_EQ(cb.total_size, 0u);
-  EXPECT_EQ(api().unzip(101, &names, 0, &names, &o, &cb), PK_BADERR);
-  EXPECT_EQ(api().unzip(1, nullptr, 0, nullptr, &o, &cb), PK_BADERR);
-  EXPECT_EQ(api().unzip(0, nullptr, 0, nullptr, &o, nullptr), PK_OK);
-  EXPECT_EQ(read_file(tmp / "out" / "a.txt"), "x");
+  EXPECT_EQ(api().unzip(101, &names, 0, &names, &o_, &cb), PK_BADERR);
+  EXPECT_EQ(api().unzip(1, nullptr, 0, nullptr, &o_, &cb), PK_BADERR);
+  EXPECT_EQ(api().unzip(0, nullptr, 0, nullptr, &o_, nullptr), PK_OK);
+  EXPECT_EQ(out("a.txt"), "x");
 }
 
 }  // namespace
