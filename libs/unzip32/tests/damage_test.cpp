@@ -33,26 +33,18 @@ TEST(Damage, EveryTruncationIsReported) {
   }
 }
 
-TEST(Damage, FlippedHeaderBytesNeverPassForGoodData) {
-  Layout lay;
-  const std::string zip = make_zip(kSound, "", &lay);
-  std::vector<std::pair<uint64_t, uint64_t>> headers = {{lay.end_offset, zip.size()}};
-  for (size_t i = 0; i < kSound.size(); ++i) {
-    headers.emplace_back(lay.local_offsets[i], lay.local_offsets[i] + 30);
-    headers.emplace_back(lay.central_offsets[i], lay.central_offsets[i] + 46);
-  }
-  for (const auto& [begin, end] : headers) {
-    for (uint64_t at = begin; at < end; ++at) {
-      for (const int change : {0x01, 0x80, 0xFF}) {
-        std::string bad = zip;
-        bad[at] = static_cast<char>(bad[at] ^ change);
-        Calls calls;
-        // Success means exactly the sound contents; anything else is said.
-        if (print_run(bad, &calls) == PK_OK) {
-          EXPECT_EQ(calls.printed, "alpha alpha alpha alphab") << at;
-        } else {
-          EXPECT_NE(calls.printed.find('\n'), std::string::npos) << at;
-        }
+TEST(Damage, FlippedBytesNeverPassForGoodData) {
+  const std::string zip = make_zip(kSound);
+  for (size_t at = 0; at < zip.size(); ++at) {
+    for (const int change : {0x01, 0x80, 0xFF}) {
+      std::string bad = zip;
+      bad[at] = static_cast<char>(bad[at] ^ change);
+      Calls calls;
+      // Success means exactly the sound contents; anything else is said.
+      if (print_run(bad, &calls) == PK_OK) {
+        EXPECT_EQ(calls.printed, "alpha alpha alpha alphab") << at;
+      } else {
+        EXPECT_NE(calls.printed.find('\n'), std::string::npos) << at;
       }
     }
   }

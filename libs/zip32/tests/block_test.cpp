@@ -27,10 +27,10 @@ std::string barely_compressible(size_t blocks) {
 struct PackCase {
   const char* what;
   std::string data;
-  PackMode mode;
-  uint64_t raw_before;
   Kind kind;
-  uint64_t at;  // for Shrinks
+  PackMode mode = PackMode::Decide;
+  uint64_t raw_before = 0;
+  uint64_t at = 0;  // for Shrinks
 };
 
 class BlockPacker : public ZipTest {
@@ -52,23 +52,18 @@ class BlockPacker : public ZipTest {
 };
 
 TEST_F(BlockPacker, JoinedBlocksInflateToTheInputWhateverTheWorkerCount) {
-  const std::string text3 = text_bytes(3 * kBlockSize + 1);
+  const std::string mixed = random_bytes(2 * kBlockSize, 4) + text_bytes(3 * kBlockSize + 1);
   const std::vector<PackCase> cases = {
-      {"empty", "", PackMode::Decide, 0, Kind::Stored, 0},
-      {"one block and a byte", text_bytes(kBlockSize + 1), PackMode::Decide, 0, Kind::Deflated, 0},
-      {"repeated", repeated_bytes(5 * kBlockSize + kDictSize + 1), PackMode::Decide, 0,
-       Kind::Deflated, 0},
-      {"random", random_bytes(3 * kBlockSize + 1, 3), PackMode::Decide, 0, Kind::Stored, 0},
+      {"empty", "", Kind::Stored},
+      {"one block and a byte", text_bytes(kBlockSize + 1), Kind::Deflated},
+      {"repeated", repeated_bytes(5 * kBlockSize + kDictSize + 1), Kind::Deflated},
+      {"random", random_bytes(3 * kBlockSize + 1, 3), Kind::Stored},
       // Too little gain to deflate the rest for, unless the judged blocks are the whole entry.
-      {"1.5% smaller", barely_compressible(3), PackMode::Decide, 0, Kind::Stored, 0},
-      {"1.5% smaller, judged whole", barely_compressible(2), PackMode::Decide, 0, Kind::Deflated,
-       0},
-      {"random, then text", random_bytes(2 * kBlockSize, 4) + text3, PackMode::Decide, 0,
-       Kind::Shrinks, 2},
-      {"stored blocks first", random_bytes(2 * kBlockSize, 4) + text3, PackMode::Deflate, 2,
-       Kind::Deflated, 0},
-      {"random, deflated", random_bytes(3 * kBlockSize, 6), PackMode::Deflate, 0, Kind::NotSmaller,
-       0},
+      {"1.5% smaller", barely_compressible(3), Kind::Stored},
+      {"1.5% smaller, judged whole", barely_compressible(2), Kind::Deflated},
+      {"random, then text", mixed, Kind::Shrinks, PackMode::Decide, 0, 2},
+      {"stored blocks first", mixed, Kind::Deflated, PackMode::Deflate, 2},
+      {"random, deflated", random_bytes(3 * kBlockSize, 6), Kind::NotSmaller, PackMode::Deflate},
   };
   for (const PackCase& c : cases) {
     SCOPED_TRACE(c.what);
