@@ -18,15 +18,11 @@ namespace {
 
 using testing::line;
 
-class ConnectTest : public testing::AddinTest {
+class ConnectTest : public testing::HostTest {
  protected:
-  ~ConnectTest() override { ProgramState::reset(); }  // before the host goes
-
   std::shared_ptr<sim::SimCommandBar> standard_bar(const std::shared_ptr<sim::SimExplorer>& e) {
     return e->command_bars()->bar("standard");
   }
-
-  sim::SimOutlook outlook_;
 };
 
 TEST_F(ConnectTest, ConnectsInOrderAndReleasesEverythingAtHostExit) {
