@@ -9,6 +9,7 @@
 #include "core/failure.h"
 #include "core/program_state.h"
 #include "platform/fs.h"
+#include "recording/recording_client.h"
 #include "scripted/scripted_services.h"
 #include "zip_names.h"
 #ifdef _WIN32
@@ -47,15 +48,13 @@ TEST(Failure, StylesSkipOrReraiseWithOwnSource) {
   attempt([&] { ++ran; });
   EXPECT_EQ(ran, 1);
   EXPECT_TRUE(attempt_condition([]() -> bool { throw Failure(1, "x", "y"); }));
-  try {
+  const Failure f = testing::failure_of([] {
     rethrow_as("ZipFiles::MakeZipFile",
                [] { raise(err::kSubscriptRange, "Subscript out of range"); });
-    FAIL();
-  } catch (const Failure& f) {
-    EXPECT_EQ(f.number(), err::kSubscriptRange);
-    EXPECT_EQ(f.source(), "ZipFiles::MakeZipFile");
-    EXPECT_EQ(f.description(), "Subscript out of range");
-  }
+  });
+  EXPECT_EQ(f.number(), err::kSubscriptRange);
+  EXPECT_EQ(f.source(), "ZipFiles::MakeZipFile");
+  EXPECT_EQ(f.description(), "Subscript out of range");
 }
 
 TEST(CodePages, ConvertByTheirTablesAndMarkWhatTheyCannotCarry) {

@@ -142,13 +142,9 @@ TEST_F(TrackingTest, KillRefusesAWrapperThatIsNotTheRegisteredOne) {
   outlook_.open_explorer("Inbox");
   Trackers trackers(outlook_.application());
   clsExplorerWrapper stranger;
-  try {
-    KillExplorer(0, &stranger);
-    FAIL() << "expected a failure";
-  } catch (const Failure& f) {
-    EXPECT_EQ(f.number(), 1);
-    EXPECT_EQ(f.description(), "Unexpected Error in KillExplorer");
-  }
+  const Failure f = testing::failure_of([&] { KillExplorer(0, &stranger); });
+  EXPECT_EQ(f.number(), 1);
+  EXPECT_EQ(f.description(), "Unexpected Error in KillExplorer");
   EXPECT_THROW(KillExplorer(7, &stranger), Failure);
   EXPECT_EQ(moduleOutlookExplorer::instance().wrappers().size(), 1u);
 }
