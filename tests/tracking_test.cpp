@@ -12,7 +12,8 @@ namespace {
 
 using testing::line;
 
-// Both trackers started as the connection starts them; shutdown() as the disconnection stops them.
+// Both trackers started as the connection starts them; shutdown(), also when they go, as the
+// disconnection stops them.
 struct Trackers {
   explicit Trackers(const host::Ref<host::Application>& app) {
     explorers.Init(app);
