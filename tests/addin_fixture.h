@@ -11,6 +11,7 @@
 #include "platform/fs.h"
 #include "recording/recording_client.h"
 #include "scripted/scripted_services.h"
+#include "sim/sim_outlook.h"
 #include "ui/frm_outlook.h"
 
 namespace parvex::testing {
@@ -37,8 +38,6 @@ inline void copy_libraries(const std::string& folder) {
 class AddinTest : public ::testing::Test {
  protected:
   AddinTest() { services.folder = dir.path(); }
-  // A suite holding host objects resets in its own destructor too, before they go: the program
-  // state keeps references to them.
   ~AddinTest() override { ProgramState::reset(); }
 
   static std::vector<std::string> log() { return ui::touch<ui::FrmOutlook>().list_log.items; }
@@ -47,6 +46,14 @@ class AddinTest : public ::testing::Test {
   TempFolder dir;
   ScriptedServices services;
   ScopedServices scope{services};
+};
+
+// With a simulated host, which the program state must let go of before the host goes.
+class HostTest : public AddinTest {
+ protected:
+  ~HostTest() override { ProgramState::reset(); }
+
+  sim::SimOutlook outlook_;
 };
 
 }  // namespace parvex::testing

@@ -18,61 +18,54 @@ namespace {
 
 using testing::line;
 
-class ConnectTest : public testing::AddinTest {
+class ConnectTest : public testing::HostTest {
  protected:
-  ~ConnectTest() override { ProgramState::reset(); }  // before the host goes
-
   std::shared_ptr<sim::SimCommandBar> standard_bar(const std::shared_ptr<sim::SimExplorer>& e) {
     return e->command_bars()->bar("standard");
   }
-
-  sim::SimOutlook outlook_;
 };
 
 TEST_F(ConnectTest, ConnectsInOrderAndReleasesEverythingAtHostExit) {
   const auto inbox = outlook_.open_explorer("Inbox");
   outlook_.open_inspector(outlook_.new_mail("open before connection"), "open - Message");
-  {
-    Connect connect;
-    connect.OnConnection(outlook_.application(), host::ConnectMode::Startup, outlook_.addin());
-    EXPECT_EQ(outlook_.addin_object().get(), static_cast<void*>(&connect));
-    // The working folder exists from the start, so the file list could take it.
-    EXPECT_TRUE(fs::is_folder(dir / "Attachments"));
-    EXPECT_EQ(ui::touch<ui::FrmOutlook>().File1.path, dir / "Attachments");
-    EXPECT_FALSE(ui::touch<ui::FrmOutlook>().visible);
-    EXPECT_FALSE(ui::touch<ui::FrmAbout>().visible);
-    EXPECT_TRUE(ui::touch<ui::FrmAb>().visible);
+  Connect connect;
+  connect.OnConnection(outlook_.application(), host::ConnectMode::Startup, outlook_.addin());
+  EXPECT_EQ(outlook_.addin_object().get(), static_cast<void*>(&connect));
+  // The working folder exists from the start, so the file list could take it.
+  EXPECT_TRUE(fs::is_folder(dir / "Attachments"));
+  EXPECT_EQ(ui::touch<ui::FrmOutlook>().File1.path, dir / "Attachments");
+  EXPECT_FALSE(ui::touch<ui::FrmOutlook>().visible);
+  EXPECT_FALSE(ui::touch<ui::FrmAbout>().visible);
+  EXPECT_TRUE(ui::touch<ui::FrmAb>().visible);
 
-    const auto bar = standard_bar(inbox);
-    ASSERT_EQ(bar->buttons().size(), 1u);
-    const auto button = bar->buttons()[0];
-    EXPECT_EQ(button->caption(), "&Parvex now");
-    EXPECT_TRUE(button->enabled());
-    EXPECT_TRUE(button->temporary());
-    EXPECT_TRUE(bar->visible());
-    button->click();
-    EXPECT_TRUE(ui::touch<ui::FrmAbout>().visible);
+  const auto bar = standard_bar(inbox);
+  ASSERT_EQ(bar->buttons().size(), 1u);
+  const auto button = bar->buttons()[0];
+  EXPECT_EQ(button->caption(), "&Parvex now");
+  EXPECT_TRUE(button->enabled());
+  EXPECT_TRUE(button->temporary());
+  EXPECT_TRUE(bar->visible());
+  button->click();
+  EXPECT_TRUE(ui::touch<ui::FrmAbout>().visible);
 
-    connect.OnStartupComplete();
-    connect.OnAddInsUpdate();
-    const size_t calls = outlook_.calls().size();
-    connect.OnBeginShutdown();
-    EXPECT_EQ(outlook_.calls().size(), calls);
-    EXPECT_EQ(log(),
-              (std::vector<std::string>{line("Addin init"), line("Addin StartupComplete."),
-                                        line("Addin update."), line("Addin BeginShutdown.")}));
-    // The trackers still run between begin-shutdown and disconnection.
-    outlook_.open_inspector(outlook_.new_item(40, "Ana"), "Ana - Contact");
-    EXPECT_EQ(log().back(), line("Inspector: Ana - Contact"));
+  connect.OnStartupComplete();
+  connect.OnAddInsUpdate();
+  const size_t calls = outlook_.calls().size();
+  connect.OnBeginShutdown();
+  EXPECT_EQ(outlook_.calls().size(), calls);
+  EXPECT_EQ(log(), (std::vector<std::string>{line("Addin init"), line("Addin StartupComplete."),
+                                             line("Addin update."), line("Addin BeginShutdown.")}));
+  // The trackers still run between begin-shutdown and disconnection.
+  outlook_.open_inspector(outlook_.new_item(40, "Ana"), "Ana - Contact");
+  EXPECT_EQ(log().back(), line("Inspector: Ana - Contact"));
 
-    connect.OnDisconnection(host::DisconnectMode::HostShutdown);
-    EXPECT_EQ(connect.inspector_tracker(), nullptr);
-    EXPECT_EQ(outlook_.counters().references, 0);
-    EXPECT_EQ(outlook_.counters().subscriptions, 0);
-    EXPECT_FALSE(ui::exists<ui::FrmOutlook>());
-    button->click();  // the button stays, but nothing of ours answers it
-    EXPECT_FALSE(ui::exists<ui::FrmAbout>());
-  }
+  connect.OnDisconnection(host::DisconnectMode::HostShutdown);
+  EXPECT_EQ(connect.inspector_tracker(), nullptr);
+  EXPECT_EQ(outlook_.counters().references, 0);
+  EXPECT_EQ(outlook_.counters().subscriptions, 0);
+  EXPECT_FALSE(ui::exists<ui::FrmOutlook>());
+  button->click();  // the button stays, but nothing of ours answers it
+  EXPECT_FALSE(ui::exists<ui::FrmAbout>());
 }
 
 TEST_F(ConnectTest, WithoutAMainWindowConnectionStopsAtTheToolbarLeavingTheRestRunning) {

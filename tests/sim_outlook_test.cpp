@@ -50,13 +50,18 @@ TEST_F(SimOutlookTest, ACancelledSendKeepsTheItemAndItsWindow) {
   EXPECT_TRUE(window->closed());
 }
 
-TEST_F(SimOutlookTest, WindowsCloseOnceAndSubscriptionsEndWithTheirHolder) {
+TEST_F(SimOutlookTest, CountersFollowTheirHoldersAndWindowsCloseOnce) {
   const auto inbox = outlook_.open_explorer("Inbox");
   int closes = 0;
   {
+    auto a = outlook_.ActiveExplorer();
+    auto b = a;  // a copy of one reference is still that reference
+    auto c = outlook_.GetExplorers();
     auto sub = inbox->OnClose([&] { ++closes; });
+    EXPECT_EQ(outlook_.counters().references, 2);
     EXPECT_EQ(outlook_.counters().subscriptions, 1);
   }
+  EXPECT_EQ(outlook_.counters().references, 0);
   EXPECT_EQ(outlook_.counters().subscriptions, 0);
   auto sub = inbox->OnClose([&] { ++closes; });
   outlook_.close(inbox);
@@ -64,18 +69,6 @@ TEST_F(SimOutlookTest, WindowsCloseOnceAndSubscriptionsEndWithTheirHolder) {
   EXPECT_EQ(closes, 1);
   EXPECT_EQ(outlook_.GetExplorers()->Count(), 0);
   EXPECT_EQ(outlook_.ActiveExplorer(), nullptr);
-}
-
-TEST_F(SimOutlookTest, HandedOutReferencesAreCountedUntilReleased) {
-  const auto inbox = outlook_.open_explorer("Inbox");
-  auto a = outlook_.ActiveExplorer();
-  auto b = a;  // a copy of one reference is still that reference
-  auto c = outlook_.GetExplorers();
-  EXPECT_EQ(outlook_.counters().references, 2);
-  a.reset();
-  b.reset();
-  c.reset();
-  EXPECT_EQ(outlook_.counters().references, 0);
 }
 
 TEST_F(SimOutlookTest, ToldFailuresHitOnlyTheNamedCallAndWearOff) {

@@ -7,6 +7,7 @@
 
 #include "core/failure.h"
 #include "platform/fs.h"
+#include "recording/recording_client.h"
 #include "scripted/scripted_services.h"
 #include "support/probes.h"
 #include "support/text_file.h"
@@ -16,16 +17,6 @@ namespace {
 
 using testing::read_file;
 using testing::write_file;
-
-template <class Step>
-int32_t failure_number(Step&& step) {
-  try {
-    step();
-  } catch (const Failure& f) {
-    return f.number();
-  }
-  return 0;
-}
 
 TEST(Probes, AnswerOnlyForTheirOwnKindAndNeverFail) {
   testing::TempFolder dir;
@@ -42,7 +33,7 @@ TEST(Probes, AnswerOnlyForTheirOwnKindAndNeverFail) {
   }
 }
 
-TEST(TextFile, WritesAnsiWithCrLfAndReadsLinesBack) {
+TEST(TextFile, WritesAnsiWithCrLfReadsLinesBackAndFailsWithRuntimeNumbers) {
   testing::TempFolder dir;
   const std::string path = dir / "t.txt";
   TextFile out(path, OpenMode::Output);
@@ -65,17 +56,14 @@ TEST(TextFile, WritesAnsiWithCrLfAndReadsLinesBack) {
     std::vector<std::string> got;
     while (!in.eof()) got.push_back(in.line_input());
     EXPECT_EQ(got, lines);
-    EXPECT_EQ(failure_number([&] { in.line_input(); }), err::kInputPastEnd);
+    EXPECT_EQ(testing::failure_of([&] { in.line_input(); }).number(), err::kInputPastEnd);
   }
-  TextFile(path, OpenMode::Output).close();
+  TextFile emptied(path, OpenMode::Output);
+  EXPECT_EQ(testing::failure_of([&] { emptied.line_input(); }).number(), 54);  // bad file mode
+  emptied.close();
   EXPECT_EQ(read_file(path), "");
-}
-
-TEST(TextFile, FailuresCarryRuntimeNumbers) {
-  testing::TempFolder dir;
-  EXPECT_EQ(failure_number([&] { TextFile(dir / "none", OpenMode::Input); }), err::kFileNotFound);
-  TextFile out(dir / "y.txt", OpenMode::Output);
-  EXPECT_EQ(failure_number([&] { out.line_input(); }), 54);  // bad file mode
+  EXPECT_EQ(testing::failure_of([&] { TextFile(dir / "none", OpenMode::Input); }).number(),
+            err::kFileNotFound);
 }
 
 }  // namespace

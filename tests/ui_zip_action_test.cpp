@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "addin_fixture.h"
-#include "archive/unzip_files.h"
 #include "core/failure.h"
 #include "platform/fs.h"
 #include "support/statistics.h"
@@ -53,13 +52,10 @@ TEST_F(ZipAction, PacksEachFileInListOrderAndCountsTheBytes) {
   EXPECT_EQ(log(), (std::vector<std::string>{"Add A.txt return 0", "Add b.txt return 0",
                                              "Add c.bin return 0",
                                              "Zipped successfully...in renamed.zip"}));
-  // The text box names only the log line: the archive keeps its one name.
+  // The text box names only the log line: the archive keeps its one name. The send tests read
+  // back what it holds.
   ASSERT_TRUE(fs::is_file(archive));
   EXPECT_FALSE(fs::is_file(dir / "renamed.zip"));
-  UnzipFiles list;
-  list.ExtractList(1);
-  EXPECT_EQ(list.Unzip(archive, work), PK_OK);
-  EXPECT_EQ(list.GetListCount(), 3);
   // Read (1 and 1 for a new file), then folded: the sum of the files and the archive once.
   const auto zipped = fs::file_length(archive);
   EXPECT_EQ(stored(), " 4006 \r\n " + std::to_string(zipped + 1) + " \r\n");
