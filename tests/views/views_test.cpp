@@ -161,10 +161,6 @@ class Win32Views : public ::testing::Test {
     while (i < c.size() && c[i].control != &control) ++i;
     return child(dialog, i);  // none past the end
   }
-  static int index_of(HWND dialog, HWND control) {
-    return control && GetParent(control) == dialog ? GetDlgCtrlID(control) - views::kFirstControlId
-                                                   : -1;
-  }
 
   int dpi = 96;
   testing::TempFolder dir;
@@ -204,7 +200,7 @@ TEST_F(Win32Views, EachWindowMatchesItsLayoutAndTabOrder) {
     EXPECT_NEAR(frame.top - area.top, area.bottom - frame.bottom, 1);
 
     const auto& controls = model.controls();
-    std::vector<size_t> order;  // the tab stops, by tab index
+    std::vector<std::pair<int32_t, size_t>> order;  // the tab stops: tab index, control
     for (size_t i = 0; i < controls.size(); ++i) {
       const ui::Control& c = *controls[i].control;
       SCOPED_TRACE(controls[i].name);
@@ -214,7 +210,7 @@ TEST_F(Win32Views, EachWindowMatchesItsLayoutAndTabOrder) {
         continue;
       }
       if (c.tab_index && c.kind() != ui::ControlKind::Label && c.kind() != ui::ControlKind::Image) {
-        order.push_back(i);
+        order.emplace_back(*c.tab_index, i);
       }
       ASSERT_TRUE(control);
       EXPECT_TRUE(IsWindowVisible(control));
@@ -250,16 +246,14 @@ TEST_F(Win32Views, EachWindowMatchesItsLayoutAndTabOrder) {
                       std::string(screens) + "/" + w.name + "-" + std::to_string(dpi) + "dpi.png");
     }
 
-    std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-      return *controls[a].control->tab_index < *controls[b].control->tab_index;
-    });
+    std::sort(order.begin(), order.end());
     ASSERT_FALSE(order.empty());
     // Showing the window puts the focus on the first tab stop; TAB walks the order round.
-    ASSERT_EQ(index_of(dialog, GetFocus()), static_cast<int>(order[0]));
-    for (size_t step = 1; step <= order.size(); ++step) {
-      press(GetFocus(), VK_TAB);
-      EXPECT_EQ(index_of(dialog, GetFocus()), static_cast<int>(order[step % order.size()]))
-          << "after " << step << " TAB";
+    for (size_t step = 0; step <= order.size(); ++step) {
+      if (step > 0) press(GetFocus(), VK_TAB);
+      const size_t want = order[step % order.size()].second;
+      EXPECT_EQ(GetFocus(), child(dialog, want))
+          << controls[want].name << " after " << step << " TAB";
     }
     w.touch().Hide();
     pump();
@@ -367,8 +361,8 @@ TEST_F(Win32Views, ZipWindowShowsTheLogAndItsHiddenButtonWorks) {
   // Disconnection: the windows go, the models stay and know it.
   views::stop();
   EXPECT_FALSE(IsWindow(dialog));
+  ASSERT_TRUE(ui::exists<ui::FrmOutlook>());
   EXPECT_EQ(zip.handle, 0u);
-  EXPECT_EQ(zip.list_log.ListCount(), 1);
 }
 
 }  // namespace
