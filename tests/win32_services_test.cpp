@@ -1,4 +1,4 @@
-// The Win32 back-end itself, not a fake: the clipboard.
+// The Win32 back-end itself, not a fake: the handle owners and the clipboard.
 #ifdef _WIN32
 #include <windows.h>
 
@@ -27,6 +27,15 @@ std::string clipboard_text() {
   if (!open) return "<not open>";
   const auto text = static_cast<const wchar_t*>(GetClipboardData(CF_UNICODETEXT));
   return text ? pvx::wide_to_utf8(text) : "<no text>";
+}
+
+// Empty exactly when the call failed: a kind whose "none" is -1, and the helpers that may fail.
+TEST(Win32Handles, EmptyExactlyWhenTheCallFailed) {
+  WIN32_FIND_DATAW data;
+  EXPECT_FALSE(pvx::win::unique_hfind(FindFirstFileW(L"Z:\\no\\such\\folder\\*", &data)));
+  const pvx::win::unique_hglobal memory(GlobalAlloc(GMEM_MOVEABLE, 16));
+  EXPECT_TRUE(pvx::win::lock_global(memory.get()));
+  EXPECT_FALSE(pvx::win::open_clipboard(nullptr));  // we never open it without an owner
 }
 
 TEST(Win32Clipboard, TakesTheTextOrFailsWithoutEmptyingIt) {
