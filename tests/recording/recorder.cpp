@@ -50,9 +50,10 @@ void put_text(const std::string& key, const char* text) {
   if (text) put(key, text, std::strlen(text));
 }
 
-// A name list as one text: each name that is set, followed by a line end; "<null>" for none.
-void put_names(const std::string& key, const ZipNameList* list) {
-  std::string text = list ? "" : "<null>";
+// A count and its name list as one text: the count, then each name that is set, each followed
+// by a line end; "<null>" for no list.
+void put_names(const std::string& key, int32_t count, const ZipNameList* list) {
+  std::string text = std::to_string(count) + "\n" + (list ? "" : "<null>");
   for (int i = 0; list && i < ZIP_MAX_NAMES; ++i) {
     if (list->names[i]) text += std::string(list->names[i]) + "\n";
   }
@@ -156,9 +157,8 @@ PVX_EXPORT int32_t PVX_CALL ZpSetOptions(ZipOptionRecord* options) {
 
 PVX_EXPORT int32_t PVX_CALL ZpArchive(int32_t count, const char* archive, ZipNameList* names) {
   call("ZpArchive");
-  put_int("ZpArchive.count", count);
   put_text("ZpArchive.archive", archive);
-  put_names("ZpArchive.names", names);
+  put_names("ZpArchive.names", count, names);
   return run_cues(g_callbacks);
 }
 #else
@@ -178,10 +178,8 @@ PVX_EXPORT int32_t PVX_CALL Wiz_SingleEntryUnzip(int32_t ifnc, ZipNameList* ifnv
                                                  ZipNameList* xfnv, UnzipOptionRecord* options,
                                                  UnzipCallbackRecord* callbacks) {
   call("Wiz_SingleEntryUnzip");
-  put_int("Wiz.ifnc", ifnc);
-  put_int("Wiz.xfnc", xfnc);
-  put_names("Wiz.ifnv", ifnv);
-  put_names("Wiz.xfnv", xfnv);
+  put_names("Wiz.ifnv", ifnc, ifnv);
+  put_names("Wiz.xfnv", xfnc, xfnv);
   if (!options || !callbacks) return PK_BADERR;
   put("Wiz.options", options, sizeof *options);
   put_text("Wiz.options.ZipFileName", options->ZipFileName);
