@@ -31,19 +31,15 @@ Store& store() {
   return s;
 }
 
-// Appends name to "calls", blank-separated.
-void call(const char* name) {
-  std::string& calls = store().values["calls"];
-  if (!calls.empty()) calls += ' ';
-  calls += name;
+// Appends text to the list under key, blank-separated.
+void append(const std::string& key, const std::string& text) {
+  std::string& list = store().values[key];
+  if (!list.empty()) list += ' ';
+  list += text;
 }
 
 void put(const std::string& key, const void* data, size_t size) {
   store().values[key].assign(static_cast<const char*>(data), size);
-}
-
-void put_int(const std::string& key, int32_t value) {
-  put(key, &value, sizeof value);
 }
 
 void put_text(const std::string& key, const char* text) {
@@ -60,8 +56,8 @@ void put_names(const std::string& key, int32_t count, const ZipNameList* list) {
   put(key, text.data(), text.size());
 }
 
-// Calls the callbacks of cb as the queued cues say; returns the last cued result, else PK_OK
-// (which is ZE_OK). The n-th cue that calls a callback records "answer.<n>" and "buffer.<n>".
+// Calls the callbacks of cb as the queued cues say (recording.h tells what each records);
+// returns the last cued result, else PK_OK, which is ZE_OK.
 template <class Callbacks>
 int32_t run_cues(Callbacks& cb) {
   int32_t result = PK_OK;
@@ -73,25 +69,25 @@ int32_t run_cues(Callbacks& cb) {
     const std::string n = std::to_string(store().answers++);
     std::vector<char> buf(cue.data.begin(), cue.data.end());
     if (cue.kind == REC_PRINT && cb.print) {
-      put_int("answer." + n, cb.print(buf.data(), static_cast<uint32_t>(cue.arg)));
+      append("answers", std::to_string(cb.print(buf.data(), static_cast<uint32_t>(cue.arg))));
     }
     if (cue.kind == REC_PASSWORD && cb.password) {
       buf.assign(static_cast<size_t>(cue.arg), 'x');
       char prompt[] = "Password", name[] = "entry";
-      put_int("answer." + n, cb.password(buf.data(), cue.arg, prompt, name));
+      append("answers", std::to_string(cb.password(buf.data(), cue.arg, prompt, name)));
       put("buffer." + n, buf.data(), buf.size());
     }
 #ifdef REC_ZIP32
     if (cue.kind == REC_COMMENT && cb.comment) {
       buf.resize(4097);
       const char* used = cb.comment(buf.data());
-      put_int("answer." + n, used == nullptr ? 0 : 1);
+      append("answers", used == nullptr ? "0" : "1");
       if (used) put("buffer." + n, used, 4097);
     }
 #else
     if (cue.kind == REC_REPLACE && cb.replace) {
       buf.resize(32801);
-      put_int("answer." + n, cb.replace(buf.data()));
+      append("answers", std::to_string(cb.replace(buf.data())));
     }
     if (cue.kind == REC_LIST && cb.list_entry) {
       RecListEntry e{};
@@ -99,12 +95,13 @@ int32_t run_cues(Callbacks& cb) {
       char method[] = "Defl:N";
       cb.list_entry(e.size, e.size / 2, 50, e.month, e.day, e.year, e.hour, e.minute, ' ', e.name,
                     method, 0x12345678u, ' ');
-      put_int("answer." + n, 0);
+      append("answers", "-");
       ++cb.entry_count;
     }
     if (cue.kind == REC_SERVICE && cb.service) {
       buf.push_back(0);
-      put_int("answer." + n, cb.service(buf.data(), static_cast<uint32_t>(cue.data.size())));
+      append("answers",
+             std::to_string(cb.service(buf.data(), static_cast<uint32_t>(cue.data.size()))));
     }
 #endif
   }
@@ -139,7 +136,7 @@ PVX_EXPORT void PVX_CALL rec_cue(int32_t kind, const void* data, int32_t size, i
 
 #ifdef REC_ZIP32
 PVX_EXPORT int32_t PVX_CALL ZpInit(ZipCallbackRecord* callbacks) {
-  call("ZpInit");
+  append("calls", "ZpInit");
   if (!callbacks) return 0;
   put("ZpInit", callbacks, sizeof *callbacks);
   g_callbacks = *callbacks;
@@ -147,7 +144,7 @@ PVX_EXPORT int32_t PVX_CALL ZpInit(ZipCallbackRecord* callbacks) {
 }
 
 PVX_EXPORT int32_t PVX_CALL ZpSetOptions(ZipOptionRecord* options) {
-  call("ZpSetOptions");
+  append("calls", "ZpSetOptions");
   if (!options) return 0;
   put("ZpSetOptions", options, sizeof *options);
   put_text("ZpSetOptions.date", options->date);
@@ -156,14 +153,14 @@ PVX_EXPORT int32_t PVX_CALL ZpSetOptions(ZipOptionRecord* options) {
 }
 
 PVX_EXPORT int32_t PVX_CALL ZpArchive(int32_t count, const char* archive, ZipNameList* names) {
-  call("ZpArchive");
+  append("calls", "ZpArchive");
   put_text("ZpArchive.archive", archive);
   put_names("ZpArchive.names", count, names);
   return run_cues(g_callbacks);
 }
 #else
 PVX_EXPORT int32_t PVX_CALL UzpVersion2(UnzipVersionRecord* version) {
-  call("UzpVersion2");
+  append("calls", "UzpVersion2");
   if (!version) return 1;
   put("UzpVersion2", version, sizeof *version);
   // What a real library writes; the caller must not rely on any of it.
@@ -177,7 +174,7 @@ PVX_EXPORT int32_t PVX_CALL UzpVersion2(UnzipVersionRecord* version) {
 PVX_EXPORT int32_t PVX_CALL Wiz_SingleEntryUnzip(int32_t ifnc, ZipNameList* ifnv, int32_t xfnc,
                                                  ZipNameList* xfnv, UnzipOptionRecord* options,
                                                  UnzipCallbackRecord* callbacks) {
-  call("Wiz_SingleEntryUnzip");
+  append("calls", "Wiz_SingleEntryUnzip");
   put_names("Wiz.ifnv", ifnc, ifnv);
   put_names("Wiz.xfnv", xfnc, xfnv);
   if (!options || !callbacks) return PK_BADERR;

@@ -6,9 +6,10 @@
 
 #include "pvx_abi.h"
 
-/* Cues, acted on in the order queued during the next ZpArchive or Wiz_SingleEntryUnzip. The
-   n-th cue that calls a callback records its answer as "answer.<n>" (int32) and, for the
-   comment and password, the buffer afterwards as "buffer.<n>". */
+/* Cues, acted on in the order queued during the next ZpArchive or Wiz_SingleEntryUnzip. Each
+   cue that calls a callback adds its answer to "answers", blank-separated: a number, for the
+   comment 1 when it hands a buffer back, "-" for the list entry, which answers nothing. The
+   n-th such cue (from 0) of a comment or password records the buffer after as "buffer.<n>". */
 enum {
   REC_RESULT = 1,   /* the run returns arg */
   REC_PRINT = 2,    /* print with a buffer of exactly the data's bytes and the length arg */

@@ -6,7 +6,6 @@
 #include <windows.h>
 #endif
 
-#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -75,13 +74,6 @@ class Recorder {
     return bytes;
   }
   std::string text(const std::string& key) const { return get(key).value_or("<none>"); }
-  std::optional<int32_t> integer(const std::string& key) const {
-    const auto bytes = get(key);
-    if (!bytes || bytes->size() != sizeof(int32_t)) return std::nullopt;
-    int32_t v;
-    std::memcpy(&v, bytes->data(), sizeof v);
-    return v;
-  }
   std::string calls() const { return get("calls").value_or(""); }
 
   void cue(int32_t kind, const std::string& data = {}, int32_t arg = 0) {
