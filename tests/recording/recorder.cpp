@@ -147,7 +147,6 @@ PVX_EXPORT int32_t PVX_CALL ZpSetOptions(ZipOptionRecord* options) {
   append("calls", "ZpSetOptions");
   if (!options) return 0;
   put("ZpSetOptions", options, sizeof *options);
-  put_text("ZpSetOptions.date", options->date);
   put_text("ZpSetOptions.root_directory", options->root_directory);
   return 1;
 }
