@@ -219,11 +219,7 @@ TEST_F(ZipFilesRecorded, ZipPrintCollectsEveryTextAndLetsEventsRun) {
   zip.cue(REC_PRINT, std::string(4097, 'y'), 100000);  // no zero: stops at 4096
   ZipFiles z;
   z.MakeZipFile();
-  const std::string head = "  adding: a.txt\nabctrunccaf\xC3\xA9";
-  const std::string message = z.GetLastMessage();
-  EXPECT_EQ(message.substr(0, head.size()), head);
-  EXPECT_EQ(message.size(), head.size() + 4097);
-  EXPECT_EQ(message.find_first_not_of('y', head.size()), std::string::npos);
+  EXPECT_EQ(z.GetLastMessage(), "  adding: a.txt\nabctrunccaf\xC3\xA9" + std::string(4097, 'y'));
   ASSERT_EQ(seen_in_events.size(), 5u);
   EXPECT_EQ(seen_in_events[1], "  adding: a.txt\nabc");
   EXPECT_EQ(zip.get("answers"), "0 0 0 0 0");
@@ -235,10 +231,7 @@ TEST_F(ZipFilesRecorded, CommentIsEmptiedCopyAndPasswordIsRefused) {
   zip.cue(REC_COMMENT, original);
   zip.cue(REC_PASSWORD, {}, 32);
   ZipFiles().MakeZipFile();
-  const std::string returned = zip.get("buffer.0");
-  ASSERT_EQ(returned.size(), 4097u);
-  EXPECT_EQ(returned[0], '\0');
-  EXPECT_EQ(returned.substr(1), original.substr(1));
+  EXPECT_EQ(zip.get("buffer.0"), '\0' + original.substr(1));
   EXPECT_EQ(zip.get("answers"), "1 1");  // a comment buffer handed back; no password
   EXPECT_EQ(zip.get("buffer.1"), std::string(32, 'x'));
 }

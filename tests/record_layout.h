@@ -12,15 +12,9 @@
 
 namespace parvex::layout {
 
-#if defined(_WIN32) && !defined(_WIN64)
-inline constexpr bool kBits32 = true;
-#else
-inline constexpr bool kBits32 = false;
-#endif
-static_assert(sizeof(void*) == (kBits32 ? 4 : 8));
-
+// The offset in a build with 4-byte addresses (32-bit Windows), or in one with 8-byte ones.
 constexpr size_t at(size_t bits32, size_t bits64) {
-  return kBits32 ? bits32 : bits64;
+  return sizeof(void*) == 4 ? bits32 : bits64;
 }
 
 // The offsets the record tests build their expected bytes from; the rest are checked below.
