@@ -3,8 +3,8 @@
 // the module state the builder and the extractor share.
 #include <gtest/gtest.h>
 
-#include <climits>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>

@@ -7,9 +7,10 @@
 #include "pvx_abi.h"
 
 /* Cues, acted on in the order queued during the next ZpArchive or Wiz_SingleEntryUnzip. Each
-   cue that calls a callback adds its answer to "answers", blank-separated: a number, for the
-   comment 1 when it hands a buffer back, "-" for the list entry, which answers nothing. The
-   n-th such cue (from 0) of a comment or password records the buffer after as "buffer.<n>". */
+   cue that calls a callback adds its answer to "answers", blank-separated: the number returned
+   (for the comment, 1 when it hands a buffer back, else 0; "-" for the list entry, which returns
+   nothing). The n-th such cue (from 0), a comment or password, records the buffer after as
+   "buffer.<n>". */
 enum {
   REC_RESULT = 1,   /* the run returns arg */
   REC_PRINT = 2,    /* print with a buffer of exactly the data's bytes and the length arg */

@@ -65,7 +65,7 @@ class Recorder {
   // Forgets what was recorded and every cue.
   void reset() { reset_(); }
 
-  // Bytes recorded under key (recording.h tells which), or none.
+  // Bytes recorded under key, or none.
   std::string get(const std::string& key) const {
     std::string bytes(static_cast<size_t>(std::max(get_(key.c_str(), nullptr, 0), 0)), '\0');
     get_(key.c_str(), bytes.data(), static_cast<int32_t>(bytes.size()));
