@@ -31,78 +31,84 @@ Store& store() {
   return s;
 }
 
-// Appends name to "calls", blank-separated.
-void call(const char* name) {
-  std::string& calls = store().values["calls"];
-  if (!calls.empty()) calls += ' ';
-  calls += name;
+// Appends text to the list under key, blank-separated.
+void append(const std::string& key, const std::string& text) {
+  std::string& list = store().values[key];
+  if (!list.empty()) list += ' ';
+  list += text;
 }
 
 void put(const std::string& key, const void* data, size_t size) {
   store().values[key].assign(static_cast<const char*>(data), size);
 }
 
-void put_int(const std::string& key, int32_t value) {
-  put(key, &value, sizeof value);
-}
-
 void put_text(const std::string& key, const char* text) {
   if (text) put(key, text, std::strlen(text));
 }
 
-// Key suffix for the next cue that calls a callback: "0", "1", ...
-std::string next_answer() {
-  return std::to_string(store().answers++);
+// A count and its name list as one text: the count, then each name that is set, each followed
+// by a line end; "<null>" for no list.
+void put_names(const std::string& key, int32_t count, const ZipNameList* list) {
+  std::string text = std::to_string(count) + "\n" + (list ? "" : "<null>");
+  for (int i = 0; list && i < ZIP_MAX_NAMES; ++i) {
+    if (list->names[i]) text += std::string(list->names[i]) + "\n";
+  }
+  put(key, text.data(), text.size());
 }
 
-// Calls a print routine with exactly the cue's bytes and the length arg; records its answer.
-template <class Fn>
-void print(Fn fn, const Cue& cue, const std::string& n) {
-  std::vector<char> buf(cue.data.begin(), cue.data.end());
-  if (fn) put_int("answer." + n, fn(buf.data(), static_cast<uint32_t>(cue.arg)));
-}
-
-// Calls a password routine with arg bytes of 'x'; records its answer and the buffer after.
-template <class Fn>
-void password(Fn fn, const Cue& cue, const std::string& n) {
-  std::vector<char> buf(static_cast<size_t>(cue.arg), 'x');
-  char prompt[] = "Password", name[] = "entry";
-  if (!fn) return;
-  put_int("answer." + n, fn(buf.data(), cue.arg, prompt, name));
-  put("buffer." + n, buf.data(), buf.size());
-}
-
-#ifndef REC_ZIP32
-void put_names(const std::string& key, ZipNameList* list) {
-  put_int(key + ".null", list == nullptr ? 1 : 0);
-  if (!list) return;
-  for (int i = 0; i < ZIP_MAX_NAMES; ++i) put_text(key + "." + std::to_string(i), list->names[i]);
-}
-
-void run_cue(const Cue& cue, UnzipCallbackRecord& cb) {
-  const std::string n = next_answer();
-  if (cue.kind == REC_PRINT) print(cb.print, cue, n);
-  if (cue.kind == REC_PASSWORD) password(cb.password, cue, n);
-  if (cue.kind == REC_REPLACE && cb.replace) {
+// Calls the callbacks of cb as the queued cues say (recording.h tells what each records);
+// returns the last cued result, else PK_OK, which is ZE_OK.
+template <class Callbacks>
+int32_t run_cues(Callbacks& cb) {
+  int32_t result = PK_OK;
+  for (const Cue& cue : std::exchange(store().cues, {})) {
+    if (cue.kind == REC_RESULT) {
+      result = cue.arg;
+      continue;
+    }
+    const std::string n = std::to_string(store().answers++);
     std::vector<char> buf(cue.data.begin(), cue.data.end());
-    buf.resize(32801);
-    put_int("answer." + n, cb.replace(buf.data()));
-  }
-  if (cue.kind == REC_LIST && cb.list_entry) {
-    RecListEntry e{};
-    std::memcpy(&e, cue.data.data(), std::min(cue.data.size(), sizeof e));
-    char method[] = "Defl:N";
-    cb.list_entry(e.size, e.size / 2, 50, e.month, e.day, e.year, e.hour, e.minute, ' ', e.name,
-                  method, 0x12345678u, ' ');
-    put_int("answer." + n, 0);
-  }
-  if (cue.kind == REC_SERVICE && cb.service) {
-    std::vector<char> buf(cue.data.begin(), cue.data.end());
-    buf.push_back(0);
-    put_int("answer." + n, cb.service(buf.data(), uint32_t(cue.data.size())));
-  }
-}
+    if (cue.kind == REC_PRINT && cb.print) {
+      append("answers", std::to_string(cb.print(buf.data(), static_cast<uint32_t>(cue.arg))));
+    }
+    if (cue.kind == REC_PASSWORD && cb.password) {
+      buf.assign(static_cast<size_t>(cue.arg), 'x');
+      char prompt[] = "Password", name[] = "entry";
+      append("answers", std::to_string(cb.password(buf.data(), cue.arg, prompt, name)));
+      put("buffer." + n, buf.data(), buf.size());
+    }
+#ifdef REC_ZIP32
+    if (cue.kind == REC_COMMENT && cb.comment) {
+      buf.resize(4097);
+      const char* used = cb.comment(buf.data());
+      append("answers", used == nullptr ? "0" : "1");
+      if (used) put("buffer." + n, used, 4097);
+    }
 #else
+    if (cue.kind == REC_REPLACE && cb.replace) {
+      buf.resize(32801);
+      append("answers", std::to_string(cb.replace(buf.data())));
+    }
+    if (cue.kind == REC_LIST && cb.list_entry) {
+      RecListEntry e{};
+      std::memcpy(&e, cue.data.data(), std::min(cue.data.size(), sizeof e));
+      char method[] = "Defl:N";
+      cb.list_entry(e.size, e.size / 2, 50, e.month, e.day, e.year, e.hour, e.minute, ' ', e.name,
+                    method, 0x12345678u, ' ');
+      append("answers", "-");
+      ++cb.entry_count;
+    }
+    if (cue.kind == REC_SERVICE && cb.service) {
+      buf.push_back(0);
+      append("answers",
+             std::to_string(cb.service(buf.data(), static_cast<uint32_t>(cue.data.size()))));
+    }
+#endif
+  }
+  return result;
+}
+
+#ifdef REC_ZIP32
 ZipCallbackRecord g_callbacks{};
 #endif
 
@@ -130,7 +136,7 @@ PVX_EXPORT void PVX_CALL rec_cue(int32_t kind, const void* data, int32_t size, i
 
 #ifdef REC_ZIP32
 PVX_EXPORT int32_t PVX_CALL ZpInit(ZipCallbackRecord* callbacks) {
-  call("ZpInit");
+  append("calls", "ZpInit");
   if (!callbacks) return 0;
   put("ZpInit", callbacks, sizeof *callbacks);
   g_callbacks = *callbacks;
@@ -138,43 +144,22 @@ PVX_EXPORT int32_t PVX_CALL ZpInit(ZipCallbackRecord* callbacks) {
 }
 
 PVX_EXPORT int32_t PVX_CALL ZpSetOptions(ZipOptionRecord* options) {
-  call("ZpSetOptions");
+  append("calls", "ZpSetOptions");
   if (!options) return 0;
   put("ZpSetOptions", options, sizeof *options);
-  put_text("ZpSetOptions.date", options->date);
   put_text("ZpSetOptions.root_directory", options->root_directory);
   return 1;
 }
 
 PVX_EXPORT int32_t PVX_CALL ZpArchive(int32_t count, const char* archive, ZipNameList* names) {
-  call("ZpArchive");
-  put_int("ZpArchive.count", count);
+  append("calls", "ZpArchive");
   put_text("ZpArchive.archive", archive);
-  for (int i = 0; names && i < ZIP_MAX_NAMES; ++i) {
-    put_text("ZpArchive.name." + std::to_string(i), names->names[i]);
-  }
-  int32_t result = ZE_OK;
-  for (const Cue& cue : std::exchange(store().cues, {})) {
-    if (cue.kind == REC_RESULT) {
-      result = cue.arg;
-      continue;
-    }
-    const std::string n = next_answer();
-    if (cue.kind == REC_PRINT) print(g_callbacks.print, cue, n);
-    if (cue.kind == REC_PASSWORD) password(g_callbacks.password, cue, n);
-    if (cue.kind == REC_COMMENT && g_callbacks.comment) {
-      std::vector<char> buf(cue.data.begin(), cue.data.end());
-      buf.resize(4097);
-      const char* used = g_callbacks.comment(buf.data());
-      put_int("answer." + n, used == nullptr ? 0 : 1);
-      if (used) put("buffer." + n, used, 4097);
-    }
-  }
-  return result;
+  put_names("ZpArchive.names", count, names);
+  return run_cues(g_callbacks);
 }
 #else
 PVX_EXPORT int32_t PVX_CALL UzpVersion2(UnzipVersionRecord* version) {
-  call("UzpVersion2");
+  append("calls", "UzpVersion2");
   if (!version) return 1;
   put("UzpVersion2", version, sizeof *version);
   // What a real library writes; the caller must not rely on any of it.
@@ -188,28 +173,16 @@ PVX_EXPORT int32_t PVX_CALL UzpVersion2(UnzipVersionRecord* version) {
 PVX_EXPORT int32_t PVX_CALL Wiz_SingleEntryUnzip(int32_t ifnc, ZipNameList* ifnv, int32_t xfnc,
                                                  ZipNameList* xfnv, UnzipOptionRecord* options,
                                                  UnzipCallbackRecord* callbacks) {
-  call("Wiz_SingleEntryUnzip");
-  put_int("Wiz.ifnc", ifnc);
-  put_int("Wiz.xfnc", xfnc);
-  put_names("Wiz.ifnv", ifnv);
-  put_names("Wiz.xfnv", xfnv);
+  append("calls", "Wiz_SingleEntryUnzip");
+  put_names("Wiz.ifnv", ifnc, ifnv);
+  put_names("Wiz.xfnv", xfnc, xfnv);
   if (!options || !callbacks) return PK_BADERR;
   put("Wiz.options", options, sizeof *options);
   put_text("Wiz.options.ZipFileName", options->ZipFileName);
   put_text("Wiz.options.ExtractDir", options->ExtractDir);
   put("Wiz.callbacks", callbacks, sizeof *callbacks);
-  int32_t result = PK_OK;
-  int listed = 0;
-  for (const Cue& cue : std::exchange(store().cues, {})) {
-    if (cue.kind == REC_RESULT) {
-      result = cue.arg;
-    } else {
-      listed += cue.kind == REC_LIST;
-      run_cue(cue, *callbacks);
-    }
-  }
-  callbacks->entry_count = static_cast<PvxWord>(listed);
-  return result;
+  callbacks->entry_count = 0;  // written by the library when it returns
+  return run_cues(*callbacks);
 }
 #endif
 

@@ -6,9 +6,11 @@
 
 #include "pvx_abi.h"
 
-/* Cues, acted on in the order queued during the next ZpArchive or Wiz_SingleEntryUnzip. The
-   n-th cue that calls a callback records its answer as "answer.<n>" (int32) and, for the
-   comment and password, the buffer afterwards as "buffer.<n>". */
+/* Cues, acted on in the order queued during the next ZpArchive or Wiz_SingleEntryUnzip. Each
+   cue that calls a callback adds its answer to "answers", blank-separated: the number returned
+   (for the comment, 1 when it hands a buffer back, else 0; "-" for the list entry, which returns
+   nothing). The n-th such cue (from 0), a comment or password, records the buffer after as
+   "buffer.<n>". */
 enum {
   REC_RESULT = 1,   /* the run returns arg */
   REC_PRINT = 2,    /* print with a buffer of exactly the data's bytes and the length arg */

@@ -6,10 +6,9 @@
 #include <windows.h>
 #endif
 
-#include <cstring>
+#include <algorithm>
 #include <filesystem>
 #include <memory>
-#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -66,23 +65,13 @@ class Recorder {
   // Forgets what was recorded and every cue.
   void reset() { reset_(); }
 
-  // Bytes recorded under key, or nothing.
-  std::optional<std::string> get(const std::string& key) const {
-    const int32_t n = get_(key.c_str(), nullptr, 0);
-    if (n < 0) return std::nullopt;
-    std::string bytes(static_cast<size_t>(n), '\0');
-    get_(key.c_str(), bytes.data(), n);
+  // Bytes recorded under key, or none.
+  std::string get(const std::string& key) const {
+    std::string bytes(static_cast<size_t>(std::max(get_(key.c_str(), nullptr, 0), 0)), '\0');
+    get_(key.c_str(), bytes.data(), static_cast<int32_t>(bytes.size()));
     return bytes;
   }
-  std::string text(const std::string& key) const { return get(key).value_or("<none>"); }
-  std::optional<int32_t> integer(const std::string& key) const {
-    const auto bytes = get(key);
-    if (!bytes || bytes->size() != sizeof(int32_t)) return std::nullopt;
-    int32_t v;
-    std::memcpy(&v, bytes->data(), sizeof v);
-    return v;
-  }
-  std::string calls() const { return get("calls").value_or(""); }
+  std::string calls() const { return get("calls"); }
 
   void cue(int32_t kind, const std::string& data = {}, int32_t arg = 0) {
     cue_(kind, data.data(), static_cast<int32_t>(data.size()), arg);
