@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/failure.h"
+#include "own_module.h"
 #include "platform/services.h"
 #include "text_win32.h"
 #include "win32_handles.h"
@@ -72,18 +73,8 @@ INT_PTR CALLBACK input_box_proc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
   return FALSE;
 }
 
-HMODULE own_module() {
-  HMODULE module = nullptr;
-  GetModuleHandleExW(
-      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-      reinterpret_cast<LPCWSTR>(&own_module), &module);
-  return module;
-}
-
 std::wstring default_caption() {
-  wchar_t path[MAX_PATH];
-  const DWORD n = GetModuleFileNameW(own_module(), path, MAX_PATH);
-  std::wstring name(path, n);
+  std::wstring name = win::own_module_path();
   const auto slash = name.find_last_of(L"\\/");
   if (slash != std::wstring::npos) name = name.substr(slash + 1);
   const auto dot = name.find_last_of(L'.');
@@ -131,7 +122,7 @@ class Win32Services final : public Services {
     add_item(t, BS_PUSHBUTTON | WS_TABSTOP, 185, 25, 48, 14, IDCANCEL, 0x0080, L"Cancel");
     add_item(t, ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP, 7, 58, 226, 14, kIdAnswer, 0x0081, L"");
     InputBoxState state{win::widen(prompt), win::widen(default_answer)};
-    DialogBoxIndirectParamW(own_module(), reinterpret_cast<LPCDLGTEMPLATEW>(t.data()),
+    DialogBoxIndirectParamW(win::own_module(), reinterpret_cast<LPCDLGTEMPLATEW>(t.data()),
                             GetActiveWindow(), input_box_proc, reinterpret_cast<LPARAM>(&state));
     return win::narrow(state.answer);
   }
@@ -178,16 +169,7 @@ class Win32Services final : public Services {
   }
 
   std::string addin_folder() override {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-      const DWORD n =
-          GetModuleFileNameW(own_module(), path.data(), static_cast<DWORD>(path.size()));
-      if (n < path.size()) {
-        path.resize(n);
-        break;
-      }
-      path.resize(path.size() * 2);
-    }
+    const std::wstring path = win::own_module_path();
     const auto slash = path.find_last_of(L"\\/");
     return win::narrow(slash == std::wstring::npos ? L"." : path.substr(0, slash));
   }

@@ -13,6 +13,7 @@
 #include "fake_outlook.h"
 #include "host_dispatch.h"
 #include "module.h"
+#include "own_module.h"
 #include "parvex_ids.h"
 #include "registration.h"
 #include "text_win32.h"
@@ -112,7 +113,7 @@ TEST_P(RegistrationTest, RegisterTwiceThenUnregister) {
   ASSERT_TRUE(reg.ok()) << "scratch keys missing: registration would reach the real registry";
   const auto resolves = c.classes_visible ? +[] { return true; } : +[] { return false; };
   const Dump user_before = reg.user(), machine_before = reg.machine();
-  const std::wstring path = own_module_path();
+  const std::wstring path = win::own_module_path();
 
   const HRESULT hr = register_server(path, resolves);
   ASSERT_TRUE(SUCCEEDED(c.expected) ? hr == c.expected : FAILED(hr)) << std::hex << hr;
@@ -313,7 +314,7 @@ TEST_F(ComTest, MemberNamesAreResolvedOncePerClass) {
 
 TEST_F(ComTest, FailedHostCallsArriveWithTheHostsNumber) {
   auto mail = fake::make<fake::MailItem>(L"Subject");
-  mail->attach(own_module_path());
+  mail->attach(win::own_module_path());
   const auto attachments = make_item(mail->dispatch())->GetAttachments();
   ASSERT_EQ(attachments->Count(), 1);
   const auto attachment = attachments->GetItem(1);

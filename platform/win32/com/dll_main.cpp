@@ -8,6 +8,7 @@
 #include "com_objects.h"
 #include "core/failure.h"
 #include "module.h"
+#include "own_module.h"
 #include "registration.h"
 #include "views/views.h"
 
@@ -22,7 +23,7 @@ class DrawnConnection final : public parvex::host::Connection {
   void OnConnection(parvex::host::Ref<parvex::host::Application> application,
                     parvex::host::ConnectMode mode,
                     parvex::host::Ref<parvex::host::AddIn> addin) override {
-    parvex::attempt([] { parvex::views::start(parvex::com::own_module()); });
+    parvex::attempt([] { parvex::views::start(parvex::win::own_module()); });
     core_.OnConnection(std::move(application), mode, std::move(addin));
     if (parvex::views::started()) parvex::attempt([] { parvex::views::sync(); });
   }
@@ -68,7 +69,7 @@ extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() {
 
 extern "C" HRESULT STDAPICALLTYPE DllRegisterServer() {
   try {
-    return parvex::com::register_server(parvex::com::own_module_path());
+    return parvex::com::register_server(parvex::win::own_module_path());
   } catch (...) {
     return parvex::com::caught_hresult();
   }

@@ -4,6 +4,7 @@
 
 #include "boundary.h"
 #include "core/failure.h"
+#include "own_module.h"
 #include "text_win32.h"
 #include "win32_handles.h"
 
@@ -12,27 +13,6 @@ namespace parvex::com {
 std::atomic<long>& live_objects() {
   static std::atomic<long> count{0};
   return count;
-}
-
-HMODULE own_module() noexcept {
-  HMODULE module = nullptr;
-  GetModuleHandleExW(
-      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-      reinterpret_cast<LPCWSTR>(&live_objects), &module);
-  return module;
-}
-
-std::wstring own_module_path() {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD n = GetModuleFileNameW(own_module(), path.data(), static_cast<DWORD>(path.size()));
-    if (n == 0) return L"";
-    if (n < path.size()) {
-      path.resize(n);
-      return path;
-    }
-    path.resize(path.size() * 2);
-  }
 }
 
 namespace {
@@ -96,7 +76,7 @@ HRESULT caught_event_exception(EXCEPINFO* info) noexcept {
 HRESULT interface_type_info(int resource, const GUID& iid, ITypeInfo** out) noexcept {
   *out = nullptr;
   try {
-    std::wstring path = own_module_path();
+    std::wstring path = win::own_module_path();
     if (resource != 1) path += L"\\" + std::to_wstring(resource);
     // oleaut32 caches loaded libraries by path, so this is cheap after the first time.
     pvx::win::com_ptr<ITypeLib> lib;

@@ -46,11 +46,6 @@ class ComObject : public Interface {
   std::atomic<ULONG> refs_{1};
 };
 
-// The module that holds this code (the DLL, or a test program linking it).
-HMODULE own_module() noexcept;
-// Its full path.
-std::wstring own_module_path();
-
 // The catch-to-result of every COM method of ours, called from a catch block: a failure of the
 // core becomes its number as an HRESULT (a VB-style number n as 0x800A0000 + n) with its text
 // left as the thread's error information; anything else is the boundary kit's HRESULT.
