@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "addin/assembly.h"
 #include "core/program_state.h"
 #include "platform/fs.h"
 #include "recording/recording_client.h"
@@ -37,7 +38,10 @@ inline void copy_libraries(const std::string& folder) {
 
 class AddinTest : public ::testing::Test {
  protected:
-  AddinTest() { services.folder = dir.path(); }
+  AddinTest() {
+    services.folder = dir.path();
+    assemble();
+  }
   ~AddinTest() override { ProgramState::reset(); }
 
   static std::vector<std::string> log() { return ui::touch<ui::FrmOutlook>().list_log.items; }

@@ -1,5 +1,6 @@
 #include "addin/connect.h"
 
+#include "addin/assembly.h"
 #include "compression/mail_send.h"
 #include "core/failure.h"
 #include "core/program_state.h"
@@ -18,6 +19,7 @@ Connect::Connect(std::function<std::shared_ptr<void>()> host_object)
   if (!host_object_) {
     host_object_ = [this] { return std::shared_ptr<void>(std::shared_ptr<void>(), this); };
   }
+  assemble();
 }
 
 Connect::~Connect() {

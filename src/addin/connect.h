@@ -7,7 +7,7 @@
 #include <functional>
 #include <memory>
 
-#include "addin/host.h"
+#include "host/host.h"
 #include "tracking/trackers.h"
 
 namespace parvex {

@@ -6,6 +6,7 @@
 #include "archive/code_module.h"
 #include "archive/unzip_files.h"
 #include "codepage.h"
+#include "compression/send_windows.h"
 #include "compression/signature.h"
 #include "core/failure.h"
 #include "core/program_state.h"
@@ -13,8 +14,7 @@
 #include "platform/services.h"
 #include "support/probes.h"
 #include "support/statistics.h"
-#include "ui/frm_about.h"
-#include "ui/frm_outlook.h"
+#include "support/time_stamp.h"
 
 namespace parvex::compression {
 using host::required;
@@ -95,7 +95,11 @@ struct SendRun {
 };
 
 void log_line(const std::string& line) {
-  ui::touch<ui::FrmOutlook>().list_log.AddItem(line);
+  send_windows().log(line);
+}
+
+void log_event(const std::string& text) {
+  log_line(TimeStamp() + " - " + text);
 }
 
 // Entries of the archive file, as the unzip library lists them.
@@ -108,16 +112,14 @@ int32_t archive_entry_count() {
 }
 
 void send_steps(SendRun& run) {
-  if (ui::touch<ui::FrmAbout>().parvex_chk.value == 0) return;
+  SendWindows& windows = send_windows();
+  if (!windows.enabled()) return;
 
   const std::string folder = working_folder();
   const std::string prefix = folder + kPathSep;
   if (!FolderExists(folder)) fs::make_folder(folder);
 
-  // Window events run during the zip action and may close the window: reach it anew each time.
-  ui::touch<ui::FrmOutlook>().File1.set_path(folder);
-  for (int32_t i = 0, n = ui::touch<ui::FrmOutlook>().File1.ListCount(); i < n; ++i) {
-    const std::string entry = ui::touch<ui::FrmOutlook>().File1.List(i);
+  for (const std::string& entry : windows.working_files(folder)) {
     log_line(TimeStamp() + " " + "Deleting.." + entry);
     fs::delete_file(prefix + entry);
   }
@@ -145,7 +147,7 @@ void send_steps(SendRun& run) {
     log_line(TimeStamp() + " - " + name + " files saved");
   }
 
-  ui::touch<ui::FrmOutlook>().cmd_ZIP_Click();
+  windows.zip();
   // Nothing is removed from the item unless the archive holds every saved file and the readme.
   if (n > 0 && archive_entry_count() != n + (taken.contains("readme.txt") ? 0 : 1)) {
     raise(err::kPathFileAccess, "The archive does not hold every attachment");
@@ -165,13 +167,9 @@ void send_steps(SendRun& run) {
   attachments.Add(archive_file(), std::nullopt, std::nullopt, "DD");
   run.archive_attached = true;
 
-  auto& outlook = ui::touch<ui::FrmOutlook>();
-  outlook.File1.set_path(folder);
+  windows.working_files(folder);  // the file list refreshes before the archive goes, and after
   fs::delete_file(archive_file());
-  outlook.File1.set_path(folder);
-  for (int32_t i = 0, m = outlook.File1.ListCount(); i < m; ++i) {
-    fs::delete_file(prefix + outlook.File1.List(i));
-  }
+  for (const std::string& entry : windows.working_files(folder)) fs::delete_file(prefix + entry);
 }
 
 // Puts back, from their saved copies, the attachments removed before the archive was attached.
@@ -228,7 +226,7 @@ std::string saved_name(const std::string& file_name, std::set<std::string>& take
 
 void send_item(const host::Ref<host::Item>& item, bool& Cancel) {
   if (send_in_progress()) {
-    LogEvent("Send refused while another message is being packed; it leaves unchanged");
+    log_event("Send refused while another message is being packed; it leaves unchanged");
     return;
   }
   PackingFlag flag;
@@ -240,15 +238,14 @@ void send_item(const host::Ref<host::Item>& item, bool& Cancel) {
                    if (!put_back(run)) Cancel = true;
                    log_line(TimeStamp() + "Eroare Mailsend " + failure.description() + "   " +
                             std::to_string(CodeModule::state().SystemError));
-                   ui::touch<ui::FrmAbout>().parvex_chk.value = 0;
-                   ui::touch<ui::FrmAbout>().Timer1_Timer();
+                   send_windows().disable();
                    WriteStatistics();
                  });
 }
 
 void read_item(host::Item& item) {
-  LogEvent("objMailItem_Read");
-  LogEvent("# attachmen = " + std::to_string(required(item.GetAttachments()).Count()));
+  log_event("objMailItem_Read");
+  log_event("# attachmen = " + std::to_string(required(item.GetAttachments()).Count()));
 }
 
 }  // namespace parvex::compression

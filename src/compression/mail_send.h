@@ -6,7 +6,7 @@
 #include <set>
 #include <string>
 
-#include "addin/host.h"
+#include "host/host.h"
 
 namespace parvex::compression {
 

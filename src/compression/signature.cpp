@@ -7,7 +7,6 @@
 #include "platform/services.h"
 #include "support/number_format.h"
 #include "support/text_file.h"
-#include "ui/frm_about.h"
 
 namespace parvex {
 namespace {
@@ -57,12 +56,8 @@ void WriteReadme() {
   readme.close();
 }
 
-std::string EncodeSignature() {
-  const std::string digits =
-      encode_digits(std::string(kEncoderSamplePrefix) + std::string(kProductWebPage));
-  ui::touch<ui::FrmAbout>().Text1.text = digits;
-  services().set_clipboard_text(digits);
-  return digits;
+std::string sample_signature_digits() {
+  return encode_digits(std::string(kEncoderSamplePrefix) + std::string(kProductWebPage));
 }
 
 }  // namespace parvex

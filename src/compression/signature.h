@@ -14,9 +14,8 @@ inline constexpr std::string_view kProductWebPage = "https://www.parvex.example"
 std::string SignatureText();
 // Rewrites add-in folder\Attachments\Readme.txt with the signature line; raises when it cannot.
 void WriteReadme();
-// Encodes "...sent using Parvex - " + the web page, puts the digits into the about window's
-// Text1 and on the clipboard, and returns them.
-std::string EncodeSignature();
+// "...sent using Parvex - " + the web page, in digit form: what the signature aid hands out.
+std::string sample_signature_digits();
 
 // Text (UTF-8) to digit form, through the ANSI code page.
 std::string encode_digits(std::string_view text);

@@ -1,5 +1,6 @@
 #include "support/statistics.h"
 
+#include <atomic>
 #include <initializer_list>
 
 #include "core/failure.h"
@@ -9,10 +10,11 @@
 #include "support/number_format.h"
 #include "support/probes.h"
 #include "support/text_file.h"
-#include "ui/frm_about.h"
 
 namespace parvex {
 namespace {
+
+std::atomic<StatisticsLabels*> labels_in_use{nullptr};
 
 // Writes beside the file and renames over it, so a crash never leaves a short file behind.
 void replace_lines(const std::string& path, std::initializer_list<std::string> lines) {
@@ -31,6 +33,8 @@ void replace_lines(const std::string& path, std::initializer_list<std::string> l
 }
 
 void set_captions(const StatisticsValues& s) {
+  StatisticsLabels* labels = labels_in_use.load();
+  if (!labels) return;
   const NumberSeparators separators = services().number_separators();
   // With no bytes before zipping there is nothing to compare; show no saving instead of failing.
   const double saving = s.TotalNormalBytes == 0
@@ -43,10 +47,7 @@ void set_captions(const StatisticsValues& s) {
   std::string saving_text =
       "Saving: " + format_two_decimals(saving, separators) + " % of bandwidth";
 
-  auto& about = ui::touch<ui::FrmAbout>();
-  about.lbl_totalbytes.caption = std::move(total_bytes);
-  about.lbl_totalzip.caption = std::move(total_zip);
-  about.lbl_Saving.caption = std::move(saving_text);
+  labels->show(std::move(total_bytes), std::move(total_zip), std::move(saving_text));
 }
 
 struct Stored {
@@ -81,6 +82,10 @@ void keep_aside(const std::string& path) {
 
 }  // namespace
 
+void set_statistics_labels(StatisticsLabels* labels) {
+  labels_in_use.store(labels);
+}
+
 StatisticsValues& statistics() {
   return program_state<StatisticsValues>();
 }
@@ -92,10 +97,7 @@ std::string statistics_path() {
 void ReadStatistics() {
   // Creating the about window reads the statistics (its load), and a read nested inside this
   // one would replace the totals set here: let the window's load do the reading.
-  if (!ui::exists<ui::FrmAbout>()) {
-    ui::touch<ui::FrmAbout>();
-    return;
-  }
+  if (StatisticsLabels* labels = labels_in_use.load(); labels && !labels->open()) return;
   const Stored stored = read_stored(statistics_path());
   auto& s = statistics();
   s.TotalNormalBytes = stored.normal + s.PendingNormalBytes;

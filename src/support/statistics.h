@@ -17,6 +17,20 @@ struct StatisticsValues {
 
 StatisticsValues& statistics();
 
+// Where the totals are shown. The add-in's assembly hands in the about window's three labels;
+// with none handed in, the totals are kept and stored but shown nowhere.
+class StatisticsLabels {
+ public:
+  virtual ~StatisticsLabels() = default;
+  // True when the labels already exist. Otherwise creates them and returns false: creating them
+  // reads the statistics itself, so the caller's read must not run a second time.
+  virtual bool open() = 0;
+  virtual void show(std::string total_bytes, std::string total_zip, std::string saving) = 0;
+};
+
+// Not owned; it must outlive every later read and write. Null shows the totals nowhere.
+void set_statistics_labels(StatisticsLabels* labels);
+
 // add-in folder + separator + "parvex.log"
 std::string statistics_path();
 

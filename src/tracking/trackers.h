@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "addin/host.h"
+#include "host/host.h"
 #include "tracking/window_tracking.h"
 
 namespace parvex {

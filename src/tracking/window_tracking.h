@@ -8,9 +8,9 @@
 #include <memory>
 #include <string>
 
-#include "addin/host.h"
 #include "core/failure.h"
 #include "core/program_state.h"
+#include "host/host.h"
 
 namespace parvex {
 

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "compression/signature.h"
+#include "platform/services.h"
 #include "support/statistics.h"
 #include "ui/frm_outlook.h"
 #include "ui/links.h"
@@ -89,3 +90,14 @@ void FrmAbout::unload_handler() {
 }
 
 }  // namespace parvex::ui
+
+namespace parvex {
+
+std::string EncodeSignature() {
+  const std::string digits = sample_signature_digits();
+  ui::touch<ui::FrmAbout>().Text1.text = digits;
+  services().set_clipboard_text(digits);
+  return digits;
+}
+
+}  // namespace parvex

@@ -3,6 +3,8 @@
 // which creates it hidden on first use; loading it reads the statistics.
 #pragma once
 
+#include <string>
+
 #include "ui/controls.h"
 #include "ui/window.h"
 
@@ -44,3 +46,11 @@ class FrmAbout : public Window {
 };
 
 }  // namespace parvex::ui
+
+namespace parvex {
+
+// Encodes "...sent using Parvex - " + the web page, puts the digits into the about window's
+// Text1 and on the clipboard, and returns them.
+std::string EncodeSignature();
+
+}  // namespace parvex

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "support/time_stamp.h"
 #include "ui/controls.h"
 #include "ui/window.h"
 
@@ -38,8 +39,6 @@ class FrmOutlook : public Window {
 
 namespace parvex {
 
-// The current local date and time in the user's general date format.
-std::string TimeStamp();
 // Appends time stamp + " - " + text to the event log, creating its window hidden if needed.
 void LogEvent(const std::string& text);
 

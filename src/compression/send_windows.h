@@ -1,0 +1,31 @@
+// What the send needs of the add-in's windows: the setting, the working folder's listing, the
+// zip action and the event log. The add-in's assembly hands in the windows themselves; the send
+// reaches them only through this.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace parvex::compression {
+
+class SendWindows {
+ public:
+  virtual ~SendWindows() = default;
+  // The user's setting: pack attachments on send.
+  virtual bool enabled() = 0;
+  // Clears the setting and saves the event log, after a failed send.
+  virtual void disable() = 0;
+  // The files of the working folder, as the manual zip window's file list shows them.
+  virtual std::vector<std::string> working_files(const std::string& folder) = 0;
+  // Packs the working folder into the archive file; its failure reaches the caller.
+  virtual void zip() = 0;
+  // Appends one line, as given, to the event log.
+  virtual void log(const std::string& line) = 0;
+};
+
+// Not owned; it must outlive every later send.
+void set_send_windows(SendWindows* windows);
+// The windows handed in; raises when none were.
+SendWindows& send_windows();
+
+}  // namespace parvex::compression

@@ -1,0 +1,12 @@
+#include "support/time_stamp.h"
+
+#include "platform/services.h"
+
+namespace parvex {
+
+std::string TimeStamp() {
+  Services& s = services();
+  return s.general_date(s.now());
+}
+
+}  // namespace parvex

@@ -1,0 +1,11 @@
+// The time stamp that starts every event-log line.
+#pragma once
+
+#include <string>
+
+namespace parvex {
+
+// The current local date and time in the user's general date format.
+std::string TimeStamp();
+
+}  // namespace parvex

@@ -1,0 +1,51 @@
+#include "ui/addin_windows.h"
+
+#include <utility>
+
+#include "ui/frm_about.h"
+#include "ui/frm_outlook.h"
+
+namespace parvex::ui {
+
+bool AddinWindows::enabled() {
+  return touch<FrmAbout>().parvex_chk.value != 0;
+}
+
+void AddinWindows::disable() {
+  touch<FrmAbout>().parvex_chk.value = 0;
+  touch<FrmAbout>().Timer1_Timer();
+}
+
+std::vector<std::string> AddinWindows::working_files(const std::string& folder) {
+  auto& list = touch<FrmOutlook>().File1;
+  list.set_path(folder);
+  return list.items;
+}
+
+void AddinWindows::zip() {
+  touch<FrmOutlook>().cmd_ZIP_Click();
+}
+
+void AddinWindows::log(const std::string& line) {
+  touch<FrmOutlook>().list_log.AddItem(line);
+}
+
+bool AddinWindows::open() {
+  if (exists<FrmAbout>()) return true;
+  touch<FrmAbout>();
+  return false;
+}
+
+void AddinWindows::show(std::string total_bytes, std::string total_zip, std::string saving) {
+  auto& about = touch<FrmAbout>();
+  about.lbl_totalbytes.caption = std::move(total_bytes);
+  about.lbl_totalzip.caption = std::move(total_zip);
+  about.lbl_Saving.caption = std::move(saving);
+}
+
+AddinWindows& addin_windows() {
+  static AddinWindows windows;
+  return windows;
+}
+
+}  // namespace parvex::ui
