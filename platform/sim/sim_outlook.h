@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "addin/host.h"
+#include "host/host.h"
 #include "core/failure.h"
 
 namespace parvex::sim {

@@ -8,7 +8,7 @@
 #include <functional>
 #include <memory>
 
-#include "addin/host.h"
+#include "host/host.h"
 
 namespace parvex::com {
 

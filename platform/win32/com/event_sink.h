@@ -4,7 +4,7 @@
 
 #include <functional>
 
-#include "addin/host.h"
+#include "host/host.h"
 #include "dispatch.h"
 
 namespace parvex::com {

@@ -2,7 +2,7 @@
 // holding one counted reference to the host object, calling it late-bound through IDispatch.
 #pragma once
 
-#include "addin/host.h"
+#include "host/host.h"
 #include "dispatch.h"
 
 namespace parvex::com {
