@@ -24,7 +24,7 @@ Connect::Connect(std::function<std::shared_ptr<void>()> host_object)
 
 Connect::~Connect() {
   // Subscriptions end before the objects they belong to are released.
-  oAbout_events.reset();
+  about_events_.reset();
   oAbout.reset();
   oStandardBar.reset();
   oNS.reset();
@@ -54,7 +54,7 @@ void Connect::OnConnection(host::Ref<host::Application> Application, host::Conne
       required(required(required(oApp).ActiveExplorer()).GetCommandBars()).GetItem("standard");
   required(oStandardBar).SetVisible(true);
   oAbout = required(required(oStandardBar).GetControls()).Add(host::kControlButton, true);
-  oAbout_events = required(oAbout).OnClick(
+  about_events_ = required(oAbout).OnClick(
       [this](host::Ref<host::CommandBarButton> ctrl, bool& cancel_default) {
         oAbout_Click(std::move(ctrl), cancel_default);
       });
@@ -92,7 +92,7 @@ void Connect::OnStartupComplete() {
 
 void Connect::OnBeginShutdown() {
   LogEvent("Addin BeginShutdown.");
-  oAbout_events.reset();
+  about_events_.reset();
   oAbout.reset();
   oStandardBar.reset();
   oNS.reset();

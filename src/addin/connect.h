@@ -45,7 +45,7 @@ class Connect final : public host::Connection {
   host::Ref<host::Namespace> oNS;
   host::Ref<host::CommandBar> oStandardBar;
   host::Ref<host::CommandBarButton> oAbout;
-  host::SubscriptionPtr oAbout_events;
+  host::SubscriptionPtr about_events_;
   std::unique_ptr<clsOutlookExplorerEvents> oExplorerEvents;
   std::unique_ptr<clsOutlookInspectorEvents> oInspectorEvents;
 };

@@ -99,7 +99,7 @@ void log_line(const std::string& line) {
 }
 
 void log_event(const std::string& text) {
-  log_line(TimeStamp() + " - " + text);
+  log_line(time_stamp() + " - " + text);
 }
 
 // Entries of the archive file, as the unzip library lists them.
@@ -120,12 +120,12 @@ void send_steps(SendRun& run) {
   if (!FolderExists(folder)) fs::make_folder(folder);
 
   for (const std::string& entry : windows.working_files(folder)) {
-    log_line(TimeStamp() + " " + "Deleting.." + entry);
+    log_line(time_stamp() + " " + "Deleting.." + entry);
     fs::delete_file(prefix + entry);
   }
   // The zip action adds to an existing archive: a leftover would carry another message's files.
   if (FileExists(archive_file())) {
-    log_line(TimeStamp() + " " + "Deleting.." + "Attachments.zip");
+    log_line(time_stamp() + " " + "Deleting.." + "Attachments.zip");
     fs::delete_file(archive_file());
   }
 
@@ -144,7 +144,7 @@ void send_steps(SendRun& run) {
     const std::string path = prefix + saved_name(name, taken);
     attachment.SaveAsFile(path);
     run.saved.push_back({path, name});
-    log_line(TimeStamp() + " - " + name + " files saved");
+    log_line(time_stamp() + " - " + name + " files saved");
   }
 
   windows.zip();
@@ -188,7 +188,7 @@ bool put_back(SendRun& run) {
     } catch (...) {
       all = false;
       attempt([&] {
-        log_line(TimeStamp() + " - " + s.original_name +
+        log_line(time_stamp() + " - " + s.original_name +
                  " could not be put back: " + current_failure().description());
       });
     }
@@ -236,7 +236,7 @@ void send_item(const host::Ref<host::Item>& item, bool& Cancel) {
                  [&](const Failure& failure) {
                    // Before anything that can fail: the item must not leave short of files.
                    if (!put_back(run)) Cancel = true;
-                   log_line(TimeStamp() + "Eroare Mailsend " + failure.description() + "   " +
+                   log_line(time_stamp() + "Eroare Mailsend " + failure.description() + "   " +
                             std::to_string(CodeModule::state().SystemError));
                    send_windows().disable();
                    WriteStatistics();

@@ -4,7 +4,7 @@
 
 namespace parvex {
 
-std::string TimeStamp() {
+std::string time_stamp() {
   Services& s = services();
   return s.general_date(s.now());
 }

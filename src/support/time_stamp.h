@@ -6,6 +6,6 @@
 namespace parvex {
 
 // The current local date and time in the user's general date format.
-std::string TimeStamp();
+std::string time_stamp();
 
 }  // namespace parvex

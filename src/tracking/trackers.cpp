@@ -26,12 +26,12 @@ void bind_application(const host::Ref<host::Application>& application,
 // ---- explorer side ----
 
 void clsOutlookExplorerEvents::Init(host::Ref<host::Application> application) {
-  bind_application(application, objOutlook, objOutlook_events, [this] { objOutlook_Startup(); });
+  bind_application(application, objOutlook, outlook_events_, [this] { objOutlook_Startup(); });
   attempt([&] {
-    colExplorers_events.reset();
+    explorers_events_.reset();
     colExplorers.reset();
     colExplorers = required(application).GetExplorers();
-    colExplorers_events = required(colExplorers).OnNewExplorer([this](host::Ref<host::Explorer> e) {
+    explorers_events_ = required(colExplorers).OnNewExplorer([this](host::Ref<host::Explorer> e) {
       colExplorers_NewExplorer(std::move(e));
     });
   });
@@ -44,12 +44,12 @@ void clsOutlookExplorerEvents::Init(host::Ref<host::Application> application) {
 void clsOutlookExplorerEvents::Shutdown() {
   attempt([&] { lclExplorer.reset(); });
   attempt([&] {
-    colExplorers_events.reset();
+    explorers_events_.reset();
     colExplorers.reset();
   });
   attempt([&] { gobjOutlook().reset(); });
   attempt([&] {
-    objOutlook_events.reset();
+    outlook_events_.reset();
     objOutlook.reset();
   });
 }
@@ -69,12 +69,12 @@ void clsOutlookExplorerEvents::objOutlook_Startup() {
 // ---- inspector side ----
 
 void clsOutlookInspectorEvents::Init(host::Ref<host::Application> application) {
-  bind_application(application, objOutlook, objOutlook_events, [this] { objOutlook_Startup(); });
+  bind_application(application, objOutlook, outlook_events_, [this] { objOutlook_Startup(); });
   attempt([&] {
-    colInspectors_events.reset();
+    inspectors_events_.reset();
     colInspectors.reset();
     colInspectors = required(application).GetInspectors();
-    colInspectors_events =
+    inspectors_events_ =
         required(colInspectors).OnNewInspector([this](host::Ref<host::Inspector> i) {
           colInspectors_NewInspector(std::move(i));
         });
@@ -87,12 +87,12 @@ void clsOutlookInspectorEvents::Init(host::Ref<host::Application> application) {
 
 void clsOutlookInspectorEvents::Shutdown() {
   attempt([&] {
-    colInspectors_events.reset();
+    inspectors_events_.reset();
     colInspectors.reset();
   });
   attempt([&] { gobjOutlook().reset(); });
   attempt([&] {
-    objOutlook_events.reset();
+    outlook_events_.reset();
     objOutlook.reset();
   });
   attempt([&] { release_mail_item(); });

@@ -23,9 +23,9 @@ class clsOutlookExplorerEvents {
 
  private:
   host::Ref<host::Application> objOutlook;
-  host::SubscriptionPtr objOutlook_events;
+  host::SubscriptionPtr outlook_events_;
   host::Ref<host::Explorers> colExplorers;
-  host::SubscriptionPtr colExplorers_events;
+  host::SubscriptionPtr explorers_events_;
   host::Ref<host::Explorer> lclExplorer;
 };
 
@@ -53,9 +53,9 @@ class clsOutlookInspectorEvents {
   void release_mail_item();
 
   host::Ref<host::Application> objOutlook;
-  host::SubscriptionPtr objOutlook_events;
+  host::SubscriptionPtr outlook_events_;
   host::Ref<host::Inspectors> colInspectors;
-  host::SubscriptionPtr colInspectors_events;
+  host::SubscriptionPtr inspectors_events_;
   host::Ref<host::Inspector> objInspector_;
   host::Ref<host::Item> objMailItem_;
   host::SubscriptionPtr objMailItem_read_;

@@ -22,14 +22,14 @@ host::Ref<host::Application>& gobjOutlook() {
 template <class Side>
 void WindowWrapper<Side>::set_window(host::Ref<HostWindow> window) {
   release_window();
-  m_window_ = std::move(window);
-  if (!m_window_) return;
+  window_ = std::move(window);
+  if (!window_) return;
   // Handlers reach the wrapper through a weak reference: the subscription must not keep it.
   std::weak_ptr<WindowWrapper> weak = this->weak_from_this();
-  activate_ = m_window_->OnActivate([weak] {
+  activate_ = window_->OnActivate([weak] {
     if (auto self = weak.lock()) self->on_activate();
   });
-  close_ = m_window_->OnClose([weak] {
+  close_ = window_->OnClose([weak] {
     if (auto self = weak.lock()) self->on_close();
   });
 }
@@ -40,8 +40,8 @@ void WindowWrapper<Side>::on_close() {
   const auto self = this->shared_from_this();
   attempt([&] { WindowRegistry<Side>::instance().kill(key_, this); });
   attempt([&] {
-    if (!m_window_) raise_object_required();
-    LogEvent(m_window_->Caption() + Side::kClosedSuffix);
+    if (!window_) raise_object_required();
+    LogEvent(window_->Caption() + Side::kClosedSuffix);
   });
   attempt([&] { release_window(); });
   const bool clear = attempt_condition([&] {

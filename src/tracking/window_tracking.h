@@ -51,7 +51,7 @@ class WindowWrapper : public std::enable_shared_from_this<WindowWrapper<Side>> {
 
   // Sets the wrapped window and subscribes its Activate and Close events.
   void set_window(host::Ref<HostWindow> window);
-  const host::Ref<HostWindow>& window() const { return m_window_; }
+  const host::Ref<HostWindow>& window() const { return window_; }
   void set_key(int16_t key) { key_ = key; }
 
   void on_activate() {}  // received and ignored
@@ -61,10 +61,10 @@ class WindowWrapper : public std::enable_shared_from_this<WindowWrapper<Side>> {
   void release_window() {
     activate_.reset();
     close_.reset();
-    m_window_.reset();
+    window_.reset();
   }
 
-  host::Ref<HostWindow> m_window_;
+  host::Ref<HostWindow> window_;
   host::SubscriptionPtr activate_;
   host::SubscriptionPtr close_;
   int16_t key_ = 0;

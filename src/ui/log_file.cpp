@@ -15,7 +15,7 @@ std::string event_log_path() {
 
 void save_event_log(ListBox& log) {
   TextFile file(event_log_path(), OpenMode::Append);
-  file.print_line("*****Saved - " + TimeStamp() + "*****");
+  file.print_line("*****Saved - " + time_stamp() + "*****");
   for (const std::string& line : log.items) file.print_line(line + " 1 ");
   file.print_line(std::string(32, '*'));
   // Cleared only once the block is on disk: a failed save keeps every line for the next one.
