@@ -44,8 +44,8 @@ class AddinTest : public ::testing::Test {
   }
   ~AddinTest() override { ProgramState::reset(); }
 
-  static std::vector<std::string> log() { return ui::touch<ui::FrmOutlook>().list_log.items; }
-  static void clear_log() { ui::touch<ui::FrmOutlook>().list_log.Clear(); }
+  static std::vector<std::string> log() { return ui::touch<ui::frm_outlook>().list_log.items; }
+  static void clear_log() { ui::touch<ui::frm_outlook>().list_log.Clear(); }
 
   TempFolder dir;
   ScriptedServices services;

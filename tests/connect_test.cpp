@@ -33,10 +33,10 @@ TEST_F(ConnectTest, ConnectsInOrderAndReleasesEverythingAtHostExit) {
   EXPECT_EQ(outlook_.addin_object().get(), static_cast<void*>(&connect));
   // The working folder exists from the start, so the file list could take it.
   EXPECT_TRUE(fs::is_folder(dir / "Attachments"));
-  EXPECT_EQ(ui::touch<ui::FrmOutlook>().File1.path, dir / "Attachments");
-  EXPECT_FALSE(ui::touch<ui::FrmOutlook>().visible);
-  EXPECT_FALSE(ui::touch<ui::FrmAbout>().visible);
-  EXPECT_TRUE(ui::touch<ui::FrmAb>().visible);
+  EXPECT_EQ(ui::touch<ui::frm_outlook>().File1.path, dir / "Attachments");
+  EXPECT_FALSE(ui::touch<ui::frm_outlook>().visible);
+  EXPECT_FALSE(ui::touch<ui::frm_about>().visible);
+  EXPECT_TRUE(ui::touch<ui::frm_ab>().visible);
 
   const auto bar = standard_bar(inbox);
   ASSERT_EQ(bar->buttons().size(), 1u);
@@ -46,7 +46,7 @@ TEST_F(ConnectTest, ConnectsInOrderAndReleasesEverythingAtHostExit) {
   EXPECT_TRUE(button->temporary());
   EXPECT_TRUE(bar->visible());
   button->click();
-  EXPECT_TRUE(ui::touch<ui::FrmAbout>().visible);
+  EXPECT_TRUE(ui::touch<ui::frm_about>().visible);
 
   connect.OnStartupComplete();
   connect.OnAddInsUpdate();
@@ -63,9 +63,9 @@ TEST_F(ConnectTest, ConnectsInOrderAndReleasesEverythingAtHostExit) {
   EXPECT_EQ(connect.inspector_tracker(), nullptr);
   EXPECT_EQ(outlook_.counters().references, 0);
   EXPECT_EQ(outlook_.counters().subscriptions, 0);
-  EXPECT_FALSE(ui::exists<ui::FrmOutlook>());
+  EXPECT_FALSE(ui::exists<ui::frm_outlook>());
   button->click();  // the button stays, but nothing of ours answers it
-  EXPECT_FALSE(ui::exists<ui::FrmAbout>());
+  EXPECT_FALSE(ui::exists<ui::frm_about>());
 }
 
 TEST_F(ConnectTest, WithoutAMainWindowConnectionStopsAtTheToolbarLeavingTheRestRunning) {
@@ -75,7 +75,7 @@ TEST_F(ConnectTest, WithoutAMainWindowConnectionStopsAtTheToolbarLeavingTheRestR
       Failure);
   EXPECT_NE(connect.application(), nullptr);
   EXPECT_EQ(connect.button(), nullptr);
-  EXPECT_TRUE(ui::touch<ui::FrmAb>().visible);
+  EXPECT_TRUE(ui::touch<ui::frm_ab>().visible);
   const auto inbox = outlook_.open_explorer("Inbox");
   EXPECT_TRUE(standard_bar(inbox)->buttons().empty());
   EXPECT_EQ(log().back(), line("Adaugare explorer: Inbox"));
@@ -94,9 +94,9 @@ TEST_F(ConnectTest, ReconnectingGreetsAgainAndAddsAnotherButton) {
   for (int round = 1; round <= 2; ++round) {
     Connect connect;
     connect.OnConnection(outlook_.application(), host::ConnectMode::AfterStartup, outlook_.addin());
-    EXPECT_TRUE(ui::touch<ui::FrmAb>().visible);
+    EXPECT_TRUE(ui::touch<ui::frm_ab>().visible);
     EXPECT_EQ(standard_bar(inbox)->buttons().size(), static_cast<size_t>(round));
-    ui::unload<ui::FrmAb>();  // the user closes the greeting
+    ui::unload<ui::frm_ab>();  // the user closes the greeting
     connect.OnBeginShutdown();
     connect.OnDisconnection(host::DisconnectMode::UserClosed);
   }

@@ -205,7 +205,7 @@ TEST_F(SendTest, ItemsTheAddInMustNotPackLeaveUnchanged) {
             (std::vector<std::string>{line("objMailItem_Read"), line("# attachmen = 3")}));
 
   // The check box cleared: nothing logged, saved or changed.
-  ui::touch<ui::FrmAbout>().parvex_chk.value = 0;
+  ui::touch<ui::frm_about>().parvex_chk.value = 0;
   clear_log();
   s.outlook.send(second);
   EXPECT_EQ(summary(attachments_of(s.outlook.outbox().back())), summary(kThree));
@@ -220,7 +220,7 @@ TEST_F(SendTest, ASendOrZipArrivingWhilePackingIsRefused) {
     if (second) return;
     second = s.open_mail("second", {{"b.txt", "bee"}});
     s.outlook.send(second);
-    ui::touch<ui::FrmOutlook>().cmd_ZIP.click();
+    ui::touch<ui::frm_outlook>().cmd_ZIP.click();
   };
   s.outlook.send(first);
   ASSERT_TRUE(second);
@@ -264,9 +264,9 @@ TEST_F(SendTest, AFailingHostCallNeverCostsTheItemAFile) {
       EXPECT_EQ(summary(attachments_of(sent)), summary(kThree));
     }
     // The error path clears the check box, and its line is in the list or, saved, in the file.
-    if (ui::touch<ui::FrmAbout>().parvex_chk.value == 0) {
+    if (ui::touch<ui::frm_about>().parvex_chk.value == 0) {
       EXPECT_TRUE(error_logged());
-      ui::touch<ui::FrmAbout>().parvex_chk.value = 1;
+      ui::touch<ui::frm_about>().parvex_chk.value = 1;
     }
     const auto next = s.send("next", {{"only.txt", "mine"}});
     ASSERT_EQ(next.attachments.size(), 1u);
@@ -314,7 +314,7 @@ TEST_F(SendTest, AFailingFileStepNeverCostsTheItemAFile) {
     s.outlook.send(mail);
     EXPECT_EQ(summary(attachments_of(s.outlook.outbox().back())), summary(kThree));
     EXPECT_TRUE(error_logged());
-    EXPECT_EQ(ui::touch<ui::FrmAbout>().parvex_chk.value, 0);
+    EXPECT_EQ(ui::touch<ui::frm_about>().parvex_chk.value, 0);
     for (const char* name : {"Attachments", "Attachments.zip", "parvex.log"}) {
       std::filesystem::remove_all(as_path(dir / name));
     }

@@ -28,7 +28,7 @@ TEST_F(SignatureTest, EncoderFillsText1AndClipboardAndReadmeHoldsOneLine) {
   const std::string digits = EncodeSignature();
   EXPECT_EQ(decode_digits(digits), "...sent using Parvex - " + std::string(kProductWebPage));
   EXPECT_EQ(digits.find_first_not_of("0123456789"), std::string::npos);
-  EXPECT_EQ(ui::touch<ui::FrmAbout>().Text1.text, digits);
+  EXPECT_EQ(ui::touch<ui::frm_about>().Text1.text, digits);
   EXPECT_EQ(services.clipboard, digits);
 
   EXPECT_THROW(WriteReadme(), Failure);  // no working folder yet

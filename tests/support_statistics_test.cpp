@@ -22,7 +22,7 @@ class Statistics : public testing::AddinTest {
  protected:
   std::string stored() { return read_file(dir / "parvex.log"); }
   std::string labels() {
-    auto& about = ui::touch<ui::FrmAbout>();
+    auto& about = ui::touch<ui::frm_about>();
     return about.lbl_totalbytes.caption + "|" + about.lbl_totalzip.caption + "|" +
            about.lbl_Saving.caption;
   }
@@ -68,7 +68,7 @@ TEST_F(Statistics, DamagedFilesReadMissingNumbersAsZero) {
     ReadStatistics();
     EXPECT_EQ(statistics().TotalNormalBytes, c.normal) << c.file;
     EXPECT_EQ(statistics().TotalZipBytes, c.zip) << c.file;
-    EXPECT_EQ(ui::touch<ui::FrmAbout>().lbl_Saving.caption,
+    EXPECT_EQ(ui::touch<ui::frm_about>().lbl_Saving.caption,
               "Saving: " + std::string(c.saving) + " % of bandwidth");
   }
 }

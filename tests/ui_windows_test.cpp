@@ -35,8 +35,8 @@ std::string block(const std::vector<std::string>& lines) {
 
 class Windows : public testing::AddinTest {
  protected:
-  ui::ListBox& list() { return ui::touch<ui::FrmOutlook>().list_log; }
-  ui::FrmAbout& about() { return ui::touch<ui::FrmAbout>(); }
+  ui::ListBox& list() { return ui::touch<ui::frm_outlook>().list_log; }
+  ui::frm_about& about() { return ui::touch<ui::frm_about>(); }
   std::string log_file() {
     return fs::is_file(ui::event_log_path()) ? read_file(ui::event_log_path()) : "<none>";
   }
@@ -91,8 +91,8 @@ TEST_F(Windows, AboutLoadsStatisticsAndVersionAndUnloadWritesThem) {
   EXPECT_EQ(about().parvex_chk.value, 0);
 
   statistics().PendingNormalBytes = 99;
-  ui::close<ui::FrmAbout>();
-  EXPECT_FALSE(ui::exists<ui::FrmAbout>());
+  ui::close<ui::frm_about>();
+  EXPECT_FALSE(ui::exists<ui::frm_about>());
   EXPECT_EQ(read_file(dir / "parvex.log"), " 100 \r\n 1 \r\n");
 
   write_file(dir / "parvex.log", "5000\r\n2500\r\n");
@@ -101,8 +101,8 @@ TEST_F(Windows, AboutLoadsStatisticsAndVersionAndUnloadWritesThem) {
 
   // A close whose statistics cannot be written still closes, and says why.
   fs::make_folder(dir / "parvex.log.tmp");
-  EXPECT_THROW(ui::close<ui::FrmAbout>(), Failure);
-  EXPECT_FALSE(ui::exists<ui::FrmAbout>());
+  EXPECT_THROW(ui::close<ui::frm_about>(), Failure);
+  EXPECT_FALSE(ui::exists<ui::frm_about>());
 }
 
 TEST_F(Windows, AboutClicks) {
@@ -125,7 +125,7 @@ TEST_F(Windows, AboutClicks) {
   EXPECT_EQ(services.shell_calls.back(), opened(kProductWebPage));
 
   about().Command4.click();
-  EXPECT_TRUE(ui::touch<ui::FrmOutlook>().visible);
+  EXPECT_TRUE(ui::touch<ui::frm_outlook>().visible);
   about().Command2.click();
   EXPECT_EQ(about().Text1.text, services.clipboard);
   EXPECT_EQ(decode_digits(about().Text1.text).rfind("...sent using Parvex - ", 0), 0u);
@@ -134,29 +134,29 @@ TEST_F(Windows, AboutClicks) {
 TEST_F(Windows, StartupWindowClosesOnEveryPathAndOpensThePageOnThree) {
   const struct {
     const char* name;
-    void (*click)(ui::FrmAb&);
+    void (*click)(ui::frm_ab&);
     bool opens_page;
   } paths[] = {
-      {"line", [](ui::FrmAb& w) { w.Label1.click(); }, true},
-      {"logo", [](ui::FrmAb& w) { w.Image1.click(); }, true},
-      {"background", [](ui::FrmAb& w) { w.click(); }, true},
-      {"continue", [](ui::FrmAb& w) { w.Command1.click(); }, false},
-      {"close box", [](ui::FrmAb&) { ui::close<ui::FrmAb>(); }, false},
+      {"line", [](ui::frm_ab& w) { w.Label1.click(); }, true},
+      {"logo", [](ui::frm_ab& w) { w.Image1.click(); }, true},
+      {"background", [](ui::frm_ab& w) { w.click(); }, true},
+      {"continue", [](ui::frm_ab& w) { w.Command1.click(); }, false},
+      {"close box", [](ui::frm_ab&) { ui::close<ui::frm_ab>(); }, false},
   };
   for (const auto& p : paths) {
     services.shell_calls.clear();
-    auto& shown = ui::touch<ui::FrmAb>();
+    auto& shown = ui::touch<ui::frm_ab>();
     shown.Show();
-    ui::touch<ui::FrmAb>().Show();  // showing again shows the one already open
-    EXPECT_EQ(&ui::touch<ui::FrmAb>(), &shown) << p.name;
+    ui::touch<ui::frm_ab>().Show();  // showing again shows the one already open
+    EXPECT_EQ(&ui::touch<ui::frm_ab>(), &shown) << p.name;
     p.click(shown);
-    EXPECT_FALSE(ui::exists<ui::FrmAb>()) << p.name;
+    EXPECT_FALSE(ui::exists<ui::frm_ab>()) << p.name;
     EXPECT_EQ(services.shell_calls.size(), p.opens_page ? 1u : 0u) << p.name;
   }
 }
 
 TEST_F(Windows, HeadlessViewDrawsEachControlAgainstTheClientArea) {
-  auto& startup = ui::touch<ui::FrmAb>();
+  auto& startup = ui::touch<ui::frm_ab>();
   startup.Show();
   EXPECT_EQ(ui::draw(startup),
             "window \"Startup :)\" (shown)\n"
@@ -172,7 +172,7 @@ TEST_F(Windows, HeadlessViewDrawsEachControlAgainstTheClientArea) {
   // Only the log and the unused list show on the zip window; four buttons and the signature
   // box of the about window sit outside it.
   std::string placements;
-  for (const ui::Window* w : {static_cast<ui::Window*>(&ui::touch<ui::FrmOutlook>()),
+  for (const ui::Window* w : {static_cast<ui::Window*>(&ui::touch<ui::frm_outlook>()),
                               static_cast<ui::Window*>(&about())}) {
     for (const auto& [name, control] : w->controls()) {
       placements += name + (ui::placement(*w, *control) == ui::Placement::Inside ? "+ " : "- ");
@@ -194,8 +194,8 @@ std::pair<int32_t, int32_t> picture_size(const std::string& bytes) {
 }
 
 TEST(Pictures, FilesHaveTheSizesTheWindowsShowThemAt) {
-  const ui::FrmAbout about;
-  const ui::FrmAb startup;
+  const ui::frm_about about;
+  const ui::frm_ab startup;
   for (const ui::Image* image : {&about.Image1, &about.Image2, &about.Image3, &startup.Image1}) {
     const std::string bytes = read_file(std::string(PARVEX_RESOURCES) + "/" + image->picture);
     EXPECT_EQ(picture_size(bytes), std::make_pair(image->pixel_width, image->pixel_height))

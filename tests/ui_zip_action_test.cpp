@@ -31,7 +31,7 @@ class ZipAction : public testing::AddinTest {
     fs::make_folder(work);
   }
 
-  ui::FrmOutlook& window() { return ui::touch<ui::FrmOutlook>(); }
+  ui::frm_outlook& window() { return ui::touch<ui::frm_outlook>(); }
   std::string stored() {
     return fs::is_file(dir / "parvex.log") ? read_file(dir / "parvex.log") : "<none>";
   }
@@ -66,7 +66,7 @@ TEST_F(ZipAction, NothingToPackStillWritesTheStatistics) {
   for (const bool with_files : {false, true}) {
     if (with_files) {
       write_file(work + kPathSep + "kept.txt", "kept");
-      ui::touch<ui::FrmAbout>().parvex_chk.value = 0;
+      ui::touch<ui::frm_about>().parvex_chk.value = 0;
     }
     window().cmd_ZIP_Click();
     EXPECT_TRUE(log().empty());
@@ -97,7 +97,7 @@ TEST_F(ZipAction, AFileGoneMidRunEndsTheRunAfterCountingTheOnesBefore) {
   write_file(work + kPathSep + "2.txt", "second");
   // The library lets window events run; one of them removes the next file.
   services.on_do_events = [&] { attempt([&] { fs::delete_file(work + kPathSep + "2.txt"); }); };
-  ui::touch<ui::FrmAbout>();  // reads the statistics
+  ui::touch<ui::frm_about>();  // reads the statistics
   const std::string before = stored();
   EXPECT_THROW(window().cmd_ZIP_Click(), Failure);
   EXPECT_EQ(log(), std::vector<std::string>{"Add 1.txt return 0"});
@@ -110,7 +110,7 @@ TEST_F(ZipAction, ClosingTheWindowMidRunLogsIntoANewHiddenOne) {
   write_file(work + kPathSep + "2.txt", "second");
   window().list_log.AddItem("older line");
   window().Show();
-  services.on_do_events = [] { ui::close<ui::FrmOutlook>(); };
+  services.on_do_events = [] { ui::close<ui::frm_outlook>(); };
   window().cmd_ZIP_Click();
   EXPECT_FALSE(window().visible);  // the new window is not the shown one
   EXPECT_EQ(log(), (std::vector<std::string>{"Add 2.txt return 0",

@@ -110,9 +110,9 @@ std::vector<std::string> default_files() {
 // statistics file.
 int print_windows() {
   using namespace parvex;
-  const ui::FrmOutlook zip_window;
-  const ui::FrmAbout about;
-  const ui::FrmAb startup;
+  const ui::frm_outlook zip_window;
+  const ui::frm_about about;
+  const ui::frm_ab startup;
   std::printf("%s\n%s\n%s", ui::draw(zip_window).c_str(), ui::draw(about).c_str(),
               ui::draw(startup).c_str());
   return 0;

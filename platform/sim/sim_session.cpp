@@ -141,14 +141,14 @@ void SimSession::print_sent(const SentMessage& message, double milliseconds) {
 }
 
 void SimSession::print_statistics() {
-  const auto& about = ui::touch<ui::FrmAbout>();
+  const auto& about = ui::touch<ui::frm_about>();
   out_ << "Statistics: " << about.lbl_totalbytes.caption << "; " << about.lbl_totalzip.caption
        << "; " << about.lbl_Saving.caption << "\n";
 }
 
 void SimSession::print_log() {
   out_ << "Event log:\n";
-  for (const auto& l : ui::touch<ui::FrmOutlook>().list_log.items) out_ << "  " << l << "\n";
+  for (const auto& l : ui::touch<ui::frm_outlook>().list_log.items) out_ << "  " << l << "\n";
 }
 
 void SimSession::send_current() {
@@ -212,17 +212,17 @@ bool SimSession::run(const std::string& line) {
       if (!button) raise(err::kObjectRequired, "no toolbar button");
       button->click();
     } else if (cmd == "check" && w.size() == 2 && (w[1] == "on" || w[1] == "off")) {
-      ui::touch<ui::FrmAbout>().parvex_chk.value = w[1] == "on" ? 1 : 0;
+      ui::touch<ui::frm_about>().parvex_chk.value = w[1] == "on" ? 1 : 0;
     } else if (cmd == "zip") {
-      ui::touch<ui::FrmOutlook>().cmd_ZIP.click();
+      ui::touch<ui::frm_outlook>().cmd_ZIP.click();
     } else if (cmd == "show" && w.size() == 2) {
       std::string view;
       if (w[1] == "outlook") {
-        view = ui::draw(ui::touch<ui::FrmOutlook>());
+        view = ui::draw(ui::touch<ui::frm_outlook>());
       } else if (w[1] == "about") {
-        view = ui::draw(ui::touch<ui::FrmAbout>());
-      } else if (w[1] == "startup" && ui::exists<ui::FrmAb>()) {
-        view = ui::draw(ui::touch<ui::FrmAb>());
+        view = ui::draw(ui::touch<ui::frm_about>());
+      } else if (w[1] == "startup" && ui::exists<ui::frm_ab>()) {
+        view = ui::draw(ui::touch<ui::frm_ab>());
       } else if (w[1] == "startup") {
         view = "(the startup window is closed)";
       } else {
@@ -230,8 +230,8 @@ bool SimSession::run(const std::string& line) {
       }
       out_ << view << (view.ends_with("\n") ? "" : "\n");
     } else if (cmd == "startup" && w.size() == 2) {
-      if (!ui::exists<ui::FrmAb>()) raise(err::kObjectRequired, "the startup window is closed");
-      auto& startup = ui::touch<ui::FrmAb>();
+      if (!ui::exists<ui::frm_ab>()) raise(err::kObjectRequired, "the startup window is closed");
+      auto& startup = ui::touch<ui::frm_ab>();
       if (w[1] == "continue") {
         startup.Command1.click();
       } else if (w[1] == "line") {
@@ -241,7 +241,7 @@ bool SimSession::run(const std::string& line) {
       } else if (w[1] == "background") {
         startup.click();
       } else if (w[1] == "close") {
-        ui::close<ui::FrmAb>();
+        ui::close<ui::frm_ab>();
       } else {
         raise(err::kInvalidCall, "no such click on the startup window: " + w[1]);
       }

@@ -35,13 +35,13 @@ Connect::~Connect() {
 
 void Connect::OnConnection(host::Ref<host::Application> Application, host::ConnectMode,
                            host::Ref<host::AddIn> AddInInst) {
-  auto& outlook = ui::touch<ui::FrmOutlook>();
+  auto& outlook = ui::touch<ui::frm_outlook>();
   // The file list refuses a missing folder, and on a fresh install nothing has made it yet.
   const std::string folder = compression::working_folder();
   if (!FolderExists(folder)) fs::make_folder(folder);
   outlook.File1.set_path(folder);
-  ui::touch<ui::FrmAbout>();
-  ui::touch<ui::FrmAb>().Show();
+  ui::touch<ui::frm_about>();
+  ui::touch<ui::frm_ab>().Show();
   LogEvent("Addin init");
   required(AddInInst).SetObject(host_object_());
   if (!oExplorerEvents) oExplorerEvents = std::make_unique<clsOutlookExplorerEvents>();
@@ -100,7 +100,7 @@ void Connect::OnBeginShutdown() {
 }
 
 void Connect::oAbout_Click(host::Ref<host::CommandBarButton>, bool&) {
-  ui::touch<ui::FrmAbout>().Show();
+  ui::touch<ui::frm_about>().Show();
 }
 
 }  // namespace parvex

@@ -8,36 +8,36 @@
 namespace parvex::ui {
 
 bool AddinWindows::enabled() {
-  return touch<FrmAbout>().parvex_chk.value != 0;
+  return touch<frm_about>().parvex_chk.value != 0;
 }
 
 void AddinWindows::disable() {
-  touch<FrmAbout>().parvex_chk.value = 0;
-  touch<FrmAbout>().Timer1_Timer();
+  touch<frm_about>().parvex_chk.value = 0;
+  touch<frm_about>().Timer1_Timer();
 }
 
 std::vector<std::string> AddinWindows::working_files(const std::string& folder) {
-  auto& list = touch<FrmOutlook>().File1;
+  auto& list = touch<frm_outlook>().File1;
   list.set_path(folder);
   return list.items;
 }
 
 void AddinWindows::zip() {
-  touch<FrmOutlook>().cmd_ZIP_Click();
+  touch<frm_outlook>().cmd_ZIP_Click();
 }
 
 void AddinWindows::log(const std::string& line) {
-  touch<FrmOutlook>().list_log.AddItem(line);
+  touch<frm_outlook>().list_log.AddItem(line);
 }
 
 bool AddinWindows::open() {
-  if (exists<FrmAbout>()) return true;
-  touch<FrmAbout>();
+  if (exists<frm_about>()) return true;
+  touch<frm_about>();
   return false;
 }
 
 void AddinWindows::show(std::string total_bytes, std::string total_zip, std::string saving) {
-  auto& about = touch<FrmAbout>();
+  auto& about = touch<frm_about>();
   about.lbl_totalbytes.caption = std::move(total_bytes);
   about.lbl_totalzip.caption = std::move(total_zip);
   about.lbl_Saving.caption = std::move(saving);

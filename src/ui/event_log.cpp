@@ -4,7 +4,7 @@
 namespace parvex {
 
 void LogEvent(const std::string& text) {
-  ui::touch<ui::FrmOutlook>().list_log.AddItem(time_stamp() + " - " + text);
+  ui::touch<ui::frm_outlook>().list_log.AddItem(time_stamp() + " - " + text);
 }
 
 }  // namespace parvex

@@ -4,7 +4,7 @@
 
 namespace parvex::ui {
 
-FrmAb::FrmAb() {
+frm_ab::frm_ab() {
   caption = "Startup :)";
   client_width = 3570;
   client_height = 2220;
@@ -21,10 +21,10 @@ FrmAb::FrmAb() {
   place(Image1, "Image1", 0, 0, 3600, 1350, std::nullopt);
 
   // Each closes the window, which destroys this object: nothing may follow unload().
-  Command1.on_click = [] { unload<FrmAb>(); };
+  Command1.on_click = [] { unload<frm_ab>(); };
   on_click = [this] {
     open_address(handle, kProductWebPage);
-    unload<FrmAb>();
+    unload<frm_ab>();
   };
   Label1.on_click = on_click;
   Image1.on_click = on_click;

@@ -7,9 +7,9 @@
 
 namespace parvex::ui {
 
-class FrmAb : public Window {
+class frm_ab : public Window {
  public:
-  FrmAb();
+  frm_ab();
 
   CommandButton Command1;
   Label Label1;

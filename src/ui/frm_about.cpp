@@ -16,7 +16,7 @@ constexpr std::string_view kVersionDigits = "100";
 
 }  // namespace
 
-FrmAbout::FrmAbout() {
+frm_about::frm_about() {
   caption = "About us";
   client_width = 5700;
   client_height = 6030;
@@ -71,21 +71,21 @@ FrmAbout::FrmAbout() {
     open_address(parent, kProductWebPage);
   };
   Command1.on_click = [this] { Hide(); };
-  Command4.on_click = [] { touch<FrmOutlook>().Show(); };
+  Command4.on_click = [] { touch<frm_outlook>().Show(); };
   Command2.on_click = [] {
     EncodeSignature();
     SignatureText();
   };
 }
 
-void FrmAbout::load() {
+void frm_about::load() {
   ReadStatistics();
   // "100" reads Version:1.00.
   Label1.caption = "Version:" + std::string(kVersionDigits.substr(0, 1)) + "." +
                    std::string(kVersionDigits.substr(1, 2));
 }
 
-void FrmAbout::unload_handler() {
+void frm_about::unload_handler() {
   WriteStatistics();
 }
 
@@ -95,7 +95,7 @@ namespace parvex {
 
 std::string EncodeSignature() {
   const std::string digits = sample_signature_digits();
-  ui::touch<ui::FrmAbout>().Text1.text = digits;
+  ui::touch<ui::frm_about>().Text1.text = digits;
   services().set_clipboard_text(digits);
   return digits;
 }

@@ -1,5 +1,5 @@
 // The about window: version, statistics labels, the enable setting, links to the product's web
-// page and contact address, and the event-log save. Reached through ui::touch<FrmAbout>(),
+// page and contact address, and the event-log save. Reached through ui::touch<frm_about>(),
 // which creates it hidden on first use; loading it reads the statistics.
 #pragma once
 
@@ -10,9 +10,9 @@
 
 namespace parvex::ui {
 
-class FrmAbout : public Window {
+class frm_about : public Window {
  public:
-  FrmAbout();
+  frm_about();
 
   // Outside the client area, reached only through the tab order.
   CommandButton Command4;  // shows the manual zip window

@@ -7,7 +7,7 @@
 
 namespace parvex::ui {
 
-FrmOutlook::FrmOutlook() {
+frm_outlook::frm_outlook() {
   caption = "Outlook settings";
   client_width = 7635;
   client_height = 3045;
@@ -42,7 +42,7 @@ FrmOutlook::FrmOutlook() {
   };
 }
 
-void FrmOutlook::Form_QueryUnload(int16_t&, int16_t) {
+void frm_outlook::Form_QueryUnload(int16_t&, int16_t) {
   Hide();
 }
 

@@ -11,9 +11,9 @@
 
 namespace parvex::ui {
 
-class FrmOutlook : public Window {
+class frm_outlook : public Window {
  public:
-  FrmOutlook();
+  frm_outlook();
 
   ListBox lst_files;  // unused; under list_log
   CommandButton cmd_ZIP;

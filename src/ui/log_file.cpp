@@ -23,9 +23,9 @@ void save_event_log(ListBox& log) {
   log.Clear();
 }
 
-void FrmAbout::Timer1_Timer() {
+void frm_about::Timer1_Timer() {
   const std::string folder = services().addin_folder();
-  report_failure([] { save_event_log(touch<FrmOutlook>().list_log); },
+  report_failure([] { save_event_log(touch<frm_outlook>().list_log); },
                  [&](const Failure&) {
                    services().message_box("seems that " + folder + " is readonly folder...",
                                           MsgButtons::Ok, MsgIcon::None, "");

@@ -1,5 +1,5 @@
 // One program-wide instance per window class, created hidden on first touch:
-//   ui::touch<FrmOutlook>().list_log.AddItem(...);
+//   ui::touch<frm_outlook>().list_log.AddItem(...);
 // W::load() runs once after construction (the window's load handler); close<W>() is the close
 // box (asks Form_QueryUnload first), unload<W>() destroys the window outright.
 #pragma once

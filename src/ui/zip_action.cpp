@@ -11,7 +11,7 @@
 
 namespace parvex::ui {
 
-void FrmOutlook::cmd_ZIP_Click() {
+void frm_outlook::cmd_ZIP_Click() {
   // One spelling for each place, the one the send path writes.
   const std::string folder = services().addin_folder() + kPathSep + "Attachments";
   const std::string prefix = folder + kPathSep;
@@ -21,7 +21,7 @@ void FrmOutlook::cmd_ZIP_Click() {
   // The zip library lets window events run while it works, and one of them may close this
   // window: from here on its members are reached through touch(), never through this.
   const std::vector<std::string> names = File1.items;
-  const int16_t enabled = touch<FrmAbout>().parvex_chk.value;
+  const int16_t enabled = touch<frm_about>().parvex_chk.value;
 
   if (!names.empty() && enabled == 1) {
     for (const std::string& name : names) {
@@ -32,9 +32,9 @@ void FrmOutlook::cmd_ZIP_Click() {
       zip.addfile(prefix + name);
       zip.IncludeSystemFiles(false);
       const int32_t r = zip.MakeZipFile();
-      touch<FrmOutlook>().list_log.AddItem("Add " + name + " return " + std::to_string(r));
+      touch<frm_outlook>().list_log.AddItem("Add " + name + " return " + std::to_string(r));
     }
-    auto& window = touch<FrmOutlook>();
+    auto& window = touch<frm_outlook>();
     window.list_log.AddItem("Zipped successfully...in " + window.txt_zipname.text);
     statistics().PendingZipBytes += static_cast<double>(fs::file_length(archive));
   }

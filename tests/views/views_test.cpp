@@ -42,9 +42,9 @@ ui::Window& touch_window() {
   return ui::touch<W>();
 }
 const WindowClass kWindows[] = {
-    {"frm_outlook", touch_window<ui::FrmOutlook>, ui::exists<ui::FrmOutlook>},
-    {"frm_about", touch_window<ui::FrmAbout>, ui::exists<ui::FrmAbout>},
-    {"frm_ab", touch_window<ui::FrmAb>, ui::exists<ui::FrmAb>},
+    {"frm_outlook", touch_window<ui::frm_outlook>, ui::exists<ui::frm_outlook>},
+    {"frm_about", touch_window<ui::frm_about>, ui::exists<ui::frm_about>},
+    {"frm_ab", touch_window<ui::frm_ab>, ui::exists<ui::frm_ab>},
 };
 
 // The whole window, frame included, as drawn into its own surface, saved as a PNG: filter
@@ -277,7 +277,7 @@ TEST_F(Win32Views, EscAndTheCloseBoxRunTheCloseHandler) {
 }
 
 TEST_F(Win32Views, KeysAndClicksReachTheModels) {
-  auto& about = ui::touch<ui::FrmAbout>();
+  auto& about = ui::touch<ui::frm_about>();
   HWND dialog = show(kWindows[1]);
   const HWND check = child(dialog, about, about.parvex_chk);
   SetFocus(check);
@@ -286,7 +286,7 @@ TEST_F(Win32Views, KeysAndClicksReachTheModels) {
   // H is Command1's access key: it hides the window, which keeps its setting.
   PostMessageW(GetFocus(), WM_CHAR, L'h', 1);
   pump();
-  EXPECT_TRUE(ui::exists<ui::FrmAbout>());
+  EXPECT_TRUE(ui::exists<ui::frm_about>());
   EXPECT_FALSE(IsWindowVisible(dialog));
   about.Show();
   pump();
@@ -305,20 +305,20 @@ TEST_F(Win32Views, KeysAndClicksReachTheModels) {
   // click on its line, which opens the page.
   for (const bool by_click : {false, true}) {
     SCOPED_TRACE(by_click ? "click" : "space");
-    auto& startup = ui::touch<ui::FrmAb>();
+    auto& startup = ui::touch<ui::frm_ab>();
     dialog = show(kWindows[2]);
     if (by_click)
       click(child(dialog, startup, startup.Label1));
     else
       press(GetFocus(), VK_SPACE);
     EXPECT_EQ(svc.shell_calls.size(), by_click ? 2u : 1u);
-    EXPECT_FALSE(ui::exists<ui::FrmAb>());
+    EXPECT_FALSE(ui::exists<ui::frm_ab>());
     EXPECT_FALSE(IsWindow(dialog));
   }
 }
 
 TEST_F(Win32Views, ZipWindowShowsTheLogAndItsHiddenButtonWorks) {
-  auto& zip = ui::touch<ui::FrmOutlook>();
+  auto& zip = ui::touch<ui::frm_outlook>();
   const HWND dialog = show(kWindows[0]);
   const HWND log = child(dialog, zip, zip.list_log);
   zip.list_log.AddItem("first");
@@ -354,7 +354,7 @@ TEST_F(Win32Views, ZipWindowShowsTheLogAndItsHiddenButtonWorks) {
   // Disconnection: the windows go, the models stay and know it.
   views::stop();
   EXPECT_FALSE(IsWindow(dialog));
-  ASSERT_TRUE(ui::exists<ui::FrmOutlook>());
+  ASSERT_TRUE(ui::exists<ui::frm_outlook>());
   EXPECT_EQ(zip.handle, 0u);
 }
 

@@ -50,9 +50,9 @@ void close_model() {
 
 // The zip window keeps the dialog face colour; the other two use the window colour.
 const std::array<ModelClass, 3> kClasses{{
-    {find_model<ui::FrmOutlook>, close_model<ui::FrmOutlook>, COLOR_BTNFACE},
-    {find_model<ui::FrmAbout>, close_model<ui::FrmAbout>, COLOR_WINDOW},
-    {find_model<ui::FrmAb>, close_model<ui::FrmAb>, COLOR_WINDOW},
+    {find_model<ui::frm_outlook>, close_model<ui::frm_outlook>, COLOR_BTNFACE},
+    {find_model<ui::frm_about>, close_model<ui::frm_about>, COLOR_WINDOW},
+    {find_model<ui::frm_ab>, close_model<ui::frm_ab>, COLOR_WINDOW},
 }};
 
 class View;
