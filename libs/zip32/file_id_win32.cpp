@@ -1,16 +1,9 @@
-#include "file_id.h"
-
-#ifdef _WIN32
 #include <windows.h>
 
 #include "codepage.h"
-#else
-#include <sys/stat.h>
-#endif
+#include "file_id.h"
 
 namespace pvx::zip {
-
-#ifdef _WIN32
 
 FileId file_id(const std::string& utf8_path) {
   FileId id;
@@ -28,19 +21,5 @@ FileId file_id(const std::string& utf8_path) {
   CloseHandle(h);
   return id;
 }
-
-#else
-
-FileId file_id(const std::string& utf8_path) {
-  FileId id;
-  struct stat st;
-  if (::stat(utf8_path.c_str(), &st) != 0) return id;
-  id.volume = static_cast<uint64_t>(st.st_dev);
-  id.index = static_cast<uint64_t>(st.st_ino);
-  id.valid = true;
-  return id;
-}
-
-#endif
 
 }  // namespace pvx::zip
