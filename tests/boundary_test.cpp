@@ -56,8 +56,9 @@ TEST(Boundary, EachKindOfThrowGivesItsCode) {
     const int32_t hr = [&]() -> int32_t {
       try {
         return c.thrower();
+      } catch (...) {
+        return pvx::hresult_from_caught_exception();
       }
-      PVX_CATCH_RETURN_HR()
     }();
     EXPECT_EQ(hr, c.hresult);
   }

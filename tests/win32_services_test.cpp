@@ -38,6 +38,25 @@ TEST(Win32Handles, EmptyExactlyWhenTheCallFailed) {
   EXPECT_FALSE(pvx::win::open_clipboard(nullptr));  // we never open it without an owner
 }
 
+// The GDI owners free their handle by the call of its kind: gone once their owners are.
+TEST(Win32Handles, OwnersFreeTheirKindOfHandle) {
+  HBITMAP bitmap = nullptr;
+  HDC memory_dc = nullptr;
+  {
+    const pvx::win::window_dc screen(nullptr);
+    ASSERT_TRUE(screen);
+    const pvx::win::unique_gdi<HBITMAP> b(CreateCompatibleBitmap(screen.get(), 4, 4));
+    const pvx::win::unique_hdc dc(CreateCompatibleDC(screen.get()));
+    ASSERT_TRUE(b && dc);
+    bitmap = b.get();
+    memory_dc = dc.get();
+    EXPECT_EQ(GetObjectType(bitmap), static_cast<DWORD>(OBJ_BITMAP));
+    EXPECT_EQ(GetObjectType(memory_dc), static_cast<DWORD>(OBJ_MEMDC));
+  }
+  EXPECT_EQ(GetObjectType(bitmap), 0u);
+  EXPECT_EQ(GetObjectType(memory_dc), 0u);
+}
+
 TEST(Win32Clipboard, TakesTheTextOrFailsWithoutEmptyingIt) {
   const auto native = make_native_services();
   const std::string digits = "080097114118101120 \xC3\xA9";

@@ -3,12 +3,7 @@
 namespace pvx {
 
 DosDateTime to_dos(std::time_t t) {
-  std::tm tm{};
-#ifdef _WIN32
-  localtime_s(&tm, &t);
-#else
-  localtime_r(&t, &tm);
-#endif
+  const std::tm tm = local_time(t);
   if (tm.tm_year < 80) return DosDateTime{static_cast<uint16_t>((1 << 5) | 1), 0};
   if (tm.tm_year > 207) {  // past 2107 the fields cannot hold the year
     return DosDateTime{static_cast<uint16_t>((127 << 9) | (12 << 5) | 31),

@@ -16,4 +16,8 @@ DosDateTime to_dos(std::time_t t);
 // DOS fields -> seconds since the epoch (local time); -1 for an impossible date.
 std::time_t from_dos(DosDateTime d);
 
+// The broken-down local time of t, all zero when the host cannot convert it; thread-safe.
+// In dostime_win32.cpp or dostime_posix.cpp.
+std::tm local_time(std::time_t t);
+
 }  // namespace pvx

@@ -50,10 +50,52 @@ std::optional<Zip64End> parse_zip64_end(std::string_view rec) {
   return z;
 }
 
-size_t find_end_record(std::string_view window, size_t from) {
-  if (window.size() < kEndOfCentralSize) return std::string_view::npos;
-  from = std::min<size_t>(from, window.size() - kEndOfCentralSize);
-  return window.rfind(std::string_view("PK\x05\x06", 4), from);
+EndRecordSearch::EndRecordSearch(ReadAt read, uint64_t size) : read_(std::move(read)) {
+  // The end record plus the longest comment it can announce.
+  const uint64_t span = std::min<uint64_t>(size, kEndOfCentralSize + 0xFFFF);
+  window_start_ = size - span;
+  window_.resize(static_cast<size_t>(span));
+  read_ok_ = read_(window_start_, window_.data(), window_.size());
+  done_ = !read_ok_ || window_.size() < kEndOfCentralSize;
+  if (!done_) from_ = window_.size() - kEndOfCentralSize;
+}
+
+std::optional<EndRecords> EndRecordSearch::next() {
+  if (done_) return std::nullopt;
+  const size_t i = window_.rfind(std::string_view("PK\x05\x06", 4), from_);
+  if (i == std::string_view::npos || i == 0) done_ = true;
+  if (i == std::string_view::npos) return std::nullopt;
+  from_ = i - 1;
+
+  const std::string_view rec = std::string_view(window_).substr(i);
+  EndRecords r;
+  r.position = window_start_ + i;
+  r.end = *parse_end_record(rec);  // the signature and a whole record are there
+  r.comment = rec.substr(kEndOfCentralSize, r.end.comment_length);
+
+  std::string loc(kZip64LocatorSize, '\0');
+  if (r.position < kZip64LocatorSize ||
+      !read_(r.position - kZip64LocatorSize, loc.data(), loc.size())) {
+    return r;
+  }
+  const std::optional<uint64_t> stated = parse_zip64_locator(loc);
+  if (!stated) return r;
+  r.locator = true;
+  const uint64_t before = r.position - kZip64LocatorSize;
+  std::string z(kZip64EndSize, '\0');
+  const auto zip64_at = [&](uint64_t pos) {
+    return read_(pos, z.data(), z.size()) ? parse_zip64_end(z) : std::nullopt;
+  };
+  if (*stated <= before && before - *stated >= kZip64EndSize) {
+    r.zip64 = zip64_at(*stated);
+    r.zip64_position = *stated;
+    r.zip64_as_stated = r.zip64.has_value();
+  }
+  if (!r.zip64 && before >= kZip64EndSize) {
+    r.zip64 = zip64_at(before - kZip64EndSize);
+    r.zip64_position = before - kZip64EndSize;
+  }
+  return r;
 }
 
 std::optional<CentralHeader> parse_central_header(std::string_view rec) {

@@ -5,7 +5,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "le.h"
@@ -67,9 +69,41 @@ std::optional<EndRecord> parse_end_record(std::string_view rec);
 std::optional<uint64_t> parse_zip64_locator(std::string_view rec);
 std::optional<Zip64End> parse_zip64_end(std::string_view rec);
 
-// The last end record signature that starts at or before `from` in `window` with a whole
-// record after it; npos when there is none.
-size_t find_end_record(std::string_view window, size_t from);
+// Reads n bytes at offset of the archive; false unless all of them are there.
+using ReadAt = std::function<bool(uint64_t offset, void* out, size_t n)>;
+
+// One end record, with the zip64 records in front of it when there are any.
+struct EndRecords {
+  uint64_t position = 0;  // of the end record in the file
+  EndRecord end;
+  std::string_view comment;  // as much of the comment as the file holds
+  bool locator = false;      // a zip64 locator sits right before the end record
+  std::optional<Zip64End> zip64;
+  uint64_t zip64_position = 0;
+  // The zip64 end record lies where the locator says. Otherwise it was found right before the
+  // locator: bytes in front of the archive moved it.
+  bool zip64_as_stated = false;
+};
+
+// The search back from the end of an archive for its end record: the last 64 KiB and 22 bytes
+// hold it and its comment. Each call of next() gives the next candidate toward the front, so
+// that a reader can pass over one it cannot use (an archive stored in another's comment).
+// What a reader accepts of a candidate is its own affair.
+class EndRecordSearch {
+ public:
+  EndRecordSearch(ReadAt read, uint64_t size);
+  // False when the bytes at the end of the archive could not be read.
+  bool read_ok() const { return read_ok_; }
+  std::optional<EndRecords> next();
+
+ private:
+  ReadAt read_;
+  uint64_t window_start_ = 0;
+  std::string window_;
+  size_t from_ = std::string_view::npos;  // where the next signature may start at the latest
+  bool read_ok_ = false;
+  bool done_ = false;
+};
 
 struct CentralHeader {
   uint16_t made_by = 0;

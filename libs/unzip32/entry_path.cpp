@@ -15,28 +15,12 @@ bool only_dots_and_spaces(std::string_view part) {
   return part.find_first_not_of(". ") == std::string_view::npos;
 }
 
-#ifdef _WIN32
-// CON, PRN, AUX, NUL, COM1-9 and LPT1-9 open devices whatever extension follows them.
-bool device_name(std::string_view part) {
-  std::string stem(part.substr(0, part.find('.')));
-  while (!stem.empty() && stem.back() == ' ') stem.pop_back();
-  for (char& c : stem) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  if (stem == "CON" || stem == "PRN" || stem == "AUX" || stem == "NUL") return true;
-  return stem.size() == 4 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0) &&
-         stem[3] >= '1' && stem[3] <= '9';
-}
-#endif
-
 std::string clean_part(std::string_view part, bool space_to_underscore) {
   std::string out(part);
   for (char& c : out) {
     const auto b = static_cast<unsigned char>(c);
     bool replace = b < 0x20 || b == 0x7F || (space_to_underscore && c == ' ');
-#ifdef _WIN32
-    replace = replace || std::string_view("<>:\"|?*").find(c) != std::string_view::npos;
-#endif
+    replace = replace || reserved_char(c);
     if (replace) c = '_';
   }
   return out;
@@ -121,12 +105,10 @@ bool entry_path(std::string_view name, const PathRules& rules, EntryPath* out, s
       *why = "the name has a \"..\" part";
       return false;
     }
-#ifdef _WIN32
     if (device_name(part)) {
       *why = "the name is a device";
       return false;
     }
-#endif
     parts.push_back(clean_part(part, rules.space_to_underscore));
   }
   if (!rules.keep_folders) {

@@ -7,11 +7,12 @@
 
 namespace pvx::unzip {
 
-#ifdef _WIN32
-inline constexpr char kSep = '\\';
-#else
-inline constexpr char kSep = '/';
-#endif
+// The host's name rules, in entry_path_win32.cpp or entry_path_posix.cpp.
+extern const char kSep;  // between the parts of a path the library builds
+// A name part that opens a device instead of a file.
+bool device_name(std::string_view part);
+// A character the host does not allow in names.
+bool reserved_char(char c);
 
 struct PathRules {
   bool keep_folders = true;  // false: only the last part of the name is kept

@@ -17,7 +17,6 @@ namespace {
 
 constexpr uint16_t kMax16 = 0xFFFF;
 constexpr uint16_t kExtTimeExtraId = 0x5455;
-constexpr uint64_t kMaxCommentSearch = kEndOfCentralSize + 0xFFFF;
 
 using Bytes = std::string;
 
@@ -36,63 +35,32 @@ bool apply_zip64(std::string_view extra, uint64_t* usize, uint64_t* csize, uint6
 }
 
 struct FoundEnd {
-  uint64_t position = 0;  // of the end record in the source
   uint64_t entries = 0;
   uint64_t cd_size = 0;
   uint64_t cd_offset = 0;
   uint64_t cd_limit = 0;  // the directory ends before this (zip64 end record or end record)
   bool zip64 = false;
   bool multi_disk = false;
-  uint64_t comment_length = 0;
 };
 
-std::optional<Zip64End> read_zip64_end(Source& src, uint64_t pos) {
-  Bytes z;
-  if (!read_bytes(src, pos, kZip64EndSize, &z)) return std::nullopt;
-  return parse_zip64_end(z);
-}
-
-std::optional<FoundEnd> read_end_record(Source& src, uint64_t pos) {
-  Bytes r;
-  if (!read_bytes(src, pos, kEndOfCentralSize, &r)) return std::nullopt;
-  const auto rec = parse_end_record(r);
-  if (!rec) return std::nullopt;
+// What this reader takes from an end record: the zip64 end record wherever it was found, and a
+// disk number of 0xFFFF as "see the zip64 record".
+FoundEnd found_end(const EndRecords& r) {
   FoundEnd e;
-  e.position = pos;
-  e.cd_limit = pos;
-  e.entries = rec->entries;
-  e.cd_size = rec->cd_size;
-  e.cd_offset = rec->cd_offset;
-  // A comment that claims more bytes than the file holds is cut to what is there.
-  e.comment_length = std::min<uint64_t>(rec->comment_length, src.size() - pos - kEndOfCentralSize);
+  e.cd_limit = r.position;
+  e.entries = r.end.entries;
+  e.cd_size = r.end.cd_size;
+  e.cd_offset = r.end.cd_offset;
   e.multi_disk =
-      (rec->disk != 0 && rec->disk != kMax16) || (rec->cd_disk != 0 && rec->cd_disk != kMax16);
-
-  Bytes loc;
-  if (pos < kZip64LocatorSize ||
-      !read_bytes(src, pos - kZip64LocatorSize, kZip64LocatorSize, &loc)) {
-    return e;
+      (r.end.disk != 0 && r.end.disk != kMax16) || (r.end.cd_disk != 0 && r.end.cd_disk != kMax16);
+  if (const auto& z = r.zip64) {
+    e.zip64 = true;
+    e.cd_limit = r.zip64_position;
+    e.multi_disk = z->disk != 0 || z->cd_disk != 0;
+    e.entries = z->entries;
+    e.cd_size = z->cd_size;
+    e.cd_offset = z->cd_offset;
   }
-  const auto stated = parse_zip64_locator(loc);
-  if (!stated) return e;
-  // The zip64 end record sits where the locator says, or (with a stub in front of the archive)
-  // just before the locator.
-  const uint64_t before = pos - kZip64LocatorSize;
-  uint64_t zpos = *stated;
-  std::optional<Zip64End> z;
-  if (*stated < before) z = read_zip64_end(src, *stated);
-  if (!z) {
-    if (before < kZip64EndSize) return e;
-    zpos = before - kZip64EndSize;
-    z = read_zip64_end(src, zpos);
-    if (!z) return e;
-  }
-  e.zip64 = true;
-  e.cd_limit = zpos;
-  e.multi_disk = z->disk != 0 || z->cd_disk != 0;
-  e.entries = z->entries;
-  e.cd_size = z->cd_size;
-  e.cd_offset = z->cd_offset;
   return e;
 }
 
@@ -187,9 +155,9 @@ ReadResult read_directory(Source& src, Directory* dir) {
     result.messages.push_back("not a zip file: too short to hold an end record");
     return result;
   }
-  const uint64_t tail_start = size - std::min(size, kMaxCommentSearch);
-  Bytes tail;
-  if (!read_bytes(src, tail_start, static_cast<size_t>(size - tail_start), &tail)) {
+  EndRecordSearch search(
+      [&](uint64_t offset, void* out, size_t n) { return src.read_at(offset, out, n); }, size);
+  if (!search.read_ok()) {
     result.code = PK_NOZIP;
     result.messages.push_back("cannot read the archive");
     return result;
@@ -198,22 +166,23 @@ ReadResult read_directory(Source& src, Directory* dir) {
   // The end record nearest the end whose directory can be found; an archive stored in the
   // comment of another is read the way common tools read it.
   std::optional<FoundEnd> end;
+  std::string_view comment;
   uint64_t cd_begin = 0;
   bool seen_signature = false;
   bool multi_disk = false;
-  constexpr size_t npos = std::string_view::npos;
-  for (size_t i = find_end_record(tail, npos); i != npos && !end;
-       i = i == 0 ? npos : find_end_record(tail, i - 1)) {
+  while (!end) {
+    const std::optional<EndRecords> records = search.next();
+    if (!records) break;
     seen_signature = true;
-    auto candidate = read_end_record(src, tail_start + i);
-    if (!candidate) continue;
-    if (candidate->multi_disk) {
+    const FoundEnd candidate = found_end(*records);
+    if (candidate.multi_disk) {
       multi_disk = true;
       continue;
     }
-    if (auto begin = locate_directory(src, *candidate, &dir->stub_bytes)) {
+    if (auto begin = locate_directory(src, candidate, &dir->stub_bytes)) {
       cd_begin = *begin;
-      end = std::move(candidate);
+      end = candidate;
+      comment = records->comment;
     }
   }
   if (!end) {
@@ -228,10 +197,7 @@ ReadResult read_directory(Source& src, Directory* dir) {
     result.messages.push_back(std::to_string(dir->stub_bytes) +
                               " extra bytes before the archive (offsets adjusted)");
   }
-  dir->comment.resize(static_cast<size_t>(end->comment_length));
-  if (!src.read_at(end->position + kEndOfCentralSize, dir->comment.data(), dir->comment.size())) {
-    dir->comment.clear();
-  }
+  dir->comment = std::string(comment);
   dir->cd_begin = cd_begin;
 
   // Records are read as long as they follow one another: a count or a directory size that

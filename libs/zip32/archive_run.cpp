@@ -19,16 +19,6 @@ namespace {
 
 constexpr size_t kCopyBuffer = 256 * 1024;
 
-std::string name_key(std::string_view view) {
-  std::string name(view);
-#ifdef _WIN32
-  for (char& c : name) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-  }
-#endif
-  return name;
-}
-
 uint32_t dos_stamp(std::time_t t) {
   const DosDateTime d = to_dos(t);
   return static_cast<uint32_t>(d.date) << 16 | d.time;

@@ -16,8 +16,6 @@ constexpr uint16_t kMax16 = 0xFFFF;
 constexpr uint16_t kVersionZip64 = 45;
 constexpr uint32_t kDosArchive = 0x20;
 constexpr uint32_t kDosFolder = 0x10;
-// The end record plus the longest comment it can announce.
-constexpr uint64_t kEndSearchWindow = kEndOfCentralSize + 0xFFFF;
 
 uint16_t version_needed(const EntryHeader& h) {
   if (h.zip64_sizes || h.offset >= kMax32) return kVersionZip64;
@@ -190,64 +188,34 @@ bool read_directory(BinaryFile& f, uint64_t length, Directory* out, std::string*
     *why = "too short for a zip archive";
     return false;
   }
-  // Most archives have no comment: try the last 22 bytes before reading the whole window.
-  uint64_t end_pos = length;  // position of the end record once found
-  std::string window(kEndOfCentralSize, '\0');
-  if (!read_at(f, length - kEndOfCentralSize, window.data(), window.size())) {
+  EndRecordSearch search(
+      [&](uint64_t offset, void* buf, size_t n) { return read_at(f, offset, buf, n); }, length);
+  if (!search.read_ok()) {
     *why = "read error";
     return false;
   }
-  std::optional<EndRecord> end = parse_end_record(window);
-  if (end && end->comment_length == 0) {
-    end_pos = length - kEndOfCentralSize;
-  } else {
-    end.reset();
-    const uint64_t span = std::min(length, kEndSearchWindow);
-    window.assign(span, '\0');
-    if (!read_at(f, length - span, window.data(), window.size())) {
-      *why = "read error";
-      return false;
-    }
-    // The last record whose comment fits in the file.
-    for (size_t i = find_end_record(window, std::string_view::npos); i != std::string_view::npos;
-         i = i == 0 ? std::string_view::npos : find_end_record(window, i - 1)) {
-      end = parse_end_record(std::string_view(window).substr(i));
-      if (i + kEndOfCentralSize + end->comment_length <= window.size()) {
-        end_pos = length - span + i;
-        window.erase(0, i);
-        break;
-      }
-      end.reset();
-    }
-    if (!end) {
-      *why = "no end of central directory record";
-      return false;
-    }
+  // The last record whose comment fits in the file; no other is looked at.
+  std::optional<EndRecords> found = search.next();
+  while (found && found->comment.size() != found->end.comment_length) found = search.next();
+  if (!found) {
+    *why = "no end of central directory record";
+    return false;
   }
-  if (end->disk != 0 || end->cd_disk != 0) {
+  const EndRecord& end = found->end;
+  if (end.disk != 0 || end.cd_disk != 0) {
     *why = "archives split over several disks are not supported";
     return false;
   }
-  uint64_t count = end->entries;
-  uint64_t cd_size = end->cd_size;
-  uint64_t cd_offset = end->cd_offset;
-  out->comment.assign(window, kEndOfCentralSize, end->comment_length);
-  uint64_t tail_start = end_pos;
-
-  std::string loc(kZip64LocatorSize, '\0');
-  std::optional<uint64_t> z_pos;
-  if (end_pos >= kZip64LocatorSize &&
-      read_at(f, end_pos - kZip64LocatorSize, loc.data(), loc.size())) {
-    z_pos = parse_zip64_locator(loc);
-  }
-  if (z_pos) {
-    std::string z(kZip64EndSize, '\0');
-    std::optional<Zip64End> z64;
-    if (*z_pos <= end_pos - kZip64LocatorSize && end_pos - kZip64LocatorSize - *z_pos >= z.size() &&
-        read_at(f, *z_pos, z.data(), z.size())) {
-      z64 = parse_zip64_end(z);
-    }
-    if (!z64) {
+  uint64_t count = end.entries;
+  uint64_t cd_size = end.cd_size;
+  uint64_t cd_offset = end.cd_offset;
+  out->comment = std::string(found->comment);
+  uint64_t tail_start = found->position;
+  // Only a zip64 end record where the locator puts it: the writer does not shift offsets for
+  // bytes in front of the archive.
+  if (found->locator) {
+    const std::optional<Zip64End>& z64 = found->zip64;
+    if (!z64 || !found->zip64_as_stated) {
       *why = "zip64 end record damaged";
       return false;
     }
@@ -258,7 +226,7 @@ bool read_directory(BinaryFile& f, uint64_t length, Directory* out, std::string*
     count = z64->entries;
     cd_size = z64->cd_size;
     cd_offset = z64->cd_offset;
-    tail_start = *z_pos;
+    tail_start = found->zip64_position;
   }
   if (cd_offset > tail_start || tail_start - cd_offset < cd_size) {
     *why = "central directory lies outside the archive";

@@ -12,16 +12,6 @@ namespace {
 // A folder link that points back up would otherwise recurse until paths get too long.
 constexpr int kMaxDepth = 128;
 
-std::string_view without_drive(std::string_view name) {
-#ifdef _WIN32
-  if (name.size() >= 2 && name[1] == ':' &&
-      ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z'))) {
-    name.remove_prefix(2);
-  }
-#endif
-  return name;
-}
-
 std::vector<std::string_view> parts(std::string_view name) {
   std::vector<std::string_view> out;
   size_t start = 0;
@@ -59,14 +49,6 @@ void walk(const std::string& path, const std::string& prefix, int depth, std::ve
 }
 
 }  // namespace
-
-bool is_separator(char c) {
-#ifdef _WIN32
-  return c == '\\' || c == '/';
-#else
-  return c == '/';
-#endif
-}
 
 bool is_absolute(const std::string& name) {
   if (!name.empty() && is_separator(name[0])) return true;

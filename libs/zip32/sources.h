@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <ctime>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace pvx::zip {
@@ -16,14 +17,14 @@ struct Source {
   std::time_t mtime = 0;
 };
 
+// The host's path rules, in sources_win32.cpp or sources_posix.cpp.
 // Separator the library puts between a folder and a name when it builds a path.
-#ifdef _WIN32
-inline constexpr char kSep = '\\';
-#else
-inline constexpr char kSep = '/';
-#endif
-
+extern const char kSep;
 bool is_separator(char c);
+// The name without a leading drive letter, where the host has drives.
+std::string_view without_drive(std::string_view name);
+// What two entry names are compared by: equal keys name one file on the host.
+std::string name_key(std::string_view name);
 bool is_absolute(const std::string& name);
 // The entry name for a name given as is: an absolute one keeps its last part only; a
 // relative one keeps its folders, without drive, leading separators, "." or ".." parts.

@@ -226,10 +226,9 @@ TEST_F(ComTest, ClassFactoriesServeOurFiveClassesOnly) {
     ASSERT_EQ(create(c.clsid, IID_IDispatch, d), S_OK);
     fake::ComPtr<ITypeInfo> info;
     ASSERT_EQ(d->GetTypeInfo(0, 0, info.put()), S_OK);
-    BSTR name = nullptr;
-    info->GetDocumentation(MEMBERID_NIL, &name, nullptr, nullptr, nullptr);
-    EXPECT_EQ(std::wstring(name ? name : L""), std::wstring(L"_") + c.name);
-    SysFreeString(name);
+    pvx::win::unique_bstr name;
+    info->GetDocumentation(MEMBERID_NIL, name.put(), nullptr, nullptr, nullptr);
+    EXPECT_EQ(std::wstring(name ? name.get() : L""), std::wstring(L"_") + c.name);
   }
   fake::ComPtr<IClassFactory> factory;
   get_class_object(kClsidConnect, IID_IClassFactory, reinterpret_cast<void**>(factory.put()));
@@ -265,10 +264,9 @@ TEST_F(ComTest, ConnectHandsEachCallToTheCore) {
             MAKE_HRESULT(SEVERITY_ERROR, 0x0A, err::kPathNotFound));
   fake::ComPtr<IErrorInfo> info;
   ASSERT_EQ(GetErrorInfo(0, info.put()), S_OK);
-  BSTR description = nullptr;
-  info->GetDescription(&description);
-  EXPECT_EQ(std::wstring(description), L"Path not found");
-  SysFreeString(description);
+  pvx::win::unique_bstr description;
+  info->GetDescription(description.put());
+  EXPECT_EQ(std::wstring(description.get()), L"Path not found");
 }
 
 TEST_F(ComTest, SinksReadArgumentsInDeclaredOrderAndWriteCancelBack) {

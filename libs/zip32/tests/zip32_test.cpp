@@ -4,7 +4,7 @@
 #include <vector>
 
 #ifdef _WIN32
-#include <windows.h>
+#include "win32_handles.h"
 #endif
 
 #include "codepage.h"
@@ -151,11 +151,11 @@ TEST_F(ZipTest, PassesZip64WhenEntriesExceed65535) {
 TEST_F(ZipTest, FileLockedByAnotherProgramKeepsTheEntryItWouldReplace) {
   const std::string a = make("a.txt", "kept");
   ASSERT_EQ(zip(archive_, {a}), ZE_OK);
-  HANDLE lock =
-      CreateFileW(fs::u8path(a).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+  pvx::win::unique_hfile lock(
+      CreateFileW(fs::u8path(a).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(lock);
   const int32_t rc = zip(archive_, {a, make("b.txt", "b")});
-  CloseHandle(lock);
+  lock.reset();
   EXPECT_EQ(rc, ZE_OPEN);
   EXPECT_NE(printed().find("could not open for reading"), std::string::npos) << printed();
   const Archive z = read_zip(archive_);

@@ -1,6 +1,5 @@
 #include "com_objects.h"
 
-#include <atomic>
 #include <utility>
 
 #include "core/failure.h"
@@ -115,7 +114,7 @@ class ConnectDefault final : public IDispatch {
   TypeInfo types_;
 };
 
-class ConnectObject final : public IDTExtensibility2 {
+class ConnectObject final : public ComObject<ConnectObject, IDTExtensibility2> {
  public:
   ConnectObject() : default_(*this), types_(2, kIidIDTExtensibility2) {
     ++connect_objects;
@@ -128,24 +127,13 @@ class ConnectObject final : public IDTExtensibility2 {
     if (--connect_objects == 0) attempt([] { ProgramState::reset(); });
   }
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
-    if (!out) return E_POINTER;
+  // The identity, IUnknown, is the default interface's.
+  void* interface_for(REFIID riid) noexcept {
     if (riid == IID_IUnknown || riid == IID_IDispatch || riid == kPublicClasses[0].iid) {
-      *out = static_cast<IDispatch*>(&default_);
-    } else if (riid == kIidIDTExtensibility2) {
-      *out = static_cast<IDTExtensibility2*>(this);
-    } else {
-      *out = nullptr;
-      return E_NOINTERFACE;
+      return static_cast<IDispatch*>(&default_);
     }
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG n = --refs_;
-    if (n == 0) delete this;
-    return n;
+    if (riid == kIidIDTExtensibility2) return static_cast<IDTExtensibility2*>(this);
+    return nullptr;
   }
   PARVEX_DISPATCH_METHODS(types_, static_cast<IDTExtensibility2*>(this))
 
@@ -175,7 +163,6 @@ class ConnectObject final : public IDTExtensibility2 {
     return *core_;
   }
 
-  std::atomic<ULONG> refs_{1};
   ConnectDefault default_;
   TypeInfo types_;
   std::unique_ptr<host::Connection> core_;

@@ -12,20 +12,16 @@
 namespace parvex::com {
 namespace {
 
-// Owns a BSTR.
-struct Bstr {
-  BSTR s = nullptr;
-  ~Bstr() { SysFreeString(s); }
-  std::string text() const { return s ? win::narrow(std::wstring_view(s, SysStringLen(s))) : ""; }
-};
+std::string text(const pvx::win::unique_bstr& s) {
+  return s ? win::narrow(std::wstring_view(s.get(), SysStringLen(s.get()))) : "";
+}
 
 std::wstring system_text(HRESULT hr) {
-  wchar_t* buf = nullptr;
+  pvx::win::unique_hlocal<wchar_t*> buf;
   const DWORD n = FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, static_cast<DWORD>(hr), 0, reinterpret_cast<wchar_t*>(&buf), 0, nullptr);
-  std::wstring text = n ? std::wstring(buf, n) : L"Automation error";
-  LocalFree(buf);
+      nullptr, static_cast<DWORD>(hr), 0, reinterpret_cast<wchar_t*>(buf.put()), 0, nullptr);
+  std::wstring text = n ? std::wstring(buf.get(), n) : L"Automation error";
   while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' '))
     text.pop_back();
   return text;
@@ -111,15 +107,16 @@ void raise_call_failure(HRESULT hr, EXCEPINFO* info, const std::wstring& member)
   std::string description;
   if (hr == DISP_E_EXCEPTION && info) {
     if (info->pfnDeferredFillIn) info->pfnDeferredFillIn(info);
-    Bstr src{info->bstrSource}, desc{info->bstrDescription}, help{info->bstrHelpFile};
+    const pvx::win::unique_bstr src(info->bstrSource), desc(info->bstrDescription),
+        help(info->bstrHelpFile);
     info->bstrSource = info->bstrDescription = info->bstrHelpFile = nullptr;
     if (info->scode) {
       number = static_cast<int32_t>(info->scode);
     } else if (info->wCode) {
       number = static_cast<int32_t>(MAKE_HRESULT(SEVERITY_ERROR, 0x0A, info->wCode));
     }
-    if (!src.text().empty()) source = src.text();
-    description = desc.text();
+    if (!text(src).empty()) source = text(src);
+    description = text(desc);
   }
   if (description.empty()) description = win::narrow(system_text(number));
   throw Failure(number, source, description + " (" + win::narrow(member) + ")");

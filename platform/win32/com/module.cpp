@@ -39,11 +39,9 @@ HRESULT caught_hresult() noexcept {
   } catch (const Failure& f) {
     pvx::win::com_ptr<ICreateErrorInfo> create;
     if (SUCCEEDED(CreateErrorInfo(create.put()))) {
-      BSTR source = bstr(f.source()), description = bstr(f.description());
-      create->SetSource(source);
-      create->SetDescription(description);
-      SysFreeString(source);
-      SysFreeString(description);
+      const pvx::win::unique_bstr source(bstr(f.source())), description(bstr(f.description()));
+      create->SetSource(source.get());
+      create->SetDescription(description.get());
       pvx::win::com_ptr<IErrorInfo> info;
       if (SUCCEEDED(create->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(info.put()))))
         SetErrorInfo(0, info.get());
@@ -101,7 +99,7 @@ HRESULT interface_type_info(int resource, const GUID& iid, ITypeInfo** out) noex
     *out = info.release();
     return S_OK;
   } catch (...) {
-    return E_OUTOFMEMORY;
+    return caught_hresult();
   }
 }
 

@@ -20,20 +20,26 @@ struct LiveObject {
   ~LiveObject() { --live_objects(); }
 };
 
-// IUnknown for an object with one vtable, Interface: a reference count that deletes the object
-// at zero, and QueryInterface for IUnknown and whatever Derived::answers(iid) accepts.
+// IUnknown for our COM objects: a reference count that deletes the object at zero, and
+// QueryInterface answered by Derived::interface_for(iid). An object with one vtable, Interface,
+// keeps the default below and says in Derived::answers(iid) which interfaces it has besides
+// IUnknown; an object with more vtables declares its own interface_for.
 template <class Derived, class Interface>
 class ComObject : public Interface {
  public:
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
     if (!out) return E_POINTER;
+    *out = static_cast<Derived*>(this)->interface_for(riid);
+    if (!*out) return E_NOINTERFACE;
+    this->AddRef();
+    return S_OK;
+  }
+  // The pointer that answers riid, or null.
+  void* interface_for(REFIID riid) noexcept {
     if (riid == IID_IUnknown || static_cast<const Derived*>(this)->answers(riid)) {
-      *out = static_cast<Interface*>(this);
-      this->AddRef();
-      return S_OK;
+      return static_cast<Interface*>(this);
     }
-    *out = nullptr;
-    return E_NOINTERFACE;
+    return nullptr;
   }
   ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
   ULONG STDMETHODCALLTYPE Release() override {

@@ -6,18 +6,12 @@
 
 #include <string>
 
-#include "unique_any.h"
+#include "win32_handles.h"
 
 namespace parvex::views {
 
-namespace detail {
-inline void delete_gdi_object(HGDIOBJ object) noexcept {
-  DeleteObject(object);
-}
-}  // namespace detail
-
-using unique_hbitmap = pvx::unique_any<HBITMAP, &detail::delete_gdi_object>;
-using unique_hfont = pvx::unique_any<HFONT, &detail::delete_gdi_object>;
+using unique_hbitmap = pvx::win::unique_gdi<HBITMAP>;
+using unique_hfont = pvx::win::unique_gdi<HFONT>;
 using unique_hicon = pvx::unique_any<HICON, &::DestroyIcon>;
 
 // "logo.bmp" is the resource LOGO_BMP: letters and digits upper-cased, anything else '_'.

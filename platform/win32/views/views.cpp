@@ -170,10 +170,9 @@ class View {
 };
 
 View::View(size_t class_index, ui::Window& model) : class_index_(class_index), model_(&model) {
-  if (HDC screen = GetDC(nullptr)) {
-    dpi_x_ = GetDeviceCaps(screen, LOGPIXELSX);
-    dpi_y_ = GetDeviceCaps(screen, LOGPIXELSY);
-    ReleaseDC(nullptr, screen);
+  if (const pvx::win::window_dc screen(nullptr); screen) {
+    dpi_x_ = GetDeviceCaps(screen.get(), LOGPIXELSX);
+    dpi_y_ = GetDeviceCaps(screen.get(), LOGPIXELSY);
   }
   // Fixed dialog frame, close box, no minimize or maximize box; an empty in-memory template.
   struct alignas(4) Template {
@@ -523,15 +522,14 @@ INT_PTR View::draw_picture(const DRAWITEMSTRUCT& item) {
   if (!view.picture) return TRUE;
   BITMAP bits{};
   GetObjectW(view.picture.get(), sizeof bits, &bits);
-  HDC memory = CreateCompatibleDC(item.hDC);
+  const pvx::win::unique_hdc memory(CreateCompatibleDC(item.hDC));
   if (!memory) return TRUE;
-  const HGDIOBJ old = SelectObject(memory, view.picture.get());
+  const HGDIOBJ old = SelectObject(memory.get(), view.picture.get());
   SetStretchBltMode(item.hDC, HALFTONE);
   SetBrushOrgEx(item.hDC, 0, 0, nullptr);
-  StretchBlt(item.hDC, 0, 0, view.picture_width, view.picture_height, memory, 0, 0, bits.bmWidth,
-             bits.bmHeight, SRCCOPY);
-  SelectObject(memory, old);
-  DeleteDC(memory);
+  StretchBlt(item.hDC, 0, 0, view.picture_width, view.picture_height, memory.get(), 0, 0,
+             bits.bmWidth, bits.bmHeight, SRCCOPY);
+  SelectObject(memory.get(), old);  // the picture must not be selected when the DC goes
   return TRUE;
 }
 

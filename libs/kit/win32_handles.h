@@ -6,6 +6,8 @@
 #endif
 
 #include <windows.h>
+// After windows.h, which it needs.
+#include <oleauto.h>
 
 #include "unique_any.h"
 
@@ -23,6 +25,14 @@ template <class T>
 void release_com(T* p) noexcept {
   p->Release();
 }
+template <class T>
+void delete_gdi_object(T object) noexcept {
+  DeleteObject(object);
+}
+template <class T>
+void free_local(T memory) noexcept {
+  LocalFree(memory);
+}
 }  // namespace detail
 
 using unique_hfind = unique_any<HANDLE, &::FindClose, -1>;    // FindFirstFile
@@ -36,6 +46,30 @@ using unique_clipboard = unique_any<HWND, &detail::close_clipboard>;   // OpenCl
 using unique_global_lock = unique_any<void*, &detail::unlock_global>;  // GlobalLock
 template <class T>
 using com_ptr = unique_any<T*, &detail::release_com<T>>;  // one counted reference
+using unique_bstr = unique_any<BSTR, &::SysFreeString>;   // SysAllocString, [out] BSTR
+using unique_hdc = unique_any<HDC, &::DeleteDC>;          // CreateCompatibleDC
+template <class T>
+using unique_gdi = unique_any<T, &detail::delete_gdi_object<T>>;  // bitmaps, fonts, brushes
+template <class T = HLOCAL>
+using unique_hlocal = unique_any<T, &detail::free_local<T>>;  // FORMAT_MESSAGE_ALLOCATE_BUFFER
+
+// A window's device context (GetDC), given back to that window (ReleaseDC). Null window: the
+// screen's. Neither copied nor moved: it lives in one scope.
+class window_dc {
+ public:
+  explicit window_dc(HWND window) noexcept : window_(window), dc_(GetDC(window)) {}
+  window_dc(const window_dc&) = delete;
+  window_dc& operator=(const window_dc&) = delete;
+  ~window_dc() {
+    if (dc_) ReleaseDC(window_, dc_);
+  }
+  HDC get() const noexcept { return dc_; }
+  explicit operator bool() const noexcept { return dc_ != nullptr; }
+
+ private:
+  HWND window_;
+  HDC dc_;
+};
 
 // Opens the clipboard for owner (a window of ours: with no owner, SetClipboardData fails after
 // EmptyClipboard). Empty when another program holds it open.

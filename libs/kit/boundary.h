@@ -75,9 +75,3 @@ Result call_returning(Result out_of_memory, Result otherwise, Body&& body) noexc
   catch (...) {                                                           \
     return ::pvx::result_from_caught_exception(out_of_memory, otherwise); \
   }
-
-// Ends a try block of a COM method: returns an HRESULT for whatever was thrown.
-#define PVX_CATCH_RETURN_HR()                      \
-  catch (...) {                                    \
-    return ::pvx::hresult_from_caught_exception(); \
-  }

@@ -1,0 +1,168 @@
+// The shared record layer: reads stop at the end of their bytes, the end-record search finds
+// each candidate with its zip64 records, and the zip64 block gives the writer the place of the
+// offset it patches.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "zip_format.h"
+
+namespace pvx {
+namespace {
+
+TEST(ByteCursor, StopsAtTheEnd) {
+  struct Case {
+    size_t size, skip, read;  // read: 2, 4 or 8 bytes
+    bool ok;
+    uint64_t value;
+  };
+  const std::string bytes("\x01\x02\x03\x04\x05\x06\x07\x08", 8);
+  const Case cases[] = {{8, 0, 8, true, 0x0807060504030201},
+                        {8, 6, 2, true, 0x0807},
+                        {8, 6, 4, false, 0},
+                        {7, 0, 8, false, 0},
+                        {8, 9, 2, false, 0},
+                        {0, 0, 2, false, 0}};
+  for (const Case& c : cases) {
+    ByteCursor cur(std::string_view(bytes).substr(0, c.size));
+    cur.skip(c.skip);
+    const uint64_t v = c.read == 2 ? cur.u16() : c.read == 4 ? cur.u32() : cur.u64();
+    EXPECT_EQ(cur.ok(), c.ok) << c.size << " " << c.skip;
+    EXPECT_EQ(v, c.value) << c.size << " " << c.skip;
+    EXPECT_EQ(cur.bytes(0).size(), 0u);
+    EXPECT_EQ(cur.ok(), c.ok);
+  }
+}
+
+std::string end_record(uint16_t comment_length, uint32_t cd_offset) {
+  std::string r;
+  put32(r, kEndOfCentralSig);
+  put32(r, 0);  // disks
+  put16(r, 1);
+  put16(r, 1);
+  put32(r, 46);  // directory size
+  put32(r, cd_offset);
+  put16(r, comment_length);
+  return r;
+}
+
+std::string zip64_end(uint64_t cd_offset) {
+  std::string r;
+  put32(r, kZip64EndSig);
+  put64(r, kZip64EndSize - 12);
+  put32(r, 0);  // versions
+  put64(r, 0);  // disks
+  put64(r, 1);
+  put64(r, 1);
+  put64(r, 46);
+  put64(r, cd_offset);
+  return r;
+}
+
+std::string locator(uint64_t zip64_end_at) {
+  std::string r;
+  put32(r, kZip64LocatorSig);
+  put32(r, 0);
+  put64(r, zip64_end_at);
+  put32(r, 1);
+  return r;
+}
+
+TEST(EndRecordSearch, GivesEachCandidateFromTheEndWithItsZip64Records) {
+  struct Found {
+    uint64_t position;
+    size_t comment;
+    bool locator, zip64, as_stated;
+    uint64_t zip64_position;
+  };
+  struct Case {
+    const char* what;
+    std::string file;
+    std::vector<Found> found;
+  };
+  const std::string junk(100, 'j');
+  const std::string inner = end_record(0, 7);  // an end record inside another's comment
+  const Case cases[] = {
+      {"comment holding an end record",
+       junk + end_record(22 + 3, 1) + inner + "abc",
+       {{122, 0, false, false, false, 0}, {100, 25, false, false, false, 0}}},
+      {"comment longer than the file",
+       junk + end_record(50, 1) + "ab",
+       {{100, 2, false, false, false, 0}}},
+      {"zip64 where the locator says",
+       junk + zip64_end(3) + locator(100) + end_record(0, 9),
+       {{176, 0, true, true, true, 100}}},
+      {"zip64 moved by a stub",
+       junk + zip64_end(3) + locator(40) + end_record(0, 9),
+       {{176, 0, true, true, false, 100}}},
+      {"locator without a zip64 end record",
+       junk + locator(20) + end_record(0, 9),
+       {{120, 0, true, false, false, 0}}},
+      {"too short", "PK\x05\x06", {}},
+  };
+  for (const Case& c : cases) {
+    EndRecordSearch search(
+        [&](uint64_t offset, void* out, size_t n) {
+          if (offset > c.file.size() || n > c.file.size() - offset) return false;
+          std::memcpy(out, c.file.data() + offset, n);
+          return true;
+        },
+        c.file.size());
+    EXPECT_TRUE(search.read_ok()) << c.what;
+    for (const Found& want : c.found) {
+      const std::optional<EndRecords> r = search.next();
+      ASSERT_TRUE(r) << c.what;
+      EXPECT_EQ(r->position, want.position) << c.what;
+      EXPECT_EQ(r->comment.size(), want.comment) << c.what;
+      EXPECT_EQ(r->locator, want.locator) << c.what;
+      EXPECT_EQ(r->zip64.has_value(), want.zip64) << c.what;
+      EXPECT_EQ(r->zip64_as_stated, want.as_stated) << c.what;
+      if (want.zip64) {
+        EXPECT_EQ(r->zip64_position, want.zip64_position) << c.what;
+        EXPECT_EQ(r->zip64->cd_offset, 3u) << c.what;
+      }
+    }
+    EXPECT_FALSE(search.next()) << c.what;
+  }
+}
+
+TEST(Zip64Extra, ResolvesDeferredFieldsInOrder) {
+  // A block of another kind first, then zip64 with two 64-bit values and a disk number.
+  std::string extra("\x0a\x00\x02\x00zz", 6);
+  put16(extra, kZip64ExtraId);
+  put16(extra, 20);
+  put64(extra, 7);
+  put64(extra, 9);
+  put32(extra, 3);
+  struct Case {
+    uint64_t usize, csize, offset;
+    uint32_t disk;
+    uint64_t want_usize, want_offset;
+    uint32_t want_disk;
+    bool complete, offset_read;
+    size_t offset_at;
+  };
+  const uint64_t m = 0xFFFFFFFF;
+  const Case cases[] = {{m, 5, m, 0xFFFF, 7, 9, 3, true, true, 18},
+                        {1, 5, m, 0xFFFF, 1, 7, 9, true, true, 10},
+                        {m, m, m, 0, 7, m, 0, false, false, 0},
+                        {1, 5, 6, 0, 1, 6, 0, true, false, 0}};
+  for (const Case& c : cases) {
+    uint64_t usize = c.usize, csize = c.csize, offset = c.offset;
+    uint32_t disk = c.disk;
+    const Zip64Resolution r = resolve_zip64(extra, &usize, &csize, &offset, &disk);
+    EXPECT_TRUE(r.found);
+    EXPECT_EQ(usize, c.want_usize);
+    EXPECT_EQ(offset, c.want_offset);
+    EXPECT_EQ(disk, c.want_disk);
+    EXPECT_EQ(r.complete, c.complete);
+    EXPECT_EQ(r.offset_read, c.offset_read);
+    EXPECT_EQ(r.offset_read ? r.offset_at : 0, c.offset_at);
+  }
+  uint64_t usize = m;
+  EXPECT_FALSE(resolve_zip64("", &usize, nullptr, nullptr, nullptr).complete);
+}
+
+}  // namespace
+}  // namespace pvx
