@@ -3,7 +3,8 @@
 # build under wine twice (ANSI code page 1252, then 65001); win32 is built only (no 32-bit wine
 # here). Checks formatting first.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+source "$(dirname "$0")/lib.sh"
+cd "$root"
 
 bash scripts/setup.sh
 
@@ -11,26 +12,15 @@ echo "== formatting"
 mapfile -t sources < <(git ls-files -co --exclude-standard -- '*.cpp' '*.h' '*.c' | grep -v '^build/')
 clang-format --dry-run --Werror "${sources[@]}"
 
+# The default prefix, and one whose ANSI code page is 65001 (the tests check GetACP()).
 export WINEDEBUG=-all
-export WINEPREFIX="${WINEPREFIX:-$HOME/.wine-parvex}"
-# The first start of wine builds its prefix; do it once here, not inside a timed test.
-wineboot -i >/dev/null 2>&1 || true
-
-# A second prefix whose ANSI code page is UTF-8 (65001), as Windows' "Use Unicode UTF-8 for
-# worldwide language support" sets it in the registry. Wine 8 ignores those registry values and
-# takes the code page from the locale, so that run also uses hi_IN, a locale whose Windows code
-# page is UTF-8 only, compiled here when the machine lacks it. The tests check GetACP().
+export WINEPREFIX
+WINEPREFIX=$(wine_base_prefix)
 utf8_prefix="${PARVEX_UTF8_WINEPREFIX:-$HOME/.wine-parvex-acp65001}"
 utf8_locales="$PWD/build/locale"
-[ -d "$utf8_prefix" ] || WINEPREFIX="$utf8_prefix" wineboot -i >/dev/null 2>&1 || true
-for value in ACP OEMCP; do
-  WINEPREFIX="$utf8_prefix" wine reg add 'HKLM\System\CurrentControlSet\Control\Nls\CodePage' \
-    /v "$value" /t REG_SZ /d 65001 /f >/dev/null 2>&1
-done
-if [ ! -d "$utf8_locales/hi_IN.UTF-8" ]; then
-  mkdir -p "$utf8_locales"
-  localedef -i hi_IN -f UTF-8 "$utf8_locales/hi_IN.UTF-8"
-fi
+wine_prefix_ready "$WINEPREFIX"
+wine_acp65001_prefix "$utf8_prefix"
+wine_utf8_locale "$utf8_locales"
 
 status=0
 for preset in linux linux-asan win64 win32; do
