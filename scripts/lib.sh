@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared by the scripts here and bench/*/run.sh: source it, do not run it.
 #   release_build   configure and build a Release tree of its own for a benchmark or fuzz run
 #   wine_*          the wine prefixes and the UTF-8 locale the tests under wine use
@@ -23,6 +24,7 @@ release_build() {
     cat "$build/build.log" >&2
     return 1
   fi
+  # shellcheck disable=SC2034  # read by the caller
   bin=$build/bin
 }
 
