@@ -6,20 +6,21 @@
 #                 leave the archive as it was)
 # usage: scripts/fuzz.sh [seconds per target]        (default 60)
 set -euo pipefail
-cd "$(dirname "$0")/.."
+source "$(dirname "$0")/lib.sh"
+cd "$root"
 
 seconds="${1:-60}"
 build=build/fuzz-clang
-CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DPARVEX_FUZZ=ON >/dev/null
-cmake --build "$build" -j2 --target unzip32_fuzz zip32_fuzz
+# With debug information, so that a crash's stack names its lines.
+CC=clang CXX=clang++ release_build "$build" unzip32_fuzz zip32_fuzz -- \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPARVEX_FUZZ=ON
 
 for target in unzip32_fuzz zip32_fuzz; do
   # libFuzzer adds what it finds to the first folder; the shared corpus stays untouched.
   work="$build/$target-corpus"
   mkdir -p "$work"
   echo "== $target for ${seconds}s"
-  "$build/bin/$target" -max_total_time="$seconds" -max_len=65536 -timeout=20 \
+  "$bin/$target" -max_total_time="$seconds" -max_len=65536 -timeout=20 \
     -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$build/$target-" \
     "$work" ../shared/corpus/zip-archives
 done

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Builds every preset and runs every test: Linux natively (plain and sanitized), the win64
-# build under wine twice (ANSI code page 1252, then 65001); win32 is built only (no 32-bit wine
-# here). Checks formatting first.
+# Builds every preset and runs every test: Linux natively (plain and sanitized), the win64 and
+# the win32 build under wine twice each (ANSI code page 1252, then 65001). Checks formatting
+# first. The closing line counts test cases from ctest's and GoogleTest's XML results (see
+# test_results.py); where wine runs no 32-bit programs, each x86 test program counts as skipped.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+source "$(dirname "$0")/lib.sh"
+cd "$root"
 
 bash scripts/setup.sh
 
@@ -11,25 +13,21 @@ echo "== formatting"
 mapfile -t sources < <(git ls-files -co --exclude-standard -- '*.cpp' '*.h' '*.c' | grep -v '^build/')
 clang-format --dry-run --Werror "${sources[@]}"
 
+# The default prefix, and one whose ANSI code page is 65001 (the tests check GetACP()).
 export WINEDEBUG=-all
-export WINEPREFIX="${WINEPREFIX:-$HOME/.wine-parvex}"
-# The first start of wine builds its prefix; do it once here, not inside a timed test.
-wineboot -i >/dev/null 2>&1 || true
-
-# A second prefix whose ANSI code page is UTF-8 (65001), as Windows' "Use Unicode UTF-8 for
-# worldwide language support" sets it in the registry. Wine 8 ignores those registry values and
-# takes the code page from the locale, so that run also uses hi_IN, a locale whose Windows code
-# page is UTF-8 only, compiled here when the machine lacks it. The tests check GetACP().
+export WINEPREFIX
+WINEPREFIX=$(wine_base_prefix)
 utf8_prefix="${PARVEX_UTF8_WINEPREFIX:-$HOME/.wine-parvex-acp65001}"
 utf8_locales="$PWD/build/locale"
-[ -d "$utf8_prefix" ] || WINEPREFIX="$utf8_prefix" wineboot -i >/dev/null 2>&1 || true
-for value in ACP OEMCP; do
-  WINEPREFIX="$utf8_prefix" wine reg add 'HKLM\System\CurrentControlSet\Control\Nls\CodePage' \
-    /v "$value" /t REG_SZ /d 65001 /f >/dev/null 2>&1
-done
-if [ ! -d "$utf8_locales/hi_IN.UTF-8" ]; then
-  mkdir -p "$utf8_locales"
-  localedef -i hi_IN -f UTF-8 "$utf8_locales/hi_IN.UTF-8"
+wine_prefix_ready "$WINEPREFIX"
+wine_acp65001_prefix "$utf8_prefix"
+wine_utf8_locale "$utf8_locales"
+# The x86 runs get prefixes of their own, made by a wine that has its 32-bit half.
+x86=0
+if wine_runs_x86; then
+  x86=1
+  wine_prefix_ready "$WINEPREFIX-x86"
+  wine_acp65001_prefix "$utf8_prefix-x86"
 fi
 
 status=0
@@ -39,50 +37,64 @@ for preset in linux linux-asan win64 win32; do
   cmake --build --preset "$preset" -j "$(nproc)"
 done
 
-# The closing line counts test cases: each program prints its own totals (--gtest_brief).
 passed=0
 failed=0
 skipped=0
-for run in linux linux-asan win64 win64-acp65001; do
+for run in linux linux-asan win64 win64-acp65001 win32 win32-acp65001; do
   preset="${run%-acp65001}"
   echo "== test $run"
-  log="build/$preset/ctest${run#"$preset"}.log"
-  runner=(ctest --preset "$preset" -V)
+  results="$PWD/build/$preset/test-results${run#"$preset"}"
+  rm -rf "$results"
+  mkdir -p "$results/gtest"
+  ctest --preset "$preset" --show-only=json-v1 >"$results/tests.json"
+  if [[ $preset == win32 ]] && ((!x86)); then
+    k=$(ctest --preset "$preset" -N | sed -n 's/^Total Tests: *//p')
+    echo "0 passed, 0 failed, $k skipped: wine here runs no 32-bit programs (see scripts/setup.sh)"
+    skipped=$((skipped + k))
+    continue
+  fi
+  prefix=$WINEPREFIX
+  acp65001_prefix=$utf8_prefix
+  if [[ $preset == win32 ]]; then
+    prefix+=-x86
+    acp65001_prefix+=-x86
+  fi
+  # Under wine a path without a drive letter is taken as relative; Z: is the Unix root.
+  drive=""
+  if [[ $preset == win* ]]; then drive=Z:; fi
+  runner=(env GTEST_OUTPUT="xml:$drive$results/gtest/")
   if [[ "$run" == *-acp65001 ]]; then
-    runner=(env WINEPREFIX="$utf8_prefix" LC_ALL=hi_IN.UTF-8 LOCPATH="$utf8_locales"
-            PARVEX_EXPECT_ACP=65001 "${runner[@]}")
-  elif [[ $preset == win64 ]]; then
+    runner+=(WINEPREFIX="$acp65001_prefix" LC_ALL=hi_IN.UTF-8 LOCPATH="$utf8_locales"
+             PARVEX_EXPECT_ACP=65001)
+  elif [[ $preset == win* ]]; then
     # Wine names Unix files in the locale's charset: without a UTF-8 locale (a bare CI shell
     # has none) every non-ASCII file name fails. C.UTF-8 gives code page 1252.
-    runner=(env LC_ALL=C.UTF-8 PARVEX_EXPECT_ACP=1252 "${runner[@]}")
+    runner+=(WINEPREFIX="$prefix" LC_ALL=C.UTF-8 PARVEX_EXPECT_ACP=1252)
   fi
-  if [[ $preset == win64 ]]; then
+  runner+=(ctest --preset "$preset")
+  log="$results/ctest.log"
+  ctest_failed=0
+  if [[ $preset == win* ]]; then
     # The window tests get a virtual display. The rest run without one: there a native dialog
     # fails at once instead of waiting for a click that never comes.
-    "${runner[@]}" -E '^parvex_views_' >"$log" 2>&1 || status=1
-    xvfb-run -a -s "-screen 0 1280x1024x24" "${runner[@]}" -R '^parvex_views_' >>"$log" 2>&1 \
-      || status=1
+    "${runner[@]}" --output-junit "$results/junit-1.xml" -E '^parvex_views_' >"$log" 2>&1 \
+      || ctest_failed=1
+    xvfb-run -a -s "-screen 0 1280x1024x24" "${runner[@]}" --output-junit "$results/junit-2.xml" \
+      -R '^parvex_views_' >>"$log" 2>&1 || ctest_failed=1
   else
-    "${runner[@]}" >"$log" 2>&1 || status=1
+    "${runner[@]}" --output-junit "$results/junit-1.xml" >"$log" 2>&1 || ctest_failed=1
   fi
-  grep -E '^[0-9]+: \[  (PASSED|FAILED|SKIPPED) *\]' "$log" || true
-  grep -E -A3 'tests passed, .* tests failed out of' "$log" || true
-  summaries=$(grep 'tests failed out of' "$log" || true)
-  if [[ -z $summaries ]] || grep -qv ' 0 tests failed out of' <<<"$summaries"; then
+  python3 scripts/test_results.py "$results" >"$results/failures"
+  read -r p f k <"$results/counts"
+  echo "$p passed, $f failed, $k skipped"
+  if ((ctest_failed || f)) || [[ -s "$results/failures" ]]; then
     status=1
-    cat "$log"  # gtest_brief keeps it to the failures
+    cat "$log"  # with each failing program's output
+    cat "$results/failures"
   fi
-  count() { awk -v tag="$1" '$2 == "[" && $3 == tag && $4 ~ /\]/ { n += $5 } END { print n + 0 }' "$log"; }
-  p=$(count "PASSED")
-  k=$(count "SKIPPED")
-  # gtest_brief prints no failed total, only a line per failed case; a failing program that is
-  # not a gtest one shows only in ctest's own count.
-  f=$(grep -cE '^[0-9]+: \[  FAILED  \] [^ ]+ \(' "$log" || true)
-  c=$(awk '/tests failed out of/ { n += $4 } END { print n + 0 }' "$log")
-  ((c > f)) && f=$c
-  passed=$((passed + ${p:-0}))
-  failed=$((failed + ${f:-0}))
-  skipped=$((skipped + ${k:-0}))
+  passed=$((passed + p))
+  failed=$((failed + f))
+  skipped=$((skipped + k))
 done
 
 echo "$passed passed, $failed failed, $skipped skipped"

@@ -4,11 +4,8 @@
 # OnConnection. Files: a large binary, text, XML, a PDF and an image that does not shrink.
 #   bench/send/run.sh [FILE...]        (BUILD_DIR overrides build/send-bench)
 set -euo pipefail
-root=$(cd "$(dirname "$0")/../.." && pwd)
-build=${BUILD_DIR:-$root/build/send-bench}
-# -O2: gcc 12 at -O3 warns falsely (-Wrestrict) inside std::string, and warnings are errors.
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" >/dev/null
-cmake --build "$build" -j2 --target parvex-sim zip32 unzip32 >/dev/null
+source "$(dirname "$0")/../../scripts/lib.sh"
+release_build "${BUILD_DIR:-$root/build/send-bench}" parvex-sim zip32 unzip32
 
 first() { for f in "$@"; do [ -f "$f" ] && { echo "$f"; return; }; done; }
 files=("$@")
@@ -31,7 +28,7 @@ trap 'rm -rf "$work"' EXIT
 min() { awk -v a="$1" -v b="$2" 'BEGIN { print (a == "" || b < a) ? b : a }'; }
 best_send=""; best_conn=""; best_zip=""
 for i in 1 2 3; do
-  out=$("$build/bin/parvex-sim" send --addin-folder "$work/addin" --outbox "$work/out$i" "${files[@]}")
+  out=$("$bin/parvex-sim" send --addin-folder "$work/addin" --outbox "$work/out$i" "${files[@]}")
   best_send=$(min "$best_send" "$(sed -n 's/^Send took \([0-9.]*\) ms.*/\1/p' <<<"$out")")
   best_conn=$(min "$best_conn" "$(sed -n 's/^OnConnection took \([0-9.]*\) ms.*/\1/p' <<<"$out")")
   ours=$(sed -n 's/^  DD  *\([0-9]*\) bytes$/\1/p' <<<"$out")

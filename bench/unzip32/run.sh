@@ -2,9 +2,16 @@
 # Memory and speed of extraction: a 1 MiB and a 1 GiB entry (peak memory should not differ by
 # more than a few MiB), and a folder of many small files, each timed against the unzip command.
 # Files come from the system (binaries and libraries), packed by the zip command.
-# usage: bench/unzip32/run.sh BUILD_DIR      (e.g. build/linux)
+# usage: bench/unzip32/run.sh [BUILD_DIR]    (a built tree, e.g. build/linux; without one, its
+#                                             own Release tree in build/unzip32-bench)
 set -euo pipefail
-bench="$1/bin/unzip32_bench"
+source "$(dirname "$0")/../../scripts/lib.sh"
+if (($#)); then
+  bin=$1/bin
+else
+  release_build "$root/build/unzip32-bench" unzip32_bench unzip32
+fi
+bench="$bin/unzip32_bench"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 
