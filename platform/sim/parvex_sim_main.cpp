@@ -1,6 +1,7 @@
-// parvex-sim: the simulated mail client with the add-in connected through Connect.
-//   parvex-sim send [--subject S] [--addin-folder DIR] [--outbox DIR] [FILE...]
-//   parvex-sim script [--addin-folder DIR] [--outbox DIR] FILE|-
+// parvex-sim: the simulated mail client with the add-in connected: its core in this process, or
+// on Windows Parvex.dll beside this program through COM (--in-process: the core here instead).
+//   parvex-sim send [--subject S] [--addin-folder DIR] [--outbox DIR] [--in-process] [FILE...]
+//   parvex-sim script [--addin-folder DIR] [--outbox DIR] [--in-process] FILE|-
 //   parvex-sim --windows        the add-in's three windows as the headless view draws them
 #include <cstdio>
 #include <cstdlib>
@@ -12,11 +13,16 @@
 #include <system_error>
 #include <vector>
 
+#include "core/failure.h"
 #include "core/program_state.h"
 #include "platform/fs.h"
 #include "platform/library.h"
 #include "platform/services.h"
 #include "sim/sim_session.h"
+#ifdef _WIN32
+#include "sim/sim_com.h"
+#include "text_win32.h"
+#endif
 #include "ui/frm_ab.h"
 #include "ui/frm_about.h"
 #include "ui/frm_outlook.h"
@@ -121,8 +127,9 @@ int print_windows() {
 int usage() {
   std::fprintf(stderr,
                "usage: parvex-sim send [--subject S] [--addin-folder DIR] [--outbox DIR] "
-               "[FILE...]\n"
-               "       parvex-sim script [--addin-folder DIR] [--outbox DIR] FILE|-\n"
+               "[--in-process] [FILE...]\n"
+               "       parvex-sim script [--addin-folder DIR] [--outbox DIR] [--in-process] "
+               "FILE|-\n"
                "       parvex-sim --windows\n");
   return 2;
 }
@@ -137,9 +144,12 @@ int main(int argc, char** argv) {
   std::string folder = default_addin_folder();
   std::string outbox;
   std::vector<std::string> args;
+  bool in_process = false;
   for (int i = 2; i < argc; ++i) {
     const std::string a = argv[i];
-    if ((a == "--subject" || a == "--addin-folder" || a == "--outbox") && i + 1 < argc) {
+    if (a == "--in-process") {
+      in_process = true;
+    } else if ((a == "--subject" || a == "--addin-folder" || a == "--outbox") && i + 1 < argc) {
       (a == "--subject" ? subject : a == "--addin-folder" ? folder : outbox) = argv[++i];
     } else {
       args.push_back(a);
@@ -156,10 +166,29 @@ int main(int argc, char** argv) {
   SimServices services(folder);
   parvex::set_services(&services);
 
+  std::unique_ptr<parvex::sim::AddinLink> link;
+  std::string addin = "Add-in folder: " + folder;
+#ifdef _WIN32
+  if (!in_process) {
+    const std::wstring dll = parvex::sim::dll_beside_program();
+    try {
+      link = parvex::sim::com_link(dll);
+    } catch (...) {
+      std::fprintf(stderr, "cannot attach %s: %s\n", parvex::win::narrow(dll).c_str(),
+                   parvex::current_failure().description().c_str());
+      return 1;
+    }
+    addin = "Add-in: " + parvex::win::narrow(dll) + " through COM";
+  }
+#else
+  (void)in_process;  // the core is the only add-in here
+#endif
+  if (!link) link = parvex::sim::core_link();
+
   bool ok = false;
   {
-    parvex::sim::SimSession session(std::cout, outbox);
-    std::cout << "Add-in folder: " << folder << "\n";
+    parvex::sim::SimSession session(std::cout, outbox, std::move(link));
+    std::cout << addin << "\n";
     if (mode == "send") {
       if (args.empty()) args = default_files();
       ok = session.send_files(subject, args);

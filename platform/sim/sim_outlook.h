@@ -21,6 +21,7 @@ namespace parvex::sim {
 struct Counters {
   int64_t references = 0;
   int64_t subscriptions = 0;
+  int64_t name_lookups = 0;  // member names asked for through the IDispatch face
 };
 
 class SimOutlook;
@@ -266,6 +267,8 @@ class SimOutlook final : public host::Application {
   const std::vector<std::shared_ptr<SimExplorer>>& explorers() const { return explorers_; }
   const std::vector<std::shared_ptr<SimInspector>>& inspectors() const { return inspectors_; }
   std::shared_ptr<void> addin_object() const { return addin_object_; }
+  // As the host lets go of the add-in's object once it is disconnected.
+  void clear_addin_object() { addin_object_.reset(); }
 
   // A counted reference to one of this client's objects, as COM would hand it out.
   template <class T>

@@ -62,18 +62,31 @@ const char* kUsage =
     "  show outlook|about|startup | startup continue|line|logo|background|close |\n"
     "  fail CALL [TIMES] | stop-failing | log | stats | shutdown | disconnect\n";
 
+class CoreLink final : public AddinLink {
+ public:
+  std::unique_ptr<host::Connection> create(SimOutlook&) override {
+    return std::make_unique<Connect>();
+  }
+  const Counters& held(const SimOutlook& outlook) const override { return outlook.counters(); }
+  bool windows_here() const override { return true; }
+};
+
 }  // namespace
 
-SimSession::SimSession(std::ostream& out, std::string outbox)
-    : out_(out), outbox_(std::move(outbox)) {}
+std::unique_ptr<AddinLink> core_link() {
+  return std::make_unique<CoreLink>();
+}
+
+SimSession::SimSession(std::ostream& out, std::string outbox, std::unique_ptr<AddinLink> link)
+    : out_(out), outbox_(std::move(outbox)), link_(std::move(link)) {}
 
 SimSession::~SimSession() {
   // Nothing of ours may outlive the client it holds references to.
-  if (connect_) host_exit();
+  if (connect_) attempt([&] { host_exit(); });
 }
 
 void SimSession::connect() {
-  connect_ = std::make_unique<Connect>();
+  connect_ = link_->create(outlook_);
   connect_->OnConnection(outlook_.application(), host::ConnectMode::Startup, outlook_.addin());
 }
 
@@ -137,13 +150,25 @@ void SimSession::print_sent(const SentMessage& message, double milliseconds) {
   std::snprintf(line, sizeof line, "Send took %.1f ms; saved in %s\n", milliseconds,
                 folder.c_str());
   out_ << line;
-  print_statistics();
+  if (link_->windows_here()) print_statistics();
 }
 
 void SimSession::print_statistics() {
   const auto& about = ui::touch<ui::frm_about>();
   out_ << "Statistics: " << about.lbl_totalbytes.caption << "; " << about.lbl_totalzip.caption
        << "; " << about.lbl_Saving.caption << "\n";
+}
+
+void SimSession::print_held() {
+  const Counters& held = link_->held(outlook_);
+  out_ << "Host references still held: " << held.references
+       << ", subscriptions still open: " << held.subscriptions << "\n";
+}
+
+bool SimSession::windows_reachable() {
+  if (link_->windows_here()) return true;
+  out_ << "(the add-in's windows are in Parvex.dll, out of this client's reach)\n";
+  return false;
 }
 
 void SimSession::print_log() {
@@ -211,6 +236,9 @@ bool SimSession::run(const std::string& line) {
       }
       if (!button) raise(err::kObjectRequired, "no toolbar button");
       button->click();
+    } else if ((cmd == "check" || cmd == "zip" || cmd == "show" || cmd == "startup" ||
+                cmd == "log" || cmd == "stats") &&
+               !windows_reachable()) {
     } else if (cmd == "check" && w.size() == 2 && (w[1] == "on" || w[1] == "off")) {
       ui::touch<ui::frm_about>().parvex_chk.value = w[1] == "on" ? 1 : 0;
     } else if (cmd == "zip") {
@@ -257,8 +285,7 @@ bool SimSession::run(const std::string& line) {
       print_statistics();
     } else if (cmd == "shutdown") {
       host_exit();
-      out_ << "Host references still held: " << outlook_.counters().references
-           << ", subscriptions still open: " << outlook_.counters().subscriptions << "\n";
+      print_held();
     } else if (cmd == "disconnect") {
       if (connect_) connect_->OnDisconnection(host::DisconnectMode::UserClosed);
       connect_.reset();
@@ -290,8 +317,7 @@ bool SimSession::send_files(const std::string& subject, const std::vector<std::s
   std::snprintf(line, sizeof line, "OnConnection took %.2f ms\n", took.count());
   out_ << line;
   outlook_.raise_startup();
-  connect_->OnStartupComplete();
-  run("mail " + subject);
+  if (!run("startup-complete") || !run("mail " + subject)) return false;
   for (const auto& f : files) {
     try {
       current_mail()->attach_file(f);
@@ -301,12 +327,12 @@ bool SimSession::send_files(const std::string& subject, const std::vector<std::s
     }
   }
   if (!run("send")) return false;
+  if (link_->windows_here()) {
+    out_ << "\n";
+    print_log();
+  }
   out_ << "\n";
-  print_log();
-  host_exit();
-  out_ << "\nHost references still held: " << outlook_.counters().references
-       << ", subscriptions still open: " << outlook_.counters().subscriptions << "\n";
-  return true;
+  return run("shutdown");
 }
 
 }  // namespace parvex::sim

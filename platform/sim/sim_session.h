@@ -1,6 +1,6 @@
-// One run of the simulated mail client with the add-in connected through Connect, as parvex-sim
-// drives it: windows open and close, real files are attached, items are sent, and what left is
-// printed and written to an outbox folder, one folder per message.
+// One run of the simulated mail client with the add-in connected, as parvex-sim drives it:
+// windows open and close, real files are attached, items are sent, and what left is printed and
+// written to an outbox folder, one folder per message.
 #pragma once
 
 #include <memory>
@@ -13,10 +13,25 @@
 
 namespace parvex::sim {
 
+// How the add-in reaches the client: its core in this process through the C++ host seam
+// (core_link), or Parvex.dll through COM (com_link, Windows).
+class AddinLink {
+ public:
+  virtual ~AddinLink() = default;
+  // A new connection object, as the host creates one for each connection.
+  virtual std::unique_ptr<host::Connection> create(SimOutlook& outlook) = 0;
+  // The references and subscriptions the add-in holds, as this link counts them.
+  virtual const Counters& held(const SimOutlook& outlook) const = 0;
+  // Whether the add-in's windows are this process's window models.
+  virtual bool windows_here() const = 0;
+};
+
+std::unique_ptr<AddinLink> core_link();
+
 class SimSession {
  public:
   // outbox: folder that receives each sent message's attachments (created when needed).
-  SimSession(std::ostream& out, std::string outbox);
+  SimSession(std::ostream& out, std::string outbox, std::unique_ptr<AddinLink> link = core_link());
   ~SimSession();
   SimSession(const SimSession&) = delete;
   SimSession& operator=(const SimSession&) = delete;
@@ -41,13 +56,17 @@ class SimSession {
   void print_sent(const SentMessage& message, double milliseconds);
   void print_log();
   void print_statistics();
+  void print_held();
+  // False, after a note, when the add-in's windows are in another module.
+  bool windows_reachable();
   std::string write_message(const SentMessage& message);
   std::shared_ptr<SimItem> current_mail() const;
 
   std::ostream& out_;
   std::string outbox_;
+  std::unique_ptr<AddinLink> link_;  // outlives the client: a module it loaded stays loaded
   SimOutlook outlook_;
-  std::unique_ptr<Connect> connect_;
+  std::unique_ptr<host::Connection> connect_;
   std::vector<std::shared_ptr<SimItem>> mails_;  // opened, oldest first
   std::vector<std::string> written_;
 };

@@ -1,8 +1,10 @@
-// The COM layer against the scripted mail client's objects: registration keys, class
+// The COM layer against the simulated client's IDispatch face: registration keys, class
 // factories, the connection object reaching the core, event sinks and host failures.
 #include <gtest/gtest.h>
+#include <olectl.h>
 
 #include <cstring>
+#include <functional>
 #include <map>
 #include <string>
 
@@ -10,12 +12,13 @@
 #include "core/failure.h"
 #include "event_sink.h"
 #include "extensibility.h"
-#include "fake_outlook.h"
 #include "host_dispatch.h"
 #include "module.h"
 #include "own_module.h"
 #include "parvex_ids.h"
 #include "registration.h"
+#include "sim/sim_face.h"
+#include "sim/sim_outlook.h"
 #include "text_win32.h"
 #include "win32_handles.h"
 
@@ -188,6 +191,31 @@ class RecordingCore final : public host::Connection {
   Recorder& r_;
 };
 
+// An event sink of the item's events that ignores them, counting its references.
+struct QuietSink final : IDispatch {
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
+    if (riid != IID_IUnknown && riid != IID_IDispatch && riid != events::kItem) {
+      *out = nullptr;
+      return E_NOINTERFACE;
+    }
+    *out = this;
+    AddRef();
+    return S_OK;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++refs); }
+  ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--refs); }
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
+                                   UINT*) override {
+    return S_OK;
+  }
+  int refs = 0;
+};
+
 class ComTest : public testing::Test {
  protected:
   void SetUp() override {
@@ -201,9 +229,8 @@ class ComTest : public testing::Test {
     CoUninitialize();
   }
   template <class T>
-  HRESULT create(const GUID& clsid, const IID& iid, fake::ComPtr<T>& out,
-                 IUnknown* outer = nullptr) {
-    fake::ComPtr<IClassFactory> factory;
+  HRESULT create(const GUID& clsid, const IID& iid, ComPtr<T>& out, IUnknown* outer = nullptr) {
+    ComPtr<IClassFactory> factory;
     const HRESULT hr =
         get_class_object(clsid, IID_IClassFactory, reinterpret_cast<void**>(factory.put()));
     if (FAILED(hr)) return hr;
@@ -211,26 +238,27 @@ class ComTest : public testing::Test {
   }
   Recorder recorder_;
   long baseline_ = 0;
+  sim::SimOutlook outlook_;
+  std::shared_ptr<sim::Counters> held_ = std::make_shared<sim::Counters>();
 };
 
 TEST_F(ComTest, ClassFactoriesServeOurFiveClassesOnly) {
-  fake::ComPtr<IUnknown> object;
+  ComPtr<IUnknown> object;
   EXPECT_EQ(create(IID_IDispatch, IID_IUnknown, object), CLASS_E_CLASSNOTAVAILABLE);
-  const auto outer = fake::make<fake::AddIn>();
+  const auto outer = sim::face::addin(outlook_.addin(), held_);
   for (const auto& c : kPublicClasses) {
     SCOPED_TRACE(testing::Message() << win::narrow(c.name));
-    fake::ComPtr<IUnknown> outer_refused;
-    EXPECT_EQ(create(c.clsid, IID_IUnknown, outer_refused, outer->dispatch()),
-              CLASS_E_NOAGGREGATION);
-    fake::ComPtr<IDispatch> d;
+    ComPtr<IUnknown> outer_refused;
+    EXPECT_EQ(create(c.clsid, IID_IUnknown, outer_refused, outer.get()), CLASS_E_NOAGGREGATION);
+    ComPtr<IDispatch> d;
     ASSERT_EQ(create(c.clsid, IID_IDispatch, d), S_OK);
-    fake::ComPtr<ITypeInfo> info;
+    ComPtr<ITypeInfo> info;
     ASSERT_EQ(d->GetTypeInfo(0, 0, info.put()), S_OK);
     pvx::win::unique_bstr name;
     info->GetDocumentation(MEMBERID_NIL, name.put(), nullptr, nullptr, nullptr);
     EXPECT_EQ(std::wstring(name ? name.get() : L""), std::wstring(L"_") + c.name);
   }
-  fake::ComPtr<IClassFactory> factory;
+  ComPtr<IClassFactory> factory;
   get_class_object(kClsidConnect, IID_IClassFactory, reinterpret_cast<void**>(factory.put()));
   factory->LockServer(TRUE);
   EXPECT_EQ(live_objects(), baseline_ + 2);  // the factory and its lock
@@ -238,14 +266,13 @@ TEST_F(ComTest, ClassFactoriesServeOurFiveClassesOnly) {
 }
 
 TEST_F(ComTest, ConnectHandsEachCallToTheCore) {
-  auto app = fake::make<fake::Application>();
-  auto addin = fake::make<fake::AddIn>();
-  app->open_explorer(L"Inbox");
-  fake::ComPtr<IDTExtensibility2> connect;
+  outlook_.open_explorer("Inbox");
+  const auto app = sim::face::application(outlook_.application(), held_);
+  const auto addin = sim::face::addin(outlook_.addin(), held_);
+  ComPtr<IDTExtensibility2> connect;
   ASSERT_EQ(create(kClsidConnect, kIidIDTExtensibility2, connect), S_OK);
   SAFEARRAY* custom = nullptr;
-  EXPECT_EQ(connect->OnConnection(app->dispatch(), ext_cm_Startup, addin->dispatch(), &custom),
-            S_OK);
+  EXPECT_EQ(connect->OnConnection(app.get(), ext_cm_Startup, addin.get(), &custom), S_OK);
   EXPECT_EQ(recorder_.explorers, 1);
   // Late-bound too: OnStartupComplete(custom) by its dispatch id.
   VARIANT arg;
@@ -257,12 +284,13 @@ TEST_F(ComTest, ConnectHandsEachCallToTheCore) {
   EXPECT_EQ(connect->OnDisconnection(ext_dm_UserClosed, &custom), S_OK);
   EXPECT_EQ(recorder_.calls,
             (std::vector<std::string>{"OnConnection 1", "OnStartupComplete", "OnDisconnection 1"}));
+  EXPECT_EQ(held_->references, 2) << "the core kept a host object";
 
   // A core failure reaches the host as its number and text.
   recorder_.fail = true;
-  EXPECT_EQ(connect->OnConnection(app->dispatch(), ext_cm_Startup, addin->dispatch(), &custom),
+  EXPECT_EQ(connect->OnConnection(app.get(), ext_cm_Startup, addin.get(), &custom),
             MAKE_HRESULT(SEVERITY_ERROR, 0x0A, err::kPathNotFound));
-  fake::ComPtr<IErrorInfo> info;
+  ComPtr<IErrorInfo> info;
   ASSERT_EQ(GetErrorInfo(0, info.put()), S_OK);
   pvx::win::unique_bstr description;
   info->GetDescription(description.put());
@@ -270,63 +298,95 @@ TEST_F(ComTest, ConnectHandsEachCallToTheCore) {
 }
 
 TEST_F(ComTest, SinksReadArgumentsInDeclaredOrderAndWriteCancelBack) {
-  auto mail = fake::make<fake::MailItem>(L"Subject");
-  auto button = fake::make<fake::CommandBarButton>();
+  const auto mail = outlook_.new_mail("Subject");
+  const auto inbox = outlook_.open_explorer("Inbox");
+  const auto face = sim::face::item(mail, held_);
   int sends = 0;
   {
-    const auto item = make_item(mail->dispatch());
-    const auto on_send = item->OnSend([&](bool& cancel) {
+    const auto on_send = make_item(face.get())->OnSend([&](bool& cancel) {
       ++sends;
       cancel = true;
     });
-    const auto on_click = make_button(button->dispatch())
-                              ->OnClick([](host::Ref<host::CommandBarButton> ctrl, bool& cancel) {
-                                ctrl->SetCaption("seen");  // Ctrl is the first argument
-                                cancel = !cancel;
-                              });
-    EXPECT_TRUE(mail->send());
-    EXPECT_TRUE(button->click());
-    EXPECT_EQ(button->caption(), L"seen");
-    EXPECT_EQ(mail->advised(), 1u);
+    const auto button = sim::face::button(
+        inbox->GetCommandBars()->GetItem("Standard")->GetControls()->Add(1, true), held_);
+    const auto on_click =
+        make_button(button.get())->OnClick([](host::Ref<host::CommandBarButton> ctrl, bool&) {
+          ctrl->SetCaption("seen");  // Ctrl is the first argument
+        });
+    EXPECT_FALSE(outlook_.send(mail));
+    inbox->command_bars()->bar("standard")->buttons().at(0)->click();
+    EXPECT_EQ(inbox->command_bars()->bar("standard")->buttons().at(0)->caption(), "seen");
+    EXPECT_EQ(held_->subscriptions, 2);
   }
-  EXPECT_EQ(mail->advised(), 0u);  // the subscription ended with its object
+  EXPECT_EQ(held_->subscriptions, 0);  // the subscriptions ended with their objects
   EXPECT_EQ(sends, 1);
 
   // A failing handler is reported back to the raiser, not thrown across COM.
-  const long before = fake::Object::sink_failures;
-  const auto failing =
-      make_item(mail->dispatch())->OnSend([](bool&) { raise(err::kInvalidCall, "no"); });
-  EXPECT_FALSE(mail->send());
-  EXPECT_EQ(fake::Object::sink_failures, before + 1);
+  {
+    const auto failing =
+        make_item(face.get())->OnSend([](bool&) { raise(err::kInvalidCall, "no"); });
+    EXPECT_TRUE(outlook_.send(mail));
+    ASSERT_EQ(outlook_.event_failures().size(), 1u);
+    EXPECT_NE(outlook_.event_failures()[0].description().find("no"), std::string::npos);
+  }
+
+  // Only Unadvise ends a subscription: a sink left advised on a dropped object stays counted,
+  // and is released.
+  QuietSink sink;
+  {
+    const auto dropped = sim::face::item(mail, held_);
+    ComPtr<IConnectionPointContainer> container;
+    ASSERT_EQ(dropped->QueryInterface(IID_IConnectionPointContainer,
+                                      reinterpret_cast<void**>(container.put())),
+              S_OK);
+    ComPtr<IConnectionPoint> point;
+    ASSERT_EQ(container->FindConnectionPoint(events::kItem, point.put()), S_OK);
+    DWORD cookie = 0;
+    EXPECT_EQ(point->Advise(dropped.get(), &cookie), CONNECT_E_CANNOTCONNECT);  // not a sink
+    EXPECT_EQ(point->Advise(&sink, &cookie), S_OK);
+  }
+  EXPECT_EQ(held_->subscriptions, 1);
+  EXPECT_EQ(sink.refs, 0);
 }
 
 TEST_F(ComTest, MemberNamesAreResolvedOncePerClass) {
-  auto first = fake::make<fake::MailItem>(L"One"), second = fake::make<fake::MailItem>(L"Two");
-  EXPECT_EQ(make_item(first->dispatch())->GetAttachments()->Count(), 0);
-  EXPECT_EQ(make_item(first->dispatch())->Class(), 43);
-  const long lookups = fake::Object::name_lookups;
-  EXPECT_EQ(make_item(second->dispatch())->GetAttachments()->Count(), 0);
-  EXPECT_EQ(make_item(second->dispatch())->Class(), 43);
-  EXPECT_EQ(fake::Object::name_lookups, lookups);  // another object of the same classes
+  const auto first = sim::face::item(outlook_.new_mail("One"), held_);
+  const auto second = sim::face::item(outlook_.new_mail("Two"), held_);
+  EXPECT_EQ(make_item(first.get())->GetAttachments()->Count(), 0);
+  EXPECT_EQ(make_item(first.get())->Class(), 43);
+  const int64_t lookups = held_->name_lookups;
+  EXPECT_EQ(make_item(second.get())->GetAttachments()->Count(), 0);
+  EXPECT_EQ(make_item(second.get())->Class(), 43);
+  EXPECT_EQ(held_->name_lookups, lookups);  // another object of the same classes
 }
 
-TEST_F(ComTest, FailedHostCallsArriveWithTheHostsNumber) {
-  auto mail = fake::make<fake::MailItem>(L"Subject");
-  mail->attach(win::own_module_path());
-  const auto attachments = make_item(mail->dispatch())->GetAttachments();
+TEST_F(ComTest, FailedHostCallsArriveWithTheHostsNumberAndText) {
+  const auto mail = outlook_.new_mail("Subject");
+  mail->attach_bytes("a.bin", "bytes");
+  const auto item = make_item(sim::face::item(mail, held_).get());
+  const auto attachments = item->GetAttachments();
   ASSERT_EQ(attachments->Count(), 1);
   const auto attachment = attachments->GetItem(1);
   struct Case {
     const char* what;
     std::function<void()> call;
     HRESULT number;
+    const char* text;
   };
   const Case cases[] = {
       {"save into a missing folder",
-       [&] { attachment->SaveAsFile("C:\\no\\such\\folder\\file.bin"); }, STG_E_PATHNOTFOUND},
-      {"index past the end", [&] { attachments->GetItem(2); }, DISP_E_BADINDEX},
-      {"a member the object lacks", [&] { make_item(mail->attachments()[0]->dispatch())->Class(); },
-       DISP_E_UNKNOWNNAME},
+       [&] { attachment->SaveAsFile("C:\\no\\such\\folder\\file.bin"); },
+       MAKE_HRESULT(SEVERITY_ERROR, FACILITY_CONTROL, err::kPathNotFound), "Path not found"},
+      {"index past the end", [&] { attachments->GetItem(2); }, E_FAIL, "out of bounds"},
+      {"a member the object lacks",
+       [&] { make_item(sim::face::addin(outlook_.addin(), held_).get())->Class(); },
+       DISP_E_UNKNOWNNAME, ""},
+      {"a call told to fail",
+       [&] {
+         outlook_.fail("Item.Class", 1);
+         item->Class();
+       },
+       E_FAIL, "The host call Item.Class failed."},
   };
   for (const auto& c : cases) {
     try {
@@ -334,9 +394,11 @@ TEST_F(ComTest, FailedHostCallsArriveWithTheHostsNumber) {
       ADD_FAILURE() << c.what << ": no failure";
     } catch (const Failure& f) {
       EXPECT_EQ(f.number(), static_cast<int32_t>(c.number)) << c.what;
-      EXPECT_FALSE(f.description().empty()) << c.what;
+      EXPECT_NE(f.description().find(c.text), std::string::npos)
+          << c.what << ": " << f.description();
     }
   }
+  EXPECT_EQ(item->Class(), 43);  // told once, failed once
 }
 
 }  // namespace

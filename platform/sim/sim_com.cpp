@@ -1,0 +1,143 @@
+#include "sim/sim_com.h"
+
+#include <windows.h>
+
+#include <filesystem>
+#include <utility>
+
+#include "core/failure.h"
+#include "dispatch.h"
+#include "extensibility.h"
+#include "parvex_ids.h"
+#include "sim/sim_face.h"
+#include "text_win32.h"
+#include "win32_handles.h"
+
+namespace parvex::sim {
+namespace {
+
+using com::ComPtr;
+
+// Raises the failure a failed call of the add-in stands for, with the text it left.
+void check(HRESULT hr, const char* call) {
+  if (SUCCEEDED(hr)) return;
+  std::string text;
+  ComPtr<IErrorInfo> info;
+  if (GetErrorInfo(0, info.put()) == S_OK && info) {
+    BSTR description = nullptr;
+    if (SUCCEEDED(info->GetDescription(&description)) && description)
+      text = win::narrow(std::wstring_view(description, SysStringLen(description)));
+    SysFreeString(description);
+  }
+  if (text.empty()) text = "failed";
+  raise(static_cast<int32_t>(hr), std::string(call) + ": " + text, "Parvex.dll");
+}
+
+// COM for this thread while it lives.
+struct Apartment {
+  Apartment() { check(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), "CoInitializeEx"); }
+  ~Apartment() {
+    CoFreeUnusedLibraries();
+    CoUninitialize();
+  }
+  Apartment(const Apartment&) = delete;
+  Apartment& operator=(const Apartment&) = delete;
+};
+
+// The DLL's registration for this user, for as long as it lives.
+class Registration {
+ public:
+  explicit Registration(const std::wstring& dll) : module_(LoadLibraryW(dll.c_str())) {
+    if (!module_) raise(err::kFileNotFound, "cannot load " + win::narrow(dll));
+    check(entry("DllRegisterServer")(), "DllRegisterServer");
+  }
+  ~Registration() {
+    attempt([&] { entry("DllUnregisterServer")(); });
+  }
+  Registration(const Registration&) = delete;
+  Registration& operator=(const Registration&) = delete;
+
+ private:
+  using Entry = HRESULT(STDAPICALLTYPE*)();
+  Entry entry(const char* name) const {
+    const auto f =
+        reinterpret_cast<Entry>(reinterpret_cast<void*>(GetProcAddress(module_.get(), name)));
+    if (!f) raise(err::kInvalidCall, std::string("Parvex.dll lacks ") + name);
+    return f;
+  }
+
+  pvx::win::unique_hmodule module_;
+};
+
+// One Parvex.Connect, called through IDTExtensibility2 as the host calls it.
+class ComConnection final : public host::Connection {
+ public:
+  ComConnection(SimOutlook& outlook, std::shared_ptr<Counters> held)
+      : outlook_(outlook), held_(std::move(held)) {
+    CLSID clsid{};
+    check(CLSIDFromProgID(L"Parvex.Connect", &clsid), "CLSIDFromProgID(Parvex.Connect)");
+    check(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, com::kIidIDTExtensibility2,
+                           reinterpret_cast<void**>(connect_.put())),
+          "CoCreateInstance(Parvex.Connect)");
+  }
+  ~ComConnection() override {
+    connect_.reset();
+    outlook_.clear_addin_object();
+  }
+
+  void OnConnection(host::Ref<host::Application> application, host::ConnectMode mode,
+                    host::Ref<host::AddIn> addin) override {
+    // The faces go once the call returns: what the add-in keeps, it holds itself.
+    const ComPtr<IDispatch> app = face::application(std::move(application), held_);
+    ComPtr<IDispatch> host_addin;
+    if (addin) host_addin = face::addin(std::move(addin), held_);
+    check(connect_->OnConnection(app.get(), static_cast<ext_ConnectMode>(mode), host_addin.get(),
+                                 &custom_),
+          "OnConnection");
+  }
+  void OnDisconnection(host::DisconnectMode mode) override {
+    const HRESULT hr = connect_->OnDisconnection(static_cast<ext_DisconnectMode>(mode), &custom_);
+    outlook_.clear_addin_object();
+    check(hr, "OnDisconnection");
+  }
+  void OnAddInsUpdate() override { check(connect_->OnAddInsUpdate(&custom_), "OnAddInsUpdate"); }
+  void OnStartupComplete() override {
+    check(connect_->OnStartupComplete(&custom_), "OnStartupComplete");
+  }
+  void OnBeginShutdown() override { check(connect_->OnBeginShutdown(&custom_), "OnBeginShutdown"); }
+
+ private:
+  SimOutlook& outlook_;
+  std::shared_ptr<Counters> held_;
+  ComPtr<IDTExtensibility2> connect_;
+  SAFEARRAY* custom_ = nullptr;
+};
+
+class ComLink final : public AddinLink {
+ public:
+  explicit ComLink(const std::wstring& dll) : registration_(dll) {}
+  std::unique_ptr<host::Connection> create(SimOutlook& outlook) override {
+    return std::make_unique<ComConnection>(outlook, held_);
+  }
+  const Counters& held(const SimOutlook&) const override { return *held_; }
+  bool windows_here() const override { return false; }
+
+ private:
+  Apartment apartment_;
+  Registration registration_;
+  std::shared_ptr<Counters> held_ = std::make_shared<Counters>();
+};
+
+}  // namespace
+
+std::unique_ptr<AddinLink> com_link(const std::wstring& dll) {
+  return std::make_unique<ComLink>(dll);
+}
+
+std::wstring dll_beside_program() {
+  wchar_t self[MAX_PATH] = L"";
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  return (std::filesystem::path(self).parent_path() / L"Parvex.dll").wstring();
+}
+
+}  // namespace parvex::sim

@@ -1,0 +1,225 @@
+// Parvex.dll itself, driven through COM by the simulated client as the mail client drives it:
+// registered, connected five times, a mail with three files sent, shut down and unregistered.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "archive/unzip_files.h"
+#include "dispatch.h"
+#include "extensibility.h"
+#include "parvex_ids.h"
+#include "scripted/scripted_services.h"
+#include "sim/sim_com.h"
+#include "sim/sim_session.h"
+#include "text_win32.h"
+#include "win32_handles.h"
+
+namespace parvex {
+namespace {
+
+namespace stdfs = std::filesystem;
+
+const wchar_t kAddinKey[] = L"Software\\Microsoft\\Office\\Outlook\\Addins\\Parvex.Connect";
+
+bool key_exists(HKEY root, const wchar_t* path) {
+  pvx::win::unique_hkey key;
+  return RegOpenKeyExW(root, path, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+}
+
+std::string read_file(const stdfs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void write_file(const stdfs::path& p, const std::string& bytes) {
+  std::ofstream(p, std::ios::binary)
+      .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string utf8(const stdfs::path& p) {
+  return win::narrow(p.wstring());
+}
+
+// The version resource names the DLL and marks it self-registering.
+bool version_resource_right(const std::wstring& dll) {
+  DWORD ignored = 0;
+  std::vector<char> block(GetFileVersionInfoSizeW(dll.c_str(), &ignored));
+  if (block.empty() ||
+      !GetFileVersionInfoW(dll.c_str(), 0, static_cast<DWORD>(block.size()), block.data()))
+    return false;
+  auto value = [&](const wchar_t* name) -> std::wstring {
+    void* p = nullptr;
+    UINT n = 0;
+    const std::wstring path = std::wstring(L"\\StringFileInfo\\040904B0\\") + name;
+    if (!VerQueryValueW(block.data(), path.c_str(), &p, &n)) return L"<none>";
+    return n ? std::wstring(static_cast<const wchar_t*>(p)) : L"";
+  };
+  return value(L"OLESelfRegister") == L"" && value(L"FileVersion") == L"1.00" &&
+         value(L"InternalName") == L"Parvex" && value(L"OriginalFilename") == L"Parvex.dll";
+}
+
+// The registered type library, as a host finds it: "Parvex" 1.0, locale 0.
+bool type_library_registered() {
+  com::ComPtr<ITypeLib> lib;
+  if (FAILED(LoadRegTypeLib(com::kLibId, 1, 0, 0, lib.put()))) return false;
+  BSTR name = nullptr;
+  lib->GetDocumentation(-1, &name, nullptr, nullptr, nullptr);
+  const bool named = name && std::wstring(name) == L"Parvex";
+  SysFreeString(name);
+  TLIBATTR* attr = nullptr;
+  if (FAILED(lib->GetLibAttr(&attr))) return false;
+  const bool right = attr->lcid == 0 && attr->wMajorVerNum == 1 && attr->wMinorVerNum == 0;
+  lib->ReleaseTLibAttr(attr);
+  return named && right;
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v[v.size() / 2];
+}
+
+// The "Send took N ms" figures of a session's output.
+std::vector<double> send_times(const std::string& out) {
+  std::vector<double> ms;
+  for (size_t at = 0; (at = out.find("Send took ", at)) != std::string::npos; at += 10)
+    ms.push_back(std::stod(out.substr(at + 10)));
+  return ms;
+}
+
+class DllSessionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    services_.folder = utf8(run_.parent_path());  // the DLL's folder, with our libraries
+    stdfs::remove_all(run_);
+    stdfs::create_directories(run_ / L"in");
+    std::string text, noise;
+    for (int i = 0; i < 2000; ++i)
+      text += "Line " + std::to_string(i) + " of the quarterly notes.\r\n";
+    unsigned x = 12345;
+    for (int i = 0; i < 200000; ++i)
+      noise += static_cast<char>((x = x * 1103515245u + 12345u) >> 24);
+    for (const auto& [name, bytes] :
+         {std::pair<const wchar_t*, std::string>{L"Z\u00fcrich notes.txt", text},
+          {L"data.bin", noise},
+          {L"empty.dat", ""}}) {
+      files_.push_back(run_ / L"in" / name);
+      write_file(files_.back(), bytes);
+    }
+  }
+  // A mail with the three files, sent kSends times, as a script.
+  std::string sends() const {
+    std::string script;
+    for (int i = 0; i < kSends; ++i) {
+      script += "mail Quarterly report\n";
+      for (const auto& f : files_) script += "attach " + utf8(f) + "\n";
+      script += "send\n";
+    }
+    return script;
+  }
+
+  static constexpr int kSends = 5;
+  stdfs::path run_ = stdfs::path(sim::dll_beside_program()).parent_path() / L"dll_session_run";
+  testing::ScriptedServices services_;
+  testing::ScopedServices scope_{services_};
+  std::vector<stdfs::path> files_;
+};
+
+TEST_F(DllSessionTest, RegisteredConnectedSentAndGoneWithoutATrace) {
+  const std::wstring dll = sim::dll_beside_program();
+  std::ostringstream out;
+  std::vector<double> connect_ms;
+  {
+    sim::SimSession session(out, utf8(run_ / L"Outbox"), sim::com_link(dll));
+    EXPECT_TRUE(key_exists(HKEY_CURRENT_USER, kAddinKey));
+    EXPECT_TRUE(version_resource_right(dll));
+    EXPECT_TRUE(type_library_registered());
+
+    ASSERT_TRUE(session.run("explorer Inbox - Microsoft Outlook"));
+    for (int i = 0; i < 5; ++i) {
+      const auto t0 = std::chrono::steady_clock::now();
+      ASSERT_TRUE(session.run("connect")) << out.str();
+      connect_ms.push_back(
+          std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
+      ASSERT_TRUE(session.run("disconnect")) << out.str();
+      EXPECT_EQ(session.outlook().addin_object(), nullptr);
+    }
+    std::istringstream script("connect\nstartup-complete\nbutton\nexplorer Calendar\n" + sends());
+    ASSERT_TRUE(session.run_script(script)) << out.str();
+
+    // The add-in's Object is its connection object, and its button sits on the standard bar.
+    com::ComPtr<IDTExtensibility2> connection;
+    ASSERT_TRUE(session.outlook().addin_object());
+    EXPECT_EQ(static_cast<IDispatch*>(session.outlook().addin_object().get())
+                  ->QueryInterface(com::kIidIDTExtensibility2,
+                                   reinterpret_cast<void**>(connection.put())),
+              S_OK);
+    connection.reset();
+    const auto bar = session.outlook().explorers().at(0)->command_bars()->bar("standard");
+    ASSERT_FALSE(bar->buttons().empty());  // each connection adds its own
+    EXPECT_EQ(bar->buttons().back()->caption(), "&Parvex now");
+    EXPECT_TRUE(bar->buttons().back()->enabled() && bar->visible());
+
+    ASSERT_TRUE(session.run("close explorer"));
+    ASSERT_TRUE(session.run("shutdown"));
+    EXPECT_EQ(session.outlook().event_failures().size(), 0u) << out.str();
+    using CanUnload = HRESULT(STDAPICALLTYPE*)();
+    const HMODULE module = GetModuleHandleW(L"Parvex.dll");
+    ASSERT_TRUE(module);
+    const auto can_unload = reinterpret_cast<CanUnload>(
+        reinterpret_cast<void*>(GetProcAddress(module, "DllCanUnloadNow")));
+    EXPECT_TRUE(can_unload && can_unload() == S_OK);
+
+    // Each message left with "DD" alone, holding the three files byte for byte and the readme.
+    ASSERT_EQ(session.outlook().outbox().size(), static_cast<size_t>(kSends));
+    for (const auto& message : session.outlook().outbox()) {
+      ASSERT_EQ(message.attachments.size(), 1u);
+      EXPECT_EQ(message.attachments[0].display_name, "DD");
+    }
+    const stdfs::path check = run_ / L"check";
+    stdfs::create_directories(check);
+    write_file(run_ / L"DD.zip", session.outlook().outbox().back().attachments[0].bytes);
+    UnzipFiles unzip;
+    unzip.OverWriteFiles(true);
+    ASSERT_EQ(unzip.Unzip(utf8(run_ / L"DD.zip"), utf8(check)), 0);
+    EXPECT_EQ(std::distance(stdfs::directory_iterator(check), stdfs::directory_iterator()),
+              static_cast<std::ptrdiff_t>(files_.size() + 1));
+    EXPECT_TRUE(stdfs::exists(check / L"Readme.txt"));
+    for (const auto& f : files_)
+      EXPECT_EQ(read_file(check / f.filename()), read_file(f)) << utf8(f);
+  }
+  EXPECT_NE(out.str().find("Host references still held: 0, subscriptions still open: 0"),
+            std::string::npos)
+      << out.str();
+  EXPECT_FALSE(
+      key_exists(HKEY_CURRENT_USER, kAddinKey) ||
+      key_exists(HKEY_CURRENT_USER, L"Software\\Classes\\Parvex.Connect") ||
+      key_exists(HKEY_LOCAL_MACHINE, L"Software\\Classes\\Parvex.Connect") ||
+      key_exists(HKEY_LOCAL_MACHINE, L"Software\\Microsoft\\Office\\Outlook\\Addins\\Parvex"));
+
+  // The same sends through the C++ seam, in this process, for the cost of going through COM.
+  std::ostringstream direct;
+  {
+    sim::SimSession session(direct, utf8(run_ / L"Direct"));
+    std::istringstream script("explorer\nconnect\n" + sends() + "shutdown\n");
+    ASSERT_TRUE(session.run_script(script)) << direct.str();
+  }
+  const auto com_ms = send_times(out.str()), seam_ms = send_times(direct.str());
+  EXPECT_EQ(com_ms.size(), static_cast<size_t>(kSends));
+  std::printf("OnConnection through COM, median of %zu: %.1f ms\n", connect_ms.size(),
+              median(connect_ms));
+  std::printf(
+      "Send of three files, median of %d: through COM %.1f ms, through the C++ seam %.1f ms\n",
+      kSends, median(com_ms), median(seam_ms));
+}
+
+}  // namespace
+}  // namespace parvex
