@@ -6,8 +6,8 @@
 
 #include <memory>
 
-#include "addin/host.h"
 #include "dispatch.h"
+#include "host/host.h"
 #include "sim/sim_outlook.h"
 
 namespace parvex::sim::face {

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "host/host.h"
 #include "core/failure.h"
+#include "host/host.h"
 
 namespace parvex::sim {
 
