@@ -53,11 +53,13 @@ using unique_gdi = unique_any<T, &detail::delete_gdi_object<T>>;  // bitmaps, fo
 template <class T = HLOCAL>
 using unique_hlocal = unique_any<T, &detail::free_local<T>>;  // FORMAT_MESSAGE_ALLOCATE_BUFFER
 
-// A window's device context (GetDC), given back to that window (ReleaseDC). Null window: the
-// screen's. Neither copied nor moved: it lives in one scope.
+// A window's device context (GetDC, or GetWindowDC for the whole window with its frame), given
+// back to that window (ReleaseDC). Null window: the screen's. Neither copied nor moved: it
+// lives in one scope.
 class window_dc {
  public:
-  explicit window_dc(HWND window) noexcept : window_(window), dc_(GetDC(window)) {}
+  explicit window_dc(HWND window, bool whole_window = false) noexcept
+      : window_(window), dc_(whole_window ? GetWindowDC(window) : GetDC(window)) {}
   window_dc(const window_dc&) = delete;
   window_dc& operator=(const window_dc&) = delete;
   ~window_dc() {

@@ -21,6 +21,7 @@
 #include "ui/frm_about.h"
 #include "ui/frm_outlook.h"
 #include "views/views.h"
+#include "win32_handles.h"
 
 namespace parvex {
 namespace {
@@ -58,11 +59,13 @@ void save_screenshot(HWND window, const std::string& path) {
   // A negative height: the rows top-down, as PNG wants them.
   BITMAPINFO info{{sizeof info.bmiHeader, width, -height, 1, 32, BI_RGB, 0, 0, 0, 0, 0}, {}};
   void* bits = nullptr;
-  HDC source = GetWindowDC(window), memory = CreateCompatibleDC(source);
-  HBITMAP dib = CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+  const pvx::win::window_dc source(window, true);
+  const pvx::win::unique_hdc memory(CreateCompatibleDC(source.get()));
+  const pvx::win::unique_gdi<HBITMAP> dib(
+      CreateDIBSection(memory.get(), &info, DIB_RGB_COLORS, &bits, nullptr, 0));
   ASSERT_TRUE(dib);
-  const HGDIOBJ old = SelectObject(memory, dib);
-  BitBlt(memory, 0, 0, width, height, source, 0, 0, SRCCOPY);
+  const HGDIOBJ old = SelectObject(memory.get(), dib.get());
+  BitBlt(memory.get(), 0, 0, width, height, source.get(), 0, 0, SRCCOPY);
   GdiFlush();
   std::string raw;
   const auto* p = static_cast<const uint32_t*>(bits);
@@ -70,10 +73,7 @@ void save_screenshot(HWND window, const std::string& path) {
     raw.push_back('\0');
     for (int x = 0; x < width; ++x, ++p) raw += {char(*p >> 16), char(*p >> 8), char(*p)};
   }
-  SelectObject(memory, old);
-  DeleteObject(dib);
-  DeleteDC(memory);
-  ReleaseDC(window, source);
+  SelectObject(memory.get(), old);
 
   uLongf size = compressBound(raw.size());
   std::string packed(size, '\0');
@@ -104,9 +104,7 @@ class Win32Views : public ::testing::Test {
     com_ = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
     svc.folder = dir.path();
     views::start(GetModuleHandleW(nullptr));
-    HDC screen = GetDC(nullptr);
-    dpi = GetDeviceCaps(screen, LOGPIXELSX);
-    ReleaseDC(nullptr, screen);
+    dpi = GetDeviceCaps(pvx::win::window_dc(nullptr).get(), LOGPIXELSX);
     // The prefix was set up for this many dots per inch: make sure the setting took.
     if (const char* expected = std::getenv("PARVEX_EXPECT_DPI")) {
       ASSERT_EQ(dpi, std::atoi(expected));
@@ -230,13 +228,12 @@ TEST_F(Win32Views, EachWindowMatchesItsLayoutAndTabOrder) {
         EXPECT_EQ(drawn.lfWeight >= FW_BOLD, font.bold);
         EXPECT_EQ(drawn.lfUnderline != 0, font.underline);
         // The caption is not cut off: wrapped at the label's width it fits its height.
-        HDC dc = GetDC(control);
-        const HGDIOBJ old = SelectObject(dc, hfont);
+        const pvx::win::window_dc dc(control);
+        const HGDIOBJ old = SelectObject(dc.get(), hfont);
         const std::wstring text = win::widen(c.display_text());
         RECT needed{0, 0, r.right - r.left, 0};
-        DrawTextW(dc, text.c_str(), -1, &needed, DT_CALCRECT | DT_WORDBREAK);
-        SelectObject(dc, old);
-        ReleaseDC(control, dc);
+        DrawTextW(dc.get(), text.c_str(), -1, &needed, DT_CALCRECT | DT_WORDBREAK);
+        SelectObject(dc.get(), old);
         EXPECT_LE(needed.bottom, r.bottom - r.top) << win::narrow(text);
       }
     }

@@ -7,7 +7,7 @@
 #include "thread_pool.h"
 #include "zip_fixture.h"
 
-namespace ziptest {
+namespace pvx::zip::test {
 namespace {
 
 using pvx::zip::kBlockSize;
@@ -95,4 +95,4 @@ TEST_F(BlockPacker, JoinedBlocksInflateToTheInputWhateverTheWorkerCount) {
 }
 
 }  // namespace
-}  // namespace ziptest
+}  // namespace pvx::zip::test

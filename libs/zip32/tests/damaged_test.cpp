@@ -13,7 +13,7 @@
 
 #include "zip_fixture.h"
 
-namespace ziptest {
+namespace pvx::zip::test {
 namespace {
 
 class Damaged : public ZipTest {
@@ -113,4 +113,4 @@ TEST_F(Damaged, WriteFailureLeavesTheArchiveAsItWas) {
 #endif
 
 }  // namespace
-}  // namespace ziptest
+}  // namespace pvx::zip::test

@@ -12,7 +12,7 @@
 #include "parallel_deflate.h"
 #include "zip_fixture.h"
 
-namespace ziptest {
+namespace pvx::zip::test {
 namespace {
 
 #ifdef _WIN32
@@ -230,4 +230,4 @@ TEST_F(Interop, EntriesAndOffsetsPast4GiBUseZip64) {
 }
 
 }  // namespace
-}  // namespace ziptest
+}  // namespace pvx::zip::test

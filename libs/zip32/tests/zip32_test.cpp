@@ -11,7 +11,7 @@
 #include "file.h"
 #include "zip_fixture.h"
 
-namespace ziptest {
+namespace pvx::zip::test {
 namespace {
 
 TEST_F(ZipTest, StoresTheExpectedEntryName) {
@@ -165,4 +165,4 @@ TEST_F(ZipTest, FileLockedByAnotherProgramKeepsTheEntryItWouldReplace) {
 #endif
 
 }  // namespace
-}  // namespace ziptest
+}  // namespace pvx::zip::test

@@ -7,7 +7,7 @@
 
 #include "codepage.h"
 
-namespace ziptest {
+namespace pvx::zip::test {
 namespace {
 
 std::string g_printed;
@@ -180,4 +180,4 @@ Archive read_zip(const std::string& path) {
   return a;
 }
 
-}  // namespace ziptest
+}  // namespace pvx::zip::test

@@ -14,7 +14,7 @@
 #include "unzip_support.h"
 #include "zip32.h"
 
-namespace ziptest {
+namespace pvx::zip::test {
 
 // Files, folders and our unzip library come from the unzip tests' helpers.
 namespace fs = std::filesystem;
@@ -80,4 +80,4 @@ std::string text_bytes(size_t n);
 // block that lost its dictionary costs a whole pattern.
 std::string repeated_bytes(size_t n);
 
-}  // namespace ziptest
+}  // namespace pvx::zip::test
