@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -146,22 +147,24 @@ TEST_F(SimSessionTest, ConcurrentInstallsLeaveWholeLibrariesOnly) {
   const std::string to = dir / "to";
   fs::make_folder(from);
   testing::copy_libraries(from);
-  std::vector<std::thread> runs;
   std::vector<std::string> errors(2);
-  for (size_t t = 0; t < 2; ++t) {
-    runs.emplace_back([&, t] {
-      for (int round = 0; round < 20; ++round) {
+  for (int round = 0; round < 20; ++round) {
+    // A newer source each round: both runs find the installed copy old and replace it.
+    std::filesystem::last_write_time(
+        testing::as_path(from + kPathSep + library_file_name("zip32")),
+        std::filesystem::file_time_type::clock::now() + std::chrono::seconds(round + 1));
+    std::vector<std::thread> runs;
+    for (size_t t = 0; t < 2; ++t) {
+      runs.emplace_back([&, t] {
         try {
-          std::error_code ec;
-          std::filesystem::remove(testing::as_path(to + kPathSep + library_file_name("zip32")), ec);
           sim::install_libraries(testing::as_path(from), testing::as_path(to));
         } catch (const std::exception& e) {
           errors[t] = e.what();
         }
-      }
-    });
+      });
+    }
+    for (auto& r : runs) r.join();
   }
-  for (auto& r : runs) r.join();
   EXPECT_EQ(errors, std::vector<std::string>(2)) << errors[0] << errors[1];
   EXPECT_EQ(fs::list_files(to), fs::list_files(from));
   for (const auto& name : fs::list_files(from)) {

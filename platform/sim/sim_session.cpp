@@ -10,6 +10,7 @@
 #include <set>
 #include <sstream>
 #include <system_error>
+#include <thread>
 
 #ifdef _WIN32
 #include <process.h>
@@ -266,12 +267,24 @@ void install_libraries(const std::filesystem::path& from, const std::filesystem:
     try {
       std::filesystem::copy_file(source, partial,
                                  std::filesystem::copy_options::overwrite_existing);
-      std::filesystem::rename(partial, target);
+      // Windows refuses to rename over a file someone has open this moment: a few tries.
+      for (int attempt = 1;; ++attempt) {
+        std::error_code ec;
+        std::filesystem::rename(partial, target, ec);
+        if (!ec) break;
+        // Another run put the same library in place first (or has it loaded): that is ours too.
+        if (up_to_date(source, target)) {
+          std::filesystem::remove(partial, ec);
+          break;
+        }
+        if (attempt == 20)
+          throw std::filesystem::filesystem_error("cannot install", partial, target, ec);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
     } catch (...) {
       std::error_code ec;
       std::filesystem::remove(partial, ec);
-      // Another run put the same library in place first (or has it loaded): that is ours too.
-      if (!up_to_date(source, target)) throw;
+      throw;
     }
   }
 }
