@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <string>
+#include <vector>
 
+#include "addin_fixture.h"
 #include "platform/fs.h"
 #include "scripted/scripted_services.h"
 #include "sim/sim_outlook.h"
@@ -33,6 +37,37 @@ TEST_F(SimOutlookTest, AttachmentsHoldTheirBytesFromTheMomentTheyAreAdded) {
   EXPECT_THROW(attachments->GetItem(3), Failure);
   EXPECT_THROW(attachments->GetItem(0), Failure);
   EXPECT_THROW(attachments->Add(dir_ / "missing", std::nullopt, std::nullopt, "x"), Failure);
+}
+
+// Anything but a regular file is refused by its kind, unopened: a FIFO would hang the attach.
+TEST_F(SimOutlookTest, OnlyRegularFilesCanBeAttached) {
+  std::vector<std::string> refused = {dir_.path()};
+#ifndef _WIN32
+  refused.push_back("/dev/null");
+  ASSERT_EQ(std::system(("mkfifo '" + (dir_ / "fifo") + "'").c_str()), 0);
+  refused.push_back(dir_ / "fifo");
+#endif
+  const auto item = outlook_.new_mail("m");
+  for (const auto& path : refused) {
+    EXPECT_THROW(item->attach_file(path), Failure) << path;
+    EXPECT_THROW(item->GetAttachments()->Add(path, std::nullopt, std::nullopt, "x"), Failure)
+        << path;
+  }
+  EXPECT_TRUE(item->attachments().empty());
+}
+
+// A large attachment is a file the item refers to, with its size in 64 bits, never its bytes.
+TEST_F(SimOutlookTest, AnAttachedFileIsHeldByItsPathWithItsWholeSize) {
+  const std::string big = dir_ / "big.bin";
+  testing::write_file(big, "x");
+  std::error_code ec;
+  std::filesystem::resize_file(testing::as_path(big), uint64_t{5} << 30, ec);
+  if (ec) GTEST_SKIP() << "no sparse 5 GiB file here: " << ec.message();
+  const auto item = outlook_.new_mail("m");
+  item->attach_file(big);
+  ASSERT_EQ(item->attachments().size(), 1u);
+  EXPECT_EQ(item->attachments()[0]->bytes().path(), big);
+  EXPECT_EQ(item->attachments()[0]->bytes().size(), uint64_t{5} << 30);
 }
 
 // What the handlers leave is what leaves: the send tests see that through the add-in's archive.

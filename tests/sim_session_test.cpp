@@ -1,8 +1,20 @@
 // parvex-sim's script runner over a whole host session.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
+
+#ifndef _WIN32
+#include <sys/resource.h>
+#include <sys/wait.h>
+#endif
 
 #include "addin_fixture.h"
 #include "platform/fs.h"
@@ -41,6 +53,124 @@ TEST_F(SimSessionTest, AScriptedSessionConnectsSendsAndReleasesEverything) {
         "failed: attach "}) {
     at = text.find(expected, at);
     ASSERT_NE(at, std::string::npos) << expected << "\n" << text;
+  }
+}
+
+// The outbox as another reader sees it: every folder with its files and their contents.
+std::string outbox_listing(const std::string& outbox) {
+  std::vector<std::string> folders;
+  for (const auto& folder : std::filesystem::directory_iterator(testing::as_path(outbox))) {
+    const auto name = folder.path().filename().u8string();
+    folders.emplace_back(name.begin(), name.end());
+  }
+  std::sort(folders.begin(), folders.end());
+  std::string text;
+  for (const auto& name : folders) {
+    text += "[" + name + "]";
+    const std::string path = outbox + kPathSep + name;
+    for (const auto& f : fs::list_files(path)) {
+      text += " " + f + "=" + testing::read_file(path + kPathSep + f);
+    }
+  }
+  return text;
+}
+
+// Attachments of one name stay apart, a folder another run took is not written into, and a
+// write that fails half-way leaves nothing in the outbox.
+TEST_F(SimSessionTest, TheOutboxKeepsEveryAttachmentAndOnlyWholeMessages) {
+  for (const char* sub : {"d1", "d2"}) fs::make_folder(dir / sub);
+  testing::write_file(dir / "d1" + kPathSep + "a.txt", "one");
+  testing::write_file(dir / "d2" + kPathSep + "a.txt", "two");
+  testing::write_file(dir / "DD.zip", "zip");
+  testing::write_file(dir / "big.txt", std::string(1 << 20, 'b'));
+  const std::string outbox = dir / "Outbox";
+  std::filesystem::create_directories(testing::as_path(outbox + kPathSep + "1 m"));
+
+  std::ostringstream out;
+  sim::SimSession session(out, outbox);
+  ASSERT_TRUE(session.run("explorer"));
+  ASSERT_TRUE(session.run("mail m"));
+  for (const char* f : {"d1/a.txt", "d2/a.txt", "DD.zip"}) {
+    ASSERT_TRUE(session.run("attach " + (dir / f))) << out.str();
+  }
+  ASSERT_TRUE(session.run("send")) << out.str();
+  EXPECT_EQ(outbox_listing(outbox), "[1 m][2 m] a (2).txt=two a.txt=one DD.zip=zip");
+#ifndef _WIN32
+  // A file size limit stands in for a full disk.
+  rlimit old{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+  const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit small = old;
+  small.rlim_cur = 4096;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  const bool sent =
+      session.run("mail n") && session.run("attach " + (dir / "big.txt")) && session.run("send");
+  setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, old_handler);
+  EXPECT_FALSE(sent);
+  EXPECT_EQ(outbox_listing(outbox), "[1 m][2 m] a (2).txt=two a.txt=one DD.zip=zip");
+#endif
+}
+
+#ifndef _WIN32
+// The program's answers: what it cannot do is no success, and options are not file names.
+TEST_F(SimSessionTest, TheProgramsExitCodesSayWhatHappened) {
+  testing::write_file(dir / "a.txt", "a");
+  ASSERT_EQ(std::system(("mkfifo '" + (dir / "fifo") + "'").c_str()), 0);
+  const std::string cancelling = dir / "cancel.txt";
+  testing::write_file(cancelling, "explorer\nconnect\nmail m\nattach " + (dir / "a.txt") +
+                                      "\nfail Attachments.Add\nsend\n");
+  const std::string sim = "'" + testing::program_folder() + "/parvex-sim' ";
+  const std::string in = " --addin-folder '" + (dir / "data") + "' ";
+  const struct {
+    std::string args;
+    int code;
+  } cases[] = {
+      {"--help", 0},
+      {"send" + in + "'" + (dir / "a.txt") + "'", 0},
+      {"send --subjekt x" + in + "'" + (dir / "a.txt") + "'", 2},
+      {"send" + in + "'" + dir.path() + "'", 1},
+      {"send" + in + "'" + (dir / "fifo") + "'", 1},
+      {"send" + in + "/dev/null", 1},
+      {"script" + in + "'" + cancelling + "'", 1},
+  };
+  for (const auto& c : cases) {
+    const int status = std::system((sim + c.args + " >/dev/null 2>&1").c_str());
+    EXPECT_EQ(WEXITSTATUS(status), c.code) << c.args;
+  }
+}
+#endif
+
+// Runs installing at once each put whole libraries in place and leave nothing else.
+TEST_F(SimSessionTest, ConcurrentInstallsLeaveWholeLibrariesOnly) {
+  const std::string from = dir / "from";
+  const std::string to = dir / "to";
+  fs::make_folder(from);
+  testing::copy_libraries(from);
+  std::vector<std::string> errors(2);
+  for (int round = 0; round < 20; ++round) {
+    // A newer source each round: both runs find the installed copy old and replace it.
+    std::filesystem::last_write_time(
+        testing::as_path(from + kPathSep + library_file_name("zip32")),
+        std::filesystem::file_time_type::clock::now() + std::chrono::seconds(round + 1));
+    std::vector<std::thread> runs;
+    for (size_t t = 0; t < 2; ++t) {
+      runs.emplace_back([&, t] {
+        try {
+          sim::install_libraries(testing::as_path(from), testing::as_path(to));
+        } catch (const std::exception& e) {
+          errors[t] = e.what();
+        }
+      });
+    }
+    for (auto& r : runs) r.join();
+  }
+  EXPECT_EQ(errors, std::vector<std::string>(2)) << errors[0] << errors[1];
+  EXPECT_EQ(fs::list_files(to), fs::list_files(from));
+  for (const auto& name : fs::list_files(from)) {
+    EXPECT_TRUE(testing::read_file(to + kPathSep + name) ==
+                testing::read_file(from + kPathSep + name))
+        << name;
   }
 }
 

@@ -84,25 +84,6 @@ std::string default_addin_folder() {
   return "parvex-data";
 }
 
-// Puts our two libraries into the add-in folder, replacing older copies by a rename so that a
-// copy some other run still has loaded is never overwritten in place.
-void install_libraries(const stdfs::path& from, const stdfs::path& to) {
-  stdfs::create_directories(to);
-  for (const char* base : {"zip32", "unzip32"}) {
-    const std::string name = parvex::library_file_name(base);
-    const stdfs::path source = from / name;
-    const stdfs::path target = to / name;
-    if (!stdfs::exists(source)) continue;
-    if (stdfs::exists(target) && stdfs::file_size(target) == stdfs::file_size(source) &&
-        stdfs::last_write_time(target) >= stdfs::last_write_time(source)) {
-      continue;
-    }
-    const stdfs::path partial = to / (name + ".new");
-    stdfs::copy_file(source, partial, stdfs::copy_options::overwrite_existing);
-    stdfs::rename(partial, target);
-  }
-}
-
 std::vector<std::string> default_files() {
   std::vector<std::string> files;
   for (const char* candidate : {"/usr/share/common-licenses/GPL-3", "/usr/bin/cmake",
@@ -124,14 +105,16 @@ int print_windows() {
   return 0;
 }
 
-int usage() {
-  std::fprintf(stderr,
+int usage(std::FILE* to = stderr, int code = 2) {
+  std::fprintf(to,
                "usage: parvex-sim send [--subject S] [--addin-folder DIR] [--outbox DIR] "
                "[--in-process] [FILE...]\n"
                "       parvex-sim script [--addin-folder DIR] [--outbox DIR] [--in-process] "
                "FILE|-\n"
-               "       parvex-sim --windows\n");
-  return 2;
+               "       parvex-sim --windows\n"
+               "A folder, device or pipe is refused as a file; the exit code is 0 when every "
+               "step ran and no send was cancelled, 1 otherwise, 2 for a wrong command line.\n");
+  return code;
 }
 
 }  // namespace
@@ -139,7 +122,12 @@ int usage() {
 int main(int argc, char** argv) {
   if (argc < 2) return usage();
   const std::string mode = argv[1];
-  if (mode == "--windows") return print_windows();
+  if (mode == "--help" || mode == "-h") return usage(stdout, 0);
+  if (mode == "--windows" && argc == 2) return print_windows();
+  if (mode != "send" && mode != "script") {
+    std::fprintf(stderr, "parvex-sim: unknown command %s\n", mode.c_str());
+    return usage();
+  }
   std::string subject = "Quarterly report";
   std::string folder = default_addin_folder();
   std::string outbox;
@@ -147,18 +135,32 @@ int main(int argc, char** argv) {
   bool in_process = false;
   for (int i = 2; i < argc; ++i) {
     const std::string a = argv[i];
-    if (a == "--in-process") {
+    if (a == "--help" || a == "-h") {
+      return usage(stdout, 0);
+    } else if (a == "--in-process") {
       in_process = true;
-    } else if ((a == "--subject" || a == "--addin-folder" || a == "--outbox") && i + 1 < argc) {
+    } else if (a == "--subject" || a == "--addin-folder" || a == "--outbox") {
+      if (i + 1 == argc) {
+        std::fprintf(stderr, "parvex-sim: %s needs a value\n", a.c_str());
+        return usage();
+      }
       (a == "--subject" ? subject : a == "--addin-folder" ? folder : outbox) = argv[++i];
+    } else if (a == "--") {
+      args.insert(args.end(), argv + i + 1, argv + argc);
+      break;
+    } else if (a.size() > 1 && a[0] == '-') {
+      // Not a file name: a mistyped option must not be attached.
+      std::fprintf(stderr, "parvex-sim: unknown option %s\n", a.c_str());
+      return usage();
     } else {
       args.push_back(a);
     }
   }
+  if (mode == "script" && args.size() != 1) return usage();
   if (outbox.empty()) outbox = (stdfs::path(folder) / "Outbox").string();
 
   try {
-    install_libraries(program_folder(argv[0]), folder);
+    parvex::sim::install_libraries(program_folder(argv[0]), stdfs::path(folder));
   } catch (const std::exception& e) {
     std::fprintf(stderr, "cannot prepare the add-in folder %s: %s\n", folder.c_str(), e.what());
     return 1;
@@ -192,19 +194,20 @@ int main(int argc, char** argv) {
     if (mode == "send") {
       if (args.empty()) args = default_files();
       ok = session.send_files(subject, args);
-    } else if (mode == "script" && args.size() == 1) {
+    } else {
       if (args[0] == "-") {
         ok = session.run_script(std::cin);
       } else {
-        std::ifstream in(args[0]);
+        std::error_code ec;
+        std::ifstream in;
+        if (!stdfs::is_directory(stdfs::path(args[0]), ec)) in.open(args[0]);
         if (!in) {
           std::fprintf(stderr, "cannot read %s\n", args[0].c_str());
           return 1;
         }
         ok = session.run_script(in);
       }
-    } else {
-      return usage();
+      ok = ok && session.cancelled_sends() == 0;
     }
   }
   parvex::ProgramState::reset();

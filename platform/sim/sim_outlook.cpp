@@ -1,13 +1,161 @@
 #include "sim/sim_outlook.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+#include <vector>
+
+#ifdef _WIN32
+#include <process.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include "platform/fs.h"
 
 namespace parvex::sim {
+
+// The client's private folder of attachment files, removed with everything in it.
+class StoredFile::Store {
+ public:
+  Store() {
+    static std::atomic<unsigned> counter{0};
+#ifdef _WIN32
+    const auto pid = _getpid();
+#else
+    const auto pid = ::getpid();
+#endif
+    const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+    const auto base = std::filesystem::temp_directory_path();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      const auto p = base / ("parvex-sim-" + std::to_string(pid) + "-" + std::to_string(stamp) +
+                             "-" + std::to_string(counter++));
+      if (std::filesystem::create_directory(p)) {
+        folder_ = p;
+        return;
+      }
+    }
+    raise(err::kPathFileAccess, "cannot create the client's attachment store", "Outlook");
+  }
+  ~Store() {
+    std::error_code ec;
+    std::filesystem::remove_all(folder_, ec);
+  }
+  Store(const Store&) = delete;
+  Store& operator=(const Store&) = delete;
+
+  std::string new_path() {
+    const auto u8 = (folder_ / std::to_string(next_++)).u8string();
+    return std::string(u8.begin(), u8.end());
+  }
+
+ private:
+  std::filesystem::path folder_;
+  uint64_t next_ = 0;
+};
+
+StoredFile::~StoredFile() {
+  if (!store_) return;  // the user's own file
+  std::error_code ec;
+  std::filesystem::remove(std::filesystem::path(std::u8string(path_.begin(), path_.end())), ec);
+}
+
 namespace {
+
+std::filesystem::path as_path(const std::string& utf8) {
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+// Copies the rest of in to out; a read error is an error, not the end of the file.
+uint64_t copy_stream(std::FILE* in, const std::string& from, fs::File& out) {
+  std::vector<char> buf(1 << 20);
+  uint64_t total = 0;
+  for (;;) {
+    const size_t n = std::fread(buf.data(), 1, buf.size(), in);
+    out.write(std::string_view(buf.data(), n));
+    total += n;
+    if (n < buf.size()) break;
+  }
+  if (std::ferror(in)) raise(err::kPathFileAccess, "Cannot read " + from + ".", "Outlook");
+  return total;
+}
+
+// What the file at path is, when it is anything but a regular file.
+std::string refusal(const std::string& path, const std::filesystem::file_status& st) {
+  using std::filesystem::file_type;
+  switch (st.type()) {
+    case file_type::directory:
+      return path + " is a folder, not a file.";
+    case file_type::fifo:
+      return path + " is a pipe, not a file.";
+    case file_type::character:
+    case file_type::block:
+      return path + " is a device, not a file.";
+    default:
+      return path + " is not a regular file.";
+  }
+}
+
+// A regular file opened for reading. Anything else is refused by its kind before it is opened:
+// a FIFO would wait for a writer, and a folder or a device reads as nothing or forever.
+class RegularFile {
+ public:
+  explicit RegularFile(const std::string& path) {
+    std::error_code ec;
+    const auto st = std::filesystem::status(as_path(path), ec);
+    if (st.type() == std::filesystem::file_type::not_found) {
+      raise(err::kFileNotFound, "Cannot find the file " + path + ".", "Outlook");
+    }
+    if (ec) raise(err::kPathFileAccess, "Cannot read " + path + ": " + ec.message(), "Outlook");
+    if (!std::filesystem::is_regular_file(st))
+      raise(err::kPathFileAccess, refusal(path, st), "Outlook");
+#ifdef _WIN32
+    file_ = fs::File(path, "rb");
+#else
+    // Non-blocking, so that a FIFO swapped in since the check is not waited on either.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+      raise(err::kPathFileAccess, "Cannot open " + path + ": " + std::strerror(errno), "Outlook");
+    }
+    struct stat opened {};
+    if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
+      ::close(fd);
+      raise(err::kPathFileAccess, path + " is not a regular file.", "Outlook");
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    stream_.reset(::fdopen(fd, "rb"));
+    if (!stream_) {
+      ::close(fd);
+      raise(err::kPathFileAccess, "Cannot read " + path + ".", "Outlook");
+    }
+#endif
+  }
+#ifdef _WIN32
+  std::FILE* get() const {
+    return file_.get();
+  }
+
+ private:
+  fs::File file_;
+#else
+  std::FILE* get() const {
+    return stream_.get();
+  }
+
+ private:
+  struct Closer {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+  };
+  std::unique_ptr<std::FILE, Closer> stream_;
+#endif
+};
 
 class EventSubscription final : public host::Subscription {
  public:
@@ -37,6 +185,68 @@ std::string lower(std::string s) {
 }
 
 }  // namespace
+
+Contents::operator std::string() const {
+  fs::File in(file_->path(), "rb");
+  std::string bytes;
+  bytes.reserve(static_cast<size_t>(file_->size()));
+  char buf[1 << 16];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, in.get())) > 0) bytes.append(buf, n);
+  if (std::ferror(in.get())) raise(err::kPathFileAccess, "Cannot read " + file_->path() + ".");
+  return bytes;
+}
+
+namespace {
+
+// Writes a new file in the store by fill; a failed write leaves no cut copy behind.
+template <class Fill>
+uint64_t write_stored(const std::string& copy, Fill&& fill) {
+  try {
+    fs::File out(copy, "wb");
+    const uint64_t size = fill(out);
+    out.close();
+    return size;
+  } catch (...) {
+    std::error_code ec;
+    std::filesystem::remove(as_path(copy), ec);
+    throw;
+  }
+}
+
+}  // namespace
+
+Contents SimOutlook::store_file(const std::string& path) {
+  const RegularFile in(path);
+  if (!store_) store_ = std::make_shared<StoredFile::Store>();
+  const std::string copy = store_->new_path();
+  const uint64_t size =
+      write_stored(copy, [&](fs::File& out) { return copy_stream(in.get(), path, out); });
+  return Contents(std::make_shared<StoredFile>(store_, copy, size));
+}
+
+Contents SimOutlook::refer_to_file(const std::string& path) {
+  std::error_code ec;
+  const auto size = std::filesystem::file_size(as_path(path), ec);
+  // A file that claims no size may still have contents (as the kernel's own files do): copied.
+  if (ec || size == 0) return store_file(path);
+  const RegularFile in(path);  // refuses what is not a regular file
+  char first;
+  if (std::fread(&first, 1, 1, in.get()) != 1) {
+    raise(err::kPathFileAccess, "Cannot read " + path + ".", "Outlook");
+  }
+  return Contents(std::make_shared<StoredFile>(nullptr, path, size));
+}
+
+Contents SimOutlook::store_bytes(std::string_view bytes) {
+  if (!store_) store_ = std::make_shared<StoredFile::Store>();
+  const std::string copy = store_->new_path();
+  write_stored(copy, [&](fs::File& out) {
+    out.write(bytes);
+    return bytes.size();
+  });
+  return Contents(std::make_shared<StoredFile>(store_, copy, bytes.size()));
+}
 
 // ---- Event ----
 
@@ -85,8 +295,9 @@ std::string SimAttachment::FileName() {
 
 void SimAttachment::SaveAsFile(const std::string& path) {
   outlook_.host_call("Attachment.SaveAsFile");
+  fs::File in(bytes_.path(), "rb");
   fs::File out(path, "wb");
-  out.write(bytes_);
+  copy_stream(in.get(), bytes_.path(), out);
   out.close();
 }
 
@@ -148,14 +359,9 @@ host::Ref<host::Attachment> SimItem::Add(const std::string& source, std::optiona
     raise(err::kHostCallFailed, "Only attachments by value are supported.", "Outlook");
   }
   // The file is copied into the item now: later changes to it do not reach the message.
-  fs::File in(source, "rb");
-  std::string bytes;
-  char buf[1 << 16];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, in.get())) > 0) bytes.append(buf, n);
   auto attachment = std::make_shared<SimAttachment>(
       outlook_, *this, base_name(source), display_name.empty() ? base_name(source) : display_name,
-      std::move(bytes));
+      outlook_.store_file(source));
   size_t at = attachments_.size();
   if (position && *position >= 1 && static_cast<size_t>(*position) <= attachments_.size()) {
     at = static_cast<size_t>(*position - 1);
@@ -165,17 +371,14 @@ host::Ref<host::Attachment> SimItem::Add(const std::string& source, std::optiona
 }
 
 void SimItem::attach_file(const std::string& path) {
-  fs::File in(path, "rb");
-  std::string bytes;
-  char buf[1 << 16];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, in.get())) > 0) bytes.append(buf, n);
-  attach_bytes(base_name(path), bytes);
+  const std::string name = base_name(path);
+  attachments_.push_back(
+      std::make_shared<SimAttachment>(outlook_, *this, name, name, outlook_.refer_to_file(path)));
 }
 
 void SimItem::attach_bytes(const std::string& file_name, const std::string& bytes) {
-  attachments_.push_back(
-      std::make_shared<SimAttachment>(outlook_, *this, file_name, file_name, bytes));
+  attachments_.push_back(std::make_shared<SimAttachment>(outlook_, *this, file_name, file_name,
+                                                         outlook_.store_bytes(bytes)));
 }
 
 // ---- command bars ----

@@ -1,6 +1,7 @@
 // A simulated mail client: the host object model held in memory, for real. Windows open and
-// close, items hold attachments with their bytes, a sent item lands in the outbox with the
-// attachments it held when its Send handlers returned. Any host call can be told to fail, and
+// close, items hold attachments as private copies of their files (never their bytes: an
+// attachment may be larger than memory), a sent item lands in the outbox with the attachments it
+// held when its Send handlers returned. Any host call can be told to fail, and
 // the counters show every reference and subscription the add-in still holds.
 #pragma once
 
@@ -10,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/failure.h"
@@ -43,10 +45,43 @@ class Event {
   std::shared_ptr<Counters> counters_;
 };
 
+// One file in the client's private store, removed with its last holder; or, without a store, a
+// file of the user's that an attachment refers to.
+class StoredFile {
+ public:
+  class Store;
+  StoredFile(std::shared_ptr<Store> store, std::string path, uint64_t size)
+      : store_(std::move(store)), path_(std::move(path)), size_(size) {}
+  ~StoredFile();
+  StoredFile(const StoredFile&) = delete;
+  StoredFile& operator=(const StoredFile&) = delete;
+  const std::string& path() const { return path_; }
+  uint64_t size() const { return size_; }
+
+ private:
+  std::shared_ptr<Store> store_;  // the store's folder outlives every file in it
+  std::string path_;
+  uint64_t size_;
+};
+
+// An attachment's contents: a stored file, read whole only when asked for as text.
+class Contents {
+ public:
+  Contents() = default;
+  explicit Contents(std::shared_ptr<const StoredFile> file) : file_(std::move(file)) {}
+  const std::string& path() const { return file_->path(); }
+  uint64_t size() const { return file_->size(); }
+  // The whole file in memory: for small attachments only.
+  operator std::string() const;
+
+ private:
+  std::shared_ptr<const StoredFile> file_;
+};
+
 struct SentAttachment {
   std::string file_name;
   std::string display_name;
-  std::string bytes;
+  Contents bytes;
 };
 
 struct SentMessage {
@@ -62,7 +97,7 @@ class SimCommandBarButton;
 class SimAttachment final : public host::Attachment {
  public:
   SimAttachment(SimOutlook& outlook, SimItem& item, std::string file_name, std::string display_name,
-                std::string bytes)
+                Contents bytes)
       : outlook_(outlook),
         item_(item),
         file_name_(std::move(file_name)),
@@ -73,13 +108,14 @@ class SimAttachment final : public host::Attachment {
   void Delete() override;
 
   const std::string& display_name() const { return display_name_; }
-  const std::string& bytes() const { return bytes_; }
+  const Contents& bytes() const { return bytes_; }
   const std::string& file_name() const { return file_name_; }
 
  private:
   SimOutlook& outlook_;
   SimItem& item_;
-  std::string file_name_, display_name_, bytes_;
+  std::string file_name_, display_name_;
+  Contents bytes_;
 };
 
 class SimItem final : public host::Item,
@@ -101,7 +137,9 @@ class SimItem final : public host::Item,
                                   const std::string& display_name) override;
 
   // What the user does and sees.
-  void attach_file(const std::string& path);  // as the user attaching a file
+  // As the user attaching a file: only a regular file. The item refers to it and reads it when
+  // the attachment is saved or sent (a copy made here would double a large file on disk).
+  void attach_file(const std::string& path);
   void attach_bytes(const std::string& file_name, const std::string& bytes);
   const std::vector<std::shared_ptr<SimAttachment>>& attachments() const { return attachments_; }
   const std::string& subject() const { return subject_; }
@@ -270,6 +308,12 @@ class SimOutlook final : public host::Application {
   // As the host lets go of the add-in's object once it is disconnected.
   void clear_addin_object() { addin_object_.reset(); }
 
+  // A private copy of a regular file (a folder, device or FIFO is refused unopened), or of
+  // the given bytes, in this client's store; or a reference to a regular file, checked alike.
+  Contents store_file(const std::string& path);
+  Contents refer_to_file(const std::string& path);
+  Contents store_bytes(std::string_view bytes);
+
   // A counted reference to one of this client's objects, as COM would hand it out.
   template <class T>
   host::Ref<T> hand_out(const std::shared_ptr<T>& object);
@@ -283,6 +327,7 @@ class SimOutlook final : public host::Application {
   class NamespaceObject;
 
   std::shared_ptr<Counters> counters_ = std::make_shared<Counters>();
+  std::shared_ptr<StoredFile::Store> store_;  // made with the first stored file
   std::map<std::string, int> failing_;
   size_t fail_at_ = SIZE_MAX;
   std::vector<std::string> calls_;

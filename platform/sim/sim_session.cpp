@@ -1,15 +1,30 @@
 #include "sim/sim_session.h"
 
+#include <atomic>
+#include <cctype>
 #include <chrono>
+#include <cinttypes>
 #include <cstdio>
 #include <filesystem>
 #include <istream>
+#include <set>
 #include <sstream>
+#include <system_error>
+#include <thread>
+
+#ifdef _WIN32
+#include <process.h>
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 #include "archive/code_module.h"
 #include "archive/unzip_files.h"
 #include "core/failure.h"
 #include "platform/fs.h"
+#include "platform/library.h"
 #include "platform/services.h"
 #include "ui/frm_ab.h"
 #include "ui/frm_about.h"
@@ -28,16 +43,161 @@ std::string as_utf8(const std::filesystem::path& p) {
   return std::string(u8.begin(), u8.end());
 }
 
-// A message's folder name: its number and subject, without characters folders refuse.
-std::string folder_name(size_t number, const std::string& subject) {
-  std::string name = std::to_string(number);
-  if (!subject.empty()) name += " " + subject;
+// A name without the characters file and folder names refuse.
+std::string safe_name(std::string name) {
   for (char& c : name) {
     if (static_cast<unsigned char>(c) < 32 ||
         std::string_view("<>:\"/\\|?*").find(c) != std::string_view::npos)
       c = '_';
   }
+  if (name.empty() || name == "." || name == "..") name = "_";
   return name;
+}
+
+// A message's folder name: its number and subject.
+std::string folder_name(size_t number, const std::string& subject) {
+  return safe_name(subject.empty() ? std::to_string(number)
+                                   : std::to_string(number) + " " + subject);
+}
+
+// The file name an attachment is written under in its message's folder: never one already
+// taken there, whatever the case, so that no attachment replaces another.
+std::string attachment_file_name(const std::string& display_name, std::set<std::string>& taken) {
+  // The archive's display name has no extension; an unzip tool is happier with one.
+  const std::string name = safe_name(display_name == "DD" ? "DD.zip" : display_name);
+  const auto dot = name.find_last_of('.');
+  const bool has_ext = dot != std::string::npos && dot > 0;
+  const std::string stem = has_ext ? name.substr(0, dot) : name;
+  const std::string ext = has_ext ? name.substr(dot) : "";
+  std::string candidate = name;
+  for (int n = 2;; ++n) {
+    std::string key = candidate;
+    for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (taken.insert(key).second) return candidate;
+    candidate = stem + " (" + std::to_string(n) + ")" + ext;
+  }
+}
+
+// Renames the folder from to to, unless something is already there: false then.
+bool rename_unless_taken(const std::filesystem::path& from, const std::filesystem::path& to) {
+#ifdef _WIN32
+  if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH)) return true;
+  const DWORD e = GetLastError();
+  if (e == ERROR_ALREADY_EXISTS || e == ERROR_FILE_EXISTS) return false;
+  throw std::filesystem::filesystem_error(
+      "cannot rename", from, to, std::error_code(static_cast<int>(e), std::system_category()));
+#else
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno == EEXIST || errno == ENOTEMPTY) return false;
+  if (errno != EINVAL && errno != ENOSYS) {
+    throw std::filesystem::filesystem_error("cannot rename", from, to,
+                                            std::error_code(errno, std::generic_category()));
+  }
+  // No such rename on this file system: claim the name with an empty folder, which a rename
+  // then replaces in one step.
+  if (!std::filesystem::create_directory(to)) return false;
+  std::filesystem::rename(from, to);
+  return true;
+#endif
+}
+
+// A new, empty folder of this process's own in parent.
+std::filesystem::path private_folder(const std::filesystem::path& parent) {
+  static std::atomic<unsigned> counter{0};
+#ifdef _WIN32
+  const auto pid = _getpid();
+#else
+  const auto pid = ::getpid();
+#endif
+  for (;;) {
+    const auto p = parent / (".partial-" + std::to_string(pid) + "-" + std::to_string(counter++));
+    if (std::filesystem::create_directory(p)) return p;
+  }
+}
+
+// Sizes of the entries of a zip archive from its central directory, zip64 fields included;
+// empty when the directory cannot be read.
+struct EntrySizes {
+  uint64_t size = 0;
+  uint64_t packed = 0;
+};
+
+uint64_t le(const unsigned char* p, int bytes) {
+  uint64_t v = 0;
+  for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | p[i];
+  return v;
+}
+
+bool read_at(std::FILE* f, uint64_t offset, std::string& buf, size_t n) {
+  buf.resize(n);
+#ifdef _WIN32
+  if (_fseeki64(f, static_cast<int64_t>(offset), SEEK_SET) != 0) return false;
+#else
+  if (fseeko(f, static_cast<off_t>(offset), SEEK_SET) != 0) return false;
+#endif
+  return std::fread(buf.data(), 1, n, f) == n;
+}
+
+std::vector<EntrySizes> entry_sizes(const std::string& archive) {
+  try {
+    const auto length = static_cast<uint64_t>(fs::file_length(archive));
+    fs::File f(archive, "rb");
+    std::string tail;
+    const size_t tail_size = static_cast<size_t>(std::min<uint64_t>(length, 65557));
+    if (tail_size < 22 || !read_at(f.get(), length - tail_size, tail, tail_size)) return {};
+    const auto end = tail.rfind(std::string("PK\5\6", 4));
+    if (end == std::string::npos || end + 22 > tail.size()) return {};
+    const auto* e = reinterpret_cast<const unsigned char*>(tail.data() + end);
+    uint64_t count = le(e + 10, 2), dir_size = le(e + 12, 4), dir_offset = le(e + 16, 4);
+    if (count == 0xFFFF || dir_size == 0xFFFFFFFF || dir_offset == 0xFFFFFFFF) {
+      std::string rec;
+      const uint64_t end_at = length - tail_size + end;
+      if (end_at < 20 || !read_at(f.get(), end_at - 20, rec, 20) ||
+          rec.compare(0, 4, std::string("PK\6\7", 4)) != 0) {
+        return {};
+      }
+      const uint64_t z64 = le(reinterpret_cast<const unsigned char*>(rec.data()) + 8, 8);
+      if (!read_at(f.get(), z64, rec, 56) || rec.compare(0, 4, std::string("PK\6\6", 4)) != 0) {
+        return {};
+      }
+      const auto* z = reinterpret_cast<const unsigned char*>(rec.data());
+      count = le(z + 32, 8);
+      dir_size = le(z + 40, 8);
+      dir_offset = le(z + 48, 8);
+    }
+    std::string dir;
+    if (dir_size > (64u << 20) ||
+        !read_at(f.get(), dir_offset, dir, static_cast<size_t>(dir_size))) {
+      return {};
+    }
+    std::vector<EntrySizes> sizes;
+    const auto* d = reinterpret_cast<const unsigned char*>(dir.data());
+    for (size_t at = 0; sizes.size() < count;) {
+      if (at + 46 > dir.size() || le(d + at, 4) != 0x02014b50) return {};
+      EntrySizes s{le(d + at + 24, 4), le(d + at + 20, 4)};
+      const size_t name = le(d + at + 28, 2), extra = le(d + at + 30, 2), note = le(d + at + 32, 2);
+      if (at + 46 + name + extra + note > dir.size()) return {};
+      // The zip64 field holds the sizes that did not fit, in this order.
+      for (size_t x = at + 46 + name; x + 4 <= at + 46 + name + extra;) {
+        const size_t id = le(d + x, 2), len = le(d + x + 2, 2);
+        size_t field = x + 4;
+        if (id == 1) {
+          for (uint64_t* v : {&s.size, &s.packed}) {
+            if (*v == 0xFFFFFFFF && field + 8 <= x + 4 + len) {
+              *v = le(d + field, 8);
+              field += 8;
+            }
+          }
+        }
+        x += 4 + len;
+      }
+      sizes.push_back(s);
+      at += 46 + name + extra + note;
+    }
+    return sizes;
+  } catch (...) {
+    return {};
+  }
 }
 
 std::vector<std::string> words(const std::string& line) {
@@ -77,6 +237,58 @@ std::unique_ptr<AddinLink> core_link() {
   return std::make_unique<CoreLink>();
 }
 
+namespace {
+
+bool up_to_date(const std::filesystem::path& source, const std::filesystem::path& target) {
+  std::error_code ec;
+  return std::filesystem::exists(target, ec) &&
+         std::filesystem::file_size(target, ec) == std::filesystem::file_size(source) && !ec &&
+         std::filesystem::last_write_time(target, ec) >= std::filesystem::last_write_time(source) &&
+         !ec;
+}
+
+}  // namespace
+
+void install_libraries(const std::filesystem::path& from, const std::filesystem::path& to) {
+  static std::atomic<unsigned> counter{0};
+#ifdef _WIN32
+  const auto pid = _getpid();
+#else
+  const auto pid = ::getpid();
+#endif
+  std::filesystem::create_directories(to);
+  for (const char* base : {"zip32", "unzip32"}) {
+    const std::string name = library_file_name(base);
+    const auto source = from / name;
+    const auto target = to / name;
+    if (!std::filesystem::exists(source) || up_to_date(source, target)) continue;
+    const auto partial =
+        to / (name + "." + std::to_string(pid) + "-" + std::to_string(counter++) + ".new");
+    try {
+      std::filesystem::copy_file(source, partial,
+                                 std::filesystem::copy_options::overwrite_existing);
+      // Windows refuses to rename over a file someone has open this moment: a few tries.
+      for (int attempt = 1;; ++attempt) {
+        std::error_code ec;
+        std::filesystem::rename(partial, target, ec);
+        if (!ec) break;
+        // Another run put the same library in place first (or has it loaded): that is ours too.
+        if (up_to_date(source, target)) {
+          std::filesystem::remove(partial, ec);
+          break;
+        }
+        if (attempt == 20)
+          throw std::filesystem::filesystem_error("cannot install", partial, target, ec);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+    } catch (...) {
+      std::error_code ec;
+      std::filesystem::remove(partial, ec);
+      throw;
+    }
+  }
+}
+
 SimSession::SimSession(std::ostream& out, std::string outbox, std::unique_ptr<AddinLink> link)
     : out_(out), outbox_(std::move(outbox)), link_(std::move(link)) {}
 
@@ -104,46 +316,66 @@ std::shared_ptr<SimItem> SimSession::current_mail() const {
   return nullptr;
 }
 
-std::string SimSession::write_message(const SentMessage& message) {
-  std::filesystem::create_directories(as_path(outbox_));
-  size_t number = 1;
-  std::filesystem::path folder;
-  do {
-    folder = as_path(outbox_) / as_path(folder_name(number++, message.subject));
-  } while (std::filesystem::exists(folder));
-  std::filesystem::create_directories(folder);
-  for (const auto& a : message.attachments) {
-    std::string name = a.display_name;
-    // The archive's display name has no extension; an unzip tool is happier with one.
-    if (name == "DD") name += ".zip";
-    fs::File f(as_utf8(folder / as_path(name)), "wb");
-    f.write(a.bytes);
-    f.close();
+std::string SimSession::write_message(const SentMessage& message, std::vector<std::string>& names) {
+  const auto outbox = as_path(outbox_);
+  std::filesystem::create_directories(outbox);
+  // Written whole into a folder of our own, then renamed into place: a failed write leaves no
+  // cut copy, and a folder another run took meanwhile is never written into.
+  const auto partial = private_folder(outbox);
+  try {
+    std::set<std::string> taken;
+    for (const auto& a : message.attachments) {
+      names.push_back(attachment_file_name(a.display_name, taken));
+      fs::File in(a.bytes.path(), "rb");
+      fs::File out(as_utf8(partial / as_path(names.back())), "wb");
+      std::string buf(1 << 20, '\0');
+      for (size_t n; (n = std::fread(buf.data(), 1, buf.size(), in.get())) > 0;) {
+        out.write(std::string_view(buf.data(), n));
+      }
+      if (std::ferror(in.get())) raise(err::kPathFileAccess, "Cannot read " + a.bytes.path() + ".");
+      out.close();
+    }
+    for (size_t number = 1;; ++number) {
+      const auto folder = outbox / as_path(folder_name(number, message.subject));
+      if (rename_unless_taken(partial, folder)) {
+        written_.push_back(as_utf8(folder));
+        return written_.back();
+      }
+    }
+  } catch (...) {
+    std::error_code ec;
+    std::filesystem::remove_all(partial, ec);
+    throw;
   }
-  written_.push_back(as_utf8(folder));
-  return as_utf8(folder);
 }
 
 void SimSession::print_sent(const SentMessage& message, double milliseconds) {
-  const std::string folder = write_message(message);
+  std::vector<std::string> names;
+  const std::string folder = write_message(message, names);
   out_ << "Sent \"" << message.subject << "\" with " << message.attachments.size()
        << " attachment(s):\n";
   char line[512];
-  for (const auto& a : message.attachments) {
-    std::snprintf(line, sizeof line, "  %-40s %12zu bytes\n", a.display_name.c_str(),
+  for (size_t i = 0; i < message.attachments.size(); ++i) {
+    const auto& a = message.attachments[i];
+    std::snprintf(line, sizeof line, "  %-40s %12" PRIu64 " bytes\n", a.display_name.c_str(),
                   a.bytes.size());
     out_ << line;
     if (a.display_name != "DD") continue;
     UnzipFiles list;
     list.ExtractList(1);
-    const std::string archive = folder + kPathSep + "DD.zip";
+    const std::string archive = folder + kPathSep + names[i];
     if (list.Unzip(archive, folder) != 0) {
       out_ << "    (the archive could not be listed: " << list.GetLastMessage() << ")\n";
       continue;
     }
-    for (const auto& e : CodeModule::state().ListEntries) {
-      std::snprintf(line, sizeof line, "    %-38s %12u bytes, packed %12u\n", e.name.c_str(),
-                    e.size, e.packed_size);
+    // The library reports sizes in 32 bits; the central directory has them whole.
+    const auto& entries = CodeModule::state().ListEntries;
+    const auto sizes = entry_sizes(archive);
+    for (size_t e = 0; e < entries.size(); ++e) {
+      const bool whole = sizes.size() == entries.size();
+      std::snprintf(line, sizeof line, "    %-38s %12" PRIu64 " bytes, packed %12" PRIu64 "\n",
+                    entries[e].name.c_str(), whole ? sizes[e].size : entries[e].size,
+                    whole ? sizes[e].packed : entries[e].packed_size);
       out_ << line;
     }
   }
@@ -188,6 +420,7 @@ void SimSession::send_current() {
   }
   if (outlook_.outbox().size() == before) {
     out_ << "The send was cancelled; the message stays open.\n";
+    ++cancelled_sends_;
     return;
   }
   print_sent(outlook_.outbox().back(), took.count());
@@ -332,7 +565,7 @@ bool SimSession::send_files(const std::string& subject, const std::vector<std::s
     print_log();
   }
   out_ << "\n";
-  return run("shutdown");
+  return run("shutdown") && cancelled_sends_ == 0;
 }
 
 }  // namespace parvex::sim

@@ -3,6 +3,7 @@
 // written to an outbox folder, one folder per message.
 #pragma once
 
+#include <filesystem>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -28,6 +29,12 @@ class AddinLink {
 
 std::unique_ptr<AddinLink> core_link();
 
+// Puts our two libraries from the folder from into the add-in folder to, each through a copy of
+// this run's own that is renamed over the old one: another run installing at the same moment,
+// or one that has the old copy loaded, never sees a half-written library, and a failed copy
+// leaves nothing behind.
+void install_libraries(const std::filesystem::path& from, const std::filesystem::path& to);
+
 class SimSession {
  public:
   // outbox: folder that receives each sent message's attachments (created when needed).
@@ -48,6 +55,8 @@ class SimSession {
 
   SimOutlook& outlook() { return outlook_; }
   const std::vector<std::string>& written_messages() const { return written_; }
+  // Sends the handlers cancelled: the program ends in failure when there was one.
+  int cancelled_sends() const { return cancelled_sends_; }
 
  private:
   void connect();
@@ -59,7 +68,8 @@ class SimSession {
   void print_held();
   // False, after a note, when the add-in's windows are in another module.
   bool windows_reachable();
-  std::string write_message(const SentMessage& message);
+  // Writes the message's folder whole or not at all; names: the file of each attachment.
+  std::string write_message(const SentMessage& message, std::vector<std::string>& names);
   std::shared_ptr<SimItem> current_mail() const;
 
   std::ostream& out_;
@@ -69,6 +79,7 @@ class SimSession {
   std::unique_ptr<host::Connection> connect_;
   std::vector<std::shared_ptr<SimItem>> mails_;  // opened, oldest first
   std::vector<std::string> written_;
+  int cancelled_sends_ = 0;
 };
 
 }  // namespace parvex::sim
