@@ -4,8 +4,8 @@
 
 #include <functional>
 
-#include "host/host.h"
 #include "dispatch.h"
+#include "host/host.h"
 
 namespace parvex::com {
 

@@ -2,8 +2,8 @@
 // holding one counted reference to the host object, calling it late-bound through IDispatch.
 #pragma once
 
-#include "host/host.h"
 #include "dispatch.h"
+#include "host/host.h"
 
 namespace parvex::com {
 
