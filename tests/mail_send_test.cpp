@@ -305,6 +305,7 @@ const Files kFive{{"Notes.txt", "one"},
 // each missing file's copy kept and named to the user. Only bytes that left as "DD" count.
 TEST_F(SendTest, FailingHostCallsNeverCostAFile) {
   std::set<std::string> members;
+  size_t calls_of_a_send = 0;
   {
     Session s;
     const auto mail = s.open_mail("count", kFive);
@@ -312,50 +313,60 @@ TEST_F(SendTest, FailingHostCallsNeverCostAFile) {
     s.outlook.send(mail);
     members.insert(s.outlook.calls().begin() + static_cast<std::ptrdiff_t>(mark),
                    s.outlook.calls().end());
+    calls_of_a_send = s.outlook.calls().size() - mark;
   }
   ASSERT_TRUE(members.contains("Attachments.Add"));
-  std::vector<std::string> order;
-  for (const auto& [name, bytes] : kFive) order.push_back(name);
+  // Each member failing from its first call on, and each single call of a send failing alone.
+  std::vector<std::pair<std::string, std::function<void(sim::SimOutlook&)>>> faults;
   for (const auto& member : members) {
     for (const int times : {1, 2, 3, -1}) {
-      SCOPED_TRACE(member + " failing " + std::to_string(times));
-      Session s;
-      const double normal_before = statistics().TotalNormalBytes;
-      const auto mail = s.open_mail("faulty", kFive);
-      services.message_boxes.clear();
-      s.outlook.fail(member, times);
-      const bool left = s.outlook.send(mail);
-      s.outlook.stop_failing();
-      if (left) {
-        const auto& sent = s.outlook.outbox().back();
-        EXPECT_TRUE(contents(carried(sent)) == contents(kFive));
-        if (sent.attachments.size() != 1) {
-          EXPECT_EQ(names_of(sent.attachments), order);
-          EXPECT_EQ(statistics().TotalNormalBytes, normal_before);
-        }
-      } else {
-        Files kept = unsent();
-        for (const auto& a : mail->attachments()) kept[a->file_name()] = a->bytes();
-        EXPECT_TRUE(contents(kept) == contents(kFive));
-        ASSERT_EQ(services.message_boxes.size(), 1u);
-        for (const auto& name : order) {
-          const bool on_item = std::any_of(mail->attachments().begin(), mail->attachments().end(),
-                                           [&](const auto& a) { return a->file_name() == name; });
-          EXPECT_NE(on_item, services.message_boxes[0].text.find(name) != std::string::npos)
-              << name;
-        }
-      }
-      if (ui::touch<ui::frm_about>().parvex_chk.value == 0) {
-        const std::string error = error_line();
-        EXPECT_TRUE(error.ends_with("   " + std::to_string(CodeModule::state().SystemError)))
-            << error;
-        ui::touch<ui::frm_about>().parvex_chk.value = 1;
-      }
-      const auto next = s.send("next", {{"only.txt", "mine"}});
-      EXPECT_EQ(summary(carried(next)), summary({{"only.txt", "mine"}}));
-      EXPECT_TRUE(work_is_clean());
-      std::filesystem::remove_all(as_path(dir / "Unsent attachments"));
+      faults.emplace_back(member + " failing " + std::to_string(times),
+                          [member, times](sim::SimOutlook& o) { o.fail(member, times); });
     }
+  }
+  for (size_t k = 0; k < calls_of_a_send; ++k) {
+    faults.emplace_back("call " + std::to_string(k),
+                        [k](sim::SimOutlook& o) { o.fail_call_at(o.calls().size() + k); });
+  }
+  std::vector<std::string> order;
+  for (const auto& [name, bytes] : kFive) order.push_back(name);
+  for (const auto& [what, fail] : faults) {
+    SCOPED_TRACE(what);
+    Session s;
+    const double normal_before = statistics().TotalNormalBytes;
+    const auto mail = s.open_mail("faulty", kFive);
+    services.message_boxes.clear();
+    fail(s.outlook);
+    const bool left = s.outlook.send(mail);
+    s.outlook.stop_failing();
+    if (left) {
+      const auto& sent = s.outlook.outbox().back();
+      EXPECT_TRUE(contents(carried(sent)) == contents(kFive));
+      if (sent.attachments.size() != 1) {
+        EXPECT_EQ(names_of(sent.attachments), order);
+        EXPECT_EQ(statistics().TotalNormalBytes, normal_before);
+      }
+    } else {
+      Files kept = unsent();
+      for (const auto& a : mail->attachments()) kept[a->file_name()] = a->bytes();
+      EXPECT_TRUE(contents(kept) == contents(kFive));
+      ASSERT_EQ(services.message_boxes.size(), 1u);
+      for (const auto& name : order) {
+        const bool on_item = std::any_of(mail->attachments().begin(), mail->attachments().end(),
+                                         [&](const auto& a) { return a->file_name() == name; });
+        EXPECT_NE(on_item, services.message_boxes[0].text.find(name) != std::string::npos) << name;
+      }
+    }
+    if (ui::touch<ui::frm_about>().parvex_chk.value == 0) {
+      const std::string error = error_line();
+      EXPECT_TRUE(error.ends_with("   " + std::to_string(CodeModule::state().SystemError)))
+          << error;
+      ui::touch<ui::frm_about>().parvex_chk.value = 1;
+    }
+    const auto next = s.send("next", {{"only.txt", "mine"}});
+    EXPECT_EQ(summary(carried(next)), summary({{"only.txt", "mine"}}));
+    EXPECT_TRUE(work_is_clean());
+    std::filesystem::remove_all(as_path(dir / "Unsent attachments"));
   }
 }
 
