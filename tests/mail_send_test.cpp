@@ -259,7 +259,7 @@ TEST_F(SendTest, ItemsTheAddInMustNotPackLeaveUnchanged) {
     s.outlook.send(second);
     EXPECT_EQ(summary(attachments_of(s.outlook.outbox().back())), summary(kThree));
     ASSERT_EQ(send_log().size(), 1u);
-    EXPECT_NE(send_log()[0].find("another program"), std::string::npos);
+    EXPECT_NE(send_log()[0].find("in use by another program"), std::string::npos);
     EXPECT_EQ(ui::touch<ui::frm_about>().parvex_chk.value, 1);
   }
 

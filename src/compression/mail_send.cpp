@@ -159,7 +159,7 @@ void send_steps(SendRun& run) {
   // then let this item go as it is.
   run.lock.emplace();
   if (!run.lock->held()) {
-    log_event("Send left unchanged: another program is working in the add-in folder");
+    log_event("Send left unchanged: the add-in folder is in use by another program");
     return;
   }
 

@@ -19,7 +19,9 @@ struct LockState {
   int depth = 0;
 };
 
-bool take(LockState& state) {
+// False when another holder keeps it past the wait, or the lock file cannot be had at all (a
+// read-only add-in folder): the callers treat both alike.
+bool take(LockState& state) noexcept try {
   const std::string path = work_lock_path();
   const auto deadline = std::chrono::steady_clock::now() + kWait;
   while (!state.lock.try_lock(path)) {
@@ -27,6 +29,8 @@ bool take(LockState& state) {
     std::this_thread::sleep_for(kPoll);
   }
   return true;
+} catch (...) {
+  return false;
 }
 
 }  // namespace
@@ -51,7 +55,7 @@ WorkLock::~WorkLock() {
 void WorkLock::require() const {
   if (!held_) {
     raise(err::kPermissionDenied,
-          "Permission denied: another program is working in the add-in folder");
+          "Permission denied: the add-in folder is in use by another program");
   }
 }
 
