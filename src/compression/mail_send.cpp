@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <functional>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "archive/code_module.h"
@@ -241,32 +242,29 @@ std::string unsent_folder() {
   return services().addin_folder() + kPathSep + "Unsent attachments";
 }
 
-// Moves the copies into the unsent folder and tells the user which files the item lacks and
-// where their bytes are. A copy that cannot be moved stays where it is, and is named so.
-void keep_unsent(const std::vector<const SavedAttachment*>& lost) {
-  const std::string folder = unsent_folder();
-  std::set<std::string> taken;
-  bool usable = false;
+// Moves a copy into the unsent folder at once, so that its name is free for the next one put
+// back. Returns where the copy is now: where it was when it cannot be moved.
+std::string keep_unsent(const SavedAttachment& s) {
+  std::string where = s.path;
   attempt([&] {
+    const std::string folder = unsent_folder();
     if (fs::is_link(folder)) return;
     if (!fs::is_folder(folder)) fs::make_folder(folder);
+    std::set<std::string> taken;
     for (const std::string& entry : fs::list_entries(folder)) taken.insert(entry);
-    usable = true;
+    const std::string target = folder + kPathSep + saved_name(s.original_name, taken);
+    fs::rename_replace(s.path, target);
+    where = target;
   });
+  attempt([&] { log_event(s.original_name + " kept in " + where); });
+  return where;
+}
+
+// Tells the user which files the item lacks and where their bytes are.
+void tell_unsent(const std::vector<std::pair<std::string, std::string>>& kept) {
   std::string text =
       "These attachments could not be put back on the message, which was not sent:\n";
-  for (const SavedAttachment* s : lost) {
-    std::string where = s->path;
-    if (usable) {
-      attempt([&] {
-        const std::string target = folder + kPathSep + saved_name(s->original_name, taken);
-        fs::rename_replace(s->path, target);
-        where = target;
-      });
-    }
-    log_event(s->original_name + " kept in " + where);
-    text += "\n" + s->original_name + "\n    " + where;
-  }
+  for (const auto& [name, where] : kept) text += "\n" + name + "\n    " + where;
   text += "\n\nAttach them again from there before you send the message.";
   services().message_box(text, MsgButtons::Ok, MsgIcon::Warning, "Parvex");
 }
@@ -290,7 +288,7 @@ bool put_back(SendRun& run) {
   attempt([&] { attachments = run.item->GetAttachments(); });
   // The host's own count is the better witness when a Delete failed after removing.
   attempt([&] { run.removed = run.count_before_removal - required(attachments).Count(); });
-  std::vector<const SavedAttachment*> lost;
+  std::vector<std::pair<std::string, std::string>> kept;  // name, where its copy is
   for (int32_t i = 0; i < run.removed && i < static_cast<int32_t>(run.saved.size()); ++i) {
     SavedAttachment& s = run.saved[static_cast<size_t>(i)];
     attempt([&] { s.path = under_original_name(s); });
@@ -299,15 +297,15 @@ bool put_back(SendRun& run) {
       required(attachments).Add(s.path, std::nullopt, i + 1, s.original_name);
       attempt([&] { fs::delete_file(s.path); });
     } catch (...) {
-      lost.push_back(&s);
       attempt([&] {
         log_line(time_stamp() + " - " + s.original_name +
                  " could not be put back: " + current_failure().description());
       });
+      kept.emplace_back(s.original_name, keep_unsent(s));
     }
   }
-  if (!lost.empty()) attempt([&] { keep_unsent(lost); });
-  return lost.empty();
+  if (!kept.empty()) attempt([&] { tell_unsent(kept); });
+  return kept.empty();
 }
 
 void run_after_send() {
