@@ -2,9 +2,11 @@
 // real zip and unzip libraries beside a temporary add-in folder.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -12,12 +14,14 @@
 
 #include "addin/connect.h"
 #include "addin_fixture.h"
+#include "archive/code_module.h"
 #include "archive/unzip_files.h"
 #include "compression/mail_send.h"
 #include "compression/signature.h"
 #include "platform/fs.h"
 #include "sim/sim_outlook.h"
 #include "support/statistics.h"
+#include "support/work_lock.h"
 #include "ui/frm_about.h"
 #include "ui/frm_outlook.h"
 
@@ -39,6 +43,13 @@ std::string summary(const Files& files) {
   }
   return text;
 }
+// The bytes of the files, whatever names they went under.
+std::multiset<std::string> contents(const Files& files) {
+  std::multiset<std::string> bytes;
+  for (const auto& [name, b] : files) bytes.insert(b);
+  return bytes;
+}
+
 // One host run: the add-in connected to a simulated client with a main window open.
 struct Session {
   Session() {
@@ -87,13 +98,44 @@ class SendTest : public testing::AddinTest {
     for (const auto& a : m.attachments) files[a.file_name] = a.bytes;
     return files;
   }
-  // Whether the send's error line reached the event log or the log file it is saved to.
-  bool error_logged() {
+  // What a message carries: its files, unpacked from "DD" (without the readme) if it is one.
+  Files carried(const sim::SentMessage& m) {
+    if (m.attachments.size() != 1 || m.attachments[0].display_name != "DD") {
+      return attachments_of(m);
+    }
+    Files inside = unpack(m.attachments[0].bytes);
+    inside.erase("Readme.txt");
+    return inside;
+  }
+  // File names in the order the item holds them.
+  static std::vector<std::string> names_of(const std::vector<sim::SentAttachment>& list) {
+    std::vector<std::string> names;
+    for (const auto& a : list) names.push_back(a.file_name);
+    return names;
+  }
+  // The files kept aside because they could not be put back on their item.
+  Files unsent() {
+    Files files;
+    const std::string folder = dir / "Unsent attachments";
+    if (fs::is_folder(folder)) {
+      for (const auto& name : fs::list_files(folder)) {
+        files[name] = testing::read_file(folder + kPathSep + name);
+      }
+    }
+    return files;
+  }
+  // The send's error line, from the event log or the log file it is saved to; empty if none.
+  std::string error_line() {
     std::string text =
         fs::is_file(dir / "ziplogfile.log") ? testing::read_file(dir / "ziplogfile.log") : "";
     for (const auto& line : log()) text += line + "\r\n";
-    return text.find(kStamp + "Eroare Mailsend ") != std::string::npos;
+    const auto at = text.rfind(kStamp + "Eroare Mailsend ");
+    if (at == std::string::npos) return "";
+    std::string found = text.substr(at, text.find("\r\n", at) - at);
+    if (found.ends_with(" 1 ")) found.resize(found.size() - 3);  // the saved log's line end
+    return found;
   }
+  bool error_logged() { return !error_line().empty(); }
   // The event log without the window trackers' lines.
   std::vector<std::string> send_log() {
     std::vector<std::string> lines;
@@ -116,7 +158,12 @@ const Files kThree{{"report.pdf", std::string(70000, 'r') + "end"},
 TEST_F(SendTest, AttachmentsLeaveAsOneArchiveThatOtherReadersAccept) {
   Session s;
   const double normal_before = statistics().TotalNormalBytes;  // read at connection
+  std::filesystem::remove_all(as_path(dir / "Attachments"));   // made again by the send
+  clear_log();
   const auto sent = s.send("three", kThree);
+  for (const auto& [name, bytes] : kThree) {
+    EXPECT_NE(std::find(log().begin(), log().end(), line(name + " files saved")), log().end());
+  }
 
   ASSERT_EQ(sent.attachments.size(), 1u);
   EXPECT_EQ(sent.attachments[0].display_name, "DD");
@@ -204,6 +251,18 @@ TEST_F(SendTest, ItemsTheAddInMustNotPackLeaveUnchanged) {
   EXPECT_EQ(send_log(),
             (std::vector<std::string>{line("objMailItem_Read"), line("# attachmen = 3")}));
 
+  // Another process holds the add-in folder's files past the wait: one line, nothing changed.
+  {
+    fs::FileLock other;
+    ASSERT_TRUE(other.try_lock(work_lock_path()));
+    clear_log();
+    s.outlook.send(second);
+    EXPECT_EQ(summary(attachments_of(s.outlook.outbox().back())), summary(kThree));
+    ASSERT_EQ(send_log().size(), 1u);
+    EXPECT_NE(send_log()[0].find("in use by another program"), std::string::npos);
+    EXPECT_EQ(ui::touch<ui::frm_about>().parvex_chk.value, 1);
+  }
+
   // The check box cleared: nothing logged, saved or changed.
   ui::touch<ui::frm_about>().parvex_chk.value = 0;
   clear_log();
@@ -234,56 +293,149 @@ TEST_F(SendTest, ASendOrZipArrivingWhilePackingIsRefused) {
             2);
 }
 
-// Whatever single host call of a send fails, the item leaves with every file the user
-// attached, as itself or inside "DD"; the failure is logged, packing is switched off, and the
-// next send's archive holds only its own files.
-TEST_F(SendTest, AFailingHostCallNeverCostsTheItemAFile) {
+// Attachments whose saved names differ from their own ("notes.TXT" beside "Notes.txt").
+const Files kFive{{"Notes.txt", "one"},
+                  {"caf\xC3\xA9 menu.txt", "soupe du jour\n"},
+                  {"empty.dat", ""},
+                  {"notes.TXT", "two"},
+                  {"report.pdf", std::string(70000, 'r') + "end"}};
+
+// Whatever host member of a send fails, once, twice, three times or always: the item leaves
+// with every file, as itself (same names, same order) or inside "DD", or stays unsent with
+// each missing file's copy kept and named to the user. Only bytes that left as "DD" count.
+TEST_F(SendTest, FailingHostCallsNeverCostAFile) {
+  std::set<std::string> members;
   size_t calls_of_a_send = 0;
   {
     Session s;
-    const auto mail = s.open_mail("count", kThree);
+    const auto mail = s.open_mail("count", kFive);
     const size_t mark = s.outlook.calls().size();
     s.outlook.send(mail);
+    members.insert(s.outlook.calls().begin() + static_cast<std::ptrdiff_t>(mark),
+                   s.outlook.calls().end());
     calls_of_a_send = s.outlook.calls().size() - mark;
   }
-  ASSERT_GT(calls_of_a_send, 10u);
-  for (size_t k = 0; k < calls_of_a_send; ++k) {
-    SCOPED_TRACE("host call " + std::to_string(k));
-    Session s;
-    const auto mail = s.open_mail("faulty", kThree);
-    s.outlook.fail_call_at(s.outlook.calls().size() + k);
-    s.outlook.send(mail);
-    s.outlook.stop_failing();
-    ASSERT_FALSE(s.outlook.outbox().empty());
-    const auto& sent = s.outlook.outbox().back();
-    if (sent.attachments.size() == 1 && sent.attachments[0].display_name == "DD") {
-      Files inside = unpack(sent.attachments[0].bytes);
-      inside.erase("Readme.txt");
-      EXPECT_EQ(summary(inside), summary(kThree));
-    } else {
-      EXPECT_EQ(summary(attachments_of(sent)), summary(kThree));
+  ASSERT_TRUE(members.contains("Attachments.Add"));
+  // Each member failing from its first call on, and each single call of a send failing alone.
+  std::vector<std::pair<std::string, std::function<void(sim::SimOutlook&)>>> faults;
+  for (const auto& member : members) {
+    for (const int times : {1, 2, 3, -1}) {
+      faults.emplace_back(member + " failing " + std::to_string(times),
+                          [member, times](sim::SimOutlook& o) { o.fail(member, times); });
     }
-    // The error path clears the check box, and its line is in the list or, saved, in the file.
+  }
+  for (size_t k = 0; k < calls_of_a_send; ++k) {
+    faults.emplace_back("call " + std::to_string(k),
+                        [k](sim::SimOutlook& o) { o.fail_call_at(o.calls().size() + k); });
+  }
+  std::vector<std::string> order;
+  for (const auto& [name, bytes] : kFive) order.push_back(name);
+  for (const auto& [what, fail] : faults) {
+    SCOPED_TRACE(what);
+    Session s;
+    const double normal_before = statistics().TotalNormalBytes;
+    const auto mail = s.open_mail("faulty", kFive);
+    services.message_boxes.clear();
+    fail(s.outlook);
+    const bool left = s.outlook.send(mail);
+    s.outlook.stop_failing();
+    if (left) {
+      const auto& sent = s.outlook.outbox().back();
+      EXPECT_TRUE(contents(carried(sent)) == contents(kFive));
+      if (sent.attachments.size() != 1) {
+        EXPECT_EQ(names_of(sent.attachments), order);
+        EXPECT_EQ(statistics().TotalNormalBytes, normal_before);
+      }
+    } else {
+      Files kept = unsent();
+      for (const auto& a : mail->attachments()) kept[a->file_name()] = a->bytes();
+      EXPECT_TRUE(contents(kept) == contents(kFive));
+      ASSERT_EQ(services.message_boxes.size(), 1u);
+      for (const auto& name : order) {
+        const bool on_item = std::any_of(mail->attachments().begin(), mail->attachments().end(),
+                                         [&](const auto& a) { return a->file_name() == name; });
+        EXPECT_NE(on_item, services.message_boxes[0].text.find(name) != std::string::npos) << name;
+      }
+    }
     if (ui::touch<ui::frm_about>().parvex_chk.value == 0) {
-      EXPECT_TRUE(error_logged());
+      const std::string error = error_line();
+      EXPECT_TRUE(error.ends_with("   " + std::to_string(CodeModule::state().SystemError)))
+          << error;
       ui::touch<ui::frm_about>().parvex_chk.value = 1;
     }
     const auto next = s.send("next", {{"only.txt", "mine"}});
-    ASSERT_EQ(next.attachments.size(), 1u);
-    EXPECT_EQ(unpack(next.attachments[0].bytes).size(), 2u);
+    EXPECT_EQ(summary(carried(next)), summary({{"only.txt", "mine"}}));
     EXPECT_TRUE(work_is_clean());
+    std::filesystem::remove_all(as_path(dir / "Unsent attachments"));
   }
 }
 
-// When even putting the files back fails, the item is kept from leaving rather than sent short.
-TEST_F(SendTest, AnItemThatCannotGetItsFilesBackStaysUnsent) {
+// A file changed, or an attachment added, while the archive is being made: the item keeps its
+// own files. The readme's name taken by an attachment is no reason to fail.
+TEST_F(SendTest, OnlyAnArchiveHoldingEachFileAsSavedReplacesTheAttachments) {
+  const std::string work = dir / "Attachments";
+  struct Case {
+    const char* what;
+    Files files;
+    std::function<void(sim::SimItem&)> meanwhile;
+    bool packed;
+  };
+  const std::vector<Case> cases{
+      {"a copy changed", kThree,
+       [&](sim::SimItem&) { testing::write_file(work + kPathSep + "report.pdf", "altered"); },
+       false},
+      {"an attachment added", kThree,
+       [](sim::SimItem& item) { item.attach_bytes("late.txt", "l"); }, false},
+      {"the readme's name taken", {{"README.TXT", "mine"}, {"b.txt", "bee"}}, nullptr, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Session s;
+    const auto mail = s.open_mail("packed", c.files);
+    bool done = false;
+    services.on_do_events = [&] {
+      if (done || !c.meanwhile) return;
+      done = true;
+      c.meanwhile(*mail);
+    };
+    s.outlook.send(mail);
+    services.on_do_events = nullptr;
+    Files expected = c.files;
+    if (mail->attachments().size() > c.files.size()) expected["late.txt"] = "l";
+    const auto& sent = s.outlook.outbox().back();
+    if (c.packed) {
+      ASSERT_EQ(sent.attachments.size(), 1u);
+      std::multiset<std::string> inside;
+      for (const auto& [name, bytes] : unpack(sent.attachments[0].bytes)) inside.insert(bytes);
+      for (const auto& [name, bytes] : c.files) EXPECT_TRUE(inside.contains(bytes)) << name;
+    } else {
+      EXPECT_EQ(summary(attachments_of(sent)), summary(expected));
+    }
+  }
+}
+
+// The host disconnects the add-in while the archive is being made (window events run then):
+// the send finishes with the windows and libraries it started with, and everything goes after.
+TEST_F(SendTest, ADisconnectionWhilePackingWaitsForTheSend) {
   Session s;
-  const auto mail = s.open_mail("stuck", kThree);
-  s.outlook.fail("Attachments.Add", 2);
-  EXPECT_FALSE(s.outlook.send(mail));
-  EXPECT_TRUE(s.outlook.outbox().empty());
-  EXPECT_EQ(mail->attachments().size(), 2u);
-  EXPECT_TRUE(error_logged());
+  const auto mail = s.open_mail("last", kThree);
+  bool gone = false;
+  services.on_do_events = [&] {
+    if (gone) return;
+    gone = true;
+    s.connect.OnBeginShutdown();
+    s.connect.OnDisconnection(host::DisconnectMode::HostShutdown);
+    EXPECT_TRUE(ui::exists<ui::frm_outlook>());
+  };
+  s.outlook.send(mail);
+  services.on_do_events = nullptr;
+  ASSERT_TRUE(gone);
+  EXPECT_EQ(summary(carried(s.outlook.outbox().back())), summary(kThree));
+  EXPECT_EQ(s.outlook.outbox().back().attachments.size(), 1u);
+  EXPECT_FALSE(ui::exists<ui::frm_outlook>());
+  EXPECT_FALSE(ui::exists<ui::frm_about>());
+  EXPECT_EQ(s.outlook.counters().subscriptions, 0);
+  EXPECT_EQ(s.outlook.counters().references, 0);
 }
 
 // The same for the file steps: each arrangement makes one of them fail.
@@ -298,13 +450,8 @@ TEST_F(SendTest, AFailingFileStepNeverCostsTheItemAFile) {
          testing::write_file(work, "x");
        }},
       {"readme cannot be written", [&] { fs::make_folder(work + kPathSep + "Readme.txt"); }},
-      {"attachment cannot be saved", [&] { fs::make_folder(work + kPathSep + "empty.dat"); }},
       {"archive cannot be written", [&] { fs::make_folder(dir / "Attachments.zip"); }},
-      {"statistics cannot be written",
-       [&] {
-         fs::delete_file(dir / "parvex.log");
-         fs::make_folder(dir / "parvex.log");
-       }},
+      {"statistics cannot be written", [&] { fs::make_folder(dir / "parvex.log.tmp"); }},
   };
   for (const auto& [what, arrange] : faults) {
     SCOPED_TRACE(what);
@@ -315,12 +462,102 @@ TEST_F(SendTest, AFailingFileStepNeverCostsTheItemAFile) {
     EXPECT_EQ(summary(attachments_of(s.outlook.outbox().back())), summary(kThree));
     EXPECT_TRUE(error_logged());
     EXPECT_EQ(ui::touch<ui::frm_about>().parvex_chk.value, 0);
-    for (const char* name : {"Attachments", "Attachments.zip", "parvex.log"}) {
+    for (const char* name : {"Attachments", "Attachments.zip", "parvex.log", "parvex.log.tmp"}) {
       std::filesystem::remove_all(as_path(dir / name));
     }
     testing::copy_libraries(dir.path());
   }
 }
+
+#ifndef _WIN32
+// Links planted in the add-in folder lead no read, write or delete outside it: the item leaves
+// with its files and the folder the links point to keeps exactly what it held.
+TEST_F(SendTest, PlantedLinksLeadNothingOutOfTheAddInFolder) {
+  testing::TempFolder outside;
+  const std::string work = dir / "Attachments";
+  auto link = [](const std::string& target, const std::string& at) {
+    std::filesystem::remove_all(as_path(at));
+    std::filesystem::create_symlink(as_path(target), as_path(at));
+  };
+  const std::vector<std::pair<const char*, std::function<void()>>> plants{
+      {"working folder", [&] { link(outside.path(), work); }},
+      {"saved names and the archive",
+       [&] {
+         link(outside / "a", work + kPathSep + "report.pdf");
+         link(outside / "b", work + kPathSep + "empty.dat");
+         link(outside / "c", dir / "Attachments.zip");
+       }},
+      {"readme", [&] { link(outside / "d", work + kPathSep + "Readme.txt"); }},
+      {"statistics and its temporary file",
+       [&] {
+         link(outside / "precious.txt", dir / "parvex.log");
+         link(outside / "e", dir / "parvex.log.tmp");
+       }},
+  };
+  for (const auto& [what, plant] : plants) {
+    SCOPED_TRACE(what);
+    testing::write_file(outside / "precious.txt", "keep me");
+    Session s;
+    const auto mail = s.open_mail("linked", kThree);
+    plant();
+    s.outlook.send(mail);
+    EXPECT_TRUE(contents(carried(s.outlook.outbox().back())) == contents(kThree));
+    EXPECT_EQ(fs::list_entries(outside.path()), std::vector<std::string>{"precious.txt"});
+    EXPECT_EQ(testing::read_file(outside / "precious.txt"), "keep me");
+    for (const char* name : {"Attachments", "Attachments.zip", "parvex.log", "parvex.log.tmp"}) {
+      std::filesystem::remove_all(as_path(dir / name));
+    }
+    ui::touch<ui::frm_about>().parvex_chk.value = 1;
+  }
+}
+
+// Two mail-client processes share one add-in folder and send at the same time, round after
+// round: every message leaves packed, with exactly its own files.
+TEST_F(SendTest, TwoProcessesSharingTheFolderSendOnlyTheirOwnFiles) {
+  const std::string sim = testing::program_folder() + kPathSep + "parvex-sim";
+  ASSERT_TRUE(fs::is_file(sim));
+  testing::TempFolder in, out;
+  constexpr int kRounds = 20;
+  int checked = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    std::string command;
+    Files files[2];
+    for (int p = 0; p < 2; ++p) {
+      const std::string tag = std::to_string(round) + "-" + std::to_string(p);
+      fs::make_folder(in / tag);
+      std::string args;
+      for (const char* name : {"a.txt", "data.bin", "Notes.txt"}) {
+        std::string bytes(30000 + 100 * p, static_cast<char>('a' + p));
+        bytes += name + tag;
+        testing::write_file(in / tag + kPathSep + name, bytes);
+        files[p][name] = bytes;
+        args += " '" + in / tag + kPathSep + name + "'";
+      }
+      command += "'" + sim + "' send --subject m --addin-folder '" + dir.path() + "' --outbox '" +
+                 out / tag + "'" + args + " > /dev/null 2>&1 & ";
+    }
+    ASSERT_EQ(std::system((command + "wait").c_str()), 0);
+    for (int p = 0; p < 2; ++p) {
+      const std::string tag = std::to_string(round) + "-" + std::to_string(p);
+      SCOPED_TRACE("round " + tag);
+      const auto messages = fs::list_entries(out / tag);
+      ASSERT_EQ(messages.size(), 1u);
+      const std::string message = out / tag + kPathSep + messages[0];
+      Files sent;
+      for (const auto& name : fs::list_files(message)) {
+        sent[name] = testing::read_file(message + kPathSep + name);
+      }
+      // Each waits for the other: none has to fall back to sending its files unpacked.
+      ASSERT_TRUE(sent.contains("DD.zip"));
+      sent = unpack(sent["DD.zip"]);
+      sent.erase("Readme.txt");
+      EXPECT_EQ(summary(sent), summary(files[p]));
+      ++checked;
+    }
+  }
+  EXPECT_EQ(checked, 2 * kRounds);
+}
+#endif
 
 }  // namespace
 }  // namespace parvex

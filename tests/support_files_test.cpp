@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -65,6 +67,62 @@ TEST(TextFile, WritesAnsiWithCrLfReadsLinesBackAndFailsWithRuntimeNumbers) {
   EXPECT_EQ(testing::failure_of([&] { TextFile(dir / "none", OpenMode::Input); }).number(),
             err::kFileNotFound);
 }
+
+// Names that one file system takes for one file. Simple case folding only: no "ss" for "ß",
+// and the dotted capital I has no simple fold.
+TEST(SameName, FoldsAsTheFileSystemDoes) {
+  for (const auto& [a, b, same] : std::vector<std::tuple<std::string, std::string, bool>>{
+           {"Notes.TXT", "notes.txt", true},
+           {"\u017D.txt", "\u017E.txt", true},                    // Ž ž
+           {"\u0141\u00F3d\u017A", "\u0142\u00D3D\u0179", true},  // Łódź
+           {"\u0178", "\u00FF", true},                            // Ÿ ÿ
+           {"\u0394\u03A3", "\u03B4\u03C3", true},                // ΔΣ δσ
+           {"\u0416", "\u0436", true},                            // Ж ж
+           {"a.txt", "b.txt", false},
+           {"a", "a ", false},
+           {"stra\u00DFe", "strasse", false},
+           {"\u0130", "i", false}}) {
+    EXPECT_EQ(fs::same_name(a, b), same) << a << " " << b;
+  }
+}
+
+#ifndef _WIN32
+// The folding table against the Unicode Character Database it was generated from.
+TEST(SameName, AgreesWithEverySimpleFoldOfTheCharacterDatabase) {
+  std::ifstream ucd("/usr/share/unicode/CaseFolding.txt");
+  if (!ucd) GTEST_SKIP() << "unicode-data is not installed";
+  auto utf8 = [](unsigned long c) {
+    std::string s;
+    if (c < 0x80) {
+      s += static_cast<char>(c);
+    } else if (c < 0x800) {
+      s += static_cast<char>(0xC0 | (c >> 6));
+      s += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      s += static_cast<char>(0xE0 | (c >> 12));
+      s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      s += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      s += static_cast<char>(0xF0 | (c >> 18));
+      s += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      s += static_cast<char>(0x80 | (c & 0x3F));
+    }
+    return s;
+  };
+  int checked = 0;
+  std::string line;
+  while (std::getline(ucd, line)) {
+    unsigned long code = 0, folded = 0;
+    char status = 0;
+    if (std::sscanf(line.c_str(), "%lx; %c; %lx;", &code, &status, &folded) != 3) continue;
+    if (status != 'C' && status != 'S') continue;
+    EXPECT_TRUE(fs::same_name(utf8(code), utf8(folded))) << line;
+    ++checked;
+  }
+  EXPECT_GT(checked, 1000);
+}
+#endif
 
 }  // namespace
 }  // namespace parvex

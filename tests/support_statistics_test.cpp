@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "core/failure.h"
 #ifdef _WIN32
@@ -109,6 +113,28 @@ TEST_F(Statistics, UnreadableFileIsKeptAsideAndTheTotalsInMemoryWritten) {
     EXPECT_EQ(stored(), " 100 \r\n 40 \r\n");
     EXPECT_EQ(read_file(dir / aside), overflowing);  // the earlier one is not overwritten
     EXPECT_EQ(statistics().PendingNormalBytes, 0);
+  }
+}
+
+// A file that cannot give two totals never keeps the add-in from starting: it is set aside and
+// the read starts afresh.
+TEST_F(Statistics, AFileWithoutUsableTotalsIsSetAsideAndTheReadStartsAfresh) {
+  const std::vector<std::pair<const char*, std::function<void()>>> damaged{
+      {"1E400", [&] { write_file(dir / "parvex.log", "1E400\r\n1\r\n"); }},
+      {"ten megabytes of digits",
+       [&] { write_file(dir / "parvex.log", std::string(10 << 20, '9') + "\r\n1\r\n"); }},
+      {"a folder", [&] { fs::make_folder(dir / "parvex.log"); }},
+  };
+  for (const auto& [what, arrange] : damaged) {
+    SCOPED_TRACE(what);
+    statistics() = StatisticsValues{};
+    std::filesystem::remove_all(testing::as_path(dir / "parvex.log"));
+    arrange();
+    EXPECT_NO_THROW(ReadStatistics());
+    EXPECT_EQ(stored(), "1\r\n1\r\n");
+    EXPECT_EQ(statistics().TotalNormalBytes, 1);
+    EXPECT_TRUE(fs::exists_no_follow(dir / "parvex.log.unreadable"));
+    std::filesystem::remove_all(testing::as_path(dir / "parvex.log.unreadable"));
   }
 }
 

@@ -1,11 +1,14 @@
 // POSIX file system; the ANSI code page here is Windows-1252.
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 
 #include "core/failure.h"
 #include "platform/fs.h"
@@ -32,6 +35,53 @@ bool stat_path(const std::string& path, struct stat* st) {
   return !path.empty() && ::stat(path.c_str(), st) == 0;
 }
 
+bool lstat_path(const std::string& path, struct stat* st) {
+  return !path.empty() && ::lstat(path.c_str(), st) == 0;
+}
+
+struct Folding {
+  char32_t code;
+  char32_t folded;
+};
+constexpr Folding kFoldings[] = {
+#include "case_folding.inc"
+};
+
+char32_t fold(char32_t c) {
+  const auto* end = std::end(kFoldings);
+  const auto* it = std::lower_bound(std::begin(kFoldings), end, c,
+                                    [](const Folding& f, char32_t v) { return f.code < v; });
+  return it != end && it->code == c ? it->folded : c;
+}
+
+// The next character of UTF-8 text; a byte that starts no well-formed sequence stands alone.
+char32_t next_char(std::string_view s, size_t& i) {
+  const auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+  const unsigned char b = byte(i);
+  const size_t extra = b >= 0xF0 && b < 0xF8 ? 3 : b >= 0xE0 ? 2 : b >= 0xC0 ? 1 : 0;
+  if (b >= 0xF8 || (extra > 0 && i + extra >= s.size())) return byte(i++);
+  char32_t c = extra == 0 ? b : b & (0x3F >> extra);
+  for (size_t k = 1; k <= extra; ++k) {
+    if ((byte(i + k) & 0xC0) != 0x80) return byte(i++);
+    c = (c << 6) | (byte(i + k) & 0x3F);
+  }
+  i += extra + 1;
+  return c;
+}
+
+int open_flags(const char* mode) {
+  const std::string_view m(mode);
+  const bool plus = m.find('+') != m.npos;
+  switch (m.empty() ? 'r' : m[0]) {
+    case 'w':
+      return (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC;
+    case 'a':
+      return (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
+    default:
+      return plus ? O_RDWR : O_RDONLY;
+  }
+}
+
 }  // namespace
 
 bool is_file(const std::string& path) {
@@ -42,6 +92,16 @@ bool is_file(const std::string& path) {
 bool is_folder(const std::string& path) {
   struct stat st;
   return stat_path(path, &st) && S_ISDIR(st.st_mode);
+}
+
+bool is_link(const std::string& path) {
+  struct stat st;
+  return lstat_path(path, &st) && S_ISLNK(st.st_mode);
+}
+
+bool exists_no_follow(const std::string& path) {
+  struct stat st;
+  return lstat_path(path, &st);
 }
 
 void make_folder(const std::string& path) {
@@ -70,7 +130,8 @@ std::vector<std::string> list_files(const std::string& folder) {
   while (const dirent* e = ::readdir(dir)) {
     const std::string name = e->d_name;
     if (name == "." || name == "..") continue;
-    if (is_file(folder + "/" + name)) names.push_back(name);
+    struct stat st;
+    if (lstat_path(folder + "/" + name, &st) && S_ISREG(st.st_mode)) names.push_back(name);
   }
   ::closedir(dir);
   std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
@@ -79,8 +140,62 @@ std::vector<std::string> list_files(const std::string& folder) {
   return names;
 }
 
-File::File(const std::string& path, const char* mode) {
-  f_ = std::fopen(path.c_str(), mode);
+std::vector<std::string> list_entries(const std::string& folder) {
+  std::vector<std::string> names;
+  DIR* dir = ::opendir(folder.c_str());
+  if (!dir) raise_errno(errno, folder);
+  while (const dirent* e = ::readdir(dir)) {
+    const std::string name = e->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  ::closedir(dir);
+  return names;
+}
+
+bool same_name(std::string_view a, std::string_view b) {
+  size_t i = 0, j = 0;
+  while (i < a.size() && j < b.size()) {
+    if (fold(next_char(a, i)) != fold(next_char(b, j))) return false;
+  }
+  return i == a.size() && j == b.size();
+}
+
+bool FileLock::try_lock(const std::string& path) {
+  unlock();
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) raise_errno(errno, path);
+  // flock, not fcntl: a second descriptor of this process conflicts, and closing any other
+  // descriptor of the file does not drop the lock.
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int e = errno;
+    ::close(fd);
+    if (e == EWOULDBLOCK) return false;
+    raise_errno(e, path);
+  }
+  handle_ = fd;
+  return true;
+}
+
+void FileLock::unlock() {
+  if (handle_ == kNone) return;
+  ::close(static_cast<int>(handle_));  // closing the last descriptor releases the lock
+  handle_ = kNone;
+}
+
+File::File(const std::string& path, const char* mode, Links links) {
+  if (links == Links::follow) {
+    f_ = std::fopen(path.c_str(), mode);
+  } else if (const int fd = ::open(path.c_str(), open_flags(mode) | O_NOFOLLOW | O_CLOEXEC, 0666);
+             fd >= 0) {
+    f_ = ::fdopen(fd, mode);
+    if (!f_) {
+      const int e = errno;
+      ::close(fd);
+      errno = e;
+    }
+  } else if (errno == ELOOP) {
+    raise(err::kPermissionDenied, "Permission denied: " + path + " is a link");
+  }
   if (f_) return;
   const int e = errno;
   // As on Windows: a missing folder on the way is "Path not found", not "File not found".

@@ -67,15 +67,19 @@ void Connect::OnDisconnection(host::DisconnectMode) {
     if (!oExplorerEvents) oExplorerEvents = std::make_unique<clsOutlookExplorerEvents>();
     oExplorerEvents->Shutdown();
   });
-  attempt([&] { oExplorerEvents.reset(); });
   attempt([&] {
     if (!oInspectorEvents) oInspectorEvents = std::make_unique<clsOutlookInspectorEvents>();
     oInspectorEvents->Shutdown();
   });
-  attempt([&] { oInspectorEvents.reset(); });
-  // Our windows, registries and libraries go now, on the host's thread, rather than at thread
-  // or module exit under the loader lock. Services a host or test installed stay installed.
-  attempt([] {
+  // Our trackers, windows, registries and libraries go now, on the host's thread, rather than
+  // at thread or module exit under the loader lock; but not under a send whose packing let this
+  // event run: it still needs them, so they go when it returns. Services a host or test
+  // installed stay installed.
+  std::shared_ptr<clsOutlookExplorerEvents> explorer = std::move(oExplorerEvents);
+  std::shared_ptr<clsOutlookInspectorEvents> inspector = std::move(oInspectorEvents);
+  compression::after_send([explorer, inspector]() mutable {
+    attempt([&] { explorer.reset(); });
+    attempt([&] { inspector.reset(); });
     Services* installed = installed_services();
     ProgramState::reset();
     if (installed) set_services(installed);

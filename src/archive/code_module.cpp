@@ -291,14 +291,15 @@ int16_t PVX_CALL UnzipPassword(char* buf, int32_t size, char*, char*) noexcept {
 
 void PVX_CALL UnzipListEntry(uint32_t size, uint32_t csize, uint16_t, uint16_t month, uint16_t day,
                              uint16_t year, uint16_t hour, uint16_t minute, char, char* name, char*,
-                             uint32_t, char) noexcept {
+                             uint32_t crc, char) noexcept {
   attempt([&] {
     ModuleState& st = state();
     if (st.ListCount == 0) st.ListText = fs::from_ansi(listing_header()) + "\r\n";
     st.ListText += fs::from_ansi(listing_line(size, month, day, year, hour, minute, name)) + "\r\n";
     if (st.ListCount < 32767) ++st.ListCount;
     st.ListEntries.push_back(
-        {name ? archive::text_from_ansi_buffer(name, kNameBytes) : std::string(), size, csize});
+        {name ? archive::text_from_ansi_buffer(name, kNameBytes) : std::string(), size, csize,
+         crc});
   });
 }
 

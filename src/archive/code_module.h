@@ -28,6 +28,7 @@ struct ModuleState {
     std::string name;
     uint32_t size = 0;
     uint32_t packed_size = 0;
+    uint32_t crc = 0;  // CRC-32 of the entry's bytes, as the archive records it
   };
   std::vector<ListedEntry> ListEntries;
 };

@@ -1,6 +1,11 @@
 #include "compression/mail_send.h"
 
+#include <zlib.h>
+
+#include <algorithm>
+#include <functional>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "archive/code_module.h"
@@ -15,6 +20,7 @@
 #include "support/probes.h"
 #include "support/statistics.h"
 #include "support/time_stamp.h"
+#include "support/work_lock.h"
 
 namespace parvex::compression {
 using host::required;
@@ -23,6 +29,7 @@ namespace {
 
 struct SendState {
   bool packing = false;
+  std::vector<std::function<void()>> after;  // work put off until the send returns
 };
 
 // The zip action lets window events run; a second send or zip started from one of them would
@@ -35,27 +42,9 @@ class PackingFlag {
   PackingFlag& operator=(const PackingFlag&) = delete;
 };
 
-// Lower case for the letters a file system folds: ASCII, Latin-1, Latin Extended-A, Greek and
-// Cyrillic. Enough to keep two saved names from naming one file on Windows.
-std::string fold_case(const std::string& utf8) {
-  std::string out;
-  for (size_t i = 0; i < utf8.size();) {
-    char32_t c = pvx::next_utf8(utf8, i);
-    if ((c >= U'A' && c <= U'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7) ||
-        (c >= 0x391 && c <= 0x3AB && c != 0x3A2) || (c >= 0x410 && c <= 0x42F)) {
-      c += 0x20;
-    } else if (c >= 0x400 && c <= 0x40F) {
-      c += 0x50;
-    } else if (c >= 0x100 && c <= 0x17F && c % 2 == 0 && c != 0x130 && c != 0x138) {
-      c += 1;
-    }
-    pvx::append_utf8(out, c);
-  }
-  return out;
-}
-
 bool reserved_device_name(const std::string& name) {
-  std::string stem = fold_case(name.substr(0, name.find('.')));
+  std::string stem = name.substr(0, name.find('.'));
+  for (char& c : stem) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
   while (!stem.empty() && stem.back() == ' ') stem.pop_back();
   if (stem == "con" || stem == "prn" || stem == "aux" || stem == "nul") return true;
   return stem.size() == 4 && (stem.starts_with("com") || stem.starts_with("lpt")) &&
@@ -80,19 +69,30 @@ std::string safe_name(const std::string& file_name) {
   return name;
 }
 
+// What a file held right after it was saved: the archive must hold exactly these bytes.
+struct Fingerprint {
+  std::string name;  // bare name in the working folder
+  int64_t size = 0;
+  uint32_t crc = 0;
+};
+
 struct SavedAttachment {
   std::string path;           // the copy in the working folder
   std::string original_name;  // the attachment's file name on the item
+  Fingerprint saved;
 };
 
 // One send: what was saved and how far the swap on the item got, for the error handler.
 struct SendRun {
   host::Ref<host::Item> item;
+  std::optional<WorkLock> lock;  // held from the first file step to the end of the handler
   std::vector<SavedAttachment> saved;
   int32_t count_before_removal = 0;
   int32_t removed = 0;
   bool archive_attached = false;
 };
+
+constexpr const char* kReadme = "Readme.txt";
 
 void log_line(const std::string& line) {
   send_windows().log(line);
@@ -102,21 +102,75 @@ void log_event(const std::string& text) {
   log_line(time_stamp() + " - " + text);
 }
 
-// Entries of the archive file, as the unzip library lists them.
-int32_t archive_entry_count() {
+std::string base_name(const std::string& path) {
+  const auto sep = path.find_last_of(kPathSep);
+  return sep == std::string::npos ? path : path.substr(sep + 1);
+}
+
+Fingerprint fingerprint(const std::string& path) {
+  fs::File in(path, "rb", fs::Links::refuse);
+  Fingerprint f{base_name(path), 0, static_cast<uint32_t>(crc32(0, nullptr, 0))};
+  std::vector<unsigned char> buf(1 << 16);
+  size_t n;
+  while ((n = std::fread(buf.data(), 1, buf.size(), in.get())) > 0) {
+    f.crc = static_cast<uint32_t>(crc32(f.crc, buf.data(), static_cast<uInt>(n)));
+    f.size += static_cast<int64_t>(n);
+  }
+  if (std::ferror(in.get())) raise(err::kPathFileAccess, "Path/File access error: " + path);
+  return f;
+}
+
+// Nothing leaves the item unless the archive holds every saved file byte for byte, and the
+// readme unless an attachment took its name, and nothing else: a file that changed while it
+// was packed, or one that is not this message's, keeps the attachments where they are.
+void check_archive(const std::vector<SavedAttachment>& saved, const Fingerprint& readme) {
   UnzipFiles list;
   list.ExtractList(1);
-  const int32_t result = list.Unzip(archive_file(), working_folder());
-  if (result != 0) raise(err::kPathFileAccess, "The archive could not be read back");
-  return static_cast<int32_t>(CodeModule::state().ListEntries.size());
+  if (list.Unzip(archive_file(), working_folder()) != 0) {
+    raise(err::kPathFileAccess, "The archive could not be read back");
+  }
+  const auto& entries = CodeModule::state().ListEntries;
+  auto same = [](const CodeModule::ModuleState::ListedEntry& e, const Fingerprint& f) {
+    return fs::same_name(e.name, f.name) && static_cast<int64_t>(e.size) == f.size &&
+           e.crc == f.crc;
+  };
+  auto held = [&](const Fingerprint& f) {
+    return std::any_of(entries.begin(), entries.end(), [&](const auto& e) { return same(e, f); });
+  };
+  for (const SavedAttachment& s : saved) {
+    if (!held(s.saved)) raise(err::kPathFileAccess, "The archive does not hold " + s.original_name);
+  }
+  const bool readme_taken = std::any_of(saved.begin(), saved.end(), [](const auto& s) {
+    return fs::same_name(s.saved.name, kReadme);
+  });
+  if (!readme_taken && !held(readme)) raise(err::kPathFileAccess, "The archive lacks the readme");
+  for (const auto& e : entries) {
+    const bool ours =
+        same(e, readme) ||
+        std::any_of(saved.begin(), saved.end(), [&](const auto& s) { return same(e, s.saved); });
+    if (!ours) raise(err::kPathFileAccess, "The archive holds a file of no attachment: " + e.name);
+  }
 }
 
 void send_steps(SendRun& run) {
   SendWindows& windows = send_windows();
   if (!windows.enabled()) return;
 
+  // Another process sharing the add-in folder works on the same files: wait for it a little,
+  // then let this item go as it is.
+  run.lock.emplace();
+  if (!run.lock->held()) {
+    log_event("Send left unchanged: the add-in folder is in use by another program");
+    return;
+  }
+
   const std::string folder = working_folder();
   const std::string prefix = folder + kPathSep;
+  // Emptying a folder reached through a link would delete files elsewhere.
+  if (fs::is_link(folder)) {
+    log_event("Send left unchanged: the working folder is a link: " + folder);
+    return;
+  }
   if (!FolderExists(folder)) fs::make_folder(folder);
 
   for (const std::string& entry : windows.working_files(folder)) {
@@ -124,7 +178,8 @@ void send_steps(SendRun& run) {
     fs::delete_file(prefix + entry);
   }
   // The zip action adds to an existing archive: a leftover would carry another message's files.
-  if (FileExists(archive_file())) {
+  // A link there is removed itself, never followed.
+  if (fs::exists_no_follow(archive_file())) {
     log_line(time_stamp() + " " + "Deleting.." + "Attachments.zip");
     fs::delete_file(archive_file());
   }
@@ -134,24 +189,29 @@ void send_steps(SendRun& run) {
   host::Attachments& attachments = required(attachments_ref);
   const int32_t n = attachments.Count();
   if (n > 32767) raise(err::kOverflow, "Overflow");
-  if (n > 0) WriteReadme();
+  Fingerprint readme;
+  if (n > 0) {
+    WriteReadme();
+    readme = fingerprint(prefix + kReadme);
+  }
 
+  // What the emptying left (folders, links) is never saved over: the host would follow a link.
   std::set<std::string> taken;
+  for (const std::string& entry : fs::list_entries(folder)) {
+    if (!fs::same_name(entry, kReadme)) taken.insert(entry);
+  }
   for (int32_t i = 1; i <= n; ++i) {
     const host::Ref<host::Attachment> attachment_ref = attachments.GetItem(i);
     host::Attachment& attachment = required(attachment_ref);
     const std::string name = attachment.FileName();
     const std::string path = prefix + saved_name(name, taken);
     attachment.SaveAsFile(path);
-    run.saved.push_back({path, name});
+    run.saved.push_back({path, name, fingerprint(path)});
     log_line(time_stamp() + " - " + name + " files saved");
   }
 
-  windows.zip();
-  // Nothing is removed from the item unless the archive holds every saved file and the readme.
-  if (n > 0 && archive_entry_count() != n + (taken.contains("readme.txt") ? 0 : 1)) {
-    raise(err::kPathFileAccess, "The archive does not hold every attachment");
-  }
+  const PackedBytes packed = windows.zip();
+  if (n > 0) check_archive(run.saved, readme);
 
   int32_t c = attachments.Count();
   run.count_before_removal = c;
@@ -166,34 +226,95 @@ void send_steps(SendRun& run) {
 
   attachments.Add(archive_file(), std::nullopt, std::nullopt, "DD");
   run.archive_attached = true;
+  // Only now did the archive replace the files: the error handler writes these if need be.
+  statistics().PendingNormalBytes += packed.files;
+  statistics().PendingZipBytes += packed.archive;
 
   windows.working_files(folder);  // the file list refreshes before the archive goes, and after
   fs::delete_file(archive_file());
   for (const std::string& entry : windows.working_files(folder)) fs::delete_file(prefix + entry);
+  WriteStatistics();
 }
 
-// Puts back, from their saved copies, the attachments removed before the archive was attached.
-// Returns false when any of them could not be put back.
+// add-in folder + separator + "Unsent attachments": copies that could not be put back on
+// their item. No send empties it; the user takes them from there.
+std::string unsent_folder() {
+  return services().addin_folder() + kPathSep + "Unsent attachments";
+}
+
+// Moves a copy into the unsent folder at once, so that its name is free for the next one put
+// back. Returns where the copy is now: where it was when it cannot be moved.
+std::string keep_unsent(const SavedAttachment& s) {
+  std::string where = s.path;
+  attempt([&] {
+    const std::string folder = unsent_folder();
+    if (fs::is_link(folder)) return;
+    if (!fs::is_folder(folder)) fs::make_folder(folder);
+    std::set<std::string> taken;
+    for (const std::string& entry : fs::list_entries(folder)) taken.insert(entry);
+    const std::string target = folder + kPathSep + saved_name(s.original_name, taken);
+    fs::rename_replace(s.path, target);
+    where = target;
+  });
+  attempt([&] { log_event(s.original_name + " kept in " + where); });
+  return where;
+}
+
+// Tells the user which files the item lacks and where their bytes are.
+void tell_unsent(const std::vector<std::pair<std::string, std::string>>& kept) {
+  std::string text =
+      "These attachments could not be put back on the message, which was not sent:\n";
+  for (const auto& [name, where] : kept) text += "\n" + name + "\n    " + where;
+  text += "\n\nAttach them again from there before you send the message.";
+  services().message_box(text, MsgButtons::Ok, MsgIcon::Warning, "Parvex");
+}
+
+// The saved copy under the attachment's own file name where the working folder allows it, so
+// that the item gets back the name it had; else the copy as saved.
+std::string under_original_name(const SavedAttachment& s) {
+  const std::string prefix = working_folder() + kPathSep;
+  const std::string wanted = s.original_name;
+  if (base_name(s.path) == wanted || safe_name(wanted) != wanted) return s.path;
+  if (fs::exists_no_follow(prefix + wanted)) return s.path;
+  fs::rename_replace(s.path, prefix + wanted);
+  return prefix + wanted;
+}
+
+// Puts back, from their saved copies, the attachments removed before the archive was attached,
+// in their places and under their own names. Returns false when any of them could not be.
 bool put_back(SendRun& run) {
   if (run.removed == 0 || run.archive_attached) return true;
   host::Ref<host::Attachments> attachments;
   attempt([&] { attachments = run.item->GetAttachments(); });
   // The host's own count is the better witness when a Delete failed after removing.
   attempt([&] { run.removed = run.count_before_removal - required(attachments).Count(); });
-  bool all = true;
+  std::vector<std::pair<std::string, std::string>> kept;  // name, where its copy is
   for (int32_t i = 0; i < run.removed && i < static_cast<int32_t>(run.saved.size()); ++i) {
-    const SavedAttachment& s = run.saved[static_cast<size_t>(i)];
+    SavedAttachment& s = run.saved[static_cast<size_t>(i)];
+    attempt([&] { s.path = under_original_name(s); });
     try {
-      required(attachments).Add(s.path, std::nullopt, std::nullopt, s.original_name);
+      // The removed ones were the first: each goes back to the place it had.
+      required(attachments).Add(s.path, std::nullopt, i + 1, s.original_name);
+      attempt([&] { fs::delete_file(s.path); });
     } catch (...) {
-      all = false;
       attempt([&] {
         log_line(time_stamp() + " - " + s.original_name +
                  " could not be put back: " + current_failure().description());
       });
+      kept.emplace_back(s.original_name, keep_unsent(s));
     }
   }
-  return all;
+  if (!kept.empty()) attempt([&] { tell_unsent(kept); });
+  return kept.empty();
+}
+
+void run_after_send() {
+  auto& state = program_state<SendState>();
+  if (state.packing) return;
+  // Moved out first: the work may reset the program state that holds it.
+  std::vector<std::function<void()>> work = std::move(state.after);
+  state.after.clear();
+  for (auto& fn : work) attempt(fn);
 }
 
 }  // namespace
@@ -217,21 +338,37 @@ std::string saved_name(const std::string& file_name, std::set<std::string>& take
   const bool has_ext = dot != std::string::npos && dot > 0;
   const std::string stem = has_ext ? name.substr(0, dot) : name;
   const std::string ext = has_ext ? name.substr(dot) : "";
-  for (int k = 2; taken.contains(fold_case(candidate)); ++k) {
+  auto is_taken = [&](const std::string& c) {
+    return std::any_of(taken.begin(), taken.end(),
+                       [&](const std::string& t) { return fs::same_name(t, c); });
+  };
+  for (int k = 2; is_taken(candidate); ++k) {
     candidate = stem + " (" + std::to_string(k) + ")" + ext;
   }
-  taken.insert(fold_case(candidate));
+  taken.insert(candidate);
   return candidate;
 }
 
-void send_item(const host::Ref<host::Item>& item, bool& Cancel) {
+void after_send(std::function<void()> work) {
+  program_state<SendState>().after.push_back(std::move(work));
+  run_after_send();
+}
+
+void send_item(host::Ref<host::Item> item, bool& Cancel) {
   if (send_in_progress()) {
     log_event("Send refused while another message is being packed; it leaves unchanged");
     return;
   }
+  // Runs what was put off (a disconnection while packing) once the flag below is down.
+  struct AfterSend {
+    AfterSend() = default;
+    AfterSend(const AfterSend&) = delete;
+    AfterSend& operator=(const AfterSend&) = delete;
+    ~AfterSend() { run_after_send(); }
+  } after;
   PackingFlag flag;
   SendRun run;
-  run.item = item;
+  run.item = std::move(item);
   report_failure([&] { send_steps(run); },
                  [&](const Failure& failure) {
                    // Before anything that can fail: the item must not leave short of files.
@@ -239,7 +376,8 @@ void send_item(const host::Ref<host::Item>& item, bool& Cancel) {
                    log_line(time_stamp() + "Eroare Mailsend " + failure.description() + "   " +
                             std::to_string(CodeModule::state().SystemError));
                    send_windows().disable();
-                   WriteStatistics();
+                   // Without the lock nothing was counted, and another process owns the file.
+                   if (run.lock && run.lock->held()) WriteStatistics();
                  });
 }
 

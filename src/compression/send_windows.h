@@ -8,6 +8,12 @@
 
 namespace parvex::compression {
 
+// Sizes of the files packed and of the archive they went into.
+struct PackedBytes {
+  double files = 0;
+  double archive = 0;
+};
+
 class SendWindows {
  public:
   virtual ~SendWindows() = default;
@@ -17,8 +23,10 @@ class SendWindows {
   virtual void disable() = 0;
   // The files of the working folder, as the manual zip window's file list shows them.
   virtual std::vector<std::string> working_files(const std::string& folder) = 0;
-  // Packs the working folder into the archive file; its failure reaches the caller.
-  virtual void zip() = 0;
+  // Packs the working folder into the archive file and rewrites the statistics, without
+  // counting the packed bytes: the send counts them once its archive replaced the attachments.
+  // A failure reaches the caller.
+  virtual PackedBytes zip() = 0;
   // Appends one line, as given, to the event log.
   virtual void log(const std::string& line) = 0;
 };

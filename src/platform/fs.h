@@ -10,21 +10,53 @@
 
 namespace parvex::fs {
 
-bool is_file(const std::string& path);         // a file (not a folder) exists there
-bool is_folder(const std::string& path);       // a folder exists there
-void make_folder(const std::string& path);     // one level
-void delete_file(const std::string& path);     // fails when missing
-int64_t file_length(const std::string& path);  // fails when missing
+bool is_file(const std::string& path);           // a file (not a folder) exists there
+bool is_folder(const std::string& path);         // a folder exists there
+bool is_link(const std::string& path);           // a symbolic link or reparse point, not followed
+bool exists_no_follow(const std::string& path);  // anything there, a dangling link included
+void make_folder(const std::string& path);       // one level
+void delete_file(const std::string& path);       // fails when missing
+int64_t file_length(const std::string& path);    // fails when missing
 void rename_replace(const std::string& from, const std::string& to);  // atomic where possible
-// Bare names of the files in a folder, sorted without regard to case; folders, and on Windows
-// hidden and system files, are left out. Raises when the folder cannot be listed.
+// Bare names of the plain files in a folder, sorted without regard to case; folders, links,
+// and on Windows hidden and system files, are left out. Raises when the folder cannot be listed.
 std::vector<std::string> list_files(const std::string& folder);
+// Every name in a folder: files, folders and links alike, unsorted.
+std::vector<std::string> list_entries(const std::string& folder);
+
+// Whether the file system takes two names for one: ordinal ignore-case comparison on Windows,
+// Unicode simple case folding elsewhere.
+bool same_name(std::string_view a, std::string_view b);
+
+// An exclusive lock on one file, held until released or until the process ends. Two holders
+// in one process exclude each other as two processes do.
+class FileLock {
+ public:
+  FileLock() = default;
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+  ~FileLock() { unlock(); }
+  // Opens (creating, never through a link) and locks path without waiting. False when another
+  // holder has it; raises when the file cannot be opened.
+  bool try_lock(const std::string& path);
+  void unlock();
+  bool held() const { return handle_ != kNone; }
+
+ private:
+  static constexpr std::intptr_t kNone = -1;
+  std::intptr_t handle_ = kNone;  // a descriptor, or a HANDLE on Windows
+};
+
+// Whether an opened file may be a link: files of the add-in folder are opened refusing them,
+// so a planted link cannot lead a read or write elsewhere.
+enum class Links { follow, refuse };
 
 // An open C stream; closes on destruction. Mode as for fopen ("rb", "wb", "ab").
 class File {
  public:
   File() = default;
-  File(const std::string& path, const char* mode);  // raises on failure
+  // Raises on failure; with Links::refuse also when path is a link.
+  File(const std::string& path, const char* mode, Links links = Links::follow);
   File(File&& other) noexcept : f_(other.f_) { other.f_ = nullptr; }
   File& operator=(File&& other) noexcept;
   File(const File&) = delete;

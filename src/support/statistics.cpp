@@ -10,6 +10,7 @@
 #include "support/number_format.h"
 #include "support/probes.h"
 #include "support/text_file.h"
+#include "support/work_lock.h"
 
 namespace parvex {
 namespace {
@@ -20,6 +21,8 @@ std::atomic<StatisticsLabels*> labels_in_use{nullptr};
 void replace_lines(const std::string& path, std::initializer_list<std::string> lines) {
   const std::string temp = path + ".tmp";
   try {
+    // A leftover, or a link planted there, goes first: the new file is made afresh.
+    if (fs::exists_no_follow(temp) && !fs::is_folder(temp)) fs::delete_file(temp);
     TextFile file(temp, OpenMode::Output);
     for (const auto& line : lines) file.print_line(line);
     file.close();
@@ -72,12 +75,24 @@ void keep_aside(const std::string& path) {
   constexpr int kTries = 100;
   for (int n = 1; n <= kTries; ++n) {
     const std::string aside = path + ".unreadable" + (n == 1 ? "" : "." + std::to_string(n));
-    if (!FileExists(aside) && !fs::is_folder(aside)) {
+    if (!fs::exists_no_follow(aside)) {
       fs::rename_replace(path, aside);
       return;
     }
   }
   raise(err::kPathFileAccess, "Path/File access error: no free name beside " + path);
+}
+
+// The file's totals; a file that cannot be read or holds no finite number (a folder, a link,
+// "1E400") is set aside and fresh totals are made, so the add-in always starts.
+Stored read_or_renew(const std::string& path) {
+  try {
+    return read_stored(path);
+  } catch (...) {
+    if (!fs::exists_no_follow(path)) throw;
+    keep_aside(path);
+  }
+  return read_stored(path);
 }
 
 }  // namespace
@@ -98,10 +113,15 @@ void ReadStatistics() {
   // Creating the about window reads the statistics (its load), and a read nested inside this
   // one would replace the totals set here: let the window's load do the reading.
   if (StatisticsLabels* labels = labels_in_use.load(); labels && !labels->open()) return;
-  const Stored stored = read_stored(statistics_path());
+  // Only a read (a missing file is made whole by a rename): it goes ahead without the lock
+  // rather than keep the add-in from connecting.
+  const WorkLock lock;
+  const Stored stored = read_or_renew(statistics_path());
   auto& s = statistics();
   s.TotalNormalBytes = stored.normal + s.PendingNormalBytes;
   s.TotalZipBytes = stored.zip + s.PendingZipBytes;
+  s.synced_normal = stored.normal;
+  s.synced_zip = stored.zip;
   // Cleared before the labels, so a failing caption step cannot fold the same bytes twice.
   s.PendingNormalBytes = 0;
   s.PendingZipBytes = 0;
@@ -111,18 +131,23 @@ void ReadStatistics() {
 
 void WriteStatistics() {
   auto& s = statistics();
-  // Totals never read in this run would replace the stored history with this run's bytes.
-  if (!s.loaded) {
-    const std::string path = statistics_path();
-    Stored stored;
+  // Read, add and write under the lock, from the file as it is now: another process sharing
+  // the add-in folder may have added its own bytes since this one read it.
+  const WorkLock lock;
+  lock.require();
+  const std::string path = statistics_path();
+  // Totals never read in this run would replace the stored history with this run's bytes; a
+  // file deleted since it was read is rewritten with the totals held here.
+  if (!s.loaded || fs::exists_no_follow(path)) {
     try {
-      stored = read_stored(path);
+      const Stored stored = read_stored(path);
+      // What this run folded since it last read or wrote, on top of the file as it is now.
+      s.TotalNormalBytes += stored.normal - (s.loaded ? s.synced_normal : 0);
+      s.TotalZipBytes += stored.zip - (s.loaded ? s.synced_zip : 0);
     } catch (...) {
       // A file we cannot read must neither block this run's totals nor be overwritten by them.
-      if (FileExists(path)) keep_aside(path);
+      if (fs::exists_no_follow(path)) keep_aside(path);
     }
-    s.TotalNormalBytes += stored.normal;
-    s.TotalZipBytes += stored.zip;
     s.loaded = true;
   }
 
@@ -130,8 +155,9 @@ void WriteStatistics() {
   s.TotalZipBytes += s.PendingZipBytes;
   s.PendingNormalBytes = 0;
   s.PendingZipBytes = 0;
-  replace_lines(statistics_path(),
-                {print_number(s.TotalNormalBytes), print_number(s.TotalZipBytes)});
+  replace_lines(path, {print_number(s.TotalNormalBytes), print_number(s.TotalZipBytes)});
+  s.synced_normal = s.TotalNormalBytes;
+  s.synced_zip = s.TotalZipBytes;
   set_captions(s);
 }
 

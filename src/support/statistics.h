@@ -13,6 +13,8 @@ struct StatisticsValues {
   double PendingNormalBytes = 0;  // added by the zip action since the last fold
   double PendingZipBytes = 0;     // added by the zip action since the last fold
   bool loaded = false;            // the totals were read from the file in this run
+  double synced_normal = 0;       // the file's totals when this run last read or wrote it
+  double synced_zip = 0;
 };
 
 StatisticsValues& statistics();

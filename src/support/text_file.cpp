@@ -24,7 +24,7 @@ const char* fopen_mode(OpenMode mode) {
 }  // namespace
 
 TextFile::TextFile(const std::string& path, OpenMode mode)
-    : file_(path, fopen_mode(mode)), mode_(mode) {}
+    : file_(path, fopen_mode(mode), fs::Links::refuse), mode_(mode) {}
 
 void TextFile::require(OpenMode wanted) const {
   if (!file_) raise(err::kPathFileAccess, "Path/File access error: the file is closed");

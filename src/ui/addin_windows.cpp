@@ -22,8 +22,10 @@ std::vector<std::string> AddinWindows::working_files(const std::string& folder) 
   return list.items;
 }
 
-void AddinWindows::zip() {
-  touch<frm_outlook>().cmd_ZIP_Click();
+compression::PackedBytes AddinWindows::zip() {
+  const compression::PackedBytes packed = touch<frm_outlook>().pack_working_folder(false);
+  WriteStatistics();
+  return packed;
 }
 
 void AddinWindows::log(const std::string& line) {

@@ -17,7 +17,7 @@ class AddinWindows final : public compression::SendWindows, public StatisticsLab
   bool enabled() override;
   void disable() override;
   std::vector<std::string> working_files(const std::string& folder) override;
-  void zip() override;
+  compression::PackedBytes zip() override;
   void log(const std::string& line) override;
 
   bool open() override;

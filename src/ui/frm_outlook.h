@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "compression/send_windows.h"
 #include "support/time_stamp.h"
 #include "ui/controls.h"
 #include "ui/window.h"
@@ -27,10 +28,13 @@ class frm_outlook : public Window {
   Label Label1;
   Label Label2;
 
-  // Packs every file of the working folder into the archive file, one builder run per file,
-  // logs each run and folds the sizes into the pending statistics. Handles no failure: the
-  // first one reaches the caller (the send path relies on that).
+  // The zip action: packs the working folder under the add-in folder's lock, adds the bytes to
+  // the pending statistics and writes them. Handles no failure: the first reaches the caller.
   void cmd_ZIP_Click();
+  // Packs every file of the working folder into the archive file, one builder run per file,
+  // and logs each run. Returns the bytes packed; with count, also adds each to the pending
+  // statistics as it goes.
+  compression::PackedBytes pack_working_folder(bool count);
   // Hides the window; the close goes on and destroys it with its log.
   void Form_QueryUnload(int16_t& cancel, int16_t unload_mode) override;
 };

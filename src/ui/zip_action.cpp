@@ -6,12 +6,20 @@
 #include "platform/fs.h"
 #include "platform/services.h"
 #include "support/statistics.h"
+#include "support/work_lock.h"
 #include "ui/frm_about.h"
 #include "ui/frm_outlook.h"
 
 namespace parvex::ui {
 
 void frm_outlook::cmd_ZIP_Click() {
+  const WorkLock lock;
+  lock.require();
+  pack_working_folder(true);
+  WriteStatistics();
+}
+
+compression::PackedBytes frm_outlook::pack_working_folder(bool count) {
   // One spelling for each place, the one the send path writes.
   const std::string folder = services().addin_folder() + kPathSep + "Attachments";
   const std::string prefix = folder + kPathSep;
@@ -22,11 +30,14 @@ void frm_outlook::cmd_ZIP_Click() {
   // window: from here on its members are reached through touch(), never through this.
   const std::vector<std::string> names = File1.items;
   const int16_t enabled = touch<frm_about>().parvex_chk.value;
+  compression::PackedBytes packed;
 
   if (!names.empty() && enabled == 1) {
     for (const std::string& name : names) {
       ZipFiles zip;
-      statistics().PendingNormalBytes += static_cast<double>(fs::file_length(prefix + name));
+      const auto length = static_cast<double>(fs::file_length(prefix + name));
+      packed.files += length;
+      if (count) statistics().PendingNormalBytes += length;
       zip.ZipFileName(archive);
       zip.UpdatingZip(false);
       zip.addfile(prefix + name);
@@ -36,9 +47,10 @@ void frm_outlook::cmd_ZIP_Click() {
     }
     auto& window = touch<frm_outlook>();
     window.list_log.AddItem("Zipped successfully...in " + window.txt_zipname.text);
-    statistics().PendingZipBytes += static_cast<double>(fs::file_length(archive));
+    packed.archive = static_cast<double>(fs::file_length(archive));
+    if (count) statistics().PendingZipBytes += packed.archive;
   }
-  WriteStatistics();
+  return packed;
 }
 
 }  // namespace parvex::ui
