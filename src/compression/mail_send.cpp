@@ -293,7 +293,8 @@ bool put_back(SendRun& run) {
     SavedAttachment& s = run.saved[static_cast<size_t>(i)];
     attempt([&] { s.path = under_original_name(s); });
     try {
-      // The removed ones were the first: each goes back to the place it had.
+      // The removed ones were the first: each goes back to the place it had. The host takes the
+      // position only in rich-text mail (a place in the body, never 0, which would hide it).
       required(attachments).Add(s.path, std::nullopt, i + 1, s.original_name);
       attempt([&] { fs::delete_file(s.path); });
     } catch (...) {
