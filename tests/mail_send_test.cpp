@@ -534,12 +534,14 @@ TEST_F(SendTest, TwoProcessesSharingTheFolderSendOnlyTheirOwnFiles) {
         args += " '" + in / tag + kPathSep + name + "'";
       }
       command += "'" + sim + "' send --subject m --addin-folder '" + dir.path() + "' --outbox '" +
-                 out / tag + "'" + args + " > /dev/null 2>&1 & ";
+                 out / tag + "'" + args + " > '" + in / tag + ".log' 2>&1 & ";
     }
     ASSERT_EQ(std::system((command + "wait").c_str()), 0);
     for (int p = 0; p < 2; ++p) {
       const std::string tag = std::to_string(round) + "-" + std::to_string(p);
-      SCOPED_TRACE("round " + tag);
+      SCOPED_TRACE("round " + tag + ", the program said:\n" +
+                   testing::read_file(in / tag + ".log"));
+      ASSERT_TRUE(fs::is_folder(out / tag));
       const auto messages = fs::list_entries(out / tag);
       ASSERT_EQ(messages.size(), 1u);
       const std::string message = out / tag + kPathSep + messages[0];

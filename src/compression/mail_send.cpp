@@ -171,7 +171,7 @@ void send_steps(SendRun& run) {
     log_event("Send left unchanged: the working folder is a link: " + folder);
     return;
   }
-  if (!FolderExists(folder)) fs::make_folder(folder);
+  fs::ensure_folder(folder);
 
   for (const std::string& entry : windows.working_files(folder)) {
     log_line(time_stamp() + " " + "Deleting.." + entry);
@@ -249,7 +249,7 @@ std::string keep_unsent(const SavedAttachment& s) {
   attempt([&] {
     const std::string folder = unsent_folder();
     if (fs::is_link(folder)) return;
-    if (!fs::is_folder(folder)) fs::make_folder(folder);
+    fs::ensure_folder(folder);
     std::set<std::string> taken;
     for (const std::string& entry : fs::list_entries(folder)) taken.insert(entry);
     const std::string target = folder + kPathSep + saved_name(s.original_name, taken);

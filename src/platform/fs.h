@@ -15,8 +15,10 @@ bool is_folder(const std::string& path);         // a folder exists there
 bool is_link(const std::string& path);           // a symbolic link or reparse point, not followed
 bool exists_no_follow(const std::string& path);  // anything there, a dangling link included
 void make_folder(const std::string& path);       // one level
-void delete_file(const std::string& path);       // fails when missing
-int64_t file_length(const std::string& path);    // fails when missing
+// Makes the folder unless one is there; another process making it this moment is no failure.
+void ensure_folder(const std::string& path);
+void delete_file(const std::string& path);                            // fails when missing
+int64_t file_length(const std::string& path);                         // fails when missing
 void rename_replace(const std::string& from, const std::string& to);  // atomic where possible
 // Bare names of the plain files in a folder, sorted without regard to case; folders, links,
 // and on Windows hidden and system files, are left out. Raises when the folder cannot be listed.

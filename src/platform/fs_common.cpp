@@ -31,6 +31,15 @@ void File::close() {
   if (rc != 0) raise(err::kPathFileAccess, "Write failed");
 }
 
+void ensure_folder(const std::string& path) {
+  if (is_folder(path)) return;
+  try {
+    make_folder(path);
+  } catch (const Failure&) {
+    if (!is_folder(path)) throw;
+  }
+}
+
 std::string to_ansi(std::string_view utf8, bool* exact) {
   return pvx::utf8_to_ansi(utf8, exact);
 }
