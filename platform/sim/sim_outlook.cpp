@@ -22,21 +22,24 @@
 
 namespace parvex::sim {
 
+std::string unique_tag() {
+  static std::atomic<unsigned> counter{0};
+#ifdef _WIN32
+  const auto pid = _getpid();
+#else
+  const auto pid = ::getpid();
+#endif
+  return std::to_string(pid) + "-" + std::to_string(counter++);
+}
+
 // The client's private folder of attachment files, removed with everything in it.
 class StoredFile::Store {
  public:
   Store() {
-    static std::atomic<unsigned> counter{0};
-#ifdef _WIN32
-    const auto pid = _getpid();
-#else
-    const auto pid = ::getpid();
-#endif
     const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
     const auto base = std::filesystem::temp_directory_path();
     for (int attempt = 0; attempt < 100; ++attempt) {
-      const auto p = base / ("parvex-sim-" + std::to_string(pid) + "-" + std::to_string(stamp) +
-                             "-" + std::to_string(counter++));
+      const auto p = base / ("parvex-sim-" + std::to_string(stamp) + "-" + unique_tag());
       if (std::filesystem::create_directory(p)) {
         folder_ = p;
         return;

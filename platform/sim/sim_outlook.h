@@ -19,6 +19,9 @@
 
 namespace parvex::sim {
 
+// This process's id and a count, unique among the names this process makes: "<pid>-<n>".
+std::string unique_tag();
+
 // References handed to the add-in and subscriptions it holds, live right now.
 struct Counters {
   int64_t references = 0;

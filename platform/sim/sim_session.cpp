@@ -103,14 +103,8 @@ bool rename_unless_taken(const std::filesystem::path& from, const std::filesyste
 
 // A new, empty folder of this process's own in parent.
 std::filesystem::path private_folder(const std::filesystem::path& parent) {
-  static std::atomic<unsigned> counter{0};
-#ifdef _WIN32
-  const auto pid = _getpid();
-#else
-  const auto pid = ::getpid();
-#endif
   for (;;) {
-    const auto p = parent / (".partial-" + std::to_string(pid) + "-" + std::to_string(counter++));
+    const auto p = parent / (".partial-" + unique_tag());
     if (std::filesystem::create_directory(p)) return p;
   }
 }
@@ -250,20 +244,13 @@ bool up_to_date(const std::filesystem::path& source, const std::filesystem::path
 }  // namespace
 
 void install_libraries(const std::filesystem::path& from, const std::filesystem::path& to) {
-  static std::atomic<unsigned> counter{0};
-#ifdef _WIN32
-  const auto pid = _getpid();
-#else
-  const auto pid = ::getpid();
-#endif
   std::filesystem::create_directories(to);
   for (const char* base : {"zip32", "unzip32"}) {
     const std::string name = library_file_name(base);
     const auto source = from / name;
     const auto target = to / name;
     if (!std::filesystem::exists(source) || up_to_date(source, target)) continue;
-    const auto partial =
-        to / (name + "." + std::to_string(pid) + "-" + std::to_string(counter++) + ".new");
+    const auto partial = to / (name + "." + unique_tag() + ".new");
     try {
       std::filesystem::copy_file(source, partial,
                                  std::filesystem::copy_options::overwrite_existing);

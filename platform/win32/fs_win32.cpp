@@ -171,20 +171,31 @@ void rename_replace(const std::string& from, const std::string& to) {
   }
 }
 
-std::vector<std::string> list_files(const std::string& folder) {
-  std::vector<std::wstring> wide;
+namespace {
+
+// Calls visit with each entry of folder, "." and ".." included; a missing folder has none.
+template <class Visit>
+void walk(const std::string& folder, Visit visit) {
   WIN32_FIND_DATAW data;
   const pvx::win::unique_hfind find(FindFirstFileW(win::widen(folder + "\\*").c_str(), &data));
   if (!find) {
     const DWORD e = GetLastError();
-    if (e == ERROR_FILE_NOT_FOUND || e == ERROR_NO_MORE_FILES) return {};
+    if (e == ERROR_FILE_NOT_FOUND || e == ERROR_NO_MORE_FILES) return;
     raise_win32(e, folder);
   }
-  do {
+  do visit(data);
+  while (FindNextFileW(find.get(), &data));
+}
+
+}  // namespace
+
+std::vector<std::string> list_files(const std::string& folder) {
+  std::vector<std::wstring> wide;
+  walk(folder, [&](const WIN32_FIND_DATAW& data) {
     constexpr DWORD kSkipped = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN |
                                FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_REPARSE_POINT;
     if (!(data.dwFileAttributes & kSkipped)) wide.emplace_back(data.cFileName);
-  } while (FindNextFileW(find.get(), &data));
+  });
   std::sort(wide.begin(), wide.end(), [](const std::wstring& a, const std::wstring& b) {
     return _wcsicmp(a.c_str(), b.c_str()) < 0;
   });
@@ -195,17 +206,10 @@ std::vector<std::string> list_files(const std::string& folder) {
 
 std::vector<std::string> list_entries(const std::string& folder) {
   std::vector<std::string> names;
-  WIN32_FIND_DATAW data;
-  const pvx::win::unique_hfind find(FindFirstFileW(win::widen(folder + "\\*").c_str(), &data));
-  if (!find) {
-    const DWORD e = GetLastError();
-    if (e == ERROR_FILE_NOT_FOUND || e == ERROR_NO_MORE_FILES) return {};
-    raise_win32(e, folder);
-  }
-  do {
+  walk(folder, [&](const WIN32_FIND_DATAW& data) {
     const std::wstring name = data.cFileName;
     if (name != L"." && name != L"..") names.push_back(win::narrow(name));
-  } while (FindNextFileW(find.get(), &data));
+  });
   return names;
 }
 
