@@ -18,12 +18,18 @@ namespace pvx::zip {
 
 class ThreadPool;
 
-inline constexpr size_t kBlockSize = 128 * 1024;
+inline constexpr size_t kBlockSize = 128 * 1024;  // the largest block
 inline constexpr size_t kDictSize = 32 * 1024;
-// Entries up to this size stay on the calling thread: handing them over gains nothing.
-inline constexpr uint64_t kInlineLimit = 2 * kBlockSize;
-// The stored-or-deflated decision rests on this many leading blocks.
-inline constexpr uint64_t kDecideBlocks = 2;
+// Entries up to this size are one block on the calling thread: handing them over gains nothing.
+inline constexpr uint64_t kInlineLimit = 2 * kDictSize;
+
+// The block size of an entry of `size` bytes. It rests on the size alone, never on the number of
+// workers, so that the archive's bytes do not either.
+size_t block_size_for(uint64_t size);
+// The stored-or-deflated decision rests on the blocks that hold this many leading bytes, never
+// more than kDecideBlocks of them (an entry cut into smaller blocks has four at most).
+inline constexpr uint64_t kDecideBytes = 2 * kBlockSize;
+inline constexpr uint64_t kDecideBlocks = 4;
 
 // Owns a raw-deflate stream; reset between uses so one allocation serves a whole run.
 class Deflater {
@@ -119,7 +125,7 @@ class BlockPacker {
  private:
   PackResult pack_blocks(BinaryFile& in, uint64_t size, BinaryFile& out, PackMode mode,
                          uint64_t raw_before);
-  bool read_block(BinaryFile& in, Block& b, uint64_t index, uint64_t size);
+  bool read_block(BinaryFile& in, Block& b, uint64_t size);
   Block& slot(uint64_t index) { return *work_.blocks[index % slots_]; }
   void submit(Block& b);
   void run(Block& b, WorkerState& w);
@@ -132,6 +138,7 @@ class BlockPacker {
   ThreadPool* pool_ = nullptr;
   unsigned workers_ = 0;
   size_t slots_ = 0;
+  size_t block_ = kBlockSize;  // of the entry being packed
   std::vector<unsigned char> dict_;
   size_t dict_len_ = 0;
   std::mutex mutex_;

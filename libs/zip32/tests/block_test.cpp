@@ -1,5 +1,6 @@
 // The block packer driven directly: the joined stream must inflate to the input whatever the
 // number of workers, and the stored decision must follow the data.
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -15,11 +16,11 @@ using pvx::zip::kDictSize;
 using pvx::zip::PackMode;
 using Kind = pvx::zip::PackResult::Kind;
 
-// Blocks of noise that each end in a short run: deflate saves about 1.5% of every block.
+// Blocks of noise that each end in a short run: deflate saves about 0.5% of every block.
 std::string barely_compressible(size_t blocks) {
   std::string out;
   for (size_t i = 0; i < blocks; ++i) {
-    out += random_bytes(kBlockSize - 2048, static_cast<uint32_t>(i)) + std::string(2048, 'a');
+    out += random_bytes(kBlockSize - 680, static_cast<uint32_t>(i)) + std::string(680, 'a');
   }
   return out;
 }
@@ -59,8 +60,11 @@ TEST_F(BlockPacker, JoinedBlocksInflateToTheInputWhateverTheWorkerCount) {
       {"repeated", repeated_bytes(5 * kBlockSize + kDictSize + 1), Kind::Deflated},
       {"random", random_bytes(3 * kBlockSize + 1, 3), Kind::Stored},
       // Too little gain to deflate the rest for, unless the judged blocks are the whole entry.
-      {"1.5% smaller", barely_compressible(3), Kind::Stored},
-      {"1.5% smaller, judged whole", barely_compressible(2), Kind::Deflated},
+      {"0.5% smaller", barely_compressible(3), Kind::Stored},
+      {"0.5% smaller, judged whole", barely_compressible(2), Kind::Deflated},
+      // Under four full blocks: smaller blocks, so that more than one worker has some.
+      {"two small blocks", text_bytes(2 * kDictSize + 1), Kind::Deflated},
+      {"four small blocks", repeated_bytes(3 * kBlockSize - 5), Kind::Deflated},
       {"random, then text", mixed, Kind::Shrinks, PackMode::Decide, 0, 2},
       {"stored blocks first", mixed, Kind::Deflated, PackMode::Deflate, 2},
       {"random, deflated", random_bytes(3 * kBlockSize, 6), Kind::NotSmaller, PackMode::Deflate},
@@ -83,7 +87,8 @@ TEST_F(BlockPacker, JoinedBlocksInflateToTheInputWhateverTheWorkerCount) {
         EXPECT_TRUE(inflate_raw(out, c.data.size(), &back));
         // Primed blocks lose little against one stream over the whole input: a block header
         // each, not the matches reaching back into the block before.
-        const size_t blocks = (c.data.size() + kBlockSize - 1) / kBlockSize;
+        const size_t block = pvx::zip::block_size_for(c.data.size());
+        const size_t blocks = (c.data.size() + block - 1) / block;
         if (c.raw_before == 0) {
           EXPECT_LE(out.size(),
                     pvx::unzip::test::raw_deflate(c.data).size() * 101 / 100 + 128 * blocks);
@@ -91,6 +96,21 @@ TEST_F(BlockPacker, JoinedBlocksInflateToTheInputWhateverTheWorkerCount) {
       }
       EXPECT_TRUE(back == c.data) << "round trip";
     }
+  }
+}
+
+// Every entry past the inline size reaches a second worker, and no block outgrows its buffer
+// or drops below a dictionary's worth (the ratio rests on that).
+TEST(BlockSize, SplitsMidSizeEntriesWithinTheBuffers) {
+  for (uint64_t size = pvx::zip::kInlineLimit + 1; size < 6 * kBlockSize; size += 4093) {
+    const uint64_t block = pvx::zip::block_size_for(size);
+    const uint64_t blocks = (size + block - 1) / block;
+    ASSERT_LE(block, kBlockSize) << size;
+    ASSERT_GE(block, kDictSize) << size;
+    ASSERT_GE(blocks, 2u) << size;
+    ASSERT_LE(std::min(blocks, (pvx::zip::kDecideBytes + block - 1) / block),
+              pvx::zip::kDecideBlocks)
+        << size;
   }
 }
 
