@@ -224,22 +224,19 @@ bool BlockPacker::read_block(BinaryFile& in, Block& b, uint64_t left) {
 void BlockPacker::submit(Block& b) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    b.taken = false;
     b.done = false;
+  }
+  if (workers_ == 0) return;  // the caller packs it when it waits for it
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
     ++in_flight_;
   }
-  if (workers_ == 0) {
-    run(b, *work_.workers[0]);
-    finish(b);
-    return;
-  }
   try {
-    pool_->submit([this, &b](unsigned worker) {
-      run(b, *work_.workers[worker]);
-      finish(b);
-    });
+    pool_->submit([this, &b](unsigned worker) { job(b, worker); });
   } catch (...) {
-    finish(b);  // never queued: nothing to wait for
-    throw;
+    std::lock_guard<std::mutex> lock(mutex_);
+    --in_flight_;  // never queued; the caller packs the block itself
   }
 }
 
@@ -278,9 +275,19 @@ void BlockPacker::run(Block& b, WorkerState& w) {
   b.out_len = b.out.size() - z.avail_out;
 }
 
-void BlockPacker::finish(Block& b) {
-  // Notified under the lock: once the caller sees the block done it may return and destroy
-  // the packer, so nothing here may touch it after the unlock.
+void BlockPacker::job(Block& b, unsigned worker) {
+  // A job may find its block taken by the caller, or even refilled and submitted again: it
+  // then packs the new contents, and the job queued with them finds nothing to do.
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (b.taken) {
+      --in_flight_;
+      done_.notify_all();  // under the lock: the packer may be gone once it is released
+      return;
+    }
+    b.taken = true;
+  }
+  run(b, *work_.workers[worker]);
   std::lock_guard<std::mutex> lock(mutex_);
   b.done = true;
   --in_flight_;
@@ -289,6 +296,16 @@ void BlockPacker::finish(Block& b) {
 
 Block& BlockPacker::wait(Block& b) {
   std::unique_lock<std::mutex> lock(mutex_);
+  if (!b.taken) {
+    // New workers can be slow to start, above all on a busy machine: the caller, which would
+    // only wait, packs the block with the state kept for it.
+    b.taken = true;
+    lock.unlock();
+    run(b, *work_.workers[workers_]);
+    lock.lock();
+    b.done = true;
+    return b;
+  }
   done_.wait(lock, [&] { return b.done; });
   return b;
 }

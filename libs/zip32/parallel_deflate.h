@@ -66,6 +66,7 @@ struct Block {
   bool sample = false;   // Copy: deflate a sample to see whether the data has turned compressible
   bool shrinks = false;  // the sample did
   bool failed = false;   // zlib could not allocate or ran out of room
+  bool taken = true;     // a thread packs it or has; guarded by the packer's mutex
   bool done = false;     // guarded by the packer's mutex
   const unsigned char* data() const { return in.data() + dict; }
 };
@@ -129,7 +130,8 @@ class BlockPacker {
   Block& slot(uint64_t index) { return *work_.blocks[index % slots_]; }
   void submit(Block& b);
   void run(Block& b, WorkerState& w);
-  void finish(Block& b);
+  void job(Block& b, unsigned worker);
+  // Packs the block here when no worker has taken it yet, else waits for it.
   Block& wait(Block& b);
   void drain();
 
@@ -143,7 +145,7 @@ class BlockPacker {
   size_t dict_len_ = 0;
   std::mutex mutex_;
   std::condition_variable done_;
-  size_t in_flight_ = 0;
+  size_t in_flight_ = 0;  // jobs queued or running, taken blocks or not
 };
 
 // Whether the start of a file reads as text (zlib's rule: no control codes but TAB, LF, CR).
