@@ -78,7 +78,8 @@ std::filesystem::path as_path(const std::string& utf8) {
 
 // Copies the rest of in to out; a read error is an error, not the end of the file.
 uint64_t copy_stream(std::FILE* in, const std::string& from, fs::File& out) {
-  std::vector<char> buf(1 << 20);
+  // One buffer for every copy: a fresh zeroed megabyte each time cost more than many a copy.
+  thread_local std::vector<char> buf(256 * 1024);
   uint64_t total = 0;
   for (;;) {
     const size_t n = std::fread(buf.data(), 1, buf.size(), in);
