@@ -171,7 +171,7 @@ PackResult BlockPacker::pack_blocks(BinaryFile& in, uint64_t size, BinaryFile& o
     if (decide_until) {
       uint64_t in_bytes = 0, out_bytes = 0;
       for (uint64_t i = 0; i < decide_until; ++i) {
-        const Block& b = wait(slot(i));
+        const Block& b = wait(i, next_read);
         in_bytes += b.len;
         out_bytes += b.out_len;
       }
@@ -180,7 +180,7 @@ PackResult BlockPacker::pack_blocks(BinaryFile& in, uint64_t size, BinaryFile& o
       if (copying) r.kind = Kind::Stored;
       decide_until = 0;
     }
-    Block& b = wait(slot(next_write));
+    Block& b = wait(next_write, next_read);
     if (b.failed) {
       r.kind = Kind::OutOfMemory;
       return r;
@@ -294,19 +294,26 @@ void BlockPacker::job(Block& b, unsigned worker) {
   done_.notify_all();
 }
 
-Block& BlockPacker::wait(Block& b) {
+Block& BlockPacker::wait(uint64_t index, uint64_t limit) {
+  // New workers can be slow to start, above all on a busy machine, and the caller would only
+  // wait: it packs with the state kept for it.
+  Block& b = slot(index);
   std::unique_lock<std::mutex> lock(mutex_);
-  if (!b.taken) {
-    // New workers can be slow to start, above all on a busy machine: the caller, which would
-    // only wait, packs the block with the state kept for it.
-    b.taken = true;
+  while (!b.done) {
+    Block* todo = nullptr;
+    for (uint64_t i = index; i < limit && !todo; ++i) {
+      if (!slot(i).taken) todo = &slot(i);
+    }
+    if (!todo) {
+      done_.wait(lock);
+      continue;
+    }
+    todo->taken = true;
     lock.unlock();
-    run(b, *work_.workers[workers_]);
+    run(*todo, *work_.workers[workers_]);
     lock.lock();
-    b.done = true;
-    return b;
+    todo->done = true;
   }
-  done_.wait(lock, [&] { return b.done; });
   return b;
 }
 

@@ -131,8 +131,9 @@ class BlockPacker {
   void submit(Block& b);
   void run(Block& b, WorkerState& w);
   void job(Block& b, unsigned worker);
-  // Packs the block here when no worker has taken it yet, else waits for it.
-  Block& wait(Block& b);
+  // Returns block `index` packed. Until it is, the caller packs blocks no worker has taken
+  // yet, that one first, up to `limit`, rather than sit idle.
+  Block& wait(uint64_t index, uint64_t limit);
   void drain();
 
   int level_;
