@@ -171,7 +171,7 @@ PackResult BlockPacker::pack_blocks(BinaryFile& in, uint64_t size, BinaryFile& o
     if (decide_until) {
       uint64_t in_bytes = 0, out_bytes = 0;
       for (uint64_t i = 0; i < decide_until; ++i) {
-        const Block& b = wait(i, next_read);
+        const Block& b = wait(slot(i));
         in_bytes += b.len;
         out_bytes += b.out_len;
       }
@@ -180,7 +180,7 @@ PackResult BlockPacker::pack_blocks(BinaryFile& in, uint64_t size, BinaryFile& o
       if (copying) r.kind = Kind::Stored;
       decide_until = 0;
     }
-    Block& b = wait(next_write, next_read);
+    Block& b = wait(slot(next_write));
     if (b.failed) {
       r.kind = Kind::OutOfMemory;
       return r;
@@ -224,19 +224,22 @@ bool BlockPacker::read_block(BinaryFile& in, Block& b, uint64_t left) {
 void BlockPacker::submit(Block& b) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    b.taken = false;
     b.done = false;
-  }
-  if (workers_ == 0) return;  // the caller packs it when it waits for it
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
     ++in_flight_;
   }
+  if (workers_ == 0) {
+    run(b, *work_.workers[0]);
+    finish(b);
+    return;
+  }
   try {
-    pool_->submit([this, &b](unsigned worker) { job(b, worker); });
+    pool_->submit([this, &b](unsigned worker) {
+      run(b, *work_.workers[worker]);
+      finish(b);
+    });
   } catch (...) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    --in_flight_;  // never queued; the caller packs the block itself
+    finish(b);  // never queued: nothing to wait for
+    throw;
   }
 }
 
@@ -275,45 +278,18 @@ void BlockPacker::run(Block& b, WorkerState& w) {
   b.out_len = b.out.size() - z.avail_out;
 }
 
-void BlockPacker::job(Block& b, unsigned worker) {
-  // A job may find its block taken by the caller, or even refilled and submitted again: it
-  // then packs the new contents, and the job queued with them finds nothing to do.
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (b.taken) {
-      --in_flight_;
-      done_.notify_all();  // under the lock: the packer may be gone once it is released
-      return;
-    }
-    b.taken = true;
-  }
-  run(b, *work_.workers[worker]);
+void BlockPacker::finish(Block& b) {
+  // Notified under the lock: once the caller sees the block done it may return and destroy
+  // the packer, so nothing here may touch it after the unlock.
   std::lock_guard<std::mutex> lock(mutex_);
   b.done = true;
   --in_flight_;
   done_.notify_all();
 }
 
-Block& BlockPacker::wait(uint64_t index, uint64_t limit) {
-  // New workers can be slow to start, above all on a busy machine, and the caller would only
-  // wait: it packs with the state kept for it.
-  Block& b = slot(index);
+Block& BlockPacker::wait(Block& b) {
   std::unique_lock<std::mutex> lock(mutex_);
-  while (!b.done) {
-    Block* todo = nullptr;
-    for (uint64_t i = index; i < limit && !todo; ++i) {
-      if (!slot(i).taken) todo = &slot(i);
-    }
-    if (!todo) {
-      done_.wait(lock);
-      continue;
-    }
-    todo->taken = true;
-    lock.unlock();
-    run(*todo, *work_.workers[workers_]);
-    lock.lock();
-    todo->done = true;
-  }
+  done_.wait(lock, [&] { return b.done; });
   return b;
 }
 

@@ -66,7 +66,6 @@ struct Block {
   bool sample = false;   // Copy: deflate a sample to see whether the data has turned compressible
   bool shrinks = false;  // the sample did
   bool failed = false;   // zlib could not allocate or ran out of room
-  bool taken = true;     // a thread packs it or has; guarded by the packer's mutex
   bool done = false;     // guarded by the packer's mutex
   const unsigned char* data() const { return in.data() + dict; }
 };
@@ -130,10 +129,8 @@ class BlockPacker {
   Block& slot(uint64_t index) { return *work_.blocks[index % slots_]; }
   void submit(Block& b);
   void run(Block& b, WorkerState& w);
-  void job(Block& b, unsigned worker);
-  // Returns block `index` packed. Until it is, the caller packs blocks no worker has taken
-  // yet, that one first, up to `limit`, rather than sit idle.
-  Block& wait(uint64_t index, uint64_t limit);
+  void finish(Block& b);
+  Block& wait(Block& b);
   void drain();
 
   int level_;
@@ -146,7 +143,7 @@ class BlockPacker {
   size_t dict_len_ = 0;
   std::mutex mutex_;
   std::condition_variable done_;
-  size_t in_flight_ = 0;  // jobs queued or running, taken blocks or not
+  size_t in_flight_ = 0;
 };
 
 // Whether the start of a file reads as text (zlib's rule: no control codes but TAB, LF, CR).
