@@ -70,8 +70,8 @@ std::vector<Key> shared_keys(bool machine) {
   return keys;
 }
 
-// Parent keys that a registration may have created, deepest first; each goes once empty.
-// Software and Software\Classes are the system's and are never removed.
+// Parent keys that a registration may have created, deepest first; each goes once empty (only
+// a fresh profile lacks Software\Classes; Windows keeps it whatever is asked).
 std::vector<Key> parent_keys(const Bitness& b, bool machine) {
   const std::wstring lib = lib_key().path;
   std::vector<Key> keys = {{lib + L"\\1.0\\0", kShared},
@@ -79,7 +79,8 @@ std::vector<Key> parent_keys(const Bitness& b, bool machine) {
                            {lib, kShared},
                            {kClasses + std::wstring(L"TypeLib"), kShared},
                            {kClasses + std::wstring(L"CLSID"), b.view},
-                           {kClasses + std::wstring(L"Interface"), b.view}};
+                           {kClasses + std::wstring(L"Interface"), b.view},
+                           {L"Software\\Classes", kShared}};
   const REGSAM office = machine ? b.view : kShared;
   for (const wchar_t* k :
        {L"Software\\Microsoft\\Office\\Outlook\\Addins", L"Software\\Microsoft\\Office\\Outlook",
