@@ -8,7 +8,8 @@
 #      add-in wrote beside itself (its statistics, event log and lock file).
 #   3. the same after an upgrade from a package of a lower version, with a repair between
 #      (the same package again puts back a deleted file and key).
-#   4. a package of the wrong bitness for the Office found is refused.
+#   4. beside Office of its bitness the package installs without the no-Office note; beside
+#      Office of the other bitness it refuses.
 # Usage: scripts/installer_test.sh MSI WXS ARCH BIN   (BIN: the folder of the built DLLs)
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
@@ -183,8 +184,16 @@ send_one_mail
 msiexec /x "$msi" /qn || fail "msiexec /x: $?"
 check_removed
 
-echo "== the other bitness's Office"
+echo "== Office of either bitness"
 # Each bitness of Office writes its keys in its own view.
+win reg add 'HKLM\SOFTWARE\Microsoft\Office\16.0\Outlook' /v Bitness /d "$arch" /f $view >/dev/null
+msiexec /i "$msi" /qn /l*v "$work/office.log" || fail "msiexec /i beside $arch Office: $?"
+if grep -q 'ARPCOMMENTS = Installed where no Outlook' "$work/office.log"; then
+  fail "said no Office was found beside $arch Office"
+fi
+msiexec /x "$msi" /qn || fail "msiexec /x: $?"
+win reg delete 'HKLM\SOFTWARE\Microsoft\Office' /f $view >/dev/null
+echo "installed beside $arch Office"
 other=x64 other_view=/reg:64
 if [[ $arch == x64 ]]; then other=x86 other_view=/reg:32; fi
 win reg add 'HKLM\SOFTWARE\Microsoft\Office\16.0\Outlook' /v Bitness /d $other /f $other_view >/dev/null
