@@ -11,6 +11,8 @@ linux_packages=(build-essential cmake ninja-build zlib1g-dev googletest libgtest
 full_packages=(mingw-w64 mingw-w64-tools libwine-dev libz-mingw-w64-dev wine wine64 zip unzip p7zip-full
                python3 clang libclang-rt-14-dev xvfb xauth fonts-wine locales)
 full_packages+=(pigz)  # bench/send: parallel zlib, the bound a send's packing is held to
+full_packages+=(wixl)  # builds the Windows installers
+full_packages+=(msitools)  # msiinfo: the installer test reads the package's version
 
 sudo=""
 if [[ $(id -u) -ne 0 ]]; then sudo="sudo"; fi

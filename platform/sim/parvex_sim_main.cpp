@@ -1,7 +1,9 @@
 // parvex-sim: the simulated mail client with the add-in connected: its core in this process, or
-// on Windows Parvex.dll beside this program through COM (--in-process: the core here instead).
-//   parvex-sim send [--subject S] [--addin-folder DIR] [--outbox DIR] [--in-process] [FILE...]
-//   parvex-sim script [--addin-folder DIR] [--outbox DIR] [--in-process] FILE|-
+// on Windows Parvex.dll beside this program through COM (--in-process: the core here instead;
+// --registered: the Parvex.dll registered for this user, as an installed package left it).
+//   parvex-sim send [--subject S] [--addin-folder DIR] [--outbox DIR] [--in-process|--registered]
+//                   [FILE...]
+//   parvex-sim script [--addin-folder DIR] [--outbox DIR] [--in-process|--registered] FILE|-
 //   parvex-sim --windows        the add-in's three windows as the headless view draws them
 #include <cstdio>
 #include <cstdlib>
@@ -108,9 +110,9 @@ int print_windows() {
 int usage(std::FILE* to = stderr, int code = 2) {
   std::fprintf(to,
                "usage: parvex-sim send [--subject S] [--addin-folder DIR] [--outbox DIR] "
-               "[--in-process] [FILE...]\n"
-               "       parvex-sim script [--addin-folder DIR] [--outbox DIR] [--in-process] "
-               "FILE|-\n"
+               "[--in-process|--registered] [FILE...]\n"
+               "       parvex-sim script [--addin-folder DIR] [--outbox DIR] "
+               "[--in-process|--registered] FILE|-\n"
                "       parvex-sim --windows\n"
                "A folder, device or pipe is refused as a file; the exit code is 0 when every "
                "step ran and no send was cancelled, 1 otherwise, 2 for a wrong command line.\n");
@@ -133,12 +135,15 @@ int main(int argc, char** argv) {
   std::string outbox;
   std::vector<std::string> args;
   bool in_process = false;
+  bool registered = false;
   for (int i = 2; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--help" || a == "-h") {
       return usage(stdout, 0);
     } else if (a == "--in-process") {
       in_process = true;
+    } else if (a == "--registered") {
+      registered = true;
     } else if (a == "--subject" || a == "--addin-folder" || a == "--outbox") {
       if (i + 1 == argc) {
         std::fprintf(stderr, "parvex-sim: %s needs a value\n", a.c_str());
@@ -172,7 +177,7 @@ int main(int argc, char** argv) {
   std::string addin = "Add-in folder: " + folder;
 #ifdef _WIN32
   if (!in_process) {
-    const std::wstring dll = parvex::sim::dll_beside_program();
+    const std::wstring dll = registered ? L"" : parvex::sim::dll_beside_program();
     try {
       link = parvex::sim::com_link(dll);
     } catch (...) {
@@ -180,10 +185,12 @@ int main(int argc, char** argv) {
                    parvex::current_failure().description().c_str());
       return 1;
     }
-    addin = "Add-in: " + parvex::win::narrow(dll) + " through COM";
+    addin = "Add-in: " + (registered ? "Parvex.Connect as registered" : parvex::win::narrow(dll)) +
+            " through COM";
   }
 #else
   (void)in_process;  // the core is the only add-in here
+  (void)registered;
 #endif
   if (!link) link = parvex::sim::core_link();
 

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <filesystem>
+#include <optional>
 #include <utility>
 
 #include "core/failure.h"
@@ -115,7 +116,9 @@ class ComConnection final : public host::Connection {
 
 class ComLink final : public AddinLink {
  public:
-  explicit ComLink(const std::wstring& dll) : registration_(dll) {}
+  explicit ComLink(const std::wstring& dll) {
+    if (!dll.empty()) registration_.emplace(dll);
+  }
   std::unique_ptr<host::Connection> create(SimOutlook& outlook) override {
     return std::make_unique<ComConnection>(outlook, held_);
   }
@@ -124,7 +127,7 @@ class ComLink final : public AddinLink {
 
  private:
   Apartment apartment_;
-  Registration registration_;
+  std::optional<Registration> registration_;
   std::shared_ptr<Counters> held_ = std::make_shared<Counters>();
 };
 

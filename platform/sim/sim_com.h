@@ -10,7 +10,8 @@
 
 namespace parvex::sim {
 
-// dll: the path of Parvex.dll. Raises when COM cannot start or the DLL cannot be registered.
+// dll: the path of Parvex.dll; empty: the one already registered (an installed package), left
+// registered. Raises when COM cannot start or the DLL cannot be registered.
 std::unique_ptr<AddinLink> com_link(const std::wstring& dll);
 
 // Parvex.dll beside this program.

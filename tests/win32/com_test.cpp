@@ -1,11 +1,9 @@
-// The COM layer against the simulated client's IDispatch face: registration keys, class
-// factories, the connection object reaching the core, event sinks and host failures.
+// The COM layer against the simulated client's IDispatch face: class factories, the
+// connection object reaching the core, event sinks and host failures.
 #include <gtest/gtest.h>
 #include <olectl.h>
 
-#include <cstring>
 #include <functional>
-#include <map>
 #include <string>
 
 #include "com_objects.h"
@@ -14,9 +12,7 @@
 #include "extensibility.h"
 #include "host_dispatch.h"
 #include "module.h"
-#include "own_module.h"
 #include "parvex_ids.h"
-#include "registration.h"
 #include "sim/sim_face.h"
 #include "sim/sim_outlook.h"
 #include "text_win32.h"
@@ -24,145 +20,6 @@
 
 namespace parvex::com {
 namespace {
-
-using Dump = std::map<std::wstring, std::wstring>;  // "key|value name" -> data
-
-Dump dump(HKEY key, const std::wstring& path = L"", Dump out = {}) {
-  wchar_t name[256], data[1024];
-  for (DWORD i = 0;; ++i) {
-    DWORD name_len = 256, data_size = sizeof data, type = 0;
-    if (RegEnumValueW(key, i, name, &name_len, nullptr, &type, reinterpret_cast<BYTE*>(data),
-                      &data_size) != ERROR_SUCCESS)
-      break;
-    DWORD number = 0;
-    std::memcpy(&number, data, sizeof number);
-    out[path + L"|" + name] = type == REG_DWORD ? std::to_wstring(number) : std::wstring(data);
-  }
-  out[path + L"|"] += L"";  // the key itself, even when it holds no value
-  for (DWORD i = 0;; ++i) {
-    DWORD name_len = 256;
-    if (RegEnumKeyExW(key, i, name, &name_len, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-      break;
-    pvx::win::unique_hkey sub;
-    if (RegOpenKeyExW(key, name, 0, KEY_READ, sub.put()) == ERROR_SUCCESS)
-      out = dump(sub.get(), path + L"\\" + name, std::move(out));
-  }
-  return out;
-}
-
-std::wstring text(const GUID& g) {
-  wchar_t buf[40];
-  StringFromGUID2(g, buf, 40);
-  return buf;
-}
-
-constexpr wchar_t kTestRoot[] = L"Software\\ParvexComTest";
-
-// Points HKCU, HKLM and HKCR of this process at scratch keys, with siblings of ours in place
-// that registration must leave alone.
-class Registry {
- public:
-  // A machine part that cannot be written: read-only, and volatile (wine does not check the
-  // parent's access, but no lasting key may be made under a volatile one).
-  explicit Registry(bool machine_writable) {
-    RegDeleteTreeW(HKEY_CURRENT_USER, kTestRoot);
-    const std::wstring root = kTestRoot;
-    create(root + L"\\user", false);  // first: a volatile parent would make the root volatile
-    create(root + L"\\machine", !machine_writable);
-    for (const wchar_t* part : {L"\\user\\Software", L"\\machine\\SOFTWARE"}) {
-      // Keys every system has, with a sibling of ours in each.
-      for (const wchar_t* k : {L"\\Classes\\CLSID\\{00000000-1111-2222-3333-444444444444}",
-                               L"\\Classes\\Interface\\{00000000-1111-2222-3333-444444444444}",
-                               L"\\Classes\\TypeLib\\{00000000-1111-2222-3333-444444444444}",
-                               L"\\Microsoft\\Office\\Outlook\\Addins\\Other.Connect"})
-        create(root + part + k, !machine_writable && part[2] == L'm');
-    }
-    RegOpenKeyExW(HKEY_CURRENT_USER, (root + L"\\user").c_str(), 0, KEY_ALL_ACCESS, user_.put());
-    RegOpenKeyExW(HKEY_CURRENT_USER, (root + L"\\machine").c_str(), 0,
-                  machine_writable ? KEY_ALL_ACCESS : KEY_READ, machine_.put());
-    RegOverridePredefKey(HKEY_CURRENT_USER, user_.get());
-    RegOverridePredefKey(HKEY_LOCAL_MACHINE, machine_.get());
-  }
-  ~Registry() {
-    RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
-    RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
-    RegDeleteTreeW(HKEY_CURRENT_USER, kTestRoot);
-  }
-  bool ok() const { return user_ && machine_; }
-  Dump user() const { return dump(user_.get()); }
-  Dump machine() const { return dump(machine_.get()); }
-
- private:
-  static void create(const std::wstring& path, bool is_volatile) {
-    pvx::win::unique_hkey key;
-    RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr,
-                    is_volatile ? REG_OPTION_VOLATILE : 0, KEY_ALL_ACCESS, nullptr, key.put(),
-                    nullptr);
-  }
-  pvx::win::unique_hkey user_, machine_;
-};
-
-struct RegistrationCase {
-  bool machine_writable, classes_visible;
-  HRESULT expected;      // for a failure, only that it fails
-  bool machine_classes;  // the classes registered machine-wide as well
-};
-
-class RegistrationTest : public testing::TestWithParam<RegistrationCase> {};
-
-TEST_P(RegistrationTest, RegisterTwiceThenUnregister) {
-  const auto& c = GetParam();
-  const Registry reg(c.machine_writable);
-  ASSERT_TRUE(reg.ok()) << "scratch keys missing: registration would reach the real registry";
-  const auto resolves = c.classes_visible ? +[] { return true; } : +[] { return false; };
-  const Dump user_before = reg.user(), machine_before = reg.machine();
-  const std::wstring path = win::own_module_path();
-
-  const HRESULT hr = register_server(path, resolves);
-  ASSERT_TRUE(SUCCEEDED(c.expected) ? hr == c.expected : FAILED(hr)) << std::hex << hr;
-  const Dump user = reg.user(), machine = reg.machine();
-  if (SUCCEEDED(c.expected)) {
-    const std::wstring addin = L"\\Software\\Microsoft\\Office\\Outlook\\Addins\\Parvex.Connect|";
-    const std::wstring clsid = L"\\Software\\Classes\\CLSID\\" + text(kClsidConnect);
-    const std::wstring lib = L"\\Software\\Classes\\TypeLib\\" + text(kLibId) + L"\\1.0";
-    const std::map<std::wstring, std::wstring> expected = {
-        {addin + L"FriendlyName", L"Parvex"},
-        {addin + L"Description", L"Parvex"},
-        {addin + L"LoadBehavior", L"3"},
-        {clsid + L"\\InprocServer32|", path},
-        {clsid + L"\\InprocServer32|ThreadingModel", L"Apartment"},
-        {clsid + L"\\ProgID|", L"Parvex.Connect"},
-        {L"\\Software\\Classes\\Parvex.Connect\\CLSID|", text(kClsidConnect)},
-        {lib + L"|", L"Parvex"},
-        {lib + (sizeof(void*) == 8 ? L"\\0\\win64|" : L"\\0\\win32|"), path},
-        {L"\\Software\\Classes\\Interface\\" + text(kPublicClasses[0].iid) + L"\\TypeLib|",
-         text(kLibId)},
-    };
-    for (const auto& [k, v] : expected)
-      EXPECT_EQ(user.count(k) ? user.at(k) : L"<missing>", v) << k;
-    const std::wstring data = L"\\SOFTWARE\\Microsoft\\Office\\Outlook\\Addins\\Parvex|Path";
-    EXPECT_EQ(machine.count(data), c.machine_writable ? 1u : 0u);
-    EXPECT_EQ(machine.count(L"\\SOFTWARE\\Classes\\Parvex.Connect\\CLSID|"),
-              c.machine_classes ? 1u : 0u);
-    // Registering again leaves the same single registration.
-    EXPECT_EQ(register_server(path, resolves), c.expected);
-    EXPECT_EQ(reg.user(), user);
-    EXPECT_EQ(reg.machine(), machine);
-  } else {
-    EXPECT_EQ(user, user_before);  // a registration the host cannot use leaves nothing
-  }
-  EXPECT_TRUE(SUCCEEDED(unregister_server()));
-  EXPECT_EQ(reg.user(), user_before);
-  EXPECT_EQ(reg.machine(), machine_before);
-}
-
-INSTANTIATE_TEST_SUITE_P(MachineAccessAndClassVisibility, RegistrationTest,
-                         testing::Values(RegistrationCase{true, true, S_OK, false},
-                                         RegistrationCase{false, true, S_FALSE, false},
-                                         RegistrationCase{true, false, S_OK, true},
-                                         RegistrationCase{false, false,
-                                                          HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED),
-                                                          false}));
 
 // A core that records what reaches it and uses the host as Connect does.
 struct Recorder {

@@ -1,0 +1,204 @@
+#!/usr/bin/env bash
+# Checks a Parvex package in a fresh wine prefix of its own, as a user would meet it:
+#   1. regsvr32 on the DLLs at the install folder: the keys it writes are the reference; its
+#      unregistration must leave no key of ours.
+#   2. silent install: the files in place, the user's keys equal to regsvr32's, the product's
+#      version equal to the DLL's, a send through the simulated mail client whose one "DD"
+#      holds the mail's file; then silent uninstall, which leaves nothing of ours but what the
+#      add-in wrote beside itself (its statistics, event log and lock file).
+#   3. the same after an upgrade from a package of a lower version, with a repair between
+#      (the same package again puts back a deleted file and key).
+#   4. beside Office of its bitness the package installs without the no-Office note; beside
+#      Office of the other bitness it refuses.
+# Usage: scripts/installer_test.sh MSI WXS ARCH BIN   (BIN: the folder of the built DLLs)
+set -euo pipefail
+source "$(dirname "$0")/lib.sh"
+msi=$(realpath "$1") wxs=$(realpath "$2") arch=$3 bin=$(realpath "$4")
+if [[ $arch == x86 ]] && ! wine_runs_x86; then
+  echo "no 32-bit wine here: the x86 package is built, not installed"
+  exit 77
+fi
+# The package holds no text of the code page's: the run under code page 65001 skips it.
+if [[ ${PARVEX_EXPECT_ACP:-} == 65001 ]]; then
+  echo "the package was checked in the run under the default code page"
+  exit 77
+fi
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/parvex-installer.XXXXXX")
+export WINEPREFIX=$work/prefix WINEDEBUG=-all
+cleanup() {
+  wineserver -k 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+win() { wine "$@" 2>/dev/null | tr -d '\r'; }
+view=/reg:64
+if [[ $arch == x86 ]]; then view=/reg:32; fi
+
+echo "== a fresh prefix"
+wineboot -i >/dev/null 2>&1
+wineserver -w
+folder_name=$(sed -n 's/.*<Directory Id="INSTALLDIR" Name="\([^"]*\)".*/\1/p' "$wxs")
+local_data=$(win cmd /c echo %LOCALAPPDATA%)
+folder=$(winepath -u "$local_data\\Programs\\$folder_name" 2>/dev/null)
+dll="$local_data\\Programs\\$folder_name\\Parvex.dll"
+# Every key the package writes, from the package's own source.
+mapfile -t keys < <(sed -n 's/.*Root="HKCU" Key="\([^"]*\)".*/\1/p' "$wxs" | sort -u)
+((${#keys[@]} > 50)) || fail "only ${#keys[@]} keys found in $wxs"
+
+# Each key of ours with its values, one sorted line a value (the order values were written in
+# differs between the package and regsvr32). Wine keeps one view of the user's classes.
+our_keys() {
+  win reg export HKCU "$work/user.reg" /y >/dev/null
+  python3 - "$work/user.reg" "${keys[@]}" <<'EOF'
+import sys
+wanted = {("HKEY_CURRENT_USER\\" + k).lower() for k in sys.argv[2:]}
+key, lines = None, []
+for line in open(sys.argv[1], encoding="utf-16").read().splitlines():
+    if line.startswith("["):
+        key = line[1:-1] if line[1:-1].lower() in wanted else None
+        if key:
+            lines.append(key + "|")
+    elif key and line.strip():
+        lines.append(key + "|" + line)
+print("\n".join(sorted(lines)))
+EOF
+}
+# The user's and the machine's software keys as text, without what wine changes by itself.
+whole_registry() {
+  local root
+  for root in 'HKCU\Software' 'HKLM\Software'; do
+    win reg export "$root" "$work/export.reg" /y >/dev/null
+    iconv -f UTF-16LE -t UTF-8 "$work/export.reg" | tr -d '\r' | sed '/^$/d' |
+      awk '/^\[/ { h = tolower($0); skip = h ~ /\\(wine|installer)(\\|\])/ } !skip'
+  done
+}
+# Wine's COM reads only the machine's classes: while the mail client runs, copy the user's
+# Parvex.Connect into them, as Windows' merged view of both shows it.
+mirror_classes() {
+  local k clsid
+  clsid=$(sed -n 's/.*Key="Software\\Classes\\Parvex.Connect\\CLSID" Type="string" Value="\([^"]*\)".*/\1/p' "$wxs")
+  for k in "Software\\Classes\\Parvex.Connect" "Software\\Classes\\CLSID\\$clsid"; do
+    if [[ $1 == copy ]]; then
+      win reg copy "HKCU\\$k" "HKLM\\$k" /s /f >/dev/null || fail "cannot copy $k"
+    else
+      win reg delete "HKLM\\$k" /f >/dev/null || fail "cannot delete the copy of $k"
+    fi
+  done
+}
+send_one_mail() {
+  local outbox=$work/outbox out
+  rm -rf "$outbox"
+  mirror_classes copy
+  out=$(win "$bin/parvex-sim.exe" send --registered --addin-folder "Z:$work/sim" \
+    --outbox "Z:$outbox" "Z:$work/mail.txt") || { echo "$out"; fail "the send failed"; }
+  mirror_classes delete
+  grep -q 'with 1 attachment(s):' <<<"$out" || { echo "$out"; fail "no single attachment"; }
+  local dd
+  dd=$(find "$outbox" -type f -name 'DD*' | head -1)
+  [[ -n $dd ]] || { echo "$out"; fail "no DD in the outbox"; }
+  rm -rf "$work/unzipped"
+  unzip -q "$dd" -d "$work/unzipped"
+  cmp -s "$work/mail.txt" "$work/unzipped/mail.txt" || fail "DD does not hold the mail's file"
+  echo "sent: DD holds mail.txt, byte for byte"
+}
+check_installed() {
+  local files
+  files=$(cd "$folder" && find . -maxdepth 1 -type f -printf '%f\n' |
+    grep -v -x -E 'parvex.log|ziplogfile.log|parvex.lock' | sort | tr '\n' ' ')
+  [[ $files == "Parvex.dll unzip32.dll zip32.dll " ]] || fail "files in the folder: $files"
+  [[ "$(our_keys)" == "$reference" ]] || {
+    diff <(echo "$reference") <(our_keys) || true
+    fail "the package's keys differ from regsvr32's"
+  }
+  echo "installed: 3 files, ${#keys[@]} keys as regsvr32 writes them"
+}
+check_removed() {
+  [[ -z "$(our_keys)" ]] || fail "keys of ours left: $(our_keys)"
+  diff -u <(echo "$registry_before") <(whole_registry) >"$work/registry.diff" ||
+    { cat "$work/registry.diff"; fail "the registry differs from before"; }
+  local left
+  # What the add-in wrote beside itself stays: its history and its lock file.
+  left=$(cd "$folder" 2>/dev/null && find . -type f -printf '%f\n' |
+    grep -v -x -E 'parvex.log|ziplogfile.log|parvex.lock' | tr '\n' ' ' || true)
+  [[ -z $left ]] || fail "files left: $left"
+  left=$(cd "$folder" 2>/dev/null && find . -type f -printf '%f\n' | sort | tr '\n' ' ' || true)
+  echo "removed: no key of ours, the registry as before; kept: ${left:-nothing}"
+}
+
+printf 'A mail of the test, a line long.\n%.0s' {1..200} >"$work/mail.txt"
+registry_before=$(whole_registry)
+
+echo "== regsvr32, for the reference"
+mkdir -p "$folder"
+cp "$bin/Parvex.dll" "$bin/zip32.dll" "$bin/unzip32.dll" "$folder/"
+win regsvr32 /s "$dll" || fail "regsvr32 failed"
+reference=$(our_keys)
+[[ -n $reference ]] || fail "regsvr32 wrote no key"
+win regsvr32 /s /u "$dll" || fail "regsvr32 /u failed"
+[[ -z "$(our_keys)" ]] || fail "regsvr32 /u left keys: $(our_keys)"
+rm -rf "$folder"
+diff -u <(echo "$registry_before") <(whole_registry) ||
+  fail "regsvr32 /u left the registry different"
+
+echo "== install $(basename "$msi") ($(stat -c %s "$msi") bytes)"
+msiexec /i "$msi" /qn /l*v "$work/install.log" || fail "msiexec /i: $?"
+check_installed
+grep -q 'ARPCOMMENTS = Installed where no Outlook was found' "$work/install.log" ||
+  fail "no word of the missing Office"
+echo "no Office found: installed, and said so in the programs list"
+product=$(msiinfo export "$msi" Property | tr -d '\r' | sed -n 's/^ProductVersion\t//p')
+file=$(python3 - "$folder/Parvex.dll" <<'EOF'
+import struct, sys
+data = open(sys.argv[1], "rb").read()
+at = data.find(struct.pack("<I", 0xFEEF04BD))
+ms, ls = struct.unpack_from("<II", data, at + 8)
+print(f"{ms >> 16}.{ms & 0xFFFF}.{ls >> 16}.{ls & 0xFFFF}")
+EOF
+)
+[[ $product == "$file" ]] || fail "product version $product, DLL version $file"
+echo "version: $product, the DLL's"
+send_one_mail
+msiexec /x "$msi" /qn || fail "msiexec /x: $?"
+check_removed
+
+echo "== upgrade from a lower version, repair, uninstall"
+old=$work/Parvex-old.msi
+wixl -a "$arch" -D Version=0.9.0.0 -D ProductCode="$(python3 -c 'import uuid; print(uuid.uuid4())')" \
+  -D Bin=files -o "$old" "$wxs" 2>/dev/null
+msiexec /i "$old" /qn || fail "msiexec /i (0.9): $?"
+msiexec /i "$msi" /qn || fail "msiexec /i (upgrade): $?"
+check_installed
+products=$(win reg query 'HKCU\Software\Microsoft\Installer\Products' /s | grep -c 'ProductName.*Parvex' || true)
+((products == 1)) || fail "$products Parvex products registered after the upgrade"
+rm "$folder/zip32.dll"
+win reg delete "HKCU\\${keys[0]}" /f $view >/dev/null
+msiexec /i "$msi" /qn || fail "msiexec /i (repair): $?"
+check_installed
+echo "repaired: a deleted file and key put back"
+send_one_mail
+msiexec /x "$msi" /qn || fail "msiexec /x: $?"
+check_removed
+
+echo "== Office of either bitness"
+# Each bitness of Office writes its keys in its own view.
+win reg add 'HKLM\SOFTWARE\Microsoft\Office\16.0\Outlook' /v Bitness /d "$arch" /f $view >/dev/null
+msiexec /i "$msi" /qn /l*v "$work/office.log" || fail "msiexec /i beside $arch Office: $?"
+if grep -q 'ARPCOMMENTS = Installed where no Outlook' "$work/office.log"; then
+  fail "said no Office was found beside $arch Office"
+fi
+msiexec /x "$msi" /qn || fail "msiexec /x: $?"
+win reg delete 'HKLM\SOFTWARE\Microsoft\Office' /f $view >/dev/null
+echo "installed beside $arch Office"
+other=x64 other_view=/reg:64
+if [[ $arch == x64 ]]; then other=x86 other_view=/reg:32; fi
+win reg add 'HKLM\SOFTWARE\Microsoft\Office\16.0\Outlook' /v Bitness /d $other /f $other_view >/dev/null
+if msiexec /i "$msi" /qn; then fail "installed beside $other Office"; fi
+[[ ! -e "$folder/Parvex.dll" ]] || fail "a refused install left files"
+win reg delete 'HKLM\SOFTWARE\Microsoft\Office' /f $other_view >/dev/null
+echo "refused beside $other Office"
+echo "installer test passed"
