@@ -4,7 +4,9 @@
 // shellapi.h needs the types of windows.h first.
 #include <shellapi.h>
 
+#include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -88,6 +90,14 @@ std::wstring default_caption() {
         std::string("Can't open Clipboard: ") + what + " (error " + std::to_string(e) + ")");
 }
 
+constexpr wchar_t kSettingsKey[] = L"Software\\Parvex\\Options";
+constexpr DWORD kSettingBytes = 4096;
+
+[[noreturn]] void raise_registry(LSTATUS status) {
+  raise(err::kPathFileAccess,
+        "The settings in the registry cannot be reached (error " + std::to_string(status) + ")");
+}
+
 class Win32Services final : public Services {
  public:
   MsgAnswer message_box(const std::string& text, MsgButtons buttons, MsgIcon icon,
@@ -125,6 +135,44 @@ class Win32Services final : public Services {
     DialogBoxIndirectParamW(win::own_module(), reinterpret_cast<LPCDLGTEMPLATEW>(t.data()),
                             GetActiveWindow(), input_box_proc, reinterpret_cast<LPARAM>(&state));
     return win::narrow(state.answer);
+  }
+
+  // Under the user's own key, as REG_SZ values.
+  std::optional<std::string> read_setting(const std::string& name) override {
+    pvx::win::unique_hkey key;
+    const LSTATUS opened =
+        RegOpenKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_QUERY_VALUE, key.put());
+    if (opened == ERROR_FILE_NOT_FOUND) return std::nullopt;
+    if (opened != ERROR_SUCCESS) raise_registry(opened);
+    const std::wstring value_name = win::widen(name);
+    DWORD type = 0, bytes = 0;
+    LSTATUS status =
+        RegQueryValueExW(key.get(), value_name.c_str(), nullptr, &type, nullptr, &bytes);
+    if (status == ERROR_FILE_NOT_FOUND) return std::nullopt;
+    if (status != ERROR_SUCCESS) raise_registry(status);
+    if (type != REG_SZ || bytes > kSettingBytes) {
+      raise(err::kTypeMismatch, "The setting " + name + " is not a short text");
+    }
+    std::wstring text(bytes / sizeof(wchar_t) + 1, L'\0');
+    bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+    status = RegQueryValueExW(key.get(), value_name.c_str(), nullptr, &type,
+                              reinterpret_cast<BYTE*>(text.data()), &bytes);
+    if (status != ERROR_SUCCESS) raise_registry(status);
+    // The stored text may or may not end in a zero.
+    text.resize(std::min<size_t>(bytes / sizeof(wchar_t), text.size()));
+    while (!text.empty() && text.back() == L'\0') text.pop_back();
+    return win::narrow(text);
+  }
+  void write_setting(const std::string& name, const std::string& value) override {
+    pvx::win::unique_hkey key;
+    LSTATUS status = RegCreateKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, 0, KEY_SET_VALUE,
+                                     nullptr, key.put(), nullptr);
+    if (status != ERROR_SUCCESS) raise_registry(status);
+    const std::wstring text = win::widen(value);
+    status = RegSetValueExW(key.get(), win::widen(name).c_str(), 0, REG_SZ,
+                            reinterpret_cast<const BYTE*>(text.c_str()),
+                            static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+    if (status != ERROR_SUCCESS) raise_registry(status);
   }
 
   void do_events() override {

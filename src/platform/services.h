@@ -71,7 +71,16 @@ class Services {
   // The user's general date format: short date, a blank, long time; the date alone at midnight.
   virtual std::string general_date(const LocalTime& t) = 0;
   virtual NumberSeparators number_separators() = 0;
+
+  // The user's own settings, as text by name; nullopt for one never saved. Both raise when the
+  // store cannot be read or written. By default a small file in the add-in folder
+  // (settings_file_name()): one "name=value" line each.
+  virtual std::optional<std::string> read_setting(const std::string& name);
+  virtual void write_setting(const std::string& name, const std::string& value);
 };
+
+// The settings file the default store keeps in the add-in folder.
+inline constexpr const char* kSettingsFile = "parvex.ini";
 
 // The calling thread's services: the native ones unless a test installed others.
 Services& services();
