@@ -10,6 +10,7 @@ linux_packages=(build-essential cmake ninja-build zlib1g-dev googletest libgtest
 # ask for; locales: the UTF-8 locale that gives wine the ANSI code page 65001.
 full_packages=(mingw-w64 mingw-w64-tools libwine-dev libz-mingw-w64-dev wine wine64 zip unzip p7zip-full
                python3 clang libclang-rt-14-dev xvfb xauth fonts-wine locales)
+linux_packages+=(libssl-dev)  # libcrypto: AES, HMAC-SHA1 and PBKDF2 for the Linux libraries
 
 sudo=""
 if [[ $(id -u) -ne 0 ]]; then sudo="sudo"; fi
