@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -13,8 +14,11 @@
 #include "archive/unzip_files.h"
 #include "platform/fs.h"
 #include "sim/sim_outlook.h"
+#include "sim/sim_session.h"
 #include "support/options.h"
 #include "support/statistics.h"
+#include "ui/frm_about.h"
+#include "ui/frm_options.h"
 
 namespace parvex {
 namespace {
@@ -96,6 +100,35 @@ TEST_F(OptionsTest, StoredSettingsReadBackOrGiveTheDefaults) {
   write_options({true, 42});
   EXPECT_EQ(read_options(), (Options{true, 42}));
   EXPECT_THROW(write_options({false, 100}), Failure);
+}
+
+// The window and parvex-sim's script lines store the same options.
+TEST_F(OptionsTest, WindowAndScriptLinesStoreTheOptions) {
+  write_options({true, 12});
+  ui::touch<ui::frm_about>().cmd_options.click();
+  auto& window = ui::touch<ui::frm_options>();
+  EXPECT_TRUE(window.visible);
+  EXPECT_EQ(window.chk_password.value, 1);
+  EXPECT_EQ(window.txt_min_saving.text, "12");
+  window.chk_password.value = 0;
+  window.txt_min_saving.text = "1 0";
+  window.cmd_ok.click();  // refused: the window stays and nothing is stored
+  ASSERT_EQ(services.message_boxes.size(), 1u);
+  EXPECT_EQ(read_options(), (Options{true, 12}));
+  window.txt_min_saving.text = "30";
+  window.cmd_ok.click();
+  EXPECT_FALSE(ui::exists<ui::frm_options>());
+  EXPECT_EQ(read_options(), (Options{false, 30}));
+
+  std::ostringstream out;
+  sim::SimSession session(out, dir / "Outbox");
+  EXPECT_TRUE(session.run("options password two words"));
+  EXPECT_TRUE(session.run("options min-saving 7"));
+  EXPECT_FALSE(session.run("options min-saving 100"));
+  EXPECT_EQ(read_options(), (Options{true, 7}));
+  EXPECT_EQ(sim::typed_password(), "two words");
+  EXPECT_TRUE(session.run("options password"));
+  EXPECT_EQ(read_options(), (Options{false, 7}));
 }
 
 // With the options at their defaults, stored or damaged, the send is the one it always was.
