@@ -19,6 +19,8 @@ struct ServicesSlot {
 // Settings files are a few lines; anything larger is not one of ours.
 constexpr size_t kSettingsLimit = 4096;
 
+// In the add-in folder of the services in use: a wrapper that hands the store on to the native
+// services still keeps the file in its own folder.
 std::string settings_path() {
   return services().addin_folder() + kPathSep + kSettingsFile;
 }
