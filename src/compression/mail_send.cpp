@@ -203,6 +203,21 @@ std::string ask_password(SendRun& run) {
   return ansi;
 }
 
+constexpr const char* kNotProtected =
+    "The attachments could not be protected with the password, so the message was not sent.";
+
+// An item the send cannot pack leaves as it is, unless the user gave a password for it.
+void leave_unchanged(SendRun& run, const std::string& why) {
+  if (!run.protect) {
+    log_event("Send left unchanged: " + why);
+    return;
+  }
+  run.cancel = true;
+  log_event("Send cancelled: " + why);
+  attempt(
+      [] { services().message_box(kNotProtected, MsgButtons::Ok, MsgIcon::Warning, "Parvex"); });
+}
+
 void send_steps(SendRun& run) {
   SendWindows& windows = send_windows();
   if (!windows.enabled()) return;
@@ -226,7 +241,7 @@ void send_steps(SendRun& run) {
   // then let this item go as it is.
   run.lock.emplace();
   if (!run.lock->held()) {
-    log_event("Send left unchanged: the add-in folder is in use by another program");
+    leave_unchanged(run, "the add-in folder is in use by another program");
     return;
   }
 
@@ -234,7 +249,7 @@ void send_steps(SendRun& run) {
   const std::string prefix = folder + kPathSep;
   // Emptying a folder reached through a link would delete files elsewhere.
   if (fs::is_link(folder)) {
-    log_event("Send left unchanged: the working folder is a link: " + folder);
+    leave_unchanged(run, "the working folder is a link: " + folder);
     return;
   }
   fs::ensure_folder(folder);
@@ -468,10 +483,8 @@ void send_item(host::Ref<host::Item> item, bool& Cancel) {
                    if (run.protect && !run.archive_attached) {
                      Cancel = true;
                      attempt([] {
-                       services().message_box(
-                           "The attachments could not be protected with the password, so the "
-                           "message was not sent.",
-                           MsgButtons::Ok, MsgIcon::Warning, "Parvex");
+                       services().message_box(kNotProtected, MsgButtons::Ok, MsgIcon::Warning,
+                                              "Parvex");
                      });
                    }
                    log_line(time_stamp() + "Eroare Mailsend " + failure.description() + "   " +
