@@ -46,13 +46,13 @@ class SimServices final : public parvex::Services {
   }
   std::string input_box(const std::string& prompt, const std::string& caption,
                         const std::string& default_answer) override {
-    // The user typing the password given on the command line or in the script.
-    if (prompt.starts_with("Password for the attachments of ") &&
-        !parvex::sim::typed_password().empty()) {
-      std::fprintf(stderr, "[input box] %s: answered\n", prompt.c_str());
-      return parvex::sim::typed_password();
-    }
     return native_->input_box(prompt, caption, default_answer);
+  }
+  // The user typing the password given on the command line or in the script.
+  std::string password_box(const std::string& prompt, const std::string& caption) override {
+    if (parvex::sim::typed_password().empty()) return native_->password_box(prompt, caption);
+    std::fprintf(stderr, "[password box] %s: answered\n", prompt.c_str());
+    return parvex::sim::typed_password();
   }
   void do_events() override { native_->do_events(); }
   void set_clipboard_text(const std::string& text) override { native_->set_clipboard_text(text); }

@@ -44,7 +44,13 @@ void add_item(std::vector<WORD>& t, DWORD style, short x, short y, short cx, sho
 
 struct InputBoxState {
   std::wstring prompt, answer;
+  bool hidden = false;  // a password: typed characters show as dots, and no copy is left
 };
+
+void wipe(wchar_t* text, size_t n) {
+  volatile wchar_t* p = text;  // a plain store before the buffer goes may be left out
+  for (size_t i = 0; i < n; ++i) p[i] = 0;
+}
 
 INT_PTR CALLBACK input_box_proc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
   auto* state = reinterpret_cast<InputBoxState*>(GetWindowLongPtrW(dlg, DWLP_USER));
@@ -54,12 +60,17 @@ INT_PTR CALLBACK input_box_proc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
       state = reinterpret_cast<InputBoxState*>(lp);
       SetDlgItemTextW(dlg, kIdPrompt, state->prompt.c_str());
       SetDlgItemTextW(dlg, kIdAnswer, state->answer.c_str());
+      if (state->hidden) {
+        SendDlgItemMessageW(dlg, kIdAnswer, EM_SETPASSWORDCHAR, static_cast<WPARAM>(0x25CF), 0);
+      }
       return TRUE;
     case WM_COMMAND:
       if (LOWORD(wp) == IDOK) {
         wchar_t buf[1024];
         GetDlgItemTextW(dlg, kIdAnswer, buf, 1024);
         state->answer = buf;
+        wipe(buf, 1024);
+        if (state->hidden) SetDlgItemTextW(dlg, kIdAnswer, L"");
         EndDialog(dlg, IDOK);
         return TRUE;
       }
@@ -111,6 +122,18 @@ class Win32Services final : public Services {
 
   std::string input_box(const std::string& prompt, const std::string& caption,
                         const std::string& default_answer) override {
+    InputBoxState state{win::widen(prompt), win::widen(default_answer)};
+    return ask(state, caption);
+  }
+
+  std::string password_box(const std::string& prompt, const std::string& caption) override {
+    InputBoxState state{win::widen(prompt), L"", true};
+    std::string answer = ask(state, caption);
+    wipe(state.answer.data(), state.answer.size());
+    return answer;
+  }
+
+  std::string ask(InputBoxState& state, const std::string& caption) {
     std::vector<WORD> t;
     DLGTEMPLATE dlg{};
     dlg.style = DS_MODALFRAME | DS_CENTER | DS_SETFONT | WS_POPUP | WS_CAPTION | WS_SYSMENU;
@@ -131,7 +154,6 @@ class Win32Services final : public Services {
     add_item(t, BS_DEFPUSHBUTTON | WS_TABSTOP, 185, 7, 48, 14, IDOK, 0x0080, L"OK");
     add_item(t, BS_PUSHBUTTON | WS_TABSTOP, 185, 25, 48, 14, IDCANCEL, 0x0080, L"Cancel");
     add_item(t, ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP, 7, 58, 226, 14, kIdAnswer, 0x0081, L"");
-    InputBoxState state{win::widen(prompt), win::widen(default_answer)};
     DialogBoxIndirectParamW(win::own_module(), reinterpret_cast<LPCDLGTEMPLATEW>(t.data()),
                             GetActiveWindow(), input_box_proc, reinterpret_cast<LPARAM>(&state));
     return win::narrow(state.answer);

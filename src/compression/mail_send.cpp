@@ -184,7 +184,7 @@ std::string percent(double value) {
 std::string ask_password(SendRun& run) {
   const std::string subject = required(run.item).Subject();
   std::string answer =
-      services().input_box("Password for the attachments of " + subject, "Parvex", "");
+      services().password_box("Password for the attachments of " + subject, "Parvex");
   bool exact = true;
   std::string ansi = fs::to_ansi(answer, &exact);
   wipe(answer);

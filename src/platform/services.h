@@ -55,6 +55,11 @@ class Services {
   // Modal input box; an empty answer when nothing was entered or the box was cancelled.
   virtual std::string input_box(const std::string& prompt, const std::string& caption,
                                 const std::string& default_answer) = 0;
+  // The input box for a password: where the platform can, what is typed is not shown, and the
+  // box keeps no copy. By default the plain input box.
+  virtual std::string password_box(const std::string& prompt, const std::string& caption) {
+    return input_box(prompt, caption, "");
+  }
   // Lets the user interface process the window events that are waiting.
   virtual void do_events() = 0;
   virtual void set_clipboard_text(const std::string& text) = 0;
