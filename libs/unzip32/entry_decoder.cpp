@@ -36,7 +36,29 @@ struct EntryDecoder::State {
     }
     consumed += n;
     if (req->decryptor) req->decryptor->decrypt(in, n);
+    if (req->aes && !req->aes->decrypt(in, n)) {
+      result.outcome = Outcome::bad_code;
+      return 0;
+    }
     return n;
+  }
+
+  // Takes the rest of an AES entry's data into its code, then compares the code: a mismatch
+  // outweighs whatever the decoding made of the data.
+  void authenticate() {
+    while (consumed < req->csize && result.outcome != Outcome::read_failed) {
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(kChunk, req->csize - consumed));
+      if (!src->read_at(req->offset + consumed, in, n)) {
+        result.outcome = Outcome::read_failed;
+        return;
+      }
+      consumed += n;
+      if (!req->aes->authenticate(in, n)) result.outcome = Outcome::bad_code;
+    }
+    unsigned char code[kAesCodeSize];
+    if (!req->aes->finish(code) || !std::equal(code, code + kAesCodeSize, req->aes_code)) {
+      result.outcome = Outcome::bad_code;
+    }
   }
 
   // Hands decoded bytes on, refusing any beyond the declared size.
@@ -116,7 +138,9 @@ DecodeResult EntryDecoder::decode(Source& src, const DecodeRequest& req, const S
   if (s.result.outcome == Outcome::ok && s.result.produced != req.usize) {
     s.result.outcome = Outcome::too_short;
   }
-  if (s.result.outcome == Outcome::ok && s.result.crc != req.crc) {
+  const Outcome o = s.result.outcome;
+  if (req.aes && o != Outcome::write_failed && o != Outcome::read_failed) s.authenticate();
+  if (s.result.outcome == Outcome::ok && req.check_crc && s.result.crc != req.crc) {
     s.result.outcome = Outcome::bad_crc;
   }
   return s.result;

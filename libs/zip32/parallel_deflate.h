@@ -13,6 +13,7 @@
 #include <zlib.h>
 
 #include "file.h"
+#include "zip_aes.h"
 
 namespace pvx::zip {
 
@@ -92,6 +93,7 @@ struct PackResult {
     SourceFailed,
     ArchiveFailed,
     OutOfMemory,
+    CipherFailed,
   };
   Kind kind = Kind::Stored;
   uint64_t csize = 0;
@@ -110,9 +112,13 @@ class BlockPacker {
   // Blocks go to `pool` from now on (it must outlive the packer's use of it); without one, or
   // with an empty one, the calling thread packs them.
   void use_pool(ThreadPool* pool);
+  // Every pack() from now on restarts `cipher` (started, or null for none) and encrypts what it
+  // writes, in order, as the blocks arrive: the workers only ever compress.
+  void use_cipher(AesStream* cipher) { cipher_ = cipher; }
 
   // Packs `size` bytes from the position of `in` to the position of `out`. A stop (Shrinks,
-  // NotSmaller) leaves both files positioned anywhere.
+  // NotSmaller) leaves both files positioned anywhere. csize counts the packed bytes only, not
+  // the cipher's salt, verifier or code.
   PackResult pack(BinaryFile& in, uint64_t size, BinaryFile& out, PackMode mode,
                   uint64_t raw_before = 0);
 
@@ -130,6 +136,7 @@ class BlockPacker {
   int level_;
   PackWorkspace& work_;
   ThreadPool* pool_ = nullptr;
+  AesStream* cipher_ = nullptr;
   unsigned workers_ = 0;
   size_t slots_ = 0;
   std::vector<unsigned char> dict_;
