@@ -153,12 +153,6 @@ void check_archive(const std::vector<SavedAttachment>& saved, const Fingerprint&
         raise(err::kPathFileAccess, "The archive holds " + e.name + " unprotected");
       }
     }
-    // Every entry decrypted and checked; nothing is written.
-    UnzipFiles test;
-    test.TestZip(true);
-    if (test.Unzip(archive_file(), working_folder()) != 0) {
-      raise(err::kPathFileAccess, "The protected archive could not be read back");
-    }
   }
   const bool readme_taken = std::any_of(saved.begin(), saved.end(), [](const auto& s) {
     return fs::same_name(s.saved.name, kReadme);
@@ -169,6 +163,14 @@ void check_archive(const std::vector<SavedAttachment>& saved, const Fingerprint&
         same(e, readme) ||
         std::any_of(saved.begin(), saved.end(), [&](const auto& s) { return same(e, s.saved); });
     if (!ours) raise(err::kPathFileAccess, "The archive holds a file of no attachment: " + e.name);
+  }
+  if (protect) {
+    // Every entry decrypted and checked, nothing written. Last: this run replaces the listing.
+    UnzipFiles test;
+    test.TestZip(true);
+    if (test.Unzip(archive_file(), working_folder()) != 0) {
+      raise(err::kPathFileAccess, "The protected archive could not be read back");
+    }
   }
 }
 
