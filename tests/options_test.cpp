@@ -162,13 +162,14 @@ TEST_F(OptionsTest, ProtectedSendOpensOnlyWithThePassword) {
   const std::string archive = sent.attachments[0].bytes.path();
   EXPECT_NE(listing(archive).find("file0.bin:40000:"), std::string::npos);
   const std::string out = dir / "out";
-  const auto seven = [&](const std::string& args) {
-    return std::system(
-        ("7z " + args + " -y -o'" + out + "' '" + archive + "' >/dev/null 2>&1").c_str());
+  const auto seven = [&](const std::string& password, const std::string& entry) {
+    return std::system(("7z x -y '-p" + password + "' -o'" + out + "' '" + archive + "' " + entry +
+                        " >/dev/null 2>&1")
+                           .c_str());
   };
-  EXPECT_NE(seven("x -pwrong"), 0);
-  EXPECT_EQ(seven("x -pwrong Readme.txt"), 0);  // the readme stays readable
-  EXPECT_EQ(seven("x '-ps3cret word'"), 0);
+  EXPECT_NE(seven("wrong", ""), 0);
+  EXPECT_EQ(seven("wrong", "Readme.txt"), 0);  // the readme stays readable
+  EXPECT_EQ(seven("s3cret word", ""), 0);
   EXPECT_EQ(testing::read_file(out + "/file0.bin"), kText);
   for (const auto& l : log()) EXPECT_EQ(l.find("s3cret"), std::string::npos) << l;
 
