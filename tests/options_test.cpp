@@ -149,10 +149,6 @@ TEST_F(OptionsTest, DefaultsGiveTodaysArchive) {
 }
 
 TEST_F(OptionsTest, ProtectedSendOpensOnlyWithThePassword) {
-#ifdef _WIN32
-  GTEST_SKIP() << "7-Zip runs on the build machine";
-#else
-  if (std::system("7z >/dev/null 2>&1") != 0) GTEST_SKIP() << "no 7z";
   write_options({true, 0});
   services.input_box_answers = {"s3cret word", ""};
   const sim::SentMessage sent = send({kText});
@@ -161,6 +157,9 @@ TEST_F(OptionsTest, ProtectedSendOpensOnlyWithThePassword) {
   EXPECT_TRUE(CodeModule::state().Password.empty());  // not kept after the send
   const std::string archive = sent.attachments[0].bytes.path();
   EXPECT_NE(listing(archive).find("file0.bin:40000:"), std::string::npos);
+  for (const auto& l : log()) EXPECT_EQ(l.find("s3cret"), std::string::npos) << l;
+#ifndef _WIN32  // 7-Zip runs on the build machine, not under wine
+  if (std::system("7z >/dev/null 2>&1") != 0) GTEST_SKIP() << "no 7z";
   const std::string out = dir / "out";
   const auto seven = [&](const std::string& password, const std::string& entry) {
     return std::system(("7z x -y '-p" + password + "' -o'" + out + "' '" + archive + "' " + entry +
@@ -171,13 +170,12 @@ TEST_F(OptionsTest, ProtectedSendOpensOnlyWithThePassword) {
   EXPECT_EQ(seven("wrong", "Readme.txt"), 0);  // the readme stays readable
   EXPECT_EQ(seven("s3cret word", ""), 0);
   EXPECT_EQ(testing::read_file(out + "/file0.bin"), kText);
-  for (const auto& l : log()) EXPECT_EQ(l.find("s3cret"), std::string::npos) << l;
+#endif
 
   // An empty answer sends the archive unprotected.
   const sim::SentMessage plain = send({kText});
   ASSERT_EQ(plain.attachments.size(), 1u);
   EXPECT_EQ(listing(plain.attachments[0].bytes.path()).find(":E"), std::string::npos);
-#endif
 }
 
 TEST_F(OptionsTest, MinimumSavingKeepsTheOriginalsWhenTheArchiveDoesNotPay) {
