@@ -95,6 +95,7 @@ TEST(Crypto, AesStreamIsIndependentOfHowTheDataIsCut) {
 
     AesStream back;
     ASSERT_TRUE(back.start("pass", strength, salt, again));
+    ASSERT_TRUE(back.authenticate(p, pieces.size()));
     ASSERT_TRUE(back.decrypt(p, 3) && back.decrypt(p + 3, pieces.size() - 3));
     ASSERT_TRUE(back.finish(code2));
     EXPECT_EQ(pieces, data);
