@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "entry_path.h"
+#include "le.h"
 #include "unzip_engine.h"
 #include "unzip_support.h"
 #include "ziperrors.h"
