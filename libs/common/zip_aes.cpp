@@ -101,7 +101,7 @@ bool AesStream::encrypt(const unsigned char* in, unsigned char* out, size_t n) {
 }
 
 bool AesStream::decrypt(unsigned char* data, size_t n) {
-  return ready_ && mac_.update(data, n) && crypt(data, data, n);
+  return crypt(data, data, n);
 }
 
 bool AesStream::authenticate(const unsigned char* data, size_t n) {

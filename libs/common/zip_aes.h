@@ -51,9 +51,10 @@ class AesStream {
   bool restart();
   // in to out (which may be the same), n bytes, the code taken over what comes out.
   bool encrypt(const unsigned char* in, unsigned char* out, size_t n);
-  // In place, the code taken over what goes in.
+  // In place. The code is not taken: a reader checks it first, through authenticate(), so
+  // that nothing is decrypted from data that fails it.
   bool decrypt(unsigned char* data, size_t n);
-  // Takes n more encrypted bytes into the code without decrypting them.
+  // Takes n more encrypted bytes into the code.
   bool authenticate(const unsigned char* data, size_t n);
   // The authentication code of the data so far.
   bool finish(unsigned char code[kAesCodeSize]);

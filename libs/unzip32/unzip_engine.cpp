@@ -293,8 +293,9 @@ bool Run::open_data(const Entry& e, const std::string& shown, Opened* out) {
   }
   const uint16_t method = aes ? e.aes_extra.method : e.method;
   if (method != kMethodStored && method != kMethodDeflated) {
-    problem(IZ_UNSUP, prefix + "compression method " + std::to_string(e.method) + " (" +
-                          method_name(e) + ") is not supported)");
+    const std::string name = aes ? "under AES" : method_name(e);
+    problem(IZ_UNSUP, prefix + "compression method " + std::to_string(method) + " (" + name +
+                          ") is not supported)");
     return false;
   }
   EntryData d;
