@@ -13,6 +13,7 @@ full_packages=(mingw-w64 mingw-w64-tools libwine-dev libz-mingw-w64-dev wine win
 full_packages+=(pigz)  # bench/send: parallel zlib, the bound a send's packing is held to
 full_packages+=(wixl)  # builds the Windows installers
 full_packages+=(msitools)  # msiinfo: the installer test reads the package's version
+linux_packages+=(libssl-dev)  # libcrypto: AES, HMAC-SHA1 and PBKDF2 for the Linux libraries
 
 sudo=""
 if [[ $(id -u) -ne 0 ]]; then sudo="sudo"; fi

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <future>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -81,6 +82,23 @@ TEST(Win32Clipboard, TakesTheTextOrFailsWithoutEmptyingIt) {
   done.set_value();
   other.join();
   EXPECT_EQ(clipboard_text(), digits);
+}
+
+// The user's settings in the registry: text round trips, a missing value, a value of another type.
+TEST(Win32Settings, KeptUnderTheUsersKey) {
+  const auto native = make_native_services();
+  const wchar_t* key = L"Software\\Parvex\\Options";
+  EXPECT_EQ(native->read_setting("TestMissing"), std::nullopt);
+  native->write_setting("TestText", "\xC3\xA9t\xC3\xA9 12");
+  EXPECT_EQ(native->read_setting("TestText"), "\xC3\xA9t\xC3\xA9 12");
+  const DWORD number = 5;
+  ASSERT_EQ(
+      RegSetKeyValueW(HKEY_CURRENT_USER, key, L"TestNumber", REG_DWORD, &number, sizeof number),
+      ERROR_SUCCESS);
+  EXPECT_THROW(native->read_setting("TestNumber"), Failure);
+  for (const wchar_t* name : {L"TestText", L"TestNumber"}) {
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, key, name);
+  }
 }
 
 }  // namespace

@@ -12,7 +12,8 @@ extern "C" {
 
 /* Receives every text the library prints; buf holds len bytes and a zero byte. Returns 0. */
 typedef int32_t(PVX_CALL* ZipPrintFn)(char* buf, uint32_t len);
-/* Asked for a password (never asked with the options this library accepts). */
+/* Asked for the password once per ZpArchive that has encrypt set, before anything is written:
+   writes a zero-terminated password of fewer than size bytes into buf and returns 0 to give it. */
 typedef int32_t(PVX_CALL* ZipPasswordFn)(char* buf, int32_t size, char* prompt, char* name);
 /* Asked for an archive comment in a 4,097-byte buffer; returns the buffer to use. */
 typedef char*(PVX_CALL* ZipCommentFn)(char* buf);
@@ -27,7 +28,8 @@ typedef struct ZipCallbackRecord {
 /* Options for the next ZpArchive. Integers not named here are 0 and have no effect. Offsets
    are the 32-bit ones; see pvx_abi.h for the 64-bit layout. */
 typedef struct ZipOptionRecord {
-  int32_t reserved_a[13];
+  int32_t reserved_a[12];
+  int32_t encrypt; /* offset 48: 0 = none; 1, 2, 3 = AES with a 128-, 192-, 256-bit key */
   int32_t recurse; /* offset 52: 1 = add the files of a named folder and its subfolders */
   int32_t reserved_b[4];
   int32_t update; /* offset 72: 1 = replace an entry only by a newer file */

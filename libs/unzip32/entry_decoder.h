@@ -8,6 +8,7 @@
 #include <string>
 
 #include "pkcrypt.h"
+#include "zip_aes.h"
 #include "zip_source.h"
 
 namespace pvx::unzip {
@@ -18,6 +19,7 @@ using Sink = std::function<bool(const char* data, size_t n)>;
 enum class Outcome {
   ok,
   bad_crc,
+  bad_code,      // the AES authentication code does not match: wrong key or altered data
   bad_data,      // the compressed data is invalid or ends early
   too_long,      // more data than the declared size: decoding stopped there
   too_short,     // less data than the declared size
@@ -27,11 +29,14 @@ enum class Outcome {
 
 struct DecodeRequest {
   uint64_t offset = 0;  // first byte of the data, after any encryption header
-  uint64_t csize = 0;   // bytes of data, without the encryption header
+  uint64_t csize = 0;   // bytes of data, without the encryption header or code
   uint64_t usize = 0;   // declared size of the decoded data
   uint32_t crc = 0;
-  uint16_t method = 0;               // stored or deflated
-  PkDecryptor* decryptor = nullptr;  // null for data that is not encrypted
+  uint16_t method = 0;                      // stored or deflated
+  PkDecryptor* decryptor = nullptr;         // null for data that is not encrypted
+  AesStream* aes = nullptr;                 // for an AES entry instead, started with its keys
+  const unsigned char* aes_code = nullptr;  // the kAesCodeSize bytes after its data
+  bool check_crc = true;                    // AE-2 entries have none
 };
 
 struct DecodeResult {

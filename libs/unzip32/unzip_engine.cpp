@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <memory>
@@ -142,10 +143,15 @@ class Run {
   struct Opened {
     DecodeRequest request;
     std::optional<PkDecryptor> decryptor;
+    std::unique_ptr<AesStream> aes;
+    unsigned char aes_code[kAesCodeSize] = {};
   };
   bool open_data(const Entry& e, const std::string& shown, Opened* out);
   bool unlock(const Entry& e, const EntryData& d, const unsigned char* header,
               const DecodeRequest& data, std::optional<PkDecryptor>* out);
+  bool unlock_aes(const Entry& e, const EntryData& d, const std::string& prefix, Opened* out);
+  // Tries the last password that worked, then asks the caller; false when none fits.
+  bool find_password(const Entry& e, const std::function<bool(const std::string&)>& fits);
   bool claim_span(uint64_t begin, uint64_t end);
   bool make_parents(const std::string& relative);
   // Message for a failed decode, with its code; empty text for success.
@@ -279,13 +285,17 @@ bool Run::open_data(const Entry& e, const std::string& shown, Opened* out) {
     problem(PK_ERR, prefix + e.damage + ")");
     return false;
   }
-  if (e.aes || e.method == kMethodAes || (e.flags & kFlagStrongEncryption)) {
+  const bool aes = e.method == kMethodAes;
+  if ((e.flags & kFlagStrongEncryption) || (aes && !(e.aes_usable && e.encrypted())) ||
+      (!aes && e.aes)) {
     problem(IZ_UNSUP, prefix + "its encryption is not supported)");
     return false;
   }
-  if (e.method != kMethodStored && e.method != kMethodDeflated) {
-    problem(IZ_UNSUP, prefix + "compression method " + std::to_string(e.method) + " (" +
-                          method_name(e) + ") is not supported)");
+  const uint16_t method = aes ? e.aes_extra.method : e.method;
+  if (method != kMethodStored && method != kMethodDeflated) {
+    const std::string name = aes ? "under AES" : method_name(e);
+    problem(IZ_UNSUP, prefix + "compression method " + std::to_string(method) + " (" + name +
+                          ") is not supported)");
     return false;
   }
   EntryData d;
@@ -313,8 +323,9 @@ bool Run::open_data(const Entry& e, const std::string& shown, Opened* out) {
   r.csize = d.csize;
   r.usize = d.usize;
   r.crc = d.crc;
-  r.method = e.method;
+  r.method = method;
   if (!e.encrypted()) return true;
+  if (aes) return unlock_aes(e, d, prefix, out);
 
   unsigned char header[kCryptHeaderSize];
   if (d.csize < kCryptHeaderSize || !src_.read_at(d.data_offset, header, kCryptHeaderSize)) {
@@ -358,6 +369,50 @@ bool Run::unlock(const Entry& e, const EntryData& d, const unsigned char* header
       }
     }
     *out = keys[pick];
+    return true;
+  };
+  return find_password(e, fits);
+}
+
+bool Run::unlock_aes(const Entry& e, const EntryData& d, const std::string& prefix, Opened* out) {
+  const int strength = e.aes_extra.strength;
+  const size_t salt_len = aes_salt_size(strength);
+  unsigned char head[kAesMaxSalt + kAesVerifierSize];
+  const size_t head_len = salt_len + kAesVerifierSize;
+  if (d.csize < head_len + kAesCodeSize || !src_.read_at(d.data_offset, head, head_len) ||
+      !src_.read_at(d.data_offset + d.csize - kAesCodeSize, out->aes_code, kAesCodeSize)) {
+    problem(PK_ERR, prefix + "its encryption header is missing)");
+    return false;
+  }
+  DecodeRequest& r = out->request;
+  r.offset += head_len;
+  r.csize -= head_len + kAesCodeSize;
+  r.aes_code = out->aes_code;
+  r.check_crc = e.aes_extra.vendor_version == kAesVendorAe1;
+  auto stream = std::make_unique<AesStream>();
+  const auto fits = [&](const std::string& password) {
+    // Tools that write UTF-8 passwords are met halfway for an ANSI one; the verifier tells
+    // which form (a wrong key passes it one time in 65,536, and then fails the code).
+    std::vector<std::string> forms{password};
+    if (!is_ascii(password)) forms.push_back(ansi_to_utf8(password));
+    for (const std::string& form : forms) {
+      unsigned char verifier[kAesVerifierSize];
+      if (stream->start(form, strength, head, verifier) &&
+          std::equal(verifier, verifier + kAesVerifierSize, head + salt_len)) {
+        return true;
+      }
+    }
+    return false;
+  };
+  if (!find_password(e, fits)) return false;
+  out->aes = std::move(stream);
+  r.aes = out->aes.get();
+  return true;
+}
+
+bool Run::find_password(const Entry& e, const std::function<bool(const std::string&)>& fits) {
+  const auto remember = [&](const std::string& password) {
+    if (!fits(password)) return false;
     password_ = password;
     return true;
   };
@@ -373,7 +428,7 @@ bool Run::unlock(const Entry& e, const EntryData& d, const unsigned char* header
     if (answer != 0) break;
     asked = true;
     buf_->password[kNameBuffer - 1] = '\0';
-    if (fits(std::string(buf_->password.data()))) return true;
+    if (remember(std::string(buf_->password.data()))) return true;
   }
   problem(IZ_BADPWD,
           "skipping: " + shown + (asked ? "  (incorrect password)" : "  (no password given)"));
@@ -389,6 +444,8 @@ std::string Run::describe(const DecodeResult& r, const Entry& e, const Opened& o
       return {};
     case Outcome::bad_crc:
       return "bad CRC " + hex8(r.crc) + "  (should be " + hex8(o.request.crc) + ")" + hint;
+    case Outcome::bad_code:
+      return "authentication failed: wrong password or altered data";
     case Outcome::bad_data:
       return "invalid compressed data" + hint;
     case Outcome::too_long:
@@ -522,7 +579,7 @@ void Run::extract_entry(const Entry& e) {
   if (!out.close() && r.outcome == Outcome::ok) r.outcome = Outcome::write_failed;
   int code = PK_OK;
   why = describe(r, e, o, &code);
-  const std::string verb = e.method == kMethodStored ? " extracting: " : "  inflating: ";
+  const std::string verb = o.request.method == kMethodStored ? " extracting: " : "  inflating: ";
   if (code == PK_OK && !rename_file(temp, dest)) {
     code = PK_DISK;
     why = "cannot replace the existing file";

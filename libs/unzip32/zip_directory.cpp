@@ -126,8 +126,9 @@ uint64_t parse_central(Source& src, uint64_t pos, uint64_t limit, uint64_t stub,
       if (crc == get32(uc(d) + 1) && is_utf8(utf8) && utf8.find('\0') == std::string_view::npos) {
         e->name = std::string(utf8);
       }
-    } else if (id == kAesExtraId) {
+    } else if (id == kAesExtraId && !e->aes) {
       e->aes = true;
+      e->aes_usable = parse_aes_extra(d, &e->aes_extra);
     }
   });
   if (e->mtime == -1) e->mtime = from_dos(DosDateTime{e->dos_date, e->dos_time});

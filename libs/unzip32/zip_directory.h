@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "zip_aes.h"
 #include "zip_source.h"
 
 namespace pvx::unzip {
@@ -27,7 +28,9 @@ struct Entry {
   uint64_t usize = 0;
   uint64_t local_offset = 0;  // in the source, any bytes before the archive included
   std::time_t mtime = -1;     // from the extended timestamp, else from the DOS fields
-  bool aes = false;
+  bool aes = false;           // it has an AES extra field (0x9901)
+  bool aes_usable = false;    // and the field is one this reader knows
+  AesExtra aes_extra;
   std::string damage;  // why the record cannot be used; empty when it can
 
   bool is_dir() const;

@@ -198,6 +198,7 @@ int32_t Run::execute(const std::vector<std::string>& names) {
 
 int32_t Run::write_entries(BinaryFile& out, uint64_t* pos, std::string* cd, uint64_t* count) {
   EntryWriter writer(out, opt_.level, work_);
+  if (opt_.encrypt) writer.encrypt(opt_.encrypt, opt_.password);
   for (const Planned& p : plan_) {
     EntryHeader h;
     auto result = EntryWriter::Result::SourceFailed;
@@ -221,6 +222,8 @@ int32_t Run::write_entries(BinaryFile& out, uint64_t* pos, std::string* cd, uint
         return fail(ZE_WRITE, "write error");
       case EntryWriter::Result::OutOfMemory:
         return fail(ZE_MEM, "out of memory");
+      case EntryWriter::Result::CipherFailed:
+        return fail(ZE_LOGIC, "encryption failed");
     }
     *pos = h.offset + local_header_size(h) + h.csize;
     *cd += central_record(h);

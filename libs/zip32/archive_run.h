@@ -14,8 +14,10 @@ namespace pvx::zip {
 struct RunOptions {
   int level = 6;  // 0 stores; 1..9 deflate
   bool recurse = false;
-  bool update = false;  // replace an entry only by a newer file
-  std::string root;     // UTF-8; relative names are resolved against it
+  bool update = false;   // replace an entry only by a newer file
+  std::string root;      // UTF-8; relative names are resolved against it
+  int encrypt = 0;       // 1..3: new entries are AES entries with that key strength
+  std::string password;  // for encrypt; held only for the run
 };
 
 // Receives each message (UTF-8) as it is printed.

@@ -43,15 +43,40 @@ EntryWriter::Result EntryWriter::write(const Source& src, uint64_t offset, Entry
   // Exactly the size seen when the names were resolved is read, so a file that grows while
   // it is read (the archive itself, say) cannot run on.
   h->usize = src.size;
-  h->zip64_sizes = src.size >= kZip64Threshold;
+  h->aes_strength = aes_strength_;
+  if (aes_strength_) h->flags |= kFlagEncrypted;
+  // A stored AES entry comes out larger than the file by the salt, verifier and code.
+  h->zip64_sizes = src.size + (aes_strength_ ? kAesMaxOverhead : 0) >= kZip64Threshold;
   const uint64_t data_at = offset + local_header_size(*h);  // the same for either method
   if (!out_.seek(offset) || !out_.write(local_header(*h))) return Result::ArchiveFailed;
-  if (const Result r = pack(in, h, data_at); r != Result::Ok) return r;
+  const Result r = aes_strength_ ? pack_encrypted(in, h, data_at) : pack(in, h, data_at);
+  if (r != Result::Ok) return r;
   if (h->method == kMethodDeflated) h->flags |= level_flags(level_);
   const uint64_t end = data_at + h->csize;
   if (!out_.seek(offset) || !out_.write(local_header(*h)) || !out_.seek(end)) {
     return Result::ArchiveFailed;
   }
+  return Result::Ok;
+}
+
+EntryWriter::Result EntryWriter::pack_encrypted(BinaryFile& in, EntryHeader* h, uint64_t data_at) {
+  const size_t salt_len = aes_salt_size(aes_strength_);
+  unsigned char head[kAesMaxSalt + kAesVerifierSize];
+  if (salt_len == 0 || !password_ || !crypto::random_bytes(head, salt_len)) {
+    return Result::CipherFailed;
+  }
+  AesStream cipher;
+  if (!cipher.start(*password_, aes_strength_, head, head + salt_len)) return Result::CipherFailed;
+  const size_t head_len = salt_len + kAesVerifierSize;
+  if (!out_.write(head, head_len)) return Result::ArchiveFailed;
+  packer_.use_cipher(&cipher);
+  const Result r = pack(in, h, data_at + head_len);
+  packer_.use_cipher(nullptr);
+  if (r != Result::Ok) return r;
+  unsigned char code[kAesCodeSize];
+  if (!cipher.finish(code)) return Result::CipherFailed;
+  if (!out_.write(code, sizeof code)) return Result::ArchiveFailed;
+  h->csize += head_len + kAesCodeSize;
   return Result::Ok;
 }
 
@@ -89,6 +114,8 @@ EntryWriter::Result EntryWriter::pack(BinaryFile& in, EntryHeader* h, uint64_t d
       return Result::SourceFailed;
     case Kind::OutOfMemory:
       return Result::OutOfMemory;
+    case Kind::CipherFailed:
+      return Result::CipherFailed;
     default:
       return Result::ArchiveFailed;
   }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "file.h"
 #include "parallel_deflate.h"
@@ -21,10 +22,17 @@ struct Workspace {
 // Lives for one run: the thread pool it starts for the first large entry ends with it.
 class EntryWriter {
  public:
-  enum class Result { Ok, SourceFailed, ArchiveFailed, OutOfMemory };
+  enum class Result { Ok, SourceFailed, ArchiveFailed, OutOfMemory, CipherFailed };
 
   // level 0 stores everything; 1..9 are zlib's levels.
   EntryWriter(BinaryFile& archive, int level, Workspace& work);
+
+  // Files from now on become AES entries under `password` with a key of the strength's size
+  // (1..3), each with a salt of its own. The password is referred to, not copied.
+  void encrypt(int strength, const std::string& password) {
+    aes_strength_ = strength;
+    password_ = &password;
+  }
 
   // Writes `src` as entry `header.name` at `offset`; fills the header. On Ok the archive's
   // position is just past the entry's data.
@@ -32,9 +40,12 @@ class EntryWriter {
 
  private:
   Result pack(BinaryFile& in, EntryHeader* h, uint64_t data_at);
+  Result pack_encrypted(BinaryFile& in, EntryHeader* h, uint64_t data_at);
 
   BinaryFile& out_;
   int level_;
+  int aes_strength_ = 0;
+  const std::string* password_ = nullptr;
   BlockPacker packer_;
   std::unique_ptr<ThreadPool> pool_;  // after packer_: its workers are joined first
 };

@@ -129,6 +129,10 @@ void BlockPacker::use_pool(ThreadPool* pool) {
 PackResult BlockPacker::pack(BinaryFile& in, uint64_t size, BinaryFile& out, PackMode mode,
                              uint64_t raw_before) {
   PackResult r;
+  if (cipher_ && !cipher_->restart()) {
+    r.kind = PackResult::Kind::CipherFailed;
+    return r;
+  }
   try {
     r = pack_blocks(in, size, out, mode, raw_before);
   } catch (...) {
@@ -192,6 +196,12 @@ PackResult BlockPacker::pack_blocks(BinaryFile& in, uint64_t size, BinaryFile& o
     }
     const unsigned char* bytes = copying ? b.data() : b.out.data();
     const size_t n = copying ? b.len : b.out_len;
+    // b.out has room for a whole block, so a copied one is encrypted into it too.
+    if (cipher_ && !cipher_->encrypt(bytes, b.out.data(), n)) {
+      r.kind = Kind::CipherFailed;
+      return r;
+    }
+    if (cipher_) bytes = b.out.data();
     if (!out.write(bytes, n)) {
       r.kind = Kind::ArchiveFailed;
       return r;

@@ -13,6 +13,7 @@
 #include <zlib.h>
 
 #include "file.h"
+#include "zip_aes.h"
 
 namespace pvx::zip {
 
@@ -98,6 +99,7 @@ struct PackResult {
     SourceFailed,
     ArchiveFailed,
     OutOfMemory,
+    CipherFailed,
   };
   Kind kind = Kind::Stored;
   uint64_t csize = 0;
@@ -116,9 +118,13 @@ class BlockPacker {
   // Blocks go to `pool` from now on (it must outlive the packer's use of it); without one, or
   // with an empty one, the calling thread packs them.
   void use_pool(ThreadPool* pool);
+  // Every pack() from now on restarts `cipher` (started, or null for none) and encrypts what it
+  // writes, in order, as the blocks arrive: the workers only ever compress.
+  void use_cipher(AesStream* cipher) { cipher_ = cipher; }
 
   // Packs `size` bytes from the position of `in` to the position of `out`. A stop (Shrinks,
-  // NotSmaller) leaves both files positioned anywhere.
+  // NotSmaller) leaves both files positioned anywhere. csize counts the packed bytes only, not
+  // the cipher's salt, verifier or code.
   PackResult pack(BinaryFile& in, uint64_t size, BinaryFile& out, PackMode mode,
                   uint64_t raw_before = 0);
 
@@ -136,6 +142,7 @@ class BlockPacker {
   int level_;
   PackWorkspace& work_;
   ThreadPool* pool_ = nullptr;
+  AesStream* cipher_ = nullptr;
   unsigned workers_ = 0;
   size_t slots_ = 0;
   size_t block_ = kBlockSize;  // of the entry being packed

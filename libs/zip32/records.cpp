@@ -5,6 +5,7 @@
 
 #include "codepage.h"
 #include "le.h"
+#include "zip_aes.h"
 #include "zip_format.h"
 #include "zip_names.h"
 
@@ -14,10 +15,12 @@ namespace {
 constexpr uint32_t kMax32 = 0xFFFFFFFFu;
 constexpr uint16_t kMax16 = 0xFFFF;
 constexpr uint16_t kVersionZip64 = 45;
+constexpr uint16_t kVersionAes = 51;
 constexpr uint32_t kDosArchive = 0x20;
 constexpr uint32_t kDosFolder = 0x10;
 
 uint16_t version_needed(const EntryHeader& h) {
+  if (h.aes_strength) return kVersionAes;
   if (h.zip64_sizes || h.offset >= kMax32) return kVersionZip64;
   return (h.is_dir || h.method == kMethodDeflated) ? 20 : 10;
 }
@@ -85,18 +88,24 @@ bool parse_record(std::string_view cd, size_t& pos, uint64_t cd_offset, OldEntry
 // The fields that the local header and the central record share, from flags to sizes.
 void put_entry_fields(std::string& out, const EntryHeader& h) {
   put16(out, h.flags);
-  put16(out, h.method);
+  put16(out, h.aes_strength ? kMethodAes : h.method);
   put16(out, h.dos_time);
   put16(out, h.dos_date);
-  put32(out, h.crc);
+  put32(out, h.aes_strength ? 0 : h.crc);  // AE-2: the code checks the data, no CRC given away
   put32(out, h.zip64_sizes ? kMax32 : static_cast<uint32_t>(h.csize));
   put32(out, h.zip64_sizes ? kMax32 : static_cast<uint32_t>(h.usize));
+}
+
+// The 0x9901 block of an AES entry; empty for others.
+std::string aes_block(const EntryHeader& h) {
+  return h.aes_strength ? aes_extra_block({kAesVendorAe2, h.aes_strength, h.method}) : "";
 }
 
 }  // namespace
 
 uint64_t local_header_size(const EntryHeader& h) {
-  return kLocalHeaderSize + h.name.size() + (h.zip64_sizes ? 20 : 0);
+  return kLocalHeaderSize + h.name.size() + (h.zip64_sizes ? 20 : 0) +
+         (h.aes_strength ? 4 + kAesExtraSize : 0);
 }
 
 std::string local_header(const EntryHeader& h) {
@@ -105,7 +114,8 @@ std::string local_header(const EntryHeader& h) {
   put32(out, kLocalHeaderSig);
   put16(out, version_needed(h));
   put_entry_fields(out, h);
-  put_name_and_lengths(out, h, h.zip64_sizes ? 20 : 0);
+  const std::string aes = aes_block(h);
+  put_name_and_lengths(out, h, static_cast<uint16_t>((h.zip64_sizes ? 20 : 0) + aes.size()));
   out += h.name;
   if (h.zip64_sizes) {
     put16(out, kZip64ExtraId);
@@ -113,13 +123,15 @@ std::string local_header(const EntryHeader& h) {
     put64(out, h.usize);
     put64(out, h.csize);
   }
+  out += aes;
   return out;
 }
 
 std::string central_record(const EntryHeader& h) {
   const bool offset64 = h.offset >= kMax32;
   const uint16_t zip64_len = static_cast<uint16_t>((h.zip64_sizes ? 16 : 0) + (offset64 ? 8 : 0));
-  const uint16_t extra_len = zip64_len ? static_cast<uint16_t>(4 + zip64_len) : 0;
+  const std::string aes = aes_block(h);
+  const auto extra_len = static_cast<uint16_t>((zip64_len ? 4 + zip64_len : 0) + aes.size());
   const uint16_t needed = version_needed(h);
   std::string out;
   out.reserve(kCentralHeaderSize + h.name.size() + extra_len);
@@ -145,6 +157,7 @@ std::string central_record(const EntryHeader& h) {
     }
     if (offset64) put64(out, h.offset);
   }
+  out += aes;
   return out;
 }
 

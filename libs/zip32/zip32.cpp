@@ -9,6 +9,7 @@
 #include "archive_run.h"
 #include "boundary.h"
 #include "codepage.h"
+#include "crypto.h"
 #include "entry_writer.h"
 
 namespace {
@@ -40,6 +41,28 @@ int level_from(char c) {
   return c >= '0' && c <= '9' ? c - '0' : 6;
 }
 
+// The caller's password buffer: 256 bytes and a zero the callback cannot overwrite.
+constexpr int32_t kPasswordSize = 256;
+
+// Overwrites a password when the run ends, however it ends.
+struct WipeOnExit {
+  std::string& text;
+  ~WipeOnExit() { pvx::crypto::wipe(text.data(), text.size()); }
+};
+
+// Asks the password callback once; false when it gives none.
+bool ask_password(const ZipCallbackRecord& cb, const char* archive, std::string* out) {
+  if (!cb.password) return false;
+  char buf[kPasswordSize + 1] = {};
+  char prompt[] = "Enter password: ";
+  std::string name(archive);
+  const int32_t answer = cb.password(buf, kPasswordSize, prompt, name.data());
+  buf[kPasswordSize] = '\0';
+  if (answer == 0) *out = buf;
+  pvx::crypto::wipe(buf, sizeof buf);
+  return answer == 0 && !out->empty();
+}
+
 }  // namespace
 
 extern "C" {
@@ -57,6 +80,7 @@ PVX_EXPORT int32_t PVX_CALL ZpSetOptions(ZipOptionRecord* options) {
     o.recurse = options->recurse != 0;
     o.update = options->update != 0;
     o.level = level_from(options->level);
+    o.encrypt = options->encrypt;
     if (options->root_directory) o.root = pvx::ansi_to_utf8(options->root_directory);
     state().options = std::move(o);
     return 1;
@@ -81,7 +105,20 @@ PVX_EXPORT int32_t PVX_CALL ZpArchive(int32_t count, const char* archive, ZipNam
       }
       list.push_back(pvx::ansi_to_utf8(names->names[i]));
     }
-    return pvx::zip::run_archive(st.options, pvx::ansi_to_utf8(archive), list, print, st.work);
+    if (st.options.encrypt == 0) {
+      return pvx::zip::run_archive(st.options, pvx::ansi_to_utf8(archive), list, print, st.work);
+    }
+    if (st.options.encrypt < 1 || st.options.encrypt > 3) {
+      print("zip error: Invalid command arguments (unknown encryption)\n");
+      return ZE_PARMS;
+    }
+    pvx::zip::RunOptions run = st.options;
+    const WipeOnExit wipe{run.password};
+    if (!ask_password(st.callbacks, archive, &run.password)) {
+      print("zip error: Invalid command arguments (no password given)\n");
+      return ZE_PARMS;
+    }
+    return pvx::zip::run_archive(run, pvx::ansi_to_utf8(archive), list, print, st.work);
   }
   PVX_CATCH_RETURN(ZE_MEM, ZE_LOGIC)
 }

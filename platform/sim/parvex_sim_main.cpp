@@ -2,15 +2,16 @@
 // on Windows Parvex.dll beside this program through COM (--in-process: the core here instead;
 // --registered: the Parvex.dll registered for this user, as an installed package left it).
 //   parvex-sim send [--subject S] [--addin-folder DIR] [--outbox DIR] [--in-process|--registered]
-//                   [FILE...]
+//                   [--password TEXT] [--min-saving N] [FILE...]
 //   parvex-sim script [--addin-folder DIR] [--outbox DIR] [--in-process|--registered] FILE|-
-//   parvex-sim --windows        the add-in's three windows as the headless view draws them
+//   parvex-sim --windows        the add-in's four windows as the headless view draws them
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -27,6 +28,7 @@
 #endif
 #include "ui/frm_ab.h"
 #include "ui/frm_about.h"
+#include "ui/frm_options.h"
 #include "ui/frm_outlook.h"
 #include "ui/headless_view.h"
 
@@ -47,6 +49,12 @@ class SimServices final : public parvex::Services {
                         const std::string& default_answer) override {
     return native_->input_box(prompt, caption, default_answer);
   }
+  // The user typing the password given on the command line or in the script.
+  std::string password_box(const std::string& prompt, const std::string& caption) override {
+    if (parvex::sim::typed_password().empty()) return native_->password_box(prompt, caption);
+    std::fprintf(stderr, "[password box] %s: answered\n", prompt.c_str());
+    return parvex::sim::typed_password();
+  }
   void do_events() override { native_->do_events(); }
   void set_clipboard_text(const std::string& text) override { native_->set_clipboard_text(text); }
   void shell_execute(const parvex::ShellExecuteArgs& args) override {
@@ -57,6 +65,13 @@ class SimServices final : public parvex::Services {
   parvex::LocalTime now() override { return native_->now(); }
   std::string general_date(const parvex::LocalTime& t) override { return native_->general_date(t); }
   parvex::NumberSeparators number_separators() override { return native_->number_separators(); }
+  // The platform's own store, so that an add-in in another module reads what was set here.
+  std::optional<std::string> read_setting(const std::string& name) override {
+    return native_->read_setting(name);
+  }
+  void write_setting(const std::string& name, const std::string& value) override {
+    native_->write_setting(name, value);
+  }
 
  private:
   std::unique_ptr<parvex::Services> native_;
@@ -95,25 +110,29 @@ std::vector<std::string> default_files() {
   return files;
 }
 
-// The three windows before they load: loading the about window would read and create the
-// statistics file.
+// The four windows before they load: loading the about window would read and create the
+// statistics file, and the options window reads the settings.
 int print_windows() {
   using namespace parvex;
   const ui::frm_outlook zip_window;
   const ui::frm_about about;
   const ui::frm_ab startup;
-  std::printf("%s\n%s\n%s", ui::draw(zip_window).c_str(), ui::draw(about).c_str(),
-              ui::draw(startup).c_str());
+  const ui::frm_options options;
+  std::printf("%s\n%s\n%s\n%s", ui::draw(zip_window).c_str(), ui::draw(about).c_str(),
+              ui::draw(startup).c_str(), ui::draw(options).c_str());
   return 0;
 }
 
 int usage(std::FILE* to = stderr, int code = 2) {
   std::fprintf(to,
                "usage: parvex-sim send [--subject S] [--addin-folder DIR] [--outbox DIR] "
-               "[--in-process|--registered] [FILE...]\n"
+               "[--in-process|--registered]\n"
+               "                       [--password TEXT] [--min-saving N] [FILE...]\n"
                "       parvex-sim script [--addin-folder DIR] [--outbox DIR] "
                "[--in-process|--registered] FILE|-\n"
                "       parvex-sim --windows\n"
+               "--password and --min-saving store the options as the Options window does (a "
+               "password\nis typed only into an add-in in this process: --in-process on Windows).\n"
                "A folder, device or pipe is refused as a file; the exit code is 0 when every "
                "step ran and no send was cancelled, 1 otherwise, 2 for a wrong command line.\n");
   return code;
@@ -133,6 +152,7 @@ int main(int argc, char** argv) {
   std::string subject = "Quarterly report";
   std::string folder = default_addin_folder();
   std::string outbox;
+  std::vector<std::string> option_lines;  // script lines that set the options before the send
   std::vector<std::string> args;
   bool in_process = false;
   bool registered = false;
@@ -150,6 +170,12 @@ int main(int argc, char** argv) {
         return usage();
       }
       (a == "--subject" ? subject : a == "--addin-folder" ? folder : outbox) = argv[++i];
+    } else if (mode == "send" && (a == "--password" || a == "--min-saving")) {
+      if (i + 1 == argc) {
+        std::fprintf(stderr, "parvex-sim: %s needs a value\n", a.c_str());
+        return usage();
+      }
+      option_lines.push_back("options " + a.substr(2) + " " + argv[++i]);
     } else if (a == "--") {
       args.insert(args.end(), argv + i + 1, argv + argc);
       break;
@@ -200,7 +226,9 @@ int main(int argc, char** argv) {
     std::cout << addin << "\n";
     if (mode == "send") {
       if (args.empty()) args = default_files();
-      ok = session.send_files(subject, args);
+      ok = true;
+      for (const std::string& line : option_lines) ok = ok && session.run(line);
+      ok = ok && session.send_files(subject, args);
     } else {
       if (args[0] == "-") {
         ok = session.run_script(std::cin);

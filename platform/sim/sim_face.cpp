@@ -504,6 +504,7 @@ ComPtr<IDispatch> explorer(host::Ref<host::Explorer> window, Held held) {
 ComPtr<IDispatch> item(host::Ref<host::Item> item, Held held) {
   auto [face, o] = make(held);
   o->member(L"Class", 61450, [item](const Args&) { return Variant::of(item->Class()); });
+  o->member(L"Subject", 55, [item](const Args&) { return Variant::of(item->Subject()); });
   o->member(L"Attachments", 63509, [item, held](const Args&) {
     return value(item->GetAttachments(), &attachments, held);
   });

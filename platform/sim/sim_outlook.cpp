@@ -327,6 +327,11 @@ int32_t SimItem::Class() {
   return class_;
 }
 
+std::string SimItem::Subject() {
+  outlook_.host_call("Item.Subject");
+  return subject_;
+}
+
 host::Ref<host::Attachments> SimItem::GetAttachments() {
   outlook_.host_call("Item.Attachments");
   return outlook_.hand_out<host::Attachments>(shared_from_this());

@@ -129,6 +129,7 @@ class SimItem final : public host::Item,
 
   // host::Item
   int32_t Class() override;
+  std::string Subject() override;
   host::Ref<host::Attachments> GetAttachments() override;
   host::SubscriptionPtr OnRead(std::function<void()> handler) override;
   host::SubscriptionPtr OnSend(std::function<void(bool&)> handler) override;

@@ -23,11 +23,14 @@
 #include "archive/code_module.h"
 #include "archive/unzip_files.h"
 #include "core/failure.h"
+#include "core/program_state.h"
 #include "platform/fs.h"
 #include "platform/library.h"
 #include "platform/services.h"
+#include "support/options.h"
 #include "ui/frm_ab.h"
 #include "ui/frm_about.h"
+#include "ui/frm_options.h"
 #include "ui/frm_outlook.h"
 #include "ui/headless_view.h"
 
@@ -213,8 +216,13 @@ std::string rest(const std::string& line) {
 const char* kUsage =
     "commands: connect | explorer [CAPTION] | mail SUBJECT | contact NAME | attach FILE |\n"
     "  send | read | close [mail|explorer] | button | check on|off | zip | startup-complete |\n"
-    "  show outlook|about|startup | startup continue|line|logo|background|close |\n"
-    "  fail CALL [TIMES] | stop-failing | log | stats | shutdown | disconnect\n";
+    "  show outlook|about|startup|options | startup continue|line|logo|background|close |\n"
+    "  fail CALL [TIMES] | stop-failing | log | stats | shutdown | disconnect |\n"
+    "  options password [TEXT] | options min-saving N\n";
+
+struct TypedPassword {
+  std::string text;
+};
 
 class CoreLink final : public AddinLink {
  public:
@@ -226,6 +234,15 @@ class CoreLink final : public AddinLink {
 };
 
 }  // namespace
+
+void set_typed_password(std::string password) {
+  CodeModule::wipe(program_state<TypedPassword>().text);
+  program_state<TypedPassword>().text = std::move(password);
+}
+
+const std::string& typed_password() {
+  return program_state<TypedPassword>().text;
+}
 
 std::unique_ptr<AddinLink> core_link() {
   return std::make_unique<CoreLink>();
@@ -372,6 +389,27 @@ void SimSession::print_sent(const SentMessage& message, double milliseconds) {
   if (link_->windows_here()) print_statistics();
 }
 
+void SimSession::set_option(const std::string& name, const std::string& value) {
+  Options options = read_options();
+  if (name == "password") {
+    // Typed into the add-in's own input box: only one in this process can be answered.
+    if (!value.empty() && !link_->windows_here()) {
+      raise(err::kInvalidCall, "a password is typed only into an add-in in this process");
+    }
+    options.ask_password = !value.empty();
+    set_typed_password(value);
+  } else if (name == "min-saving") {
+    if (!parse_min_saving(value, options.min_saving)) {
+      raise(err::kInvalidCall, "the minimum saving is a whole percent from 0 to 99: " + value);
+    }
+  } else {
+    raise(err::kInvalidCall, "no option " + name);
+  }
+  write_options(options);
+  out_ << "Options: " << (options.ask_password ? "a password at each send" : "no password")
+       << ", minimum saving " << options.min_saving << " %\n";
+}
+
 void SimSession::print_statistics() {
   const auto& about = ui::touch<ui::frm_about>();
   out_ << "Statistics: " << about.lbl_totalbytes.caption << "; " << about.lbl_totalzip.caption
@@ -469,6 +507,8 @@ bool SimSession::run(const std::string& line) {
         view = ui::draw(ui::touch<ui::frm_outlook>());
       } else if (w[1] == "about") {
         view = ui::draw(ui::touch<ui::frm_about>());
+      } else if (w[1] == "options") {
+        view = ui::draw(ui::touch<ui::frm_options>());
       } else if (w[1] == "startup" && ui::exists<ui::frm_ab>()) {
         view = ui::draw(ui::touch<ui::frm_ab>());
       } else if (w[1] == "startup") {
@@ -493,6 +533,8 @@ bool SimSession::run(const std::string& line) {
       } else {
         raise(err::kInvalidCall, "no such click on the startup window: " + w[1]);
       }
+    } else if (cmd == "options" && w.size() >= 2) {
+      set_option(w[1], rest(rest(line)));
     } else if (cmd == "startup-complete") {
       if (connect_) connect_->OnStartupComplete();
     } else if (cmd == "fail" && w.size() >= 2) {

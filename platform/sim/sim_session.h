@@ -29,6 +29,11 @@ class AddinLink {
 
 std::unique_ptr<AddinLink> core_link();
 
+// What the simulated user types when the add-in asks for a send's password (empty: nothing).
+// "options password TEXT" sets it; parvex-sim's services answer with it.
+void set_typed_password(std::string password);
+const std::string& typed_password();
+
 // Puts our two libraries from the folder from into the add-in folder to, each through a copy of
 // this run's own that is renamed over the old one: another run installing at the same moment,
 // or one that has the old copy loaded, never sees a half-written library, and a failed copy
@@ -65,6 +70,8 @@ class SimSession {
   void print_sent(const SentMessage& message, double milliseconds);
   void print_log();
   void print_statistics();
+  // "options NAME VALUE": stores the option as the Options window does.
+  void set_option(const std::string& name, const std::string& value);
   void print_held();
   // False, after a note, when the add-in's windows are in another module.
   bool windows_reachable();

@@ -4,7 +4,9 @@
 // shellapi.h needs the types of windows.h first.
 #include <shellapi.h>
 
+#include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,7 +44,13 @@ void add_item(std::vector<WORD>& t, DWORD style, short x, short y, short cx, sho
 
 struct InputBoxState {
   std::wstring prompt, answer;
+  bool hidden = false;  // a password: typed characters show as dots, and no copy is left
 };
+
+void wipe(wchar_t* text, size_t n) {
+  volatile wchar_t* p = text;  // a plain store before the buffer goes may be left out
+  for (size_t i = 0; i < n; ++i) p[i] = 0;
+}
 
 INT_PTR CALLBACK input_box_proc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
   auto* state = reinterpret_cast<InputBoxState*>(GetWindowLongPtrW(dlg, DWLP_USER));
@@ -52,12 +60,17 @@ INT_PTR CALLBACK input_box_proc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
       state = reinterpret_cast<InputBoxState*>(lp);
       SetDlgItemTextW(dlg, kIdPrompt, state->prompt.c_str());
       SetDlgItemTextW(dlg, kIdAnswer, state->answer.c_str());
+      if (state->hidden) {
+        SendDlgItemMessageW(dlg, kIdAnswer, EM_SETPASSWORDCHAR, static_cast<WPARAM>(0x25CF), 0);
+      }
       return TRUE;
     case WM_COMMAND:
       if (LOWORD(wp) == IDOK) {
         wchar_t buf[1024];
         GetDlgItemTextW(dlg, kIdAnswer, buf, 1024);
         state->answer = buf;
+        wipe(buf, 1024);
+        if (state->hidden) SetDlgItemTextW(dlg, kIdAnswer, L"");
         EndDialog(dlg, IDOK);
         return TRUE;
       }
@@ -88,6 +101,14 @@ std::wstring default_caption() {
         std::string("Can't open Clipboard: ") + what + " (error " + std::to_string(e) + ")");
 }
 
+constexpr wchar_t kSettingsKey[] = L"Software\\Parvex\\Options";
+constexpr DWORD kSettingBytes = 4096;
+
+[[noreturn]] void raise_registry(LSTATUS status) {
+  raise(err::kPathFileAccess,
+        "The settings in the registry cannot be reached (error " + std::to_string(status) + ")");
+}
+
 class Win32Services final : public Services {
  public:
   MsgAnswer message_box(const std::string& text, MsgButtons buttons, MsgIcon icon,
@@ -101,6 +122,18 @@ class Win32Services final : public Services {
 
   std::string input_box(const std::string& prompt, const std::string& caption,
                         const std::string& default_answer) override {
+    InputBoxState state{win::widen(prompt), win::widen(default_answer)};
+    return ask(state, caption);
+  }
+
+  std::string password_box(const std::string& prompt, const std::string& caption) override {
+    InputBoxState state{win::widen(prompt), L"", true};
+    std::string answer = ask(state, caption);
+    wipe(state.answer.data(), state.answer.size());
+    return answer;
+  }
+
+  std::string ask(InputBoxState& state, const std::string& caption) {
     std::vector<WORD> t;
     DLGTEMPLATE dlg{};
     dlg.style = DS_MODALFRAME | DS_CENTER | DS_SETFONT | WS_POPUP | WS_CAPTION | WS_SYSMENU;
@@ -121,10 +154,47 @@ class Win32Services final : public Services {
     add_item(t, BS_DEFPUSHBUTTON | WS_TABSTOP, 185, 7, 48, 14, IDOK, 0x0080, L"OK");
     add_item(t, BS_PUSHBUTTON | WS_TABSTOP, 185, 25, 48, 14, IDCANCEL, 0x0080, L"Cancel");
     add_item(t, ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP, 7, 58, 226, 14, kIdAnswer, 0x0081, L"");
-    InputBoxState state{win::widen(prompt), win::widen(default_answer)};
     DialogBoxIndirectParamW(win::own_module(), reinterpret_cast<LPCDLGTEMPLATEW>(t.data()),
                             GetActiveWindow(), input_box_proc, reinterpret_cast<LPARAM>(&state));
     return win::narrow(state.answer);
+  }
+
+  // Under the user's own key, as REG_SZ values.
+  std::optional<std::string> read_setting(const std::string& name) override {
+    pvx::win::unique_hkey key;
+    const LSTATUS opened =
+        RegOpenKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_QUERY_VALUE, key.put());
+    if (opened == ERROR_FILE_NOT_FOUND) return std::nullopt;
+    if (opened != ERROR_SUCCESS) raise_registry(opened);
+    const std::wstring value_name = win::widen(name);
+    DWORD type = 0, bytes = 0;
+    LSTATUS status =
+        RegQueryValueExW(key.get(), value_name.c_str(), nullptr, &type, nullptr, &bytes);
+    if (status == ERROR_FILE_NOT_FOUND) return std::nullopt;
+    if (status != ERROR_SUCCESS) raise_registry(status);
+    if (type != REG_SZ || bytes > kSettingBytes) {
+      raise(err::kTypeMismatch, "The setting " + name + " is not a short text");
+    }
+    std::wstring text(bytes / sizeof(wchar_t) + 1, L'\0');
+    bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+    status = RegQueryValueExW(key.get(), value_name.c_str(), nullptr, &type,
+                              reinterpret_cast<BYTE*>(text.data()), &bytes);
+    if (status != ERROR_SUCCESS) raise_registry(status);
+    // The stored text may or may not end in a zero.
+    text.resize(std::min<size_t>(bytes / sizeof(wchar_t), text.size()));
+    while (!text.empty() && text.back() == L'\0') text.pop_back();
+    return win::narrow(text);
+  }
+  void write_setting(const std::string& name, const std::string& value) override {
+    pvx::win::unique_hkey key;
+    LSTATUS status = RegCreateKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, 0, KEY_SET_VALUE,
+                                     nullptr, key.put(), nullptr);
+    if (status != ERROR_SUCCESS) raise_registry(status);
+    const std::wstring text = win::widen(value);
+    status = RegSetValueExW(key.get(), win::widen(name).c_str(), 0, REG_SZ,
+                            reinterpret_cast<const BYTE*>(text.c_str()),
+                            static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+    if (status != ERROR_SUCCESS) raise_registry(status);
   }
 
   void do_events() override {

@@ -99,8 +99,25 @@ ModuleState& state() {
   return program_state<ModuleState>();
 }
 
+void wipe(std::string& text) noexcept {
+  // Through a volatile pointer: a plain store before the release may be left out.
+  volatile char* p = text.data();
+  for (size_t i = 0; i < text.size(); ++i) p[i] = 0;
+  text.clear();
+}
+
+HeldPassword::HeldPassword(const std::string& ansi) {
+  if (ansi.empty() || ansi.size() > kMaxPassword) raise(err::kInvalidCall, "No usable password");
+  wipe(state().Password);
+  state().Password = ansi;
+}
+
+HeldPassword::~HeldPassword() {
+  attempt([] { wipe(state().Password); });
+}
+
 int32_t VBZip(const std::vector<std::string>& names, const std::string& zip_file, int16_t recurse,
-              int16_t update, const std::string& root_dir) {
+              int16_t update, const std::string& root_dir, int16_t encrypt) {
   if (names.size() > ZIP_MAX_NAMES) raise(err::kSubscriptRange, "Subscript out of range");
   RunGuard guard;
 
@@ -124,6 +141,8 @@ int32_t VBZip(const std::vector<std::string>& names, const std::string& zip_file
   options.recurse = recurse;
   options.update = update;
   options.root_directory = ansi_root.data();
+  // 3: a 256-bit key. Never without a password to give when the library asks for it.
+  options.encrypt = encrypt != 0 && !state().Password.empty() ? 3 : 0;
 
   ZipNameList list;
   clear_record(list);
@@ -217,8 +236,18 @@ int32_t PVX_CALL ZipPrint(char* buf, uint32_t len) noexcept {
   return 0;
 }
 
-int32_t PVX_CALL ZipPassword(char*, int32_t, char*, char*) noexcept {
-  return 1;
+int32_t PVX_CALL ZipPassword(char* buf, int32_t size, char*, char*) noexcept {
+  int32_t given = 1;
+  attempt([&] {
+    const std::string& password = state().Password;
+    if (!buf || password.empty() || size <= 0 || password.size() >= static_cast<size_t>(size)) {
+      return;  // a cut password would lock the archive with another one
+    }
+    std::memset(buf, 0, static_cast<size_t>(size));
+    std::memcpy(buf, password.data(), password.size());
+    given = 0;
+  });
+  return given;
 }
 
 char* PVX_CALL ZipComment(char* buf) noexcept {
@@ -273,6 +302,14 @@ int16_t PVX_CALL UnzipPassword(char* buf, int32_t size, char*, char*) noexcept {
   attempt([&] {
     ModuleState& st = state();
     if (st.SkipPassword == 1) return;
+    // The send reading back its own archive: its password, never a question.
+    if (!st.Password.empty()) {
+      if (!buf || size <= 0 || st.Password.size() >= static_cast<size_t>(size)) return;
+      std::memset(buf, 0, static_cast<size_t>(size));
+      std::memcpy(buf, st.Password.data(), st.Password.size());
+      given = 0;
+      return;
+    }
     const std::string answer = services().input_box("Please Enter The Password!", "", "");
     if (answer.empty()) {
       st.SkipPassword = 1;
@@ -291,15 +328,15 @@ int16_t PVX_CALL UnzipPassword(char* buf, int32_t size, char*, char*) noexcept {
 
 void PVX_CALL UnzipListEntry(uint32_t size, uint32_t csize, uint16_t, uint16_t month, uint16_t day,
                              uint16_t year, uint16_t hour, uint16_t minute, char, char* name, char*,
-                             uint32_t crc, char) noexcept {
+                             uint32_t crc, char crypt) noexcept {
   attempt([&] {
     ModuleState& st = state();
     if (st.ListCount == 0) st.ListText = fs::from_ansi(listing_header()) + "\r\n";
     st.ListText += fs::from_ansi(listing_line(size, month, day, year, hour, minute, name)) + "\r\n";
     if (st.ListCount < 32767) ++st.ListCount;
     st.ListEntries.push_back(
-        {name ? archive::text_from_ansi_buffer(name, kNameBytes) : std::string(), size, csize,
-         crc});
+        {name ? archive::text_from_ansi_buffer(name, kNameBytes) : std::string(), size, csize, crc,
+         crypt != 0 && crypt != ' '});
   });
 }
 

@@ -21,6 +21,9 @@ struct ModuleState {
   int16_t SkipPassword = 0;  // 1 once the user declined to give a password in this extraction
   bool running = false;      // a library run is in progress (window events may run meanwhile)
   std::array<char, 4097> comment{};  // the buffer ZipComment hands back; outlives the call
+  // The password of the send in progress (HeldPassword), in the ANSI code page; empty when
+  // none. Archive runs encrypt only while one is held.
+  std::string Password;
   // The platform's last-error value right after the latest call into a library (0: none yet).
   uint32_t SystemError = 0;
   // Entries reported by UnzipListEntry in the current extraction, with their packed sizes.
@@ -29,6 +32,7 @@ struct ModuleState {
     uint32_t size = 0;
     uint32_t packed_size = 0;
     uint32_t crc = 0;  // CRC-32 of the entry's bytes, as the archive records it
+    bool encrypted = false;
   };
   std::vector<ListedEntry> ListEntries;
 };
@@ -55,14 +59,33 @@ struct UnzipIntegers {
   int16_t Privilege = 0;
 };
 
+// Holds a password in the module state for its own lifetime, then wipes it: a send's
+// password is never kept beyond the send.
+class HeldPassword {
+ public:
+  // ansi: the password in the ANSI code page, 1 to kMaxPassword bytes.
+  explicit HeldPassword(const std::string& ansi);
+  ~HeldPassword();
+  HeldPassword(const HeldPassword&) = delete;
+  HeldPassword& operator=(const HeldPassword&) = delete;
+};
+
+// The longest password the libraries take: their buffer of 256 less the terminating zero.
+inline constexpr size_t kMaxPassword = 255;
+
+// Overwrites the bytes of text, then empties it.
+void wipe(std::string& text) noexcept;
+
 // Result of VBZip when ZpArchive could not be called (library or export missing).
 inline constexpr int32_t kZipLibraryUnavailable = 53;
 
 // Runs ZpInit, ZpSetOptions and ZpArchive; returns ZpArchive's result. A library that cannot
 // be loaded or lacks an export is skipped (kZipLibraryUnavailable). Raises, before any library
 // call, for more than 100 names, a text the ANSI code page cannot carry, or a run in progress.
+// With encrypt set and a password held, the entries are encrypted with a 256-bit AES key;
+// without a held password they never are.
 int32_t VBZip(const std::vector<std::string>& names, const std::string& zip_file, int16_t recurse,
-              int16_t update, const std::string& root_dir);
+              int16_t update, const std::string& root_dir, int16_t encrypt = 0);
 
 // Runs UzpVersion2 and Wiz_SingleEntryUnzip over every entry; returns the library's result.
 // Any failure (library missing, text not ANSI, run in progress) is raised with the source

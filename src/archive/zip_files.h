@@ -26,7 +26,7 @@ class ZipFiles {
   void RecurseFolders(bool bRecurse) { recurse_ = bRecurse ? 1 : 0; }
   const std::string& ZipFileName() const { return zip_file_name_; }
   void ZipFileName(const std::string& sZipFileName) { zip_file_name_ = sZipFileName; }
-  // Stored only; the zip library is not asked to encrypt.
+  // Asks the zip library to encrypt, only while the send holds a password (HeldPassword).
   bool Encrypted() const { return encrypt_ == 1; }
   void Encrypted(bool bEncrypt) { encrypt_ = bEncrypt ? 1 : 0; }
   // Stored only; the zip library is not told.

@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <functional>
 #include <optional>
 #include <utility>
@@ -17,12 +18,14 @@
 #include "core/program_state.h"
 #include "platform/fs.h"
 #include "platform/services.h"
+#include "support/options.h"
 #include "support/probes.h"
 #include "support/statistics.h"
 #include "support/time_stamp.h"
 #include "support/work_lock.h"
 
 namespace parvex::compression {
+using CodeModule::wipe;
 using host::required;
 
 namespace {
@@ -90,9 +93,10 @@ struct SendRun {
   int32_t count_before_removal = 0;
   int32_t removed = 0;
   bool archive_attached = false;
+  // The user gave a password: the attachments leave protected or not at all.
+  bool protect = false;
+  bool cancel = false;  // the send must not go on; the item keeps its attachments
 };
-
-constexpr const char* kReadme = "Readme.txt";
 
 void log_line(const std::string& line) {
   send_windows().log(line);
@@ -122,23 +126,33 @@ Fingerprint fingerprint(const std::string& path) {
 
 // Nothing leaves the item unless the archive holds every saved file byte for byte, and the
 // readme unless an attachment took its name, and nothing else: a file that changed while it
-// was packed, or one that is not this message's, keeps the attachments where they are.
-void check_archive(const std::vector<SavedAttachment>& saved, const Fingerprint& readme) {
+// was packed, or one that is not this message's, keeps the attachments where they are. A
+// protected archive must hold every attachment encrypted, and open with the password.
+void check_archive(const std::vector<SavedAttachment>& saved, const Fingerprint& readme,
+                   bool protect) {
   UnzipFiles list;
   list.ExtractList(1);
   if (list.Unzip(archive_file(), working_folder()) != 0) {
     raise(err::kPathFileAccess, "The archive could not be read back");
   }
   const auto& entries = CodeModule::state().ListEntries;
-  auto same = [](const CodeModule::ModuleState::ListedEntry& e, const Fingerprint& f) {
+  // An encrypted entry may record no CRC (AES): the test run below checks its bytes instead.
+  auto same = [protect](const CodeModule::ModuleState::ListedEntry& e, const Fingerprint& f) {
     return fs::same_name(e.name, f.name) && static_cast<int64_t>(e.size) == f.size &&
-           e.crc == f.crc;
+           (e.crc == f.crc || (protect && e.encrypted && e.crc == 0));
   };
   auto held = [&](const Fingerprint& f) {
     return std::any_of(entries.begin(), entries.end(), [&](const auto& e) { return same(e, f); });
   };
   for (const SavedAttachment& s : saved) {
     if (!held(s.saved)) raise(err::kPathFileAccess, "The archive does not hold " + s.original_name);
+  }
+  if (protect) {
+    for (const auto& e : entries) {
+      if (!e.encrypted && !fs::same_name(e.name, kReadme)) {
+        raise(err::kPathFileAccess, "The archive holds " + e.name + " unprotected");
+      }
+    }
   }
   const bool readme_taken = std::any_of(saved.begin(), saved.end(), [](const auto& s) {
     return fs::same_name(s.saved.name, kReadme);
@@ -150,17 +164,86 @@ void check_archive(const std::vector<SavedAttachment>& saved, const Fingerprint&
         std::any_of(saved.begin(), saved.end(), [&](const auto& s) { return same(e, s.saved); });
     if (!ours) raise(err::kPathFileAccess, "The archive holds a file of no attachment: " + e.name);
   }
+  if (protect) {
+    // Every entry decrypted and checked, nothing written. Last: this run replaces the listing.
+    UnzipFiles test;
+    test.TestZip(true);
+    if (test.Unzip(archive_file(), working_folder()) != 0) {
+      raise(err::kPathFileAccess, "The protected archive could not be read back");
+    }
+  }
+}
+
+// "12.5": a saving in percent as the log shows it.
+std::string percent(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f", value);
+  return text;
+}
+
+// The user's password for this send, when the options ask for one: empty when the user gave
+// none (the archive goes unprotected). Sets run.cancel for one the libraries cannot take.
+std::string ask_password(SendRun& run) {
+  const std::string subject = required(run.item).Subject();
+  std::string answer =
+      services().password_box("Password for the attachments of " + subject, "Parvex");
+  bool exact = true;
+  std::string ansi = fs::to_ansi(answer, &exact);
+  wipe(answer);
+  if (ansi.empty()) return ansi;
+  if (!exact || ansi.size() > CodeModule::kMaxPassword) {
+    wipe(ansi);
+    run.cancel = true;
+    attempt([] {
+      services().message_box(
+          "The password can hold at most 255 characters, each of the system's code page. The "
+          "message was not sent; send it again to choose another password.",
+          MsgButtons::Ok, MsgIcon::Warning, "Parvex");
+    });
+    log_event("Send cancelled: the password cannot be used");
+  }
+  return ansi;
+}
+
+constexpr const char* kNotProtected =
+    "The attachments could not be protected with the password, so the message was not sent.";
+
+// An item the send cannot pack leaves as it is, unless the user gave a password for it.
+void leave_unchanged(SendRun& run, const std::string& why) {
+  if (!run.protect) {
+    log_event("Send left unchanged: " + why);
+    return;
+  }
+  run.cancel = true;
+  log_event("Send cancelled: " + why);
+  attempt(
+      [] { services().message_box(kNotProtected, MsgButtons::Ok, MsgIcon::Warning, "Parvex"); });
 }
 
 void send_steps(SendRun& run) {
   SendWindows& windows = send_windows();
   if (!windows.enabled()) return;
 
+  std::string problem;
+  const Options options = read_options(&problem);
+  if (!problem.empty()) log_event("Options left at their defaults: " + problem);
+  std::optional<CodeModule::HeldPassword> password;
+  if (options.ask_password && required(required(run.item).GetAttachments()).Count() > 0) {
+    std::string given = ask_password(run);
+    if (run.cancel) return;
+    if (!given.empty()) {
+      // Marked before it is held: from here a failure must not let the item leave unprotected.
+      run.protect = true;
+      password.emplace(given);
+      wipe(given);
+    }
+  }
+
   // Another process sharing the add-in folder works on the same files: wait for it a little,
   // then let this item go as it is.
   run.lock.emplace();
   if (!run.lock->held()) {
-    log_event("Send left unchanged: the add-in folder is in use by another program");
+    leave_unchanged(run, "the add-in folder is in use by another program");
     return;
   }
 
@@ -168,7 +251,7 @@ void send_steps(SendRun& run) {
   const std::string prefix = folder + kPathSep;
   // Emptying a folder reached through a link would delete files elsewhere.
   if (fs::is_link(folder)) {
-    log_event("Send left unchanged: the working folder is a link: " + folder);
+    leave_unchanged(run, "the working folder is a link: " + folder);
     return;
   }
   fs::ensure_folder(folder);
@@ -200,6 +283,8 @@ void send_steps(SendRun& run) {
   for (const std::string& entry : fs::list_entries(folder)) {
     if (!fs::same_name(entry, kReadme)) taken.insert(entry);
   }
+  // The readme is packed unencrypted: no attachment may go under its name.
+  if (run.protect) taken.insert(kReadme);
   for (int32_t i = 1; i <= n; ++i) {
     const host::Ref<host::Attachment> attachment_ref = attachments.GetItem(i);
     host::Attachment& attachment = required(attachment_ref);
@@ -211,7 +296,29 @@ void send_steps(SendRun& run) {
   }
 
   const PackedBytes packed = windows.zip();
-  if (n > 0) check_archive(run.saved, readme);
+  if (n > 0) check_archive(run.saved, readme, run.protect);
+
+  if (options.min_saving > 0 && n > 0) {
+    double attached = 0;
+    for (const SavedAttachment& s : run.saved) attached += static_cast<double>(s.saved.size);
+    const double saving = attached > 0 ? (attached - packed.archive) / attached * 100 : 0;
+    if (run.protect) {
+      // Sending the attachments as they are would drop the protection the user asked for.
+    } else if (saving < options.min_saving) {
+      log_event("Send left with its attachments: the archive saves " + percent(saving) +
+                " %, less than the " + std::to_string(options.min_saving) + " % asked");
+      // Sent as they are: no saving to claim.
+      statistics().PendingNormalBytes += attached;
+      statistics().PendingZipBytes += attached;
+      windows.working_files(folder);
+      fs::delete_file(archive_file());
+      for (const std::string& entry : windows.working_files(folder)) {
+        fs::delete_file(prefix + entry);
+      }
+      WriteStatistics();
+      return;
+    }
+  }
 
   int32_t c = attachments.Count();
   run.count_before_removal = c;
@@ -372,14 +479,23 @@ void send_item(host::Ref<host::Item> item, bool& Cancel) {
   run.item = std::move(item);
   report_failure([&] { send_steps(run); },
                  [&](const Failure& failure) {
-                   // Before anything that can fail: the item must not leave short of files.
+                   // Before anything that can fail: the item must not leave short of files,
+                   // nor unprotected when the user gave a password.
                    if (!put_back(run)) Cancel = true;
+                   if (run.protect && !run.archive_attached) {
+                     Cancel = true;
+                     attempt([] {
+                       services().message_box(kNotProtected, MsgButtons::Ok, MsgIcon::Warning,
+                                              "Parvex");
+                     });
+                   }
                    log_line(time_stamp() + "Eroare Mailsend " + failure.description() + "   " +
                             std::to_string(CodeModule::state().SystemError));
                    send_windows().disable();
                    // Without the lock nothing was counted, and another process owns the file.
                    if (run.lock && run.lock->held()) WriteStatistics();
                  });
+  if (run.cancel) Cancel = true;
 }
 
 void read_item(host::Item& item) {

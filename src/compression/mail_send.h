@@ -11,6 +11,9 @@
 
 namespace parvex::compression {
 
+// The readme packed with the attachments; never encrypted, so that a recipient can read it.
+inline constexpr const char* kReadme = "Readme.txt";
+
 // add-in folder + separator + "Attachments": where attachments are saved to be packed.
 std::string working_folder();
 // add-in folder + separator + "Attachments.zip": the archive the zip action writes.
@@ -29,7 +32,8 @@ void after_send(std::function<void()> work);
 std::string saved_name(const std::string& file_name, std::set<std::string>& taken);
 
 // The send event: never raises unless its own error handler fails. Cancel is set only when the
-// item would otherwise leave with fewer files than the user attached.
+// item would otherwise leave with fewer files than the user attached, or without the protection
+// the user gave a password for.
 void send_item(host::Ref<host::Item> item, bool& Cancel);
 // The read event: two log lines; a failure goes to the caller.
 void read_item(host::Item& item);

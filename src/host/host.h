@@ -102,6 +102,7 @@ class Item {
  public:
   virtual ~Item() = default;
   virtual int32_t Class() = 0;  // read by name: fails on an object without that property
+  virtual std::string Subject() = 0;
   virtual Ref<Attachments> GetAttachments() = 0;
   virtual SubscriptionPtr OnRead(std::function<void()> handler) = 0;
   // Raised before the item leaves; setting cancel keeps it.

@@ -1,8 +1,12 @@
 #include "platform/services.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <map>
 
+#include "core/failure.h"
 #include "core/program_state.h"
+#include "platform/fs.h"
 
 namespace parvex {
 namespace {
@@ -12,7 +16,77 @@ struct ServicesSlot {
   Services* installed = nullptr;
 };
 
+// Settings files are a few lines; anything larger is not one of ours.
+constexpr size_t kSettingsLimit = 4096;
+
+// In the add-in folder of the services in use: a wrapper that hands the store on to the native
+// services still keeps the file in its own folder.
+std::string settings_path() {
+  return services().addin_folder() + kPathSep + kSettingsFile;
+}
+
+// Every "name=value" line of the file; none when there is no file. Raises on a line of another
+// shape, a control character or a file too large, so that the caller takes its defaults.
+std::map<std::string, std::string> read_settings_file(const std::string& path) {
+  std::map<std::string, std::string> values;
+  if (!fs::exists_no_follow(path)) return values;
+  fs::File in(path, "rb", fs::Links::refuse);
+  std::string text(kSettingsLimit + 1, '\0');
+  text.resize(std::fread(text.data(), 1, text.size(), in.get()));
+  if (std::ferror(in.get())) raise(err::kPathFileAccess, "Path/File access error: " + path);
+  if (text.size() > kSettingsLimit) raise(err::kPathFileAccess, "The settings file is too large");
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    start = end + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) continue;
+    const auto eq = line.find('=');
+    const bool control = std::any_of(line.begin(), line.end(),
+                                     [](char c) { return static_cast<unsigned char>(c) < 32; });
+    if (eq == std::string::npos || eq == 0 || control) {
+      raise(err::kPathFileAccess, "The settings file has a line of no setting: " + line);
+    }
+    values[line.substr(0, eq)] = line.substr(eq + 1);
+  }
+  return values;
+}
+
 }  // namespace
+
+std::optional<std::string> Services::read_setting(const std::string& name) {
+  const auto values = read_settings_file(settings_path());
+  const auto it = values.find(name);
+  if (it == values.end()) return std::nullopt;
+  return it->second;
+}
+
+void Services::write_setting(const std::string& name, const std::string& value) {
+  const auto control = [](char c) { return static_cast<unsigned char>(c) < 32; };
+  if (name.empty() || name.find('=') != std::string::npos ||
+      std::any_of(name.begin(), name.end(), control) ||
+      std::any_of(value.begin(), value.end(), control)) {
+    raise(err::kInvalidCall, "Invalid procedure call or argument");
+  }
+  const std::string path = settings_path();
+  std::map<std::string, std::string> values;
+  // A damaged file is replaced by what is being saved now, as the user sees it.
+  attempt([&] { values = read_settings_file(path); });
+  values[name] = value;
+  std::string text;
+  for (const auto& [n, v] : values) text += n + "=" + v + "\r\n";
+  // Written beside and renamed over, so that a failed write leaves the old file whole.
+  const std::string temp = path + ".tmp";
+  if (fs::exists_no_follow(temp)) fs::delete_file(temp);
+  {
+    fs::File out(temp, "wb", fs::Links::refuse);
+    out.write(text);
+    out.close();
+  }
+  fs::rename_replace(temp, path);
+}
 
 Services& services() {
   auto& slot = program_state<ServicesSlot>();

@@ -55,6 +55,11 @@ class Services {
   // Modal input box; an empty answer when nothing was entered or the box was cancelled.
   virtual std::string input_box(const std::string& prompt, const std::string& caption,
                                 const std::string& default_answer) = 0;
+  // The input box for a password: where the platform can, what is typed is not shown, and the
+  // box keeps no copy. By default the plain input box.
+  virtual std::string password_box(const std::string& prompt, const std::string& caption) {
+    return input_box(prompt, caption, "");
+  }
   // Lets the user interface process the window events that are waiting.
   virtual void do_events() = 0;
   virtual void set_clipboard_text(const std::string& text) = 0;
@@ -71,7 +76,16 @@ class Services {
   // The user's general date format: short date, a blank, long time; the date alone at midnight.
   virtual std::string general_date(const LocalTime& t) = 0;
   virtual NumberSeparators number_separators() = 0;
+
+  // The user's own settings, as text by name; nullopt for one never saved. Both raise when the
+  // store cannot be read or written. By default a small file in the add-in folder
+  // (settings_file_name()): one "name=value" line each.
+  virtual std::optional<std::string> read_setting(const std::string& name);
+  virtual void write_setting(const std::string& name, const std::string& value);
 };
+
+// The settings file the default store keeps in the add-in folder.
+inline constexpr const char* kSettingsFile = "parvex.ini";
 
 // The calling thread's services: the native ones unless a test installed others.
 Services& services();

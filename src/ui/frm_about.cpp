@@ -6,6 +6,7 @@
 #include "compression/signature.h"
 #include "platform/services.h"
 #include "support/statistics.h"
+#include "ui/frm_options.h"
 #include "ui/frm_outlook.h"
 #include "ui/links.h"
 
@@ -61,6 +62,9 @@ frm_about::frm_about() {
   Image1.pixel_width = 287;
   Image1.pixel_height = 103;
   place(Image1, "Image1", 600, 120, 4305, 1545, std::nullopt);
+  // In the free strip right of the logo, last in the tab order: nothing else moves.
+  cmd_options.caption = "&Options";
+  place(cmd_options, "cmd_options", 4920, 1320, 735, 375, 12);
 
   on_click = [this] { open_address(handle, kProductWebPage); };
   cmd_visit.on_click = on_click;
@@ -72,6 +76,7 @@ frm_about::frm_about() {
   };
   Command1.on_click = [this] { Hide(); };
   Command4.on_click = [] { touch<frm_outlook>().Show(); };
+  cmd_options.on_click = [] { touch<frm_options>().Show(); };
   Command2.on_click = [] {
     EncodeSignature();
     SignatureText();

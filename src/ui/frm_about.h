@@ -32,8 +32,9 @@ class frm_about : public Window {
   Label lbl_Saving;
   Label lbl_totalzip;
   Label lbl_totalbytes;
-  Label Label1;  // the version
-  Image Image1;  // the logo: saves the event log, then opens the web page
+  Label Label1;               // the version
+  Image Image1;               // the logo: saves the event log, then opens the web page
+  CommandButton cmd_options;  // shows the options window; right of the logo
 
   // Appends the event log to its log file and clears the list; when the file cannot be
   // written, says so in a message box and keeps the list.

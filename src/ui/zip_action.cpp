@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "archive/zip_files.h"
+#include "compression/mail_send.h"
 #include "platform/fs.h"
 #include "platform/services.h"
 #include "support/statistics.h"
@@ -42,6 +43,8 @@ compression::PackedBytes frm_outlook::pack_working_folder(bool count) {
       zip.UpdatingZip(false);
       zip.addfile(prefix + name);
       zip.IncludeSystemFiles(false);
+      // The readme stays readable, so that a recipient sees what a protected archive is.
+      zip.Encrypted(!fs::same_name(name, compression::kReadme));
       const int32_t r = zip.MakeZipFile();
       touch<frm_outlook>().list_log.AddItem("Add " + name + " return " + std::to_string(r));
     }

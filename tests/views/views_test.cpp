@@ -19,6 +19,7 @@
 #include "text_win32.h"
 #include "ui/frm_ab.h"
 #include "ui/frm_about.h"
+#include "ui/frm_options.h"
 #include "ui/frm_outlook.h"
 #include "views/views.h"
 #include "win32_handles.h"
@@ -46,6 +47,7 @@ const WindowClass kWindows[] = {
     {"frm_outlook", touch_window<ui::frm_outlook>, ui::exists<ui::frm_outlook>},
     {"frm_about", touch_window<ui::frm_about>, ui::exists<ui::frm_about>},
     {"frm_ab", touch_window<ui::frm_ab>, ui::exists<ui::frm_ab>},
+    {"frm_options", touch_window<ui::frm_options>, ui::exists<ui::frm_options>},
 };
 
 // The whole window, frame included, as drawn into its own surface, saved as a PNG: filter

@@ -9,8 +9,11 @@
 #include <fstream>
 #include <iterator>
 
+#include <gtest/gtest.h>
+
 #include "codepage.h"
 #include "le.h"
+#include "zip_aes.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -177,25 +180,48 @@ std::string raw_deflate(const std::string& data) {
   return out.substr(2, n - 6);  // less zlib's two-byte header and four-byte check value
 }
 
+namespace {
+
+// Salt, verifier, the data encrypted, code: an AES entry's data under kAesPassword.
+std::string aes_sealed(const std::string& data, int strength) {
+  const unsigned char salt[kAesMaxSalt] = {1, 2, 3};
+  unsigned char verifier[kAesVerifierSize], code[kAesCodeSize];
+  AesStream aes;
+  std::string sealed = data;
+  auto* p = reinterpret_cast<unsigned char*>(sealed.data());
+  if (!aes.start(kAesPassword, strength, salt, verifier) || !aes.encrypt(p, p, sealed.size()) ||
+      !aes.finish(code)) {
+    ADD_FAILURE() << "AES failed";
+  }
+  return std::string(reinterpret_cast<const char*>(salt), aes_salt_size(strength)) +
+         std::string(reinterpret_cast<const char*>(verifier), kAesVerifierSize) + sealed +
+         std::string(reinterpret_cast<const char*>(code), kAesCodeSize);
+}
+
+}  // namespace
+
 std::string make_zip(const std::vector<TestEntry>& entries, const std::string& comment,
                      Layout* layout) {
   std::string zip;
   std::string central;
   Layout lay;
   for (const TestEntry& e : entries) {
-    const std::string payload = e.deflate ? raw_deflate(e.data) : e.data;
-    const uint32_t crc = e.crc.value_or(crc_of(e.data));
+    std::string payload = e.deflate ? raw_deflate(e.data) : e.data;
+    const uint16_t method = e.deflate ? kMethodDeflated : kMethodStored;
+    const std::string extra = e.aes ? aes_extra_block({kAesVendorAe2, e.aes, method}) : "";
+    if (e.aes) payload = aes_sealed(payload, e.aes);
+    const uint32_t crc = e.crc.value_or(e.aes ? 0 : crc_of(e.data));
     const auto fields = [&](std::string& h) {
-      put16(h, 20);
-      put16(h, e.flags);
-      put16(h, e.method.value_or(e.deflate ? 8 : 0));
+      put16(h, e.aes ? 51 : 20);
+      put16(h, static_cast<uint16_t>(e.flags | (e.aes ? kFlagEncrypted : 0)));
+      put16(h, e.method.value_or(e.aes ? kMethodAes : method));
       put16(h, e.dos_time);
       put16(h, e.dos_date);
       put32(h, crc);
       put32(h, e.csize.value_or(static_cast<uint32_t>(payload.size())));
       put32(h, e.usize.value_or(static_cast<uint32_t>(e.data.size())));
       put16(h, static_cast<uint16_t>(e.name.size()));
-      put16(h, 0);  // extra field
+      put16(h, static_cast<uint16_t>(extra.size()));
     };
     lay.local_offsets.push_back(zip.size());
     lay.central_offsets.push_back(central.size());
@@ -209,8 +235,8 @@ std::string make_zip(const std::vector<TestEntry>& entries, const std::string& c
     put16(central, e.internal_attr);
     put32(central, 0);
     put32(central, static_cast<uint32_t>(lay.local_offsets.back()));
-    zip += e.name + payload;
-    central += e.name;
+    zip += e.name + extra + payload;
+    central += e.name + extra;
   }
   for (uint64_t& at : lay.central_offsets) at += zip.size();
   const auto cd_offset = static_cast<uint32_t>(zip.size());

@@ -94,7 +94,9 @@ struct TestEntry {
   uint16_t dos_date = (24 << 9) | (3 << 5) | 5;  // 2004-03-05
   std::optional<uint16_t> method{};
   std::optional<uint32_t> usize{}, csize{}, crc{};  // declared in both headers
+  int aes = 0;  // 1..3: an AE-2 entry of that key strength under kAesPassword, salt fixed
 };
+inline constexpr const char* kAesPassword = "pw";
 
 struct Layout {
   std::vector<uint64_t> local_offsets, central_offsets;

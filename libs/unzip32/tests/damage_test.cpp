@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "entry_path.h"
+#include "le.h"
 #include "unzip_engine.h"
 #include "unzip_support.h"
 #include "ziperrors.h"
@@ -12,6 +13,15 @@ namespace {
 
 const std::vector<TestEntry> kSound = {
     {"a", "alpha alpha alpha alpha"}, {"d/", ""}, {"d/b", "b", false}};
+
+// The same as AES entries (a deflated one, a stored one), so that every byte of their extra
+// fields, salts, verifiers and codes is damaged too.
+std::vector<TestEntry> sealed() {
+  std::vector<TestEntry> entries = kSound;
+  entries[0].aes = 1;
+  entries[2].aes = 3;
+  return entries;
+}
 
 // Runs the engine over bytes in memory, printing entry contents, as the fuzz target does.
 int print_run(const std::string& bytes, Calls* calls) {
@@ -25,27 +35,53 @@ int print_run(const std::string& bytes, Calls* calls) {
 }
 
 TEST(Damage, EveryTruncationIsReported) {
-  const std::string zip = make_zip(kSound);
-  for (size_t n = 0; n < zip.size(); ++n) {
-    Calls calls;
-    EXPECT_NE(print_run(zip.substr(0, n), &calls), PK_OK) << n;
-    EXPECT_FALSE(calls.printed.empty()) << n;
+  for (const std::string& zip : {make_zip(kSound), make_zip(sealed())}) {
+    for (size_t n = 0; n < zip.size(); ++n) {
+      Calls calls;
+      calls.passwords = {kAesPassword};
+      EXPECT_NE(print_run(zip.substr(0, n), &calls), PK_OK) << n;
+      EXPECT_FALSE(calls.printed.empty()) << n;
+    }
   }
 }
 
 TEST(Damage, FlippedBytesNeverPassForGoodData) {
-  const std::string zip = make_zip(kSound);
-  for (size_t at = 0; at < zip.size(); ++at) {
-    for (const int change : {0x01, 0x80, 0xFF}) {
-      std::string bad = zip;
-      bad[at] = static_cast<char>(bad[at] ^ change);
-      Calls calls;
-      // Success means exactly the sound contents; anything else is said.
-      if (print_run(bad, &calls) == PK_OK) {
-        EXPECT_EQ(calls.printed, "alpha alpha alpha alphab") << at;
-      } else {
-        EXPECT_NE(calls.printed.find('\n'), std::string::npos) << at;
+  for (const std::string& zip : {make_zip(kSound), make_zip(sealed())}) {
+    Calls sound;
+    sound.passwords = {kAesPassword};
+    ASSERT_EQ(print_run(zip, &sound), PK_OK) << sound.printed;
+    for (size_t at = 0; at < zip.size(); ++at) {
+      for (const int change : {0x01, 0x80, 0xFF}) {
+        std::string bad = zip;
+        bad[at] = static_cast<char>(bad[at] ^ change);
+        Calls calls;
+        calls.passwords = {kAesPassword};
+        // Success means exactly the sound contents; anything else is said.
+        if (print_run(bad, &calls) == PK_OK) {
+          EXPECT_EQ(calls.printed, "alpha alpha alpha alphab") << at;
+        } else {
+          EXPECT_NE(calls.printed.find('\n'), std::string::npos) << at;
+        }
       }
+    }
+  }
+}
+
+TEST(Damage, AesDataThatFailsItsCodeIsNeverPrinted) {
+  const std::string secret(300, 'Q');
+  for (const bool deflate : {false, true}) {
+    TestEntry e{"q", secret, deflate};
+    e.aes = 2;
+    const std::string zip = make_zip({e});
+    const size_t data = kLocalHeaderSize + 1 + 11 + 12 + 2;  // name, extra, salt, verifier
+    const size_t end = zip.find(std::string("PK\1\2", 4));
+    for (size_t at = data; at < end; ++at) {
+      std::string bad = zip;
+      bad[at] = static_cast<char>(bad[at] ^ 0x01);
+      Calls calls;
+      calls.passwords = {kAesPassword};
+      EXPECT_EQ(print_run(bad, &calls), PK_ERR) << at;
+      EXPECT_EQ(calls.printed.find('Q'), std::string::npos) << at << ": " << calls.printed;
     }
   }
 }

@@ -37,10 +37,12 @@ struct PackCase {
 class BlockPacker : public ZipTest {
  protected:
   // Packs `data` with `workers` threads (0: the calling thread alone); returns what came out.
-  std::string pack(const PackCase& c, unsigned workers, pvx::zip::PackResult* r) {
+  std::string pack(const PackCase& c, unsigned workers, pvx::zip::PackResult* r,
+                   pvx::AesStream* cipher = nullptr) {
     pvx::zip::ThreadPool pool(workers);
     pvx::zip::BlockPacker packer(6, work_);
     packer.use_pool(&pool);
+    packer.use_cipher(cipher);
     const std::string in_path = make("in.bin", c.data), out_path = path("out.bin");
     pvx::BinaryFile in, out;
     EXPECT_TRUE(in.open(in_path, pvx::BinaryFile::Mode::Read));
@@ -71,13 +73,24 @@ TEST_F(BlockPacker, JoinedBlocksInflateToTheInputWhateverTheWorkerCount) {
   };
   for (const PackCase& c : cases) {
     SCOPED_TRACE(c.what);
-    std::string first;
+    std::string first, first_sealed;
     for (const unsigned workers : {0u, 3u}) {
       pvx::zip::PackResult r;
       const std::string out = pack(c, workers, &r);
       ASSERT_EQ(r.kind, c.kind) << workers << " workers";
       if (workers == 0) first = out;
       EXPECT_TRUE(out == first) << "output depends on the number of workers";
+      // Encrypted as written, with a fixed salt: the same bytes again, and they decrypt to
+      // the plain output.
+      const unsigned char salt[pvx::kAesMaxSalt] = {7};
+      unsigned char verifier[pvx::kAesVerifierSize];
+      pvx::AesStream seal, open;
+      ASSERT_TRUE(seal.start("pw", 3, salt, verifier) && open.start("pw", 3, salt, verifier));
+      std::string sealed = pack(c, workers, &r, &seal);
+      if (workers == 0) first_sealed = sealed;
+      EXPECT_TRUE(sealed == first_sealed) << "encrypted output depends on the number of workers";
+      ASSERT_TRUE(open.decrypt(reinterpret_cast<unsigned char*>(sealed.data()), sealed.size()));
+      EXPECT_TRUE(sealed == out) << "encryption changed the packed bytes";
       EXPECT_EQ(r.at, c.at);
       if (c.kind != Kind::Deflated && c.kind != Kind::Stored) continue;
       EXPECT_EQ(r.crc, pvx::unzip::test::crc_of(c.data));

@@ -49,6 +49,7 @@ int32_t ZipTest::zip(const std::string& archive, const std::vector<std::string>&
   ZipOptionRecord rec{};
   rec.recurse = o.recurse;
   rec.update = o.update;
+  rec.encrypt = o.encrypt;
   rec.level = o.level;
   rec.root_directory = root.data();
   EXPECT_EQ(ZpSetOptions(&rec), 1);

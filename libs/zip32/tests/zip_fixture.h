@@ -54,6 +54,7 @@ struct Options {
   int update = 0;
   char level = 0;
   std::string root;  // UTF-8
+  int encrypt = 0;   // AES key strength 1..3; the password comes from the callback set
 };
 
 class ZipTest : public ::testing::Test {

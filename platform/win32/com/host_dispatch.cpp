@@ -125,6 +125,7 @@ class ItemAdapter final : public host::Item, Adapter {
  public:
   explicit ItemAdapter(IDispatch* o) : Adapter(o, "Item") {}
   int32_t Class() override { return host.get(L"Class").to_int(); }
+  std::string Subject() override { return host.get(L"Subject").to_string(); }
   host::Ref<host::Attachments> GetAttachments() override {
     return adapt(host.get(L"Attachments"), &make_attachments);
   }

@@ -16,6 +16,7 @@
 #include "ui/frm_ab.h"
 #include "ui/frm_about.h"
 #include "ui/frm_outlook.h"
+#include "views/options_view.h"
 #include "views/pictures.h"
 #include "win32_handles.h"
 
@@ -49,10 +50,11 @@ void close_model() {
 }
 
 // The zip window keeps the dialog face colour; the other two use the window colour.
-const std::array<ModelClass, 3> kClasses{{
+const std::array<ModelClass, 4> kClasses{{
     {find_model<ui::frm_outlook>, close_model<ui::frm_outlook>, COLOR_BTNFACE},
     {find_model<ui::frm_about>, close_model<ui::frm_about>, COLOR_WINDOW},
     {find_model<ui::frm_ab>, close_model<ui::frm_ab>, COLOR_WINDOW},
+    {options_view::find, options_view::close, options_view::kBackground},
 }};
 
 class View;

@@ -1,0 +1,65 @@
+// The cryptography back-end against published answers: a round trip alone would not notice a
+// fault that encryption and decryption share.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "crypto.h"
+
+namespace pvx::crypto {
+namespace {
+
+std::string hex(const unsigned char* p, size_t n) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string out;
+  for (size_t i = 0; i < n; ++i) {
+    out += kDigits[p[i] >> 4];
+    out += kDigits[p[i] & 15];
+  }
+  return out;
+}
+std::string bytes(const std::string& hex_text) {
+  std::string out;
+  for (size_t i = 0; i + 1 < hex_text.size(); i += 2) {
+    out += static_cast<char>(std::stoi(hex_text.substr(i, 2), nullptr, 16));
+  }
+  return out;
+}
+const unsigned char* u(const std::string& s) {
+  return reinterpret_cast<const unsigned char*>(s.data());
+}
+
+TEST(Crypto, PrimitivesGiveThePublishedAnswers) {
+  unsigned char out[32];
+  // PBKDF2-HMAC-SHA1 (RFC 6070), HMAC-SHA1 (RFC 2202 case 2), AES (FIPS-197 appendix C).
+  ASSERT_TRUE(pbkdf2_sha1("password", u("salt"), 4, 2, out, 20));
+  EXPECT_EQ(hex(out, 20), "ea6c014dc72d6f8ccd1ed92ace1d41f0d8de8957");
+  HmacSha1 mac;
+  const std::string text = "what do ya want for nothing?";
+  ASSERT_TRUE(mac.set_key(u("Jefe"), 4));
+  ASSERT_TRUE(mac.update(u(text), 5) && mac.update(u(text) + 5, text.size() - 5));
+  ASSERT_TRUE(mac.finish(out));
+  EXPECT_EQ(hex(out, 20), "effcdf6ae5eb2fa2d27416d5f184df9c259a7c79");
+  ASSERT_TRUE(mac.restart() && mac.update(u(text), text.size()) && mac.finish(out));
+  EXPECT_EQ(hex(out, 20), "effcdf6ae5eb2fa2d27416d5f184df9c259a7c79");
+  const std::string plain = bytes("00112233445566778899aabbccddeeff");
+  const struct {
+    size_t key_len;
+    const char* cipher;
+  } cases[] = {{16, "69c4e0d86a7b0430d8cdb78070b4c55a"},
+               {24, "dda97ca4864cdfe06eaf70a0ec0d7191"},
+               {32, "8ea2b7ca516745bfeafc49904b496089"}};
+  for (const auto& c : cases) {
+    std::string key;
+    for (size_t i = 0; i < c.key_len; ++i) key += static_cast<char>(i);
+    AesBlocks aes;
+    const std::string two = plain + plain;
+    unsigned char enc[32];
+    ASSERT_TRUE(aes.set_key(u(key), key.size()) && aes.encrypt(u(two), enc, 2));
+    EXPECT_EQ(hex(enc, 16), c.cipher) << c.key_len;
+    EXPECT_EQ(hex(enc + 16, 16), c.cipher) << "each block on its own";
+  }
+}
+
+}  // namespace
+}  // namespace pvx::crypto

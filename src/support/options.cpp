@@ -1,0 +1,55 @@
+#include "support/options.h"
+
+#include "core/failure.h"
+#include "platform/services.h"
+
+namespace parvex {
+namespace {
+
+constexpr const char* kAskPassword = "AskPassword";
+constexpr const char* kMinSaving = "MinSaving";
+
+}  // namespace
+
+bool parse_min_saving(const std::string& text, int32_t& value) {
+  if (text.empty() || text.size() > 2) return false;
+  int32_t v = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + (c - '0');
+  }
+  if (v > kMaxMinSaving) return false;
+  value = v;
+  return true;
+}
+
+Options read_options(std::string* problem) {
+  Options options;
+  std::string why;
+  try {
+    if (const auto ask = services().read_setting(kAskPassword)) {
+      if (*ask != "0" && *ask != "1") raise(err::kTypeMismatch, "AskPassword is " + *ask);
+      options.ask_password = *ask == "1";
+    }
+    if (const auto min = services().read_setting(kMinSaving)) {
+      if (!parse_min_saving(*min, options.min_saving)) {
+        raise(err::kTypeMismatch, "MinSaving is " + *min);
+      }
+    }
+  } catch (...) {
+    options = Options{};
+    why = current_failure().description();
+  }
+  if (problem) *problem = why;
+  return options;
+}
+
+void write_options(const Options& options) {
+  if (options.min_saving < 0 || options.min_saving > kMaxMinSaving) {
+    raise(err::kInvalidCall, "Invalid procedure call or argument");
+  }
+  services().write_setting(kAskPassword, options.ask_password ? "1" : "0");
+  services().write_setting(kMinSaving, std::to_string(options.min_saving));
+}
+
+}  // namespace parvex

@@ -1,0 +1,30 @@
+// The user's options, kept through the platform's settings store. Every default keeps the
+// send as it was before the options existed.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace parvex {
+
+struct Options {
+  // Asks at each send for a password that protects the attachments in the archive.
+  bool ask_password = false;
+  // The archive replaces the attachments only when it is at least this many percent smaller;
+  // 0 always replaces them.
+  int32_t min_saving = 0;
+  bool operator==(const Options&) const = default;
+};
+
+inline constexpr int32_t kMaxMinSaving = 99;
+
+// The stored options. Never raises: a store that cannot be read, or holds a value of another
+// shape, gives the defaults, and *problem (when given) says why; it is emptied otherwise.
+Options read_options(std::string* problem = nullptr);
+// Stores both options; raises when the store cannot be written or a value is out of range.
+void write_options(const Options& options);
+
+// A minimum saving as the user types it: digits only, 0 to kMaxMinSaving. False otherwise.
+bool parse_min_saving(const std::string& text, int32_t& value);
+
+}  // namespace parvex

@@ -1,0 +1,27 @@
+// The window "Options": the user's options (support/options.h), read when the window loads and
+// stored by OK. Opened from the about window.
+#pragma once
+
+#include "ui/controls.h"
+#include "ui/window.h"
+
+namespace parvex::ui {
+
+class frm_options : public Window {
+ public:
+  frm_options();
+
+  CheckBox chk_password;  // ask for a password at each send
+  Label lbl_min_saving;
+  TextBox txt_min_saving;    // whole percent, 0 to 99
+  CommandButton cmd_ok;      // stores the options and closes the window
+  CommandButton cmd_cancel;  // closes the window, storing nothing
+
+  // Shows the stored options; a store that cannot be read shows the defaults and logs why.
+  void load() override;
+  // Stores what the window shows and closes it; a value out of range, or a store that cannot
+  // be written, is said in a message box and keeps the window open.
+  void cmd_ok_Click();
+};
+
+}  // namespace parvex::ui

@@ -1,0 +1,213 @@
+// The user's options end to end: the stored settings, a password-protected send that 7-Zip
+// opens only with the password, and a minimum saving that keeps the originals.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "addin/connect.h"
+#include "addin_fixture.h"
+#include "archive/code_module.h"
+#include "archive/unzip_files.h"
+#include "platform/fs.h"
+#include "sim/sim_outlook.h"
+#include "sim/sim_session.h"
+#include "support/options.h"
+#include "support/statistics.h"
+#include "ui/frm_about.h"
+#include "ui/frm_options.h"
+
+namespace parvex {
+namespace {
+
+using testing::line;
+
+// Bytes no deflate can shrink, and bytes it shrinks a lot.
+std::string random_bytes(size_t n) {
+  std::mt19937 gen(7);
+  std::string bytes(n, '\0');
+  for (char& c : bytes) c = static_cast<char>(gen());
+  return bytes;
+}
+const std::string kText(40000, 'a');
+
+class OptionsTest : public testing::AddinTest {
+ protected:
+  OptionsTest() {
+    testing::copy_libraries(dir.path());
+    outlook.open_explorer("Inbox");
+    connect.OnConnection(outlook.application(), host::ConnectMode::Startup, outlook.addin());
+  }
+  ~OptionsTest() override {
+    connect.OnBeginShutdown();
+    connect.OnDisconnection(host::DisconnectMode::HostShutdown);
+    ProgramState::reset();
+  }
+  // What left; nothing when the send was cancelled.
+  sim::SentMessage send(const std::vector<std::string>& files) {
+    auto mail = outlook.new_mail("Quarterly");
+    for (size_t i = 0; i < files.size(); ++i) {
+      mail->attach_bytes("file" + std::to_string(i) + ".bin", files[i]);
+    }
+    outlook.open_inspector(mail, "Quarterly - Message");
+    const size_t before = outlook.outbox().size();
+    outlook.send(mail);
+    return outlook.outbox().size() == before ? sim::SentMessage{} : outlook.outbox().back();
+  }
+  // Names, sizes, CRCs and whether encrypted, as our unzip library lists the archive.
+  static std::string listing(const std::string& archive) {
+    UnzipFiles list;
+    list.ExtractList(1);
+    EXPECT_EQ(list.Unzip(archive, "."), 0);
+    std::string text;
+    for (const auto& e : CodeModule::state().ListEntries) {
+      text += e.name + ":" + std::to_string(e.size) + ":" + std::to_string(e.packed_size) + ":" +
+              std::to_string(e.crc) + (e.encrypted ? ":E " : " ");
+    }
+    return text;
+  }
+
+  sim::SimOutlook outlook;
+  Connect connect;
+};
+
+TEST_F(OptionsTest, StoredSettingsReadBackOrGiveTheDefaults) {
+  const struct {
+    const char* file;  // nullptr: no settings file
+    Options expected;
+    bool damaged;
+  } rows[] = {
+      {nullptr, {}, false},
+      {"AskPassword=1\r\nMinSaving=5\r\n", {true, 5}, false},
+      {"MinSaving=100\r\n", {}, true},
+      {"AskPassword=yes\r\n", {}, true},
+      {"a line of no setting\r\n", {}, true},
+      {"MinSaving=-1\r\n", {}, true},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.file ? row.file : "(none)");
+    const std::string path = dir / kSettingsFile;
+    if (fs::exists_no_follow(path)) fs::delete_file(path);
+    if (row.file) testing::write_file(path, row.file);
+    std::string problem;
+    EXPECT_EQ(read_options(&problem), row.expected);
+    EXPECT_EQ(!problem.empty(), row.damaged) << problem;
+  }
+  // Saving replaces a damaged file with what was saved.
+  write_options({true, 42});
+  EXPECT_EQ(read_options(), (Options{true, 42}));
+  EXPECT_THROW(write_options({false, 100}), Failure);
+}
+
+// The window and parvex-sim's script lines store the same options.
+TEST_F(OptionsTest, WindowAndScriptLinesStoreTheOptions) {
+  write_options({true, 12});
+  ui::touch<ui::frm_about>().cmd_options.click();
+  auto& window = ui::touch<ui::frm_options>();
+  EXPECT_TRUE(window.visible);
+  EXPECT_EQ(window.chk_password.value, 1);
+  EXPECT_EQ(window.txt_min_saving.text, "12");
+  window.chk_password.value = 0;
+  window.txt_min_saving.text = "1 0";
+  window.cmd_ok.click();  // refused: the window stays and nothing is stored
+  ASSERT_EQ(services.message_boxes.size(), 1u);
+  EXPECT_EQ(read_options(), (Options{true, 12}));
+  window.txt_min_saving.text = "30";
+  window.cmd_ok.click();
+  EXPECT_FALSE(ui::exists<ui::frm_options>());
+  EXPECT_EQ(read_options(), (Options{false, 30}));
+
+  std::ostringstream out;
+  sim::SimSession session(out, dir / "Outbox");
+  EXPECT_TRUE(session.run("options password two words"));
+  EXPECT_TRUE(session.run("options min-saving 7"));
+  EXPECT_FALSE(session.run("options min-saving 100"));
+  EXPECT_EQ(read_options(), (Options{true, 7}));
+  EXPECT_EQ(sim::typed_password(), "two words");
+  EXPECT_TRUE(session.run("options password"));
+  EXPECT_EQ(read_options(), (Options{false, 7}));
+}
+
+// With the options at their defaults, stored or damaged, the send is the one it always was.
+TEST_F(OptionsTest, DefaultsGiveTodaysArchive) {
+  const std::vector<std::string> files{kText, random_bytes(3000)};
+  const sim::SentMessage before = send(files);
+  ASSERT_EQ(before.attachments.size(), 1u);
+  const std::string today = listing(before.attachments[0].bytes.path());
+  const size_t today_size = before.attachments[0].bytes.size();
+  for (const char* settings : {"AskPassword=0\r\nMinSaving=0\r\n", "MinSaving=x\r\n"}) {
+    testing::write_file(dir / kSettingsFile, settings);
+    const sim::SentMessage after = send(files);
+    ASSERT_EQ(after.attachments.size(), 1u);
+    EXPECT_EQ(listing(after.attachments[0].bytes.path()), today);
+    EXPECT_EQ(after.attachments[0].bytes.size(), today_size);
+  }
+  EXPECT_TRUE(services.input_box_prompts.empty());
+}
+
+TEST_F(OptionsTest, ProtectedSendOpensOnlyWithThePassword) {
+  write_options({true, 0});
+  services.input_box_answers = {"s3cret word", ""};
+  const sim::SentMessage sent = send({kText});
+  ASSERT_EQ(sent.attachments.size(), 1u);
+  EXPECT_EQ(services.input_box_prompts[0], "Password for the attachments of Quarterly");
+  EXPECT_TRUE(CodeModule::state().Password.empty());  // not kept after the send
+  const std::string archive = sent.attachments[0].bytes.path();
+  EXPECT_NE(listing(archive).find("file0.bin:40000:"), std::string::npos);
+  for (const auto& l : log()) EXPECT_EQ(l.find("s3cret"), std::string::npos) << l;
+#ifndef _WIN32  // 7-Zip runs on the build machine, not under wine
+  if (std::system("7z >/dev/null 2>&1") != 0) GTEST_SKIP() << "no 7z";
+  const std::string out = dir / "out";
+  const auto seven = [&](const std::string& password, const std::string& entry) {
+    return std::system(("7z x -y '-p" + password + "' -o'" + out + "' '" + archive + "' " + entry +
+                        " >/dev/null 2>&1")
+                           .c_str());
+  };
+  EXPECT_NE(seven("wrong", ""), 0);
+  EXPECT_EQ(seven("wrong", "Readme.txt"), 0);  // the readme stays readable
+  EXPECT_EQ(seven("s3cret word", ""), 0);
+  EXPECT_EQ(testing::read_file(out + "/file0.bin"), kText);
+#endif
+
+  // An empty answer sends the archive unprotected.
+  const sim::SentMessage plain = send({kText});
+  ASSERT_EQ(plain.attachments.size(), 1u);
+  EXPECT_EQ(listing(plain.attachments[0].bytes.path()).find(":E"), std::string::npos);
+}
+
+TEST_F(OptionsTest, MinimumSavingKeepsTheOriginalsWhenTheArchiveDoesNotPay) {
+  write_options({false, 5});
+  const struct {
+    std::string bytes;
+    bool packed;
+  } rows[] = {{random_bytes(50000), false}, {kText, true}};
+  for (const auto& row : rows) {
+    const StatisticsValues was = statistics();
+    clear_log();
+    const sim::SentMessage sent = send({row.bytes});
+    ASSERT_EQ(sent.attachments.size(), 1u);
+    EXPECT_EQ(sent.attachments[0].display_name == "DD", row.packed);
+    const StatisticsValues& now = statistics();
+    const double normal = now.TotalNormalBytes - was.TotalNormalBytes;
+    const double zip = now.TotalZipBytes - was.TotalZipBytes;
+    if (row.packed) {
+      EXPECT_LT(zip, normal / 10);
+      continue;
+    }
+    EXPECT_EQ(sent.attachments[0].file_name, "file0.bin");
+    EXPECT_EQ(std::string(sent.attachments[0].bytes), row.bytes);
+    EXPECT_EQ(normal, 50000);  // sent as they were: the same on both sides
+    EXPECT_EQ(zip, 50000);
+    int why = 0;
+    for (const auto& l : log()) why += l.find("less than the 5 % asked") != std::string::npos;
+    EXPECT_EQ(why, 1);
+    EXPECT_TRUE(fs::list_files(dir / "Attachments").empty());
+    EXPECT_FALSE(fs::exists_no_follow(dir / "Attachments.zip"));
+  }
+}
+
+}  // namespace
+}  // namespace parvex
