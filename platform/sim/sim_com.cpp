@@ -47,26 +47,31 @@ struct Apartment {
 // The DLL's registration for this user, for as long as it lives.
 class Registration {
  public:
-  explicit Registration(const std::wstring& dll) : module_(LoadLibraryW(dll.c_str())) {
-    if (!module_) raise(err::kFileNotFound, "cannot load " + win::narrow(dll));
-    check(entry("DllRegisterServer")(), "DllRegisterServer");
+  explicit Registration(std::wstring dll) : dll_(std::move(dll)) {
+    const HRESULT hr = call("DllRegisterServer");
+    if (FAILED(hr)) attempt([&] { call("DllUnregisterServer"); });
+    check(hr, "DllRegisterServer");
   }
   ~Registration() {
-    attempt([&] { entry("DllUnregisterServer")(); });
+    attempt([&] { call("DllUnregisterServer"); });
   }
   Registration(const Registration&) = delete;
   Registration& operator=(const Registration&) = delete;
 
  private:
-  using Entry = HRESULT(STDAPICALLTYPE*)();
-  Entry entry(const char* name) const {
+  // Loaded for the call alone: in between, COM alone keeps the DLL loaded, as in a host, and
+  // may unload it when it says it can go.
+  HRESULT call(const char* name) const {
+    const pvx::win::unique_hmodule module(LoadLibraryW(dll_.c_str()));
+    if (!module) raise(err::kFileNotFound, "cannot load " + win::narrow(dll_));
+    using Entry = HRESULT(STDAPICALLTYPE*)();
     const auto f =
-        reinterpret_cast<Entry>(reinterpret_cast<void*>(GetProcAddress(module_.get(), name)));
+        reinterpret_cast<Entry>(reinterpret_cast<void*>(GetProcAddress(module.get(), name)));
     if (!f) raise(err::kInvalidCall, std::string("Parvex.dll lacks ") + name);
-    return f;
+    return f();
   }
 
-  pvx::win::unique_hmodule module_;
+  std::wstring dll_;
 };
 
 // One Parvex.Connect, called through IDTExtensibility2 as the host calls it.

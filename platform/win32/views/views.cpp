@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <memory>
@@ -68,6 +69,8 @@ struct Host {
 
 // A plain pointer, so that no thread-exit destructor runs inside the host: stop() frees it.
 thread_local Host* host = nullptr;
+// Threads with the views started: hooks, timers and window procedures of this module run there.
+std::atomic<long> live_hosts{0};
 
 void request_sync() {
   if (host && host->owner && !host->sync_posted) {
@@ -600,6 +603,7 @@ void start(HINSTANCE instance) {
   created->hook.reset(
       SetWindowsHookExW(WH_GETMESSAGE, keyboard_hook, nullptr, GetCurrentThreadId()));
   host = created.release();
+  ++live_hosts;
   sync();
 }
 
@@ -618,6 +622,7 @@ void stop() {
   const HINSTANCE instance = doomed->instance;
   doomed.reset();
   UnregisterClassW(kHostClass, instance);
+  --live_hosts;
 }
 
 void sync() {
@@ -639,6 +644,10 @@ void sync() {
 
 bool started() {
   return host != nullptr;
+}
+
+long live() {
+  return live_hosts.load();
 }
 
 }  // namespace parvex::views

@@ -4,7 +4,7 @@
 // models change is drawn at the next sync.
 //
 // All of it runs on the host's user-interface thread: start() at connection, stop() at
-// disconnection, both on that thread.
+// disconnection or when the last connection object goes, both on that thread.
 #pragma once
 
 #include <windows.h>
@@ -31,5 +31,9 @@ void sync();
 
 // Whether the views are started on the calling thread.
 bool started();
+
+// On how many threads the views are started: while any is, this module's code runs from
+// their hooks, timers and windows, and the module must stay loaded.
+long live();
 
 }  // namespace parvex::views
