@@ -18,12 +18,19 @@ namespace {
 
 using com::ComPtr;
 
-// Raises the failure a failed call of the add-in stands for, with the text it left.
-void check(HRESULT hr, const char* call) {
+// Raises the failure a failed call of the add-in stands for, with the text it left when the
+// object called says, through ISupportErrorInfo, that it leaves one: as a host reads it.
+void check(HRESULT hr, const char* call, IUnknown* object = nullptr,
+           const IID& iid = com::kIidIDTExtensibility2) {
   if (SUCCEEDED(hr)) return;
   std::string text;
+  ComPtr<ISupportErrorInfo> support;
   ComPtr<IErrorInfo> info;
-  if (GetErrorInfo(0, info.put()) == S_OK && info) {
+  if (object &&
+      SUCCEEDED(
+          object->QueryInterface(IID_ISupportErrorInfo, reinterpret_cast<void**>(support.put()))) &&
+      support->InterfaceSupportsErrorInfo(iid) == S_OK && GetErrorInfo(0, info.put()) == S_OK &&
+      info) {
     BSTR description = nullptr;
     if (SUCCEEDED(info->GetDescription(&description)) && description)
       text = win::narrow(std::wstring_view(description, SysStringLen(description)));
@@ -44,7 +51,8 @@ struct Apartment {
   Apartment& operator=(const Apartment&) = delete;
 };
 
-// The DLL's registration for this user, for as long as it lives.
+// The DLL's registration for this user, for as long as it lives; a registration that fails
+// half-way is undone too.
 class Registration {
  public:
   explicit Registration(std::wstring dll) : dll_(std::move(dll)) {
@@ -98,18 +106,22 @@ class ComConnection final : public host::Connection {
     if (addin) host_addin = face::addin(std::move(addin), held_);
     check(connect_->OnConnection(app.get(), static_cast<ext_ConnectMode>(mode), host_addin.get(),
                                  &custom_),
-          "OnConnection");
+          "OnConnection", connect_.get());
   }
   void OnDisconnection(host::DisconnectMode mode) override {
     const HRESULT hr = connect_->OnDisconnection(static_cast<ext_DisconnectMode>(mode), &custom_);
     outlook_.clear_addin_object();
-    check(hr, "OnDisconnection");
+    check(hr, "OnDisconnection", connect_.get());
   }
-  void OnAddInsUpdate() override { check(connect_->OnAddInsUpdate(&custom_), "OnAddInsUpdate"); }
+  void OnAddInsUpdate() override {
+    check(connect_->OnAddInsUpdate(&custom_), "OnAddInsUpdate", connect_.get());
+  }
   void OnStartupComplete() override {
-    check(connect_->OnStartupComplete(&custom_), "OnStartupComplete");
+    check(connect_->OnStartupComplete(&custom_), "OnStartupComplete", connect_.get());
   }
-  void OnBeginShutdown() override { check(connect_->OnBeginShutdown(&custom_), "OnBeginShutdown"); }
+  void OnBeginShutdown() override {
+    check(connect_->OnBeginShutdown(&custom_), "OnBeginShutdown", connect_.get());
+  }
 
  private:
   SimOutlook& outlook_;
