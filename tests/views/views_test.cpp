@@ -273,6 +273,18 @@ TEST_F(Win32Views, EscAndTheCloseBoxRunTheCloseHandler) {
   }
 }
 
+// With no taskbar button, showing a window again is the only way back to it when it lies
+// behind another.
+TEST_F(Win32Views, ShowingAnOpenWindowBringsItForward) {
+  const HWND about = show(kWindows[1]);
+  const HWND startup = show(kWindows[2]);
+  ASSERT_EQ(GetForegroundWindow(), startup);
+  ui::touch<ui::frm_about>().Show();
+  pump();
+  EXPECT_EQ(GetForegroundWindow(), about);
+  EXPECT_EQ(GetActiveWindow(), about);
+}
+
 TEST_F(Win32Views, KeysAndClicksReachTheModels) {
   auto& about = ui::touch<ui::frm_about>();
   HWND dialog = show(kWindows[1]);

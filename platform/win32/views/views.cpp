@@ -167,6 +167,7 @@ class View {
   std::vector<std::pair<std::wstring, unique_hfont>> fonts_;
   unique_hicon big_icon_, small_icon_;
   std::wstring caption_;
+  uint32_t show_requests_ = 0;
   bool shown_once_ = false;
   bool mouse_down_ = false;
   unique_hwnd dialog_;  // last: destroyed before the fonts, icons and pictures it uses
@@ -340,9 +341,15 @@ void View::draw(ui::Window& model) {
     draw_control(controls_[i], *entries[i].control);
   }
   const bool shown = IsWindowVisible(hwnd()) != FALSE;
+  const bool asked = std::exchange(show_requests_, model.show_requests) != model.show_requests;
   if (model.visible && !shown) {
     if (!std::exchange(shown_once_, true)) centre();
     ShowWindow(hwnd(), SW_SHOW);
+  } else if (model.visible && asked) {
+    // Shown again while open, perhaps behind the host: with no taskbar button, only this
+    // brings it back.
+    SetWindowPos(hwnd(), HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+    SetForegroundWindow(hwnd());
   } else if (!model.visible && shown) {
     ShowWindow(hwnd(), SW_HIDE);
   }
