@@ -38,6 +38,9 @@ struct ModelClass {
   ui::Window* (*find)();  // the instance if it exists; never creates one
   void (*close)();        // a close request, as the close box makes it
   int background;         // system colour of the client area
+  // Esc hides the window instead of closing it: closing throws away what it holds (the event
+  // log, the enable setting), which only the close box should do.
+  bool esc_hides;
 };
 
 template <class W>
@@ -51,9 +54,9 @@ void close_model() {
 
 // The zip window keeps the dialog face colour; the other two use the window colour.
 const std::array<ModelClass, 3> kClasses{{
-    {find_model<ui::frm_outlook>, close_model<ui::frm_outlook>, COLOR_BTNFACE},
-    {find_model<ui::frm_about>, close_model<ui::frm_about>, COLOR_WINDOW},
-    {find_model<ui::frm_ab>, close_model<ui::frm_ab>, COLOR_WINDOW},
+    {find_model<ui::frm_outlook>, close_model<ui::frm_outlook>, COLOR_BTNFACE, true},
+    {find_model<ui::frm_about>, close_model<ui::frm_about>, COLOR_WINDOW, true},
+    {find_model<ui::frm_ab>, close_model<ui::frm_ab>, COLOR_WINDOW, false},
 }};
 
 class View;
@@ -468,7 +471,13 @@ INT_PTR View::command(WORD id, WORD code, HWND child) {
   const size_t ci = class_index_;
   const HWND dialog = hwnd();
   if (id == IDCANCEL) {  // Esc, through the dialog manager
-    forward(ci, dialog, [ci](ui::Window&) { kClasses[ci].close(); });
+    forward(ci, dialog, [ci](ui::Window& model) {
+      if (kClasses[ci].esc_hides) {
+        model.Hide();
+      } else {
+        kClasses[ci].close();
+      }
+    });
     return TRUE;
   }
   if (id == IDOK) {

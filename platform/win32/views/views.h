@@ -17,8 +17,8 @@ inline constexpr int kFirstControlId = 1000;
 // Starts drawing the models on the calling thread with the module whose resources hold the
 // pictures and the icon (the DLL's instance handle), and installs the thread's keyboard hook
 // so that TAB, arrows, Enter, Esc and access keys work in our windows inside the host's
-// message loop. Calling it again while started does nothing. Raises a Failure when the
-// windows cannot be created.
+// message loop. Esc hides the zip and about windows and closes the startup window. Calling it again
+// while started does nothing. Raises a Failure when the windows cannot be created.
 void start(HINSTANCE instance);
 
 // Destroys every native window of ours and removes the keyboard hook; the models stay.
