@@ -59,6 +59,12 @@ const std::array<ModelClass, 3> kClasses{{
     {find_model<ui::frm_ab>, close_model<ui::frm_ab>, COLOR_WINDOW, false},
 }};
 
+// "MS Sans Serif" is a bitmap font on Windows, made for 96 dots per inch: at other settings it
+// does not scale. Windows maps it to its TrueType successor for dialogs; so do we.
+std::wstring scalable_face(const std::string& name) {
+  return win::widen(name == "MS Sans Serif" ? "Microsoft Sans Serif" : name);
+}
+
 class View;
 
 struct Host {
@@ -224,7 +230,7 @@ View::~View() {
 }
 
 HFONT View::font_for(const ui::Font& font) {
-  const std::wstring face = win::widen(font.name);
+  const std::wstring face = scalable_face(font.name);
   const int height = -MulDiv(static_cast<int>(std::lround(font.points * 100)), dpi_y_, 7200);
   const std::wstring key = face + L'|' + std::to_wstring(height) + (font.bold ? L"b" : L"") +
                            (font.underline ? L"u" : L"");

@@ -1,7 +1,9 @@
 // Win32 windows that draw the window models of src/ui: one dialog per model that exists, with
 // a child window per control at its twips rectangle scaled by the screen's dots per inch. The
 // views keep no behaviour: clicks and close requests go to the models' handlers, and what the
-// models change is drawn at the next sync.
+// models change is drawn at the next sync. Labels ask for "MS Sans Serif", a bitmap font on
+// Windows that does not scale: the views draw "Microsoft Sans Serif" for it, as Windows' own
+// dialogs do.
 //
 // All of it runs on the host's user-interface thread: start() at connection, stop() at
 // disconnection or when the last connection object goes, both on that thread.
