@@ -28,7 +28,8 @@ using unique_hhook = pvx::unique_any<HHOOK, &::UnhookWindowsHookEx>;
 
 constexpr UINT kSyncMessage = WM_APP + 1;
 constexpr UINT_PTR kSyncTimer = 1;
-// How soon a change the models make on their own (a log line, a label caption) is drawn.
+// How soon a change the models make on their own (a label caption, a shown window) is drawn.
+// Log lines do not wait for it: an appended line asks for a sync at once.
 constexpr UINT kSyncPeriodMs = 100;
 constexpr wchar_t kHostClass[] = L"ParvexViewHost";
 constexpr int kTwipsPerInch = 1440;
@@ -137,7 +138,10 @@ struct ControlView {
   bool visible = false;
   bool enabled = true;
   int16_t value = -1;
-  std::vector<std::string> items;
+  std::vector<std::string> items;  // a file list's, as drawn
+  // A list box's lines drawn, and the model's counters when they were drawn.
+  size_t lines = 0;
+  uint64_t clears = 0, dropped = 0;
   unique_hbitmap picture;
   int picture_width = 0, picture_height = 0;  // device pixels
 };
@@ -165,6 +169,7 @@ class View {
   void create_controls(ui::Window& model);
   void draw_control(ControlView& view, const ui::Control& control);
   void draw_items(ControlView& view, const std::vector<std::string>& items);
+  void draw_lines(ControlView& view, const ui::ListBox& list);
   void centre();
   INT_PTR command(WORD id, WORD code, HWND child);
   INT_PTR draw_picture(const DRAWITEMSTRUCT& item);
@@ -372,7 +377,7 @@ void View::draw_control(ControlView& view, const ui::Control& control) {
   }
   switch (view.kind) {
     case ui::ControlKind::ListBox:
-      draw_items(view, static_cast<const ui::ListBox&>(control).items);
+      draw_lines(view, static_cast<const ui::ListBox&>(control));
       break;
     case ui::ControlKind::FileListBox:
       draw_items(view, static_cast<const ui::FileListBox&>(control).items);
@@ -402,32 +407,43 @@ void View::draw_control(ControlView& view, const ui::Control& control) {
   }
 }
 
-// Lines are only ever appended to the log, and dropped from its front when it is full: both
-// are drawn without refilling the list.
+// A file list: a new listing replaces the old.
 void View::draw_items(ControlView& view, const std::vector<std::string>& items) {
   if (items == view.items) return;
-  const auto drawn_prefix_of = [&](size_t dropped) {
-    return view.items.size() >= dropped && items.size() >= view.items.size() - dropped &&
-           std::equal(view.items.begin() + static_cast<std::ptrdiff_t>(dropped), view.items.end(),
-                      items.begin());
-  };
-  size_t keep = 0;
-  if (drawn_prefix_of(0)) {
-    keep = view.items.size();
-  } else if (drawn_prefix_of(1)) {
-    SendMessageW(view.hwnd, LB_DELETESTRING, 0, 0);
-    keep = view.items.size() - 1;
-  } else {
-    SendMessageW(view.hwnd, LB_RESETCONTENT, 0, 0);
-  }
   SendMessageW(view.hwnd, WM_SETREDRAW, FALSE, 0);
-  for (size_t i = keep; i < items.size(); ++i) {
-    SendMessageW(view.hwnd, LB_ADDSTRING, 0,
-                 reinterpret_cast<LPARAM>(win::widen(items[i]).c_str()));
+  SendMessageW(view.hwnd, LB_RESETCONTENT, 0, 0);
+  for (const auto& item : items) {
+    SendMessageW(view.hwnd, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(win::widen(item).c_str()));
   }
   SendMessageW(view.hwnd, WM_SETREDRAW, TRUE, 0);
   InvalidateRect(view.hwnd, nullptr, TRUE);
   view.items = items;
+}
+
+// Lines are only appended to a list, dropped from its front when it is full, or all cleared:
+// the model's counters say which, so a sync costs nothing for a log that did not change and
+// the new lines alone for one that did, however long it is.
+void View::draw_lines(ControlView& view, const ui::ListBox& list) {
+  const size_t count = list.items.size();
+  const uint64_t gone = list.dropped - view.dropped;
+  if (list.clears == view.clears && gone == 0 && count == view.lines) return;
+  size_t keep = 0;
+  if (list.clears == view.clears && gone <= view.lines && count >= view.lines - gone) {
+    keep = view.lines - static_cast<size_t>(gone);
+    for (uint64_t i = 0; i < gone; ++i) SendMessageW(view.hwnd, LB_DELETESTRING, 0, 0);
+  } else {
+    SendMessageW(view.hwnd, LB_RESETCONTENT, 0, 0);
+  }
+  SendMessageW(view.hwnd, WM_SETREDRAW, FALSE, 0);
+  for (size_t i = keep; i < count; ++i) {
+    SendMessageW(view.hwnd, LB_ADDSTRING, 0,
+                 reinterpret_cast<LPARAM>(win::widen(list.items[i]).c_str()));
+  }
+  SendMessageW(view.hwnd, WM_SETREDRAW, TRUE, 0);
+  InvalidateRect(view.hwnd, nullptr, TRUE);
+  view.lines = count;
+  view.clears = list.clears;
+  view.dropped = list.dropped;
 }
 
 // Centred over the screen that holds the active window: the models show their windows without
@@ -626,11 +642,13 @@ void start(HINSTANCE instance) {
       SetWindowsHookExW(WH_GETMESSAGE, keyboard_hook, nullptr, GetCurrentThreadId()));
   host = created.release();
   ++live_hosts;
+  ui::on_list_changed = request_sync;
   sync();
 }
 
 void stop() {
   if (!host) return;
+  ui::on_list_changed = nullptr;
   std::unique_ptr<Host> doomed(std::exchange(host, nullptr));
   for (size_t i = 0; i < kClasses.size(); ++i) {
     auto& view = doomed->views[i];
