@@ -28,7 +28,7 @@ void stop();
 
 // Brings the native windows in line with the models now: creates a window for a model that
 // appeared, destroys the one whose model is gone, and redraws what changed. Also runs on its
-// own, on a short timer and after every forwarded event.
+// own, on a short timer, after every forwarded event and when a list gains or loses lines.
 void sync();
 
 // Whether the views are started on the calling thread.
