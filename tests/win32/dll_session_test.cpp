@@ -93,6 +93,11 @@ bool can_unload_now() {
   return f && f() == S_OK;
 }
 
+BOOL CALLBACK count_window(HWND, LPARAM count) {
+  ++*reinterpret_cast<int*>(count);
+  return TRUE;
+}
+
 double median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   return v.empty() ? 0 : v[v.size() / 2];
@@ -242,13 +247,7 @@ TEST_F(DllSessionTest, AFailedConnectionLeavesNothingToRunOnceUnloaded) {
   ASSERT_TRUE(can_unload_now());
   CoFreeUnusedLibraries();
   int windows = 0;
-  EnumThreadWindows(
-      GetCurrentThreadId(),
-      [](HWND, LPARAM count) {
-        ++*reinterpret_cast<int*>(count);
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&windows));
+  EnumThreadWindows(GetCurrentThreadId(), count_window, reinterpret_cast<LPARAM>(&windows));
   ASSERT_EQ(windows, 0);
   // What the host's loop does next, for longer than a timer period of ours.
   for (int round = 0; round < 30; ++round) {
