@@ -111,14 +111,19 @@ def bmp(canvas, bits):
     return header + info + image
 
 
-def icon(canvas, palette):
-    """A one-image .ico: 32 x 32, 4 bits a pixel from a 16-colour palette, and its AND mask."""
+def icon(canvas, palette, clear=None):
+    """A one-image .ico: 32 x 32, 4 bits a pixel from a 16-colour palette, and its AND mask:
+    pixels of the colour clear are transparent (black in the colour image, set in the mask)."""
     index = {colour: i for i, colour in enumerate(palette)}
-    xor = bytearray()
+    xor, mask = bytearray(), bytearray()
     for row in reversed(canvas.pixels):
+        pixels = [(0, 0, 0) if colour == clear else colour for colour in row]
         for x in range(0, 32, 2):
-            xor.append(index[row[x]] << 4 | index[row[x + 1]])
-    mask = bytes(4 * 32)  # every pixel opaque
+            xor.append(index[pixels[x]] << 4 | index[pixels[x + 1]])
+        bits = 0
+        for colour in row:
+            bits = bits << 1 | (colour == clear)
+        mask += bits.to_bytes(4, "big")
     colours = b"".join(bytes((b, g, r, 0)) for r, g, b in palette)
     info = struct.pack("<IiiHHIIiiII", 40, 32, 64, 1, 4, 0, len(xor) + len(mask), 0, 0, 16, 0)
     image = info + colours + bytes(xor) + mask
@@ -295,11 +300,13 @@ def startup_logo():
 
 
 def notice():
+    """The about window puts its "Email us:" and website buttons over the right of the lower
+    two thirds (from x 248, y 24): the drawing keeps to the left of them."""
     c = Canvas(321, 60, PAPER)
     c.rect(0, 0, 321, 4, GOLD)
-    c.rect(0, 56, 321, 60, GOLD)
-    c.centred_text(14, "ATTACHMENTS ARE ZIPPED", INK, 2)
-    c.centred_text(36, "WHEN YOU SEND A MESSAGE.", NAVY, 2)
+    c.rect(0, 56, 240, 60, GOLD)
+    c.text(8, 14, "ATTACHMENTS ZIPPED", INK, 2)
+    c.text(8, 36, "WHEN YOU SEND MAIL.", NAVY, 2)
     return c
 
 
@@ -318,10 +325,26 @@ ICON_PALETTE = [(0, 0, 0), (128, 0, 0), (0, 128, 0), (128, 128, 0), (0, 0, 128),
                 (255, 255, 0), (0, 0, 255), (255, 0, 255), (0, 255, 255), (255, 255, 255)]
 
 
+ICON_CLEAR = (255, 0, 255)  # not drawn: the desktop shows through
+
+
 def app_icon():
-    c = Canvas(32, 32, (0, 0, 128))
-    c.rect(2, 2, 30, 30, (0, 0, 255))
-    c.zip_mark(9, 6, 14, (255, 255, 255), (255, 255, 0))
+    """A closed envelope with a zipper down its middle, its pull tab standing out above."""
+    black, white, grey, navy, yellow = (0, 0, 0), (255, 255, 255), (192, 192, 192), \
+        (0, 0, 128), (255, 255, 0)
+    c = Canvas(32, 32, ICON_CLEAR)
+    c.rect(1, 8, 31, 29, navy)  # outline
+    c.rect(2, 9, 30, 28, white)
+    for i in range(14):  # the flap, from the top corners down to the middle
+        c.put(2 + i, 9 + i * 9 // 14, grey)
+        c.put(29 - i, 9 + i * 9 // 14, grey)
+    c.rect(15, 9, 17, 28, grey)  # the zipper's track
+    for y in range(9, 28, 2):
+        c.rect(14, y, 16, y + 1, black)
+        c.rect(16, y + 1, 18, y + 2, black)
+    c.rect(13, 2, 19, 9, navy)  # the pull tab
+    c.rect(14, 3, 18, 8, yellow)
+    c.rect(15, 5, 17, 6, navy)
     return c
 
 
@@ -330,7 +353,7 @@ PICTURES = {
     "startup.bmp": lambda: bmp(startup_logo(), 32),
     "notice.jpg": lambda: jpeg(notice()),
     "disclaimer.jpg": lambda: jpeg(disclaimer()),
-    "parvex.ico": lambda: icon(app_icon(), ICON_PALETTE),
+    "parvex.ico": lambda: icon(app_icon(), ICON_PALETTE, ICON_CLEAR),
 }
 
 

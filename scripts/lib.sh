@@ -64,9 +64,9 @@ wine_utf8_locale() {
 }
 
 # wine_views_prefix FOLDER DPI: a prefix for the window tests. A hard-linked copy of the
-# default prefix, with wine's own fonts in C:\windows\Fonts (the MS Sans Serif the windows ask
-# for), windows that wine draws whole (no X window manager needed, no waits for one) and the
-# screen's dots per inch set to DPI.
+# default prefix, with wine's own fonts in C:\windows\Fonts (its MS Sans Serif stands in for the
+# Microsoft Sans Serif the windows ask for), windows that wine draws whole (no X window manager
+# needed, no waits for one) and the screen's dots per inch set to DPI.
 wine_views_prefix() {
   local folder=$1 dpi=$2 base file
   base=$(wine_base_prefix)
@@ -89,6 +89,10 @@ wine_views_prefix() {
     wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null
     wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$dpi" /f >/dev/null
     wine reg add 'HKCC\Software\Fonts' /v LogPixels /t REG_DWORD /d "$dpi" /f >/dev/null
+    # Windows' "Microsoft Sans Serif" has the metrics of "MS Sans Serif"; wine has no such
+    # font and would draw a wider one for it.
+    wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes' \
+      /v 'Microsoft Sans Serif' /d 'MS Sans Serif' /f >/dev/null
     wineserver -w
   )
 }

@@ -19,12 +19,19 @@ namespace {
 
 using com::ComPtr;
 
-// Raises the failure a failed call of the add-in stands for, with the text it left.
-void check(HRESULT hr, const char* call) {
+// Raises the failure a failed call of the add-in stands for, with the text it left when the
+// object called says, through ISupportErrorInfo, that it leaves one: as a host reads it.
+void check(HRESULT hr, const char* call, IUnknown* object = nullptr,
+           const IID& iid = com::kIidIDTExtensibility2) {
   if (SUCCEEDED(hr)) return;
   std::string text;
+  ComPtr<ISupportErrorInfo> support;
   ComPtr<IErrorInfo> info;
-  if (GetErrorInfo(0, info.put()) == S_OK && info) {
+  if (object &&
+      SUCCEEDED(
+          object->QueryInterface(IID_ISupportErrorInfo, reinterpret_cast<void**>(support.put()))) &&
+      support->InterfaceSupportsErrorInfo(iid) == S_OK && GetErrorInfo(0, info.put()) == S_OK &&
+      info) {
     BSTR description = nullptr;
     if (SUCCEEDED(info->GetDescription(&description)) && description)
       text = win::narrow(std::wstring_view(description, SysStringLen(description)));
@@ -45,29 +52,35 @@ struct Apartment {
   Apartment& operator=(const Apartment&) = delete;
 };
 
-// The DLL's registration for this user, for as long as it lives.
+// The DLL's registration for this user, for as long as it lives; a registration that fails
+// half-way is undone too.
 class Registration {
  public:
-  explicit Registration(const std::wstring& dll) : module_(LoadLibraryW(dll.c_str())) {
-    if (!module_) raise(err::kFileNotFound, "cannot load " + win::narrow(dll));
-    check(entry("DllRegisterServer")(), "DllRegisterServer");
+  explicit Registration(std::wstring dll) : dll_(std::move(dll)) {
+    const HRESULT hr = call("DllRegisterServer");
+    if (FAILED(hr)) attempt([&] { call("DllUnregisterServer"); });
+    check(hr, "DllRegisterServer");
   }
   ~Registration() {
-    attempt([&] { entry("DllUnregisterServer")(); });
+    attempt([&] { call("DllUnregisterServer"); });
   }
   Registration(const Registration&) = delete;
   Registration& operator=(const Registration&) = delete;
 
  private:
-  using Entry = HRESULT(STDAPICALLTYPE*)();
-  Entry entry(const char* name) const {
+  // Loaded for the call alone: in between, COM alone keeps the DLL loaded, as in a host, and
+  // may unload it when it says it can go.
+  HRESULT call(const char* name) const {
+    const pvx::win::unique_hmodule module(LoadLibraryW(dll_.c_str()));
+    if (!module) raise(err::kFileNotFound, "cannot load " + win::narrow(dll_));
+    using Entry = HRESULT(STDAPICALLTYPE*)();
     const auto f =
-        reinterpret_cast<Entry>(reinterpret_cast<void*>(GetProcAddress(module_.get(), name)));
+        reinterpret_cast<Entry>(reinterpret_cast<void*>(GetProcAddress(module.get(), name)));
     if (!f) raise(err::kInvalidCall, std::string("Parvex.dll lacks ") + name);
-    return f;
+    return f();
   }
 
-  pvx::win::unique_hmodule module_;
+  std::wstring dll_;
 };
 
 // One Parvex.Connect, called through IDTExtensibility2 as the host calls it.
@@ -94,18 +107,22 @@ class ComConnection final : public host::Connection {
     if (addin) host_addin = face::addin(std::move(addin), held_);
     check(connect_->OnConnection(app.get(), static_cast<ext_ConnectMode>(mode), host_addin.get(),
                                  &custom_),
-          "OnConnection");
+          "OnConnection", connect_.get());
   }
   void OnDisconnection(host::DisconnectMode mode) override {
     const HRESULT hr = connect_->OnDisconnection(static_cast<ext_DisconnectMode>(mode), &custom_);
     outlook_.clear_addin_object();
-    check(hr, "OnDisconnection");
+    check(hr, "OnDisconnection", connect_.get());
   }
-  void OnAddInsUpdate() override { check(connect_->OnAddInsUpdate(&custom_), "OnAddInsUpdate"); }
+  void OnAddInsUpdate() override {
+    check(connect_->OnAddInsUpdate(&custom_), "OnAddInsUpdate", connect_.get());
+  }
   void OnStartupComplete() override {
-    check(connect_->OnStartupComplete(&custom_), "OnStartupComplete");
+    check(connect_->OnStartupComplete(&custom_), "OnStartupComplete", connect_.get());
   }
-  void OnBeginShutdown() override { check(connect_->OnBeginShutdown(&custom_), "OnBeginShutdown"); }
+  void OnBeginShutdown() override {
+    check(connect_->OnBeginShutdown(&custom_), "OnBeginShutdown", connect_.get());
+  }
 
  private:
   SimOutlook& outlook_;

@@ -303,7 +303,13 @@ SimSession::~SimSession() {
 
 void SimSession::connect() {
   connect_ = link_->create(outlook_);
-  connect_->OnConnection(outlook_.application(), host::ConnectMode::Startup, outlook_.addin());
+  try {
+    connect_->OnConnection(outlook_.application(), host::ConnectMode::Startup, outlook_.addin());
+  } catch (...) {
+    // As a host does: a connection that failed is dropped, never disconnected.
+    connect_.reset();
+    throw;
+  }
 }
 
 void SimSession::host_exit() {

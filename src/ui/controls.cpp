@@ -7,8 +7,18 @@ namespace parvex::ui {
 
 void ListBox::AddItem(std::string text) {
   if (ListCount() >= kMaxItems && on_full) on_full(*this);
-  if (ListCount() >= kMaxItems) items.erase(items.begin());
+  if (ListCount() >= kMaxItems) {
+    items.erase(items.begin());
+    ++dropped;
+  }
   items.push_back(std::move(text));
+  if (on_list_changed) on_list_changed();
+}
+
+void ListBox::Clear() {
+  items.clear();
+  ++clears;
+  if (on_list_changed) on_list_changed();
 }
 
 void FileListBox::set_path(std::string folder) {

@@ -93,6 +93,10 @@ struct Timer : Control {
   ControlKind kind() const override { return ControlKind::Timer; }
 };
 
+// Called on this thread after a list gained or lost lines: a view that installs it draws
+// appended lines at once instead of watching the lists.
+inline thread_local void (*on_list_changed)() = nullptr;
+
 struct ListBox : Control {
   // Counts and indexes are 16-bit: a list holds at most this many lines.
   static constexpr int32_t kMaxItems = 32767;
@@ -101,8 +105,13 @@ struct ListBox : Control {
   // Called when a line is added to a full list; a list still full afterwards drops its oldest.
   std::function<void(ListBox&)> on_full;
 
+  // What a view needs to draw the changes without comparing the lines: how many times the list
+  // was emptied, and how many lines a full list has dropped from its front.
+  uint64_t clears = 0;
+  uint64_t dropped = 0;
+
   void AddItem(std::string text);
-  void Clear() { items.clear(); }
+  void Clear();
   int32_t ListCount() const { return static_cast<int32_t>(items.size()); }
   ControlKind kind() const override { return ControlKind::ListBox; }
 };

@@ -36,10 +36,16 @@ class Window {
   std::string icon = "parvex.ico";  // file name under resources/
   // The native window handle while a view draws the window; 0 when nothing does.
   std::uintptr_t handle = 0;
+  // How many times Show ran: a view sees a Show of a window already shown by this.
+  uint32_t show_requests = 0;
   // A click on the window's background.
   std::function<void()> on_click;
 
-  void Show() { visible = true; }
+  // Shows the window; a view also brings one that is already shown to the front.
+  void Show() {
+    visible = true;
+    ++show_requests;
+  }
   void Hide() { visible = false; }
   void click() {
     const auto handler = on_click;  // a copy: the handler may destroy this window

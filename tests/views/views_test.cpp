@@ -21,6 +21,7 @@
 #include "ui/frm_about.h"
 #include "ui/frm_options.h"
 #include "ui/frm_outlook.h"
+#include "views/pictures.h"
 #include "views/views.h"
 #include "win32_handles.h"
 
@@ -226,7 +227,9 @@ TEST_F(Win32Views, EachWindowMatchesItsLayoutAndTabOrder) {
         const auto hfont = reinterpret_cast<HGDIOBJ>(SendMessageW(control, WM_GETFONT, 0, 0));
         LOGFONTW drawn{};
         GetObjectW(hfont, sizeof drawn, &drawn);
-        EXPECT_EQ(win::narrow(drawn.lfFaceName), font.name);
+        // The bitmap "MS Sans Serif" does not scale: its TrueType successor is drawn.
+        EXPECT_EQ(win::narrow(drawn.lfFaceName),
+                  font.name == "MS Sans Serif" ? "Microsoft Sans Serif" : font.name);
         EXPECT_EQ(drawn.lfWeight >= FW_BOLD, font.bold);
         EXPECT_EQ(drawn.lfUnderline != 0, font.underline);
         // The caption is not cut off: wrapped at the label's width it fits its height.
@@ -239,6 +242,18 @@ TEST_F(Win32Views, EachWindowMatchesItsLayoutAndTabOrder) {
         EXPECT_LE(needed.bottom, r.bottom - r.top) << win::narrow(text);
       }
     }
+    // The icon has a shape: some of it transparent, some not.
+    ICONINFO icon{};
+    ASSERT_TRUE(
+        GetIconInfo(reinterpret_cast<HICON>(SendMessageW(dialog, WM_GETICON, ICON_BIG, 0)), &icon));
+    const pvx::win::unique_gdi<HBITMAP> mask(icon.hbmMask), colour(icon.hbmColor);
+    BITMAPINFO mask_info{{sizeof mask_info.bmiHeader, 32, 32, 1, 32, BI_RGB, 0, 0, 0, 0, 0}, {}};
+    std::vector<uint32_t> mask_bits(32 * 32);
+    GetDIBits(pvx::win::window_dc(nullptr).get(), mask.get(), 0, 32, mask_bits.data(), &mask_info,
+              DIB_RGB_COLORS);
+    const auto clear = std::count(mask_bits.begin(), mask_bits.end(), 0xFFFFFFu);
+    EXPECT_GT(clear, 0);
+    EXPECT_LT(clear, 32 * 32);
     if (screens) {
       save_screenshot(dialog,
                       std::string(screens) + "/" + w.name + "-" + std::to_string(dpi) + "dpi.png");
@@ -258,7 +273,9 @@ TEST_F(Win32Views, EachWindowMatchesItsLayoutAndTabOrder) {
   }
 }
 
-TEST_F(Win32Views, EscAndTheCloseBoxRunTheCloseHandler) {
+// Esc hides the zip and about windows, which hold the event log and the setting, and closes
+// the startup window; the close box closes each.
+TEST_F(Win32Views, EscHidesWhatHoldsStateAndTheCloseBoxCloses) {
   for (const bool close_box : {false, true}) {
     for (const auto& w : kWindows) {
       SCOPED_TRACE(std::string(w.name) + (close_box ? " close box" : " Esc"));
@@ -269,8 +286,67 @@ TEST_F(Win32Views, EscAndTheCloseBoxRunTheCloseHandler) {
       } else {
         press(GetFocus(), VK_ESCAPE);
       }
-      EXPECT_FALSE(w.exists());
-      EXPECT_FALSE(IsWindow(dialog));
+      const bool kept = !close_box && &w != &kWindows[2];
+      EXPECT_EQ(w.exists(), kept);
+      EXPECT_EQ(IsWindow(dialog) != FALSE, kept);
+      EXPECT_FALSE(IsWindowVisible(dialog));
+    }
+  }
+}
+
+// With no taskbar button, showing a window again is the only way back to it when it lies
+// behind another.
+TEST_F(Win32Views, ShowingAnOpenWindowBringsItForward) {
+  const HWND about = show(kWindows[1]);
+  const HWND startup = show(kWindows[2]);
+  ASSERT_EQ(GetForegroundWindow(), startup);
+  ui::touch<ui::frm_about>().Show();
+  pump();
+  EXPECT_EQ(GetForegroundWindow(), about);
+  EXPECT_EQ(GetActiveWindow(), about);
+}
+
+// Where a control lies over a picture, the picture has nothing there but its background.
+TEST_F(Win32Views, NoPictureIsHiddenUnderAControl) {
+  for (const auto& w : kWindows) {
+    const ui::Window& model = w.touch();
+    for (const auto& entry : model.controls()) {
+      if (entry.control->kind() != ui::ControlKind::Image) continue;
+      const auto& image = static_cast<const ui::Image&>(*entry.control);
+      SCOPED_TRACE(std::string(w.name) + " " + entry.name);
+      const views::unique_hbitmap picture =
+          views::load_picture(GetModuleHandleW(nullptr), image.picture);
+      BITMAP size{};
+      ASSERT_TRUE(picture && GetObjectW(picture.get(), sizeof size, &size));
+      const int32_t width = size.bmWidth, height = size.bmHeight;
+      BITMAPINFO info{{sizeof info.bmiHeader, width, -height, 1, 32, BI_RGB, 0, 0, 0, 0, 0}, {}};
+      std::vector<uint32_t> bits(static_cast<size_t>(width * height));
+      ASSERT_EQ(GetDIBits(pvx::win::window_dc(nullptr).get(), picture.get(), 0, height, bits.data(),
+                          &info, DIB_RGB_COLORS),
+                height);
+      // The picture at its own size, 15 twips a pixel, cut off by its rectangle.
+      const int32_t right = std::min(image.left + image.width, image.left + width * 15);
+      const int32_t bottom = std::min(image.top + image.height, image.top + height * 15);
+      for (const auto& other : model.controls()) {
+        const ui::Control& c = *other.control;
+        if (&c == &image || c.kind() == ui::ControlKind::Timer) continue;
+        const int32_t x0 = std::max(c.left, image.left), x1 = std::min(c.left + c.width, right);
+        const int32_t y0 = std::max(c.top, image.top), y1 = std::min(c.top + c.height, bottom);
+        if (x0 >= x1 || y0 >= y1) continue;
+        // Pixels wholly or partly under the control: all of one colour, give or take the JPEG.
+        const uint32_t first =
+            bits[static_cast<size_t>((y0 - image.top) / 15 * width + (x0 - image.left) / 15)];
+        int differ = 0;
+        for (int32_t y = (y0 - image.top) / 15; y < (y1 - image.top + 14) / 15; ++y) {
+          for (int32_t x = (x0 - image.left) / 15; x < (x1 - image.left + 14) / 15; ++x) {
+            const uint32_t p = bits[static_cast<size_t>(y * width + x)];
+            for (int shift = 0; shift < 24; shift += 8) {
+              differ += std::abs(int(p >> shift & 0xFF) - int(first >> shift & 0xFF)) > 24;
+            }
+          }
+        }
+        EXPECT_EQ(differ, 0) << "under " << other.name;
+      }
     }
   }
 }
@@ -335,9 +411,12 @@ TEST_F(Win32Views, ZipWindowShowsTheLogAndItsHiddenButtonWorks) {
   EXPECT_EQ(svc.message_boxes.size(), 1u);
   EXPECT_EQ(SendMessageW(log, LB_GETCOUNT, 0, 0), 3);
 
+  // A clear and an appended line are drawn by the message the append posts, not at the next
+  // timer tick.
   zip.list_log.Clear();
   zip.list_log.AddItem("after clear");
-  pump();
+  MSG msg;
+  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
   EXPECT_EQ(SendMessageW(log, LB_GETCOUNT, 0, 0), 1);
 
   // File1 shows the listing the model took of its folder.

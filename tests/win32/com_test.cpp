@@ -143,10 +143,15 @@ TEST_F(ComTest, ConnectHandsEachCallToTheCore) {
             (std::vector<std::string>{"OnConnection 1", "OnStartupComplete", "OnDisconnection 1"}));
   EXPECT_EQ(held_->references, 2) << "the core kept a host object";
 
-  // A core failure reaches the host as its number and text.
+  // A core failure reaches the host as its number and text, which a host reads only from an
+  // object that says it leaves one.
   recorder_.fail = true;
   EXPECT_EQ(connect->OnConnection(app.get(), ext_cm_Startup, addin.get(), &custom),
             MAKE_HRESULT(SEVERITY_ERROR, 0x0A, err::kPathNotFound));
+  ComPtr<ISupportErrorInfo> support;
+  ASSERT_EQ(connect->QueryInterface(IID_ISupportErrorInfo, reinterpret_cast<void**>(support.put())),
+            S_OK);
+  EXPECT_EQ(support->InterfaceSupportsErrorInfo(kIidIDTExtensibility2), S_OK);
   ComPtr<IErrorInfo> info;
   ASSERT_EQ(GetErrorInfo(0, info.put()), S_OK);
   pvx::win::unique_bstr description;

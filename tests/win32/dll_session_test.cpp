@@ -1,5 +1,6 @@
 // Parvex.dll itself, driven through COM by the simulated client as the mail client drives it:
-// registered, connected five times, a mail with three files sent, shut down and unregistered.
+// registered, connected five times, a mail with three files sent, shut down and unregistered;
+// and a connection that fails, after which COM may unload the DLL.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -80,6 +81,21 @@ bool type_library_registered() {
   const bool right = attr->lcid == 0 && attr->wMajorVerNum == 1 && attr->wMinorVerNum == 0;
   lib->ReleaseTLibAttr(attr);
   return named && right;
+}
+
+// What the loaded Parvex.dll answers when COM asks whether it may unload it.
+bool can_unload_now() {
+  using CanUnload = HRESULT(STDAPICALLTYPE*)();
+  const HMODULE module = GetModuleHandleW(L"Parvex.dll");
+  const auto f = module ? reinterpret_cast<CanUnload>(
+                              reinterpret_cast<void*>(GetProcAddress(module, "DllCanUnloadNow")))
+                        : nullptr;
+  return f && f() == S_OK;
+}
+
+BOOL CALLBACK count_window(HWND, LPARAM count) {
+  ++*reinterpret_cast<int*>(count);
+  return TRUE;
 }
 
 double median(std::vector<double> v) {
@@ -171,12 +187,7 @@ TEST_F(DllSessionTest, RegisteredConnectedSentAndGoneWithoutATrace) {
     ASSERT_TRUE(session.run("close explorer"));
     ASSERT_TRUE(session.run("shutdown"));
     EXPECT_EQ(session.outlook().event_failures().size(), 0u) << out.str();
-    using CanUnload = HRESULT(STDAPICALLTYPE*)();
-    const HMODULE module = GetModuleHandleW(L"Parvex.dll");
-    ASSERT_TRUE(module);
-    const auto can_unload = reinterpret_cast<CanUnload>(
-        reinterpret_cast<void*>(GetProcAddress(module, "DllCanUnloadNow")));
-    EXPECT_TRUE(can_unload && can_unload() == S_OK);
+    EXPECT_TRUE(can_unload_now());
 
     // Each message left with "DD" alone, holding the three files byte for byte and the readme.
     ASSERT_EQ(session.outlook().outbox().size(), static_cast<size_t>(kSends));
@@ -219,6 +230,31 @@ TEST_F(DllSessionTest, RegisteredConnectedSentAndGoneWithoutATrace) {
   std::printf(
       "Send of three files, median of %d: through COM %.1f ms, through the C++ seam %.1f ms\n",
       kSends, median(com_ms), median(seam_ms));
+}
+
+// A host without a main window fails the connection, which is ordinary, and drops the
+// connection object without a disconnection. The DLL then says it can go, and COM may unload
+// it: nothing of it (a hook, a timer, a window) may be left to run when the host's loop goes on.
+TEST_F(DllSessionTest, AFailedConnectionLeavesNothingToRunOnceUnloaded) {
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  if (ntdll && GetProcAddress(ntdll, "wine_get_version") &&
+      GetEnvironmentVariableW(L"DISPLAY", nullptr, 0) == 0) {
+    GTEST_SKIP() << "no display, so no windows to leave behind (run under xvfb-run)";
+  }
+  std::ostringstream out;
+  sim::SimSession session(out, utf8(run_ / L"Outbox"), sim::com_link(sim::dll_beside_program()));
+  ASSERT_FALSE(session.run("connect")) << out.str();
+  ASSERT_TRUE(can_unload_now());
+  CoFreeUnusedLibraries();
+  int windows = 0;
+  EnumThreadWindows(GetCurrentThreadId(), count_window, reinterpret_cast<LPARAM>(&windows));
+  ASSERT_EQ(windows, 0);
+  // What the host's loop does next, for longer than a timer period of ours.
+  for (int round = 0; round < 30; ++round) {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+    Sleep(10);
+  }
 }
 
 }  // namespace

@@ -114,9 +114,25 @@ class ConnectDefault final : public IDispatch {
   TypeInfo types_;
 };
 
+// Tells hosts that the connection's methods leave error information: without it a host
+// ignores the text of a failure.
+class ConnectErrors final : public ISupportErrorInfo {
+ public:
+  explicit ConnectErrors(ConnectObject& outer) : outer_(outer) {}
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override;
+  ULONG STDMETHODCALLTYPE AddRef() override;
+  ULONG STDMETHODCALLTYPE Release() override;
+  HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override {
+    return riid == kIidIDTExtensibility2 ? S_OK : S_FALSE;
+  }
+
+ private:
+  ConnectObject& outer_;
+};
+
 class ConnectObject final : public ComObject<ConnectObject, IDTExtensibility2> {
  public:
-  ConnectObject() : default_(*this), types_(2, kIidIDTExtensibility2) {
+  ConnectObject() : default_(*this), errors_(*this), types_(2, kIidIDTExtensibility2) {
     ++connect_objects;
     if (factory()) core_ = factory()();
   }
@@ -133,6 +149,7 @@ class ConnectObject final : public ComObject<ConnectObject, IDTExtensibility2> {
       return static_cast<IDispatch*>(&default_);
     }
     if (riid == kIidIDTExtensibility2) return static_cast<IDTExtensibility2*>(this);
+    if (riid == IID_ISupportErrorInfo) return static_cast<ISupportErrorInfo*>(&errors_);
     return nullptr;
   }
   PARVEX_DISPATCH_METHODS(types_, static_cast<IDTExtensibility2*>(this))
@@ -164,6 +181,7 @@ class ConnectObject final : public ComObject<ConnectObject, IDTExtensibility2> {
   }
 
   ConnectDefault default_;
+  ConnectErrors errors_;
   TypeInfo types_;
   std::unique_ptr<host::Connection> core_;
   LiveObject live_;
@@ -176,6 +194,15 @@ ULONG ConnectDefault::AddRef() {
   return outer_.AddRef();
 }
 ULONG ConnectDefault::Release() {
+  return outer_.Release();
+}
+HRESULT ConnectErrors::QueryInterface(REFIID riid, void** out) {
+  return outer_.QueryInterface(riid, out);
+}
+ULONG ConnectErrors::AddRef() {
+  return outer_.AddRef();
+}
+ULONG ConnectErrors::Release() {
   return outer_.Release();
 }
 

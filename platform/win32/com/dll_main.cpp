@@ -20,6 +20,16 @@ namespace {
 // kept as models only.
 class DrawnConnection final : public parvex::host::Connection {
  public:
+  DrawnConnection() { ++connections; }
+  // A host drops a connection whose OnConnection failed without disconnecting it: the views
+  // stop with the last connection on the thread whatever came before, or their hook and timer
+  // would run code of a module that COM may unload.
+  ~DrawnConnection() override {
+    if (--connections == 0) parvex::attempt([] { parvex::views::stop(); });
+  }
+  DrawnConnection(const DrawnConnection&) = delete;
+  DrawnConnection& operator=(const DrawnConnection&) = delete;
+
   void OnConnection(parvex::host::Ref<parvex::host::Application> application,
                     parvex::host::ConnectMode mode,
                     parvex::host::Ref<parvex::host::AddIn> addin) override {
@@ -36,8 +46,11 @@ class DrawnConnection final : public parvex::host::Connection {
   void OnBeginShutdown() override { core_.OnBeginShutdown(); }
 
  private:
+  static thread_local int connections;
   parvex::Connect core_;
 };
+
+thread_local int DrawnConnection::connections = 0;
 
 void install_core_connection() {
   static const bool installed = [] {
@@ -64,7 +77,7 @@ extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID iid, 
 }
 
 extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() {
-  return parvex::com::live_objects() == 0 ? S_OK : S_FALSE;
+  return parvex::com::live_objects() == 0 && parvex::views::live() == 0 ? S_OK : S_FALSE;
 }
 
 extern "C" HRESULT STDAPICALLTYPE DllRegisterServer() {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <memory>
@@ -28,7 +29,8 @@ using unique_hhook = pvx::unique_any<HHOOK, &::UnhookWindowsHookEx>;
 
 constexpr UINT kSyncMessage = WM_APP + 1;
 constexpr UINT_PTR kSyncTimer = 1;
-// How soon a change the models make on their own (a log line, a label caption) is drawn.
+// How soon a change the models make on their own (a label caption, a shown window) is drawn.
+// Log lines do not wait for it: an appended line asks for a sync at once.
 constexpr UINT kSyncPeriodMs = 100;
 constexpr wchar_t kHostClass[] = L"ParvexViewHost";
 constexpr int kTwipsPerInch = 1440;
@@ -38,6 +40,9 @@ struct ModelClass {
   ui::Window* (*find)();  // the instance if it exists; never creates one
   void (*close)();        // a close request, as the close box makes it
   int background;         // system colour of the client area
+  // Esc hides the window instead of closing it: closing throws away what it holds (the event
+  // log, the enable setting), which only the close box should do.
+  bool esc_hides;
 };
 
 template <class W>
@@ -49,13 +54,20 @@ void close_model() {
   ui::close<W>(ui::kCloseBox);
 }
 
-// The zip window keeps the dialog face colour; the other two use the window colour.
+// The zip and options windows keep the dialog face colour; the other two use the window colour.
 const std::array<ModelClass, 4> kClasses{{
-    {find_model<ui::frm_outlook>, close_model<ui::frm_outlook>, COLOR_BTNFACE},
-    {find_model<ui::frm_about>, close_model<ui::frm_about>, COLOR_WINDOW},
-    {find_model<ui::frm_ab>, close_model<ui::frm_ab>, COLOR_WINDOW},
-    {options_view::find, options_view::close, options_view::kBackground},
+    {find_model<ui::frm_outlook>, close_model<ui::frm_outlook>, COLOR_BTNFACE, true},
+    {find_model<ui::frm_about>, close_model<ui::frm_about>, COLOR_WINDOW, true},
+    {find_model<ui::frm_ab>, close_model<ui::frm_ab>, COLOR_WINDOW, false},
+    // Esc is the options window's Cancel: nothing it holds is lost by closing.
+    {options_view::find, options_view::close, options_view::kBackground, false},
 }};
+
+// "MS Sans Serif" is a bitmap font on Windows, made for 96 dots per inch: at other settings it
+// does not scale. Windows maps it to its TrueType successor for dialogs; so do we.
+std::wstring scalable_face(const std::string& name) {
+  return win::widen(name == "MS Sans Serif" ? "Microsoft Sans Serif" : name);
+}
 
 class View;
 
@@ -70,6 +82,8 @@ struct Host {
 
 // A plain pointer, so that no thread-exit destructor runs inside the host: stop() frees it.
 thread_local Host* host = nullptr;
+// Threads with the views started: hooks, timers and window procedures of this module run there.
+std::atomic<long> live_hosts{0};
 
 void request_sync() {
   if (host && host->owner && !host->sync_posted) {
@@ -127,7 +141,10 @@ struct ControlView {
   bool visible = false;
   bool enabled = true;
   int16_t value = -1;
-  std::vector<std::string> items;
+  std::vector<std::string> items;  // a file list's, as drawn
+  // A list box's lines drawn, and the model's counters when they were drawn.
+  size_t lines = 0;
+  uint64_t clears = 0, dropped = 0;
   unique_hbitmap picture;
   int picture_width = 0, picture_height = 0;  // device pixels
 };
@@ -155,6 +172,7 @@ class View {
   void create_controls(ui::Window& model);
   void draw_control(ControlView& view, const ui::Control& control);
   void draw_items(ControlView& view, const std::vector<std::string>& items);
+  void draw_lines(ControlView& view, const ui::ListBox& list);
   void centre();
   INT_PTR command(WORD id, WORD code, HWND child);
   INT_PTR draw_picture(const DRAWITEMSTRUCT& item);
@@ -166,6 +184,7 @@ class View {
   std::vector<std::pair<std::wstring, unique_hfont>> fonts_;
   unique_hicon big_icon_, small_icon_;
   std::wstring caption_;
+  uint32_t show_requests_ = 0;
   bool shown_once_ = false;
   bool mouse_down_ = false;
   unique_hwnd dialog_;  // last: destroyed before the fonts, icons and pictures it uses
@@ -219,7 +238,7 @@ View::~View() {
 }
 
 HFONT View::font_for(const ui::Font& font) {
-  const std::wstring face = win::widen(font.name);
+  const std::wstring face = scalable_face(font.name);
   const int height = -MulDiv(static_cast<int>(std::lround(font.points * 100)), dpi_y_, 7200);
   const std::wstring key = face + L'|' + std::to_wstring(height) + (font.bold ? L"b" : L"") +
                            (font.underline ? L"u" : L"");
@@ -339,9 +358,15 @@ void View::draw(ui::Window& model) {
     draw_control(controls_[i], *entries[i].control);
   }
   const bool shown = IsWindowVisible(hwnd()) != FALSE;
+  const bool asked = std::exchange(show_requests_, model.show_requests) != model.show_requests;
   if (model.visible && !shown) {
     if (!std::exchange(shown_once_, true)) centre();
     ShowWindow(hwnd(), SW_SHOW);
+  } else if (model.visible && asked) {
+    // Shown again while open, perhaps behind the host: with no taskbar button, only this
+    // brings it back.
+    SetWindowPos(hwnd(), HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+    SetForegroundWindow(hwnd());
   } else if (!model.visible && shown) {
     ShowWindow(hwnd(), SW_HIDE);
   }
@@ -355,7 +380,7 @@ void View::draw_control(ControlView& view, const ui::Control& control) {
   }
   switch (view.kind) {
     case ui::ControlKind::ListBox:
-      draw_items(view, static_cast<const ui::ListBox&>(control).items);
+      draw_lines(view, static_cast<const ui::ListBox&>(control));
       break;
     case ui::ControlKind::FileListBox:
       draw_items(view, static_cast<const ui::FileListBox&>(control).items);
@@ -385,32 +410,43 @@ void View::draw_control(ControlView& view, const ui::Control& control) {
   }
 }
 
-// Lines are only ever appended to the log, and dropped from its front when it is full: both
-// are drawn without refilling the list.
+// A file list: a new listing replaces the old.
 void View::draw_items(ControlView& view, const std::vector<std::string>& items) {
   if (items == view.items) return;
-  const auto drawn_prefix_of = [&](size_t dropped) {
-    return view.items.size() >= dropped && items.size() >= view.items.size() - dropped &&
-           std::equal(view.items.begin() + static_cast<std::ptrdiff_t>(dropped), view.items.end(),
-                      items.begin());
-  };
-  size_t keep = 0;
-  if (drawn_prefix_of(0)) {
-    keep = view.items.size();
-  } else if (drawn_prefix_of(1)) {
-    SendMessageW(view.hwnd, LB_DELETESTRING, 0, 0);
-    keep = view.items.size() - 1;
-  } else {
-    SendMessageW(view.hwnd, LB_RESETCONTENT, 0, 0);
-  }
   SendMessageW(view.hwnd, WM_SETREDRAW, FALSE, 0);
-  for (size_t i = keep; i < items.size(); ++i) {
-    SendMessageW(view.hwnd, LB_ADDSTRING, 0,
-                 reinterpret_cast<LPARAM>(win::widen(items[i]).c_str()));
+  SendMessageW(view.hwnd, LB_RESETCONTENT, 0, 0);
+  for (const auto& item : items) {
+    SendMessageW(view.hwnd, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(win::widen(item).c_str()));
   }
   SendMessageW(view.hwnd, WM_SETREDRAW, TRUE, 0);
   InvalidateRect(view.hwnd, nullptr, TRUE);
   view.items = items;
+}
+
+// Lines are only appended to a list, dropped from its front when it is full, or all cleared:
+// the model's counters say which, so a sync costs nothing for a log that did not change and
+// the new lines alone for one that did, however long it is.
+void View::draw_lines(ControlView& view, const ui::ListBox& list) {
+  const size_t count = list.items.size();
+  const uint64_t gone = list.dropped - view.dropped;
+  if (list.clears == view.clears && gone == 0 && count == view.lines) return;
+  size_t keep = 0;
+  if (list.clears == view.clears && gone <= view.lines && count >= view.lines - gone) {
+    keep = view.lines - static_cast<size_t>(gone);
+    for (uint64_t i = 0; i < gone; ++i) SendMessageW(view.hwnd, LB_DELETESTRING, 0, 0);
+  } else {
+    SendMessageW(view.hwnd, LB_RESETCONTENT, 0, 0);
+  }
+  SendMessageW(view.hwnd, WM_SETREDRAW, FALSE, 0);
+  for (size_t i = keep; i < count; ++i) {
+    SendMessageW(view.hwnd, LB_ADDSTRING, 0,
+                 reinterpret_cast<LPARAM>(win::widen(list.items[i]).c_str()));
+  }
+  SendMessageW(view.hwnd, WM_SETREDRAW, TRUE, 0);
+  InvalidateRect(view.hwnd, nullptr, TRUE);
+  view.lines = count;
+  view.clears = list.clears;
+  view.dropped = list.dropped;
 }
 
 // Centred over the screen that holds the active window: the models show their windows without
@@ -460,7 +496,13 @@ INT_PTR View::command(WORD id, WORD code, HWND child) {
   const size_t ci = class_index_;
   const HWND dialog = hwnd();
   if (id == IDCANCEL) {  // Esc, through the dialog manager
-    forward(ci, dialog, [ci](ui::Window&) { kClasses[ci].close(); });
+    forward(ci, dialog, [ci](ui::Window& model) {
+      if (kClasses[ci].esc_hides) {
+        model.Hide();
+      } else {
+        kClasses[ci].close();
+      }
+    });
     return TRUE;
   }
   if (id == IDOK) {
@@ -602,11 +644,14 @@ void start(HINSTANCE instance) {
   created->hook.reset(
       SetWindowsHookExW(WH_GETMESSAGE, keyboard_hook, nullptr, GetCurrentThreadId()));
   host = created.release();
+  ++live_hosts;
+  ui::on_list_changed = request_sync;
   sync();
 }
 
 void stop() {
   if (!host) return;
+  ui::on_list_changed = nullptr;
   std::unique_ptr<Host> doomed(std::exchange(host, nullptr));
   for (size_t i = 0; i < kClasses.size(); ++i) {
     auto& view = doomed->views[i];
@@ -620,6 +665,7 @@ void stop() {
   const HINSTANCE instance = doomed->instance;
   doomed.reset();
   UnregisterClassW(kHostClass, instance);
+  --live_hosts;
 }
 
 void sync() {
@@ -641,6 +687,10 @@ void sync() {
 
 bool started() {
   return host != nullptr;
+}
+
+long live() {
+  return live_hosts.load();
 }
 
 }  // namespace parvex::views
