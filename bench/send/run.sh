@@ -22,13 +22,14 @@ trap 'rm -rf "$work"' EXIT
 
 first() { for f in "$@"; do [ -f "$f" ] && { echo "$f"; return; }; done; }
 # pick LIMIT FIND-ARGS...: up to LIMIT regular files, sorted so that each run takes the same,
-# no two of one name (zip -j refuses them) and at most $cap (any) of one extension.
+# no two of one name (zip -j refuses them) and at most $cap (any) of one extension. A head that
+# has its lines closes the pipe early: that SIGPIPE is no failure here.
 pick() {
   local limit=$1
   shift
   find "$@" -type f -readable 2>/dev/null | LC_ALL=C sort |
     awk -F/ -v cap="${cap:-0}" '{ n = $NF; e = n; sub(/.*\./, "", e) }
-      !seen[n]++ && (cap == 0 || kind[e]++ < cap)' | head -n "$limit"
+      !seen[n]++ && (cap == 0 || kind[e]++ < cap)' | head -n "$limit" || true
 }
 
 mail_set() {
@@ -41,7 +42,7 @@ mail_set() {
 }
 many_set() {
   { pick 19 /usr/lib/x86_64-linux-gnu /usr/lib -maxdepth 1 -name '*.so*' -size +50k -size -1000k
-    pick 19 /usr/include -name '*.h' -size +50k -size -1000k; } | head -n 38
+    pick 19 /usr/include -name '*.h' -size +50k -size -1000k; } | head -n 38 || true
 }
 packed_set() {
   cap=2 pick 12 /usr/share /usr/lib -size +100k -size -4000k \
