@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <string>
@@ -47,8 +48,10 @@ class OptionsTest : public testing::AddinTest {
     ProgramState::reset();
   }
   // What left; nothing when the send was cancelled.
-  sim::SentMessage send(const std::vector<std::string>& files) {
+  sim::SentMessage send(const std::vector<std::string>& files,
+                        std::shared_ptr<sim::SimItem>* item = nullptr) {
     auto mail = outlook.new_mail("Quarterly");
+    if (item) *item = mail;
     for (size_t i = 0; i < files.size(); ++i) {
       mail->attach_bytes("file" + std::to_string(i) + ".bin", files[i]);
     }
@@ -176,6 +179,26 @@ TEST_F(OptionsTest, ProtectedSendOpensOnlyWithThePassword) {
   const sim::SentMessage plain = send({kText});
   ASSERT_EQ(plain.attachments.size(), 1u);
   EXPECT_EQ(listing(plain.attachments[0].bytes.path()).find(":E"), std::string::npos);
+}
+
+// A copy that takes other bytes of the same size while it is packed: the archive would not
+// hold the attachment, so the protected send is cancelled with the attachment on the item.
+TEST_F(OptionsTest, ProtectedSendOfACopyChangedWhilePackedIsCancelled) {
+  write_options({true, 0});
+  services.input_box_answers = {"s3cret word"};
+  bool done = false;
+  services.on_do_events = [&] {
+    if (done) return;
+    done = true;
+    testing::write_file(dir / "Attachments" + kPathSep + "file0.bin",
+                        std::string(kText.size(), 'b'));
+  };
+  std::shared_ptr<sim::SimItem> mail;
+  EXPECT_TRUE(send({kText}, &mail).attachments.empty());
+  services.on_do_events = nullptr;
+  EXPECT_TRUE(done);
+  ASSERT_EQ(mail->attachments().size(), 1u);
+  EXPECT_TRUE(std::string(mail->attachments()[0]->bytes()) == kText);
 }
 
 TEST_F(OptionsTest, MinimumSavingKeepsTheOriginalsWhenTheArchiveDoesNotPay) {

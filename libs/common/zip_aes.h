@@ -20,6 +20,8 @@ inline constexpr size_t kAesMaxSalt = 16;
 inline constexpr size_t kAesMaxOverhead = kAesMaxSalt + kAesVerifierSize + kAesCodeSize;
 inline constexpr uint16_t kAesVendorAe1 = 1;
 inline constexpr uint16_t kAesVendorAe2 = 2;
+// Entries this small go as AE-2 (no CRC): a CRC of so few bytes could help guess them.
+inline constexpr uint64_t kAesAe1MinSize = 20;
 inline constexpr size_t kAesExtraSize = 7;  // the 0x9901 block's data
 
 // The salt length of a strength code (1, 2, 3 for 128-, 192-, 256-bit keys); 0 for others.

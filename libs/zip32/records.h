@@ -15,7 +15,7 @@ struct EntryHeader {
   std::string name;  // UTF-8; folders end with '/'
   uint16_t flags = 0;
   uint16_t method = 0;   // the compression method, under any encryption
-  int aes_strength = 0;  // 1..3: an AES entry (AE-2) with a 128-, 192- or 256-bit key
+  int aes_strength = 0;  // 1..3: an AES entry with a 128-, 192- or 256-bit key
   uint16_t dos_time = 0;
   uint16_t dos_date = 0;
   uint32_t crc = 0;

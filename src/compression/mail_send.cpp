@@ -23,6 +23,7 @@
 #include "support/statistics.h"
 #include "support/time_stamp.h"
 #include "support/work_lock.h"
+#include "zip_aes.h"
 
 namespace parvex::compression {
 using CodeModule::wipe;
@@ -136,10 +137,13 @@ void check_archive(const std::vector<SavedAttachment>& saved, const Fingerprint&
     raise(err::kPathFileAccess, "The archive could not be read back");
   }
   const auto& entries = CodeModule::state().ListEntries;
-  // An encrypted entry may record no CRC (AES): the test run below checks its bytes instead.
-  auto same = [protect](const CodeModule::ModuleState::ListedEntry& e, const Fingerprint& f) {
+  // An encrypted entry under 20 bytes records no CRC (AE-2): the test run below checks it.
+  const auto no_crc = [protect](const CodeModule::ModuleState::ListedEntry& e) {
+    return protect && e.encrypted && e.size < pvx::kAesAe1MinSize && e.crc == 0;
+  };
+  auto same = [&](const CodeModule::ModuleState::ListedEntry& e, const Fingerprint& f) {
     return fs::same_name(e.name, f.name) && static_cast<int64_t>(e.size) == f.size &&
-           (e.crc == f.crc || (protect && e.encrypted && e.crc == 0));
+           (e.crc == f.crc || no_crc(e));
   };
   auto held = [&](const Fingerprint& f) {
     return std::any_of(entries.begin(), entries.end(), [&](const auto& e) { return same(e, f); });
@@ -164,8 +168,8 @@ void check_archive(const std::vector<SavedAttachment>& saved, const Fingerprint&
         std::any_of(saved.begin(), saved.end(), [&](const auto& s) { return same(e, s.saved); });
     if (!ours) raise(err::kPathFileAccess, "The archive holds a file of no attachment: " + e.name);
   }
-  if (protect) {
-    // Every entry decrypted and checked, nothing written. Last: this run replaces the listing.
+  if (std::any_of(entries.begin(), entries.end(), no_crc)) {
+    // Such entries decrypted and checked, nothing written. Last: this run replaces the listing.
     UnzipFiles test;
     test.TestZip(true);
     if (test.Unzip(archive_file(), working_folder()) != 0) {
