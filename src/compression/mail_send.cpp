@@ -128,7 +128,8 @@ Fingerprint fingerprint(const std::string& path) {
 // Nothing leaves the item unless the archive holds every saved file byte for byte, and the
 // readme unless an attachment took its name, and nothing else: a file that changed while it
 // was packed, or one that is not this message's, keeps the attachments where they are. A
-// protected archive must hold every attachment encrypted, and open with the password.
+// protected archive must hold every attachment encrypted; entries too small to carry a CRC are
+// test-opened with the password instead.
 void check_archive(const std::vector<SavedAttachment>& saved, const Fingerprint& readme,
                    bool protect) {
   UnzipFiles list;
