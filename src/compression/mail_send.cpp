@@ -210,8 +210,13 @@ std::string ask_password(SendRun& run) {
   return ansi;
 }
 
-constexpr const char* kNotProtected =
-    "The attachments could not be protected with the password, so the message was not sent.";
+void tell_not_protected() {
+  attempt([] {
+    services().message_box(
+        "The attachments could not be protected with the password, so the message was not sent.",
+        MsgButtons::Ok, MsgIcon::Warning, "Parvex");
+  });
+}
 
 // An item the send cannot pack leaves as it is, unless the user gave a password for it.
 void leave_unchanged(SendRun& run, const std::string& why) {
@@ -221,8 +226,17 @@ void leave_unchanged(SendRun& run, const std::string& why) {
   }
   run.cancel = true;
   log_event("Send cancelled: " + why);
-  attempt(
-      [] { services().message_box(kNotProtected, MsgButtons::Ok, MsgIcon::Warning, "Parvex"); });
+  tell_not_protected();
+}
+
+// The archive and the saved copies go; the file list refreshes before the archive goes, and
+// after.
+void clear_work(SendWindows& windows, const std::string& folder) {
+  windows.working_files(folder);
+  fs::delete_file(archive_file());
+  for (const std::string& entry : windows.working_files(folder)) {
+    fs::delete_file(folder + kPathSep + entry);
+  }
 }
 
 void send_steps(SendRun& run) {
@@ -303,23 +317,18 @@ void send_steps(SendRun& run) {
   const PackedBytes packed = windows.zip();
   if (n > 0) check_archive(run.saved, readme, run.protect);
 
-  if (options.min_saving > 0 && n > 0) {
+  // A protected item never leaves as it is: that would drop the protection the user asked for.
+  if (options.min_saving > 0 && n > 0 && !run.protect) {
     double attached = 0;
     for (const SavedAttachment& s : run.saved) attached += static_cast<double>(s.saved.size);
     const double saving = attached > 0 ? (attached - packed.archive) / attached * 100 : 0;
-    if (run.protect) {
-      // Sending the attachments as they are would drop the protection the user asked for.
-    } else if (saving < options.min_saving) {
+    if (saving < options.min_saving) {
       log_event("Send left with its attachments: the archive saves " + percent(saving) +
                 " %, less than the " + std::to_string(options.min_saving) + " % asked");
       // Sent as they are: no saving to claim.
       statistics().PendingNormalBytes += attached;
       statistics().PendingZipBytes += attached;
-      windows.working_files(folder);
-      fs::delete_file(archive_file());
-      for (const std::string& entry : windows.working_files(folder)) {
-        fs::delete_file(prefix + entry);
-      }
+      clear_work(windows, folder);
       WriteStatistics();
       return;
     }
@@ -342,9 +351,7 @@ void send_steps(SendRun& run) {
   statistics().PendingNormalBytes += packed.files;
   statistics().PendingZipBytes += packed.archive;
 
-  windows.working_files(folder);  // the file list refreshes before the archive goes, and after
-  fs::delete_file(archive_file());
-  for (const std::string& entry : windows.working_files(folder)) fs::delete_file(prefix + entry);
+  clear_work(windows, folder);
   WriteStatistics();
 }
 
@@ -489,10 +496,7 @@ void send_item(host::Ref<host::Item> item, bool& Cancel) {
                    if (!put_back(run)) Cancel = true;
                    if (run.protect && !run.archive_attached) {
                      Cancel = true;
-                     attempt([] {
-                       services().message_box(kNotProtected, MsgButtons::Ok, MsgIcon::Warning,
-                                              "Parvex");
-                     });
+                     tell_not_protected();
                    }
                    log_line(time_stamp() + "Eroare Mailsend " + failure.description() + "   " +
                             std::to_string(CodeModule::state().SystemError));
