@@ -50,22 +50,35 @@ std::optional<Zip64End> parse_zip64_end(std::string_view rec) {
   return z;
 }
 
-EndRecordSearch::EndRecordSearch(ReadAt read, uint64_t size) : read_(std::move(read)) {
-  // The end record plus the longest comment it can announce.
-  const uint64_t span = std::min<uint64_t>(size, kEndOfCentralSize + 0xFFFF);
-  window_start_ = size - span;
+EndRecordSearch::EndRecordSearch(ReadAt read, uint64_t size) : read_(std::move(read)), size_(size) {
+  // Most archives end in a bare end record: the last page holds it, and the window grows to the
+  // longest comment a record can announce only when the page holds no candidate.
+  done_ = !load(std::min<uint64_t>(size, kFirstWindow)) || size < kEndOfCentralSize;
+  if (!done_) next_ = size - kEndOfCentralSize;
+}
+
+bool EndRecordSearch::load(uint64_t span) {
+  window_start_ = size_ - span;
   window_.resize(static_cast<size_t>(span));
   read_ok_ = read_(window_start_, window_.data(), window_.size());
-  done_ = !read_ok_ || window_.size() < kEndOfCentralSize;
-  if (!done_) from_ = window_.size() - kEndOfCentralSize;
+  return read_ok_;
 }
 
 std::optional<EndRecords> EndRecordSearch::next() {
-  if (done_) return std::nullopt;
-  const size_t i = window_.rfind(std::string_view("PK\x05\x06", 4), from_);
-  if (i == std::string_view::npos || i == 0) done_ = true;
+  size_t i = std::string_view::npos;
+  while (!done_ && i == std::string_view::npos) {
+    if (next_ >= window_start_) {
+      i = window_.rfind(std::string_view("PK\x05\x06", 4),
+                        static_cast<size_t>(next_ - window_start_));
+    }
+    if (i != std::string_view::npos) break;
+    // The end record plus the longest comment it can announce.
+    const uint64_t full = std::min<uint64_t>(size_, kEndOfCentralSize + 0xFFFF);
+    if (window_.size() >= full || !load(full)) done_ = true;
+  }
   if (i == std::string_view::npos) return std::nullopt;
-  from_ = i - 1;
+  if (window_start_ + i == 0) done_ = true;
+  next_ = window_start_ + i - 1;
 
   const std::string_view rec = std::string_view(window_).substr(i);
   EndRecords r;

@@ -97,10 +97,14 @@ class EndRecordSearch {
   std::optional<EndRecords> next();
 
  private:
+  static constexpr uint64_t kFirstWindow = 4096;
+  bool load(uint64_t span);  // the last span bytes of the archive
+
   ReadAt read_;
+  uint64_t size_ = 0;
   uint64_t window_start_ = 0;
   std::string window_;
-  size_t from_ = std::string_view::npos;  // where the next signature may start at the latest
+  uint64_t next_ = 0;  // where the next signature may start at the latest
   bool read_ok_ = false;
   bool done_ = false;
 };

@@ -77,12 +77,14 @@ bool Deflater::start(int level) {
 }
 
 size_t block_size_for(uint64_t size) {
-  // Below four full blocks an entry is cut into two to four even ones, so that it too keeps
-  // more than one core busy; each still spans at least a dictionary's worth of bytes.
+  // Every entry past the inline size is cut into even blocks, a multiple of four of them: on
+  // two or four cores the last blocks finish together, and no core waits out a short tail
+  // before the next entry.
   if (size <= kInlineLimit) return static_cast<size_t>(std::max<uint64_t>(size, 1));
-  if (size >= 4 * kBlockSize) return kBlockSize;
-  const uint64_t pieces = std::min<uint64_t>(4, size / kDictSize);
-  constexpr uint64_t kRound = 4096;
+  const uint64_t per_round = 4 * kBlockSize;
+  uint64_t pieces = 4 * ((size + per_round - 1) / per_round);
+  if (size < 4 * kMinBlock) pieces = 2;
+  constexpr uint64_t kRound = 64;
   const uint64_t even = (size + pieces - 1) / pieces;
   return static_cast<size_t>(std::min<uint64_t>(kBlockSize, (even + kRound - 1) / kRound * kRound));
 }
@@ -151,7 +153,9 @@ PackResult BlockPacker::pack_blocks(BinaryFile& in, uint64_t size, BinaryFile& o
   const uint64_t count = (size + block_ - 1) / block_;
   bool copying = mode == PackMode::Copy || size == 0;  // an empty stream is still two bytes
   r.kind = copying ? Kind::Stored : Kind::Deflated;
-  const uint64_t judged = std::min(kDecideBlocks, (kDecideBytes + block_ - 1) / block_);
+  // An even number of blocks: with an odd one a core would idle through the last of them.
+  const uint64_t covering = (kDecideBytes + block_ - 1) / block_;
+  const uint64_t judged = std::min(kDecideBlocks, (covering + 1) / 2 * 2);
   uint64_t decide_until = mode == PackMode::Decide ? std::min(judged, count) : 0;
   uint64_t next_read = 0, next_write = 0;
   uLong crc = crc32(0L, Z_NULL, 0);

@@ -22,13 +22,15 @@ class ThreadPool;
 inline constexpr size_t kBlockSize = 128 * 1024;  // the largest block
 inline constexpr size_t kDictSize = 32 * 1024;
 // Entries up to this size are one block on the calling thread: handing them over gains nothing.
-inline constexpr uint64_t kInlineLimit = 2 * kDictSize;
+inline constexpr uint64_t kInlineLimit = kDictSize;
+// The smallest block of a split entry: below it the hand-over costs more than the core gains.
+inline constexpr uint64_t kMinBlock = 16 * 1024;
 
 // The block size of an entry of `size` bytes. It rests on the size alone, never on the number of
 // workers, so that the archive's bytes do not either.
 size_t block_size_for(uint64_t size);
-// The stored-or-deflated decision rests on the blocks that hold this many leading bytes, never
-// more than kDecideBlocks of them (an entry cut into smaller blocks has four at most).
+// The stored-or-deflated decision rests on the blocks that hold this many leading bytes, taken
+// in an even number and never more than kDecideBlocks of them.
 inline constexpr uint64_t kDecideBytes = 2 * kBlockSize;
 inline constexpr uint64_t kDecideBlocks = 4;
 
@@ -54,10 +56,27 @@ enum class BlockKind : uint8_t {
   Copy,     // the bytes themselves, for a stored entry
 };
 
+// A buffer left uninitialised: zeroing it would fault in every page, though a small entry
+// touches only the first few.
+class RawBuffer {
+ public:
+  void resize(size_t n) {
+    data_ = std::make_unique_for_overwrite<unsigned char[]>(n);
+    size_ = n;
+  }
+  unsigned char* data() { return data_.get(); }
+  const unsigned char* data() const { return data_.get(); }
+  size_t size() const { return size_; }
+
+ private:
+  std::unique_ptr<unsigned char[]> data_;
+  size_t size_ = 0;
+};
+
 // One block on its way: read by the calling thread, packed by a worker, written in order.
 struct Block {
-  std::vector<unsigned char> in;  // the dictionary (dict bytes), then the data (len bytes)
-  std::vector<unsigned char> out;
+  RawBuffer in;  // the dictionary (dict bytes), then the data (len bytes)
+  RawBuffer out;
   size_t dict = 0;
   size_t len = 0;
   size_t out_len = 0;
@@ -74,7 +93,7 @@ struct Block {
 struct WorkerState {
   Deflater deflate;
   Deflater sample;
-  std::vector<unsigned char> sample_out;
+  RawBuffer sample_out;
 };
 
 // Blocks and zlib streams kept between runs on one calling thread: allocating and faulting in

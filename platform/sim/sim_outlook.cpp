@@ -70,13 +70,6 @@ StoredFile::~StoredFile() {
   std::filesystem::remove(std::filesystem::path(std::u8string(path_.begin(), path_.end())), ec);
 }
 
-namespace {
-
-std::filesystem::path as_path(const std::string& utf8) {
-  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
-}
-
-// Copies the rest of in to out; a read error is an error, not the end of the file.
 uint64_t copy_stream(std::FILE* in, const std::string& from, fs::File& out) {
   // One buffer for every copy: a fresh zeroed megabyte each time cost more than many a copy.
   thread_local std::vector<char> buf(256 * 1024);
@@ -89,6 +82,12 @@ uint64_t copy_stream(std::FILE* in, const std::string& from, fs::File& out) {
   }
   if (std::ferror(in)) raise(err::kPathFileAccess, "Cannot read " + from + ".", "Outlook");
   return total;
+}
+
+namespace {
+
+std::filesystem::path as_path(const std::string& utf8) {
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
 }
 
 // What the file at path is, when it is anything but a regular file.

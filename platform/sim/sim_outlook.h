@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <map>
 #include <memory>
@@ -16,8 +17,13 @@
 
 #include "core/failure.h"
 #include "host/host.h"
+#include "platform/fs.h"
 
 namespace parvex::sim {
+
+// Copies the rest of in to out, through one buffer kept for the thread; a read error is an
+// error, not the end of the file. Returns the bytes copied.
+uint64_t copy_stream(std::FILE* in, const std::string& from, fs::File& out);
 
 // This process's id and a count, unique among the names this process makes: "<pid>-<n>".
 std::string unique_tag();

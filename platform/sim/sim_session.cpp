@@ -338,11 +338,7 @@ std::string SimSession::write_message(const SentMessage& message, std::vector<st
       names.push_back(attachment_file_name(a.display_name, taken));
       fs::File in(a.bytes.path(), "rb");
       fs::File out(as_utf8(partial / as_path(names.back())), "wb");
-      std::string buf(1 << 20, '\0');
-      for (size_t n; (n = std::fread(buf.data(), 1, buf.size(), in.get())) > 0;) {
-        out.write(std::string_view(buf.data(), n));
-      }
-      if (std::ferror(in.get())) raise(err::kPathFileAccess, "Cannot read " + a.bytes.path() + ".");
+      copy_stream(in.get(), a.bytes.path(), out);
       out.close();
     }
     for (size_t number = 1;; ++number) {

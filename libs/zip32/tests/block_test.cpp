@@ -55,20 +55,21 @@ class BlockPacker : public ZipTest {
 };
 
 TEST_F(BlockPacker, JoinedBlocksInflateToTheInputWhateverTheWorkerCount) {
-  const std::string mixed = random_bytes(2 * kBlockSize, 4) + text_bytes(3 * kBlockSize + 1);
+  // 1 MiB and more is cut into whole blocks, of which the first two are judged.
+  const std::string mixed = random_bytes(4 * kBlockSize, 4) + text_bytes(4 * kBlockSize);
   const std::vector<PackCase> cases = {
       {"empty", "", Kind::Stored},
       {"one block and a byte", text_bytes(kBlockSize + 1), Kind::Deflated},
       {"repeated", repeated_bytes(5 * kBlockSize + kDictSize + 1), Kind::Deflated},
       {"random", random_bytes(3 * kBlockSize + 1, 3), Kind::Stored},
       // Too little gain to deflate the rest for, unless the judged blocks are the whole entry.
-      {"0.5% smaller", barely_compressible(3), Kind::Stored},
+      {"0.5% smaller", barely_compressible(8), Kind::Stored},
       {"0.5% smaller, judged whole", barely_compressible(2), Kind::Deflated},
-      // Under four full blocks: smaller blocks, so that more than one worker has some.
+      // Smaller entries in two or four blocks, so that more than one worker has some.
       {"two small blocks", text_bytes(2 * kDictSize + 1), Kind::Deflated},
       {"four small blocks", repeated_bytes(3 * kBlockSize - 5), Kind::Deflated},
-      {"random, then text", mixed, Kind::Shrinks, PackMode::Decide, 0, 2},
-      {"stored blocks first", mixed, Kind::Deflated, PackMode::Deflate, 2},
+      {"random, then text", mixed, Kind::Shrinks, PackMode::Decide, 0, 4},
+      {"stored blocks first", mixed, Kind::Deflated, PackMode::Deflate, 4},
       {"random, deflated", random_bytes(3 * kBlockSize, 6), Kind::NotSmaller, PackMode::Deflate},
   };
   for (const PackCase& c : cases) {
@@ -112,18 +113,17 @@ TEST_F(BlockPacker, JoinedBlocksInflateToTheInputWhateverTheWorkerCount) {
   }
 }
 
-// Every entry past the inline size reaches a second worker, and no block outgrows its buffer
-// or drops below a dictionary's worth (the ratio rests on that).
-TEST(BlockSize, SplitsMidSizeEntriesWithinTheBuffers) {
-  for (uint64_t size = pvx::zip::kInlineLimit + 1; size < 6 * kBlockSize; size += 4093) {
+// Every entry past the inline size reaches a second worker in even blocks that end together,
+// none outgrowing its buffer or too small to be worth handing over.
+TEST(BlockSize, SplitsEntriesEvenlyWithinTheBuffers) {
+  for (uint64_t size = pvx::zip::kInlineLimit + 1; size < 12 * kBlockSize; size += 4093) {
     const uint64_t block = pvx::zip::block_size_for(size);
     const uint64_t blocks = (size + block - 1) / block;
+    const uint64_t last = size - (blocks - 1) * block;
     ASSERT_LE(block, kBlockSize) << size;
-    ASSERT_GE(block, kDictSize) << size;
-    ASSERT_GE(blocks, 2u) << size;
-    ASSERT_LE(std::min(blocks, (pvx::zip::kDecideBytes + block - 1) / block),
-              pvx::zip::kDecideBlocks)
-        << size;
+    ASSERT_GE(block, pvx::zip::kMinBlock) << size;
+    ASSERT_TRUE(blocks == 2 || blocks % 4 == 0) << size << ": " << blocks << " blocks";
+    ASSERT_GE(last + 64 * blocks, block) << size << ": a short last block";
   }
 }
 
