@@ -66,16 +66,24 @@ EntryWriter::Result EntryWriter::pack_encrypted(BinaryFile& in, EntryHeader* h, 
     return Result::CipherFailed;
   }
   AesStream cipher;
-  if (!cipher.start(*password_, aes_strength_, head, head + salt_len)) return Result::CipherFailed;
+  // The keys take a thousand rounds of PBKDF2: they are derived while the workers deflate the
+  // first blocks, and the salt and verifier go in front of the data once they are known.
+  packer_.use_cipher(&cipher, [&] {
+    return cipher.start(*password_, aes_strength_, head, head + salt_len);
+  });
   const size_t head_len = salt_len + kAesVerifierSize;
-  if (!out_.write(head, head_len)) return Result::ArchiveFailed;
-  packer_.use_cipher(&cipher);
+  if (!out_.seek(data_at + head_len)) return Result::ArchiveFailed;
+  struct Unhook {  // the packer must not keep a cipher of this frame past it
+    BlockPacker& packer;
+    ~Unhook() { packer.use_cipher(nullptr); }
+  } unhook{packer_};
   const Result r = pack(in, h, data_at + head_len);
-  packer_.use_cipher(nullptr);
   if (r != Result::Ok) return r;
   unsigned char code[kAesCodeSize];
   if (!cipher.finish(code)) return Result::CipherFailed;
-  if (!out_.write(code, sizeof code)) return Result::ArchiveFailed;
+  if (!out_.write(code, sizeof code) || !out_.seek(data_at) || !out_.write(head, head_len)) {
+    return Result::ArchiveFailed;
+  }
   h->csize += head_len + kAesCodeSize;
   return Result::Ok;
 }

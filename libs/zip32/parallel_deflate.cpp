@@ -131,7 +131,7 @@ void BlockPacker::use_pool(ThreadPool* pool) {
 PackResult BlockPacker::pack(BinaryFile& in, uint64_t size, BinaryFile& out, PackMode mode,
                              uint64_t raw_before) {
   PackResult r;
-  if (cipher_ && !cipher_->restart()) {
+  if (cipher_ && !start_cipher_ && !cipher_->restart()) {
     r.kind = PackResult::Kind::CipherFailed;
     return r;
   }
@@ -143,6 +143,13 @@ PackResult BlockPacker::pack(BinaryFile& in, uint64_t size, BinaryFile& out, Pac
   }
   drain();
   return r;
+}
+
+bool BlockPacker::start_cipher() {
+  if (!start_cipher_) return true;
+  const std::function<bool()> start = std::move(start_cipher_);
+  start_cipher_ = nullptr;
+  return start();
 }
 
 PackResult BlockPacker::pack_blocks(BinaryFile& in, uint64_t size, BinaryFile& out, PackMode mode,
@@ -175,6 +182,10 @@ PackResult BlockPacker::pack_blocks(BinaryFile& in, uint64_t size, BinaryFile& o
       }
       if (next_read == 0) r.is_text = looks_like_text(b.data(), b.len);
       submit(b);
+    }
+    if (!start_cipher()) {
+      r.kind = Kind::CipherFailed;
+      return r;
     }
     if (decide_until) {
       uint64_t in_bytes = 0, out_bytes = 0;
@@ -217,6 +228,10 @@ PackResult BlockPacker::pack_blocks(BinaryFile& in, uint64_t size, BinaryFile& o
       r.kind = Kind::NotSmaller;
       return r;
     }
+  }
+  if (!start_cipher()) {  // an empty entry has no blocks to run beside
+    r.kind = Kind::CipherFailed;
+    return r;
   }
   r.crc = static_cast<uint32_t>(crc);
   return r;

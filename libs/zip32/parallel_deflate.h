@@ -6,6 +6,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -139,7 +140,17 @@ class BlockPacker {
   void use_pool(ThreadPool* pool);
   // Every pack() from now on restarts `cipher` (started, or null for none) and encrypts what it
   // writes, in order, as the blocks arrive: the workers only ever compress.
-  void use_cipher(AesStream* cipher) { cipher_ = cipher; }
+  void use_cipher(AesStream* cipher) {
+    cipher_ = cipher;
+    start_cipher_ = nullptr;
+  }
+  // As use_cipher, for a cipher not yet started: the next pack() calls `start` once its first
+  // blocks are with the workers, so that the key derivation runs beside them; a false return
+  // fails that pack with CipherFailed.
+  void use_cipher(AesStream* cipher, std::function<bool()> start) {
+    cipher_ = cipher;
+    start_cipher_ = std::move(start);
+  }
 
   // Packs `size` bytes from the position of `in` to the position of `out`. A stop (Shrinks,
   // NotSmaller) leaves both files positioned anywhere. csize counts the packed bytes only, not
@@ -161,7 +172,10 @@ class BlockPacker {
   int level_;
   PackWorkspace& work_;
   ThreadPool* pool_ = nullptr;
+  bool start_cipher();  // runs start_cipher_ when it is still due
+
   AesStream* cipher_ = nullptr;
+  std::function<bool()> start_cipher_;
   unsigned workers_ = 0;
   size_t slots_ = 0;
   size_t block_ = kBlockSize;  // of the entry being packed

@@ -109,7 +109,7 @@ const std::vector<std::pair<std::string, std::string>>& sample_files() {
       {"text.txt", text_bytes(3 * kBlockSize + 5)},    // deflated on the worker threads
       {"noise.bin", random_bytes(kBlockSize + 3, 1)},  // stored
       // Judged stored, then packed again deflated: the cipher starts over with it.
-      {"mixed.bin", random_bytes(2 * kBlockSize, 4) + text_bytes(3 * kBlockSize + 1)},
+      {"mixed.bin", random_bytes(4 * kBlockSize, 4) + text_bytes(4 * kBlockSize)},
       {"empty.txt", ""},
       {"tiny.txt", "x"}};
   return files;
