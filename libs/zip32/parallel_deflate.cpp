@@ -158,6 +158,8 @@ PackResult BlockPacker::pack_blocks(BinaryFile& in, uint64_t size, BinaryFile& o
   PackResult r;
   block_ = block_size_for(size);
   const uint64_t count = (size + block_ - 1) / block_;
+  // One block is packed where it is read: a hand-over would only add a worker's wake-up.
+  inline_ = count <= 1;
   bool copying = mode == PackMode::Copy || size == 0;  // an empty stream is still two bytes
   r.kind = copying ? Kind::Stored : Kind::Deflated;
   // An even number of blocks: with an odd one a core would idle through the last of them.
@@ -256,7 +258,7 @@ void BlockPacker::submit(Block& b) {
     b.done = false;
     ++in_flight_;
   }
-  if (workers_ == 0) {
+  if (workers_ == 0 || inline_) {
     run(b, *work_.workers[0]);
     finish(b);
     return;

@@ -179,6 +179,7 @@ class BlockPacker {
   unsigned workers_ = 0;
   size_t slots_ = 0;
   size_t block_ = kBlockSize;  // of the entry being packed
+  bool inline_ = false;        // its blocks run on the calling thread
   std::vector<unsigned char> dict_;
   size_t dict_len_ = 0;
   std::mutex mutex_;
