@@ -34,6 +34,16 @@ TEST(Crypto, PrimitivesGiveThePublishedAnswers) {
   // PBKDF2-HMAC-SHA1 (RFC 6070), HMAC-SHA1 (RFC 2202 case 2), AES (FIPS-197 appendix C).
   ASSERT_TRUE(pbkdf2_sha1("password", u("salt"), 4, 2, out, 20));
   EXPECT_EQ(hex(out, 20), "ea6c014dc72d6f8ccd1ed92ace1d41f0d8de8957");
+  const std::string salt = "saltSALTsaltSALTsaltSALTsaltSALTsalt";
+  ASSERT_TRUE(pbkdf2_sha1("passwordPASSWORDpassword", u(salt), salt.size(), 4096, out, 25));
+  EXPECT_EQ(hex(out, 25), "3d2eec4fe41c849b80c8d83662c0e44a8b291a964cf2f07038");
+  // A key longer than SHA-1's block is hashed first; 66 bytes are an AES-256 entry's keys.
+  // (Expected from Python's hashlib.pbkdf2_hmac.)
+  unsigned char keys[66];
+  ASSERT_TRUE(pbkdf2_sha1(std::string(100, 'x'), u("0123456789abcdef"), 16, 1000, keys, 66));
+  EXPECT_EQ(hex(keys, 66),
+            "d2a8db952a91dbbbf5f40c72ba4d3b24ded4ee22ec5e4c2c6ac5a426cc12b4e7fb253bd6c41beecf91de"
+            "6b19fa60c967294a1081c95e0f18476be99f984cf0bdce03");
   HmacSha1 mac;
   const std::string text = "what do ya want for nothing?";
   ASSERT_TRUE(mac.set_key(u("Jefe"), 4));
