@@ -75,7 +75,7 @@ send_once() {
   shift
   local start text
   start=$(now)
-  text=$("$bin/parvex-sim" send --addin-folder "$work/addin" --outbox "$out" "$@")
+  text=$("$bin/parvex-sim" send --addin-folder "${addin:-$work/addin}" --outbox "$out" "$@")
   took=$(ms "$start" "$(now)")
   handler=$(sed -n 's/^Send took \([0-9.]*\) ms.*/\1/p' <<<"$text")
   b_conn=$(min "$b_conn" "$(sed -n 's/^OnConnection took \([0-9.]*\) ms.*/\1/p' <<<"$text")")
@@ -100,7 +100,8 @@ for set in "${sets[@]}"; do
     b_handler=$(min "$b_handler" "$handler")
     s_send=$size
     if [ -n "$password" ]; then
-      send_once "$work/out" --password "$password" -- "${files[@]}"
+      # An add-in folder of its own: --password stores the option, which the plain sends lack.
+      addin="$work/addin-pass" send_once "$work/out" --password "$password" -- "${files[@]}"
       b_pass=$(min "$b_pass" "$took")
     fi
     start=$(now)
