@@ -68,9 +68,8 @@ EntryWriter::Result EntryWriter::pack_encrypted(BinaryFile& in, EntryHeader* h, 
   AesStream cipher;
   // The keys take a thousand rounds of PBKDF2: they are derived while the workers deflate the
   // first blocks, and the salt and verifier go in front of the data once they are known.
-  packer_.use_cipher(&cipher, [&] {
-    return cipher.start(*password_, aes_strength_, head, head + salt_len);
-  });
+  packer_.use_cipher(
+      &cipher, [&] { return cipher.start(*password_, aes_strength_, head, head + salt_len); });
   const size_t head_len = salt_len + kAesVerifierSize;
   if (!out_.seek(data_at + head_len)) return Result::ArchiveFailed;
   struct Unhook {  // the packer must not keep a cipher of this frame past it

@@ -114,11 +114,18 @@ void BlockPacker::use_pool(ThreadPool* pool) {
   // Enough blocks in flight to keep every worker busy while the caller reads and writes,
   // and no more: memory stays the same whatever the size of the file.
   slots_ = std::max<size_t>(kDecideBlocks, 2 * (workers_ + 1));
-  while (work_.blocks.size() < slots_) {
-    auto b = std::make_unique<Block>();
-    b->in.resize(kDictSize + kBlockSize);
-    b->out.resize(kOutSize);
-    work_.blocks.push_back(std::move(b));
+  if (work_.blocks.size() < slots_) {
+    // No block is in flight between packs, so all of them may move to a larger piece.
+    constexpr size_t kIn = kDictSize + kBlockSize;
+    work_.blocks.clear();
+    work_.memory = block_memory(slots_ * (kIn + kOutSize));
+    unsigned char* at = work_.memory.get();
+    for (size_t i = 0; i < slots_; ++i, at += kIn + kOutSize) {
+      auto b = std::make_unique<Block>();
+      b->in = BlockBuffer(at, kIn);
+      b->out = BlockBuffer(at + kIn, kOutSize);
+      work_.blocks.push_back(std::move(b));
+    }
   }
   // One state a worker, and one more for the calling thread.
   while (work_.workers.size() < workers_ + 1) {

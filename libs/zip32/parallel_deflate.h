@@ -13,6 +13,7 @@
 
 #include <zlib.h>
 
+#include "block_memory.h"
 #include "file.h"
 #include "zip_aes.h"
 
@@ -57,27 +58,24 @@ enum class BlockKind : uint8_t {
   Copy,     // the bytes themselves, for a stored entry
 };
 
-// A buffer left uninitialised: zeroing it would fault in every page, though a small entry
-// touches only the first few.
-class RawBuffer {
+// A stretch of a run's block memory.
+class BlockBuffer {
  public:
-  void resize(size_t n) {
-    data_ = std::make_unique_for_overwrite<unsigned char[]>(n);
-    size_ = n;
-  }
-  unsigned char* data() { return data_.get(); }
-  const unsigned char* data() const { return data_.get(); }
+  BlockBuffer() = default;
+  BlockBuffer(unsigned char* data, size_t size) : data_(data), size_(size) {}
+  unsigned char* data() { return data_; }
+  const unsigned char* data() const { return data_; }
   size_t size() const { return size_; }
 
  private:
-  std::unique_ptr<unsigned char[]> data_;
+  unsigned char* data_ = nullptr;
   size_t size_ = 0;
 };
 
 // One block on its way: read by the calling thread, packed by a worker, written in order.
 struct Block {
-  RawBuffer in;  // the dictionary (dict bytes), then the data (len bytes)
-  RawBuffer out;
+  BlockBuffer in;  // the dictionary (dict bytes), then the data (len bytes)
+  BlockBuffer out;
   size_t dict = 0;
   size_t len = 0;
   size_t out_len = 0;
@@ -94,12 +92,13 @@ struct Block {
 struct WorkerState {
   Deflater deflate;
   Deflater sample;
-  RawBuffer sample_out;
+  std::vector<unsigned char> sample_out;
 };
 
 // Blocks and zlib streams kept between runs on one calling thread: allocating and faulting in
 // fresh buffers each call costs more than packing a small file.
 struct PackWorkspace {
+  BlockMemory memory;  // every block's buffers, in one piece
   std::vector<std::unique_ptr<Block>> blocks;
   std::vector<std::unique_ptr<WorkerState>> workers;
 };
