@@ -2,6 +2,8 @@
 // outlives a call into the library, so nothing runs while the host unloads it.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -31,8 +33,11 @@ class ThreadPool {
  private:
   void work(unsigned worker);
 
+  static constexpr std::chrono::microseconds kWatch{100};
+
   std::mutex mutex_;
   std::condition_variable wake_;
+  std::atomic<size_t> queued_{0};  // jobs_.size(), for watching without the lock
   std::deque<Job> jobs_;
   bool stopping_ = false;
   std::vector<std::thread> threads_;
