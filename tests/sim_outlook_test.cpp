@@ -106,31 +106,5 @@ TEST_F(SimOutlookTest, CountersFollowTheirHoldersAndWindowsCloseOnce) {
   EXPECT_EQ(outlook_.ActiveExplorer(), nullptr);
 }
 
-TEST_F(SimOutlookTest, ToldFailuresHitOnlyTheNamedCallAndWearOff) {
-  outlook_.open_explorer("Inbox");
-  outlook_.fail("Explorer.Caption", 2);
-  const auto e = outlook_.ActiveExplorer();
-  EXPECT_THROW(e->Caption(), Failure);
-  EXPECT_EQ(outlook_.GetExplorers()->Count(), 1);
-  EXPECT_THROW(e->Caption(), Failure);
-  EXPECT_EQ(e->Caption(), "Inbox");
-}
-
-// The add-in's caption and temporary flag are checked through its connection.
-TEST_F(SimOutlookTest, StandardBarButtonsAnswerEveryClickWithThemselves) {
-  const auto inbox = outlook_.open_explorer("Inbox");
-  const auto bar = outlook_.ActiveExplorer()->GetCommandBars()->GetItem("Standard");
-  const auto button = bar->GetControls()->Add(host::kControlButton, true);
-  int clicks = 0;
-  auto sub = button->OnClick([&](host::Ref<host::CommandBarButton> ctrl, bool&) {
-    EXPECT_EQ(ctrl.get(), button.get());
-    ++clicks;
-  });
-  inbox->command_bars()->bar("standard")->buttons().at(0)->click();
-  inbox->command_bars()->bar("standard")->buttons().at(0)->click();
-  EXPECT_EQ(clicks, 2);
-  EXPECT_THROW(outlook_.ActiveExplorer()->GetCommandBars()->GetItem("nosuchbar"), Failure);
-}
-
 }  // namespace
 }  // namespace parvex
