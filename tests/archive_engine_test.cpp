@@ -73,8 +73,8 @@ using ZipFilesRecorded = Recorded;
 using UnzipFilesRecorded = Recorded;
 
 // Each case starts from a new object, which hands the placeholder name and the callbacks and
-// passes the library's result on. Encryption and system files are kept but never handed: the
-// record has no place for them. The root directory goes in capitals and reads back as set.
+// passes the library's result on. Encryption and system files are never handed: the record has
+// no place for them. The root directory goes in capitals.
 TEST_F(ZipFilesRecorded, OptionRecordCarriesOnlyRecurseUpdateAndTheRootDirectory) {
   const struct {
     bool recurse, update, encrypted, system_files;
@@ -99,14 +99,7 @@ TEST_F(ZipFilesRecorded, OptionRecordCarriesOnlyRecurseUpdateAndTheRootDirectory
     z.UpdatingZip(c.update);
     z.Encrypted(c.encrypted);
     z.IncludeSystemFiles(c.system_files);
-    if (!c.root.empty()) {
-      z.RootDirectory(c.root);
-      EXPECT_EQ(z.RootDirectory(), c.root);
-    }
-    EXPECT_EQ(z.RecurseFolders(), c.recurse);
-    EXPECT_EQ(z.UpdatingZip(), c.update);
-    EXPECT_EQ(z.Encrypted(), c.encrypted);
-    EXPECT_EQ(z.IncludeSystemFiles(), c.system_files);
+    if (!c.root.empty()) z.RootDirectory(c.root);
     zip.cue(REC_RESULT, {}, ZE_NONE);
     EXPECT_EQ(z.MakeZipFile(), ZE_NONE);
     EXPECT_EQ(zip.get("ZpArchive.archive"), "C:\\mail\\Attachments.zip");
@@ -298,18 +291,16 @@ TEST_F(UnzipFilesRecorded, NewObjectHandsTheDefaultRecordsInOrder) {
                                           blank(10) + std::string(16, '\0'));
 }
 
-// Set alone on a new object, each property reads back and changes only its own integer; an
-// integer outside sixteen bits fails before the library.
+// Set alone on a new object, each property changes only its own integer; an integer outside
+// sixteen bits fails before the library.
 TEST_F(UnzipFilesRecorded, EachPropertyLandsInItsOwnSlotOfTheRecord) {
   constexpr int32_t kFails = INT32_MIN;
-#define CASE(prop, value, slot, handed)                                                            \
-  Case {                                                                                           \
-    [](UnzipFiles& u) { u.prop(value); }, [](const UnzipFiles& u) { return u.prop() == (value); }, \
-        slot, handed, #prop " " #value                                                             \
+#define CASE(prop, value, slot, handed)                                  \
+  Case {                                                                 \
+    [](UnzipFiles& u) { u.prop(value); }, slot, handed, #prop " " #value \
   }
   struct Case {
     void (*set)(UnzipFiles&);
-    bool (*reads_back)(const UnzipFiles&);
     size_t slot;
     int32_t handed;
     const char* name;
@@ -332,7 +323,6 @@ TEST_F(UnzipFilesRecorded, EachPropertyLandsInItsOwnSlotOfTheRecord) {
     SCOPED_TRACE(c.name);
     UnzipFiles u;
     c.set(u);
-    EXPECT_TRUE(c.reads_back(u));
     unzip.reset();
     if (c.handed == kFails) {
       EXPECT_EQ(said(testing::failure_of([&] { u.Unzip("a.zip", "out"); })),
@@ -361,7 +351,6 @@ TEST_F(UnzipFilesRecorded, ArgumentsAreStoredAndEmptyOnesKeepTheStoredValues) {
   EXPECT_EQ(handed(), "second.zip first-dir");
   u.Unzip("", "second-dir");
   EXPECT_EQ(handed(), "second.zip second-dir");
-  EXPECT_EQ(u.ZipFileName() + " " + u.ExtractDir(), "second.zip second-dir");
 }
 
 TEST_F(UnzipFilesRecorded, ReplaceQuestionAnswers) {

@@ -1,3 +1,4 @@
+// The connection, and the window trackers it starts.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 #include "addin_fixture.h"
 #include "platform/fs.h"
 #include "sim/sim_outlook.h"
+#include "tracking/trackers.h"
 #include "tracking/window_tracking.h"
 #include "ui/frm_ab.h"
 #include "ui/frm_about.h"
@@ -100,6 +102,193 @@ TEST_F(ConnectTest, ReconnectingGreetsAgainAndAddsAnotherButton) {
     connect.OnBeginShutdown();
     connect.OnDisconnection(host::DisconnectMode::UserClosed);
   }
+}
+
+// Both trackers started as the connection starts them; shutdown(), also when they go, as the
+// disconnection stops them.
+struct Trackers {
+  explicit Trackers(const host::Ref<host::Application>& app) {
+    explorers.Init(app);
+    inspectors.Init(app);
+  }
+  ~Trackers() { shutdown(); }
+  void shutdown() {
+    inspectors.Shutdown();
+    explorers.Shutdown();
+  }
+  clsOutlookExplorerEvents explorers;
+  clsOutlookInspectorEvents inspectors;
+};
+
+using TrackingTest = testing::HostTest;
+
+// Every new window registers, even when its steps fail; only readable mail is subscribed.
+TEST_F(TrackingTest, NewInspectorsRegisterButOnlyReadableMailTakesTheSubscription) {
+  Trackers trackers(outlook_.application());
+  const auto mail = outlook_.new_mail("report");
+  outlook_.open_inspector(mail, "report - Message");
+  const auto bound = trackers.inspectors.objMailItem();
+  outlook_.open_inspector(outlook_.new_item(40, "Ana Pop"), "Ana Pop - Contact");
+  outlook_.fail("Item.Class", 1);
+  outlook_.open_inspector(outlook_.new_mail("unreadable"), "unreadable - Message");
+  outlook_.fail("Inspector.CurrentItem", 1);
+  outlook_.fail("Inspector.Caption", 1);
+  outlook_.open_inspector(outlook_.new_mail("x"), "x - Message");  // skipped steps log nothing
+
+  EXPECT_EQ(trackers.inspectors.objMailItem(), bound);
+  EXPECT_TRUE(outlook_.event_failures().empty());
+  EXPECT_EQ(moduleOutlookInspector::instance().wrappers().size(), 4u);
+  EXPECT_EQ(log(), (std::vector<std::string>{line("Inspector: report - Message"),
+                                             line("Inspector: Ana Pop - Contact"),
+                                             line("Inspector: unreadable - Message")}));
+  clear_log();
+  outlook_.read(mail);
+  EXPECT_EQ(log(), (std::vector<std::string>{line("objMailItem_Read"), line("# attachmen = 0")}));
+}
+
+// Init registers the window that is open; a later Startup registers it again.
+TEST_F(TrackingTest, DoubleRegisteredWindowsCloseTwiceAndLeaveNothingRegistered) {
+  const auto explorer = outlook_.open_explorer("Inbox - Outlook");
+  const auto inspector = outlook_.open_inspector(outlook_.new_mail("m"), "m - Message");
+  Trackers trackers(outlook_.application());
+  outlook_.raise_startup();
+  EXPECT_TRUE(outlook_.event_failures().empty());
+  EXPECT_EQ(log(), (std::vector<std::string>{line("Obiect_Startup."), line("Start obiect.")}));
+  clear_log();
+
+  const auto& explorer_keys = moduleOutlookExplorer::instance().wrappers();
+  const auto& inspector_keys = moduleOutlookInspector::instance().wrappers();
+  ASSERT_EQ(explorer_keys.size(), 2u);
+  EXPECT_TRUE(explorer_keys.count("0") && explorer_keys.count("1"));
+  ASSERT_EQ(inspector_keys.size(), 2u);
+
+  // With the main window still open, both inspector wrappers say the add-in stays.
+  outlook_.close(inspector);
+  EXPECT_EQ(log(), (std::vector<std::string>{
+                       line("m - Message inchis."), line("Obiect ramas in memorie"),
+                       line("m - Message inchis."), line("Obiect ramas in memorie")}));
+  EXPECT_TRUE(inspector_keys.empty());
+  clear_log();
+
+  // The first explorer wrapper clears the shared reference; the second finds it empty, which like
+  // any failed count takes the clearing branch: no line says the add-in stays.
+  outlook_.close(explorer);
+  EXPECT_EQ(log(), (std::vector<std::string>{line("Inbox - Outlook inchis"),
+                                             line("Inbox - Outlook inchis")}));
+  EXPECT_TRUE(explorer_keys.empty());
+  EXPECT_EQ(gobjOutlook(), nullptr);
+}
+
+TEST_F(TrackingTest, ClosingLinesDependOnTheMainWindowsLeft) {
+  const auto inbox = outlook_.open_explorer("Inbox");
+  Trackers trackers(outlook_.application());
+  const auto calendar = outlook_.open_explorer("Calendar");
+  clear_log();
+
+  outlook_.close(calendar);  // two counted: the other one keeps the host running
+  EXPECT_EQ(log(), (std::vector<std::string>{
+                       line("Calendar inchis"),
+                       line("Object ramas in mem si tine de asemenea Outlook pornit")}));
+  EXPECT_NE(gobjOutlook(), nullptr);
+
+  // One main window still counted while it closes: that is the last one.
+  const auto memo = outlook_.open_inspector(outlook_.new_mail("memo"), "memo");
+  clear_log();
+  outlook_.close(inbox);
+  EXPECT_EQ(log(), std::vector<std::string>{line("Inbox inchis")});
+  EXPECT_EQ(gobjOutlook(), nullptr);
+  clear_log();
+
+  // An inspector closing with no main window left clears a shared reference still set.
+  gobjOutlook() = outlook_.application();
+  outlook_.close(memo);
+  EXPECT_EQ(log(), std::vector<std::string>{line("memo inchis.")});
+  EXPECT_EQ(gobjOutlook(), nullptr);
+}
+
+TEST_F(TrackingTest, KeysAreNeverReusedAndTheCounterStopsAt32767) {
+  Trackers trackers(outlook_.application());
+  auto& registry = moduleOutlookInspector::instance();
+  const auto a = outlook_.open_inspector(outlook_.new_item(40, "a"), "a");
+  const auto b = outlook_.open_inspector(outlook_.new_item(40, "b"), "b");
+  outlook_.close(a);
+  outlook_.close(b);
+  outlook_.open_inspector(outlook_.new_item(40, "c"), "c");
+  ASSERT_EQ(registry.wrappers().size(), 1u);
+  EXPECT_EQ(registry.wrappers().begin()->first, "2");
+
+  registry.set_next_id(32767);
+  const auto last = outlook_.open_inspector(outlook_.new_mail("last"), "last");
+  EXPECT_EQ(registry.next_id(), 32767);  // the addition overflowed; the wrapper stays
+  EXPECT_EQ(registry.wrappers().count("32767"), 1u);
+  const auto refused = outlook_.new_mail("refused");
+  const auto late = outlook_.open_inspector(refused, "late");
+  EXPECT_EQ(registry.wrappers().size(), 2u);  // the repeated key text is refused
+  EXPECT_EQ(trackers.inspectors.objMailItem().get(), refused.get());  // still subscribed
+  clear_log();
+  outlook_.close(late);
+  EXPECT_TRUE(log().empty());  // no wrapper, so no closing line
+  outlook_.close(last);
+  EXPECT_EQ(log().front(), line("last inchis."));
+}
+
+TEST_F(TrackingTest, KillRefusesAWrapperThatIsNotTheRegisteredOne) {
+  outlook_.open_explorer("Inbox");
+  Trackers trackers(outlook_.application());
+  clsExplorerWrapper stranger;
+  const Failure f = testing::failure_of([&] { KillExplorer(0, &stranger); });
+  EXPECT_EQ(f.number(), 1);
+  EXPECT_EQ(f.description(), "Unexpected Error in KillExplorer");
+  EXPECT_THROW(KillExplorer(7, &stranger), Failure);
+  EXPECT_EQ(moduleOutlookExplorer::instance().wrappers().size(), 1u);
+}
+
+TEST_F(TrackingTest, InspectorStartupFailureGoesBackToTheHost) {
+  outlook_.open_explorer("Inbox");
+  Trackers trackers(outlook_.application());
+  clear_log();
+  outlook_.fail("Inspectors.Count", 1);
+  outlook_.fail("Explorers.Count", 1);
+  outlook_.raise_startup();
+  // The explorer side skipped the failing test and ran its guarded step anyway.
+  EXPECT_EQ(moduleOutlookExplorer::instance().wrappers().size(), 2u);
+  ASSERT_EQ(outlook_.event_failures().size(), 1u);
+  EXPECT_EQ(outlook_.event_failures()[0].source(), "Outlook");
+  EXPECT_EQ(log(), (std::vector<std::string>{line("Obiect_Startup."), line("Start obiect.")}));
+}
+
+TEST_F(TrackingTest, NothingOutlivesItsOwner) {
+  outlook_.open_explorer("Inbox");
+  outlook_.open_inspector(outlook_.new_mail("memo"), "memo");
+  {
+    Trackers trackers(outlook_.application());
+    outlook_.close(outlook_.open_inspector(outlook_.new_item(26, "meeting"), "meeting"));
+    trackers.shutdown();
+    // The two registered wrappers hold their windows (Activate and Close each); the last
+    // reported inspector goes with the tracker, not with Shutdown.
+    EXPECT_EQ(outlook_.counters().subscriptions, 4);
+    EXPECT_EQ(outlook_.counters().references, 3);
+  }
+  EXPECT_EQ(outlook_.counters().references, 2);
+  // Unloading the add-in's program state lets go of the rest.
+  ProgramState::reset();
+  EXPECT_EQ(outlook_.counters().subscriptions, 0);
+  EXPECT_EQ(outlook_.counters().references, 0);
+}
+
+TEST(TimeStamp, NativeGeneralDateShowsTheDateAloneAtMidnight) {
+  const auto native = make_native_services();
+  const std::string midnight = native->general_date(LocalTime{2026, 12, 6, 0, 0, 0});
+  const std::string morning = native->general_date(LocalTime{2026, 12, 6, 9, 5, 3});
+  EXPECT_EQ(midnight.find(':'), std::string::npos) << midnight;
+  EXPECT_EQ(morning.rfind(midnight + " ", 0), 0u) << morning;
+  EXPECT_NE(morning.find("05"), std::string::npos) << morning;
+#ifndef _WIN32
+  EXPECT_EQ(midnight, "12/6/2026");
+  EXPECT_EQ(morning, "12/6/2026 9:05:03 AM");
+  EXPECT_EQ(native->general_date(LocalTime{2026, 12, 6, 0, 0, 1}), "12/6/2026 12:00:01 AM");
+  EXPECT_EQ(native->general_date(LocalTime{2026, 1, 9, 23, 59, 59}), "1/9/2026 11:59:59 PM");
+#endif
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// The event log and its file, the about window, the startup window, the headless view and the
-// pictures.
+// The event log and its file, the about window and its signature, the startup window, the
+// headless view and the pictures.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -127,8 +127,10 @@ TEST_F(Windows, AboutClicks) {
   about().Command4.click();
   EXPECT_TRUE(ui::touch<ui::frm_outlook>().visible);
   about().Command2.click();
-  EXPECT_EQ(about().Text1.text, services.clipboard);
-  EXPECT_EQ(decode_digits(about().Text1.text).rfind("...sent using Parvex - ", 0), 0u);
+  const std::string digits = about().Text1.text;
+  EXPECT_EQ(decode_digits(digits), "...sent using Parvex - " + std::string(kProductWebPage));
+  EXPECT_EQ(digits.find_first_not_of("0123456789"), std::string::npos);
+  EXPECT_EQ(services.clipboard, digits);
 }
 
 TEST_F(Windows, StartupWindowClosesOnEveryPathAndOpensThePageOnThree) {
@@ -183,6 +185,27 @@ TEST_F(Windows, HeadlessViewDrawsEachControlAgainstTheClientArea) {
             "Command4- Text1- Command3- Timer1+ Command2- cmd_email+ cmd_visit+ Command1+ "
             "parvex_chk+ Image2+ Image3+ lbl_Saving+ lbl_totalzip+ lbl_totalbytes+ Label1+ "
             "Image1+ cmd_options+ ");
+}
+
+TEST(Signature, DecodesThreeDigitsPerCharacterAndAShortLastGroup) {
+  EXPECT_EQ(SignatureText(), "This archive was made by Parvex: " + std::string(kProductWebPage));
+  EXPECT_EQ(decode_digits("072105033"), "Hi!");
+  EXPECT_EQ(decode_digits("07210533"), "Hi!");
+  EXPECT_EQ(decode_digits("0721053"), "Hi\x03");
+  EXPECT_THROW(decode_digits("256"), Failure);
+  if (fs::ansi_code("\u00E9") == 0xE9) {
+    EXPECT_EQ(encode_digits("\u00E9t\u00E9"), "233116233");
+  }
+}
+
+TEST_F(Windows, TheReadmeHoldsTheSignatureLineAlone) {
+  EXPECT_THROW(WriteReadme(), Failure);  // no working folder yet
+  fs::make_folder(dir / "Attachments");
+  const std::string readme = dir / "Attachments" + kPathSep + "Readme.txt";
+  testing::write_file(readme, "an older and much longer readme\r\nwith a second line\r\n");
+  WriteReadme();
+  WriteReadme();
+  EXPECT_EQ(testing::read_file(readme), SignatureText() + "\r\n");
 }
 
 // Pixel width and height from a bitmap's info header or a JPEG's frame header.

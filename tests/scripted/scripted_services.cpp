@@ -16,7 +16,7 @@ namespace parvex::testing {
 MsgAnswer ScriptedServices::message_box(const std::string& text, MsgButtons buttons, MsgIcon icon,
                                         const std::string& caption) {
   message_boxes.push_back({text, buttons, icon, caption});
-  if (message_box_answers.empty()) return default_message_box_answer;
+  if (message_box_answers.empty()) return MsgAnswer::Ok;
   const MsgAnswer a = message_box_answers.front();
   message_box_answers.pop_front();
   return a;
@@ -33,13 +33,11 @@ std::string ScriptedServices::input_box(const std::string& prompt, const std::st
 }
 
 void ScriptedServices::do_events() {
-  ++do_events_calls;
   if (on_do_events) on_do_events();
 }
 
 void ScriptedServices::set_clipboard_text(const std::string& text) {
   clipboard = text;
-  clipboard_set = true;
 }
 
 ScopedServices::ScopedServices(Services& s) {

@@ -22,7 +22,6 @@ class ScriptedServices : public Services {
  public:
   // Answers handed out in order; when a queue is empty the default answer is given.
   std::deque<MsgAnswer> message_box_answers;
-  MsgAnswer default_message_box_answer = MsgAnswer::Ok;
   std::deque<std::string> input_box_answers;
 
   std::vector<MessageBoxCall> message_boxes;
@@ -31,8 +30,6 @@ class ScriptedServices : public Services {
   std::vector<ShellExecuteArgs> shell_calls;
   std::function<void()> on_shell_execute;  // runs inside each call, after it was recorded
   std::string clipboard;
-  bool clipboard_set = false;
-  int do_events_calls = 0;
   std::function<void()> on_do_events;  // runs inside do_events, as a pending window event would
 
   std::string folder = ".";

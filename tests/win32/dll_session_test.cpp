@@ -3,11 +3,7 @@
 // and a connection that fails, after which COM may unload the DLL.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <chrono>
-#include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <memory>
 #include <sstream>
@@ -34,16 +30,6 @@ const wchar_t kAddinKey[] = L"Software\\Microsoft\\Office\\Outlook\\Addins\\Parv
 bool key_exists(HKEY root, const wchar_t* path) {
   pvx::win::unique_hkey key;
   return RegOpenKeyExW(root, path, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
-}
-
-std::string read_file(const stdfs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void write_file(const stdfs::path& p, const std::string& bytes) {
-  std::ofstream(p, std::ios::binary)
-      .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
 std::string utf8(const stdfs::path& p) {
@@ -98,19 +84,6 @@ BOOL CALLBACK count_window(HWND, LPARAM count) {
   return TRUE;
 }
 
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v.empty() ? 0 : v[v.size() / 2];
-}
-
-// The "Send took N ms" figures of a session's output.
-std::vector<double> send_times(const std::string& out) {
-  std::vector<double> ms;
-  for (size_t at = 0; (at = out.find("Send took ", at)) != std::string::npos; at += 10)
-    ms.push_back(std::stod(out.substr(at + 10)));
-  return ms;
-}
-
 class DllSessionTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -128,7 +101,7 @@ class DllSessionTest : public ::testing::Test {
           {L"data.bin", noise},
           {L"empty.dat", ""}}) {
       files_.push_back(run_ / L"in" / name);
-      write_file(files_.back(), bytes);
+      testing::write_file(utf8(files_.back()), bytes);
     }
   }
   // A mail with the three files, sent kSends times, as a script.
@@ -152,7 +125,6 @@ class DllSessionTest : public ::testing::Test {
 TEST_F(DllSessionTest, RegisteredConnectedSentAndGoneWithoutATrace) {
   const std::wstring dll = sim::dll_beside_program();
   std::ostringstream out;
-  std::vector<double> connect_ms;
   {
     sim::SimSession session(out, utf8(run_ / L"Outbox"), sim::com_link(dll));
     EXPECT_TRUE(key_exists(HKEY_CURRENT_USER, kAddinKey));
@@ -161,10 +133,7 @@ TEST_F(DllSessionTest, RegisteredConnectedSentAndGoneWithoutATrace) {
 
     ASSERT_TRUE(session.run("explorer Inbox - Microsoft Outlook"));
     for (int i = 0; i < 5; ++i) {
-      const auto t0 = std::chrono::steady_clock::now();
       ASSERT_TRUE(session.run("connect")) << out.str();
-      connect_ms.push_back(
-          std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
       ASSERT_TRUE(session.run("disconnect")) << out.str();
       EXPECT_EQ(session.outlook().addin_object(), nullptr);
     }
@@ -197,7 +166,8 @@ TEST_F(DllSessionTest, RegisteredConnectedSentAndGoneWithoutATrace) {
     }
     const stdfs::path check = run_ / L"check";
     stdfs::create_directories(check);
-    write_file(run_ / L"DD.zip", session.outlook().outbox().back().attachments[0].bytes);
+    testing::write_file(utf8(run_ / L"DD.zip"),
+                        session.outlook().outbox().back().attachments[0].bytes);
     UnzipFiles unzip;
     unzip.OverWriteFiles(true);
     ASSERT_EQ(unzip.Unzip(utf8(run_ / L"DD.zip"), utf8(check)), 0);
@@ -205,7 +175,8 @@ TEST_F(DllSessionTest, RegisteredConnectedSentAndGoneWithoutATrace) {
               static_cast<std::ptrdiff_t>(files_.size() + 1));
     EXPECT_TRUE(stdfs::exists(check / L"Readme.txt"));
     for (const auto& f : files_)
-      EXPECT_EQ(read_file(check / f.filename()), read_file(f)) << utf8(f);
+      EXPECT_EQ(testing::read_file(utf8(check / f.filename())), testing::read_file(utf8(f)))
+          << utf8(f);
   }
   EXPECT_NE(out.str().find("Host references still held: 0, subscriptions still open: 0"),
             std::string::npos)
@@ -215,21 +186,6 @@ TEST_F(DllSessionTest, RegisteredConnectedSentAndGoneWithoutATrace) {
       key_exists(HKEY_CURRENT_USER, L"Software\\Classes\\Parvex.Connect") ||
       key_exists(HKEY_LOCAL_MACHINE, L"Software\\Classes\\Parvex.Connect") ||
       key_exists(HKEY_LOCAL_MACHINE, L"Software\\Microsoft\\Office\\Outlook\\Addins\\Parvex"));
-
-  // The same sends through the C++ seam, in this process, for the cost of going through COM.
-  std::ostringstream direct;
-  {
-    sim::SimSession session(direct, utf8(run_ / L"Direct"));
-    std::istringstream script("explorer\nconnect\n" + sends() + "shutdown\n");
-    ASSERT_TRUE(session.run_script(script)) << direct.str();
-  }
-  const auto com_ms = send_times(out.str()), seam_ms = send_times(direct.str());
-  EXPECT_EQ(com_ms.size(), static_cast<size_t>(kSends));
-  std::printf("OnConnection through COM, median of %zu: %.1f ms\n", connect_ms.size(),
-              median(connect_ms));
-  std::printf(
-      "Send of three files, median of %d: through COM %.1f ms, through the C++ seam %.1f ms\n",
-      kSends, median(com_ms), median(seam_ms));
 }
 
 // A host without a main window fails the connection, which is ordinary, and drops the
