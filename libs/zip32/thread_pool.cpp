@@ -43,7 +43,7 @@ void ThreadPool::work(unsigned worker) {
     // tens of them to wake on a virtual machine.
     const auto until = std::chrono::steady_clock::now() + kWatch;
     while (queued_.load(std::memory_order_relaxed) == 0 &&
-           std::chrono::steady_clock::now() < until) {
+           !stopping_.load(std::memory_order_relaxed) && std::chrono::steady_clock::now() < until) {
       std::this_thread::yield();
     }
     {

@@ -39,7 +39,7 @@ class ThreadPool {
   std::condition_variable wake_;
   std::atomic<size_t> queued_{0};  // jobs_.size(), for watching without the lock
   std::deque<Job> jobs_;
-  bool stopping_ = false;
+  std::atomic<bool> stopping_{false};  // set under the lock; read without it while watching
   std::vector<std::thread> threads_;
 };
 
