@@ -8,8 +8,10 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "addin/connect.h"
@@ -20,6 +22,7 @@
 #include "compression/signature.h"
 #include "platform/fs.h"
 #include "sim/sim_outlook.h"
+#include "support/options.h"
 #include "support/statistics.h"
 #include "support/work_lock.h"
 #include "ui/frm_about.h"
@@ -323,8 +326,15 @@ TEST_F(SendTest, FailingHostCallsNeverCostAFile) {
   }
   std::vector<std::string> order;
   for (const auto& [name, bytes] : kFive) order.push_back(name);
-  for (const auto& [what, fail] : faults) {
-    SCOPED_TRACE(what);
+  // With a password the item leaves protected or not at all: never with its originals.
+  std::vector<std::tuple<std::string, std::function<void(sim::SimOutlook&)>, bool>> cases;
+  for (const bool protect : {false, true}) {
+    for (const auto& [what, fail] : faults) cases.emplace_back(what, fail, protect);
+  }
+  for (const auto& [what, fail, protect] : cases) {
+    SCOPED_TRACE(what + (protect ? ", with a password" : ""));
+    write_options({protect, 0});
+    if (protect) services.input_box_answers = {"pw"};
     Session s;
     const double normal_before = statistics().TotalNormalBytes;
     const auto mail = s.open_mail("faulty", kFive);
@@ -334,6 +344,18 @@ TEST_F(SendTest, FailingHostCallsNeverCostAFile) {
     s.outlook.stop_failing();
     if (left) {
       const auto& sent = s.outlook.outbox().back();
+      std::optional<CodeModule::HeldPassword> password;
+      if (protect) {
+        ASSERT_EQ(sent.attachments.size(), 1u);
+        ASSERT_EQ(sent.attachments[0].display_name, "DD");
+        UnzipFiles list;
+        list.ExtractList(1);
+        ASSERT_EQ(list.Unzip(sent.attachments[0].bytes.path(), dir.path()), 0);
+        for (const auto& e : CodeModule::state().ListEntries) {
+          EXPECT_TRUE(e.encrypted || e.name == "Readme.txt") << e.name;
+        }
+        password.emplace("pw");
+      }
       EXPECT_TRUE(contents(carried(sent)) == contents(kFive));
       if (sent.attachments.size() != 1) {
         EXPECT_EQ(names_of(sent.attachments), order);
@@ -343,13 +365,15 @@ TEST_F(SendTest, FailingHostCallsNeverCostAFile) {
       Files kept = unsent();
       for (const auto& a : mail->attachments()) kept[a->file_name()] = a->bytes();
       EXPECT_TRUE(contents(kept) == contents(kFive));
-      ASSERT_EQ(services.message_boxes.size(), 1u);
+      // The files kept aside are named; with a password a message says the item did not leave.
+      ASSERT_EQ(services.message_boxes.size(), protect && unsent().empty() ? 1u : 1u + protect);
       for (const auto& name : order) {
         const bool on_item = std::any_of(mail->attachments().begin(), mail->attachments().end(),
                                          [&](const auto& a) { return a->file_name() == name; });
         EXPECT_NE(on_item, services.message_boxes[0].text.find(name) != std::string::npos) << name;
       }
     }
+    write_options({false, 0});
     if (ui::touch<ui::frm_about>().parvex_chk.value == 0) {
       const std::string error = error_line();
       EXPECT_TRUE(error.ends_with("   " + std::to_string(CodeModule::state().SystemError)))

@@ -247,15 +247,16 @@ void send_steps(SendRun& run) {
   const Options options = read_options(&problem);
   if (!problem.empty()) log_event("Options left at their defaults: " + problem);
   std::optional<CodeModule::HeldPassword> password;
-  if (options.ask_password && required(required(run.item).GetAttachments()).Count() > 0) {
-    std::string given = ask_password(run);
+  if (options.ask_password) {
+    // Until the user has answered, a failure must not let the item leave unprotected: only an
+    // empty answer, or no attachment to protect, lets it go as it is.
+    run.protect = true;
+    std::string given;
+    if (required(required(run.item).GetAttachments()).Count() > 0) given = ask_password(run);
     if (run.cancel) return;
-    if (!given.empty()) {
-      // Marked before it is held: from here a failure must not let the item leave unprotected.
-      run.protect = true;
-      password.emplace(given);
-      wipe(given);
-    }
+    run.protect = !given.empty();
+    if (run.protect) password.emplace(given);
+    wipe(given);
   }
 
   // Another process sharing the add-in folder works on the same files: wait for it a little,
