@@ -567,8 +567,10 @@ TEST_F(SendTest, TwoProcessesSharingTheFolderSendOnlyTheirOwnFiles) {
         files[p][name] = bytes;
         args += " '" + in / tag + kPathSep + name + "'";
       }
+      // Every other round the second sends with a password, stored in the folder they share.
+      const std::string password = p == 1 && round % 2 == 1 ? " --password pw" : "";
       command += "'" + sim + "' send --subject m --addin-folder '" + dir.path() + "' --outbox '" +
-                 out / tag + "'" + args + " > '" + in / tag + ".log' 2>&1 & ";
+                 out / tag + "'" + password + args + " > '" + in / tag + ".log' 2>&1 & ";
     }
     ASSERT_EQ(std::system((command + "wait").c_str()), 0);
     for (int p = 0; p < 2; ++p) {
@@ -585,6 +587,17 @@ TEST_F(SendTest, TwoProcessesSharingTheFolderSendOnlyTheirOwnFiles) {
       }
       // Each waits for the other: none has to fall back to sending its files unpacked.
       ASSERT_TRUE(sent.contains("DD.zip"));
+      std::optional<CodeModule::HeldPassword> password;
+      if (p == 1 && round % 2 == 1) {
+        UnzipFiles list;
+        list.ExtractList(1);
+        ASSERT_EQ(list.Unzip(message + kPathSep + "DD.zip", message), 0);
+        const auto& entries = CodeModule::state().ListEntries;
+        EXPECT_EQ(std::count_if(entries.begin(), entries.end(),
+                                [](const auto& e) { return e.encrypted; }),
+                  3);
+        password.emplace("pw");
+      }
       sent = unpack(sent["DD.zip"]);
       sent.erase("Readme.txt");
       EXPECT_EQ(summary(sent), summary(files[p]));
