@@ -266,7 +266,7 @@ void BlockPacker::submit(Block& b) {
     ++in_flight_;
   }
   if (workers_ == 0 || inline_) {
-    run(b, *work_.workers[0]);
+    run(b, *work_.workers[workers_]);  // the calling thread's own state
     finish(b);
     return;
   }
@@ -326,6 +326,15 @@ void BlockPacker::finish(Block& b) {
 }
 
 Block& BlockPacker::wait(Block& b) {
+  // The calling thread packs queued blocks itself while it waits: it has a core of its own,
+  // and one worker fewer is one thread fewer to start at every call.
+  while (workers_ > 0) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (b.done) return b;
+    }
+    if (!pool_->run_one(workers_)) break;
+  }
   std::unique_lock<std::mutex> lock(mutex_);
   done_.wait(lock, [&] { return b.done; });
   return b;

@@ -58,9 +58,22 @@ void ThreadPool::work(unsigned worker) {
   }
 }
 
+bool ThreadPool::run_one(unsigned worker) {
+  Job job;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (jobs_.empty()) return false;
+    job = std::move(jobs_.front());
+    jobs_.pop_front();
+    queued_.fetch_sub(1, std::memory_order_relaxed);
+  }
+  job(worker);
+  return true;
+}
+
 unsigned ThreadPool::default_size() {
   const unsigned cores = std::thread::hardware_concurrency();
-  return cores <= 1 ? 0 : std::min(cores, 16u);
+  return cores <= 1 ? 0 : std::min(cores - 1, 15u);
 }
 
 }  // namespace pvx::zip

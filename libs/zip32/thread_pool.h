@@ -26,8 +26,11 @@ class ThreadPool {
 
   unsigned size() const { return static_cast<unsigned>(threads_.size()); }
   void submit(Job job);
+  // Runs the oldest queued job on the calling thread, as worker `worker`; false when none was
+  // queued.
+  bool run_one(unsigned worker);
 
-  // Workers worth starting here: one a core, none on one core, at most 16.
+  // Workers worth starting here: one a core but the caller's, who packs too; at most 15.
   static unsigned default_size();
 
  private:
