@@ -2,7 +2,12 @@
 // real zip and unzip libraries beside a temporary add-in folder.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
+
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -464,6 +469,20 @@ TEST_F(SendTest, FailingOrLinkedFileStepsNeverCostAFileNorReachOutside) {
     std::filesystem::remove_all(as_path(at));
     std::filesystem::create_symlink(as_path(target), as_path(at));
   };
+#ifndef _WIN32
+  const rlimit unlimited = [] {
+    rlimit l{};
+    getrlimit(RLIMIT_FSIZE, &l);
+    return l;
+  }();
+  // Writes past the limit fail with EFBIG instead of raising SIGXFSZ.
+  const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+  const auto set_size_limit = [&](rlim_t bytes) {
+    rlimit l = unlimited;
+    l.rlim_cur = bytes == RLIM_INFINITY ? unlimited.rlim_cur : bytes;
+    setrlimit(RLIMIT_FSIZE, &l);
+  };
+#endif
   struct Case {
     const char* what;
     std::function<void()> arrange;
@@ -497,6 +516,9 @@ TEST_F(SendTest, FailingOrLinkedFileStepsNeverCostAFileNorReachOutside) {
          link(outside / "e", dir / "parvex.log.tmp");
        },
        false},
+      // A file size limit stands in for a full disk: the saved copy of report.pdf cannot be
+      // written whole. It is lifted as soon as the send returns.
+      {"disk full", [&] { set_size_limit(4096); }, true},
 #endif
   };
   // With a password a failing step cancels the send: the item keeps its files, unprotected
@@ -511,6 +533,9 @@ TEST_F(SendTest, FailingOrLinkedFileStepsNeverCostAFileNorReachOutside) {
       const auto mail = s.open_mail("faulty", kThree);
       c.arrange();
       const bool left = s.outlook.send(mail);
+#ifndef _WIN32
+      set_size_limit(RLIM_INFINITY);
+#endif
       EXPECT_EQ(fs::list_entries(outside.path()), std::vector<std::string>{"precious.txt"});
       EXPECT_EQ(testing::read_file(outside / "precious.txt"), "keep me");
       if (protect && !left) {
@@ -542,6 +567,9 @@ TEST_F(SendTest, FailingOrLinkedFileStepsNeverCostAFileNorReachOutside) {
       write_options({false, 0});
     }
   }
+#ifndef _WIN32
+  std::signal(SIGXFSZ, old_handler);
+#endif
 }
 
 #ifndef _WIN32
