@@ -122,8 +122,8 @@ void BlockPacker::use_pool(ThreadPool* pool) {
     unsigned char* at = work_.memory.get();
     for (size_t i = 0; i < slots_; ++i, at += kIn + kOutSize) {
       auto b = std::make_unique<Block>();
-      b->in = BlockBuffer(at, kIn);
-      b->out = BlockBuffer(at + kIn, kOutSize);
+      b->in = {at, kIn};
+      b->out = {at + kIn, kOutSize};
       work_.blocks.push_back(std::move(b));
     }
   }

@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <vector>
 
 #include <zlib.h>
@@ -58,24 +59,11 @@ enum class BlockKind : uint8_t {
   Copy,     // the bytes themselves, for a stored entry
 };
 
-// A stretch of a run's block memory.
-class BlockBuffer {
- public:
-  BlockBuffer() = default;
-  BlockBuffer(unsigned char* data, size_t size) : data_(data), size_(size) {}
-  unsigned char* data() { return data_; }
-  const unsigned char* data() const { return data_; }
-  size_t size() const { return size_; }
-
- private:
-  unsigned char* data_ = nullptr;
-  size_t size_ = 0;
-};
-
 // One block on its way: read by the calling thread, packed by a worker, written in order.
 struct Block {
-  BlockBuffer in;  // the dictionary (dict bytes), then the data (len bytes)
-  BlockBuffer out;
+  std::span<unsigned char> in;  // in the run's block memory: the dictionary (dict bytes), then
+                                // the data (len bytes)
+  std::span<unsigned char> out;
   size_t dict = 0;
   size_t len = 0;
   size_t out_len = 0;
@@ -167,12 +155,11 @@ class BlockPacker {
   void finish(Block& b);
   Block& wait(Block& b);
   void drain();
+  bool start_cipher();  // runs start_cipher_ when it is still due
 
   int level_;
   PackWorkspace& work_;
   ThreadPool* pool_ = nullptr;
-  bool start_cipher();  // runs start_cipher_ when it is still due
-
   AesStream* cipher_ = nullptr;
   std::function<bool()> start_cipher_;
   unsigned workers_ = 0;

@@ -49,10 +49,7 @@ void ThreadPool::work(unsigned worker) {
     {
       std::unique_lock<std::mutex> lock(mutex_);
       wake_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
-      if (jobs_.empty()) return;
-      job = std::move(jobs_.front());
-      jobs_.pop_front();
-      queued_.fetch_sub(1, std::memory_order_relaxed);
+      if (!take(job)) return;
     }
     job(worker);
   }
@@ -62,12 +59,17 @@ bool ThreadPool::run_one(unsigned worker) {
   Job job;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (jobs_.empty()) return false;
-    job = std::move(jobs_.front());
-    jobs_.pop_front();
-    queued_.fetch_sub(1, std::memory_order_relaxed);
+    if (!take(job)) return false;
   }
   job(worker);
+  return true;
+}
+
+bool ThreadPool::take(Job& job) {
+  if (jobs_.empty()) return false;
+  job = std::move(jobs_.front());
+  jobs_.pop_front();
+  queued_.fetch_sub(1, std::memory_order_relaxed);
   return true;
 }
 

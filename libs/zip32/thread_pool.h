@@ -35,6 +35,7 @@ class ThreadPool {
 
  private:
   void work(unsigned worker);
+  bool take(Job& job);  // the oldest queued job, under the lock; false when there is none
 
   static constexpr std::chrono::microseconds kWatch{100};
 
