@@ -76,17 +76,37 @@ bool Deflater::start(int level) {
   return ready_;
 }
 
-size_t block_size_for(uint64_t size) {
-  // Every entry past the inline size is cut into even blocks, a multiple of four of them: on
-  // two or four cores the last blocks finish together, and no core waits out a short tail
-  // before the next entry.
-  if (size <= kInlineLimit) return static_cast<size_t>(std::max<uint64_t>(size, 1));
+BlockPlan block_plan_for(uint64_t size) {
+  BlockPlan p;
+  p.size = size;
+  if (size <= kInlineLimit) {
+    p.block = p.tail = static_cast<size_t>(std::max<uint64_t>(size, 1));
+    p.count = 1;
+    return p;
+  }
+  // Even blocks, a multiple of four of them, so that on two or four cores the last ones finish
+  // together...
   const uint64_t per_round = 4 * kBlockSize;
   uint64_t pieces = 4 * ((size + per_round - 1) / per_round);
   if (size < 4 * kMinBlock) pieces = 2;
   constexpr uint64_t kRound = 64;
   const uint64_t even = (size + pieces - 1) / pieces;
-  return static_cast<size_t>(std::min<uint64_t>(kBlockSize, (even + kRound - 1) / kRound * kRound));
+  p.block =
+      static_cast<size_t>(std::min<uint64_t>(kBlockSize, (even + kRound - 1) / kRound * kRound));
+  p.leading = (size + p.block - 1) / p.block - 1;
+  const uint64_t rest = size - p.leading * p.block;
+  // ...but blocks of the same size still take different times, and the core that ends first
+  // idles through the rest of the other's: the last block goes in quarters.
+  const uint64_t quarter = pieces == 2 ? rest : (rest + 3) / 4;
+  p.tail = static_cast<size_t>((quarter + kRound - 1) / kRound * kRound);
+  p.count = p.leading + (rest + p.tail - 1) / p.tail;
+  return p;
+}
+
+size_t BlockPlan::length(uint64_t index) const {
+  if (index < leading) return block;
+  const uint64_t at = leading * block + (index - leading) * tail;
+  return static_cast<size_t>(std::min<uint64_t>(tail, size - at));
 }
 
 bool looks_like_text(const unsigned char* data, size_t n) {
@@ -113,7 +133,7 @@ void BlockPacker::use_pool(ThreadPool* pool) {
   workers_ = pool ? pool->size() : 0;
   // Enough blocks in flight to keep every worker busy while the caller reads and writes,
   // and no more: memory stays the same whatever the size of the file.
-  slots_ = std::max<size_t>(kDecideBlocks, 2 * (workers_ + 1));
+  slots_ = std::max<size_t>(kWholeDecide, 2 * (workers_ + 1));
   if (work_.blocks.size() < slots_) {
     // No block is in flight between packs, so all of them may move to a larger piece.
     constexpr size_t kIn = kDictSize + kBlockSize;
@@ -163,16 +183,18 @@ PackResult BlockPacker::pack_blocks(BinaryFile& in, uint64_t size, BinaryFile& o
                                     uint64_t raw_before) {
   using Kind = PackResult::Kind;
   PackResult r;
-  block_ = block_size_for(size);
-  const uint64_t count = (size + block_ - 1) / block_;
+  plan_ = block_plan_for(size);
+  const uint64_t count = plan_.count;
   // One block is packed where it is read: a hand-over would only add a worker's wake-up.
   inline_ = count <= 1;
   bool copying = mode == PackMode::Copy || size == 0;  // an empty stream is still two bytes
   r.kind = copying ? Kind::Stored : Kind::Deflated;
   // An even number of blocks: with an odd one a core would idle through the last of them.
-  const uint64_t covering = (kDecideBytes + block_ - 1) / block_;
+  const uint64_t covering = (kDecideBytes + plan_.block - 1) / plan_.block;
   const uint64_t judged = std::min(kDecideBlocks, (covering + 1) / 2 * 2);
-  uint64_t decide_until = mode == PackMode::Decide ? std::min(judged, count) : 0;
+  // A short entry is judged whole: its deflated form is made by then anyway.
+  const uint64_t decided = plan_.leading < kDecideBlocks ? count : std::min(judged, count);
+  uint64_t decide_until = mode == PackMode::Decide ? decided : 0;
   uint64_t next_read = 0, next_write = 0;
   uLong crc = crc32(0L, Z_NULL, 0);
   dict_len_ = 0;
@@ -185,7 +207,7 @@ PackResult BlockPacker::pack_blocks(BinaryFile& in, uint64_t size, BinaryFile& o
                : next_read < raw_before ? BlockKind::Raw
                                         : BlockKind::Deflate;
       b.sample = mode != PackMode::Copy;
-      if (!read_block(in, b, size - next_read * block_)) {
+      if (!read_block(in, b, next_read)) {
         r.kind = Kind::SourceFailed;
         return r;
       }
@@ -246,11 +268,11 @@ PackResult BlockPacker::pack_blocks(BinaryFile& in, uint64_t size, BinaryFile& o
   return r;
 }
 
-bool BlockPacker::read_block(BinaryFile& in, Block& b, uint64_t left) {
+bool BlockPacker::read_block(BinaryFile& in, Block& b, uint64_t index) {
   b.dict = dict_len_;
   std::memcpy(b.in.data(), dict_.data(), dict_len_);
-  b.len = static_cast<size_t>(std::min<uint64_t>(block_, left));
-  b.last = left <= block_;
+  b.len = plan_.length(index);
+  b.last = index + 1 == plan_.count;
   if (!in.read_exact(b.in.data() + b.dict, b.len)) return false;
   // The next block's dictionary: the last 32 KiB read so far.
   const size_t total = b.dict + b.len;

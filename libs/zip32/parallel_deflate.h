@@ -29,13 +29,24 @@ inline constexpr uint64_t kInlineLimit = kDictSize;
 // The smallest block of a split entry: below it the hand-over costs more than the core gains.
 inline constexpr uint64_t kMinBlock = 16 * 1024;
 
-// The block size of an entry of `size` bytes. It rests on the size alone, never on the number of
-// workers, so that the archive's bytes do not either.
-size_t block_size_for(uint64_t size);
+// How an entry of `size` bytes is cut: `leading` blocks of `block` bytes, then the rest in
+// blocks of `tail` bytes, the last of them maybe shorter. It rests on the size alone, never on
+// the number of workers, so that the archive's bytes do not either.
+struct BlockPlan {
+  uint64_t size = 0;
+  size_t block = 0;
+  uint64_t leading = 0;
+  size_t tail = 0;
+  uint64_t count = 0;
+  size_t length(uint64_t index) const;  // of block `index`
+};
+BlockPlan block_plan_for(uint64_t size);
 // The stored-or-deflated decision rests on the blocks that hold this many leading bytes, taken
 // in an even number and never more than kDecideBlocks of them.
 inline constexpr uint64_t kDecideBytes = 2 * kBlockSize;
 inline constexpr uint64_t kDecideBlocks = 4;
+// Room for an entry judged whole: its leading blocks and the quarters of its last one.
+inline constexpr uint64_t kWholeDecide = kDecideBlocks + 4;
 
 // Owns a raw-deflate stream; reset between uses so one allocation serves a whole run.
 class Deflater {
@@ -148,7 +159,7 @@ class BlockPacker {
  private:
   PackResult pack_blocks(BinaryFile& in, uint64_t size, BinaryFile& out, PackMode mode,
                          uint64_t raw_before);
-  bool read_block(BinaryFile& in, Block& b, uint64_t size);
+  bool read_block(BinaryFile& in, Block& b, uint64_t index);
   Block& slot(uint64_t index) { return *work_.blocks[index % slots_]; }
   void submit(Block& b);
   void run(Block& b, WorkerState& w);
@@ -164,8 +175,8 @@ class BlockPacker {
   std::function<bool()> start_cipher_;
   unsigned workers_ = 0;
   size_t slots_ = 0;
-  size_t block_ = kBlockSize;  // of the entry being packed
-  bool inline_ = false;        // its blocks run on the calling thread
+  BlockPlan plan_;       // of the entry being packed
+  bool inline_ = false;  // its blocks run on the calling thread
   std::vector<unsigned char> dict_;
   size_t dict_len_ = 0;
   std::mutex mutex_;

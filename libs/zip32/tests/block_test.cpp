@@ -101,8 +101,7 @@ TEST_F(BlockPacker, JoinedBlocksInflateToTheInputWhateverTheWorkerCount) {
         EXPECT_TRUE(inflate_raw(out, c.data.size(), &back));
         // Primed blocks lose little against one stream over the whole input: a block header
         // each, not the matches reaching back into the block before.
-        const size_t block = pvx::zip::block_size_for(c.data.size());
-        const size_t blocks = (c.data.size() + block - 1) / block;
+        const uint64_t blocks = pvx::zip::block_plan_for(c.data.size()).count;
         if (c.raw_before == 0) {
           EXPECT_LE(out.size(),
                     pvx::unzip::test::raw_deflate(c.data).size() * 101 / 100 + 128 * blocks);
@@ -113,17 +112,24 @@ TEST_F(BlockPacker, JoinedBlocksInflateToTheInputWhateverTheWorkerCount) {
   }
 }
 
-// Every entry past the inline size reaches a second worker in even blocks that end together,
-// none outgrowing its buffer or too small to be worth handing over.
+// Every entry past the inline size reaches a second worker in even blocks, none outgrowing its
+// buffer or too small to be worth handing over, and the last in quarters so that the cores end
+// close together.
 TEST(BlockSize, SplitsEntriesEvenlyWithinTheBuffers) {
   for (uint64_t size = pvx::zip::kInlineLimit + 1; size < 12 * kBlockSize; size += 4093) {
-    const uint64_t block = pvx::zip::block_size_for(size);
-    const uint64_t blocks = (size + block - 1) / block;
-    const uint64_t last = size - (blocks - 1) * block;
-    ASSERT_LE(block, kBlockSize) << size;
-    ASSERT_GE(block, pvx::zip::kMinBlock) << size;
-    ASSERT_TRUE(blocks == 2 || blocks % 4 == 0) << size << ": " << blocks << " blocks";
-    ASSERT_GE(last + 64 * blocks, block) << size << ": a short last block";
+    const pvx::zip::BlockPlan p = pvx::zip::block_plan_for(size);
+    uint64_t total = 0;
+    for (uint64_t i = 0; i < p.count; ++i) {
+      const size_t n = p.length(i);
+      ASSERT_TRUE(n > 0 && n <= kBlockSize) << size << ": block " << i << " of " << n;
+      total += n;
+    }
+    ASSERT_EQ(total, size);
+    ASSERT_GE(p.block, pvx::zip::kMinBlock) << size;
+    if (p.count == 2) continue;
+    ASSERT_EQ((p.leading + 1) % 4, 0u) << size << ": " << p.leading << " leading blocks";
+    ASSERT_EQ(p.count - p.leading, 4u) << size;
+    ASSERT_LE(p.tail, p.block / 4 + 64) << size;
   }
 }
 
