@@ -6,9 +6,9 @@
 #   many    38 libraries and headers of 50 KB to 1 MB
 #   packed  12 files that are already compressed (gz, xz, jar, png, jpg...)
 # Runs are interleaved (send, pigz, zip, 7z, send, ...), best of RUNS (5) each. "handler" is
-# the send event as the client times it (its own SaveAsFile and Add copies included), "client"
-# the rest of the process (start, library install, outbox copy, listing), which is the
-# simulated client's. When `parvex-sim --help` offers --password, each set is sent with one as
+# the send event as the client times it, "copies" the client's own SaveAsFile and Add copies
+# within it, "add-in" the handler without them, and "client" the rest of the process (start,
+# library install, outbox copy, listing): "copies" and "client" are the simulated client's. When `parvex-sim --help` offers --password, each set is sent with one as
 # well, and the "pass" column gives that send's time over the send without.
 #   bench/send/run.sh [FILE...]      one set of the given files instead of the three
 #   BUILD_DIR overrides build/send-bench; RUNS the number of runs
@@ -69,7 +69,8 @@ ms() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.1f", (b - a) / 1e6 }'; }
 min() { awk -v a="$1" -v b="$2" 'BEGIN { print (a == "" || b + 0 < a + 0) ? b : a }'; }
 ratio() { awk -v a="$1" -v b="$2" -v d="${3:-2}" 'BEGIN { printf "%.*f", d, a / b }'; }
 
-# send_once OUT [OPTION...] -- FILE...: sets took (whole process, ms), handler (ms), size.
+# send_once OUT [OPTION...] -- FILE...: sets took (whole process, ms), handler and copies (ms),
+# size.
 send_once() {
   local out=$1
   shift
@@ -78,6 +79,7 @@ send_once() {
   text=$("$bin/parvex-sim" send --addin-folder "${addin:-$work/addin}" --outbox "$out" "$@")
   took=$(ms "$start" "$(now)")
   handler=$(sed -n 's/^Send took \([0-9.]*\) ms.*/\1/p' <<<"$text")
+  copies=$(sed -n "s/^Send took .*(the client's copies \([0-9.]*\) ms).*/\1/p" <<<"$text")
   b_conn=$(min "$b_conn" "$(sed -n 's/^OnConnection took \([0-9.]*\) ms.*/\1/p' <<<"$text")")
   size=$(sed -n 's/^  DD  *\([0-9]*\) bytes$/\1/p' <<<"$text")
   [ -n "$size" ] || { echo "the send left no archive:" >&2; echo "$text" >&2; exit 1; }
@@ -93,11 +95,13 @@ for set in "${sets[@]}"; do
   echo "Set $set: ${#files[@]} files, $total bytes"
   for f in "${files[@]}"; do printf '  %10d  %s\n' "$(stat -c %s "$f")" "$f"; done
   cat "${files[@]}" >"$work/concat"
-  b_send="" b_handler="" b_pass="" b_pigz="" b_zip="" b_7z=""
+  b_send="" b_handler="" b_copies="" b_addin="" b_pass="" b_pigz="" b_zip="" b_7z=""
   for ((i = 1; i <= runs; ++i)); do
     send_once "$work/out" -- "${files[@]}"
     b_send=$(min "$b_send" "$took")
     b_handler=$(min "$b_handler" "$handler")
+    b_copies=$(min "$b_copies" "$copies")
+    b_addin=$(min "$b_addin" "$(awk -v a="$handler" -v b="$copies" 'BEGIN { print a - b }')")
     s_send=$size
     if [ -n "$password" ]; then
       # An add-in folder of its own: --password stores the option, which the plain sends lack.
@@ -118,8 +122,9 @@ for set in "${sets[@]}"; do
   s_pigz=$(stat -c %s "$work/concat.gz")
   s_zip=$(stat -c %s "$work/zip.zip")
   s_7z=$(stat -c %s "$work/7z.zip")
-  row=$(printf '%-7s %8.1f %8.1f %8.1f %8.1f %8.1f %8.1f %6s %6s  %10d %10d %10d %10d %5s' \
-    "$set" "$b_send" "$b_handler" "$(awk -v a="$b_send" -v b="$b_handler" 'BEGIN { print a - b }')" \
+  row=$(printf '%-7s %8.1f %8.1f %8.1f %8.1f %8.1f %8.1f %8.1f %8.1f %6s %6s  %10d %10d %10d %10d %5s' \
+    "$set" "$b_send" "$b_handler" "$b_copies" "$b_addin" \
+    "$(awk -v a="$b_send" -v b="$b_handler" 'BEGIN { print a - b }')" \
     "$b_pigz" "$b_zip" "$b_7z" "$(ratio "$b_send" "$b_pigz")" \
     "${b_pass:+$(ratio "$b_pass" "$b_send")}" "$s_send" "$s_pigz" "$s_zip" "$s_7z" \
     "$(ratio "$s_send" "$s_zip" 3)")
@@ -128,9 +133,10 @@ done
 
 echo
 echo "Best of $runs, ms; sizes in bytes. send = the whole parvex-sim process; handler = the send"
-echo "event; client = send - handler. /pigz: send over pigz -6 -p 2; pass: send with a password"
-echo "over send without; /zip: archive size over zip -q's."
-printf '%-7s %8s %8s %8s %8s %8s %8s %6s %6s  %10s %10s %10s %10s %5s\n' set send handler client \
-  pigz 'zip -q' 7z /pigz pass 'size' pigz 'zip -q' 7z /zip
+echo "event; copies = the client's SaveAsFile and Add copies within it; add-in = handler - copies;"
+echo "client = send - handler. /pigz: send over pigz -6 -p 2; pass: send with a password over"
+echo "send without; /zip: archive size over zip -q's."
+printf '%-7s %8s %8s %8s %8s %8s %8s %8s %8s %6s %6s  %10s %10s %10s %10s %5s\n' set send handler \
+  copies add-in client pigz 'zip -q' 7z /pigz pass 'size' pigz 'zip -q' 7z /zip
 printf '%s\n' "${table[@]}"
 echo "OnConnection: $b_conn ms (best of every send); load average: $(cut -d' ' -f1-3 /proc/loadavg)"

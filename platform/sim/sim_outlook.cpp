@@ -298,10 +298,12 @@ std::string SimAttachment::FileName() {
 
 void SimAttachment::SaveAsFile(const std::string& path) {
   outlook_.host_call("Attachment.SaveAsFile");
-  fs::File in(bytes_.path(), "rb");
-  fs::File out(path, "wb");
-  copy_stream(in.get(), bytes_.path(), out);
-  out.close();
+  outlook_.timed_copy([&] {
+    fs::File in(bytes_.path(), "rb");
+    fs::File out(path, "wb");
+    copy_stream(in.get(), bytes_.path(), out);
+    out.close();
+  });
 }
 
 void SimAttachment::Delete() {
@@ -369,7 +371,7 @@ host::Ref<host::Attachment> SimItem::Add(const std::string& source, std::optiona
   // The file is copied into the item now: later changes to it do not reach the message.
   auto attachment = std::make_shared<SimAttachment>(
       outlook_, *this, base_name(source), display_name.empty() ? base_name(source) : display_name,
-      outlook_.store_file(source));
+      outlook_.timed_copy([&] { return outlook_.store_file(source); }));
   size_t at = attachments_.size();
   if (position && *position >= 1 && static_cast<size_t>(*position) <= attachments_.size()) {
     at = static_cast<size_t>(*position - 1);

@@ -5,6 +5,7 @@
 // the counters show every reference and subscription the add-in still holds.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -308,6 +309,25 @@ class SimOutlook final : public host::Application {
   // Raised by every host call; fails when told to.
   void host_call(const char* call);
 
+  // Milliseconds this client spent copying files for the add-in (saving attachments, adding
+  // them): the client's share of a send, not the add-in's.
+  double copy_ms() const { return copy_ms_; }
+  void reset_copy_ms() { copy_ms_ = 0; }
+  // Runs `copy`, adding its time to copy_ms().
+  template <class F>
+  auto timed_copy(F&& copy) {
+    const auto start = std::chrono::steady_clock::now();
+    struct Add {
+      double& total;
+      std::chrono::steady_clock::time_point start;
+      ~Add() {
+        total += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                     .count();
+      }
+    } add{copy_ms_, start};
+    return copy();
+  }
+
   const std::vector<SentMessage>& outbox() const { return outbox_; }
   const std::vector<Failure>& event_failures() const { return event_failures_; }
   const std::vector<std::string>& calls() const { return calls_; }
@@ -338,6 +358,7 @@ class SimOutlook final : public host::Application {
 
   std::shared_ptr<Counters> counters_ = std::make_shared<Counters>();
   std::shared_ptr<StoredFile::Store> store_;  // made with the first stored file
+  double copy_ms_ = 0;
   std::map<std::string, int> failing_;
   size_t fail_at_ = SIZE_MAX;
   std::vector<std::string> calls_;

@@ -385,8 +385,8 @@ void SimSession::print_sent(const SentMessage& message, double milliseconds) {
       out_ << line;
     }
   }
-  std::snprintf(line, sizeof line, "Send took %.1f ms; saved in %s\n", milliseconds,
-                folder.c_str());
+  std::snprintf(line, sizeof line, "Send took %.1f ms (the client's copies %.1f ms); saved in %s\n",
+                milliseconds, outlook_.copy_ms(), folder.c_str());
   out_ << line;
   if (link_->windows_here()) print_statistics();
 }
@@ -439,6 +439,7 @@ void SimSession::send_current() {
   const auto mail = current_mail();
   if (!mail) raise(err::kObjectRequired, "no message is open");
   const size_t before = outlook_.outbox().size();
+  outlook_.reset_copy_ms();
   const auto start = std::chrono::steady_clock::now();
   outlook_.send(mail);
   const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
