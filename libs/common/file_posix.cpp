@@ -1,41 +1,69 @@
 // The file layer on POSIX: UTF-8 names as they are, 64-bit offsets through off_t.
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 #include "file.h"
+#include "file_native.h"
 
 namespace pvx {
 
-bool BinaryFile::open(const std::string& utf8_path, Mode mode) {
-  close();
-  const char* m = mode == Mode::Read ? "rb" : mode == Mode::ReadWrite ? "r+b" : "w+b";
-  f_ = std::fopen(utf8_path.c_str(), m);
-  if (f_) std::setvbuf(f_, nullptr, _IOFBF, 1 << 16);
-  return f_ != nullptr;
+namespace native {
+
+Handle open(const std::string& utf8_path, BinaryFile::Mode mode) {
+  using Mode = BinaryFile::Mode;
+  const int flags = mode == Mode::Read        ? O_RDONLY
+                    : mode == Mode::ReadWrite ? O_RDWR
+                                              : O_RDWR | O_CREAT | O_TRUNC;
+  int fd;
+  do {
+    fd = ::open(utf8_path.c_str(), flags | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  return fd < 0 ? BinaryFile::kClosed : fd;
 }
 
-bool BinaryFile::seek(uint64_t offset) {
-  return f_ && fseeko(f_, static_cast<off_t>(offset), SEEK_SET) == 0;
+size_t read_at(Handle h, void* buf, size_t n, uint64_t offset) {
+  for (;;) {
+    const ssize_t got = ::pread(static_cast<int>(h), buf, n, static_cast<off_t>(offset));
+    if (got >= 0) return static_cast<size_t>(got);
+    if (errno != EINTR) return 0;
+  }
 }
 
-uint64_t BinaryFile::tell() {
-  return f_ ? static_cast<uint64_t>(ftello(f_)) : 0;
+bool write_at(Handle h, const void* buf, size_t n, uint64_t offset) {
+  const auto* in = static_cast<const unsigned char*>(buf);
+  size_t done = 0;
+  while (done < n) {
+    const ssize_t put =
+        ::pwrite(static_cast<int>(h), in + done, n - done, static_cast<off_t>(offset + done));
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    done += static_cast<size_t>(put);
+  }
+  return true;
 }
 
-bool BinaryFile::size(uint64_t* out) {
-  if (!f_ || std::fflush(f_) != 0) return false;
+bool size(Handle h, uint64_t* out) {
   struct stat st;
-  if (fstat(fileno(f_), &st) != 0) return false;
+  if (::fstat(static_cast<int>(h), &st) != 0) return false;
   *out = static_cast<uint64_t>(st.st_size);
   return true;
 }
 
-bool BinaryFile::truncate(uint64_t length) {
-  if (!f_ || std::fflush(f_) != 0) return false;
-  return ftruncate(fileno(f_), static_cast<off_t>(length)) == 0;
+bool truncate(Handle h, uint64_t length) {
+  return ::ftruncate(static_cast<int>(h), static_cast<off_t>(length)) == 0;
 }
+
+bool close(Handle h) {
+  // After EINTR the descriptor is gone on Linux: trying again could close another's.
+  return ::close(static_cast<int>(h)) == 0 || errno == EINTR;
+}
+
+}  // namespace native
 
 PathInfo stat_path(const std::string& utf8_path) {
   PathInfo info;

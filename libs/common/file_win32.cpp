@@ -1,43 +1,89 @@
-// The file layer on Win32: wide-character names, 64-bit offsets through the C runtime.
-#include <io.h>
+// The file layer on Win32: wide-character names, 64-bit offsets through positioned reads and
+// writes on a file handle.
 #include <sys/stat.h>
 #include <sys/utime.h>
 #include <windows.h>
 
+#include <algorithm>
+
 #include "codepage.h"
 #include "file.h"
+#include "file_native.h"
 #include "win32_handles.h"
 
 namespace pvx {
 
-bool BinaryFile::open(const std::string& utf8_path, Mode mode) {
-  close();
-  const wchar_t* m = mode == Mode::Read ? L"rb" : mode == Mode::ReadWrite ? L"r+b" : L"w+b";
-  f_ = _wfopen(utf8_to_wide(utf8_path).c_str(), m);
-  if (f_) std::setvbuf(f_, nullptr, _IOFBF, 1 << 16);
-  return f_ != nullptr;
+namespace native {
+namespace {
+
+HANDLE as_handle(Handle h) {
+  return reinterpret_cast<HANDLE>(h);
 }
 
-bool BinaryFile::seek(uint64_t offset) {
-  return f_ && _fseeki64(f_, static_cast<__int64>(offset), SEEK_SET) == 0;
+// One call moves at most this much: the counts are 32-bit.
+constexpr size_t kChunk = 1u << 30;
+
+OVERLAPPED at(uint64_t offset) {
+  OVERLAPPED o{};
+  o.Offset = static_cast<DWORD>(offset);
+  o.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  return o;
 }
 
-uint64_t BinaryFile::tell() {
-  return f_ ? static_cast<uint64_t>(_ftelli64(f_)) : 0;
+}  // namespace
+
+Handle open(const std::string& utf8_path, BinaryFile::Mode mode) {
+  using Mode = BinaryFile::Mode;
+  const DWORD access = mode == Mode::Read ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
+  // Shared as the C runtime's fopen shares: others may read and write, not delete or rename.
+  const HANDLE h = CreateFileW(
+      utf8_to_wide(utf8_path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+      mode == Mode::Create ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return reinterpret_cast<Handle>(h);  // INVALID_HANDLE_VALUE is kClosed
 }
 
-bool BinaryFile::size(uint64_t* out) {
-  if (!f_ || std::fflush(f_) != 0) return false;
-  const __int64 n = _filelengthi64(_fileno(f_));
-  if (n < 0) return false;
-  *out = static_cast<uint64_t>(n);
+size_t read_at(Handle h, void* buf, size_t n, uint64_t offset) {
+  OVERLAPPED o = at(offset);
+  DWORD got = 0;
+  // At the end of the file this fails with ERROR_HANDLE_EOF, or reads nothing.
+  if (!ReadFile(as_handle(h), buf, static_cast<DWORD>(std::min(n, kChunk)), &got, &o)) return 0;
+  return got;
+}
+
+bool write_at(Handle h, const void* buf, size_t n, uint64_t offset) {
+  const auto* in = static_cast<const unsigned char*>(buf);
+  size_t done = 0;
+  while (done < n) {
+    OVERLAPPED o = at(offset + done);
+    DWORD put = 0;
+    if (!WriteFile(as_handle(h), in + done, static_cast<DWORD>(std::min(n - done, kChunk)), &put,
+                   &o) ||
+        put == 0) {
+      return false;
+    }
+    done += put;
+  }
   return true;
 }
 
-bool BinaryFile::truncate(uint64_t length) {
-  if (!f_ || std::fflush(f_) != 0) return false;
-  return _chsize_s(_fileno(f_), static_cast<__int64>(length)) == 0;
+bool size(Handle h, uint64_t* out) {
+  LARGE_INTEGER n;
+  if (!GetFileSizeEx(as_handle(h), &n)) return false;
+  *out = static_cast<uint64_t>(n.QuadPart);
+  return true;
 }
+
+bool truncate(Handle h, uint64_t length) {
+  FILE_END_OF_FILE_INFO info{};
+  info.EndOfFile.QuadPart = static_cast<LONGLONG>(length);
+  return SetFileInformationByHandle(as_handle(h), FileEndOfFileInfo, &info, sizeof info) != 0;
+}
+
+bool close(Handle h) {
+  return CloseHandle(as_handle(h)) != 0;
+}
+
+}  // namespace native
 
 PathInfo stat_path(const std::string& utf8_path) {
   PathInfo info;
