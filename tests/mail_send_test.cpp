@@ -8,25 +8,20 @@
 
 #include <algorithm>
 #include <csignal>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <optional>
 #include <set>
 #include <string>
-#include <tuple>
 #include <vector>
 
-#include "addin/connect.h"
 #include "addin_fixture.h"
 #include "archive/code_module.h"
 #include "archive/unzip_files.h"
 #include "compression/mail_send.h"
 #include "compression/signature.h"
 #include "platform/fs.h"
-#include "sim/sim_outlook.h"
 #include "support/options.h"
 #include "support/statistics.h"
 #include "support/work_lock.h"
@@ -36,8 +31,8 @@
 namespace parvex {
 namespace {
 
-using Files = std::map<std::string, std::string>;
 using testing::as_path;
+using testing::Files;
 using testing::kStamp;
 using testing::line;
 
@@ -58,31 +53,6 @@ std::multiset<std::string> contents(const Files& files) {
   return bytes;
 }
 
-// One host run: the add-in connected to a simulated client with a main window open.
-struct Session {
-  Session() {
-    outlook.open_explorer("Inbox");
-    connect.OnConnection(outlook.application(), host::ConnectMode::Startup, outlook.addin());
-  }
-  ~Session() {
-    connect.OnBeginShutdown();
-    connect.OnDisconnection(host::DisconnectMode::HostShutdown);
-  }
-  std::shared_ptr<sim::SimItem> open_mail(const std::string& subject, const Files& files) {
-    auto mail = outlook.new_mail(subject);
-    for (const auto& [name, bytes] : files) mail->attach_bytes(name, bytes);
-    outlook.open_inspector(mail, subject + " - Message");
-    return mail;
-  }
-  sim::SentMessage send(const std::string& subject, const Files& files) {
-    outlook.send(open_mail(subject, files));
-    return outlook.outbox().back();
-  }
-
-  sim::SimOutlook outlook;
-  Connect connect;
-};
-
 class SendTest : public testing::AddinTest {
  protected:
   SendTest() { testing::copy_libraries(dir.path()); }
@@ -95,11 +65,7 @@ class SendTest : public testing::AddinTest {
     UnzipFiles u;
     EXPECT_EQ(u.Unzip(out / "DD.zip", out / "x"), 0) << u.GetLastMessage();
     // Flat: a folder entry in the archive would leave its file out and fail the comparison.
-    Files found;
-    for (const auto& name : fs::list_files(out / "x")) {
-      found[name] = testing::read_file(out / "x" + kPathSep + name);
-    }
-    return found;
+    return testing::files_in(out / "x");
   }
   static Files attachments_of(const sim::SentMessage& m) {
     Files files;
@@ -115,6 +81,11 @@ class SendTest : public testing::AddinTest {
     inside.erase("Readme.txt");
     return inside;
   }
+  static Files on_item(const sim::SimItem& mail) {
+    Files files;
+    for (const auto& a : mail.attachments()) files[a->file_name()] = a->bytes();
+    return files;
+  }
   // File names in the order the item holds them.
   static std::vector<std::string> names_of(const std::vector<sim::SentAttachment>& list) {
     std::vector<std::string> names;
@@ -122,16 +93,7 @@ class SendTest : public testing::AddinTest {
     return names;
   }
   // The files kept aside because they could not be put back on their item.
-  Files unsent() {
-    Files files;
-    const std::string folder = dir / "Unsent attachments";
-    if (fs::is_folder(folder)) {
-      for (const auto& name : fs::list_files(folder)) {
-        files[name] = testing::read_file(folder + kPathSep + name);
-      }
-    }
-    return files;
-  }
+  Files unsent() { return testing::files_in(dir / "Unsent attachments"); }
   // The send's error line, from the event log or the log file it is saved to; empty if none.
   std::string error_line() {
     std::string text =
@@ -156,6 +118,32 @@ class SendTest : public testing::AddinTest {
   bool work_is_clean() {
     return fs::list_files(dir / "Attachments").empty() && !fs::is_file(dir / "Attachments.zip");
   }
+  // The promise for an item sent with `files`: it left with each of them, as itself or inside
+  // "DD" (each entry but the readme encrypted when a password was given), or it stayed with
+  // each on it or kept aside. What left, or nothing.
+  const sim::SentMessage* expect_every_file(bool left, const sim::SimItem& mail, const Files& files,
+                                            bool protect, const testing::Session& s) {
+    if (!left) {
+      Files kept = unsent();
+      kept.merge(on_item(mail));
+      EXPECT_TRUE(contents(kept) == contents(files));
+      return nullptr;
+    }
+    const auto& sent = s.outlook.outbox().back();
+    std::optional<CodeModule::HeldPassword> password;
+    if (protect) {
+      if (sent.attachments.size() != 1 || sent.attachments[0].display_name != "DD") {
+        ADD_FAILURE() << "left unprotected";
+        return &sent;
+      }
+      for (const auto& e : testing::listing(sent.attachments[0].bytes.path())) {
+        EXPECT_TRUE(e.encrypted || e.name == "Readme.txt") << e.name;
+      }
+      password.emplace("pw");
+    }
+    EXPECT_TRUE(contents(carried(sent)) == contents(files));
+    return &sent;
+  }
 };
 
 const Files kThree{{"report.pdf", std::string(70000, 'r') + "end"},
@@ -163,7 +151,7 @@ const Files kThree{{"report.pdf", std::string(70000, 'r') + "end"},
                    {"caf\xC3\xA9 menu.txt", "soupe du jour\n"}};
 
 TEST_F(SendTest, AttachmentsLeaveAsOneArchiveThatOtherReadersAccept) {
-  Session s;
+  testing::Session s;
   const double normal_before = statistics().TotalNormalBytes;  // read at connection
   std::filesystem::remove_all(as_path(dir / "Attachments"));   // made again by the send
   clear_log();
@@ -205,7 +193,7 @@ TEST_F(SendTest, NamesThatCollideOrCannotBeFilesStillReachTheArchive) {
                      {"trailing. .", "six"},
                      {"\xE6\x97\xA5\xE6\x9C\xAC.txt", "seven"},
                      {"", "eight"}};
-  Session s;
+  testing::Session s;
   const auto sent = s.send("tricky", tricky);
   ASSERT_EQ(sent.attachments.size(), 1u);
   EXPECT_TRUE(contents(carried(sent)) == contents(tricky));
@@ -230,7 +218,7 @@ TEST_F(SendTest, NamesThatCollideOrCannotBeFilesStillReachTheArchive) {
 }
 
 TEST_F(SendTest, ItemsTheAddInMustNotPackLeaveUnchanged) {
-  Session s;
+  testing::Session s;
   // Leftovers of an earlier failed send go before anything else happens.
   testing::write_file(dir / "Attachments" + kPathSep + "left over.txt", "old");
   testing::write_file(dir / "Attachments.zip", "old archive");
@@ -273,7 +261,7 @@ TEST_F(SendTest, ItemsTheAddInMustNotPackLeaveUnchanged) {
 }
 
 TEST_F(SendTest, ASendOrZipArrivingWhilePackingIsRefused) {
-  Session s;
+  testing::Session s;
   const auto first = s.open_mail("first", kThree);
   std::shared_ptr<sim::SimItem> second;
   services.on_do_events = [&] {
@@ -308,7 +296,7 @@ TEST_F(SendTest, FailingHostCallsNeverCostAFile) {
   std::set<std::string> members;
   size_t calls_of_a_send = 0;
   {
-    Session s;
+    testing::Session s;
     const auto mail = s.open_mail("count", kFive);
     const size_t mark = s.outlook.calls().size();
     s.outlook.send(mail);
@@ -332,44 +320,25 @@ TEST_F(SendTest, FailingHostCallsNeverCostAFile) {
   std::vector<std::string> order;
   for (const auto& [name, bytes] : kFive) order.push_back(name);
   // With a password the item leaves protected or not at all: never with its originals.
-  std::vector<std::tuple<std::string, std::function<void(sim::SimOutlook&)>, bool>> cases;
-  for (const bool protect : {false, true}) {
-    for (const auto& [what, fail] : faults) cases.emplace_back(what, fail, protect);
-  }
-  for (const auto& [what, fail, protect] : cases) {
+  for (size_t i = 0; i < 2 * faults.size(); ++i) {
+    const bool protect = i >= faults.size();
+    const auto& [what, fail] = faults[i % faults.size()];
     SCOPED_TRACE(what + (protect ? ", with a password" : ""));
     write_options({protect, 0});
     if (protect) services.input_box_answers = {"pw"};
-    Session s;
+    testing::Session s;
     const double normal_before = statistics().TotalNormalBytes;
     const auto mail = s.open_mail("faulty", kFive);
     services.message_boxes.clear();
     fail(s.outlook);
     const bool left = s.outlook.send(mail);
     s.outlook.stop_failing();
-    if (left) {
-      const auto& sent = s.outlook.outbox().back();
-      std::optional<CodeModule::HeldPassword> password;
-      if (protect) {
-        ASSERT_EQ(sent.attachments.size(), 1u);
-        ASSERT_EQ(sent.attachments[0].display_name, "DD");
-        UnzipFiles list;
-        list.ExtractList(1);
-        ASSERT_EQ(list.Unzip(sent.attachments[0].bytes.path(), dir.path()), 0);
-        for (const auto& e : CodeModule::state().ListEntries) {
-          EXPECT_TRUE(e.encrypted || e.name == "Readme.txt") << e.name;
-        }
-        password.emplace("pw");
-      }
-      EXPECT_TRUE(contents(carried(sent)) == contents(kFive));
-      if (sent.attachments.size() != 1) {
-        EXPECT_EQ(names_of(sent.attachments), order);
-        EXPECT_EQ(statistics().TotalNormalBytes, normal_before);
-      }
-    } else {
-      Files kept = unsent();
-      for (const auto& a : mail->attachments()) kept[a->file_name()] = a->bytes();
-      EXPECT_TRUE(contents(kept) == contents(kFive));
+    const auto* sent = expect_every_file(left, *mail, kFive, protect, s);
+    if (sent && sent->attachments.size() != 1) {
+      EXPECT_EQ(names_of(sent->attachments), order);
+      EXPECT_EQ(statistics().TotalNormalBytes, normal_before);
+    }
+    if (!left) {
       // The files kept aside are named; with a password a message says the item did not leave.
       ASSERT_EQ(services.message_boxes.size(), protect && unsent().empty() ? 1u : 1u + protect);
       for (const auto& name : order) {
@@ -392,8 +361,9 @@ TEST_F(SendTest, FailingHostCallsNeverCostAFile) {
   }
 }
 
-// A file changed, or an attachment added, while the archive is being made: the item keeps its
-// own files. The readme's name taken by an attachment is no reason to fail.
+// A copy changed (to other bytes of the same size), or an attachment added, while the archive
+// is being made: the item keeps its own files, and with a password the send is cancelled. The
+// readme's name taken by an attachment is no reason to fail.
 TEST_F(SendTest, OnlyAnArchiveHoldingEachFileAsSavedReplacesTheAttachments) {
   const std::string work = dir / "Attachments";
   struct Case {
@@ -404,34 +374,45 @@ TEST_F(SendTest, OnlyAnArchiveHoldingEachFileAsSavedReplacesTheAttachments) {
   };
   const std::vector<Case> cases{
       {"a copy changed", kThree,
-       [&](sim::SimItem&) { testing::write_file(work + kPathSep + "report.pdf", "altered"); },
+       [&](sim::SimItem&) {
+         testing::write_file(work + kPathSep + "report.pdf", std::string(70003, 'x'));
+       },
        false},
       {"an attachment added", kThree,
        [](sim::SimItem& item) { item.attach_bytes("late.txt", "l"); }, false},
       {"the readme's name taken", {{"README.TXT", "mine"}, {"b.txt", "bee"}}, nullptr, true},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    Session s;
-    const auto mail = s.open_mail("packed", c.files);
-    bool done = false;
-    services.on_do_events = [&] {
-      if (done || !c.meanwhile) return;
-      done = true;
-      c.meanwhile(*mail);
-    };
-    s.outlook.send(mail);
-    services.on_do_events = nullptr;
-    Files expected = c.files;
-    if (mail->attachments().size() > c.files.size()) expected["late.txt"] = "l";
-    const auto& sent = s.outlook.outbox().back();
-    if (c.packed) {
-      ASSERT_EQ(sent.attachments.size(), 1u);
-      std::multiset<std::string> inside;
-      for (const auto& [name, bytes] : unpack(sent.attachments[0].bytes)) inside.insert(bytes);
-      for (const auto& [name, bytes] : c.files) EXPECT_TRUE(inside.contains(bytes)) << name;
-    } else {
-      EXPECT_EQ(summary(attachments_of(sent)), summary(expected));
+    for (const bool protect : {false, true}) {
+      SCOPED_TRACE(std::string(c.what) + (protect ? ", with a password" : ""));
+      write_options({protect, 0});
+      if (protect) services.input_box_answers = {"pw"};
+      testing::Session s;
+      const auto mail = s.open_mail("packed", c.files);
+      bool done = false;
+      services.on_do_events = [&] {
+        if (done || !c.meanwhile) return;
+        done = true;
+        c.meanwhile(*mail);
+      };
+      const bool left = s.outlook.send(mail);
+      services.on_do_events = nullptr;
+      Files expected = c.files;
+      if (mail->attachments().size() > c.files.size()) expected["late.txt"] = "l";
+      if (protect && !c.packed) {
+        EXPECT_FALSE(left);
+        EXPECT_EQ(summary(on_item(*mail)), summary(expected));
+      } else if (c.packed) {
+        const auto& sent = s.outlook.outbox().back();
+        ASSERT_EQ(sent.attachments.size(), 1u);
+        std::optional<CodeModule::HeldPassword> password;
+        if (protect) password.emplace("pw");
+        std::multiset<std::string> inside;
+        for (const auto& [name, bytes] : unpack(sent.attachments[0].bytes)) inside.insert(bytes);
+        for (const auto& [name, bytes] : c.files) EXPECT_TRUE(inside.contains(bytes)) << name;
+      } else {
+        EXPECT_EQ(summary(attachments_of(s.outlook.outbox().back())), summary(expected));
+      }
     }
   }
 }
@@ -439,7 +420,7 @@ TEST_F(SendTest, OnlyAnArchiveHoldingEachFileAsSavedReplacesTheAttachments) {
 // The host disconnects the add-in while the archive is being made (window events run then):
 // the send finishes with the windows and libraries it started with, and everything goes after.
 TEST_F(SendTest, ADisconnectionWhilePackingWaitsForTheSend) {
-  Session s;
+  testing::Session s;
   const auto mail = s.open_mail("last", kThree);
   bool gone = false;
   services.on_do_events = [&] {
@@ -470,16 +451,13 @@ TEST_F(SendTest, FailingOrLinkedFileStepsNeverCostAFileNorReachOutside) {
     std::filesystem::create_symlink(as_path(target), as_path(at));
   };
 #ifndef _WIN32
-  const rlimit unlimited = [] {
-    rlimit l{};
-    getrlimit(RLIMIT_FSIZE, &l);
-    return l;
-  }();
+  rlimit unlimited{};
+  getrlimit(RLIMIT_FSIZE, &unlimited);
   // Writes past the limit fail with EFBIG instead of raising SIGXFSZ.
   const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
   const auto set_size_limit = [&](rlim_t bytes) {
     rlimit l = unlimited;
-    l.rlim_cur = bytes == RLIM_INFINITY ? unlimited.rlim_cur : bytes;
+    if (bytes != RLIM_INFINITY) l.rlim_cur = bytes;
     setrlimit(RLIMIT_FSIZE, &l);
   };
 #endif
@@ -529,7 +507,7 @@ TEST_F(SendTest, FailingOrLinkedFileStepsNeverCostAFileNorReachOutside) {
       write_options({protect, 0});
       if (protect) services.input_box_answers = {"pw"};
       testing::write_file(outside / "precious.txt", "keep me");
-      Session s;
+      testing::Session s;
       const auto mail = s.open_mail("faulty", kThree);
       c.arrange();
       const bool left = s.outlook.send(mail);
@@ -538,22 +516,12 @@ TEST_F(SendTest, FailingOrLinkedFileStepsNeverCostAFileNorReachOutside) {
 #endif
       EXPECT_EQ(fs::list_entries(outside.path()), std::vector<std::string>{"precious.txt"});
       EXPECT_EQ(testing::read_file(outside / "precious.txt"), "keep me");
-      if (protect && !left) {
-        Files kept;
-        for (const auto& a : mail->attachments()) kept[a->file_name()] = a->bytes();
-        EXPECT_EQ(summary(kept), summary(kThree));
-      } else {
-        EXPECT_FALSE(protect && c.fails) << "left though a step failed";
-        const auto& sent = s.outlook.outbox().back();
-        std::optional<CodeModule::HeldPassword> password;
-        if (protect) {
-          ASSERT_EQ(sent.attachments.size(), 1u);
-          password.emplace("pw");
-        }
-        EXPECT_TRUE(contents(carried(sent)) == contents(kThree));
-        if (c.fails) {
-          EXPECT_EQ(summary(attachments_of(sent)), summary(kThree));
-        }
+      EXPECT_TRUE(left || protect) << "cancelled without a password";
+      EXPECT_FALSE(left && protect && c.fails) << "left though a step failed";
+      const auto* sent = expect_every_file(left, *mail, kThree, protect, s);
+      const Files stayed_or_left = sent ? attachments_of(*sent) : on_item(*mail);
+      if (!left || c.fails) {
+        EXPECT_EQ(summary(stayed_or_left), summary(kThree));  // as they were, unpacked
       }
       if (c.fails) {
         EXPECT_FALSE(error_line().empty());
@@ -609,21 +577,14 @@ TEST_F(SendTest, TwoProcessesSharingTheFolderSendOnlyTheirOwnFiles) {
       const auto messages = fs::list_entries(out / tag);
       ASSERT_EQ(messages.size(), 1u);
       const std::string message = out / tag + kPathSep + messages[0];
-      Files sent;
-      for (const auto& name : fs::list_files(message)) {
-        sent[name] = testing::read_file(message + kPathSep + name);
-      }
+      Files sent = testing::files_in(message);
       // Each waits for the other: none has to fall back to sending its files unpacked.
       ASSERT_TRUE(sent.contains("DD.zip"));
       std::optional<CodeModule::HeldPassword> password;
       if (p == 1 && round % 2 == 1) {
-        UnzipFiles list;
-        list.ExtractList(1);
-        ASSERT_EQ(list.Unzip(message + kPathSep + "DD.zip", message), 0);
-        const auto& entries = CodeModule::state().ListEntries;
-        EXPECT_EQ(std::count_if(entries.begin(), entries.end(),
-                                [](const auto& e) { return e.encrypted; }),
-                  3);
+        for (const auto& e : testing::listing(message + kPathSep + "DD.zip")) {
+          EXPECT_EQ(e.encrypted, e.name != "Readme.txt") << e.name;
+        }
         password.emplace("pw");
       }
       sent = unpack(sent["DD.zip"]);
