@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -20,9 +19,6 @@
 #include "record_layout.h"
 #include "recording/recording_client.h"
 #include "scripted/scripted_services.h"
-#ifdef _WIN32
-#include <windows.h>
-#endif
 
 namespace parvex {
 namespace {
@@ -378,22 +374,10 @@ class NoMessageBoxServices : public ScriptedServices {
   }
 };
 
-// Whether the platform's own message box cannot be seen: POSIX has none; wine without a
-// display cannot show one. On a real desktop the box would wait for a person.
-bool native_box_is_unseen() {
-#ifdef _WIN32
-  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  const bool wine = ntdll && GetProcAddress(ntdll, "wine_get_version");
-  return wine && !std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY");
-#else
-  return true;
-#endif
-}
-
 TEST(UnzipReplace, AQuestionThatCannotBeAskedOrSeenKeepsTheExistingFile) {
   NoMessageBoxServices throwing;
   for (const bool native : {false, true}) {
-    if (native && !native_box_is_unseen()) continue;
+    if (native && !testing::no_display()) continue;
     ScopedServices scope(throwing);
     if (native) set_services(nullptr);  // the platform's real back-end, not a fake
     char name[] = "report.doc";
