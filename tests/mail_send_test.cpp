@@ -40,9 +40,8 @@ using testing::line;
 std::string summary(const Files& files) {
   std::string text;
   for (const auto& [name, bytes] : files) {
-    uint32_t h = 2166136261u;
-    for (const char c : bytes) h = (h ^ static_cast<unsigned char>(c)) * 16777619u;
-    text += name + "=" + std::to_string(bytes.size()) + "/" + std::to_string(h) + " ";
+    const size_t hash = std::hash<std::string>{}(bytes);
+    text += name + "=" + std::to_string(bytes.size()) + "/" + std::to_string(hash) + " ";
   }
   return text;
 }
