@@ -288,78 +288,6 @@ const Files kFive{{"Notes.txt", "one"},
                   {"notes.TXT", "two"},
                   {"report.pdf", std::string(70000, 'r') + "end"}};
 
-// Whatever host member of a send fails, once, twice, three times or always: the item leaves
-// with every file, as itself (same names, same order) or inside "DD", or stays unsent with
-// each missing file's copy kept and named to the user. Only bytes that left as "DD" count.
-TEST_F(SendTest, FailingHostCallsNeverCostAFile) {
-  std::set<std::string> members;
-  size_t calls_of_a_send = 0;
-  {
-    testing::Session s;
-    const auto mail = s.open_mail("count", kFive);
-    const size_t mark = s.outlook.calls().size();
-    s.outlook.send(mail);
-    members.insert(s.outlook.calls().begin() + static_cast<std::ptrdiff_t>(mark),
-                   s.outlook.calls().end());
-    calls_of_a_send = s.outlook.calls().size() - mark;
-  }
-  ASSERT_TRUE(members.contains("Attachments.Add"));
-  // Each member failing from its first call on, and each single call of a send failing alone.
-  std::vector<std::pair<std::string, std::function<void(sim::SimOutlook&)>>> faults;
-  for (const auto& member : members) {
-    for (const int times : {1, 2, 3, -1}) {
-      faults.emplace_back(member + " failing " + std::to_string(times),
-                          [member, times](sim::SimOutlook& o) { o.fail(member, times); });
-    }
-  }
-  for (size_t k = 0; k < calls_of_a_send; ++k) {
-    faults.emplace_back("call " + std::to_string(k),
-                        [k](sim::SimOutlook& o) { o.fail_call_at(o.calls().size() + k); });
-  }
-  std::vector<std::string> order;
-  for (const auto& [name, bytes] : kFive) order.push_back(name);
-  // With a password the item leaves protected or not at all: never with its originals.
-  for (size_t i = 0; i < 2 * faults.size(); ++i) {
-    const bool protect = i >= faults.size();
-    const auto& [what, fail] = faults[i % faults.size()];
-    SCOPED_TRACE(what + (protect ? ", with a password" : ""));
-    write_options({protect, 0});
-    if (protect) services.input_box_answers = {"pw"};
-    testing::Session s;
-    const double normal_before = statistics().TotalNormalBytes;
-    const auto mail = s.open_mail("faulty", kFive);
-    services.message_boxes.clear();
-    fail(s.outlook);
-    const bool left = s.outlook.send(mail);
-    s.outlook.stop_failing();
-    const auto* sent = expect_every_file(left, *mail, kFive, protect, s);
-    if (sent && sent->attachments.size() != 1) {
-      EXPECT_EQ(names_of(sent->attachments), order);
-      EXPECT_EQ(statistics().TotalNormalBytes, normal_before);
-    }
-    if (!left) {
-      // The files kept aside are named; with a password a message says the item did not leave.
-      ASSERT_EQ(services.message_boxes.size(), protect && unsent().empty() ? 1u : 1u + protect);
-      for (const auto& name : order) {
-        const bool on_item = std::any_of(mail->attachments().begin(), mail->attachments().end(),
-                                         [&](const auto& a) { return a->file_name() == name; });
-        EXPECT_NE(on_item, services.message_boxes[0].text.find(name) != std::string::npos) << name;
-      }
-    }
-    write_options({false, 0});
-    if (ui::touch<ui::frm_about>().parvex_chk.value == 0) {
-      const std::string error = error_line();
-      EXPECT_TRUE(error.ends_with("   " + std::to_string(CodeModule::state().SystemError)))
-          << error;
-      ui::touch<ui::frm_about>().parvex_chk.value = 1;
-    }
-    const auto next = s.send("next", {{"only.txt", "mine"}});
-    EXPECT_EQ(summary(carried(next)), summary({{"only.txt", "mine"}}));
-    EXPECT_TRUE(work_is_clean());
-    std::filesystem::remove_all(as_path(dir / "Unsent attachments"));
-  }
-}
-
 // A copy changed (to other bytes of the same size), or an attachment added, while the archive
 // is being made: the item keeps its own files, and with a password the send is cancelled. The
 // readme's name taken by an attachment is no reason to fail.
@@ -440,9 +368,13 @@ TEST_F(SendTest, ADisconnectionWhilePackingWaitsForTheSend) {
   EXPECT_EQ(s.outlook.counters().references, 0);
 }
 
-// The same for the file steps: each arrangement makes one of them fail, and the item keeps
-// its files. Links planted in the add-in folder lead no read, write or delete outside it.
-TEST_F(SendTest, FailingOrLinkedFileStepsNeverCostAFileNorReachOutside) {
+// Whatever fails: a host member of a send (once, twice, three times or always), each single
+// call of a send, or a file step; or links planted in the add-in folder. The item leaves with
+// every file, as itself (same names, same order) or inside "DD", or stays unsent with each
+// missing file's copy kept and named to the user; with a password it leaves protected or not
+// at all. Only bytes that left as "DD" count; nothing outside the add-in folder is read,
+// written or deleted; the next send packs again.
+TEST_F(SendTest, FailingHostCallsOrFileStepsNeverCostAFileNorReachOutside) {
   const std::string work = dir / "Attachments";
   testing::TempFolder outside;
   [[maybe_unused]] auto link = [](const std::string& target, const std::string& at) {
@@ -461,82 +393,131 @@ TEST_F(SendTest, FailingOrLinkedFileStepsNeverCostAFileNorReachOutside) {
   };
 #endif
   struct Case {
-    const char* what;
-    std::function<void()> arrange;
-    bool fails;  // else the item may also leave packed
+    std::string what;
+    std::function<void(sim::SimOutlook&)> arrange;
+    bool fails = false;  // a file step that fails: never packed, never with a password
   };
   // The missing library comes first: once loaded, a library stays loaded in this process.
-  const std::vector<Case> cases{
-      {"zip library missing", [&] { fs::delete_file(dir / library_file_name("zip32")); }, true},
+  std::vector<Case> cases{
+      {"zip library missing", [&](auto&) { fs::delete_file(dir / library_file_name("zip32")); },
+       true},
       {"working folder is a file",
-       [&] {
+       [&](auto&) {
          std::filesystem::remove(as_path(work));
          testing::write_file(work, "x");
        },
        true},
-      {"readme cannot be written", [&] { fs::make_folder(work + kPathSep + "Readme.txt"); }, true},
-      {"archive cannot be written", [&] { fs::make_folder(dir / "Attachments.zip"); }, true},
-      {"statistics cannot be written", [&] { fs::make_folder(dir / "parvex.log.tmp"); }, true},
+      {"readme cannot be written", [&](auto&) { fs::make_folder(work + kPathSep + "Readme.txt"); },
+       true},
+      {"archive cannot be written", [&](auto&) { fs::make_folder(dir / "Attachments.zip"); }, true},
+      {"statistics cannot be written", [&](auto&) { fs::make_folder(dir / "parvex.log.tmp"); },
+       true},
 #ifndef _WIN32
-      {"linked working folder", [&] { link(outside.path(), work); }, false},
+      {"linked working folder", [&](auto&) { link(outside.path(), work); }},
       {"linked saved names and archive",
-       [&] {
+       [&](auto&) {
          link(outside / "a", work + kPathSep + "report.pdf");
          link(outside / "b", work + kPathSep + "empty.dat");
          link(outside / "c", dir / "Attachments.zip");
-       },
-       false},
-      {"linked readme", [&] { link(outside / "d", work + kPathSep + "Readme.txt"); }, false},
+       }},
+      {"linked readme", [&](auto&) { link(outside / "d", work + kPathSep + "Readme.txt"); }},
       {"linked statistics and its temporary file",
-       [&] {
+       [&](auto&) {
          link(outside / "precious.txt", dir / "parvex.log");
          link(outside / "e", dir / "parvex.log.tmp");
-       },
-       false},
+       }},
       // A file size limit stands in for a full disk: the saved copy of report.pdf cannot be
       // written whole. It is lifted as soon as the send returns.
-      {"disk full", [&] { set_size_limit(4096); }, true},
+      {"disk full", [&](auto&) { set_size_limit(4096); }, true},
 #endif
   };
-  // With a password a failing step cancels the send: the item keeps its files, unprotected
-  // nowhere. The protected run comes first, so that the missing library is still missing.
-  for (const auto& c : cases) {
+  std::vector<std::string> order;
+  for (const auto& [name, bytes] : kFive) order.push_back(name);
+  // The protected run comes first, so that the missing library is still missing.
+  const auto run = [&](const Case& c) {
     for (const bool protect : {true, false}) {
-      SCOPED_TRACE(std::string(c.what) + (protect ? ", with a password" : ""));
+      SCOPED_TRACE(c.what + (protect ? ", with a password" : ""));
       write_options({protect, 0});
       if (protect) services.input_box_answers = {"pw"};
       testing::write_file(outside / "precious.txt", "keep me");
       testing::Session s;
-      const auto mail = s.open_mail("faulty", kThree);
-      c.arrange();
+      const double normal_before = statistics().TotalNormalBytes;
+      const auto mail = s.open_mail("faulty", kFive);
+      services.message_boxes.clear();
+      c.arrange(s.outlook);
       const bool left = s.outlook.send(mail);
+      s.outlook.stop_failing();
 #ifndef _WIN32
       set_size_limit(RLIM_INFINITY);
 #endif
       EXPECT_EQ(fs::list_entries(outside.path()), std::vector<std::string>{"precious.txt"});
       EXPECT_EQ(testing::read_file(outside / "precious.txt"), "keep me");
-      EXPECT_TRUE(left || protect) << "cancelled without a password";
       EXPECT_FALSE(left && protect && c.fails) << "left though a step failed";
-      const auto* sent = expect_every_file(left, *mail, kThree, protect, s);
-      const Files stayed_or_left = sent ? attachments_of(*sent) : on_item(*mail);
-      if (!left || c.fails) {
-        EXPECT_EQ(summary(stayed_or_left), summary(kThree));  // as they were, unpacked
+      const auto* sent = expect_every_file(left, *mail, kFive, protect, s);
+      if (sent && sent->attachments.size() != 1) {
+        EXPECT_EQ(names_of(sent->attachments), order);
+        EXPECT_EQ(summary(attachments_of(*sent)), summary(kFive));
+        EXPECT_EQ(statistics().TotalNormalBytes, normal_before);
       }
-      if (c.fails) {
-        EXPECT_FALSE(error_line().empty());
-        EXPECT_EQ(ui::touch<ui::frm_about>().parvex_chk.value, 0);
+      EXPECT_FALSE(sent && c.fails && sent->attachments.size() == 1) << "packed though it failed";
+      if (!left && !c.fails) {
+        // The files kept aside are named; with a password a message says the item did not leave.
+        ASSERT_EQ(services.message_boxes.size(), protect && unsent().empty() ? 1u : 1u + protect);
+        for (const auto& name : order) {
+          const bool on_item = std::any_of(mail->attachments().begin(), mail->attachments().end(),
+                                           [&](const auto& a) { return a->file_name() == name; });
+          EXPECT_NE(on_item, services.message_boxes[0].text.find(name) != std::string::npos)
+              << name;
+        }
       }
-      for (const char* name : {"Attachments", "Attachments.zip", "parvex.log", "parvex.log.tmp"}) {
+      for (const char* name : {"Attachments", "Attachments.zip", "parvex.log", "parvex.log.tmp",
+                               "Unsent attachments"}) {
         std::filesystem::remove_all(as_path(dir / name));
       }
       testing::copy_libraries(dir.path());
-      ui::touch<ui::frm_about>().parvex_chk.value = 1;
       write_options({false, 0});
+      EXPECT_TRUE(!c.fails || ui::touch<ui::frm_about>().parvex_chk.value == 0) << "not cleared";
+      if (ui::touch<ui::frm_about>().parvex_chk.value == 0) {
+        const std::string error = error_line();
+        EXPECT_TRUE(error.ends_with("   " + std::to_string(CodeModule::state().SystemError)))
+            << error;
+        ui::touch<ui::frm_about>().parvex_chk.value = 1;
+      }
+      if (c.fails && protect) continue;  // the unprotected run finds the library still missing
+      const auto next = s.send("next", {{"only.txt", "mine"}});
+      EXPECT_EQ(summary(carried(next)), summary({{"only.txt", "mine"}}));
+      EXPECT_TRUE(work_is_clean());
     }
-  }
+  };
+  for (const auto& c : cases) run(c);
 #ifndef _WIN32
   std::signal(SIGXFSZ, old_handler);
 #endif
+  // Each host member a send calls failing from its first call on, and each single call failing.
+  std::set<std::string> members;
+  size_t calls_of_a_send = 0;
+  {
+    testing::Session s;
+    const auto mail = s.open_mail("count", kFive);
+    const size_t mark = s.outlook.calls().size();
+    s.outlook.send(mail);
+    members.insert(s.outlook.calls().begin() + static_cast<std::ptrdiff_t>(mark),
+                   s.outlook.calls().end());
+    calls_of_a_send = s.outlook.calls().size() - mark;
+  }
+  ASSERT_TRUE(members.contains("Attachments.Add"));
+  std::vector<Case> host;
+  for (const auto& member : members) {
+    for (const int times : {1, 2, 3, -1}) {
+      host.push_back({member + " failing " + std::to_string(times),
+                      [member, times](sim::SimOutlook& o) { o.fail(member, times); }});
+    }
+  }
+  for (size_t k = 0; k < calls_of_a_send; ++k) {
+    host.push_back({"call " + std::to_string(k),
+                    [k](sim::SimOutlook& o) { o.fail_call_at(o.calls().size() + k); }});
+  }
+  for (const auto& c : host) run(c);
 }
 
 #ifndef _WIN32
