@@ -64,21 +64,6 @@ TEST_F(SimOutlookTest, AnAttachedFileIsHeldByItsPathWithItsWholeSize) {
   EXPECT_EQ(item->attachments()[0]->bytes().size(), uint64_t{5} << 30);
 }
 
-// What the handlers leave is what leaves: the send tests see that through the add-in's archive.
-TEST_F(SimOutlookTest, ACancelledSendKeepsTheItemAndItsWindow) {
-  const auto item = outlook_.new_mail("report");
-  bool cancel_next = true;
-  auto sub = item->OnSend([&](bool& cancel) { cancel = cancel_next; });
-  const auto window = outlook_.open_inspector(item, "report");
-  EXPECT_FALSE(outlook_.send(item));
-  EXPECT_TRUE(outlook_.outbox().empty());
-  EXPECT_FALSE(window->closed());
-  cancel_next = false;
-  EXPECT_TRUE(outlook_.send(item));
-  EXPECT_EQ(outlook_.outbox().size(), 1u);
-  EXPECT_TRUE(window->closed());
-}
-
 using SimSessionTest = testing::AddinTest;
 
 TEST_F(SimSessionTest, AScriptedSessionConnectsSendsAndReleasesEverything) {
