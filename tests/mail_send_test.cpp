@@ -223,6 +223,7 @@ TEST_F(SendTest, ItemsTheAddInMustNotPackLeaveUnchanged) {
   testing::write_file(dir / "Attachments.zip", "old archive");
   clear_log();
   EXPECT_TRUE(s.send("no files", {}).attachments.empty());
+  EXPECT_EQ(s.outlook.outbox().size(), 1u);  // it left
   EXPECT_EQ(send_log(), (std::vector<std::string>{kStamp + " Deleting..left over.txt",
                                                   kStamp + " Deleting..Attachments.zip"}));
   EXPECT_TRUE(work_is_clean());
