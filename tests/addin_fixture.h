@@ -4,10 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "addin/assembly.h"
+#include "addin/connect.h"
+#include "archive/code_module.h"
+#include "archive/unzip_files.h"
 #include "core/program_state.h"
 #include "platform/fs.h"
 #include "recording/recording_client.h"
@@ -35,6 +40,53 @@ inline void copy_libraries(const std::string& folder) {
                                std::filesystem::copy_options::skip_existing);
   }
 }
+
+using Files = std::map<std::string, std::string>;  // name -> bytes
+
+// The files directly in a folder, none when it is missing.
+inline Files files_in(const std::string& folder) {
+  Files files;
+  for (const auto& name :
+       fs::is_folder(folder) ? fs::list_files(folder) : std::vector<std::string>{}) {
+    files[name] = read_file(folder + kPathSep + name);
+  }
+  return files;
+}
+
+// The entries of an archive as our unzip library lists them.
+inline std::vector<CodeModule::ModuleState::ListedEntry> listing(const std::string& archive) {
+  UnzipFiles list;
+  list.ExtractList(1);
+  EXPECT_EQ(list.Unzip(archive, "."), 0);
+  return CodeModule::state().ListEntries;
+}
+
+// One host run: the add-in connected to a simulated client with a main window open.
+struct Session {
+  Session() {
+    outlook.open_explorer("Inbox");
+    connect.OnConnection(outlook.application(), host::ConnectMode::Startup, outlook.addin());
+  }
+  ~Session() {
+    connect.OnBeginShutdown();
+    connect.OnDisconnection(host::DisconnectMode::HostShutdown);
+  }
+  std::shared_ptr<sim::SimItem> open_mail(const std::string& subject, const Files& files) {
+    auto mail = outlook.new_mail(subject);
+    for (const auto& [name, bytes] : files) mail->attach_bytes(name, bytes);
+    outlook.open_inspector(mail, subject + " - Message");
+    return mail;
+  }
+  // What left; nothing when the send was cancelled.
+  sim::SentMessage send(const std::string& subject, const Files& files) {
+    const size_t before = outlook.outbox().size();
+    outlook.send(open_mail(subject, files));
+    return outlook.outbox().size() == before ? sim::SentMessage{} : outlook.outbox().back();
+  }
+
+  sim::SimOutlook outlook;
+  Connect connect;
+};
 
 class AddinTest : public ::testing::Test {
  protected:

@@ -20,12 +20,7 @@ namespace {
 
 using testing::line;
 
-class ConnectTest : public testing::HostTest {
- protected:
-  std::shared_ptr<sim::SimCommandBar> standard_bar(const std::shared_ptr<sim::SimExplorer>& e) {
-    return e->command_bars()->bar("standard");
-  }
-};
+using ConnectTest = testing::HostTest;
 
 TEST_F(ConnectTest, ConnectsInOrderAndReleasesEverythingAtHostExit) {
   const auto inbox = outlook_.open_explorer("Inbox");
@@ -40,7 +35,7 @@ TEST_F(ConnectTest, ConnectsInOrderAndReleasesEverythingAtHostExit) {
   EXPECT_FALSE(ui::touch<ui::frm_about>().visible);
   EXPECT_TRUE(ui::touch<ui::frm_ab>().visible);
 
-  const auto bar = standard_bar(inbox);
+  const auto bar = inbox->command_bars()->bar("standard");
   ASSERT_EQ(bar->buttons().size(), 1u);
   const auto button = bar->buttons()[0];
   EXPECT_EQ(button->caption(), "&Parvex now");
@@ -79,7 +74,7 @@ TEST_F(ConnectTest, WithoutAMainWindowConnectionStopsAtTheToolbarLeavingTheRestR
   EXPECT_EQ(connect.button(), nullptr);
   EXPECT_TRUE(ui::touch<ui::frm_ab>().visible);
   const auto inbox = outlook_.open_explorer("Inbox");
-  EXPECT_TRUE(standard_bar(inbox)->buttons().empty());
+  EXPECT_TRUE(inbox->command_bars()->bar("standard")->buttons().empty());
   EXPECT_EQ(log().back(), line("Adaugare explorer: Inbox"));
   connect.OnDisconnection(host::DisconnectMode::UserClosed);
   // Without begin-shutdown the connection's own references stay until it is destroyed.
@@ -97,7 +92,7 @@ TEST_F(ConnectTest, ReconnectingGreetsAgainAndAddsAnotherButton) {
     Connect connect;
     connect.OnConnection(outlook_.application(), host::ConnectMode::AfterStartup, outlook_.addin());
     EXPECT_TRUE(ui::touch<ui::frm_ab>().visible);
-    EXPECT_EQ(standard_bar(inbox)->buttons().size(), static_cast<size_t>(round));
+    EXPECT_EQ(inbox->command_bars()->bar("standard")->buttons().size(), static_cast<size_t>(round));
     ui::unload<ui::frm_ab>();  // the user closes the greeting
     connect.OnBeginShutdown();
     connect.OnDisconnection(host::DisconnectMode::UserClosed);

@@ -9,7 +9,6 @@
 #include "core/failure.h"
 #include "core/program_state.h"
 #include "platform/fs.h"
-#include "recording/recording_client.h"
 #include "scripted/scripted_services.h"
 #include "zip_names.h"
 #ifdef _WIN32
@@ -40,21 +39,6 @@ TEST(ProgramState, ResetDestroysNewestFirstAndStartsFresh) {
   EXPECT_EQ(destroyed, (std::vector<std::string>{"second", "first"}));
   EXPECT_EQ(program_state<First>().log, nullptr);
   ProgramState::reset();
-}
-
-TEST(Failure, StylesSkipOrReraiseWithOwnSource) {
-  int ran = 0;
-  attempt([&] { raise(err::kOverflow, "Overflow"); });
-  attempt([&] { ++ran; });
-  EXPECT_EQ(ran, 1);
-  EXPECT_TRUE(attempt_condition([]() -> bool { throw Failure(1, "x", "y"); }));
-  const Failure f = testing::failure_of([] {
-    rethrow_as("ZipFiles::MakeZipFile",
-               [] { raise(err::kSubscriptRange, "Subscript out of range"); });
-  });
-  EXPECT_EQ(f.number(), err::kSubscriptRange);
-  EXPECT_EQ(f.source(), "ZipFiles::MakeZipFile");
-  EXPECT_EQ(f.description(), "Subscript out of range");
 }
 
 TEST(CodePages, ConvertByTheirTablesAndMarkWhatTheyCannotCarry) {

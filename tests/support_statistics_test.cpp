@@ -24,30 +24,20 @@ namespace {
 using testing::read_file;
 using testing::write_file;
 
-std::string grouped(double value, const char* thousands) {
-  return format_grouped(value, {thousands, "?"});
-}
-std::string decimals(double value, const char* decimal) {
-  return format_two_decimals(value, {"?", decimal});
-}
-
 // The statistics labels show both formats with either separator; these are the edge cases.
-TEST(NumberFormat, GroupedRoundsAndSeparatesThousands) {
-  EXPECT_EQ(grouped(0, ","), "");
-  EXPECT_EQ(grouped(0.4, ","), "");
-  EXPECT_EQ(grouped(401, ","), "401");
-  EXPECT_EQ(grouped(999.5, ","), "1,000");
-  EXPECT_EQ(grouped(1234567890123, "\u00A0"), "1\u00A0234\u00A0567\u00A0890\u00A0123");
-  EXPECT_EQ(grouped(-1234.4, ","), "-1,234");
-}
-
-TEST(NumberFormat, TwoDecimalsAlwaysShowTheSeparator) {
-  EXPECT_EQ(decimals(0.5, "."), ".5");
-  EXPECT_EQ(decimals(0, "."), ".");
-  EXPECT_EQ(decimals(-0.001, "."), ".");
-  EXPECT_EQ(decimals(0.125, "."), ".13");
-  EXPECT_EQ(decimals(59.999, "."), "60.");
-  EXPECT_EQ(decimals(-12.3, "."), "-12.3");
+TEST(NumberFormat, GroupedRoundsAndTwoDecimalsAlwaysShowTheSeparator) {
+  using Rows = std::vector<std::pair<double, std::string>>;
+  for (const auto& [value, text] :
+       Rows{{0, ""}, {0.4, ""}, {401, "401"}, {999.5, "1,000"}, {-1234.4, "-1,234"}}) {
+    EXPECT_EQ(format_grouped(value, {",", "?"}), text) << value;
+  }
+  EXPECT_EQ(format_grouped(1234567890123, {"\u00A0", "?"}),
+            "1\u00A0234\u00A0567\u00A0890\u00A0123");
+  const Rows decimals{{0.5, ".5"},    {0, "."},        {-0.001, "."},
+                      {0.125, ".13"}, {59.999, "60."}, {-12.3, "-12.3"}};
+  for (const auto& [value, text] : decimals) {
+    EXPECT_EQ(format_two_decimals(value, {"?", "."}), text) << value;
+  }
 }
 
 TEST(NumberText, PrintWritesWhatValReadsBack) {

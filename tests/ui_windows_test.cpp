@@ -187,7 +187,8 @@ TEST_F(Windows, HeadlessViewDrawsEachControlAgainstTheClientArea) {
             "Image1+ cmd_options+ ");
 }
 
-TEST(Signature, DecodesThreeDigitsPerCharacterAndAShortLastGroup) {
+// The signature decodes three digits a character, and the readme holds its line alone.
+TEST_F(Windows, TheSignatureAndTheReadmeThatHoldsItAlone) {
   EXPECT_EQ(SignatureText(), "This archive was made by Parvex: " + std::string(kProductWebPage));
   EXPECT_EQ(decode_digits("072105033"), "Hi!");
   EXPECT_EQ(decode_digits("07210533"), "Hi!");
@@ -196,9 +197,6 @@ TEST(Signature, DecodesThreeDigitsPerCharacterAndAShortLastGroup) {
   if (fs::ansi_code("\u00E9") == 0xE9) {
     EXPECT_EQ(encode_digits("\u00E9t\u00E9"), "233116233");
   }
-}
-
-TEST_F(Windows, TheReadmeHoldsTheSignatureLineAlone) {
   EXPECT_THROW(WriteReadme(), Failure);  // no working folder yet
   fs::make_folder(dir / "Attachments");
   const std::string readme = dir / "Attachments" + kPathSep + "Readme.txt";

@@ -10,6 +10,9 @@
 
 #include "codepage.h"
 #include "core/program_state.h"
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace parvex::testing {
 
@@ -38,6 +41,16 @@ void ScriptedServices::do_events() {
 
 void ScriptedServices::set_clipboard_text(const std::string& text) {
   clipboard = text;
+}
+
+bool no_display() {
+#ifdef _WIN32
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll && GetProcAddress(ntdll, "wine_get_version") &&
+         GetEnvironmentVariableW(L"DISPLAY", nullptr, 0) == 0;
+#else
+  return true;
+#endif
 }
 
 ScopedServices::ScopedServices(Services& s) {

@@ -78,6 +78,10 @@ class TempFolder {
   std::string path_;
 };
 
+// No window can be shown: not Windows, or wine without an X display. On a Windows desktop a
+// window, a message box too, would be shown and wait for a person.
+bool no_display();
+
 // Whole-file helpers for tests (binary).
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& bytes);

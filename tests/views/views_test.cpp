@@ -28,13 +28,6 @@
 namespace parvex {
 namespace {
 
-// Under wine without an X display no window can be shown; Windows always has a desktop.
-bool has_display() {
-  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  const bool wine = ntdll && GetProcAddress(ntdll, "wine_get_version");
-  return !wine || GetEnvironmentVariableW(L"DISPLAY", nullptr, 0) > 0;
-}
-
 struct WindowClass {
   const char* name;
   ui::Window& (*touch)();
@@ -103,7 +96,7 @@ void save_screenshot(HWND window, const std::string& path) {
 class Win32Views : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!has_display()) GTEST_SKIP() << "no display (run under xvfb-run)";
+    if (testing::no_display()) GTEST_SKIP() << "no display (run under xvfb-run)";
     com_ = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
     svc.folder = dir.path();
     views::start(GetModuleHandleW(nullptr));

@@ -192,11 +192,7 @@ TEST_F(DllSessionTest, RegisteredConnectedSentAndGoneWithoutATrace) {
 // connection object without a disconnection. The DLL then says it can go, and COM may unload
 // it: nothing of it (a hook, a timer, a window) may be left to run when the host's loop goes on.
 TEST_F(DllSessionTest, AFailedConnectionLeavesNothingToRunOnceUnloaded) {
-  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  if (ntdll && GetProcAddress(ntdll, "wine_get_version") &&
-      GetEnvironmentVariableW(L"DISPLAY", nullptr, 0) == 0) {
-    GTEST_SKIP() << "no display, so no windows to leave behind (run under xvfb-run)";
-  }
+  if (testing::no_display()) GTEST_SKIP() << "no windows to leave behind (run under xvfb-run)";
   std::ostringstream out;
   sim::SimSession session(out, utf8(run_ / L"Outbox"), sim::com_link(sim::dll_beside_program()));
   ASSERT_FALSE(session.run("connect")) << out.str();

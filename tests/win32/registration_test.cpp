@@ -94,12 +94,9 @@ class Registry {
   Dump before_;
 };
 
-bool sees(const std::wstring&, REGSAM) {
-  return true;
-}
-bool blind(const std::wstring&, REGSAM) {
-  return false;
-}
+// Whether COM reads the user's classes too, or the machine's only.
+constexpr auto sees = [](const std::wstring&, REGSAM) { return true; };
+constexpr auto blind = [](const std::wstring&, REGSAM) { return false; };
 
 const std::wstring kAddin = L"U\\Software\\Microsoft\\Office\\Outlook\\Addins\\Parvex.Connect|";
 const std::wstring kClsid = L"\\CLSID\\" + text(kClsidConnect) + L"\\InprocServer32|";

@@ -201,10 +201,10 @@ std::string aes_sealed(const std::string& data, int strength) {
 }  // namespace
 
 std::string make_zip(const std::vector<TestEntry>& entries, const std::string& comment,
-                     Layout* layout) {
+                     std::vector<uint64_t>* central_offsets) {
   std::string zip;
   std::string central;
-  Layout lay;
+  std::vector<uint64_t> local_offsets, central_at;
   for (const TestEntry& e : entries) {
     std::string payload = e.deflate ? raw_deflate(e.data) : e.data;
     const uint16_t method = e.deflate ? kMethodDeflated : kMethodStored;
@@ -223,8 +223,8 @@ std::string make_zip(const std::vector<TestEntry>& entries, const std::string& c
       put16(h, static_cast<uint16_t>(e.name.size()));
       put16(h, static_cast<uint16_t>(extra.size()));
     };
-    lay.local_offsets.push_back(zip.size());
-    lay.central_offsets.push_back(central.size());
+    local_offsets.push_back(zip.size());
+    central_at.push_back(central.size());
     put32(zip, kLocalHeaderSig);
     fields(zip);
     put32(central, kCentralHeaderSig);
@@ -234,14 +234,13 @@ std::string make_zip(const std::vector<TestEntry>& entries, const std::string& c
     put16(central, 0);  // disk
     put16(central, e.internal_attr);
     put32(central, 0);
-    put32(central, static_cast<uint32_t>(lay.local_offsets.back()));
+    put32(central, static_cast<uint32_t>(local_offsets.back()));
     zip += e.name + extra + payload;
     central += e.name + extra;
   }
-  for (uint64_t& at : lay.central_offsets) at += zip.size();
+  for (uint64_t& at : central_at) at += zip.size();
   const auto cd_offset = static_cast<uint32_t>(zip.size());
   zip += central;
-  lay.end_offset = zip.size();
   put32(zip, kEndOfCentralSig);
   put32(zip, 0);  // disks
   put16(zip, static_cast<uint16_t>(entries.size()));
@@ -250,7 +249,7 @@ std::string make_zip(const std::vector<TestEntry>& entries, const std::string& c
   put32(zip, cd_offset);
   put16(zip, static_cast<uint16_t>(comment.size()));
   zip += comment;
-  if (layout) *layout = lay;
+  if (central_offsets) *central_offsets = central_at;
   return zip;
 }
 

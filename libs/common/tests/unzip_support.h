@@ -98,13 +98,9 @@ struct TestEntry {
 };
 inline constexpr const char* kAesPassword = "pw";
 
-struct Layout {
-  std::vector<uint64_t> local_offsets, central_offsets;
-  uint64_t end_offset = 0;
-};
-
+// central_offsets: where each entry's central directory record starts.
 std::string make_zip(const std::vector<TestEntry>& entries, const std::string& comment = "",
-                     Layout* layout = nullptr);
+                     std::vector<uint64_t>* central_offsets = nullptr);
 // zip with the 32-bit field at `at` set to v.
 std::string patch32(std::string zip, uint64_t at, uint32_t v);
 

@@ -87,9 +87,9 @@ TEST(Damage, AesDataThatFailsItsCodeIsNeverPrinted) {
 }
 
 std::string two_entries(uint32_t second_central_field, uint32_t value) {
-  Layout lay;
-  const std::string zip = make_zip({{"ok.txt", "y"}, {"x", "y"}}, "", &lay);
-  return patch32(zip, lay.central_offsets[1] + second_central_field, value);
+  std::vector<uint64_t> central;
+  const std::string zip = make_zip({{"ok.txt", "y"}, {"x", "y"}}, "", &central);
+  return patch32(zip, central[1] + second_central_field, value);
 }
 
 TEST(Damage, GivesCodeAndMessageAndLeavesNoFile) {
