@@ -316,15 +316,14 @@ class SimOutlook final : public host::Application {
   // Runs `copy`, adding its time to copy_ms().
   template <class F>
   auto timed_copy(F&& copy) {
-    const auto start = std::chrono::steady_clock::now();
     struct Add {
       double& total;
-      std::chrono::steady_clock::time_point start;
+      std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
       ~Add() {
         total += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
                      .count();
       }
-    } add{copy_ms_, start};
+    } add{copy_ms_};
     return copy();
   }
 
