@@ -33,8 +33,15 @@ wine_base_prefix() {
   echo "${WINEPREFIX:-$HOME/.wine-parvex}"
 }
 
-# wine_prefix_ready PREFIX: creates PREFIX if it does not exist yet.
+# wine_prefix_ready PREFIX: creates PREFIX if it does not exist yet, or anew when it lacks the
+# 32-bit half that the installed wine has (a prefix made before wine32 was installed fails
+# afterwards with "could not load kernel32.dll").
 wine_prefix_ready() {
+  if [[ -f "$1/system.reg" && ! -f "$1/drive_c/windows/syswow64/kernel32.dll" ]] && wine_runs_x86
+  then
+    WINEDEBUG=-all WINEPREFIX=$1 wineserver -k 2>/dev/null || true
+    rm -rf "$1"
+  fi
   if [[ ! -f "$1/system.reg" ]]; then
     WINEDEBUG=-all WINEPREFIX=$1 wineboot -i >/dev/null 2>&1 || true
     WINEDEBUG=-all WINEPREFIX=$1 wineserver -w || true

@@ -9,7 +9,7 @@
 
 #include "core/failure.h"
 #ifdef _WIN32
-#include "codepage.h"
+#include "codepage_win32.h"
 #include "win32_handles.h"
 #endif
 #include "addin_fixture.h"

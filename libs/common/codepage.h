@@ -35,9 +35,4 @@ bool is_ascii(std::string_view text);
 char32_t next_utf8(std::string_view text, size_t& i);
 void append_utf8(std::string& out, char32_t c);
 
-#ifdef _WIN32
-std::wstring utf8_to_wide(std::string_view utf8);
-std::string wide_to_utf8(std::wstring_view wide);
-#endif
-
 }  // namespace pvx

@@ -4,7 +4,7 @@
 #include <string>
 #include <system_error>
 
-#include "codepage.h"
+#include "codepage_win32.h"
 
 namespace pvx {
 

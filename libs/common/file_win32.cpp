@@ -6,7 +6,7 @@
 
 #include <algorithm>
 
-#include "codepage.h"
+#include "codepage_win32.h"
 #include "file.h"
 #include "file_native.h"
 #include "win32_handles.h"

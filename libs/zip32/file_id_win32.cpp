@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "codepage.h"
+#include "codepage_win32.h"
 #include "file_id.h"
 #include "win32_handles.h"
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "codepage.h"
+#include "codepage_win32.h"
 
 namespace parvex::win {
 

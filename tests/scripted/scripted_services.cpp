@@ -8,10 +8,11 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "codepage.h"
 #include "core/program_state.h"
 #ifdef _WIN32
 #include <windows.h>
+
+#include "codepage_win32.h"
 #endif
 
 namespace parvex::testing {

@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "codepage.h"
+#include "codepage_win32.h"
 #include "core/failure.h"
 #include "platform/services.h"
 #include "win32_handles.h"
