@@ -91,8 +91,19 @@ class SendTest : public testing::AddinTest {
     for (const auto& a : list) names.push_back(a.file_name);
     return names;
   }
-  // The files kept aside because they could not be put back on their item.
-  Files unsent() { return testing::files_in(dir / "Unsent attachments"); }
+  // The files kept because they could not be put back on their item: in an unsent folder, or
+  // left in the working folder. Keyed by folder and name.
+  Files unsent() {
+    Files kept;
+    for (const auto& folder : fs::list_entries(dir.path())) {
+      if (!folder.starts_with("Unsent attachments") && folder != "Attachments") continue;
+      if (fs::is_link(dir / folder)) continue;
+      for (const auto& [name, bytes] : testing::files_in(dir / folder)) {
+        kept[folder + "/" + name] = bytes;
+      }
+    }
+    return kept;
+  }
   // The send's error line, from the event log or the log file it is saved to; empty if none.
   std::string error_line() {
     std::string text =
@@ -336,7 +347,12 @@ TEST_F(SendTest, OnlyAnArchiveHoldingEachFileAsSavedReplacesTheAttachments) {
         std::optional<CodeModule::HeldPassword> password;
         if (protect) password.emplace("pw");
         std::multiset<std::string> inside;
-        for (const auto& [name, bytes] : unpack(sent.attachments[0].bytes)) inside.insert(bytes);
+        std::vector<std::string> names;
+        for (const auto& [name, bytes] : unpack(sent.attachments[0].bytes)) {
+          for (const auto& other : names) EXPECT_FALSE(fs::same_name(name, other)) << name;
+          names.push_back(name);
+          inside.insert(bytes);
+        }
         for (const auto& [name, bytes] : c.files) EXPECT_TRUE(inside.contains(bytes)) << name;
       } else {
         EXPECT_EQ(summary(attachments_of(s.outlook.outbox().back())), summary(expected));
@@ -455,6 +471,9 @@ TEST_F(SendTest, FailingHostCallsOrFileStepsNeverCostAFileNorReachOutside) {
       EXPECT_EQ(testing::read_file(outside / "precious.txt"), "keep me");
       EXPECT_FALSE(left && protect && c.fails) << "left though a step failed";
       const auto* sent = expect_every_file(left, *mail, kFive, protect, s);
+      // Nothing of the send stays behind but a copy that is now the only one.
+      EXPECT_FALSE(fs::is_file(dir / "Attachments.zip") && !fs::is_link(dir / "Attachments.zip"));
+      if (left) EXPECT_TRUE(unsent().empty()) << summary(unsent());
       if (sent && sent->attachments.size() != 1) {
         EXPECT_EQ(names_of(sent->attachments), order);
         EXPECT_EQ(summary(attachments_of(*sent)), summary(kFive));
@@ -471,9 +490,10 @@ TEST_F(SendTest, FailingHostCallsOrFileStepsNeverCostAFileNorReachOutside) {
               << name;
         }
       }
-      for (const char* name : {"Attachments", "Attachments.zip", "parvex.log", "parvex.log.tmp",
-                               "Unsent attachments"}) {
-        std::filesystem::remove_all(as_path(dir / name));
+      for (const auto& name : fs::list_entries(dir.path())) {
+        if (name.starts_with("Attachments") || name.starts_with("parvex.log") ||
+            name.starts_with("Unsent attachments"))
+          std::filesystem::remove_all(as_path(dir / name));
       }
       testing::copy_libraries(dir.path());
       write_options({false, 0});
@@ -521,6 +541,60 @@ TEST_F(SendTest, FailingHostCallsOrFileStepsNeverCostAFileNorReachOutside) {
   for (const auto& c : host) run(c);
 }
 
+// The put-back fails and a copy can go to no usual place: it is kept under another name or in
+// another unsent folder, or left where it is; later sends, even one that attaches it again from
+// there, never delete it.
+TEST_F(SendTest, ACopyNoPutBackReturnedOutlivesTheSendsAfter) {
+  const std::string unsent_folder = dir / "Unsent attachments";
+  const std::string long_name = std::string(248, 'n') + ".txt";  // its " (2)" form is too long
+  const Files files{{long_name, "mine"}, {"b.txt", "bee"}};
+  testing::TempFolder outside;
+  const std::vector<std::pair<const char*, std::function<void()>>> rows{
+      {"the name taken in the unsent folder",
+       [&] { testing::write_file(unsent_folder + kPathSep + long_name, "older"); }},
+      {"a file planted as the unsent folder", [&] { testing::write_file(unsent_folder, "x"); }},
+#ifndef _WIN32
+      {"a link planted as the unsent folder",
+       [&] {
+         std::filesystem::create_directory_symlink(as_path(outside.path()), as_path(unsent_folder));
+       }},
+#endif
+      {"no unsent folder at all",
+       [&] {
+         for (int k = 1; k <= 9; ++k) {
+           testing::write_file(unsent_folder + (k == 1 ? "" : " (" + std::to_string(k) + ")"), "x");
+         }
+       }},
+  };
+  for (const auto& [what, plant] : rows) {
+    SCOPED_TRACE(what);
+    for (const auto& name : fs::list_entries(dir.path())) {
+      if (name.starts_with("Unsent attachments")) std::filesystem::remove_all(as_path(dir / name));
+    }
+    plant();
+    const Files planted = unsent();
+    testing::Session s;
+    const auto mail = s.open_mail("kept", files);
+    s.outlook.fail("Attachments.Add", -1);
+    EXPECT_FALSE(s.outlook.send(mail));
+    s.outlook.stop_failing();
+    ui::touch<ui::frm_about>().parvex_chk.value = 1;
+    Files kept = unsent();
+    for (const auto& [where, bytes] : planted) kept.erase(where);
+    ASSERT_TRUE(contents(kept) == contents(files)) << summary(kept);
+    const std::string again = dir / kept.begin()->first;
+    s.send("next", {{"c.txt", "sea"}});
+    const auto copy = s.open_mail("again", {});
+    copy->attach_file(again);
+    s.outlook.send(copy);
+    EXPECT_TRUE(fs::is_file(again));
+    Files after = unsent();
+    for (const auto& [where, bytes] : planted) after.erase(where);
+    EXPECT_TRUE(contents(after) == contents(files)) << summary(after);
+    EXPECT_TRUE(fs::list_entries(outside.path()).empty()) << "reached outside";
+  }
+}
+
 #ifndef _WIN32
 // Two mail-client processes share one add-in folder and send at the same time, round after
 // round: every message leaves packed, with exactly its own files.
@@ -528,7 +602,7 @@ TEST_F(SendTest, TwoProcessesSharingTheFolderSendOnlyTheirOwnFiles) {
   const std::string sim = testing::program_folder() + kPathSep + "parvex-sim";
   ASSERT_TRUE(fs::is_file(sim));
   testing::TempFolder in, out;
-  constexpr int kRounds = 20;
+  constexpr int kRounds = 50;
   int checked = 0;
   for (int round = 0; round < kRounds; ++round) {
     std::string command;
@@ -544,8 +618,10 @@ TEST_F(SendTest, TwoProcessesSharingTheFolderSendOnlyTheirOwnFiles) {
         files[p][name] = bytes;
         args += " '" + in / tag + kPathSep + name + "'";
       }
-      // Every other round the second sends with a password, stored in the folder they share.
-      const std::string password = p == 1 && round % 2 == 1 ? " --password pw" : "";
+      // Every other round both store options in the folder they share while the other sends,
+      // and send with a password.
+      const std::string password =
+          round % 2 == 1 ? (p == 1 ? " --min-saving 0 --password pw" : " --password pw") : "";
       command += "'" + sim + "' send --subject m --addin-folder '" + dir.path() + "' --outbox '" +
                  out / tag + "'" + password + args + " > '" + in / tag + ".log' 2>&1 & ";
     }
@@ -562,7 +638,7 @@ TEST_F(SendTest, TwoProcessesSharingTheFolderSendOnlyTheirOwnFiles) {
       // Each waits for the other: none has to fall back to sending its files unpacked.
       ASSERT_TRUE(sent.contains("DD.zip"));
       std::optional<CodeModule::HeldPassword> password;
-      if (p == 1 && round % 2 == 1) {
+      if (round % 2 == 1) {
         for (const auto& e : testing::listing(message + kPathSep + "DD.zip")) {
           EXPECT_EQ(e.encrypted, e.name != "Readme.txt") << e.name;
         }

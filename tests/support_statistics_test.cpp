@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
+#include <chrono>
 #include <cmath>
 #include <filesystem>
 #include <functional>
@@ -77,7 +82,7 @@ TEST_F(Statistics, ZippedBytesAreFoldedOnceAndStored) {
   ReadStatistics();
   EXPECT_EQ(stored(), "1\r\n1\r\n");
   EXPECT_EQ(labels(),
-            "1 bytes (normal attachments)|1 bytes (using Parvex)|Saving: . % of bandwidth");
+            "1 bytes (normal attachments)|1 bytes (using Parvex)|Saving: 0 % of bandwidth");
   statistics().PendingNormalBytes += 1000;
   statistics().PendingZipBytes += 400;
   WriteStatistics();
@@ -105,9 +110,9 @@ TEST_F(Statistics, DamagedFilesReadMissingNumbersAsZero) {
     const char* saving;
   } cases[] = {{"1\r\nno number here\r\n", 1, 0, "100."},
                {" 5000 \r\n", 5000, 0, "100."},
-               {"", 0, 0, "."},
-               {"0\r\n10\r\n", 0, 10, "."},
-               {"1000\n1500", 1000, 1500, "-50."}};
+               {"", 0, 0, "0"},
+               {"0\r\n10\r\n", 0, 10, "0"},
+               {"1000\n1500", 1000, 1500, "0"}, {"1000\n995", 1000, 995, "0.5"}};
   for (const auto& c : cases) {
     write_file(dir / "parvex.log", c.file);
     ReadStatistics();
@@ -160,22 +165,46 @@ TEST_F(Statistics, UnreadableFileIsKeptAsideAndTheTotalsInMemoryWritten) {
 // A file that cannot give two totals never keeps the add-in from starting: it is set aside and
 // the read starts afresh.
 TEST_F(Statistics, AFileWithoutUsableTotalsIsSetAsideAndTheReadStartsAfresh) {
+  std::string oldest;
   const std::vector<std::pair<const char*, std::function<void()>>> damaged{
       {"1E400", [&] { write_file(dir / "parvex.log", "1E400\r\n1\r\n"); }},
       {"ten megabytes of digits",
        [&] { write_file(dir / "parvex.log", std::string(10 << 20, '9') + "\r\n1\r\n"); }},
       {"a folder", [&] { fs::make_folder(dir / "parvex.log"); }},
+      {"zero bytes", [&] { write_file(dir / "parvex.log", std::string(64, '\0')); }},
+      {"more than a few lines",
+       [&] { write_file(dir / "parvex.log", "1\r\n1\r\n" + std::string(5000, ' ')); }},
+      // Every set-aside name taken: the oldest of those files gives way.
+      {"a hundred files set aside",
+       [&] {
+         for (int n = 1; n <= 100; ++n) {
+           write_file(dir / "parvex.log.unreadable" + (n == 1 ? "" : "." + std::to_string(n)),
+                      "old");
+         }
+         oldest = dir / "parvex.log.unreadable.57";
+         std::filesystem::last_write_time(
+             testing::as_path(oldest),
+             std::filesystem::last_write_time(testing::as_path(oldest)) - std::chrono::hours(1));
+         write_file(dir / "parvex.log", "1E400");
+       }},
+#ifndef _WIN32
+      {"a pipe", [&] { ASSERT_EQ(mkfifo((dir / "parvex.log").c_str(), 0600), 0); }},
+#endif
   };
   for (const auto& [what, arrange] : damaged) {
     SCOPED_TRACE(what);
     statistics() = StatisticsValues{};
-    std::filesystem::remove_all(testing::as_path(dir / "parvex.log"));
+    for (const auto& entry : fs::list_entries(dir.path())) {
+      if (entry.starts_with("parvex.log"))
+        std::filesystem::remove_all(testing::as_path(dir / entry));
+    }
     arrange();
     EXPECT_NO_THROW(ReadStatistics());
     EXPECT_EQ(stored(), "1\r\n1\r\n");
     EXPECT_EQ(statistics().TotalNormalBytes, 1);
     EXPECT_TRUE(fs::exists_no_follow(dir / "parvex.log.unreadable"));
-    std::filesystem::remove_all(testing::as_path(dir / "parvex.log.unreadable"));
+    if (!oldest.empty()) EXPECT_EQ(read_file(oldest), "1E400");
+    oldest.clear();
   }
 }
 
