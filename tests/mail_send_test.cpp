@@ -229,14 +229,17 @@ TEST_F(SendTest, NamesThatCollideOrCannotBeFilesStillReachTheArchive) {
 
 TEST_F(SendTest, ItemsTheAddInMustNotPackLeaveUnchanged) {
   testing::Session s;
-  // Leftovers of an earlier failed send go before anything else happens.
+  // Leftovers of an earlier send go before anything else happens: a file, which may be the
+  // only copy of an attachment, to the unsent folder.
   testing::write_file(dir / "Attachments" + kPathSep + "left over.txt", "old");
   testing::write_file(dir / "Attachments.zip", "old archive");
   clear_log();
   EXPECT_TRUE(s.send("no files", {}).attachments.empty());
   EXPECT_EQ(s.outlook.outbox().size(), 1u);  // it left
-  EXPECT_EQ(send_log(), (std::vector<std::string>{kStamp + " Deleting..left over.txt",
+  const std::string kept = dir / "Unsent attachments" + kPathSep + "left over.txt";
+  EXPECT_EQ(send_log(), (std::vector<std::string>{kStamp + " Kept..left over.txt in " + kept,
                                                   kStamp + " Deleting..Attachments.zip"}));
+  EXPECT_EQ(testing::read_file(kept), "old");
   EXPECT_TRUE(work_is_clean());
 
   // Only the item of the mail window opened last is tracked.
@@ -473,7 +476,7 @@ TEST_F(SendTest, FailingHostCallsOrFileStepsNeverCostAFileNorReachOutside) {
       const auto* sent = expect_every_file(left, *mail, kFive, protect, s);
       // Nothing of the send stays behind but a copy that is now the only one.
       EXPECT_FALSE(fs::is_file(dir / "Attachments.zip") && !fs::is_link(dir / "Attachments.zip"));
-      if (left) EXPECT_TRUE(unsent().empty()) << summary(unsent());
+      EXPECT_TRUE(!left || unsent().empty()) << summary(unsent());
       if (sent && sent->attachments.size() != 1) {
         EXPECT_EQ(names_of(sent->attachments), order);
         EXPECT_EQ(summary(attachments_of(*sent)), summary(kFive));
@@ -551,7 +554,10 @@ TEST_F(SendTest, ACopyNoPutBackReturnedOutlivesTheSendsAfter) {
   testing::TempFolder outside;
   const std::vector<std::pair<const char*, std::function<void()>>> rows{
       {"the name taken in the unsent folder",
-       [&] { testing::write_file(unsent_folder + kPathSep + long_name, "older"); }},
+       [&] {
+         fs::make_folder(unsent_folder);
+         testing::write_file(unsent_folder + kPathSep + long_name, "older");
+       }},
       {"a file planted as the unsent folder", [&] { testing::write_file(unsent_folder, "x"); }},
 #ifndef _WIN32
       {"a link planted as the unsent folder",

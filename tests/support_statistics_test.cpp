@@ -203,7 +203,7 @@ TEST_F(Statistics, AFileWithoutUsableTotalsIsSetAsideAndTheReadStartsAfresh) {
     EXPECT_EQ(stored(), "1\r\n1\r\n");
     EXPECT_EQ(statistics().TotalNormalBytes, 1);
     EXPECT_TRUE(fs::exists_no_follow(dir / "parvex.log.unreadable"));
-    if (!oldest.empty()) EXPECT_EQ(read_file(oldest), "1E400");
+    EXPECT_TRUE(oldest.empty() || read_file(oldest) == "1E400");
     oldest.clear();
   }
 }
