@@ -112,7 +112,8 @@ TEST_F(Statistics, DamagedFilesReadMissingNumbersAsZero) {
                {" 5000 \r\n", 5000, 0, "100."},
                {"", 0, 0, "0"},
                {"0\r\n10\r\n", 0, 10, "0"},
-               {"1000\n1500", 1000, 1500, "0"}, {"1000\n995", 1000, 995, "0.5"}};
+               {"1000\n1500", 1000, 1500, "0"},
+               {"1000\n995", 1000, 995, "0.5"}};
   for (const auto& c : cases) {
     write_file(dir / "parvex.log", c.file);
     ReadStatistics();
