@@ -266,6 +266,15 @@ TEST_F(SendTest, ItemsTheAddInMustNotPackLeaveUnchanged) {
     EXPECT_EQ(ui::touch<ui::frm_about>().parvex_chk.value, 1);
   }
 
+  // A lock file that cannot be opened says so, not that another program holds the folder.
+  fs::delete_file(work_lock_path());
+  fs::make_folder(work_lock_path());
+  clear_log();
+  s.outlook.send(second);
+  ASSERT_EQ(send_log().size(), 1u);
+  EXPECT_NE(send_log()[0].find("cannot be written"), std::string::npos) << send_log()[0];
+  std::filesystem::remove(as_path(work_lock_path()));
+
   // The check box cleared: nothing logged, saved or changed.
   ui::touch<ui::frm_about>().parvex_chk.value = 0;
   clear_log();
