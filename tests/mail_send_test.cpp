@@ -91,16 +91,15 @@ class SendTest : public testing::AddinTest {
     for (const auto& a : list) names.push_back(a.file_name);
     return names;
   }
-  // The files kept because they could not be put back on their item: in an unsent folder, or
-  // left in the working folder. Keyed by folder and name.
+  // The files kept because they could not be put back on their item, in an unsent folder or
+  // left in the working folder: keyed by folder and name.
   Files unsent() {
     Files kept;
     for (const auto& folder : fs::list_entries(dir.path())) {
-      if (!folder.starts_with("Unsent attachments") && folder != "Attachments") continue;
-      if (fs::is_link(dir / folder)) continue;
-      for (const auto& [name, bytes] : testing::files_in(dir / folder)) {
+      const bool ours = folder.starts_with("Unsent attachments") || folder == "Attachments";
+      if (!ours || fs::is_link(dir / folder)) continue;
+      for (const auto& [name, bytes] : testing::files_in(dir / folder))
         kept[folder + "/" + name] = bytes;
-      }
     }
     return kept;
   }
@@ -553,60 +552,44 @@ TEST_F(SendTest, FailingHostCallsOrFileStepsNeverCostAFileNorReachOutside) {
   for (const auto& c : host) run(c);
 }
 
-// The put-back fails and a copy can go to no usual place: it is kept under another name or in
-// another unsent folder, or left where it is; later sends, even one that attaches it again from
-// there, never delete it.
+// The put-back fails and a copy can go to no usual place (its name taken there, the " (2)" form
+// too long; a file planted as the folder; every unsent folder name taken): it goes under a
+// shorter name or to another unsent folder, or stays where it is. Later sends, even one that
+// attaches it again from there, never delete it.
 TEST_F(SendTest, ACopyNoPutBackReturnedOutlivesTheSendsAfter) {
-  const std::string unsent_folder = dir / "Unsent attachments";
-  const std::string long_name = std::string(248, 'n') + ".txt";  // its " (2)" form is too long
-  const Files files{{long_name, "mine"}, {"b.txt", "bee"}};
-  testing::TempFolder outside;
-  const std::vector<std::pair<const char*, std::function<void()>>> rows{
-      {"the name taken in the unsent folder",
-       [&] {
-         fs::make_folder(unsent_folder);
-         testing::write_file(unsent_folder + kPathSep + long_name, "older");
-       }},
-      {"a file planted as the unsent folder", [&] { testing::write_file(unsent_folder, "x"); }},
-#ifndef _WIN32
-      {"a link planted as the unsent folder",
-       [&] {
-         std::filesystem::create_directory_symlink(as_path(outside.path()), as_path(unsent_folder));
-       }},
-#endif
-      {"no unsent folder at all",
-       [&] {
-         for (int k = 1; k <= 9; ++k) {
-           testing::write_file(unsent_folder + (k == 1 ? "" : " (" + std::to_string(k) + ")"), "x");
-         }
-       }},
+  const auto folder = [&](int k) {
+    return dir / "Unsent attachments" + (k == 1 ? "" : " (" + std::to_string(k) + ")");
   };
-  for (const auto& [what, plant] : rows) {
-    SCOPED_TRACE(what);
-    for (const auto& name : fs::list_entries(dir.path())) {
-      if (name.starts_with("Unsent attachments")) std::filesystem::remove_all(as_path(dir / name));
+  const std::string long_name = std::string(248, 'n') + ".txt";
+  const Files files{{long_name, "mine"}, {"b.txt", "bee"}};
+  for (const int planted_folders : {0, 1, 9}) {
+    SCOPED_TRACE(planted_folders);
+    for (int k = 1; k <= 9; ++k) std::filesystem::remove_all(as_path(folder(k)));
+    for (int k = 1; k <= planted_folders; ++k) testing::write_file(folder(k), "x");
+    if (planted_folders == 0) {
+      fs::make_folder(folder(1));
+      testing::write_file(folder(1) + kPathSep + long_name, "older");
     }
-    plant();
     const Files planted = unsent();
+    const auto kept = [&] {
+      Files now = unsent();
+      for (const auto& [where, bytes] : planted) now.erase(where);
+      return now;
+    };
     testing::Session s;
     const auto mail = s.open_mail("kept", files);
     s.outlook.fail("Attachments.Add", -1);
     EXPECT_FALSE(s.outlook.send(mail));
     s.outlook.stop_failing();
     ui::touch<ui::frm_about>().parvex_chk.value = 1;
-    Files kept = unsent();
-    for (const auto& [where, bytes] : planted) kept.erase(where);
-    ASSERT_TRUE(contents(kept) == contents(files)) << summary(kept);
-    const std::string again = dir / kept.begin()->first;
+    ASSERT_TRUE(contents(kept()) == contents(files)) << summary(kept());
+    const std::string again = dir / kept().begin()->first;
     s.send("next", {{"c.txt", "sea"}});
     const auto copy = s.open_mail("again", {});
     copy->attach_file(again);
     s.outlook.send(copy);
     EXPECT_TRUE(fs::is_file(again));
-    Files after = unsent();
-    for (const auto& [where, bytes] : planted) after.erase(where);
-    EXPECT_TRUE(contents(after) == contents(files)) << summary(after);
-    EXPECT_TRUE(fs::list_entries(outside.path()).empty()) << "reached outside";
+    EXPECT_TRUE(contents(kept()) == contents(files)) << summary(kept());
   }
 }
 

