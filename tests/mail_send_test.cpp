@@ -91,8 +91,18 @@ class SendTest : public testing::AddinTest {
     for (const auto& a : list) names.push_back(a.file_name);
     return names;
   }
-  // The files kept aside because they could not be put back on their item.
-  Files unsent() { return testing::files_in(dir / "Unsent attachments"); }
+  // The files kept because they could not be put back on their item, in an unsent folder or
+  // left in the working folder: keyed by folder and name.
+  Files unsent() {
+    Files kept;
+    for (const auto& folder : fs::list_entries(dir.path())) {
+      const bool ours = folder.starts_with("Unsent attachments") || folder == "Attachments";
+      if (!ours || fs::is_link(dir / folder)) continue;
+      for (const auto& [name, bytes] : testing::files_in(dir / folder))
+        kept[folder + "/" + name] = bytes;
+    }
+    return kept;
+  }
   // The send's error line, from the event log or the log file it is saved to; empty if none.
   std::string error_line() {
     std::string text =
@@ -218,14 +228,17 @@ TEST_F(SendTest, NamesThatCollideOrCannotBeFilesStillReachTheArchive) {
 
 TEST_F(SendTest, ItemsTheAddInMustNotPackLeaveUnchanged) {
   testing::Session s;
-  // Leftovers of an earlier failed send go before anything else happens.
+  // Leftovers of an earlier send go before anything else happens: a file, which may be the
+  // only copy of an attachment, to the unsent folder.
   testing::write_file(dir / "Attachments" + kPathSep + "left over.txt", "old");
   testing::write_file(dir / "Attachments.zip", "old archive");
   clear_log();
   EXPECT_TRUE(s.send("no files", {}).attachments.empty());
   EXPECT_EQ(s.outlook.outbox().size(), 1u);  // it left
-  EXPECT_EQ(send_log(), (std::vector<std::string>{kStamp + " Deleting..left over.txt",
+  const std::string kept = dir / "Unsent attachments" + kPathSep + "left over.txt";
+  EXPECT_EQ(send_log(), (std::vector<std::string>{kStamp + " Kept..left over.txt in " + kept,
                                                   kStamp + " Deleting..Attachments.zip"}));
+  EXPECT_EQ(testing::read_file(kept), "old");
   EXPECT_TRUE(work_is_clean());
 
   // Only the item of the mail window opened last is tracked.
@@ -251,6 +264,14 @@ TEST_F(SendTest, ItemsTheAddInMustNotPackLeaveUnchanged) {
     EXPECT_NE(send_log()[0].find("in use by another program"), std::string::npos);
     EXPECT_EQ(ui::touch<ui::frm_about>().parvex_chk.value, 1);
   }
+
+  // A lock file that cannot be opened says so, not that another program holds the folder.
+  fs::delete_file(work_lock_path());
+  fs::make_folder(work_lock_path());
+  clear_log();
+  s.outlook.send(second);
+  EXPECT_NE(send_log().at(0).find("cannot be written"), std::string::npos) << send_log()[0];
+  std::filesystem::remove(as_path(work_lock_path()));
 
   // The check box cleared: nothing logged, saved or changed.
   ui::touch<ui::frm_about>().parvex_chk.value = 0;
@@ -336,7 +357,12 @@ TEST_F(SendTest, OnlyAnArchiveHoldingEachFileAsSavedReplacesTheAttachments) {
         std::optional<CodeModule::HeldPassword> password;
         if (protect) password.emplace("pw");
         std::multiset<std::string> inside;
-        for (const auto& [name, bytes] : unpack(sent.attachments[0].bytes)) inside.insert(bytes);
+        std::vector<std::string> names;
+        for (const auto& [name, bytes] : unpack(sent.attachments[0].bytes)) {
+          for (const auto& other : names) EXPECT_FALSE(fs::same_name(name, other)) << name;
+          names.push_back(name);
+          inside.insert(bytes);
+        }
         for (const auto& [name, bytes] : c.files) EXPECT_TRUE(inside.contains(bytes)) << name;
       } else {
         EXPECT_EQ(summary(attachments_of(s.outlook.outbox().back())), summary(expected));
@@ -455,6 +481,9 @@ TEST_F(SendTest, FailingHostCallsOrFileStepsNeverCostAFileNorReachOutside) {
       EXPECT_EQ(testing::read_file(outside / "precious.txt"), "keep me");
       EXPECT_FALSE(left && protect && c.fails) << "left though a step failed";
       const auto* sent = expect_every_file(left, *mail, kFive, protect, s);
+      // Nothing of the send stays behind but a copy that is now the only one.
+      EXPECT_FALSE(fs::is_file(dir / "Attachments.zip") && !fs::is_link(dir / "Attachments.zip"));
+      EXPECT_TRUE(!left || unsent().empty()) << summary(unsent());
       if (sent && sent->attachments.size() != 1) {
         EXPECT_EQ(names_of(sent->attachments), order);
         EXPECT_EQ(summary(attachments_of(*sent)), summary(kFive));
@@ -471,9 +500,10 @@ TEST_F(SendTest, FailingHostCallsOrFileStepsNeverCostAFileNorReachOutside) {
               << name;
         }
       }
-      for (const char* name : {"Attachments", "Attachments.zip", "parvex.log", "parvex.log.tmp",
-                               "Unsent attachments"}) {
-        std::filesystem::remove_all(as_path(dir / name));
+      for (const auto& name : fs::list_entries(dir.path())) {
+        if (name.starts_with("Attachments") || name.starts_with("parvex.log") ||
+            name.starts_with("Unsent attachments"))
+          std::filesystem::remove_all(as_path(dir / name));
       }
       testing::copy_libraries(dir.path());
       write_options({false, 0});
@@ -521,6 +551,48 @@ TEST_F(SendTest, FailingHostCallsOrFileStepsNeverCostAFileNorReachOutside) {
   for (const auto& c : host) run(c);
 }
 
+// The put-back fails and a copy can go to no usual place (its name taken there, the " (2)" form
+// too long; a file planted as the folder; every unsent folder name taken): it goes under a
+// shorter name or to another unsent folder, or stays where it is. Later sends, even one that
+// attaches it again from there, never delete it.
+TEST_F(SendTest, ACopyNoPutBackReturnedOutlivesTheSendsAfter) {
+  const auto folder = [&](int k) {
+    return dir / "Unsent attachments" + (k == 1 ? "" : " (" + std::to_string(k) + ")");
+  };
+  // Here its " (2)" form is too long for a name; Windows paths run out first, so a short one.
+  const std::string long_name = std::string(kPathSep == '/' ? 248 : 8, 'n') + ".txt";
+  const Files files{{long_name, "mine"}, {"b.txt", "bee"}};
+  for (const int planted_folders : {0, 1, 9}) {
+    SCOPED_TRACE(planted_folders);
+    for (int k = 1; k <= 9; ++k) std::filesystem::remove_all(as_path(folder(k)));
+    for (int k = 1; k <= planted_folders; ++k) testing::write_file(folder(k), "x");
+    if (planted_folders == 0) {
+      fs::make_folder(folder(1));
+      testing::write_file(folder(1) + kPathSep + long_name, "older");
+    }
+    const Files planted = unsent();
+    const auto kept = [&] {
+      Files now = unsent();
+      for (const auto& [where, bytes] : planted) now.erase(where);
+      return now;
+    };
+    testing::Session s;
+    const auto mail = s.open_mail("kept", files);
+    s.outlook.fail("Attachments.Add", -1);
+    EXPECT_FALSE(s.outlook.send(mail));
+    s.outlook.stop_failing();
+    ui::touch<ui::frm_about>().parvex_chk.value = 1;
+    ASSERT_TRUE(contents(kept()) == contents(files)) << summary(kept());
+    const std::string again = dir / kept().begin()->first;
+    s.send("next", {{"c.txt", "sea"}});
+    const auto copy = s.open_mail("again", {});
+    copy->attach_file(again);
+    s.outlook.send(copy);
+    EXPECT_TRUE(fs::is_file(again));
+    EXPECT_TRUE(contents(kept()) == contents(files)) << summary(kept());
+  }
+}
+
 #ifndef _WIN32
 // Two mail-client processes share one add-in folder and send at the same time, round after
 // round: every message leaves packed, with exactly its own files.
@@ -528,7 +600,7 @@ TEST_F(SendTest, TwoProcessesSharingTheFolderSendOnlyTheirOwnFiles) {
   const std::string sim = testing::program_folder() + kPathSep + "parvex-sim";
   ASSERT_TRUE(fs::is_file(sim));
   testing::TempFolder in, out;
-  constexpr int kRounds = 20;
+  constexpr int kRounds = 50;
   int checked = 0;
   for (int round = 0; round < kRounds; ++round) {
     std::string command;
@@ -544,8 +616,10 @@ TEST_F(SendTest, TwoProcessesSharingTheFolderSendOnlyTheirOwnFiles) {
         files[p][name] = bytes;
         args += " '" + in / tag + kPathSep + name + "'";
       }
-      // Every other round the second sends with a password, stored in the folder they share.
-      const std::string password = p == 1 && round % 2 == 1 ? " --password pw" : "";
+      // Every other round both store options in the folder they share while the other sends,
+      // and send with a password.
+      const std::string password =
+          round % 2 == 1 ? (p == 1 ? " --min-saving 0 --password pw" : " --password pw") : "";
       command += "'" + sim + "' send --subject m --addin-folder '" + dir.path() + "' --outbox '" +
                  out / tag + "'" + password + args + " > '" + in / tag + ".log' 2>&1 & ";
     }
@@ -562,7 +636,7 @@ TEST_F(SendTest, TwoProcessesSharingTheFolderSendOnlyTheirOwnFiles) {
       // Each waits for the other: none has to fall back to sending its files unpacked.
       ASSERT_TRUE(sent.contains("DD.zip"));
       std::optional<CodeModule::HeldPassword> password;
-      if (p == 1 && round % 2 == 1) {
+      if (round % 2 == 1) {
         for (const auto& e : testing::listing(message + kPathSep + "DD.zip")) {
           EXPECT_EQ(e.encrypted, e.name != "Readme.txt") << e.name;
         }

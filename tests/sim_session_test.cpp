@@ -118,6 +118,7 @@ TEST_F(SimSessionTest, TheOutboxKeepsEveryAttachmentAndOnlyWholeMessages) {
   testing::write_file(dir / "d1" + kPathSep + "a.txt", "one");
   testing::write_file(dir / "d2" + kPathSep + "a.txt", "two");
   testing::write_file(dir / "DD.zip", "zip");
+  testing::write_file(dir / "DD", "mine");  // a user's file, not the add-in's archive
   testing::write_file(dir / "big.txt", std::string(1 << 20, 'b'));
   const std::string outbox = dir / "Outbox";
   std::filesystem::create_directories(testing::as_path(outbox + kPathSep + "1 m"));
@@ -126,11 +127,12 @@ TEST_F(SimSessionTest, TheOutboxKeepsEveryAttachmentAndOnlyWholeMessages) {
   sim::SimSession session(out, outbox);
   ASSERT_TRUE(session.run("explorer"));
   ASSERT_TRUE(session.run("mail m"));
-  for (const char* f : {"d1/a.txt", "d2/a.txt", "DD.zip"}) {
+  for (const char* f : {"d1/a.txt", "d2/a.txt", "DD.zip", "DD"}) {
     ASSERT_TRUE(session.run("attach " + (dir / f))) << out.str();
   }
   ASSERT_TRUE(session.run("send")) << out.str();
-  EXPECT_EQ(outbox_listing(outbox), "[1 m][2 m] DD.zip=zip a (2).txt=two a.txt=one");
+  EXPECT_EQ(outbox_listing(outbox), "[1 m][2 m] DD=mine DD.zip=zip a (2).txt=two a.txt=one");
+  EXPECT_EQ(out.str().find("archive"), std::string::npos) << out.str();
 #ifndef _WIN32
   // A file size limit stands in for a full disk; writes past it fail instead of raising SIGXFSZ.
   rlimit old{};
@@ -143,7 +145,7 @@ TEST_F(SimSessionTest, TheOutboxKeepsEveryAttachmentAndOnlyWholeMessages) {
   setrlimit(RLIMIT_FSIZE, &old);
   std::signal(SIGXFSZ, old_handler);
   EXPECT_FALSE(sent);
-  EXPECT_EQ(outbox_listing(outbox), "[1 m][2 m] DD.zip=zip a (2).txt=two a.txt=one");
+  EXPECT_EQ(outbox_listing(outbox), "[1 m][2 m] DD=mine DD.zip=zip a (2).txt=two a.txt=one");
 #endif
 }
 

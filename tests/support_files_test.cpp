@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -67,6 +71,14 @@ TEST(TextFile, WritesAnsiWithCrLfReadsLinesBackAndFailsWithRuntimeNumbers) {
   EXPECT_EQ(read_file(path), "");
   EXPECT_EQ(testing::failure_of([&] { TextFile(dir / "none", OpenMode::Input); }).number(),
             err::kFileNotFound);
+#ifndef _WIN32
+  // A pipe under the name is refused at once in every mode: no open or read waits for a writer.
+  ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
+  for (const OpenMode mode : {OpenMode::Input, OpenMode::Output, OpenMode::Append}) {
+    EXPECT_EQ(testing::failure_of([&] { TextFile(dir / "pipe", mode); }).number(),
+              err::kPathFileAccess);
+  }
+#endif
 }
 
 // Names that one file system takes for one file. Simple case folding only: no "ss" for "ß",

@@ -82,6 +82,21 @@ int open_flags(const char* mode) {
   }
 }
 
+// Opens without following a link or blocking: a FIFO or device planted under one of our names
+// would hang the open or the reads for ever. Only a regular file is kept open (EINVAL else).
+int open_regular(const std::string& path, int flags) {
+  const int fd = ::open(path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0666);
+  if (fd < 0) return fd;
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+      ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    ::close(fd);
+    errno = EINVAL;
+    return -1;
+  }
+  return fd;
+}
+
 }  // namespace
 
 bool is_file(const std::string& path) {
@@ -185,8 +200,7 @@ void FileLock::unlock() {
 File::File(const std::string& path, const char* mode, Links links) {
   if (links == Links::follow) {
     f_ = std::fopen(path.c_str(), mode);
-  } else if (const int fd = ::open(path.c_str(), open_flags(mode) | O_NOFOLLOW | O_CLOEXEC, 0666);
-             fd >= 0) {
+  } else if (const int fd = open_regular(path, open_flags(mode)); fd >= 0) {
     f_ = ::fdopen(fd, mode);
     if (!f_) {
       const int e = errno;
@@ -195,6 +209,8 @@ File::File(const std::string& path, const char* mode, Links links) {
     }
   } else if (errno == ELOOP) {
     raise(err::kPermissionDenied, "Permission denied: " + path + " is a link");
+  } else if (errno == EINVAL || errno == ENXIO) {
+    raise(err::kPathFileAccess, "Path/File access error: " + path + " is not a regular file");
   }
   if (f_) return;
   const int e = errno;

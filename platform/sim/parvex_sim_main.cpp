@@ -188,6 +188,14 @@ int main(int argc, char** argv) {
     }
   }
   if (mode == "script" && args.size() != 1) return usage();
+#ifndef _WIN32
+  // The add-in folder stands for the DLL's, a full path: the zip library packs from another
+  // current folder, where a relative one leads nowhere and every send would go unpacked.
+  if (std::error_code error; !folder.empty()) {
+    const stdfs::path full = stdfs::absolute(folder, error);
+    if (!error) folder = full.string();
+  }
+#endif
   if (outbox.empty()) outbox = (stdfs::path(folder) / "Outbox").string();
 
   try {

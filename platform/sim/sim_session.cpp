@@ -63,11 +63,17 @@ std::string folder_name(size_t number, const std::string& subject) {
                                    : std::to_string(number) + " " + subject);
 }
 
+// The add-in's archive, not a user's file that happens to be called "DD": the add-in attaches
+// its archive file under that display name.
+bool is_archive(const SentAttachment& a) {
+  return a.display_name == "DD" && a.file_name == "Attachments.zip";
+}
+
 // The file name an attachment is written under in its message's folder: never one already
 // taken there, whatever the case, so that no attachment replaces another.
-std::string attachment_file_name(const std::string& display_name, std::set<std::string>& taken) {
+std::string attachment_file_name(const SentAttachment& a, std::set<std::string>& taken) {
   // The archive's display name has no extension; an unzip tool is happier with one.
-  const std::string name = safe_name(display_name == "DD" ? "DD.zip" : display_name);
+  const std::string name = safe_name(is_archive(a) ? "DD.zip" : a.display_name);
   const auto dot = name.find_last_of('.');
   const bool has_ext = dot != std::string::npos && dot > 0;
   const std::string stem = has_ext ? name.substr(0, dot) : name;
@@ -335,7 +341,7 @@ std::string SimSession::write_message(const SentMessage& message, std::vector<st
   try {
     std::set<std::string> taken;
     for (const auto& a : message.attachments) {
-      names.push_back(attachment_file_name(a.display_name, taken));
+      names.push_back(attachment_file_name(a, taken));
       fs::File in(a.bytes.path(), "rb");
       fs::File out(as_utf8(partial / as_path(names.back())), "wb");
       copy_stream(in.get(), a.bytes.path(), out);
@@ -366,7 +372,7 @@ void SimSession::print_sent(const SentMessage& message, double milliseconds) {
     std::snprintf(line, sizeof line, "  %-40s %12" PRIu64 " bytes\n", a.display_name.c_str(),
                   a.bytes.size());
     out_ << line;
-    if (a.display_name != "DD") continue;
+    if (!is_archive(a)) continue;
     UnzipFiles list;
     list.ExtractList(1);
     const std::string archive = folder + kPathSep + names[i];

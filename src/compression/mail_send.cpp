@@ -96,7 +96,8 @@ struct SendRun {
   bool archive_attached = false;
   // The user gave a password: the attachments leave protected or not at all.
   bool protect = false;
-  bool cancel = false;  // the send must not go on; the item keeps its attachments
+  bool cancel = false;          // the send must not go on; the item keeps its attachments
+  std::set<std::string> stays;  // copies no unsent folder took: the only ones, never deleted
 };
 
 void log_line(const std::string& line) {
@@ -239,6 +240,53 @@ void clear_work(SendWindows& windows, const std::string& folder) {
   }
 }
 
+// add-in folder + separator + "Unsent attachments": copies that could not be put back on
+// their item. No send empties it; the user takes them from there.
+std::string unsent_folder() {
+  return services().addin_folder() + kPathSep + "Unsent attachments";
+}
+
+// The name cut to a stem of at most 64 bytes (whole UTF-8 characters) and its extension.
+std::string shortened(const std::string& name) {
+  const auto dot = name.find_last_of('.');
+  const bool has_ext = dot != std::string::npos && dot > 0 && name.size() - dot <= 16;
+  std::string stem = has_ext ? name.substr(0, dot) : name;
+  size_t cut = std::min<size_t>(stem.size(), 64);
+  while (cut > 0 && cut < stem.size() && (static_cast<unsigned char>(stem[cut]) & 0xC0) == 0x80) {
+    --cut;
+  }
+  stem.resize(cut);
+  return stem + (has_ext ? name.substr(dot) : "");
+}
+
+// Moves a file into the unsent folder, or into "Unsent attachments (2)" ... when that one is
+// not a folder of ours, under its own name or a shortened one when that is too long there.
+// Returns where it went, or nothing when no place took it.
+std::optional<std::string> move_unsent(const std::string& path, const std::string& name) {
+  for (int k = 1; k <= 9; ++k) {
+    const std::string folder = unsent_folder() + (k == 1 ? "" : " (" + std::to_string(k) + ")");
+    std::optional<std::string> moved;
+    attempt([&] {
+      if (fs::is_link(folder) || (fs::exists_no_follow(folder) && !fs::is_folder(folder))) return;
+      fs::ensure_folder(folder);
+      std::set<std::string> taken;
+      for (const std::string& entry : fs::list_entries(folder)) taken.insert(entry);
+      for (const std::string& wanted : {name, shortened(safe_name(name))}) {
+        const std::string target = folder + kPathSep + saved_name(wanted, taken);
+        try {
+          fs::rename_replace(path, target);
+          moved = target;
+          return;
+        } catch (...) {
+          if (!fs::exists_no_follow(path)) throw;
+        }
+      }
+    });
+    if (moved) return moved;
+  }
+  return std::nullopt;
+}
+
 void send_steps(SendRun& run) {
   SendWindows& windows = send_windows();
   if (!windows.enabled()) return;
@@ -263,7 +311,7 @@ void send_steps(SendRun& run) {
   // then let this item go as it is.
   run.lock.emplace();
   if (!run.lock->held()) {
-    leave_unchanged(run, "the add-in folder is in use by another program");
+    leave_unchanged(run, run.lock->problem());
     return;
   }
 
@@ -276,9 +324,18 @@ void send_steps(SendRun& run) {
   }
   fs::ensure_folder(folder);
 
+  // A file left here may be a copy an earlier put-back could not return, the user's only one:
+  // it is moved to the unsent folder, never deleted, and while it cannot be, nothing is packed.
   for (const std::string& entry : windows.working_files(folder)) {
-    log_line(time_stamp() + " " + "Deleting.." + entry);
-    fs::delete_file(prefix + entry);
+    if (fs::same_name(entry, kReadme)) {
+      log_line(time_stamp() + " " + "Deleting.." + entry);
+      fs::delete_file(prefix + entry);
+    } else if (const auto kept = move_unsent(prefix + entry, entry)) {
+      log_line(time_stamp() + " " + "Kept.." + entry + " in " + *kept);
+    } else {
+      leave_unchanged(run, "the working folder holds " + entry + ", which no unsent folder took");
+      return;
+    }
   }
   // The zip action adds to an existing archive: a leftover would carry another message's files.
   // A link there is removed itself, never followed.
@@ -303,8 +360,9 @@ void send_steps(SendRun& run) {
   for (const std::string& entry : fs::list_entries(folder)) {
     if (!fs::same_name(entry, kReadme)) taken.insert(entry);
   }
-  // The readme is packed unencrypted: no attachment may go under its name.
-  if (run.protect) taken.insert(kReadme);
+  // The readme's name is never an attachment's: a case-insensitive extract would write one over
+  // the other, and with a password the readme is the one entry packed unencrypted.
+  taken.insert(kReadme);
   for (int32_t i = 1; i <= n; ++i) {
     const host::Ref<host::Attachment> attachment_ref = attachments.GetItem(i);
     host::Attachment& attachment = required(attachment_ref);
@@ -356,26 +414,12 @@ void send_steps(SendRun& run) {
   WriteStatistics();
 }
 
-// add-in folder + separator + "Unsent attachments": copies that could not be put back on
-// their item. No send empties it; the user takes them from there.
-std::string unsent_folder() {
-  return services().addin_folder() + kPathSep + "Unsent attachments";
-}
-
-// Moves a copy into the unsent folder at once, so that its name is free for the next one put
-// back. Returns where the copy is now: where it was when it cannot be moved.
-std::string keep_unsent(const SavedAttachment& s) {
-  std::string where = s.path;
-  attempt([&] {
-    const std::string folder = unsent_folder();
-    if (fs::is_link(folder)) return;
-    fs::ensure_folder(folder);
-    std::set<std::string> taken;
-    for (const std::string& entry : fs::list_entries(folder)) taken.insert(entry);
-    const std::string target = folder + kPathSep + saved_name(s.original_name, taken);
-    fs::rename_replace(s.path, target);
-    where = target;
-  });
+// Moves a copy into an unsent folder at once, so that its name is free for the next one put
+// back. Returns where the copy is now: where it was when it cannot be moved, and then it stays.
+std::string keep_unsent(SendRun& run, const SavedAttachment& s) {
+  const std::optional<std::string> moved = move_unsent(s.path, s.original_name);
+  const std::string where = moved.value_or(s.path);
+  if (!moved) run.stays.insert(s.path);
   attempt([&] { log_event(s.original_name + " kept in " + where); });
   return where;
 }
@@ -386,6 +430,12 @@ void tell_unsent(const std::vector<std::pair<std::string, std::string>>& kept) {
       "These attachments could not be put back on the message, which was not sent:\n";
   for (const auto& [name, where] : kept) text += "\n" + name + "\n    " + where;
   text += "\n\nAttach them again from there before you send the message.";
+  if (std::any_of(kept.begin(), kept.end(),
+                  [](const auto& k) { return k.second.starts_with(working_folder()); })) {
+    text += " A file left in " + working_folder() +
+            " is never deleted; no message is packed until it can be moved to " + unsent_folder() +
+            ".";
+  }
   services().message_box(text, MsgButtons::Ok, MsgIcon::Warning, "Parvex");
 }
 
@@ -422,11 +472,30 @@ bool put_back(SendRun& run) {
         log_line(time_stamp() + " - " + s.original_name +
                  " could not be put back: " + current_failure().description());
       });
-      kept.emplace_back(s.original_name, keep_unsent(s));
+      kept.emplace_back(s.original_name, keep_unsent(run, s));
     }
   }
   if (!kept.empty()) attempt([&] { tell_unsent(kept); });
   return kept.empty();
+}
+
+// After a failed send nothing of it stays: the archive and the copies go at once, but for a
+// copy that is now the only one (it stays where it is).
+void discard_work(const SendRun& run) {
+  if (!run.lock || !run.lock->held()) return;
+  attempt([] {
+    if (fs::exists_no_follow(archive_file()) && !fs::is_folder(archive_file())) {
+      fs::delete_file(archive_file());
+    }
+  });
+  const std::string folder = working_folder();
+  if (fs::is_link(folder) || !fs::is_folder(folder)) return;
+  std::vector<std::string> files;
+  attempt([&] { files = fs::list_files(folder); });
+  for (const std::string& entry : files) {
+    const std::string path = folder + kPathSep + entry;
+    if (!run.stays.contains(path)) attempt([&] { fs::delete_file(path); });
+  }
 }
 
 void run_after_send() {
@@ -495,6 +564,7 @@ void send_item(host::Ref<host::Item> item, bool& Cancel) {
                    // Before anything that can fail: the item must not leave short of files,
                    // nor unprotected when the user gave a password.
                    if (!put_back(run)) Cancel = true;
+                   discard_work(run);
                    if (run.protect && !run.archive_attached) {
                      Cancel = true;
                      tell_not_protected();

@@ -20,6 +20,8 @@ void ensure_folder(const std::string& path);
 void delete_file(const std::string& path);                            // fails when missing
 int64_t file_length(const std::string& path);                         // fails when missing
 void rename_replace(const std::string& from, const std::string& to);  // atomic where possible
+// When the file last changed, in the file system's ticks: only for comparing two files.
+int64_t modified_ticks(const std::string& path);
 // Bare names of the plain files in a folder, sorted without regard to case; folders, links,
 // and on Windows hidden and system files, are left out. Raises when the folder cannot be listed.
 std::vector<std::string> list_files(const std::string& folder);

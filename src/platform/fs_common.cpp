@@ -1,4 +1,6 @@
 // The parts of the file layer that every platform shares.
+#include <filesystem>
+
 #include "codepage.h"
 #include "core/failure.h"
 #include "platform/fs.h"
@@ -29,6 +31,14 @@ void File::close() {
   const int rc = std::fclose(f_);
   f_ = nullptr;
   if (rc != 0) raise(err::kPathFileAccess, "Write failed");
+}
+
+int64_t modified_ticks(const std::string& path) {
+  std::error_code error;
+  const auto time = std::filesystem::last_write_time(
+      std::filesystem::path(std::u8string(path.begin(), path.end())), error);
+  if (error) raise(err::kPathFileAccess, "Path/File access error: " + path);
+  return static_cast<int64_t>(time.time_since_epoch().count());
 }
 
 void ensure_folder(const std::string& path) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <random>
 
 #include "core/failure.h"
 #include "core/program_state.h"
@@ -77,15 +78,23 @@ void Services::write_setting(const std::string& name, const std::string& value) 
   values[name] = value;
   std::string text;
   for (const auto& [n, v] : values) text += n + "=" + v + "\r\n";
-  // Written beside and renamed over, so that a failed write leaves the old file whole.
-  const std::string temp = path + ".tmp";
-  if (fs::exists_no_follow(temp)) fs::delete_file(temp);
-  {
+  // Written beside and renamed over, so that a failed write leaves the old file whole; under a
+  // name of this write alone, so that another process writing too never takes it away.
+  std::random_device random;
+  char tag[32];
+  std::snprintf(tag, sizeof tag, ".%08x%08x.tmp", random(), random());
+  const std::string temp = path + tag;
+  try {
     fs::File out(temp, "wb", fs::Links::refuse);
     out.write(text);
     out.close();
+    fs::rename_replace(temp, path);
+  } catch (...) {
+    attempt([&] {
+      if (fs::exists_no_follow(temp)) fs::delete_file(temp);
+    });
+    throw;
   }
-  fs::rename_replace(temp, path);
 }
 
 Services& services() {

@@ -2,6 +2,7 @@
 
 #include "core/failure.h"
 #include "platform/services.h"
+#include "support/work_lock.h"
 
 namespace parvex {
 namespace {
@@ -48,6 +49,10 @@ void write_options(const Options& options) {
   if (options.min_saving < 0 || options.min_saving > kMaxMinSaving) {
     raise(err::kInvalidCall, "Invalid procedure call or argument");
   }
+  // A settings file is read, changed and renamed over whole: two processes writing at once
+  // would each drop the other's value.
+  const WorkLock lock;
+  lock.require();
   services().write_setting(kAskPassword, options.ask_password ? "1" : "0");
   services().write_setting(kMinSaving, std::to_string(options.min_saving));
 }

@@ -17,6 +17,10 @@ namespace {
 
 std::atomic<StatisticsLabels*> labels_in_use{nullptr};
 
+// The totals are two short lines: a longer file is not ours, and reading it whole would hold the
+// lock for seconds.
+constexpr int64_t kStatisticsLimit = 4096;
+
 // Writes beside the file and renames over it, so a crash never leaves a short file behind.
 void replace_lines(const std::string& path, std::initializer_list<std::string> lines) {
   const std::string temp = path + ".tmp";
@@ -47,8 +51,11 @@ void set_captions(const StatisticsValues& s) {
   std::string total_bytes =
       format_grouped(s.TotalNormalBytes, separators) + " bytes (normal attachments)";
   std::string total_zip = format_grouped(s.TotalZipBytes, separators) + " bytes (using Parvex)";
-  std::string saving_text =
-      "Saving: " + format_two_decimals(saving, separators) + " % of bandwidth";
+  // Until the archives have saved something there is no saving to show, and "." is no number.
+  std::string saving_digits = saving > 0 ? format_two_decimals(saving, separators) : "0";
+  if (saving_digits == separators.decimal) saving_digits = "0";
+  if (saving_digits.starts_with(separators.decimal)) saving_digits.insert(0, "0");
+  std::string saving_text = "Saving: " + saving_digits + " % of bandwidth";
 
   labels->show(std::move(total_bytes), std::move(total_zip), std::move(saving_text));
 }
@@ -63,24 +70,49 @@ Stored read_stored(const std::string& path) {
   if (!FileExists(path)) replace_lines(path, {"1", "1"});
   Stored stored;
   TextFile file(path, OpenMode::Input);
+  if (fs::file_length(path) > kStatisticsLimit) {
+    raise(err::kPathFileAccess, "Path/File access error: " + path + " is too long");
+  }
+  // A zero byte is no text: what a crash leaves of a file, not a total of 0.
+  const auto line = [&] {
+    std::string text = file.line_input();
+    if (text.find('\0') != std::string::npos) {
+      raise(err::kPathFileAccess, "Path/File access error: " + path + " holds zero bytes");
+    }
+    return text;
+  };
   // A line missing at the end (a file cut short) reads as 0, like a line without a number.
-  if (!file.eof()) stored.normal = val(file.line_input());
-  if (!file.eof()) stored.zip = val(file.line_input());
+  if (!file.eof()) stored.normal = val(line());
+  if (!file.eof()) stored.zip = val(line());
   file.close();
   return stored;
 }
 
-// Renames path to path + ".unreadable" (".unreadable.2", ... when that is taken).
+// Renames path to path + ".unreadable" (".unreadable.2", ... when that is taken); with all
+// 100 names taken, over the oldest of those files, so that the add-in still connects.
 void keep_aside(const std::string& path) {
   constexpr int kTries = 100;
+  std::string oldest;
+  int64_t oldest_time = 0;
   for (int n = 1; n <= kTries; ++n) {
     const std::string aside = path + ".unreadable" + (n == 1 ? "" : "." + std::to_string(n));
     if (!fs::exists_no_follow(aside)) {
       fs::rename_replace(path, aside);
       return;
     }
+    if (fs::is_folder(aside) || fs::is_link(aside)) continue;
+    attempt([&] {
+      const int64_t time = fs::modified_ticks(aside);
+      if (oldest.empty() || time < oldest_time) {
+        oldest = aside;
+        oldest_time = time;
+      }
+    });
   }
-  raise(err::kPathFileAccess, "Path/File access error: no free name beside " + path);
+  if (oldest.empty()) {
+    raise(err::kPathFileAccess, "Path/File access error: no free name beside " + path);
+  }
+  fs::rename_replace(path, oldest);
 }
 
 // The file's totals; a file that cannot be read or holds no finite number (a folder, a link,

@@ -20,16 +20,21 @@ struct LockState {
 };
 
 // False when another holder keeps it past the wait, or the lock file cannot be had at all (a
-// read-only add-in folder): the callers treat both alike.
-bool take(LockState& state) noexcept try {
+// read-only add-in folder): *why says which.
+bool take(LockState& state, std::string* why) noexcept try {
   const std::string path = work_lock_path();
   const auto deadline = std::chrono::steady_clock::now() + kWait;
   while (!state.lock.try_lock(path)) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      *why = "the add-in folder is in use by another program";
+      return false;
+    }
     std::this_thread::sleep_for(kPoll);
   }
   return true;
 } catch (...) {
+  attempt(
+      [&] { *why = "the add-in folder cannot be written: " + current_failure().description(); });
   return false;
 }
 
@@ -41,7 +46,7 @@ std::string work_lock_path() {
 
 WorkLock::WorkLock() {
   auto& state = program_state<LockState>();
-  if (state.depth == 0 && !take(state)) return;
+  if (state.depth == 0 && !take(state, &problem_)) return;
   ++state.depth;
   held_ = true;
 }
@@ -54,8 +59,7 @@ WorkLock::~WorkLock() {
 
 void WorkLock::require() const {
   if (!held_) {
-    raise(err::kPermissionDenied,
-          "Permission denied: the add-in folder is in use by another program");
+    raise(err::kPermissionDenied, "Permission denied: " + problem_);
   }
 }
 

@@ -19,11 +19,14 @@ class WorkLock {
   WorkLock(const WorkLock&) = delete;
   WorkLock& operator=(const WorkLock&) = delete;
   bool held() const { return held_; }
+  // Why it was not taken: in use by another program, or the folder cannot be written.
+  const std::string& problem() const { return problem_; }
   // Raises kPermissionDenied unless held().
   void require() const;
 
  private:
   bool held_ = false;
+  std::string problem_;
 };
 
 }  // namespace parvex
