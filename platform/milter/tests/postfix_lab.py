@@ -90,7 +90,7 @@ class Lab:
             "myhostname": "mx.test.local",
             "alias_maps": "",
             "alias_database": "",
-            "virtual_mailbox_domains": "test.local",
+            "virtual_mailbox_domains": "test.local exempt.test",
             "virtual_mailbox_base": self.mail,
             "virtual_mailbox_maps": "static:inbox/",
             "virtual_uid_maps": "static:%d" % pw.pw_uid,

@@ -17,6 +17,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import postfix_lab  # noqa: E402
 
 PLACE = "\0DD\0"  # where the archive is expected
+archive_bytes = []  # the size of each DD.zip delivered
 
 
 def b64(data):
@@ -149,7 +150,11 @@ def shapes():
     yield "attachment_30mb", multi("mixed", [
         text(), attach("filename=big.log", compressible(30_000_000, 3), packed_as="big.log")]), ""
     yield "nothing_worth_packing", multi("mixed", [
-        text(), attach("filename=noise.bin", random.Random(4).randbytes(65536))]), ""
+        text(), attach("filename=noise.bin", random.Random(4).randbytes(NOISE))]), ""
+    yield "exempt_recipient", multi("mixed", [text(), attach("filename=a.pdf", pdf)]), ""
+
+
+NOISE = 65536  # incompressible bytes: below the saving, counted as sent unpacked
 
 
 def check(name, raw_sent, sent_body, expected, packed, delivered):
@@ -169,7 +174,9 @@ def check(name, raw_sent, sent_body, expected, packed, delivered):
     part = email.message_from_bytes(body[len(before):len(body) - len(after)])
     if part.get_content_type() != "application/zip" or part.get_filename() != "DD.zip":
         return problems + ["no DD.zip in the first attachment's place"]
-    with zipfile.ZipFile(io.BytesIO(part.get_payload(decode=True))) as z:
+    archive = part.get_payload(decode=True)
+    archive_bytes.append(len(archive))
+    with zipfile.ZipFile(io.BytesIO(archive)) as z:
         names = sorted(z.namelist())
         want = sorted([n for n, _ in packed] + ["Readme.txt"])
         if names != want:
@@ -186,7 +193,7 @@ def main():
         print("skipped:", why)
         return postfix_lab.SKIP
     random.seed(32)
-    lab = postfix_lab.Lab(sys.argv[1])
+    lab = postfix_lab.Lab(sys.argv[1], config="exempt_recipient_domains = exempt.test\n")
     failures = []
     try:
         lab.start()
@@ -195,7 +202,8 @@ def main():
         for name, root, extra in shapes():
             headers, body, expected, packed = message(name, root, extra)
             raw = headers + "\n" + body
-            smtp.sendmail("ana@test.local", ["bo@test.local"], raw)
+            rcpt = "bo@exempt.test" if name.startswith("exempt") else "bo@test.local"
+            smtp.sendmail("ana@test.local", [rcpt], raw)
             sent["<%s@test.local>" % name] = (name, raw, body, expected, packed)
         smtp.quit()
         # Postfix's milter_default_action: with the milter gone, mail still leaves, unchanged.
@@ -221,6 +229,14 @@ def main():
             failures += ["%s: %s" % (name, p) for p in problems]
         if len(got) != len(sent):
             failures.append("%d messages delivered for %d sent" % (len(got), len(sent)))
+        # The add-in's statistics (a new file starts at 1 and 1): packed bytes against their
+        # archives, unpacked ones as sent.
+        with open(os.path.join(lab.state, "parvex.log")) as f:
+            totals = [float(x) for x in f.read().split()]
+        packed_total = sum(len(d) for s in sent.values() for _, d in s[4])
+        want = [1 + packed_total + NOISE, 1 + sum(archive_bytes) + NOISE]
+        if totals != want:
+            failures.append("statistics hold %s, not %s" % (totals, want))
     finally:
         if failures:
             print(lab.milter_log()[-3000:])
