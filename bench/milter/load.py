@@ -8,6 +8,7 @@ usage: load.py PATH-TO-parvex-milter [MESSAGES] [CLIENTS]
 2. The same with the milter killed (SIGKILL) and restarted a third of the way through: each
    message arrives once, packed or unchanged (milter_default_action = accept).
 3. Malformed MIME: the message arrives (unchanged or as Postfix makes it), the milter lives on.
+4. SIGTERM while a 30 MB message is being packed: it is finished, delivered packed.
 """
 import os
 import random
@@ -190,6 +191,32 @@ def run_faults(milter):
     return results
 
 
+def sigterm_mid_pack(milter):
+    lab = postfix_lab.Lab(milter)
+    try:
+        lab.start()
+        random.seed(1)
+        name, root, extra = [s for s in shapes_mod.shapes() if s[0] == "attachment_30mb"][0]
+        h, b, expected, packed = shapes_mod.message(name, root, extra)
+        sender = threading.Thread(target=lambda: smtplib.SMTP(
+            "127.0.0.1", lab.smtp_port, timeout=300).sendmail("a@test.local", ["bo@test.local"],
+                                                              h + "\n" + b))
+        sender.start()
+        while not os.listdir(lab.state + "/work"):  # a work folder: packing has begun
+            time.sleep(0.005)
+        t = time.perf_counter()
+        rc = lab.stop_milter(__import__("signal").SIGTERM, 120)
+        stopped = time.perf_counter() - t
+        sender.join()
+        got = list(lab.wait_delivered(1, 60).values())
+        bad = shapes_mod.check(name, h + "\n" + b, b, expected, packed, got[0]) if got else [
+            "not delivered"]
+        return "sigterm_mid_pack exit %s after %.1f s; %s" % (rc, stopped, "; ".join(bad) or
+                                                              "delivered packed")
+    finally:
+        lab.close()
+
+
 def main():
     why = postfix_lab.why_not_runnable()
     if why:
@@ -216,6 +243,9 @@ def main():
     for line in run_faults(milter):
         print("fault", line)
         failed |= "DEAD" in line
+    line = sigterm_mid_pack(milter)
+    print("fault", line)
+    failed |= "delivered packed" not in line
     return 1 if failed else 0
 
 

@@ -28,6 +28,7 @@ namespace {
 
 Config config;
 std::atomic<int> sessions_open{0};
+std::atomic<int> packing_now{0};  // end-of-message callbacks running
 std::mutex log_mutex;
 
 void log_line(const std::string& text) {
@@ -195,8 +196,10 @@ sfsistat guarded(Body&& body) noexcept {
 
 sfsistat on_connect(SMFICTX* ctx, char*, _SOCK_ADDR*) {
   return guarded([&] {
+    auto s = std::make_unique<Session>();
+    if (smfi_setpriv(ctx, s.get()) != MI_SUCCESS) return SMFIS_ACCEPT;
+    s.release();
     ++sessions_open;
-    if (smfi_setpriv(ctx, new Session) != MI_SUCCESS) return SMFIS_ACCEPT;
     return SMFIS_CONTINUE;
   });
 }
@@ -247,7 +250,9 @@ sfsistat on_body(SMFICTX* ctx, unsigned char* chunk, size_t len) {
 }
 
 sfsistat on_eom(SMFICTX* ctx) {
+  ++packing_now;
   const sfsistat result = guarded([&] { return end_of_message(ctx); });
+  --packing_now;
   attempt([&] {
     if (Session* s = session(ctx)) s->message = Message{};
   });
@@ -263,9 +268,10 @@ sfsistat on_abort(SMFICTX* ctx) {
 
 sfsistat on_close(SMFICTX* ctx) {
   return guarded([&] {
-    Session* s = session(ctx);
+    // A connection closed before it was negotiated (a port probe) never had a session.
+    std::unique_ptr<Session> s(session(ctx));
+    if (!s) return SMFIS_CONTINUE;
     smfi_setpriv(ctx, nullptr);
-    delete s;
     --sessions_open;
     return SMFIS_CONTINUE;
   });
@@ -346,14 +352,16 @@ int run(int argc, char** argv) {
     return 1;
   }
   log_line("listening on " + config.socket + ", state in " + config.state_folder);
-  // libmilter returns from here on SIGTERM, SIGHUP or SIGINT, having stopped taking
-  // connections; the sessions still open finish their messages before the process ends.
+  // libmilter returns from here on SIGTERM, SIGHUP or SIGINT: it takes no more connections
+  // and serves no more commands. A message being packed is finished and handed back; one whose
+  // session was cut earlier gets Postfix's milter_default_action (accept: it leaves unpacked).
   const int rc = smfi_main();
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::seconds(config.drain_seconds);
-  while (sessions_open > 0 && std::chrono::steady_clock::now() < deadline) {
+  while (packing_now > 0 && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
+  std::this_thread::sleep_for(std::chrono::milliseconds(packing_now == 0 ? 200 : 0));
   log_line("stopped" + std::string(sessions_open > 0 ? ", sessions still open: " +
                                                            std::to_string(sessions_open.load())
                                                      : ""));
