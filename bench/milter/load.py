@@ -134,10 +134,9 @@ def run_load(milter, count, clients, milter_on, kill_at=None):
         if len(got) != count:
             problems.append("%d files delivered for %d messages" % (len(got), count))
         if problems:
-            keep = lab.root + "-kept"
             subprocess.run(["cp", "-a", lab.root + "/postfix.log", lab.root + "/milter.log",
                             "/tmp/"], check=False)
-            problems.append("logs copied to /tmp/postfix.log and /tmp/milter.log (%s)" % keep)
+            problems.append("logs copied to /tmp/postfix.log and /tmp/milter.log")
         return {"rate": count / elapsed, "p50": p50, "p99": p99, "peak_kib": peak[0],
                 "problems": problems, "stats": stats}
     finally:
