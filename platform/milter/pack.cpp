@@ -330,7 +330,7 @@ PackResult pack_message(std::string_view headers, std::string_view body, const P
   GPtr<GMimeMessage> message(g_mime_parser_construct_message(parser.get(), nullptr));
   if (!message) return left(result, "not a message GMime can read");
   GMimeObject* root = g_mime_message_get_mime_part(message.get());
-  if (!root || !GMIME_IS_MULTIPART(root)) return left(result, "no attachments");
+  if (!root || !GMIME_IS_MULTIPART(root)) return left(result, "not a multipart message");
 
   Survey found;
   survey(root, nullptr, 0, false, 0, rules, found);
