@@ -14,12 +14,17 @@ full_packages+=(pigz)  # bench/send: parallel zlib, the bound a send's packing i
 full_packages+=(wixl)  # builds the Windows installers
 full_packages+=(msitools)  # msiinfo: the installer test reads the package's version
 linux_packages+=(libssl-dev)  # libcrypto: AES, HMAC-SHA1 and PBKDF2 for the Linux libraries
+# parvex-milter: GMime 3 reads and writes the messages, libmilter speaks to Postfix; pkg-config
+# finds GMime; its test runs a private Postfix (python3's smtplib sends), swaks for trying it.
+linux_packages+=(libgmime-3.0-dev libmilter-dev pkg-config postfix python3 swaks)
 
 sudo=""
 if [[ $(id -u) -ne 0 ]]; then sudo="sudo"; fi
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 install() {
   echo "Installing: $*"
+  # Postfix asks how to set up the system's own instance: not at all (tests run their own).
+  echo "postfix postfix/main_mailer_type select No configuration" | $sudo debconf-set-selections
   $sudo apt-get update -q
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "$@"
 }

@@ -49,9 +49,11 @@ std::string SignatureText() {
 }
 
 void WriteReadme() {
-  const std::string path =
-      services().addin_folder() + kPathSep + "Attachments" + kPathSep + "Readme.txt";
-  TextFile readme(path, OpenMode::Output);
+  WriteReadme(services().addin_folder() + kPathSep + "Attachments");
+}
+
+void WriteReadme(const std::string& folder) {
+  TextFile readme(folder + kPathSep + "Readme.txt", OpenMode::Output);
   readme.print_line(SignatureText());
   readme.close();
 }

@@ -14,6 +14,8 @@ inline constexpr std::string_view kProductWebPage = "https://www.parvex.example"
 std::string SignatureText();
 // Rewrites add-in folder\Attachments\Readme.txt with the signature line; raises when it cannot.
 void WriteReadme();
+// The same readme as folder + separator + "Readme.txt".
+void WriteReadme(const std::string& folder);
 // "...sent using Parvex - " + the web page, in digit form: what the signature aid hands out.
 std::string sample_signature_digits();
 

@@ -1,0 +1,252 @@
+"""parvex-milter under load and faults, through a private Postfix (root only).
+
+usage: load.py PATH-TO-parvex-milter [MESSAGES] [CLIENTS]
+
+1. MESSAGES of mixed shapes from CLIENTS concurrent SMTP clients, without and with the milter:
+   messages per second, SMTP transaction latency p50/p99, the milter's peak memory; every
+   message delivered exactly once and checked by content.
+2. The same with the milter killed (SIGKILL) and restarted a third of the way through: each
+   message arrives once, packed or unchanged (milter_default_action = accept).
+3. Malformed MIME: the message arrives (unchanged or as Postfix makes it), the milter lives on.
+4. SIGTERM while a 30 MB message is being packed: it is finished, delivered packed.
+"""
+import os
+import random
+import smtplib
+import subprocess
+import sys
+import threading
+import time
+
+here = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(here, "..", "..", "platform", "milter", "tests"))
+import postfix_lab  # noqa: E402
+import postfix_shapes as shapes_mod  # noqa: E402
+
+
+def mixed_messages(count):
+    """(message id, raw, body, expected, packed) for count messages of the lighter shapes."""
+    random.seed(7)
+    shapes = [s for s in shapes_mod.shapes() if s[0] not in ("attachment_30mb", "exempt_recipient")]
+    out = []
+    for i in range(count):
+        name, root, extra = shapes[i % len(shapes)]
+        for leaf in shapes_mod.packed_leaves(root):
+            leaf.pop("first", None)
+        headers, body, expected, packed = shapes_mod.message("%s-%d" % (name, i), root, extra)
+        out.append(("<%s-%d@test.local>" % (name, i), headers + "\n" + body, body, expected,
+                    packed))
+    return out
+
+
+def peak_kib(pid):
+    try:
+        with open("/proc/%d/status" % pid) as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return 0
+
+
+def send_all(lab, messages, clients, during=None):
+    latencies = []
+    lock = threading.Lock()
+
+    def client(part):
+        smtp = smtplib.SMTP("127.0.0.1", lab.smtp_port, timeout=300)
+        for mid, raw, *_ in part:
+            t = time.perf_counter()
+            smtp.sendmail("ana@test.local", ["bo@test.local"], raw)
+            with lock:
+                latencies.append(time.perf_counter() - t)
+        smtp.quit()
+
+    threads = [threading.Thread(target=client, args=(messages[k::clients],))
+               for k in range(clients)]
+    start = time.perf_counter()
+    for t in threads:
+        t.start()
+    if during:
+        during()
+    for t in threads:
+        t.join()
+    got = lab.wait_delivered(len(messages), seconds=600)
+    elapsed = time.perf_counter() - start
+    latencies.sort()
+    pct = lambda p: latencies[min(len(latencies) - 1, int(p * len(latencies)))] * 1000  # noqa
+    return got, elapsed, pct(0.5), pct(0.99)
+
+
+def verify(messages, got, allow_unchanged, milter_on=True):
+    """Problems: lost, duplicated, or not as the milter should have made it."""
+    by_id = {}
+    for raw in got.values():
+        by_id.setdefault(postfix_lab.message_id(raw), []).append(raw)
+    problems = []
+    stats = {"packed": 0, "unchanged": 0}
+    for mid, raw, body, expected, packed in messages:
+        copies = by_id.get(mid, [])
+        if len(copies) != 1:
+            problems.append("%s delivered %d times" % (mid, len(copies)))
+            continue
+        if not milter_on:
+            expected, packed = body, []
+        bad = shapes_mod.check(mid, raw, body, expected, packed, copies[0])
+        if bad and allow_unchanged and packed:
+            if not shapes_mod.check(mid, raw, body, body, [], copies[0]):
+                stats["unchanged"] += 1
+                continue
+        if bad:
+            problems.append("%s: %s" % (mid, "; ".join(bad)))
+        else:
+            stats["packed" if packed else "unchanged"] += 1
+    return problems, stats
+
+
+def run_load(milter, count, clients, milter_on, kill_at=None):
+    lab = postfix_lab.Lab(milter, milter_on=milter_on)
+    try:
+        if milter_on:
+            lab.start()
+        else:
+            subprocess.run(["postfix", "-c", lab.etc, "start"], check=True,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            postfix_lab.wait_port(lab.smtp_port)
+        messages = mixed_messages(count)
+        peak = [0]
+
+        def killer():
+            if kill_at is None:
+                return
+            while len(lab.delivered()) < kill_at:
+                time.sleep(0.05)
+            peak[0] = max(peak[0], peak_kib(lab.milter.pid))
+            lab.stop_milter(__import__("signal").SIGKILL)
+            time.sleep(1)
+            lab.start_milter()
+
+        got, elapsed, p50, p99 = send_all(lab, messages, clients, killer)
+        if milter_on and lab.milter.poll() is None:
+            peak[0] = max(peak[0], peak_kib(lab.milter.pid))
+        problems, stats = verify(messages, got, kill_at is not None, milter_on)
+        if len(got) != count:
+            problems.append("%d files delivered for %d messages" % (len(got), count))
+        if problems:
+            subprocess.run(["cp", "-a", lab.root + "/postfix.log", lab.root + "/milter.log",
+                            "/tmp/"], check=False)
+            problems.append("logs copied to /tmp/postfix.log and /tmp/milter.log")
+        return {"rate": count / elapsed, "p50": p50, "p99": p99, "peak_kib": peak[0],
+                "problems": problems, "stats": stats}
+    finally:
+        lab.close()
+
+
+def malformed():
+    b = "Content-Type: multipart/mixed; boundary=\"x\"\n"
+    nested = "".join('--n%d\nContent-Type: multipart/mixed; boundary="n%d"\n\n' % (i, i + 1)
+                     for i in range(1000))
+    return [
+        ("unterminated", b + "\n--x\nContent-Type: text/plain\n\nhi\n--x\n"
+         "Content-Disposition: attachment; filename=a.txt\n\n" + "aaaa\n" * 5000),
+        ("nested_1000", 'Content-Type: multipart/mixed; boundary="n0"\n\n' + nested +
+         "--n1000\nContent-Disposition: attachment; filename=deep.txt\n\n" + "d\n" * 5000),
+        ("header_50mb", "X-Big: " + "h" * (50 << 20) + "\n" + b + "\n--x\nContent-Type: "
+         "text/plain\n\nhi\n--x--\n"),
+        ("bad_base64", b + "\n--x\nContent-Type: text/plain\n\nhi\n--x\nContent-Disposition: "
+         "attachment; filename=b.bin\nContent-Transfer-Encoding: base64\n\n" +
+         "!!not*base64$$\n" * 3000 + "--x--\n"),
+        ("qp_as_base64", b + "\n--x\nContent-Type: text/plain\n\nhi\n--x\nContent-Disposition: "
+         "attachment; filename=q.txt\nContent-Transfer-Encoding: quoted-printable\n\n" +
+         "=ZZ broken =4\n" * 3000 + "--x--\n"),
+    ]
+
+
+def run_faults(milter):
+    lab = postfix_lab.Lab(milter)
+    results = []
+    try:
+        lab.start()
+        for name, content in malformed():
+            before = len(lab.delivered())
+            raw = ("From: a@test.local\nTo: bo@test.local\nSubject: %s\nMessage-ID: <%s@test."
+                   "local>\nMIME-Version: 1.0\n%s" % (name, name, content))
+            try:
+                smtp = smtplib.SMTP("127.0.0.1", lab.smtp_port, timeout=300)
+                smtp.sendmail("a@test.local", ["bo@test.local"], raw)
+                smtp.quit()
+                outcome = "accepted"
+            except smtplib.SMTPException as e:
+                outcome = "refused by Postfix: %s" % str(e)[:80]
+            got = lab.wait_delivered(before + 1, 120) if outcome == "accepted" else {}
+            alive = lab.milter.poll() is None
+            line = [l for l in lab.milter_log().splitlines() if "listening" not in l]
+            results.append("%-13s %s, delivered %d, milter %s, peak %d KiB; %s" % (
+                name, outcome, len(got) - before if got else 0, "alive" if alive else "DEAD",
+                peak_kib(lab.milter.pid) if alive else 0, line[-1][:110] if line else ""))
+    finally:
+        lab.close()
+    return results
+
+
+def sigterm_mid_pack(milter):
+    lab = postfix_lab.Lab(milter)
+    try:
+        lab.start()
+        random.seed(1)
+        name, root, extra = [s for s in shapes_mod.shapes() if s[0] == "attachment_30mb"][0]
+        h, b, expected, packed = shapes_mod.message(name, root, extra)
+        sender = threading.Thread(target=lambda: smtplib.SMTP(
+            "127.0.0.1", lab.smtp_port, timeout=300).sendmail("a@test.local", ["bo@test.local"],
+                                                              h + "\n" + b))
+        sender.start()
+        while not os.listdir(lab.state + "/work"):  # a work folder: packing has begun
+            time.sleep(0.005)
+        t = time.perf_counter()
+        rc = lab.stop_milter(__import__("signal").SIGTERM, 120)
+        stopped = time.perf_counter() - t
+        sender.join()
+        got = list(lab.wait_delivered(1, 60).values())
+        bad = shapes_mod.check(name, h + "\n" + b, b, expected, packed, got[0]) if got else [
+            "not delivered"]
+        return "sigterm_mid_pack exit %s after %.1f s; %s" % (rc, stopped, "; ".join(bad) or
+                                                              "delivered packed")
+    finally:
+        lab.close()
+
+
+def main():
+    why = postfix_lab.why_not_runnable()
+    if why:
+        print("skipped:", why)
+        return postfix_lab.SKIP
+    milter = sys.argv[1]
+    count = int(sys.argv[2]) if len(sys.argv) > 2 else 2000
+    clients = int(sys.argv[3]) if len(sys.argv) > 3 else 8
+    failed = False
+    off = run_load(milter, count, clients, milter_on=False)
+    on = run_load(milter, count, clients, milter_on=True)
+    for label, r in (("without milter", off), ("with milter", on)):
+        print("%-15s %7.1f msg/s  p50 %7.1f ms  p99 %7.1f ms  %s%s" % (
+            label, r["rate"], r["p50"], r["p99"], r["stats"],
+            "  milter peak %d KiB" % r["peak_kib"] if r["peak_kib"] else ""))
+    print("ratio with/without %.2f; added latency p50 %.1f ms, p99 %.1f ms" % (
+        on["rate"] / off["rate"], on["p50"] - off["p50"], on["p99"] - off["p99"]))
+    killed = run_load(milter, count, clients, milter_on=True, kill_at=count // 3)
+    print("killed at %d   %7.1f msg/s  %s" % (count // 3, killed["rate"], killed["stats"]))
+    for r in (off, on, killed):
+        for p in r["problems"][:10]:
+            print("PROBLEM:", p)
+        failed |= bool(r["problems"])
+    for line in run_faults(milter):
+        print("fault", line)
+        failed |= "DEAD" in line
+    line = sigterm_mid_pack(milter)
+    print("fault", line)
+    failed |= "delivered packed" not in line
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,414 @@
+#include "pack.h"
+
+#include <gmime/gmime.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <set>
+#include <vector>
+
+#include "compression/mail_send.h"
+#include "compression/signature.h"
+#include "platform/fs.h"
+#include "unzip32.h"
+#include "zip32.h"
+
+namespace parvex::milter {
+namespace {
+
+// Every GMime object we create or are handed with a reference of our own.
+struct Unref {
+  void operator()(void* object) const { g_object_unref(object); }
+};
+template <typename T>
+using GPtr = std::unique_ptr<T, Unref>;
+
+std::string lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return text;
+}
+
+std::string stream_bytes(GMimeStream* stream) {
+  std::string out;
+  g_mime_stream_reset(stream);
+  char buf[65536];
+  ssize_t n;
+  while ((n = g_mime_stream_read(stream, buf, sizeof buf)) > 0) {
+    out.append(buf, static_cast<size_t>(n));
+  }
+  return out;
+}
+
+// The part's bytes as the transfer encoding stands in the message, or decoded.
+std::string part_bytes(GMimePart* part, bool decoded) {
+  GMimeDataWrapper* content = g_mime_part_get_content(part);
+  if (!content) return {};
+  if (!decoded) return stream_bytes(g_mime_data_wrapper_get_stream(content));
+  GPtr<GMimeStream> mem(g_mime_stream_mem_new());
+  g_mime_data_wrapper_write_to_stream(content, mem.get());
+  return stream_bytes(mem.get());
+}
+
+std::string object_content(GMimeObject* object) {
+  GPtr<GMimeStream> mem(g_mime_stream_mem_new());
+  if (g_mime_object_write_content_to_stream(object, nullptr, mem.get()) < 0) return {};
+  return stream_bytes(mem.get());
+}
+
+bool is_hex(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// Whether decoding loses nothing: a decoder skips what it cannot read, and packing the
+// decoded bytes would then drop what the recipient's client might have made of them.
+bool decodes_exactly(GMimePart* part) {
+  const std::string raw = part_bytes(part, false);
+  switch (g_mime_part_get_content_encoding(part)) {
+    case GMIME_CONTENT_ENCODING_DEFAULT:
+    case GMIME_CONTENT_ENCODING_7BIT:
+    case GMIME_CONTENT_ENCODING_8BIT:
+    case GMIME_CONTENT_ENCODING_BINARY:
+      return true;
+    case GMIME_CONTENT_ENCODING_BASE64: {
+      size_t digits = 0;
+      size_t pad = 0;
+      for (const char c : raw) {
+        if (c == '\n' || c == '\r' || c == ' ' || c == '\t') continue;
+        const bool digit = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                           (c >= '0' && c <= '9') || c == '+' || c == '/';
+        if (c == '=') {
+          ++pad;
+        } else if (!digit || pad > 0) {
+          return false;
+        }
+        ++digits;
+      }
+      return digits % 4 == 0 && pad <= 2;
+    }
+    case GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE:
+      for (size_t i = 0; i < raw.size(); ++i) {
+        if (raw[i] != '=') continue;
+        size_t j = i + 1;
+        while (j < raw.size() && (raw[j] == ' ' || raw[j] == '\t')) ++j;
+        if (j < raw.size() && (raw[j] == '\n' || raw[j] == '\r')) continue;  // soft break
+        if (i + 2 >= raw.size() || !is_hex(raw[i + 1]) || !is_hex(raw[i + 2])) return false;
+      }
+      return true;
+    default:  // uuencode and names we do not know
+      return false;
+  }
+}
+
+struct Candidate {
+  GMimeMultipart* parent = nullptr;
+  int index = 0;
+  GMimePart* part = nullptr;
+};
+
+struct Survey {
+  std::vector<Candidate> candidates;
+  std::string html;     // the decoded HTML bodies, for cid: and Content-Location references
+  std::string refused;  // why the message must be left whole, when it must
+};
+
+bool is_type(GMimeObject* object, const char* type, const char* subtype) {
+  GMimeContentType* ct = g_mime_object_get_content_type(object);
+  return ct && g_mime_content_type_is_type(ct, type, subtype);
+}
+
+void survey(GMimeObject* object, GMimeMultipart* parent, int index, bool in_alternative, int depth,
+            const PackRules& rules, Survey& out) {
+  if (!out.refused.empty()) return;
+  if (depth > rules.max_depth) {
+    out.refused = "nested deeper than " + std::to_string(rules.max_depth) + " parts";
+    return;
+  }
+  if (is_type(object, "multipart", "signed") || is_type(object, "multipart", "encrypted") ||
+      is_type(object, "application", "pkcs7-mime") ||
+      is_type(object, "application", "x-pkcs7-mime") ||
+      is_type(object, "application", "pgp-encrypted")) {
+    out.refused = "signed or encrypted";
+    return;
+  }
+  if (GMIME_IS_MULTIPART(object)) {
+    auto* multipart = GMIME_MULTIPART(object);
+    const bool alternative = in_alternative || is_type(object, "multipart", "alternative");
+    for (int i = 0; i < g_mime_multipart_get_count(multipart); ++i) {
+      survey(g_mime_multipart_get_part(multipart, i), multipart, i, alternative, depth + 1, rules,
+             out);
+    }
+    return;
+  }
+  // An attached message leaves whole, whatever it holds.
+  if (!GMIME_IS_PART(object)) return;
+  auto* part = GMIME_PART(object);
+  const bool text_body = is_type(object, "text", "plain") || is_type(object, "text", "html");
+  GMimeContentDisposition* disposition = g_mime_object_get_content_disposition(object);
+  const bool attachment = disposition && g_mime_content_disposition_is_attachment(disposition);
+  const bool inline_role = disposition && !attachment;
+  if (text_body && !attachment) {
+    const std::string text = part_bytes(part, true);
+    if (text.find("-----BEGIN PGP SIGNED MESSAGE-----") != std::string::npos ||
+        text.find("-----BEGIN PGP MESSAGE-----") != std::string::npos) {
+      out.refused = "signed or encrypted";
+      return;
+    }
+    if (is_type(object, "text", "html")) out.html += text;
+    return;
+  }
+  const char* file_name = g_mime_part_get_filename(part);
+  if (!attachment && (inline_role || !file_name)) return;
+  if (in_alternative || !parent || is_type(object, "text", "calendar") ||
+      is_type(object, "application", "ms-tnef") ||
+      (file_name && lower(file_name) == "winmail.dat")) {
+    return;
+  }
+  out.candidates.push_back({parent, index, part});
+}
+
+// Inline pictures the HTML shows stay where they are, whatever their disposition says.
+bool referenced(GMimePart* part, const std::string& html) {
+  const char* id = g_mime_object_get_content_id(GMIME_OBJECT(part));
+  if (id && *id && html.find(std::string("cid:") + id) != std::string::npos) return true;
+  const char* location = g_mime_object_get_header(GMIME_OBJECT(part), "Content-Location");
+  return location && *location && html.find(location) != std::string::npos;
+}
+
+struct Saved {
+  std::string name;  // UTF-8, as saved in the folder
+  int64_t size = 0;
+  uint32_t crc = 0;
+};
+
+uint32_t crc_of(std::string_view bytes) {
+  uLong crc = crc32(0, nullptr, 0);
+  for (size_t at = 0; at < bytes.size();) {
+    const size_t n = std::min<size_t>(bytes.size() - at, 1u << 30);
+    crc = crc32(crc, reinterpret_cast<const Bytef*>(bytes.data() + at), static_cast<uInt>(n));
+    at += n;
+  }
+  return static_cast<uint32_t>(crc);
+}
+
+int32_t PVX_CALL quiet_print(char*, uint32_t) {
+  return 0;
+}
+
+struct ListedEntry {
+  std::string name;  // UTF-8
+  uint32_t size = 0;
+  uint32_t crc = 0;
+};
+thread_local std::vector<ListedEntry>* listing = nullptr;
+
+void PVX_CALL list_entry(uint32_t size, uint32_t, uint16_t, uint16_t, uint16_t, uint16_t, uint16_t,
+                         uint16_t, char, char* name, char*, uint32_t crc, char) {
+  if (listing) listing->push_back({fs::from_ansi(name ? name : ""), size, crc});
+}
+
+int32_t unzip_run(const std::string& archive, bool test, std::vector<ListedEntry>* entries) {
+  std::string archive_ansi = fs::to_ansi(archive);
+  char empty[] = "";
+  UnzipOptionRecord options{};
+  options.ExtractList = test ? 0 : 1;
+  options.TestZip = test ? 1 : 0;
+  options.ZipFileName = archive_ansi.data();
+  options.ExtractDir = empty;
+  UnzipCallbackRecord callbacks{};
+  callbacks.print = quiet_print;
+  callbacks.list_entry = list_entry;
+  listing = entries;
+  const int32_t rc = Wiz_SingleEntryUnzip(0, nullptr, 0, nullptr, &options, &callbacks);
+  listing = nullptr;
+  return rc;
+}
+
+// The archive holds each saved file byte for byte and the readme, and nothing else.
+std::string check_archive(const std::string& archive, const std::vector<Saved>& saved,
+                          const Saved& readme) {
+  std::vector<ListedEntry> entries;
+  if (unzip_run(archive, false, &entries) != 0) return "the archive could not be listed";
+  if (unzip_run(archive, true, nullptr) != 0) return "the archive did not test whole";
+  const bool readme_taken = std::any_of(saved.begin(), saved.end(), [](const Saved& s) {
+    return fs::same_name(s.name, compression::kReadme);
+  });
+  std::vector<Saved> wanted = saved;
+  if (!readme_taken) wanted.push_back(readme);
+  if (entries.size() != wanted.size()) return "the archive holds a different number of files";
+  for (const Saved& w : wanted) {
+    const bool held = std::any_of(entries.begin(), entries.end(), [&](const ListedEntry& e) {
+      return e.name == w.name && e.size == static_cast<uint64_t>(w.size) && e.crc == w.crc;
+    });
+    if (!held) return "the archive does not hold " + w.name + " as it was";
+  }
+  return {};
+}
+
+Saved fingerprint_file(const std::string& path, const std::string& name) {
+  fs::File in(path, "rb");
+  std::string bytes;
+  char buf[65536];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, in.get())) > 0) bytes.append(buf, n);
+  return {name, static_cast<int64_t>(bytes.size()), crc_of(bytes)};
+}
+
+// Packs the saved files and the readme of folder into archive. Empty when it worked.
+std::string zip_folder(const std::string& folder, const std::string& archive,
+                       const std::vector<std::string>& names) {
+  ZipCallbackRecord callbacks{};
+  callbacks.print = quiet_print;
+  ZpInit(&callbacks);
+  std::string root = fs::to_ansi(folder);
+  ZipOptionRecord options{};
+  options.root_directory = root.data();
+  ZpSetOptions(&options);
+  const std::string archive_ansi = fs::to_ansi(archive);
+  for (size_t at = 0; at < names.size(); at += ZIP_MAX_NAMES) {
+    const size_t count = std::min<size_t>(ZIP_MAX_NAMES, names.size() - at);
+    std::vector<std::string> ansi;
+    for (size_t i = 0; i < count; ++i) ansi.push_back(fs::to_ansi(names[at + i]));
+    ZipNameList list{};
+    for (size_t i = 0; i < count; ++i) list.names[i] = ansi[i].data();
+    const int32_t rc = ZpArchive(static_cast<int32_t>(count), archive_ansi.data(), &list);
+    if (rc != ZE_OK) return "the zip library failed with code " + std::to_string(rc);
+  }
+  return {};
+}
+
+GPtr<GMimePart> archive_part(const std::string& archive_bytes) {
+  GPtr<GMimePart> part(g_mime_part_new_with_type("application", "zip"));
+  GPtr<GMimeContentDisposition> disposition(g_mime_content_disposition_new());
+  g_mime_content_disposition_set_disposition(disposition.get(), GMIME_DISPOSITION_ATTACHMENT);
+  g_mime_object_set_content_disposition(GMIME_OBJECT(part.get()), disposition.get());
+  g_mime_part_set_filename(part.get(), "DD.zip");
+  GByteArray* array = g_byte_array_sized_new(static_cast<guint>(archive_bytes.size()));
+  g_byte_array_append(array, reinterpret_cast<const guint8*>(archive_bytes.data()),
+                      static_cast<guint>(archive_bytes.size()));
+  GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_byte_array(array));  // owns the array
+  GPtr<GMimeDataWrapper> content(
+      g_mime_data_wrapper_new_with_stream(stream.get(), GMIME_CONTENT_ENCODING_DEFAULT));
+  g_mime_part_set_content(part.get(), content.get());
+  g_mime_part_set_content_encoding(part.get(), GMIME_CONTENT_ENCODING_BASE64);
+  return part;
+}
+
+std::string read_file(const std::string& path) {
+  fs::File in(path, "rb");
+  std::string bytes;
+  char buf[65536];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, in.get())) > 0) bytes.append(buf, n);
+  return bytes;
+}
+
+PackResult left(PackResult result, std::string why) {
+  result.packed = false;
+  result.body.clear();
+  result.why = std::move(why);
+  return result;
+}
+
+}  // namespace
+
+PackResult pack_message(std::string_view headers, std::string_view body, const PackRules& rules,
+                        const std::string& work_folder) {
+  static const bool initialised = [] {
+    g_mime_init();
+    return true;
+  }();
+  (void)initialised;
+  PackResult result;
+
+  std::string text;
+  text.reserve(headers.size() + body.size() + 1);
+  text.append(headers).append("\n").append(body);
+  GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(text.data(), text.size()));
+  GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
+  GPtr<GMimeMessage> message(g_mime_parser_construct_message(parser.get(), nullptr));
+  if (!message) return left(result, "not a message GMime can read");
+  GMimeObject* root = g_mime_message_get_mime_part(message.get());
+  if (!root || !GMIME_IS_MULTIPART(root)) return left(result, "not a multipart message");
+
+  Survey found;
+  survey(root, nullptr, 0, false, 0, rules, found);
+  if (!found.refused.empty()) return left(result, found.refused);
+  std::vector<Candidate> packing;
+  for (const Candidate& c : found.candidates) {
+    if (!referenced(c.part, found.html)) packing.push_back(c);
+  }
+  result.parts = static_cast<int>(packing.size());
+  if (packing.empty()) return left(result, "no attachments");
+  for (const Candidate& c : packing) {
+    if (!decodes_exactly(c.part))
+      return left(result, "an attachment's transfer encoding is damaged");
+  }
+  // What the rewrite would change besides the attachments: nothing, or it is not done.
+  if (object_content(root) != body) return left(result, "GMime would not write it back exactly");
+
+  const std::string files = work_folder + "/" + "files";
+  fs::make_folder(files);
+  WriteReadme(files);
+  const Saved readme = fingerprint_file(files + "/" + compression::kReadme, compression::kReadme);
+  std::set<std::string> taken;
+  std::vector<Saved> saved;
+  std::vector<std::string> names{compression::kReadme};
+  for (const Candidate& c : packing) {
+    const char* file_name = g_mime_part_get_filename(c.part);
+    const std::string name = compression::saved_name(file_name ? file_name : "", taken);
+    const std::string bytes = part_bytes(c.part, true);
+    fs::File out(files + "/" + name, "wb");
+    out.write(bytes);
+    out.close();
+    saved.push_back({name, static_cast<int64_t>(bytes.size()), crc_of(bytes)});
+    if (!fs::same_name(name, compression::kReadme)) names.push_back(name);
+    result.attached += static_cast<int64_t>(bytes.size());
+  }
+  if (result.attached < rules.min_total) {
+    return left(result,
+                "the attachments hold fewer than " + std::to_string(rules.min_total) + " bytes");
+  }
+
+  const std::string archive = work_folder + "/" + "DD.zip";
+  if (std::string failed = zip_folder(files, archive, names); !failed.empty()) {
+    return left(result, failed);
+  }
+  if (std::string wrong = check_archive(archive, saved, readme); !wrong.empty()) {
+    return left(result, wrong);
+  }
+  const std::string archive_bytes = read_file(archive);
+  result.archive = static_cast<int64_t>(archive_bytes.size());
+  const double saving =
+      result.attached > 0
+          ? static_cast<double>(result.attached - result.archive) / result.attached * 100
+          : 0;
+  if (saving < rules.min_saving || result.archive >= result.attached) {
+    result.below_saving = true;
+    char figure[32];
+    std::snprintf(figure, sizeof figure, "%.1f", saving);
+    return left(result, std::string("the archive saves ") + figure + " %");
+  }
+
+  // The archive takes the first attachment's place; the others go. From the last, so that
+  // each index still names its part.
+  for (auto it = packing.rbegin(); it != packing.rend(); ++it) {
+    GPtr<GMimeObject> removed(g_mime_multipart_remove_at(it->parent, it->index));
+  }
+  for (const Candidate& c : packing) {
+    if (g_mime_multipart_get_count(c.parent) == 0 && c.parent != packing.front().parent) {
+      return left(result, "packing would leave an empty multipart");
+    }
+  }
+  const GPtr<GMimePart> dd = archive_part(archive_bytes);
+  g_mime_multipart_insert(packing.front().parent, packing.front().index, GMIME_OBJECT(dd.get()));
+  result.body = object_content(root);
+  if (result.body.empty() || result.body.size() >= body.size()) {
+    return left(result, "the packed message would not be smaller");
+  }
+  result.packed = true;
+  return result;
+}
+
+}  // namespace parvex::milter

@@ -1,0 +1,251 @@
+"""Messages of real shapes through a private Postfix with parvex-milter: what is packed arrives
+in DD.zip byte for byte, everything else of the message exactly as it was sent.
+
+usage: postfix_shapes.py PATH-TO-parvex-milter     (exit 77: skipped, with the reason)
+"""
+import base64
+import email
+import io
+import os
+import random
+import signal
+import smtplib
+import sys
+import zipfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import postfix_lab  # noqa: E402
+
+PLACE = "\0DD\0"  # where the archive is expected
+archive_bytes = []  # the size of each DD.zip delivered
+
+
+def b64(data):
+    return base64.encodebytes(data).decode().rstrip("\n")
+
+
+def leaf(ctype, body, extra="", packed=None):
+    """A leaf part. packed: (name in the archive, decoded bytes) when it must be packed."""
+    return {"text": "Content-Type: %s\n%s\n%s" % (ctype, extra, body), "packed": packed}
+
+
+def attach(name_header, data, ctype="application/octet-stream", packed_as=None):
+    return leaf(ctype + "; " + name_header.replace("filename", "name"), b64(data),
+                "Content-Disposition: attachment; %s\nContent-Transfer-Encoding: base64\n"
+                % name_header, (packed_as, data) if packed_as else None)
+
+
+def multi(subtype, children, preamble="", epilogue=""):
+    boundary = "b%d_%s" % (random.randrange(10**9), subtype)
+    return {"subtype": subtype, "boundary": boundary, "children": children,
+            "preamble": preamble, "epilogue": epilogue}
+
+
+def render(node, expected):
+    """(headers, body) of a node; expected renders what the milter should make of it."""
+    if "text" in node:
+        if expected and node["packed"]:
+            return None
+        head, _, body = node["text"].partition("\n\n")
+        return head + "\n", body
+    head = 'Content-Type: multipart/%s; boundary="%s"\n' % (node["subtype"], node["boundary"])
+    body = node["preamble"]
+    placed = False
+    for child in node["children"]:
+        if expected and child.get("packed") and not placed and child.get("first"):
+            body += "--%s\n%s\n" % (node["boundary"], PLACE)
+            placed = True
+            continue
+        part = render(child, expected)
+        if part is None:
+            continue
+        body += "--%s\n%s\n%s\n" % (node["boundary"], part[0], part[1])
+    body += "--%s--\n%s" % (node["boundary"], node["epilogue"])
+    return head, body
+
+
+def packed_leaves(node):
+    if "text" in node:
+        return [node] if node["packed"] else []
+    return [x for c in node["children"] for x in packed_leaves(c)]
+
+
+def message(name, root, extra_headers=""):
+    first = packed_leaves(root)
+    if first:
+        first[0]["first"] = True
+    head, body = render(root, False)
+    headers = ("From: Ana <ana@test.local>\nTo: bo@test.local\nSubject: %s\n"
+               "Date: Mon, 7 Dec 2026 10:00:00 +0000\nMessage-ID: <%s@test.local>\n"
+               "MIME-Version: 1.0\n%s%s" % (name, name, extra_headers, head))
+    expected = render(root, True)[1] if first else body
+    return headers, body, expected, [leaf_["packed"] for leaf_ in first]
+
+
+def text(body="Hello,\nthe files are attached.\n"):
+    return leaf("text/plain; charset=utf-8", body)
+
+
+def compressible(size, seed):
+    """Text-like bytes: a random 64 KiB of words, repeated with a counter."""
+    rnd = random.Random(seed)
+    words = [b"alpha", b"beta", b"gamma", b"delta", b"quarterly", b"report", b"\n"]
+    block = b" ".join(rnd.choice(words) for _ in range(10000))
+    out = b"".join(b"%d %s" % (i, block) for i in range(size // len(block) + 1))
+    return out[:size]
+
+
+def shapes():
+    pdf = compressible(200_000, 1)
+    csv = compressible(50_000, 2)
+    png = bytes(range(256)) * 8
+    inner = ("From: c@test.local\nSubject: inner\nMIME-Version: 1.0\n"
+             'Content-Type: multipart/mixed; boundary="in1"\n\n--in1\nContent-Type: text/plain\n\n'
+             "inner\n--in1\nContent-Type: application/octet-stream; name=x.bin\n"
+             "Content-Disposition: attachment; filename=x.bin\n\nxxxx\n--in1--\n")
+    html = ('<p>Logo <img src="cid:logo@x"> and <img src="cid:pic2@x"></p>')
+    signed_inner = multi("mixed", [text(), attach('filename="a.pdf"', pdf)])
+    yield "plain_two", multi("mixed", [
+        text(), attach('filename="a.pdf"', pdf, "application/pdf", "a.pdf"),
+        leaf("text/plain; name=notes.txt", "plain notes\n" * 500,
+             "Content-Disposition: attachment; filename=notes.txt\n",
+             ("notes.txt", b"plain notes\n" * 500))], preamble="This is MIME.\n",
+        epilogue="the end\n"), ""
+    yield "html_inline_logo", multi("mixed", [
+        multi("related", [leaf("text/html", html),
+                          leaf("image/png", b64(png), "Content-ID: <logo@x>\n"
+                               "Content-Disposition: inline; filename=logo.png\n"
+                               "Content-Transfer-Encoding: base64\n")]),
+        attach('filename="report.csv"', csv, "text/csv", "report.csv")]), ""
+    yield "reply_inline_pictures", multi("related", [
+        multi("alternative", [text("> quoted\n"), leaf("text/html", html)]),
+        leaf("image/png", b64(png), "Content-ID: <logo@x>\nContent-Disposition: attachment; "
+             "filename=logo.png\nContent-Transfer-Encoding: base64\n"),
+        leaf("image/png", b64(png), "Content-ID: <pic2@x>\nContent-Transfer-Encoding: base64\n"
+             "Content-Location: pic2.png\n")]), ""
+    yield "forwarded", multi("mixed", [
+        text(), leaf("message/rfc822", inner, "Content-Disposition: attachment; "
+                     "filename=fwd.eml\n"),
+        attach("filename=notes.doc", csv, packed_as="notes.doc")]), ""
+    yield "calendar", multi("mixed", [
+        multi("alternative", [text(), leaf("text/calendar; method=REQUEST", "BEGIN:VCALENDAR\n"
+                                           "END:VCALENDAR\n")]),
+        attach("filename=invite.ics", b"BEGIN:VCALENDAR\nEND:VCALENDAR\n" * 100,
+               "text/calendar")]), ""
+    yield "smime_signed", multi("signed", [signed_inner, attach(
+        "filename=smime.p7s", b"\x30\x82" * 200, "application/pkcs7-signature")]), ""
+    yield "pgp_inline", multi("mixed", [
+        text("-----BEGIN PGP SIGNED MESSAGE-----\nHash: SHA256\n\nhi\n"),
+        attach("filename=a.pdf", pdf)]), ""
+    yield "dkim_signed", multi("mixed", [text(), attach("filename=a.pdf", pdf)]), \
+        "DKIM-Signature: v=1; a=rsa-sha256; d=test.local; s=s; b=abc\n"
+    yield "names_2231_2047", multi("mixed", [
+        text(), attach("filename*=utf-8''%C3%BCbersicht%20%E2%82%AC.txt", csv,
+                       packed_as="übersicht €.txt"),
+        attach('filename="=?UTF-8?B?0J/RgNC40LLQtdGCLnR4dA==?="', pdf, packed_as="______.txt")]), ""
+    yield "duplicates_zero_byte", multi("mixed", [
+        text(), attach("filename=r.txt", csv, packed_as="r.txt"),
+        attach("filename=r.txt", pdf, packed_as="r (2).txt"),
+        attach("filename=empty.bin", b"", packed_as="empty.bin")]), ""
+    yield "attachment_30mb", multi("mixed", [
+        text(), attach("filename=big.log", compressible(30_000_000, 3), packed_as="big.log")]), ""
+    yield "nothing_worth_packing", multi("mixed", [
+        text(), attach("filename=noise.bin", random.Random(4).randbytes(NOISE))]), ""
+    yield "exempt_recipient", multi("mixed", [text(), attach("filename=a.pdf", pdf)]), ""
+
+
+NOISE = 65536  # incompressible bytes: below the saving, counted as sent unpacked
+
+
+def check(name, raw_sent, sent_body, expected, packed, delivered):
+    """A list of problems with one delivered message."""
+    sent_head = raw_sent[:raw_sent.index("\n\n") + 1].encode()
+    head, body = postfix_lab.split_message(delivered)
+    problems = []
+    if not head.endswith(sent_head):
+        problems.append("headers changed")
+    if not packed:
+        if body != sent_body.encode():
+            problems.append("body changed")
+        return problems
+    before, after = (s.encode() for s in expected.split(PLACE))
+    if not (body.startswith(before) and body.endswith(after)):
+        return problems + ["the parts around the archive changed"]
+    part = email.message_from_bytes(body[len(before):len(body) - len(after)])
+    if part.get_content_type() != "application/zip" or part.get_filename() != "DD.zip":
+        return problems + ["no DD.zip in the first attachment's place"]
+    archive = part.get_payload(decode=True)
+    archive_bytes.append(len(archive))
+    with zipfile.ZipFile(io.BytesIO(archive)) as z:
+        names = sorted(z.namelist())
+        want = sorted([n for n, _ in packed] + ["Readme.txt"])
+        if names != want:
+            return problems + ["archive holds %s, not %s" % (names, want)]
+        for n, data in packed:
+            if z.read(n) != data:
+                problems.append("%s differs after unzipping" % n)
+    return problems
+
+
+def main():
+    why = postfix_lab.why_not_runnable()
+    if why:
+        print("skipped:", why)
+        return postfix_lab.SKIP
+    random.seed(32)
+    lab = postfix_lab.Lab(sys.argv[1], config="exempt_recipient_domains = exempt.test\n")
+    failures = []
+    try:
+        lab.start()
+        sent = {}
+        smtp = smtplib.SMTP("127.0.0.1", lab.smtp_port, timeout=120)
+        for name, root, extra in shapes():
+            headers, body, expected, packed = message(name, root, extra)
+            raw = headers + "\n" + body
+            rcpt = "bo@exempt.test" if name.startswith("exempt") else "bo@test.local"
+            smtp.sendmail("ana@test.local", [rcpt], raw)
+            sent["<%s@test.local>" % name] = (name, raw, body, expected, packed)
+        smtp.quit()
+        # Postfix's milter_default_action: with the milter gone, mail still leaves, unchanged.
+        rc = lab.stop_milter(signal.SIGTERM)
+        if rc != 0:
+            failures.append("milter: SIGTERM ended it with %s" % rc)
+        name, root, extra = next(shapes())
+        headers, body, _, _ = message("milter_down", root, extra)
+        smtp = smtplib.SMTP("127.0.0.1", lab.smtp_port, timeout=60)
+        smtp.sendmail("ana@test.local", ["bo@test.local"], headers + "\n" + body)
+        smtp.quit()
+        sent["<milter_down@test.local>"] = ("milter_down", headers + "\n" + body, body, body, [])
+
+        got = lab.wait_delivered(len(sent))
+        by_id = {postfix_lab.message_id(raw): raw for raw in got.values()}
+        for mid, (name, raw, body, expected, packed) in sent.items():
+            if mid not in by_id:
+                failures.append("%s: not delivered" % name)
+                continue
+            problems = check(name, raw, body, expected, packed, by_id[mid])
+            print("%-24s %-8s %s" % (name, "packed" if packed else "left",
+                                     "; ".join(problems) or "ok"))
+            failures += ["%s: %s" % (name, p) for p in problems]
+        if len(got) != len(sent):
+            failures.append("%d messages delivered for %d sent" % (len(got), len(sent)))
+        # The add-in's statistics (a new file starts at 1 and 1): packed bytes against their
+        # archives, unpacked ones as sent.
+        with open(os.path.join(lab.state, "parvex.log")) as f:
+            totals = [float(x) for x in f.read().split()]
+        packed_total = sum(len(d) for s in sent.values() for _, d in s[4])
+        want = [1 + packed_total + NOISE, 1 + sum(archive_bytes) + NOISE]
+        if totals != want:
+            failures.append("statistics hold %s, not %s" % (totals, want))
+    finally:
+        if failures:
+            print(lab.milter_log()[-3000:])
+            print(lab.postfix_log())
+        lab.close()
+    for f in failures:
+        print("FAILED:", f)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
