@@ -227,7 +227,7 @@ TEST_F(TrackingTest, KeysAreNeverReusedAndTheCounterStopsAt32767) {
   EXPECT_EQ(log().front(), line("last inchis."));
 }
 
-TEST_F(TrackingTest, KillRefusesAWrapperThatIsNotTheRegisteredOne) {
+TEST_F(TrackingTest, KillRefusesAStrangerAndAStartupFailureGoesBackToTheHost) {
   outlook_.open_explorer("Inbox");
   Trackers trackers(outlook_.application());
   clsExplorerWrapper stranger;
@@ -236,11 +236,8 @@ TEST_F(TrackingTest, KillRefusesAWrapperThatIsNotTheRegisteredOne) {
   EXPECT_EQ(f.description(), "Unexpected Error in KillExplorer");
   EXPECT_THROW(KillExplorer(7, &stranger), Failure);
   EXPECT_EQ(moduleOutlookExplorer::instance().wrappers().size(), 1u);
-}
 
-TEST_F(TrackingTest, InspectorStartupFailureGoesBackToTheHost) {
-  outlook_.open_explorer("Inbox");
-  Trackers trackers(outlook_.application());
+  // The inspector side's startup failure goes back to the host.
   clear_log();
   outlook_.fail("Inspectors.Count", 1);
   outlook_.fail("Explorers.Count", 1);

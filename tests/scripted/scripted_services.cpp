@@ -1,11 +1,7 @@
 #include "scripted/scripted_services.h"
 
-#include <atomic>
-#include <chrono>
-#include <cstdio>
 #include <filesystem>
-#include <memory>
-#include <sstream>
+#include <fstream>
 #include <stdexcept>
 
 #include "core/program_state.h"
@@ -63,63 +59,25 @@ ScopedServices::~ScopedServices() {
   ProgramState::reset();
 }
 
-namespace {
-std::filesystem::path utf8_path(const std::string& s) {
-  return std::filesystem::path(std::u8string(s.begin(), s.end()));
-}
-}  // namespace
-
-TempFolder::TempFolder() {
-  static std::atomic<int> counter{0};
-  const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-  auto base = std::filesystem::temp_directory_path();
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    std::ostringstream name;
-    name << "parvex-test-" << stamp << "-" << counter++;
-    const auto p = base / name.str();
-    if (std::filesystem::create_directory(p)) {
-      const auto u8 = p.u8string();
-      path_.assign(u8.begin(), u8.end());
-      return;
-    }
-  }
-  throw std::runtime_error("cannot create a temporary folder");
-}
-
-TempFolder::~TempFolder() {
-  std::error_code ec;
-  std::filesystem::remove_all(utf8_path(path_), ec);
-}
+TempFolder::TempFolder() : path_(pvx::unzip::test::utf8(dir_.path())) {}
 
 std::string TempFolder::operator/(const std::string& name) const {
   return path_ + kPathSep + name;
 }
 
-namespace {
-// Wide names on Windows: the C runtime's narrow names go through its own code page.
-std::FILE* open_file(const std::string& path, const char* mode) {
-#ifdef _WIN32
-  return _wfopen(pvx::utf8_to_wide(path).c_str(), pvx::utf8_to_wide(mode).c_str());
-#else
-  return std::fopen(path.c_str(), mode);
-#endif
-}
-}  // namespace
-
+// Unlike the libraries' tests, which read a missing file as empty, a test here fails loudly.
 std::string read_file(const std::string& path) {
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(open_file(path, "rb"), &std::fclose);
-  if (!in) throw std::runtime_error("cannot read " + path);
-  std::string bytes;
-  char buf[65536];
-  while (const size_t n = std::fread(buf, 1, sizeof buf, in.get())) bytes.append(buf, n);
-  return bytes;
+  if (!std::filesystem::is_regular_file(std::filesystem::u8path(path))) {
+    throw std::runtime_error("cannot read " + path);
+  }
+  return pvx::unzip::test::read_file(std::filesystem::u8path(path));
 }
 
 void write_file(const std::string& path, const std::string& bytes) {
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> out(open_file(path, "wb"), &std::fclose);
-  if (!out || std::fwrite(bytes.data(), 1, bytes.size(), out.get()) != bytes.size()) {
-    throw std::runtime_error("cannot write " + path);
-  }
+  std::ofstream out(std::filesystem::u8path(path), std::ios::binary);
+  out << bytes;
+  out.close();
+  if (!out) throw std::runtime_error("cannot write " + path);
 }
 
 }  // namespace parvex::testing

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/services.h"
+#include "unzip_support.h"
 
 namespace parvex::testing {
 
@@ -33,7 +34,6 @@ class ScriptedServices : public Services {
   std::function<void()> on_do_events;  // runs inside do_events, as a pending window event would
 
   std::string folder = ".";
-  uint32_t system_error = 0;
   LocalTime clock{2026, 12, 6, 9, 5, 3};
   NumberSeparators separators{",", "."};
 
@@ -48,7 +48,7 @@ class ScriptedServices : public Services {
     if (on_shell_execute) on_shell_execute();
   }
   std::string addin_folder() override { return folder; }
-  uint32_t last_system_error() override { return system_error; }
+  uint32_t last_system_error() override { return 0; }
   LocalTime now() override { return clock; }
   std::string general_date(const LocalTime& t) override { return en_us_general_date(t); }
   NumberSeparators number_separators() override { return separators; }
@@ -67,15 +67,13 @@ class ScopedServices {
 class TempFolder {
  public:
   TempFolder();
-  ~TempFolder();
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
   const std::string& path() const { return path_; }
   // path + separator + name
   std::string operator/(const std::string& name) const;
 
  private:
-  std::string path_;
+  pvx::unzip::test::TempDir dir_;
+  std::string path_;  // UTF-8
 };
 
 // No window can be shown: not Windows, or wine without an X display. On a Windows desktop a

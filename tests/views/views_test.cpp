@@ -5,13 +5,13 @@
 #include <gtest/gtest.h>
 #include <objbase.h>
 #include <windows.h>
-#include <zlib.h>
+
+#include <gdiplus.h>  // after windows.h and objbase.h, which it needs
 
 #include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -44,53 +44,28 @@ const WindowClass kWindows[] = {
     {"frm_options", touch_window<ui::frm_options>, ui::exists<ui::frm_options>},
 };
 
-// The whole window, frame included, as drawn into its own surface, saved as a PNG: filter
-// byte 0 and RGB rows, deflated, in chunks with their CRCs.
+// The whole window, frame included, as drawn into its own surface, saved as a PNG by GDI+.
 void save_screenshot(HWND window, const std::string& path) {
   RedrawWindow(window, nullptr, nullptr,
                RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN | RDW_UPDATENOW);
   RECT frame;
   GetWindowRect(window, &frame);
   const int width = frame.right - frame.left, height = frame.bottom - frame.top;
-  // A negative height: the rows top-down, as PNG wants them.
-  BITMAPINFO info{{sizeof info.bmiHeader, width, -height, 1, 32, BI_RGB, 0, 0, 0, 0, 0}, {}};
-  void* bits = nullptr;
   const pvx::win::window_dc source(window, true);
   const pvx::win::unique_hdc memory(CreateCompatibleDC(source.get()));
-  const pvx::win::unique_gdi<HBITMAP> dib(
-      CreateDIBSection(memory.get(), &info, DIB_RGB_COLORS, &bits, nullptr, 0));
-  ASSERT_TRUE(dib);
-  const HGDIOBJ old = SelectObject(memory.get(), dib.get());
+  const pvx::win::unique_gdi<HBITMAP> bitmap(CreateCompatibleBitmap(source.get(), width, height));
+  ASSERT_TRUE(bitmap);
+  const HGDIOBJ old = SelectObject(memory.get(), bitmap.get());
   BitBlt(memory.get(), 0, 0, width, height, source.get(), 0, 0, SRCCOPY);
-  GdiFlush();
-  std::string raw;
-  const auto* p = static_cast<const uint32_t*>(bits);
-  for (int y = 0; y < height; ++y) {
-    raw.push_back('\0');
-    for (int x = 0; x < width; ++x, ++p) raw += {char(*p >> 16), char(*p >> 8), char(*p)};
-  }
   SelectObject(memory.get(), old);
-
-  uLongf size = compressBound(raw.size());
-  std::string packed(size, '\0');
-  ASSERT_EQ(compress(reinterpret_cast<Bytef*>(packed.data()), &size,
-                     reinterpret_cast<const Bytef*>(raw.data()), raw.size()),
-            Z_OK);
-  packed.resize(size);
-  const auto be32 = [](uint32_t v) {
-    return std::string{char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
-  };
-  std::string png = "\x89PNG\r\n\x1a\n";
-  for (const auto& [type, data] :
-       {std::pair<std::string, std::string>{
-            "IHDR", be32(width) + be32(height) + std::string{8, 2, 0, 0, 0}},
-        {"IDAT", packed},
-        {"IEND", ""}}) {
-    const std::string body = type + data;
-    png += be32(data.size()) + body +
-           be32(crc32(0, reinterpret_cast<const Bytef*>(body.data()), body.size()));
-  }
-  std::ofstream(path, std::ios::binary) << png;
+  const Gdiplus::GdiplusStartupInput input;
+  ULONG_PTR token = 0;
+  ASSERT_EQ(Gdiplus::GdiplusStartup(&token, &input, nullptr), Gdiplus::Ok);
+  CLSID png;  // GDI+'s own PNG encoder
+  CLSIDFromString(L"{557CF406-1A04-11D3-9A73-0000F81EF32E}", &png);
+  EXPECT_EQ(Gdiplus::Bitmap(bitmap.get(), nullptr).Save(win::widen(path).c_str(), &png, nullptr),
+            Gdiplus::Ok);
+  Gdiplus::GdiplusShutdown(token);
 }
 
 class Win32Views : public ::testing::Test {

@@ -17,7 +17,6 @@
 #include "scripted/scripted_services.h"
 #include "sim/sim_com.h"
 #include "sim/sim_session.h"
-#include "text_win32.h"
 #include "win32_handles.h"
 
 namespace parvex {
@@ -32,9 +31,7 @@ bool key_exists(HKEY root, const wchar_t* path) {
   return RegOpenKeyExW(root, path, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
 }
 
-std::string utf8(const stdfs::path& p) {
-  return win::narrow(p.wstring());
-}
+using pvx::unzip::test::utf8;
 
 // The version resource names the DLL and marks it self-registering.
 bool version_resource_right(const std::wstring& dll) {
@@ -57,16 +54,14 @@ bool version_resource_right(const std::wstring& dll) {
 // The registered type library, as a host finds it: "Parvex" 1.0, locale 0.
 bool type_library_registered() {
   com::ComPtr<ITypeLib> lib;
-  if (FAILED(LoadRegTypeLib(com::kLibId, 1, 0, 0, lib.put()))) return false;
-  BSTR name = nullptr;
-  lib->GetDocumentation(-1, &name, nullptr, nullptr, nullptr);
-  const bool named = name && std::wstring(name) == L"Parvex";
-  SysFreeString(name);
   TLIBATTR* attr = nullptr;
-  if (FAILED(lib->GetLibAttr(&attr))) return false;
+  if (FAILED(LoadRegTypeLib(com::kLibId, 1, 0, 0, lib.put())) || FAILED(lib->GetLibAttr(&attr)))
+    return false;
   const bool right = attr->lcid == 0 && attr->wMajorVerNum == 1 && attr->wMinorVerNum == 0;
   lib->ReleaseTLibAttr(attr);
-  return named && right;
+  pvx::win::unique_bstr name;
+  lib->GetDocumentation(-1, name.put(), nullptr, nullptr, nullptr);
+  return right && name && std::wstring(name.get()) == L"Parvex";
 }
 
 // What the loaded Parvex.dll answers when COM asks whether it may unload it.

@@ -211,46 +211,39 @@ std::string make_zip(const std::vector<TestEntry>& entries, const std::string& c
     const std::string extra = e.aes ? aes_extra_block({kAesVendorAe2, e.aes, method}) : "";
     if (e.aes) payload = aes_sealed(payload, e.aes);
     const uint32_t crc = e.crc.value_or(e.aes ? 0 : crc_of(e.data));
-    const auto fields = [&](std::string& h) {
-      put16(h, e.aes ? 51 : 20);
-      put16(h, static_cast<uint16_t>(e.flags | (e.aes ? kFlagEncrypted : 0)));
-      put16(h, e.method.value_or(e.aes ? kMethodAes : method));
-      put16(h, e.dos_time);
-      put16(h, e.dos_date);
-      put32(h, crc);
-      put32(h, e.csize.value_or(static_cast<uint32_t>(payload.size())));
-      put32(h, e.usize.value_or(static_cast<uint32_t>(e.data.size())));
-      put16(h, static_cast<uint16_t>(e.name.size()));
-      put16(h, static_cast<uint16_t>(extra.size()));
-    };
+    const uint32_t csize = e.csize.value_or(static_cast<uint32_t>(payload.size()));
+    const uint32_t usize = e.usize.value_or(static_cast<uint32_t>(e.data.size()));
+    const std::string fields =
+        le_fields("2222244422",
+                  {e.aes ? 51u : 20u, static_cast<uint16_t>(e.flags | (e.aes ? kFlagEncrypted : 0)),
+                   e.method.value_or(e.aes ? kMethodAes : method), e.dos_time, e.dos_date, crc,
+                   csize, usize, e.name.size(), extra.size()});
     local_offsets.push_back(zip.size());
     central_at.push_back(central.size());
-    put32(zip, kLocalHeaderSig);
-    fields(zip);
-    put32(central, kCentralHeaderSig);
-    put16(central, (3 << 8) | 20);
-    fields(central);
-    put16(central, 0);  // comment
-    put16(central, 0);  // disk
-    put16(central, e.internal_attr);
-    put32(central, 0);
-    put32(central, static_cast<uint32_t>(local_offsets.back()));
+    zip += le_fields("4", {kLocalHeaderSig}) + fields;
+    // Made by Unix, then the comment's length, disk, internal and external attributes, offset.
+    central += le_fields("42", {kCentralHeaderSig, (3 << 8) | 20}) + fields +
+               le_fields("22244", {0, 0, e.internal_attr, 0, local_offsets.back()});
     zip += e.name + extra + payload;
     central += e.name + extra;
   }
   for (uint64_t& at : central_at) at += zip.size();
   const auto cd_offset = static_cast<uint32_t>(zip.size());
   zip += central;
-  put32(zip, kEndOfCentralSig);
-  put32(zip, 0);  // disks
-  put16(zip, static_cast<uint16_t>(entries.size()));
-  put16(zip, static_cast<uint16_t>(entries.size()));
-  put32(zip, static_cast<uint32_t>(central.size()));
-  put32(zip, cd_offset);
-  put16(zip, static_cast<uint16_t>(comment.size()));
+  zip += le_fields("4422442", {kEndOfCentralSig, 0, entries.size(), entries.size(), central.size(),
+                               cd_offset, comment.size()});
   zip += comment;
   if (central_offsets) *central_offsets = central_at;
   return zip;
+}
+
+std::string le_fields(const char* widths, std::initializer_list<uint64_t> values) {
+  std::string r;
+  for (const uint64_t v : values) {
+    for (int i = 0; i < *widths - '0'; ++i) r += static_cast<char>(v >> (8 * i));
+    ++widths;
+  }
+  return r;
 }
 
 std::string patch32(std::string zip, uint64_t at, uint32_t v) {

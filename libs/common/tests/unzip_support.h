@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <deque>
 #include <filesystem>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <vector>
@@ -101,6 +102,8 @@ inline constexpr const char* kAesPassword = "pw";
 // central_offsets: where each entry's central directory record starts.
 std::string make_zip(const std::vector<TestEntry>& entries, const std::string& comment = "",
                      std::vector<uint64_t>* central_offsets = nullptr);
+// Little-endian fields: the values, each as wide as its digit in widths says.
+std::string le_fields(const char* widths, std::initializer_list<uint64_t> values);
 // zip with the 32-bit field at `at` set to v.
 std::string patch32(std::string zip, uint64_t at, uint32_t v);
 

@@ -6,10 +6,13 @@
 #include <cstring>
 #include <vector>
 
+#include "unzip_support.h"
 #include "zip_format.h"
 
 namespace pvx {
 namespace {
+
+using unzip::test::le_fields;
 
 TEST(ByteCursor, StopsAtTheEnd) {
   struct Case {
@@ -35,38 +38,16 @@ TEST(ByteCursor, StopsAtTheEnd) {
   }
 }
 
+// Signature, disks, entries here and in all, directory size and offset, comment length.
 std::string end_record(uint16_t comment_length, uint32_t cd_offset) {
-  std::string r;
-  put32(r, kEndOfCentralSig);
-  put32(r, 0);  // disks
-  put16(r, 1);
-  put16(r, 1);
-  put32(r, 46);  // directory size
-  put32(r, cd_offset);
-  put16(r, comment_length);
-  return r;
+  return le_fields("4422442", {kEndOfCentralSig, 0, 1, 1, 46, cd_offset, comment_length});
 }
-
+// Signature, size of the rest, versions, disks, entries, directory size and offset.
 std::string zip64_end(uint64_t cd_offset) {
-  std::string r;
-  put32(r, kZip64EndSig);
-  put64(r, kZip64EndSize - 12);
-  put32(r, 0);  // versions
-  put64(r, 0);  // disks
-  put64(r, 1);
-  put64(r, 1);
-  put64(r, 46);
-  put64(r, cd_offset);
-  return r;
+  return le_fields("48488888", {kZip64EndSig, kZip64EndSize - 12, 0, 0, 1, 1, 46, cd_offset});
 }
-
 std::string locator(uint64_t zip64_end_at) {
-  std::string r;
-  put32(r, kZip64LocatorSig);
-  put32(r, 0);
-  put64(r, zip64_end_at);
-  put32(r, 1);
-  return r;
+  return le_fields("4484", {kZip64LocatorSig, 0, zip64_end_at, 1});
 }
 
 TEST(EndRecordSearch, GivesEachCandidateFromTheEndWithItsZip64Records) {
