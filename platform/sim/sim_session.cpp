@@ -214,7 +214,9 @@ std::string rest(const std::string& line) {
 }
 
 const char* kUsage =
-    "commands: connect | explorer [CAPTION] | mail SUBJECT | contact NAME | attach FILE |\n"
+    "commands: connect | explorer [CAPTION] | mail SUBJECT | contact NAME |\n"
+    "  attach FILE [inline CID|cid CID|hidden] | attach-item SUBJECT | attach-object NAME |\n"
+    "  attach-link PATH | body plain|html|rich [TEXT] |\n"
     "  send | read | close [mail|explorer] | button | check on|off | zip | startup-complete |\n"
     "  show outlook|about|startup|options | startup continue|line|logo|background|close |\n"
     "  fail CALL [TIMES] | stop-failing | log | stats | shutdown | disconnect |\n"
@@ -334,6 +336,12 @@ std::string SimSession::write_message(const SentMessage& message, std::vector<st
   const auto partial = private_folder(outbox);
   try {
     std::set<std::string> taken;
+    if (!message.html_body.empty()) {
+      taken.insert("body.html");
+      fs::File body(as_utf8(partial / "body.html"), "wb");
+      body.write(message.html_body);
+      body.close();
+    }
     for (const auto& a : message.attachments) {
       names.push_back(attachment_file_name(a.display_name, taken));
       fs::File in(a.bytes.path(), "rb");
@@ -454,6 +462,38 @@ void SimSession::send_current() {
   print_sent(outlook_.outbox().back(), took.count());
 }
 
+// "attach FILE [inline CID|cid CID|hidden]", "attach-item SUBJECT", "attach-object NAME",
+// "attach-link PATH" and "body plain|html|rich [TEXT]" on the open message.
+void SimSession::attach(SimItem& mail, const std::string& cmd, const std::string& args) {
+  if (cmd == "attach-item") return mail.attach_item(args);
+  if (cmd == "attach-object") return mail.attach_object(args);
+  if (cmd == "attach-link") return mail.attach_link(args);
+  const auto w = words(args);
+  if (cmd == "body") {
+    const int32_t format = w.empty()         ? 0
+                           : w[0] == "plain" ? host::kFormatPlain
+                           : w[0] == "html"  ? host::kFormatHtml
+                           : w[0] == "rich"  ? host::kFormatRich
+                                             : 0;
+    if (format == 0) raise(err::kInvalidCall, "body plain|html|rich [TEXT]");
+    return mail.set_body(format, rest(args));
+  }
+  // The words after the file name, when they are one of the forms: the file name may hold blanks.
+  const size_t n = w.size();
+  if (n >= 3 && w[n - 2] == "inline") {
+    return mail.attach_inline(args.substr(0, args.rfind(w[n - 2]) - 1), w[n - 1]);
+  }
+  if (n >= 3 && w[n - 2] == "cid") {
+    mail.attach_file(args.substr(0, args.rfind(w[n - 2]) - 1));
+    return mail.attachments().back()->set_property(host::kAttachContentId, w[n - 1]);
+  }
+  if (n >= 2 && w[n - 1] == "hidden") {
+    mail.attach_file(args.substr(0, args.rfind(w[n - 1]) - 1));
+    return mail.attachments().back()->set_property(host::kAttachmentHidden, int64_t{1});
+  }
+  mail.attach_file(args);
+}
+
 bool SimSession::run(const std::string& line) {
   const auto w = words(line);
   if (w.empty() || w[0][0] == '#') return true;
@@ -471,10 +511,11 @@ bool SimSession::run(const std::string& line) {
     } else if (cmd == "contact") {
       const std::string name = rest(line);
       outlook_.open_inspector(outlook_.new_item(40, name), name + " - Contact");
-    } else if (cmd == "attach") {
+    } else if (cmd == "attach" || cmd == "attach-item" || cmd == "attach-object" ||
+               cmd == "attach-link" || cmd == "body") {
       const auto mail = current_mail();
       if (!mail) raise(err::kObjectRequired, "no message is open");
-      mail->attach_file(rest(line));
+      attach(*mail, cmd, rest(line));
     } else if (cmd == "send") {
       send_current();
     } else if (cmd == "read") {
@@ -573,7 +614,8 @@ bool SimSession::run_script(std::istream& in) {
   return true;
 }
 
-bool SimSession::send_files(const std::string& subject, const std::vector<std::string>& files) {
+bool SimSession::send_files(const std::string& subject, const std::vector<std::string>& files,
+                            const std::vector<std::string>& inline_files) {
   if (!run("explorer")) return false;
   const auto start = std::chrono::steady_clock::now();
   if (!run("connect")) return false;
@@ -588,6 +630,15 @@ bool SimSession::send_files(const std::string& subject, const std::vector<std::s
       current_mail()->attach_file(f);
     } catch (...) {
       out_ << "cannot attach " << f << ": " << current_failure().description() << "\n";
+      return false;
+    }
+  }
+  for (size_t i = 0; i < inline_files.size(); ++i) {
+    try {
+      current_mail()->attach_inline(inline_files[i], "picture" + std::to_string(i + 1));
+    } catch (...) {
+      out_ << "cannot attach " << inline_files[i] << ": " << current_failure().description()
+           << "\n";
       return false;
     }
   }
