@@ -496,6 +496,27 @@ TEST_F(SendTest, OnlyFilesTheRecipientSeesAsAttachedArePacked) {
   }
 }
 
+// Opt-in (PARVEX_BIG_TESTS=1): a sparse attachment of 4.5 GiB, saved whole (4.5 GB written) and
+// packed; the content check must read its size past 32 bits.
+TEST_F(SendTest, AnAttachmentOf4GiBOrMoreIsPacked) {
+  if (!std::getenv("PARVEX_BIG_TESTS")) GTEST_SKIP() << "set PARVEX_BIG_TESTS=1 to run";
+  testing::TempFolder in;
+  const uint64_t size = (9ull << 29) + 12345;
+  testing::write_file(in / "big.bin", "");
+  std::filesystem::resize_file(as_path(in / "big.bin"), size);
+  testing::Session s;
+  const auto mail = s.outlook.new_mail("big");
+  mail->attach_file(in / "big.bin");
+  s.outlook.open_inspector(mail, "big");
+  ASSERT_TRUE(s.outlook.send(mail));
+  const auto& sent = s.outlook.outbox().back();
+  ASSERT_TRUE(packed(sent)) << error_line();
+  const auto entries = testing::listing(sent.attachments.back().bytes.path());
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].name == "big.bin" ? entries[0].size : entries[1].size, size);
+  EXPECT_TRUE(work_is_clean());
+}
+
 // The host disconnects the add-in while the archive is being made (window events run then):
 // the send finishes with the windows and libraries it started with, and everything goes after.
 TEST_F(SendTest, ADisconnectionWhilePackingWaitsForTheSend) {

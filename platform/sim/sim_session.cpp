@@ -112,91 +112,6 @@ std::filesystem::path private_folder(const std::filesystem::path& parent) {
   }
 }
 
-// Sizes of the entries of a zip archive from its central directory, zip64 fields included;
-// empty when the directory cannot be read.
-struct EntrySizes {
-  uint64_t size = 0;
-  uint64_t packed = 0;
-};
-
-uint64_t le(const unsigned char* p, int bytes) {
-  uint64_t v = 0;
-  for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | p[i];
-  return v;
-}
-
-bool read_at(std::FILE* f, uint64_t offset, std::string& buf, size_t n) {
-  buf.resize(n);
-#ifdef _WIN32
-  if (_fseeki64(f, static_cast<int64_t>(offset), SEEK_SET) != 0) return false;
-#else
-  if (fseeko(f, static_cast<off_t>(offset), SEEK_SET) != 0) return false;
-#endif
-  return std::fread(buf.data(), 1, n, f) == n;
-}
-
-std::vector<EntrySizes> entry_sizes(const std::string& archive) {
-  try {
-    const auto length = static_cast<uint64_t>(fs::file_length(archive));
-    fs::File f(archive, "rb");
-    std::string tail;
-    const size_t tail_size = static_cast<size_t>(std::min<uint64_t>(length, 65557));
-    if (tail_size < 22 || !read_at(f.get(), length - tail_size, tail, tail_size)) return {};
-    const auto end = tail.rfind(std::string("PK\5\6", 4));
-    if (end == std::string::npos || end + 22 > tail.size()) return {};
-    const auto* e = reinterpret_cast<const unsigned char*>(tail.data() + end);
-    uint64_t count = le(e + 10, 2), dir_size = le(e + 12, 4), dir_offset = le(e + 16, 4);
-    if (count == 0xFFFF || dir_size == 0xFFFFFFFF || dir_offset == 0xFFFFFFFF) {
-      std::string rec;
-      const uint64_t end_at = length - tail_size + end;
-      if (end_at < 20 || !read_at(f.get(), end_at - 20, rec, 20) ||
-          rec.compare(0, 4, std::string("PK\6\7", 4)) != 0) {
-        return {};
-      }
-      const uint64_t z64 = le(reinterpret_cast<const unsigned char*>(rec.data()) + 8, 8);
-      if (!read_at(f.get(), z64, rec, 56) || rec.compare(0, 4, std::string("PK\6\6", 4)) != 0) {
-        return {};
-      }
-      const auto* z = reinterpret_cast<const unsigned char*>(rec.data());
-      count = le(z + 32, 8);
-      dir_size = le(z + 40, 8);
-      dir_offset = le(z + 48, 8);
-    }
-    std::string dir;
-    if (dir_size > (64u << 20) ||
-        !read_at(f.get(), dir_offset, dir, static_cast<size_t>(dir_size))) {
-      return {};
-    }
-    std::vector<EntrySizes> sizes;
-    const auto* d = reinterpret_cast<const unsigned char*>(dir.data());
-    for (size_t at = 0; sizes.size() < count;) {
-      if (at + 46 > dir.size() || le(d + at, 4) != 0x02014b50) return {};
-      EntrySizes s{le(d + at + 24, 4), le(d + at + 20, 4)};
-      const size_t name = le(d + at + 28, 2), extra = le(d + at + 30, 2), note = le(d + at + 32, 2);
-      if (at + 46 + name + extra + note > dir.size()) return {};
-      // The zip64 field holds the sizes that did not fit, in this order.
-      for (size_t x = at + 46 + name; x + 4 <= at + 46 + name + extra;) {
-        const size_t id = le(d + x, 2), len = le(d + x + 2, 2);
-        size_t field = x + 4;
-        if (id == 1) {
-          for (uint64_t* v : {&s.size, &s.packed}) {
-            if (*v == 0xFFFFFFFF && field + 8 <= x + 4 + len) {
-              *v = le(d + field, 8);
-              field += 8;
-            }
-          }
-        }
-        x += 4 + len;
-      }
-      sizes.push_back(s);
-      at += 46 + name + extra + note;
-    }
-    return sizes;
-  } catch (...) {
-    return {};
-  }
-}
-
 std::vector<std::string> words(const std::string& line) {
   std::istringstream in(line);
   std::vector<std::string> w;
@@ -382,14 +297,9 @@ void SimSession::print_sent(const SentMessage& message, double milliseconds) {
       out_ << "    (the archive could not be listed: " << list.GetLastMessage() << ")\n";
       continue;
     }
-    // The library reports sizes in 32 bits; the central directory has them whole.
-    const auto& entries = CodeModule::state().ListEntries;
-    const auto sizes = entry_sizes(archive);
-    for (size_t e = 0; e < entries.size(); ++e) {
-      const bool whole = sizes.size() == entries.size();
+    for (const auto& e : CodeModule::state().ListEntries) {
       std::snprintf(line, sizeof line, "    %-38s %12" PRIu64 " bytes, packed %12" PRIu64 "\n",
-                    entries[e].name.c_str(), whole ? sizes[e].size : entries[e].size,
-                    whole ? sizes[e].packed : entries[e].packed_size);
+                    e.name.c_str(), e.size, e.packed_size);
       out_ << line;
     }
   }

@@ -94,7 +94,7 @@ std::string why_it_stays(host::Attachment& a, Body& body) {
   try {
     type = a.Type();
   } catch (...) {
-    return "type unknown";
+    return kTypeUnknown;
   }
   switch (type) {
     case host::kByValue:
@@ -106,7 +106,7 @@ std::string why_it_stays(host::Attachment& a, Body& body) {
     case host::kByReference:
       return "link";
     default:
-      return "type unknown";
+      return kTypeUnknown;
   }
   if (number_property(a, host::kAttachmentHidden) != 0) return "hidden";
   if (shown_in_body(a, body)) return "inline picture";

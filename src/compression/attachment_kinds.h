@@ -10,6 +10,9 @@
 
 namespace parvex::compression {
 
+// Why an attachment whose type the host would not give stays.
+inline constexpr const char* kTypeUnknown = "type unknown";
+
 struct ListedAttachment {
   host::Ref<host::Attachment> attachment;  // held: the host object lives as long as this
   int32_t place = 0;                       // from 1, as the item listed it

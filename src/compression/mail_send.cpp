@@ -251,6 +251,8 @@ void send_steps(SendRun& run) {
   const Options options = read_options(&problem);
   if (!problem.empty()) log_event("Options left at their defaults: " + problem);
 
+  // With a password asked for, a failure from here on must not let the item leave unprotected.
+  run.protect = options.ask_password;
   // Hold each reference the host hands out: a host object may live only as long as its holder.
   const host::Ref<host::Attachments> attachments_ref = required(run.item).GetAttachments();
   host::Attachments& attachments = required(attachments_ref);
@@ -262,6 +264,12 @@ void send_steps(SendRun& run) {
     std::string name = "Attachment " + std::to_string(l.place);
     attempt([&] { name = l.attachment->FileName(); });
     log_event(name + " left on the message (" + l.stays + ")");
+  }
+  // A file whose type the host would not give would leave beside the archive, unprotected.
+  if (run.protect && std::any_of(run.listed.begin(), run.listed.end(),
+                                 [](const auto& l) { return l.stays == kTypeUnknown; })) {
+    leave_unchanged(run, "the type of an attachment could not be read");
+    return;
   }
   // Pictures, items, objects and links alone: the item leaves exactly as it is.
   if (n == 0 && !run.listed.empty()) return;

@@ -208,9 +208,9 @@ class AttachmentAdapter final : public host::Attachment, Adapter {
     char schema[64];
     std::snprintf(schema, sizeof schema, "http://schemas.microsoft.com/mapi/proptag/0x%08X", tag);
     try {
-      const ComPtr<IDispatch> accessor = host.get(L"PropertyAccessor").to_dispatch();
+      ComPtr<IDispatch> accessor = host.get(L"PropertyAccessor").to_dispatch();
       if (!accessor) return std::nullopt;
-      Dispatch properties(accessor, "PropertyAccessor");
+      Dispatch properties(std::move(accessor), "PropertyAccessor");
       std::vector<Variant> args;
       args.push_back(Variant::of(std::string(schema)));
       return property_value(properties.call(L"GetProperty", std::move(args)));
