@@ -22,6 +22,9 @@ typedef void(PVX_CALL* UnzipListEntryFn)(uint32_t size, uint32_t csize, uint16_t
                                          uint16_t month, uint16_t day, uint16_t year, uint16_t hour,
                                          uint16_t minute, char c, char* name, char* method,
                                          uint32_t crc, char crypt);
+/* The whole sizes of one listed entry, told just before the list routine gets them cut to 32
+   bits (it shows 0xFFFFFFFF for 4 GiB and more). */
+typedef void(PVX_CALL* UnzipListSizesFn)(uint64_t size, uint64_t csize);
 /* Told of each entry before it is treated; a nonzero answer cancels the run. */
 typedef int32_t(PVX_CALL* UnzipServiceFn)(char* name, uint32_t len);
 
@@ -74,6 +77,9 @@ typedef struct UnzipVersionRecord {
 
 /* Writes the library's version into the record. Returns 0, or 1 for a bad record. */
 PVX_EXPORT int32_t PVX_CALL UzpVersion2(UnzipVersionRecord* version);
+/* Sets the sizes routine for the calling thread's later runs; 0 removes it. Returns 0. An
+   entry point of ours: the records above keep their layout. */
+PVX_EXPORT int32_t PVX_CALL UzpListSizes64(UnzipListSizesFn sizes);
 /* Treats the archive named in options: every entry when ifnc and xfnc are 0, else the
    ifnc names of ifnv less the xfnc names of xfnv. Returns a PK_/IZ_ code. */
 PVX_EXPORT int32_t PVX_CALL Wiz_SingleEntryUnzip(int32_t ifnc, ZipNameList* ifnv, int32_t xfnc,

@@ -68,6 +68,15 @@ PVX_EXPORT int32_t PVX_CALL UzpVersion2(UnzipVersionRecord* version) {
   return 0;
 }
 
+namespace {
+thread_local UnzipListSizesFn list_sizes = nullptr;
+}
+
+PVX_EXPORT int32_t PVX_CALL UzpListSizes64(UnzipListSizesFn sizes) {
+  list_sizes = sizes;
+  return 0;
+}
+
 PVX_EXPORT int32_t PVX_CALL Wiz_SingleEntryUnzip(int32_t ifnc, ZipNameList* ifnv, int32_t xfnc,
                                                  ZipNameList* xfnv, UnzipOptionRecord* options,
                                                  UnzipCallbackRecord* callbacks) {
@@ -84,6 +93,7 @@ PVX_EXPORT int32_t PVX_CALL Wiz_SingleEntryUnzip(int32_t ifnc, ZipNameList* ifnv
     } else {
       job.options = pvx::unzip::options_from(*options);
       job.archive_shown = options->ZipFileName;
+      job.list_sizes = list_sizes;
       if (options->ExtractDir) job.target = pvx::ansi_to_utf8(options->ExtractDir);
       code = pvx::unzip::run_file(pvx::ansi_to_utf8(options->ZipFileName), job, callbacks, &totals);
     }

@@ -258,6 +258,7 @@ bool Run::service(const Entry& e) {
 
 void Run::list_entry(const Entry& e) {
   if (!cb_.list_entry) return;
+  if (job_.list_sizes) job_.list_sizes(e.usize, e.csize);
   const unsigned ratio =
       e.usize == 0 || e.csize >= e.usize ? 0 : static_cast<unsigned>(100 - e.csize * 100 / e.usize);
   cb_.list_entry(clamp32(e.usize), clamp32(e.csize), static_cast<uint16_t>(ratio),

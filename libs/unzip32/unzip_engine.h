@@ -36,6 +36,7 @@ struct Job {
   std::string target;                // UTF-8 folder; empty = the current folder
   std::vector<std::string> include;  // UTF-8 patterns; empty = every entry
   std::vector<std::string> exclude;
+  UnzipListSizesFn list_sizes = nullptr;  // told each listed entry's whole sizes
 };
 
 struct Totals {

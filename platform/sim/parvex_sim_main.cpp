@@ -2,7 +2,7 @@
 // on Windows Parvex.dll beside this program through COM (--in-process: the core here instead;
 // --registered: the Parvex.dll registered for this user, as an installed package left it).
 //   parvex-sim send [--subject S] [--addin-folder DIR] [--outbox DIR] [--in-process|--registered]
-//                   [--password TEXT] [--min-saving N] [FILE...]
+//                   [--password TEXT] [--min-saving N] [--inline FILE]... [FILE...]
 //   parvex-sim script [--addin-folder DIR] [--outbox DIR] [--in-process|--registered] FILE|-
 //   parvex-sim --windows        the add-in's four windows as the headless view draws them
 #include <cstdio>
@@ -127,12 +127,14 @@ int usage(std::FILE* to = stderr, int code = 2) {
   std::fprintf(to,
                "usage: parvex-sim send [--subject S] [--addin-folder DIR] [--outbox DIR] "
                "[--in-process|--registered]\n"
-               "                       [--password TEXT] [--min-saving N] [FILE...]\n"
+               "                       [--password TEXT] [--min-saving N] [--inline FILE]... "
+               "[FILE...]\n"
                "       parvex-sim script [--addin-folder DIR] [--outbox DIR] "
                "[--in-process|--registered] FILE|-\n"
                "       parvex-sim --windows\n"
                "--password and --min-saving store the options as the Options window does (a "
                "password\nis typed only into an add-in in this process: --in-process on Windows).\n"
+               "--inline attaches a picture the message's HTML body shows.\n"
                "A folder, device or pipe is refused as a file; the exit code is 0 when every "
                "step ran and no send was cancelled, 1 otherwise, 2 for a wrong command line.\n");
   return code;
@@ -154,6 +156,7 @@ int main(int argc, char** argv) {
   std::string outbox;
   std::vector<std::string> option_lines;  // script lines that set the options before the send
   std::vector<std::string> args;
+  std::vector<std::string> inline_files;
   bool in_process = false;
   bool registered = false;
   for (int i = 2; i < argc; ++i) {
@@ -170,6 +173,12 @@ int main(int argc, char** argv) {
         return usage();
       }
       (a == "--subject" ? subject : a == "--addin-folder" ? folder : outbox) = argv[++i];
+    } else if (mode == "send" && a == "--inline") {
+      if (i + 1 == argc) {
+        std::fprintf(stderr, "parvex-sim: %s needs a value\n", a.c_str());
+        return usage();
+      }
+      inline_files.emplace_back(argv[++i]);
     } else if (mode == "send" && (a == "--password" || a == "--min-saving")) {
       if (i + 1 == argc) {
         std::fprintf(stderr, "parvex-sim: %s needs a value\n", a.c_str());
@@ -233,10 +242,10 @@ int main(int argc, char** argv) {
     parvex::sim::SimSession session(std::cout, outbox, std::move(link));
     std::cout << addin << "\n";
     if (mode == "send") {
-      if (args.empty()) args = default_files();
+      if (args.empty() && inline_files.empty()) args = default_files();
       ok = true;
       for (const std::string& line : option_lines) ok = ok && session.run(line);
-      ok = ok && session.send_files(subject, args);
+      ok = ok && session.send_files(subject, args, inline_files);
     } else {
       if (args[0] == "-") {
         ok = session.run_script(std::cin);

@@ -441,9 +441,44 @@ ComPtr<IDispatch> attachments(host::Ref<host::Attachments> list, Held held) {
   return std::move(face);
 }
 
+// "http://schemas.microsoft.com/mapi/proptag/0x3712001F" as its tag; 0 for any other name.
+uint32_t property_tag(const std::string& name) {
+  const std::string prefix = "http://schemas.microsoft.com/mapi/proptag/0x";
+  if (name.size() != prefix.size() + 8 || name.compare(0, prefix.size(), prefix) != 0) return 0;
+  try {
+    size_t used = 0;
+    const auto tag = std::stoul(name.substr(prefix.size()), &used, 16);
+    return used == 8 ? static_cast<uint32_t>(tag) : 0;
+  } catch (...) {
+    return 0;
+  }
+}
+
+constexpr HRESULT kNotFound = static_cast<HRESULT>(0x8004010F);  // MAPI_E_NOT_FOUND
+
+// A property the attachment lacks fails as the host's does: MAPI_E_NOT_FOUND.
+ComPtr<IDispatch> property_accessor(host::Ref<host::Attachment> a, Held held) {
+  auto [face, o] = make(held);
+  o->member(L"GetProperty", 64287, [a](const Args& args) {
+    const std::string name = args.text(0);
+    const uint32_t tag = property_tag(name);
+    const auto value = tag ? a->Property(tag) : std::nullopt;
+    if (!value)
+      raise(kNotFound, "The property \"" + name + "\" is unknown or cannot be found.", "Outlook");
+    if (const auto* t = std::get_if<std::string>(&*value)) return text(*t);
+    const int64_t number = std::get<int64_t>(*value);
+    if ((tag & 0xFFFF) == 0x000B) return Variant::of(number != 0);  // PT_BOOLEAN
+    return Variant::of(static_cast<int32_t>(number));
+  });
+  return std::move(face);
+}
+
 ComPtr<IDispatch> attachment(host::Ref<host::Attachment> a, Held held) {
   auto [face, o] = make(held);
   o->member(L"FileName", 14084, [a](const Args&) { return text(a->FileName()); });
+  o->member(L"Type", 14085, [a](const Args&) { return Variant::of(a->Type()); });
+  o->member(L"PropertyAccessor", 64253,
+            [a, held](const Args&) { return Variant::of(property_accessor(a, held).get()); });
   o->member(L"SaveAsFile", 104, [a](const Args& args) {
     a->SaveAsFile(args.text(0));
     return Variant();
@@ -505,6 +540,8 @@ ComPtr<IDispatch> item(host::Ref<host::Item> item, Held held) {
   auto [face, o] = make(held);
   o->member(L"Class", 61450, [item](const Args&) { return Variant::of(item->Class()); });
   o->member(L"Subject", 55, [item](const Args&) { return Variant::of(item->Subject()); });
+  o->member(L"BodyFormat", 64073, [item](const Args&) { return Variant::of(item->BodyFormat()); });
+  o->member(L"HTMLBody", 62468, [item](const Args&) { return Variant::of(item->HtmlBody()); });
   o->member(L"Attachments", 63509, [item, held](const Args&) {
     return value(item->GetAttachments(), &attachments, held);
   });

@@ -291,6 +291,36 @@ template class Event<host::Ref<host::CommandBarButton>, bool&>;
 
 // ---- items and attachments ----
 
+SimAttachment::SimAttachment(SimOutlook& outlook, SimItem& item, std::string file_name,
+                             std::string display_name, Contents bytes)
+    : outlook_(outlook),
+      item_(item),
+      file_name_(std::move(file_name)),
+      display_name_(std::move(display_name)),
+      bytes_(std::move(bytes)) {
+  properties_[host::kAttachNumber] = item.next_number_++;
+}
+
+int32_t SimAttachment::Type() {
+  outlook_.host_call("Attachment.Type");
+  return type_;
+}
+
+std::optional<host::PropertyValue> SimAttachment::Property(uint32_t tag) {
+  outlook_.host_call("Attachment.PropertyAccessor");
+  const auto it = properties_.find(tag);
+  if (it == properties_.end()) return std::nullopt;
+  return it->second;
+}
+
+void SimAttachment::set_property(uint32_t tag, std::optional<host::PropertyValue> value) {
+  if (value) {
+    properties_[tag] = std::move(*value);
+  } else {
+    properties_.erase(tag);
+  }
+}
+
 std::string SimAttachment::FileName() {
   outlook_.host_call("Attachment.FileName");
   return file_name_;
@@ -298,6 +328,10 @@ std::string SimAttachment::FileName() {
 
 void SimAttachment::SaveAsFile(const std::string& path) {
   outlook_.host_call("Attachment.SaveAsFile");
+  if (type_ == host::kOle) {
+    raise(err::kHostCallFailed, "Outlook cannot do this action on this type of attachment.",
+          "Outlook");
+  }
   outlook_.timed_copy([&] {
     fs::File in(bytes_.path(), "rb");
     fs::File out(path, "wb");
@@ -331,6 +365,16 @@ int32_t SimItem::Class() {
 std::string SimItem::Subject() {
   outlook_.host_call("Item.Subject");
   return subject_;
+}
+
+int32_t SimItem::BodyFormat() {
+  outlook_.host_call("Item.BodyFormat");
+  return body_format_;
+}
+
+std::string SimItem::HtmlBody() {
+  outlook_.host_call("Item.HTMLBody");
+  return html_body_;
 }
 
 host::Ref<host::Attachments> SimItem::GetAttachments() {
@@ -386,9 +430,41 @@ void SimItem::attach_file(const std::string& path) {
       std::make_shared<SimAttachment>(outlook_, *this, name, name, outlook_.refer_to_file(path)));
 }
 
-void SimItem::attach_bytes(const std::string& file_name, const std::string& bytes) {
+SimAttachment& SimItem::attach_bytes(const std::string& file_name, const std::string& bytes) {
   attachments_.push_back(std::make_shared<SimAttachment>(outlook_, *this, file_name, file_name,
                                                          outlook_.store_bytes(bytes)));
+  return *attachments_.back();
+}
+
+void SimItem::attach_inline(const std::string& path, const std::string& content_id) {
+  attach_file(path);
+  SimAttachment& a = *attachments_.back();
+  a.set_property(host::kAttachContentId, content_id);
+  a.set_property(host::kAttachFlags, int64_t{0x4});
+  if (body_format_ != host::kFormatHtml) set_body(host::kFormatHtml, "");
+  const std::string picture = "<img src=\"cid:" + content_id + "\">";
+  const auto end = html_body_.rfind("</body>");
+  html_body_.insert(end == std::string::npos ? html_body_.size() : end, picture);
+}
+
+void SimItem::attach_item(const std::string& subject) {
+  attach_bytes(subject + ".msg", "Subject: " + subject + "\r\n").set_type(host::kEmbeddedItem);
+}
+
+void SimItem::attach_object(const std::string& name) {
+  attach_bytes(name + ".object", "OLE object " + name + "\r\n").set_type(host::kOle);
+}
+
+void SimItem::attach_link(const std::string& path) {
+  attach_bytes(base_name(path) + ".url", "[InternetShortcut]\r\nURL=file://" + path + "\r\n")
+      .set_type(host::kByReference);
+}
+
+void SimItem::set_body(int32_t format, std::string text) {
+  body_format_ = format;
+  html_body_ = format == host::kFormatHtml && text.find("<body") == std::string::npos
+                   ? "<html><body>" + text + "</body></html>"
+                   : std::move(text);
 }
 
 // ---- command bars ----
@@ -672,9 +748,9 @@ bool SimOutlook::send(const std::shared_ptr<SimItem>& item) {
   bool cancel = false;
   item->send_.raise(event_failure_sink(), cancel);
   if (cancel) return false;
-  SentMessage message{item->subject_, {}};
+  SentMessage message{item->subject_, {}, item->body_format_, item->html_body_};
   for (const auto& a : item->attachments_) {
-    message.attachments.push_back({a->file_name(), a->display_name(), a->bytes()});
+    message.attachments.push_back({a->file_name(), a->display_name(), a->bytes(), a->type()});
   }
   outbox_.push_back(std::move(message));
   item->sent_ = true;

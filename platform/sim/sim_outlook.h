@@ -92,11 +92,14 @@ struct SentAttachment {
   std::string file_name;
   std::string display_name;
   Contents bytes;
+  int32_t type = host::kByValue;
 };
 
 struct SentMessage {
   std::string subject;
   std::vector<SentAttachment> attachments;
+  int32_t body_format = host::kFormatPlain;
+  std::string html_body;
 };
 
 class SimItem;
@@ -106,13 +109,12 @@ class SimCommandBarButton;
 
 class SimAttachment final : public host::Attachment {
  public:
+  // Numbered on its item as the host numbers attachments.
   SimAttachment(SimOutlook& outlook, SimItem& item, std::string file_name, std::string display_name,
-                Contents bytes)
-      : outlook_(outlook),
-        item_(item),
-        file_name_(std::move(file_name)),
-        display_name_(std::move(display_name)),
-        bytes_(std::move(bytes)) {}
+                Contents bytes);
+  int32_t Type() override;
+  std::optional<host::PropertyValue> Property(uint32_t tag) override;
+  bool Is(host::Attachment& other) override { return &other == this; }
   std::string FileName() override;
   void SaveAsFile(const std::string& path) override;
   void Delete() override;
@@ -120,12 +122,18 @@ class SimAttachment final : public host::Attachment {
   const std::string& display_name() const { return display_name_; }
   const Contents& bytes() const { return bytes_; }
   const std::string& file_name() const { return file_name_; }
+  int32_t type() const { return type_; }
+  void set_type(int32_t type) { type_ = type; }
+  // Sets or, with no value, removes a property.
+  void set_property(uint32_t tag, std::optional<host::PropertyValue> value);
 
  private:
   SimOutlook& outlook_;
   SimItem& item_;
   std::string file_name_, display_name_;
   Contents bytes_;
+  int32_t type_ = host::kByValue;
+  std::map<uint32_t, host::PropertyValue> properties_;
 };
 
 class SimItem final : public host::Item,
@@ -137,6 +145,8 @@ class SimItem final : public host::Item,
   // host::Item
   int32_t Class() override;
   std::string Subject() override;
+  int32_t BodyFormat() override;
+  std::string HtmlBody() override;
   host::Ref<host::Attachments> GetAttachments() override;
   host::SubscriptionPtr OnRead(std::function<void()> handler) override;
   host::SubscriptionPtr OnSend(std::function<void(bool&)> handler) override;
@@ -151,7 +161,18 @@ class SimItem final : public host::Item,
   // As the user attaching a file: only a regular file. The item refers to it and reads it when
   // the attachment is saved or sent (a copy made here would double a large file on disk).
   void attach_file(const std::string& path);
-  void attach_bytes(const std::string& file_name, const std::string& bytes);
+  // Returns the new attachment, last on the item.
+  SimAttachment& attach_bytes(const std::string& file_name, const std::string& bytes);
+  // As the user would: a picture in the HTML body (a content id the body refers to, flag 0x4);
+  // an attached item (saved as a .msg); an object in the rich text (which cannot be saved); a
+  // link to a file elsewhere.
+  void attach_inline(const std::string& path, const std::string& content_id);
+  void attach_item(const std::string& subject);
+  void attach_object(const std::string& name);
+  void attach_link(const std::string& path);
+  void set_body(int32_t format, std::string text);
+  int32_t body_format() const { return body_format_; }
+  const std::string& html_body() const { return html_body_; }
   const std::vector<std::shared_ptr<SimAttachment>>& attachments() const { return attachments_; }
   const std::string& subject() const { return subject_; }
   int32_t item_class() const { return class_; }
@@ -164,6 +185,9 @@ class SimItem final : public host::Item,
   int32_t class_;
   std::string subject_;
   bool sent_ = false;
+  int32_t body_format_ = host::kFormatPlain;
+  std::string html_body_;
+  int64_t next_number_ = 1;  // the attachment numbers this item hands out
   std::vector<std::shared_ptr<SimAttachment>> attachments_;
   Event<> read_;
   Event<bool&> send_;

@@ -118,91 +118,6 @@ std::filesystem::path private_folder(const std::filesystem::path& parent) {
   }
 }
 
-// Sizes of the entries of a zip archive from its central directory, zip64 fields included;
-// empty when the directory cannot be read.
-struct EntrySizes {
-  uint64_t size = 0;
-  uint64_t packed = 0;
-};
-
-uint64_t le(const unsigned char* p, int bytes) {
-  uint64_t v = 0;
-  for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | p[i];
-  return v;
-}
-
-bool read_at(std::FILE* f, uint64_t offset, std::string& buf, size_t n) {
-  buf.resize(n);
-#ifdef _WIN32
-  if (_fseeki64(f, static_cast<int64_t>(offset), SEEK_SET) != 0) return false;
-#else
-  if (fseeko(f, static_cast<off_t>(offset), SEEK_SET) != 0) return false;
-#endif
-  return std::fread(buf.data(), 1, n, f) == n;
-}
-
-std::vector<EntrySizes> entry_sizes(const std::string& archive) {
-  try {
-    const auto length = static_cast<uint64_t>(fs::file_length(archive));
-    fs::File f(archive, "rb");
-    std::string tail;
-    const size_t tail_size = static_cast<size_t>(std::min<uint64_t>(length, 65557));
-    if (tail_size < 22 || !read_at(f.get(), length - tail_size, tail, tail_size)) return {};
-    const auto end = tail.rfind(std::string("PK\5\6", 4));
-    if (end == std::string::npos || end + 22 > tail.size()) return {};
-    const auto* e = reinterpret_cast<const unsigned char*>(tail.data() + end);
-    uint64_t count = le(e + 10, 2), dir_size = le(e + 12, 4), dir_offset = le(e + 16, 4);
-    if (count == 0xFFFF || dir_size == 0xFFFFFFFF || dir_offset == 0xFFFFFFFF) {
-      std::string rec;
-      const uint64_t end_at = length - tail_size + end;
-      if (end_at < 20 || !read_at(f.get(), end_at - 20, rec, 20) ||
-          rec.compare(0, 4, std::string("PK\6\7", 4)) != 0) {
-        return {};
-      }
-      const uint64_t z64 = le(reinterpret_cast<const unsigned char*>(rec.data()) + 8, 8);
-      if (!read_at(f.get(), z64, rec, 56) || rec.compare(0, 4, std::string("PK\6\6", 4)) != 0) {
-        return {};
-      }
-      const auto* z = reinterpret_cast<const unsigned char*>(rec.data());
-      count = le(z + 32, 8);
-      dir_size = le(z + 40, 8);
-      dir_offset = le(z + 48, 8);
-    }
-    std::string dir;
-    if (dir_size > (64u << 20) ||
-        !read_at(f.get(), dir_offset, dir, static_cast<size_t>(dir_size))) {
-      return {};
-    }
-    std::vector<EntrySizes> sizes;
-    const auto* d = reinterpret_cast<const unsigned char*>(dir.data());
-    for (size_t at = 0; sizes.size() < count;) {
-      if (at + 46 > dir.size() || le(d + at, 4) != 0x02014b50) return {};
-      EntrySizes s{le(d + at + 24, 4), le(d + at + 20, 4)};
-      const size_t name = le(d + at + 28, 2), extra = le(d + at + 30, 2), note = le(d + at + 32, 2);
-      if (at + 46 + name + extra + note > dir.size()) return {};
-      // The zip64 field holds the sizes that did not fit, in this order.
-      for (size_t x = at + 46 + name; x + 4 <= at + 46 + name + extra;) {
-        const size_t id = le(d + x, 2), len = le(d + x + 2, 2);
-        size_t field = x + 4;
-        if (id == 1) {
-          for (uint64_t* v : {&s.size, &s.packed}) {
-            if (*v == 0xFFFFFFFF && field + 8 <= x + 4 + len) {
-              *v = le(d + field, 8);
-              field += 8;
-            }
-          }
-        }
-        x += 4 + len;
-      }
-      sizes.push_back(s);
-      at += 46 + name + extra + note;
-    }
-    return sizes;
-  } catch (...) {
-    return {};
-  }
-}
-
 std::vector<std::string> words(const std::string& line) {
   std::istringstream in(line);
   std::vector<std::string> w;
@@ -220,7 +135,9 @@ std::string rest(const std::string& line) {
 }
 
 const char* kUsage =
-    "commands: connect | explorer [CAPTION] | mail SUBJECT | contact NAME | attach FILE |\n"
+    "commands: connect | explorer [CAPTION] | mail SUBJECT | contact NAME |\n"
+    "  attach FILE [inline CID|cid CID|hidden] | attach-item SUBJECT | attach-object NAME |\n"
+    "  attach-link PATH | body plain|html|rich [TEXT] |\n"
     "  send | read | close [mail|explorer] | button | check on|off | zip | startup-complete |\n"
     "  show outlook|about|startup|options | startup continue|line|logo|background|close |\n"
     "  fail CALL [TIMES] | stop-failing | log | stats | shutdown | disconnect |\n"
@@ -340,6 +257,12 @@ std::string SimSession::write_message(const SentMessage& message, std::vector<st
   const auto partial = private_folder(outbox);
   try {
     std::set<std::string> taken;
+    if (!message.html_body.empty()) {
+      taken.insert("body.html");
+      fs::File body(as_utf8(partial / "body.html"), "wb");
+      body.write(message.html_body);
+      body.close();
+    }
     for (const auto& a : message.attachments) {
       names.push_back(attachment_file_name(a, taken));
       fs::File in(a.bytes.path(), "rb");
@@ -380,14 +303,9 @@ void SimSession::print_sent(const SentMessage& message, double milliseconds) {
       out_ << "    (the archive could not be listed: " << list.GetLastMessage() << ")\n";
       continue;
     }
-    // The library reports sizes in 32 bits; the central directory has them whole.
-    const auto& entries = CodeModule::state().ListEntries;
-    const auto sizes = entry_sizes(archive);
-    for (size_t e = 0; e < entries.size(); ++e) {
-      const bool whole = sizes.size() == entries.size();
+    for (const auto& e : CodeModule::state().ListEntries) {
       std::snprintf(line, sizeof line, "    %-38s %12" PRIu64 " bytes, packed %12" PRIu64 "\n",
-                    entries[e].name.c_str(), whole ? sizes[e].size : entries[e].size,
-                    whole ? sizes[e].packed : entries[e].packed_size);
+                    e.name.c_str(), e.size, e.packed_size);
       out_ << line;
     }
   }
@@ -460,6 +378,38 @@ void SimSession::send_current() {
   print_sent(outlook_.outbox().back(), took.count());
 }
 
+// "attach FILE [inline CID|cid CID|hidden]", "attach-item SUBJECT", "attach-object NAME",
+// "attach-link PATH" and "body plain|html|rich [TEXT]" on the open message.
+void SimSession::attach(SimItem& mail, const std::string& cmd, const std::string& args) {
+  if (cmd == "attach-item") return mail.attach_item(args);
+  if (cmd == "attach-object") return mail.attach_object(args);
+  if (cmd == "attach-link") return mail.attach_link(args);
+  const auto w = words(args);
+  if (cmd == "body") {
+    const int32_t format = w.empty()         ? 0
+                           : w[0] == "plain" ? host::kFormatPlain
+                           : w[0] == "html"  ? host::kFormatHtml
+                           : w[0] == "rich"  ? host::kFormatRich
+                                             : 0;
+    if (format == 0) raise(err::kInvalidCall, "body plain|html|rich [TEXT]");
+    return mail.set_body(format, rest(args));
+  }
+  // The words after the file name, when they are one of the forms: the file name may hold blanks.
+  const size_t n = w.size();
+  if (n >= 3 && w[n - 2] == "inline") {
+    return mail.attach_inline(args.substr(0, args.rfind(w[n - 2]) - 1), w[n - 1]);
+  }
+  if (n >= 3 && w[n - 2] == "cid") {
+    mail.attach_file(args.substr(0, args.rfind(w[n - 2]) - 1));
+    return mail.attachments().back()->set_property(host::kAttachContentId, w[n - 1]);
+  }
+  if (n >= 2 && w[n - 1] == "hidden") {
+    mail.attach_file(args.substr(0, args.rfind(w[n - 1]) - 1));
+    return mail.attachments().back()->set_property(host::kAttachmentHidden, int64_t{1});
+  }
+  mail.attach_file(args);
+}
+
 bool SimSession::run(const std::string& line) {
   const auto w = words(line);
   if (w.empty() || w[0][0] == '#') return true;
@@ -477,10 +427,11 @@ bool SimSession::run(const std::string& line) {
     } else if (cmd == "contact") {
       const std::string name = rest(line);
       outlook_.open_inspector(outlook_.new_item(40, name), name + " - Contact");
-    } else if (cmd == "attach") {
+    } else if (cmd == "attach" || cmd == "attach-item" || cmd == "attach-object" ||
+               cmd == "attach-link" || cmd == "body") {
       const auto mail = current_mail();
       if (!mail) raise(err::kObjectRequired, "no message is open");
-      mail->attach_file(rest(line));
+      attach(*mail, cmd, rest(line));
     } else if (cmd == "send") {
       send_current();
     } else if (cmd == "read") {
@@ -579,7 +530,8 @@ bool SimSession::run_script(std::istream& in) {
   return true;
 }
 
-bool SimSession::send_files(const std::string& subject, const std::vector<std::string>& files) {
+bool SimSession::send_files(const std::string& subject, const std::vector<std::string>& files,
+                            const std::vector<std::string>& inline_files) {
   if (!run("explorer")) return false;
   const auto start = std::chrono::steady_clock::now();
   if (!run("connect")) return false;
@@ -594,6 +546,15 @@ bool SimSession::send_files(const std::string& subject, const std::vector<std::s
       current_mail()->attach_file(f);
     } catch (...) {
       out_ << "cannot attach " << f << ": " << current_failure().description() << "\n";
+      return false;
+    }
+  }
+  for (size_t i = 0; i < inline_files.size(); ++i) {
+    try {
+      current_mail()->attach_inline(inline_files[i], "picture" + std::to_string(i + 1));
+    } catch (...) {
+      out_ << "cannot attach " << inline_files[i] << ": " << current_failure().description()
+           << "\n";
       return false;
     }
   }

@@ -56,7 +56,9 @@ class SimSession {
 
   // The whole main job: connect, open a main window and a message, attach, send, print what
   // left and the event log, then close and disconnect as a host exit would.
-  bool send_files(const std::string& subject, const std::vector<std::string>& files);
+  // inline_files: pictures the HTML body shows.
+  bool send_files(const std::string& subject, const std::vector<std::string>& files,
+                  const std::vector<std::string>& inline_files = {});
 
   SimOutlook& outlook() { return outlook_; }
   const std::vector<std::string>& written_messages() const { return written_; }
@@ -65,6 +67,7 @@ class SimSession {
 
  private:
   void connect();
+  void attach(SimItem& mail, const std::string& cmd, const std::string& args);
   void host_exit();
   void send_current();
   void print_sent(const SentMessage& message, double milliseconds);

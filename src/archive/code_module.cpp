@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "archive/archive_text.h"
 #include "archive/library_loader.h"
@@ -174,6 +175,7 @@ int32_t VBUnzip(const std::string& zip_file, const std::string& extract_dir,
     st.ExtractText.clear();
     st.ListCount = 0;
     st.ListEntries.clear();
+    st.NextSizes.reset();
     st.SkipPassword = 0;
 
     ZipNameList first, second;
@@ -221,8 +223,14 @@ int32_t VBUnzip(const std::string& zip_file, const std::string& extract_dir,
     st.SystemError = services().last_system_error();
     const auto unzip =
         archive_entry_as<WizSingleEntryUnzipFn>(ArchiveLibrary::Unzip, "Wiz_SingleEntryUnzip");
+    // Our own library also tells the whole sizes (4 GiB and more); another one need not.
+    using ListSizesFn = int32_t(PVX_CALL*)(UnzipListSizesFn);
+    const auto sizes = reinterpret_cast<ListSizesFn>(
+        archive_library(ArchiveLibrary::Unzip).symbol("UzpListSizes64"));
+    if (sizes) sizes(&UnzipListSizes);
     const int32_t result = unzip(0, &first, 0, &second, &options, &callbacks);
     st.SystemError = services().last_system_error();
+    if (sizes) sizes(nullptr);
     return result;
   });
 }
@@ -334,10 +342,16 @@ void PVX_CALL UnzipListEntry(uint32_t size, uint32_t csize, uint16_t, uint16_t m
     if (st.ListCount == 0) st.ListText = fs::from_ansi(listing_header()) + "\r\n";
     st.ListText += fs::from_ansi(listing_line(size, month, day, year, hour, minute, name)) + "\r\n";
     if (st.ListCount < 32767) ++st.ListCount;
+    const auto whole = std::exchange(st.NextSizes, std::nullopt);
     st.ListEntries.push_back(
-        {name ? archive::text_from_ansi_buffer(name, kNameBytes) : std::string(), size, csize, crc,
+        {name ? archive::text_from_ansi_buffer(name, kNameBytes) : std::string(),
+         whole ? whole->first : size, whole ? whole->second : csize, crc,
          crypt != 0 && crypt != ' '});
   });
+}
+
+void PVX_CALL UnzipListSizes(uint64_t size, uint64_t csize) noexcept {
+  attempt([&] { state().NextSizes.emplace(size, csize); });
 }
 
 int32_t PVX_CALL UnzipService(char*, uint32_t) noexcept {

@@ -4,7 +4,9 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "unzip32.h"
@@ -26,15 +28,17 @@ struct ModuleState {
   std::string Password;
   // The platform's last-error value right after the latest call into a library (0: none yet).
   uint32_t SystemError = 0;
-  // Entries reported by UnzipListEntry in the current extraction, with their packed sizes.
+  // Entries reported by UnzipListEntry in the current extraction, with their packed sizes:
+  // whole where the library tells them through UnzipListSizes, else cut to 32 bits.
   struct ListedEntry {
     std::string name;
-    uint32_t size = 0;
-    uint32_t packed_size = 0;
+    uint64_t size = 0;
+    uint64_t packed_size = 0;
     uint32_t crc = 0;  // CRC-32 of the entry's bytes, as the archive records it
     bool encrypted = false;
   };
   std::vector<ListedEntry> ListEntries;
+  std::optional<std::pair<uint64_t, uint64_t>> NextSizes;  // for the entry listed next
 };
 
 // The calling thread's module state.
@@ -104,5 +108,6 @@ void PVX_CALL UnzipListEntry(uint32_t size, uint32_t csize, uint16_t ratio, uint
                              uint16_t day, uint16_t year, uint16_t hour, uint16_t minute, char c,
                              char* name, char* method, uint32_t crc, char crypt) noexcept;
 int32_t PVX_CALL UnzipService(char* name, uint32_t len) noexcept;
+void PVX_CALL UnzipListSizes(uint64_t size, uint64_t csize) noexcept;
 
 }  // namespace parvex::CodeModule

@@ -12,6 +12,7 @@
 #include "archive/code_module.h"
 #include "archive/unzip_files.h"
 #include "codepage.h"
+#include "compression/attachment_kinds.h"
 #include "compression/send_windows.h"
 #include "compression/signature.h"
 #include "core/failure.h"
@@ -84,15 +85,18 @@ struct SavedAttachment {
   std::string path;           // the copy in the working folder
   std::string original_name;  // the attachment's file name on the item
   Fingerprint saved;
+  host::Ref<host::Attachment> attachment;  // removed through this reference, by identity
+  int32_t place = 0;                       // from 1, where it was on the item
+  bool deleted = false;                    // its removal returned
 };
 
 // One send: what was saved and how far the swap on the item got, for the error handler.
 struct SendRun {
   host::Ref<host::Item> item;
-  std::optional<WorkLock> lock;  // held from the first file step to the end of the handler
+  std::optional<WorkLock> lock;          // held from the first file step to the end of the handler
+  std::vector<ListedAttachment> listed;  // every attachment, packed or staying, in its order
   std::vector<SavedAttachment> saved;
-  int32_t count_before_removal = 0;
-  int32_t removed = 0;
+  bool removing = false;  // the first packed attachment's removal was asked for
   bool archive_attached = false;
   // The user gave a password: the attachments leave protected or not at all.
   bool protect = false;
@@ -294,13 +298,36 @@ void send_steps(SendRun& run) {
   std::string problem;
   const Options options = read_options(&problem);
   if (!problem.empty()) log_event("Options left at their defaults: " + problem);
+
+  // With a password asked for, a failure from here on must not let the item leave unprotected.
+  run.protect = options.ask_password;
+  // Hold each reference the host hands out: a host object may live only as long as its holder.
+  const host::Ref<host::Attachments> attachments_ref = required(run.item).GetAttachments();
+  host::Attachments& attachments = required(attachments_ref);
+  run.listed = list_attachments(required(run.item), attachments);
+  const auto n = static_cast<int32_t>(std::count_if(run.listed.begin(), run.listed.end(),
+                                                    [](const auto& l) { return l.stays.empty(); }));
+  for (const ListedAttachment& l : run.listed) {
+    if (l.stays.empty()) continue;
+    std::string name = "Attachment " + std::to_string(l.place);
+    attempt([&] { name = l.attachment->FileName(); });
+    log_event(name + " left on the message (" + l.stays + ")");
+  }
+  // A file whose type the host would not give would leave beside the archive, unprotected.
+  if (run.protect && std::any_of(run.listed.begin(), run.listed.end(),
+                                 [](const auto& l) { return l.stays == kTypeUnknown; })) {
+    leave_unchanged(run, "the type of an attachment could not be read");
+    return;
+  }
+  // Pictures, items, objects and links alone: the item leaves exactly as it is.
+  if (n == 0 && !run.listed.empty()) return;
   std::optional<CodeModule::HeldPassword> password;
   if (options.ask_password) {
     // Until the user has answered, a failure must not let the item leave unprotected: only an
     // empty answer, or no attachment to protect, lets it go as it is.
     run.protect = true;
     std::string given;
-    if (required(required(run.item).GetAttachments()).Count() > 0) given = ask_password(run);
+    if (n > 0) given = ask_password(run);
     if (run.cancel) return;
     run.protect = !given.empty();
     if (run.protect) password.emplace(given);
@@ -344,10 +371,6 @@ void send_steps(SendRun& run) {
     fs::delete_file(archive_file());
   }
 
-  // Hold each reference the host hands out: a host object may live only as long as its holder.
-  const host::Ref<host::Attachments> attachments_ref = required(run.item).GetAttachments();
-  host::Attachments& attachments = required(attachments_ref);
-  const int32_t n = attachments.Count();
   if (n > 32767) raise(err::kOverflow, "Overflow");
   Fingerprint readme;
   if (n > 0) {
@@ -363,13 +386,13 @@ void send_steps(SendRun& run) {
   // The readme's name is never an attachment's: a case-insensitive extract would write one over
   // the other, and with a password the readme is the one entry packed unencrypted.
   taken.insert(kReadme);
-  for (int32_t i = 1; i <= n; ++i) {
-    const host::Ref<host::Attachment> attachment_ref = attachments.GetItem(i);
-    host::Attachment& attachment = required(attachment_ref);
+  for (const ListedAttachment& l : run.listed) {
+    if (!l.stays.empty()) continue;
+    host::Attachment& attachment = required(l.attachment);
     const std::string name = attachment.FileName();
     const std::string path = prefix + saved_name(name, taken);
     attachment.SaveAsFile(path);
-    run.saved.push_back({path, name, fingerprint(path)});
+    run.saved.push_back({path, name, fingerprint(path), l.attachment, l.place});
     log_line(time_stamp() + " - " + name + " files saved");
   }
 
@@ -393,16 +416,17 @@ void send_steps(SendRun& run) {
     }
   }
 
-  int32_t c = attachments.Count();
-  run.count_before_removal = c;
-  // An attachment added while the files were packed would be removed without being packed.
-  if (c != n) raise(err::kInvalidCall, "The attachments changed while they were being packed");
-  while (c > 0) {
-    required(attachments.GetItem(1)).Delete();
-    ++run.removed;
-    c = attachments.Count();
+  // An attachment added, removed or moved while the files were packed would be removed without
+  // being packed, or one that should stay would go.
+  if (!same_attachments(attachments, run.listed))
+    raise(err::kInvalidCall, "The attachments changed while they were being packed");
+  if (run.saved.empty()) return;
+  // The packed ones only, each through its own reference: the ones that stay keep their places.
+  run.removing = true;
+  for (SavedAttachment& s : run.saved) {
+    required(s.attachment).Delete();
+    s.deleted = true;
   }
-  if (run.count_before_removal < 1) return;
 
   attachments.Add(archive_file(), std::nullopt, std::nullopt, "DD");
   run.archive_attached = true;
@@ -453,19 +477,20 @@ std::string under_original_name(const SavedAttachment& s) {
 // Puts back, from their saved copies, the attachments removed before the archive was attached,
 // in their places and under their own names. Returns false when any of them could not be.
 bool put_back(SendRun& run) {
-  if (run.removed == 0 || run.archive_attached) return true;
+  if (!run.removing || run.archive_attached) return true;
   host::Ref<host::Attachments> attachments;
   attempt([&] { attachments = run.item->GetAttachments(); });
-  // The host's own count is the better witness when a Delete failed after removing.
-  attempt([&] { run.removed = run.count_before_removal - required(attachments).Count(); });
   std::vector<std::pair<std::string, std::string>> kept;  // name, where its copy is
-  for (int32_t i = 0; i < run.removed && i < static_cast<int32_t>(run.saved.size()); ++i) {
-    SavedAttachment& s = run.saved[static_cast<size_t>(i)];
+  for (SavedAttachment& s : run.saved) {
+    // The item itself is the better witness: a Delete may fail after removing, or not remove.
+    bool gone = s.deleted;
+    attempt([&] { gone = !holds(required(attachments), required(s.attachment)); });
+    if (!gone) continue;
     attempt([&] { s.path = under_original_name(s); });
     try {
-      // The removed ones were the first: each goes back to the place it had. The host takes the
-      // position only in rich-text mail (a place in the body, never 0, which would hide it).
-      required(attachments).Add(s.path, std::nullopt, i + 1, s.original_name);
+      // Put back in the order they had, each to the place it had. The host takes the position
+      // only in rich-text mail (a place in the body, never 0, which would hide it).
+      required(attachments).Add(s.path, std::nullopt, s.place, s.original_name);
       attempt([&] { fs::delete_file(s.path); });
     } catch (...) {
       attempt([&] {

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <variant>
 
 #include "core/failure.h"
 
@@ -46,6 +47,12 @@ class CommandBarButton;
 
 inline constexpr int32_t kClassMail = 43;     // olMail
 inline constexpr int32_t kByValue = 1;        // olByValue
+inline constexpr int32_t kByReference = 4;    // olByReference: a link to a file elsewhere
+inline constexpr int32_t kEmbeddedItem = 5;   // olEmbeddeditem: an attached mail-client item
+inline constexpr int32_t kOle = 6;            // olOLE: an object placed in a rich-text body
+inline constexpr int32_t kFormatPlain = 1;    // olFormatPlain
+inline constexpr int32_t kFormatHtml = 2;     // olFormatHTML
+inline constexpr int32_t kFormatRich = 3;     // olFormatRichText
 inline constexpr int32_t kControlButton = 1;  // msoControlButton
 
 class Application {
@@ -103,6 +110,8 @@ class Item {
   virtual ~Item() = default;
   virtual int32_t Class() = 0;  // read by name: fails on an object without that property
   virtual std::string Subject() = 0;
+  virtual int32_t BodyFormat() = 0;
+  virtual std::string HtmlBody() = 0;
   virtual Ref<Attachments> GetAttachments() = 0;
   virtual SubscriptionPtr OnRead(std::function<void()> handler) = 0;
   // Raised before the item leaves; setting cancel keeps it.
@@ -119,9 +128,24 @@ class Attachments {
                               std::optional<int32_t> position, const std::string& display_name) = 0;
 };
 
+// A MAPI property's value: a number (booleans as 0 or 1) or a text.
+using PropertyValue = std::variant<int64_t, std::string>;
+
+// MAPI property tags, read as "http://schemas.microsoft.com/mapi/proptag/0x" + 8 hex digits.
+inline constexpr uint32_t kAttachNumber = 0x0E210003;     // unique on its item while open
+inline constexpr uint32_t kAttachContentId = 0x3712001F;  // the body refers to it as cid:ID
+inline constexpr uint32_t kAttachContentLocation = 0x3713001F;
+inline constexpr uint32_t kAttachFlags = 0x37140003;       // 0x4: rendered in the HTML body
+inline constexpr uint32_t kAttachmentHidden = 0x7FFE000B;  // not shown among the attachments
+
 class Attachment {
  public:
   virtual ~Attachment() = default;
+  virtual int32_t Type() = 0;
+  // Through the property accessor; empty when the attachment does not have it.
+  virtual std::optional<PropertyValue> Property(uint32_t tag) = 0;
+  // Whether other stands for this very attachment (a host may hand out several objects for one).
+  virtual bool Is(Attachment& other) = 0;
   virtual std::string FileName() = 0;
   virtual void SaveAsFile(const std::string& path) = 0;  // creates or replaces the file
   virtual void Delete() = 0;

@@ -1,6 +1,8 @@
 #include "host_dispatch.h"
 
+#include <cstdio>
 #include <memory>
+#include <optional>
 #include <utility>
 
 #include "event_sink.h"
@@ -126,6 +128,8 @@ class ItemAdapter final : public host::Item, Adapter {
   explicit ItemAdapter(IDispatch* o) : Adapter(o, "Item") {}
   int32_t Class() override { return host.get(L"Class").to_int(); }
   std::string Subject() override { return host.get(L"Subject").to_string(); }
+  int32_t BodyFormat() override { return host.get(L"BodyFormat").to_int(); }
+  std::string HtmlBody() override { return host.get(L"HTMLBody").to_string(); }
   host::Ref<host::Attachments> GetAttachments() override {
     return adapt(host.get(L"Attachments"), &make_attachments);
   }
@@ -164,9 +168,69 @@ class AttachmentsAdapter final : public host::Attachments, Adapter {
   }
 };
 
+// The same COM object: the IUnknown pointers compare equal.
+bool same_object(IDispatch* a, IDispatch* b) {
+  ComPtr<IUnknown> x, y;
+  if (FAILED(a->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(x.put()))) ||
+      FAILED(b->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(y.put()))))
+    return false;
+  return x && x.get() == y.get();
+}
+
+// A property value as the seam carries it; nothing for a kind the add-in never reads.
+std::optional<host::PropertyValue> property_value(const Variant& value) {
+  switch ((*value).vt) {
+    case VT_BSTR:
+      return value.to_string();
+    case VT_BOOL:
+      return int64_t{value.to_bool() ? 1 : 0};
+    case VT_I1:
+    case VT_I2:
+    case VT_I4:
+    case VT_INT:
+    case VT_UI1:
+    case VT_UI2:
+    case VT_UI4:
+    case VT_UINT:
+      return int64_t{value.to_int()};
+    default:
+      return std::nullopt;
+  }
+}
+
 class AttachmentAdapter final : public host::Attachment, Adapter {
  public:
   explicit AttachmentAdapter(IDispatch* o) : Adapter(o, "Attachment") {}
+  int32_t Type() override { return host.get(L"Type").to_int(); }
+  // A host without the property accessor, or an attachment without the property, answers
+  // "unknown name" or "not found": the property is absent.
+  std::optional<host::PropertyValue> Property(uint32_t tag) override {
+    char schema[64];
+    std::snprintf(schema, sizeof schema, "http://schemas.microsoft.com/mapi/proptag/0x%08X", tag);
+    try {
+      ComPtr<IDispatch> accessor = host.get(L"PropertyAccessor").to_dispatch();
+      if (!accessor) return std::nullopt;
+      Dispatch properties(std::move(accessor), "PropertyAccessor");
+      std::vector<Variant> args;
+      args.push_back(Variant::of(std::string(schema)));
+      return property_value(properties.call(L"GetProperty", std::move(args)));
+    } catch (const Failure& f) {
+      constexpr int32_t kNotFound = static_cast<int32_t>(0x8004010F);  // MAPI_E_NOT_FOUND
+      if (f.number() == DISP_E_UNKNOWNNAME || f.number() == DISP_E_MEMBERNOTFOUND ||
+          f.number() == kNotFound)
+        return std::nullopt;
+      throw;
+    }
+  }
+  bool Is(host::Attachment& other) override {
+    auto* that = dynamic_cast<AttachmentAdapter*>(&other);
+    if (!that) return false;
+    if (that == this || same_object(host.object(), that->host.object())) return true;
+    // A host may hand out a new object at each request: the attachment number tells then.
+    const auto mine = Property(host::kAttachNumber);
+    const auto theirs = that->Property(host::kAttachNumber);
+    return mine && theirs && *mine == *theirs;
+  }
   std::string FileName() override { return host.get(L"FileName").to_string(); }
   void SaveAsFile(const std::string& path) override {
     std::vector<Variant> args;

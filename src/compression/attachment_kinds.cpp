@@ -1,0 +1,148 @@
+#include "compression/attachment_kinds.h"
+
+#include <optional>
+
+namespace parvex::compression {
+namespace {
+
+std::string lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return text;
+}
+
+// A property as text or number; absent when the host cannot give it, whatever the reason.
+std::optional<host::PropertyValue> property(host::Attachment& a, uint32_t tag) {
+  try {
+    return a.Property(tag);
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
+std::string text_property(host::Attachment& a, uint32_t tag) {
+  const auto value = property(a, tag);
+  const auto* text = value ? std::get_if<std::string>(&*value) : nullptr;
+  return text ? *text : "";
+}
+
+int64_t number_property(host::Attachment& a, uint32_t tag) {
+  const auto value = property(a, tag);
+  const auto* number = value ? std::get_if<int64_t>(&*value) : nullptr;
+  return number ? *number : 0;
+}
+
+// Whether the body refers to `reference` as a whole value: "cid:logo" does not refer to
+// "cid:logo2".
+bool refers_to(const std::string& body, const std::string& reference) {
+  for (auto at = body.find(reference); at != std::string::npos; at = body.find(reference, at + 1)) {
+    const size_t end = at + reference.size();
+    if (end == body.size() || std::string_view("\"') >\t\r\n").find(body[end]) != std::string::npos)
+      return true;
+  }
+  return false;
+}
+
+// The HTML body in lower case, read once; nothing when it cannot be read.
+class Body {
+ public:
+  explicit Body(host::Item& item) : item_(item) {}
+  bool plain() {
+    text();
+    return plain_;
+  }
+  const std::optional<std::string>& text() {
+    if (read_) return text_;
+    read_ = true;
+    int32_t format = 0;
+    try {
+      format = item_.BodyFormat();
+    } catch (...) {
+      format = 0;  // unknown: the HTML body decides
+    }
+    if (format == host::kFormatPlain) {
+      plain_ = true;
+      return text_;
+    }
+    try {
+      text_ = lower(item_.HtmlBody());
+    } catch (...) {
+      text_.reset();
+    }
+    return text_;
+  }
+
+ private:
+  host::Item& item_;
+  bool read_ = false;
+  bool plain_ = false;  // plain text shows no pictures
+  std::optional<std::string> text_;
+};
+
+bool shown_in_body(host::Attachment& a, Body& body) {
+  const std::string id = lower(text_property(a, host::kAttachContentId));
+  const std::string location = lower(text_property(a, host::kAttachContentLocation));
+  if ((id.empty() && location.empty()) || body.plain()) return false;
+  const auto& text = body.text();
+  if (!text) return true;
+  if ((number_property(a, host::kAttachFlags) & 0x4) != 0) return true;
+  return (!id.empty() && refers_to(*text, "cid:" + id)) ||
+         (!location.empty() && refers_to(*text, location));
+}
+
+std::string why_it_stays(host::Attachment& a, Body& body) {
+  int32_t type = 0;
+  try {
+    type = a.Type();
+  } catch (...) {
+    return kTypeUnknown;
+  }
+  switch (type) {
+    case host::kByValue:
+      break;
+    case host::kEmbeddedItem:
+      return "embedded item";
+    case host::kOle:
+      return "object";
+    case host::kByReference:
+      return "link";
+    default:
+      return kTypeUnknown;
+  }
+  if (number_property(a, host::kAttachmentHidden) != 0) return "hidden";
+  if (shown_in_body(a, body)) return "inline picture";
+  return "";
+}
+
+}  // namespace
+
+std::vector<ListedAttachment> list_attachments(host::Item& item, host::Attachments& attachments) {
+  Body body(item);
+  std::vector<ListedAttachment> listed;
+  const int32_t n = attachments.Count();
+  for (int32_t i = 1; i <= n; ++i) {
+    ListedAttachment l{attachments.GetItem(i), i, ""};
+    l.stays = why_it_stays(host::required(l.attachment), body);
+    listed.push_back(std::move(l));
+  }
+  return listed;
+}
+
+bool same_attachments(host::Attachments& attachments, const std::vector<ListedAttachment>& listed) {
+  if (attachments.Count() != static_cast<int32_t>(listed.size())) return false;
+  for (const ListedAttachment& l : listed) {
+    const host::Ref<host::Attachment> now = attachments.GetItem(l.place);
+    if (!host::required(now).Is(host::required(l.attachment))) return false;
+  }
+  return true;
+}
+
+bool holds(host::Attachments& attachments, host::Attachment& attachment) {
+  const int32_t n = attachments.Count();
+  for (int32_t i = 1; i <= n; ++i) {
+    const host::Ref<host::Attachment> now = attachments.GetItem(i);
+    if (host::required(now).Is(attachment)) return true;
+  }
+  return false;
+}
+
+}  // namespace parvex::compression
