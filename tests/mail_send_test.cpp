@@ -19,6 +19,7 @@
 #include "addin_fixture.h"
 #include "archive/code_module.h"
 #include "archive/unzip_files.h"
+#include "archive/zip_files.h"
 #include "compression/mail_send.h"
 #include "compression/signature.h"
 #include "platform/fs.h"
@@ -345,6 +346,53 @@ TEST_F(SendTest, OnlyAnArchiveHoldingEachFileAsSavedReplacesTheAttachments) {
   }
 }
 
+// The check of a protected archive: every attachment encrypted, and decrypted with the
+// password to the saved bytes (no CRC is recorded to compare); a plain copy, or altered bytes
+// under the encryption, keep the attachments on the item.
+TEST_F(SendTest, TheCheckDecryptsAProtectedArchiveAndRefusesAnUnprotectedOne) {
+  const std::string work = compression::working_folder() + kPathSep;
+  std::string noise;
+  for (uint32_t x = 1; noise.size() < 3000;)
+    noise += static_cast<char>((x = x * 1103515245 + 12345) >> 24);
+  fs::ensure_folder(compression::working_folder());
+  testing::write_file(work + "a.txt", noise);
+  testing::write_file(work + compression::kReadme, "read me");
+  const auto files = std::vector{compression::fingerprint(work + "a.txt")};
+  const auto readme = compression::fingerprint(work + compression::kReadme);
+  CodeModule::HeldPassword password("pw");
+  const auto pack = [&](bool encrypt, long flip) {
+    if (fs::exists_no_follow(compression::archive_file())) {
+      fs::delete_file(compression::archive_file());
+    }
+    for (const std::string name : {compression::kReadme, "a.txt"}) {
+      ZipFiles zip;
+      zip.ZipFileName(compression::archive_file());
+      zip.addfile(work + name);
+      zip.Encrypted(encrypt && name == "a.txt");
+      ASSERT_EQ(zip.MakeZipFile(), 0);
+    }
+    if (flip == 0) return;
+    std::string bytes = testing::read_file(compression::archive_file());
+    bytes[bytes.rfind("a.txt", bytes.size() - 100) + static_cast<size_t>(flip)] ^= 1;
+    testing::write_file(compression::archive_file(), bytes);
+  };
+  const auto passes = [&](bool protect) {
+    try {
+      compression::check_archive(files, readme, protect);
+      return true;
+    } catch (...) {
+      return false;
+    }
+  };
+  pack(true, 0);
+  EXPECT_TRUE(passes(true));
+  pack(false, 0);
+  EXPECT_TRUE(passes(false));
+  EXPECT_FALSE(passes(true)) << "a plain copy in a protected archive";
+  pack(true, 5 + 11 + 18 + 1000);  // name, AES block, salt and verifier, then the data
+  EXPECT_FALSE(passes(true)) << "altered bytes under the encryption";
+}
+
 // The host disconnects the add-in while the archive is being made (window events run then):
 // the send finishes with the windows and libraries it started with, and everything goes after.
 TEST_F(SendTest, ADisconnectionWhilePackingWaitsForTheSend) {
@@ -544,8 +592,9 @@ TEST_F(SendTest, TwoProcessesSharingTheFolderSendOnlyTheirOwnFiles) {
         files[p][name] = bytes;
         args += " '" + in / tag + kPathSep + name + "'";
       }
-      // Every other round the second sends with a password, stored in the folder they share.
-      const std::string password = p == 1 && round % 2 == 1 ? " --password pw" : "";
+      // After the first round both send with passwords of their own, the option stored in the
+      // folder they share: a process asked with no answer to give would cancel its send.
+      const std::string password = round > 0 ? " --password pw" + std::to_string(p) : "";
       command += "'" + sim + "' send --subject m --addin-folder '" + dir.path() + "' --outbox '" +
                  out / tag + "'" + password + args + " > '" + in / tag + ".log' 2>&1 & ";
     }
@@ -562,11 +611,11 @@ TEST_F(SendTest, TwoProcessesSharingTheFolderSendOnlyTheirOwnFiles) {
       // Each waits for the other: none has to fall back to sending its files unpacked.
       ASSERT_TRUE(sent.contains("DD.zip"));
       std::optional<CodeModule::HeldPassword> password;
-      if (p == 1 && round % 2 == 1) {
+      if (round > 0) {
         for (const auto& e : testing::listing(message + kPathSep + "DD.zip")) {
           EXPECT_EQ(e.encrypted, e.name != "Readme.txt") << e.name;
         }
-        password.emplace("pw");
+        password.emplace("pw" + std::to_string(p));
       }
       sent = unpack(sent["DD.zip"]);
       sent.erase("Readme.txt");

@@ -2,10 +2,13 @@
 // a file outside the target folder or a damaged file left behind.
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "entry_path.h"
 #include "le.h"
 #include "unzip_engine.h"
 #include "unzip_support.h"
+#include "zip_source.h"
 #include "ziperrors.h"
 
 namespace pvx::unzip::test {
@@ -84,6 +87,47 @@ TEST(Damage, AesDataThatFailsItsCodeIsNeverPrinted) {
       EXPECT_EQ(calls.printed.find('Q'), std::string::npos) << at << ": " << calls.printed;
     }
   }
+}
+
+// An archive that changes under the reader: each byte of the entry's data read a second time
+// comes back altered. What is decrypted must be the bytes the code checked.
+class ChangingSource final : public Source {
+ public:
+  ChangingSource(const std::string& bytes, size_t begin, size_t end)
+      : bytes_(bytes), begin_(begin), end_(end), seen_(bytes.size()) {}
+  uint64_t size() const override { return bytes_.size(); }
+  bool read_at(uint64_t offset, void* buf, size_t n) override {
+    if (offset > bytes_.size() || bytes_.size() - offset < n) return false;
+    auto* out = static_cast<char*>(buf);
+    for (size_t i = offset; i < offset + n; ++i) {
+      const bool again = seen_[i] && i >= begin_ && i < end_;
+      out[i - offset] = static_cast<char>(bytes_[i] ^ (again ? 1 : 0));
+      seen_[i] = true;
+    }
+    return true;
+  }
+
+ private:
+  const std::string& bytes_;
+  size_t begin_, end_;
+  std::vector<bool> seen_;
+};
+
+TEST(Damage, AesDataIsDecryptedFromTheBytesItsCodeChecked) {
+  // Larger than the search for the end record, which reads the archive's tail.
+  TestEntry e{"q", std::string(200000, 'Q'), false};
+  e.aes = 2;
+  const std::string zip = make_zip({e});
+  const size_t data = kLocalHeaderSize + 1 + 11 + 12 + 2;
+  ChangingSource src(zip, data, data + 1000);
+  Job job;
+  job.options.to_print = true;
+  Calls calls;
+  calls.passwords = {kAesPassword};
+  const UnzipCallbackRecord cb = callbacks(&calls);
+  Totals totals;
+  EXPECT_EQ(run(src, job, &cb, &totals), PK_OK);
+  EXPECT_EQ(calls.printed, e.data);
 }
 
 std::string two_entries(uint32_t second_central_field, uint32_t value) {
