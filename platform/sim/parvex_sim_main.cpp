@@ -7,6 +7,7 @@
 //   parvex-sim --windows        the add-in's four windows as the headless view draws them
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -214,6 +215,8 @@ int main(int argc, char** argv) {
       (a == "--subject" ? subject : a == "--addin-folder" ? folder : outbox) = argv[++i];
     } else if (mode == "send" && (a == "--password" || a == "--password-file")) {
       if (i + 1 == argc || !read_password(a, argv[++i], &password)) return usage();
+      // Out of the process list from now on; it was there until this line.
+      if (a == "--password") std::memset(argv[i], '*', std::strlen(argv[i]));
     } else if (mode == "send" && a == "--min-saving") {
       if (i + 1 == argc) {
         std::fprintf(stderr, "parvex-sim: %s needs a value\n", a.c_str());
