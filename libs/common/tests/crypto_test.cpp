@@ -76,10 +76,9 @@ TEST(Crypto, PrimitivesGiveThePublishedAnswers) {
 // salt 00..0f (computed with Python's hashlib and cryptography): the counter's byte order, the
 // split of the derived bytes and the code's length all show here without 7-Zip.
 TEST(Crypto, AnAesEntryMatchesAnswersComputedElsewhere) {
-  const std::string plain = "The quick brown fox jumps over the lazy dog";
+  std::string data = "The quick brown fox jumps over the lazy dog";
   unsigned char salt[16], verifier[2], code[10];
   for (unsigned char i = 0; i < 16; ++i) salt[i] = i;
-  std::string data = plain;
   auto* p = reinterpret_cast<unsigned char*>(data.data());
   AesStream aes;
   ASSERT_TRUE(aes.start("caf\xC3\xA9", 3, salt, verifier));
@@ -90,11 +89,6 @@ TEST(Crypto, AnAesEntryMatchesAnswersComputedElsewhere) {
       hex(p, data.size()),
       "6b10ae25427d4354e63ce96202c29e99d997bb506e08dca049163815b362c49b21ef5b9b5fdeb789c91087");
   EXPECT_EQ(hex(code, 10), "b7c451b5bc152f1870ea");
-  // Read back as a reader does: the same bytes into the code, then decrypted.
-  ASSERT_TRUE(aes.restart() && aes.authenticate(p, data.size()) && aes.decrypt(p, data.size()));
-  ASSERT_TRUE(aes.finish(code));
-  EXPECT_EQ(hex(code, 10), "b7c451b5bc152f1870ea");
-  EXPECT_EQ(data, plain);
 }
 
 }  // namespace
