@@ -125,43 +125,70 @@ TEST_F(OptionsTest, DefaultsGiveTodaysArchive) {
   EXPECT_TRUE(services.input_box_prompts.empty());
 }
 
+// The password box's three outcomes: a password protects the archive (its UTF-8 bytes as typed,
+// blanks kept, which 7-Zip opens with); only "Send without password" sends it plain; Cancel, no
+// answer, blanks only or more than 7-Zip reads cancel the send with the files on the item.
 TEST_F(OptionsTest, ProtectedSendOpensOnlyWithThePassword) {
+  using Choice = PasswordAnswer::Choice;
+  std::string euro99;  // 33 characters of three bytes each
+  for (int i = 0; i < 33; ++i) euro99 += "\xE2\x82\xAC";
+  const struct {
+    PasswordAnswer answer;
+    const char* leaves;  // "protected", "plain" or "" (cancelled)
+    bool told;           // a message box says why
+  } rows[] = {{{Choice::password, " caf\xC3\xA9 s3cret "}, "protected", false},
+              {{Choice::password, euro99}, "protected", false},
+              {{Choice::unprotected, ""}, "plain", false},
+              {{Choice::cancel, ""}, "", false},
+              {{Choice::password, "  \t "}, "", true},
+              {{Choice::password, std::string(100, 'x')}, "", true}};
   write_options({true, 0});
-  services.input_box_answers = {"s3cret word", ""};
-  const sim::SentMessage sent = send({kText});
-  ASSERT_EQ(sent.attachments.size(), 1u);
-  EXPECT_EQ(services.input_box_prompts[0], "Password for the attachments of Quarterly");
-  EXPECT_TRUE(CodeModule::state().Password.empty());  // not kept after the send
-  const std::string archive = sent.attachments[0].bytes.path();
-  EXPECT_NE(listing(archive).find("file0.bin:40000:"), std::string::npos);
-  for (const auto& l : log()) EXPECT_EQ(l.find("s3cret"), std::string::npos) << l;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.answer.password);
+    services.password_answers = {row.answer};
+    services.message_boxes.clear();
+    const size_t before = client.outlook.outbox().size();
+    const sim::SentMessage sent = send({kText});
+    EXPECT_EQ(services.input_box_prompts.back(), "Password for the attachments of Quarterly");
+    EXPECT_TRUE(CodeModule::state().Password.empty());  // not kept after the send
+    EXPECT_EQ(services.message_boxes.size(), row.told ? 1u : 0u);
+    if (!*row.leaves) {
+      EXPECT_EQ(client.outlook.outbox().size(), before) << "left though cancelled";
+      continue;
+    }
+    ASSERT_EQ(sent.attachments.size(), 1u);
+    const std::string archive = sent.attachments[0].bytes.path();
+    EXPECT_NE(listing(archive).find("file0.bin:40000:"), std::string::npos);
+    EXPECT_EQ(listing(archive).find(":E") != std::string::npos,
+              std::string(row.leaves) == "protected");
+    for (const auto& l : log()) EXPECT_EQ(l.find("s3cret"), std::string::npos) << l;
 #ifndef _WIN32  // 7-Zip runs on the build machine, not under wine
-  if (std::system("7z >/dev/null 2>&1") != 0) GTEST_SKIP() << "no 7z";
-  const std::string out = dir / "out";
-  const auto seven = [&](const std::string& password, const std::string& entry) {
-    return std::system(("7z x -y '-p" + password + "' -o'" + out + "' '" + archive + "' " + entry +
-                        " >/dev/null 2>&1")
-                           .c_str());
-  };
-  EXPECT_NE(seven("wrong", ""), 0);
-  EXPECT_EQ(seven("wrong", "Readme.txt"), 0);  // the readme stays readable
-  EXPECT_EQ(seven("s3cret word", ""), 0);
-  EXPECT_EQ(testing::read_file(out + "/file0.bin"), kText);
+    if (row.answer.choice != Choice::password || std::system("7z >/dev/null 2>&1") != 0) continue;
+    const std::string out = dir / "out";
+    const auto seven = [&](const std::string& password, const std::string& entry) {
+      return std::system(("LC_ALL=C.UTF-8 7z x -y '-p" + password + "' -o'" + out + "' '" +
+                          archive + "' " + entry + " >/dev/null 2>&1")
+                             .c_str());
+    };
+    EXPECT_NE(seven("wrong", ""), 0);
+    EXPECT_EQ(seven("wrong", "Readme.txt"), 0);  // the readme stays readable
+    EXPECT_EQ(seven(row.answer.password, ""), 0);
+    EXPECT_EQ(testing::read_file(out + "/file0.bin"), kText);
 #endif
-
-  // An empty answer sends the archive unprotected.
-  const sim::SentMessage plain = send({kText});
-  ASSERT_EQ(plain.attachments.size(), 1u);
-  EXPECT_EQ(listing(plain.attachments[0].bytes.path()).find(":E"), std::string::npos);
+  }
 }
 
 TEST_F(OptionsTest, MinimumSavingKeepsTheOriginalsWhenTheArchiveDoesNotPay) {
-  write_options({false, 5});
+  // A protected send leaves protected, whatever it saves.
   const struct {
     std::string bytes;
+    bool protect;
     bool packed;
-  } rows[] = {{random_bytes(50000), false}, {kText, true}};
+  } rows[] = {
+      {random_bytes(50000), false, false}, {kText, false, true}, {random_bytes(50000), true, true}};
   for (const auto& row : rows) {
+    write_options({row.protect, 5});
+    services.input_box_answers = {"pw"};
     const StatisticsValues was = statistics();
     clear_log();
     const sim::SentMessage sent = send({row.bytes});
@@ -171,7 +198,7 @@ TEST_F(OptionsTest, MinimumSavingKeepsTheOriginalsWhenTheArchiveDoesNotPay) {
     const double normal = now.TotalNormalBytes - was.TotalNormalBytes;
     const double zip = now.TotalZipBytes - was.TotalZipBytes;
     if (row.packed) {
-      EXPECT_LT(zip, normal / 10);
+      EXPECT_LT(zip, row.protect ? normal * 1.01 : normal / 10);
       continue;
     }
     EXPECT_EQ(sent.attachments[0].file_name, "file0.bin");

@@ -18,6 +18,7 @@
 
 #include "addin_fixture.h"
 #include "platform/fs.h"
+#include "platform/services.h"
 #include "sim/sim_outlook.h"
 #include "sim/sim_session.h"
 
@@ -159,10 +160,37 @@ TEST_F(SimSessionTest, TheProgramsExitCodesSayWhatHappened) {
                                       "\nfail Attachments.Add\nsend\n");
   const std::string sim = "'" + testing::program_folder() + "/parvex-sim' ";
   const std::string in = " --addin-folder '" + (dir / "data") + "' ";
+  // Password sends, each in a folder of its own (the option is stored there); the password
+  // never shows in what the program says, even on a line that fails (a settings file that is
+  // a folder cannot be written).
+  const std::string a = " '" + (dir / "a.txt") + "'";
+  const std::string secret = dir / "secret.txt", script = dir / "answers.txt";
+  testing::write_file(secret, " Leak Me123 \n");
+  const auto folder = [&](const char* name) { return " --addin-folder '" + (dir / name) + "' "; };
+  const auto send_script = [&](const std::string& answer) {
+    return "options password LeakMe123\nmail m\nattach " + (dir / "a.txt") + "\n" + answer +
+           "\nsend\n";
+  };
+  const std::string start = "explorer\nconnect\n";
+  testing::write_file(script,
+                      start + send_script("answer cancel") + send_script("answer unprotected"));
+  testing::write_file(dir / "plain.txt", start + send_script("answer unprotected"));
+  fs::make_folder(dir / "broken");
+  fs::make_folder(dir / "broken" + kPathSep + kSettingsFile);
   const struct {
     std::string args;
     int code;
   } cases[] = {
+      {"send --password '  '" + folder("p1") + a, 1},
+      {"send --password ''" + folder("p2") + a, 2},
+      {"send --password-file '" + secret + "'" + folder("p3") + a, 0},
+      {"send --password-file -" + folder("p4") + a + " < '" + secret + "'", 0},
+      {"send" + folder("p5") + a + " && PARVEX_PASSWORD=LeakMe123 " + sim + "send" + folder("p5") +
+           a,
+       0},
+      {"script" + folder("p6") + "'" + script + "'", 1},
+      {"script" + folder("p7") + "'" + dir / "plain.txt" + "'", 0},
+      {"script" + folder("broken") + "'" + script + "'", 1},
       {"--help", 0},
       {"send" + in + "'" + (dir / "a.txt") + "'", 0},
       {"send --subjekt x" + in + "'" + (dir / "a.txt") + "'", 2},
@@ -172,8 +200,10 @@ TEST_F(SimSessionTest, TheProgramsExitCodesSayWhatHappened) {
       {"script" + in + "'" + cancelling + "'", 1},
   };
   for (const auto& c : cases) {
-    const int status = std::system((sim + c.args + " >/dev/null 2>&1").c_str());
-    EXPECT_EQ(WEXITSTATUS(status), c.code) << c.args;
+    const int status = std::system((sim + c.args + " >'" + dir / "said" + "' 2>&1").c_str());
+    const std::string said = testing::read_file(dir / "said");
+    EXPECT_EQ(WEXITSTATUS(status), c.code) << c.args << "\n" << said;
+    EXPECT_EQ(said.find("Leak"), std::string::npos) << c.args << "\n" << said;
   }
 }
 #endif

@@ -20,8 +20,6 @@ inline constexpr size_t kAesMaxSalt = 16;
 inline constexpr size_t kAesMaxOverhead = kAesMaxSalt + kAesVerifierSize + kAesCodeSize;
 inline constexpr uint16_t kAesVendorAe1 = 1;
 inline constexpr uint16_t kAesVendorAe2 = 2;
-// Entries this small go as AE-2 (no CRC): a CRC of so few bytes could help guess them.
-inline constexpr uint64_t kAesAe1MinSize = 20;
 inline constexpr size_t kAesExtraSize = 7;  // the 0x9901 block's data
 
 // The salt length of a strength code (1, 2, 3 for 128-, 192-, 256-bit keys); 0 for others.
@@ -53,8 +51,8 @@ class AesStream {
   bool restart();
   // in to out (which may be the same), n bytes, the code taken over what comes out.
   bool encrypt(const unsigned char* in, unsigned char* out, size_t n);
-  // In place. The code is not taken: a reader checks it first, through authenticate(), so
-  // that nothing is decrypted from data that fails it.
+  // In place. The code is not taken: a reader takes the same bytes into it first, through
+  // authenticate(), and keeps what it decrypted until the code matched.
   bool decrypt(unsigned char* data, size_t n);
   // Takes n more encrypted bytes into the code.
   bool authenticate(const unsigned char* data, size_t n);

@@ -17,7 +17,8 @@ typedef int32_t(PVX_CALL* UnzipPrintFn)(char* buf, uint32_t len);
 typedef int32_t(PVX_CALL* UnzipReplaceFn)(char* name);
 /* Asked for a password into buf (size bytes): 0 = buf holds one, 1 = none given. */
 typedef int16_t(PVX_CALL* UnzipPasswordFn)(char* buf, int32_t size, char* prompt, char* name);
-/* One listed entry (ExtractList 1). */
+/* One listed entry (ExtractList 1), or one that tested good (TestZip 1), with the size and
+   CRC of its decoded bytes: an AE-2 entry records no CRC of its own. */
 typedef void(PVX_CALL* UnzipListEntryFn)(uint32_t size, uint32_t csize, uint16_t ratio,
                                          uint16_t month, uint16_t day, uint16_t year, uint16_t hour,
                                          uint16_t minute, char c, char* name, char* method,

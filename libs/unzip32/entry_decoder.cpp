@@ -26,7 +26,9 @@ struct EntryDecoder::State {
   uint64_t consumed = 0;
   DecodeResult result;
 
-  // Next chunk of (decrypted) input; 0 at the end of the entry's data.
+  // Next chunk of (decrypted) input; 0 at the end of the entry's data. An AES entry's bytes
+  // go into its code and are decrypted from the same buffer: what is checked is what is
+  // decoded, however the archive changes between reads.
   size_t fill() {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(kChunk, req->csize - consumed));
     if (n == 0) return 0;
@@ -36,31 +38,30 @@ struct EntryDecoder::State {
     }
     consumed += n;
     if (req->decryptor) req->decryptor->decrypt(in, n);
-    if (req->aes && !req->aes->decrypt(in, n)) {
+    if (req->aes && !(req->aes->authenticate(in, n) && req->aes->decrypt(in, n))) {
       result.outcome = Outcome::bad_data;
       return 0;
     }
     return n;
   }
 
-  // Reads an AES entry's data once for its code before any of it is decrypted: data that fails
-  // the code never reaches the sink, not even in part.
-  bool authenticated() {
-    for (uint64_t at = 0; at < req->csize;) {
-      const size_t n = static_cast<size_t>(std::min<uint64_t>(kChunk, req->csize - at));
-      if (!src->read_at(req->offset + at, in, n)) {
+  // Takes what decoding left unread into the code and compares it: an AES entry whose code
+  // fails is bad_code whatever decoding found, since its bytes are not the writer's.
+  void authenticate_rest() {
+    while (consumed < req->csize) {
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(kChunk, req->csize - consumed));
+      if (!src->read_at(req->offset + consumed, in, n)) {
         result.outcome = Outcome::read_failed;
-        return false;
+        return;
       }
       if (!req->aes->authenticate(in, n)) break;
-      at += n;
+      consumed += n;
     }
     unsigned char code[kAesCodeSize];
-    if (!req->aes->finish(code) || !std::equal(code, code + kAesCodeSize, req->aes_code)) {
+    if (consumed != req->csize || !req->aes->finish(code) ||
+        !std::equal(code, code + kAesCodeSize, req->aes_code)) {
       result.outcome = Outcome::bad_code;
-      return false;
     }
-    return true;
   }
 
   // Hands decoded bytes on, refusing any beyond the declared size.
@@ -132,11 +133,14 @@ DecodeResult EntryDecoder::decode(Source& src, const DecodeRequest& req, const S
   s.consumed = 0;
   s.result = DecodeResult{};
   s.result.crc = static_cast<uint32_t>(crc32(0, nullptr, 0));
-  if (req.aes && !s.authenticated()) return s.result;
   if (req.method == kMethodStored) {
     s.stored();
   } else {
     s.deflated();
+  }
+  if (req.aes && s.result.outcome != Outcome::read_failed &&
+      s.result.outcome != Outcome::write_failed) {
+    s.authenticate_rest();
   }
   if (s.result.outcome == Outcome::ok && s.result.produced != req.usize) {
     s.result.outcome = Outcome::too_short;

@@ -1,5 +1,6 @@
 // Streams one entry's data through decryption and inflation into a sink, checking its size and
-// CRC. Memory stays at two fixed buffers whatever the entry's size.
+// CRC. Memory stays at two fixed buffers whatever the entry's size. An AES entry's code is
+// known only at its end: a sink must hold what it was given until the outcome is ok.
 #pragma once
 
 #include <cstdint>

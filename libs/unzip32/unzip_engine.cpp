@@ -39,6 +39,35 @@ struct Buffers {
   std::array<char, kNameBuffer> method;
 };
 
+void wipe(std::string& text) {
+  crypto::wipe(text.data(), text.size());
+  text.clear();
+}
+
+// The forms of a password a writer may have made its key from: as given, and in the other of
+// the ANSI code page and UTF-8 (7-Zip and this library write UTF-8, older tools ANSI).
+// Wiped by their holder.
+class PasswordForms {
+ public:
+  explicit PasswordForms(const std::string& password) : forms_{password} {
+    if (is_ascii(password)) return;
+    forms_.push_back(ansi_to_utf8(password));
+    bool exact = false;
+    std::string ansi = is_utf8(password) ? utf8_to_ansi(password, &exact) : std::string();
+    if (exact) forms_.push_back(std::move(ansi));
+    wipe(ansi);
+  }
+  ~PasswordForms() {
+    for (std::string& form : forms_) wipe(form);
+  }
+  PasswordForms(const PasswordForms&) = delete;
+  PasswordForms& operator=(const PasswordForms&) = delete;
+  const std::vector<std::string>& all() const { return forms_; }
+
+ private:
+  std::vector<std::string> forms_;
+};
+
 template <size_t N>
 char* fill(std::array<char, N>& buf, std::string_view text) {
   const size_t n = std::min(text.size(), N - 1);
@@ -115,6 +144,12 @@ class Run {
       : src_(src), job_(job), opt_(job.options), buf_(std::make_unique<Buffers>()) {
     if (cb) cb_ = *cb;
   }
+  ~Run() {
+    crypto::wipe(buf_->password.data(), buf_->password.size());
+    if (password_) wipe(*password_);
+  }
+  Run(const Run&) = delete;
+  Run& operator=(const Run&) = delete;
 
   int execute(Totals* totals);
 
@@ -134,7 +169,9 @@ class Run {
 
   bool selected(const Entry& e, std::vector<bool>* matched) const;
   bool service(const Entry& e);
-  void list_entry(const Entry& e);
+  // Reports an entry with the size and CRC given: the recorded ones in a listing, those of
+  // the decoded bytes in a test run.
+  void list_entry(const Entry& e, uint64_t usize, uint32_t crc);
   void test_entry(const Entry& e);
   void print_entry(const Entry& e);
   void extract_entry(const Entry& e);
@@ -206,7 +243,7 @@ int Run::execute(Totals* totals) {
       break;
     }
     if (opt_.list) {
-      list_entry(e);
+      list_entry(e, e.usize, e.crc);
     } else if (opt_.test) {
       test_entry(e);
     } else if (opt_.to_print) {
@@ -256,18 +293,18 @@ bool Run::service(const Entry& e) {
   return cb_.service(fill(buf_->text, ansi(e.name)), clamp32(e.usize)) == 0;
 }
 
-void Run::list_entry(const Entry& e) {
+void Run::list_entry(const Entry& e, uint64_t usize, uint32_t crc) {
   if (!cb_.list_entry) return;
   if (job_.list_sizes) job_.list_sizes(e.usize, e.csize);
   const unsigned ratio =
       e.usize == 0 || e.csize >= e.usize ? 0 : static_cast<unsigned>(100 - e.csize * 100 / e.usize);
-  cb_.list_entry(clamp32(e.usize), clamp32(e.csize), static_cast<uint16_t>(ratio),
+  cb_.list_entry(clamp32(usize), clamp32(e.csize), static_cast<uint16_t>(ratio),
                  static_cast<uint16_t>((e.dos_date >> 5) & 0x0F),
                  static_cast<uint16_t>(e.dos_date & 0x1F),
                  static_cast<uint16_t>(1980 + ((e.dos_date >> 9) & 0x7F)),
                  static_cast<uint16_t>((e.dos_time >> 11) & 0x1F),
                  static_cast<uint16_t>((e.dos_time >> 5) & 0x3F), e.is_dir() ? 'd' : ' ',
-                 fill(buf_->name, ansi(e.name)), fill(buf_->method, method_name(e)), e.crc,
+                 fill(buf_->name, ansi(e.name)), fill(buf_->method, method_name(e)), crc,
                  e.encrypted() ? 'E' : ' ');
 }
 
@@ -347,11 +384,9 @@ bool Run::unlock(const Entry& e, const EntryData& d, const unsigned char* header
   const auto time_check = static_cast<unsigned char>(e.dos_time >> 8);
   const bool descriptor = (d.flags & kFlagDataDescriptor) != 0;
   const auto fits = [&](const std::string& password) {
-    // Tools that write UTF-8 passwords are met halfway for an ANSI one.
-    std::vector<std::string> forms{password};
-    if (!is_ascii(password)) forms.push_back(ansi_to_utf8(password));
+    const PasswordForms forms(password);
     std::vector<PkDecryptor> keys;
-    for (const std::string& form : forms) {
+    for (const std::string& form : forms.all()) {
       PkDecryptor k(form);
       const unsigned char check = k.header_check(header);
       if (check == crc_check || (descriptor && check == time_check)) keys.push_back(k);
@@ -392,11 +427,10 @@ bool Run::unlock_aes(const Entry& e, const EntryData& d, const std::string& pref
   r.check_crc = e.aes_extra.vendor_version == kAesVendorAe1;
   auto stream = std::make_unique<AesStream>();
   const auto fits = [&](const std::string& password) {
-    // Tools that write UTF-8 passwords are met halfway for an ANSI one; the verifier tells
-    // which form (a wrong key passes it one time in 65,536, and then fails the code).
-    std::vector<std::string> forms{password};
-    if (!is_ascii(password)) forms.push_back(ansi_to_utf8(password));
-    for (const std::string& form : forms) {
+    // The verifier tells which form (a wrong key passes it one time in 65,536, and then fails
+    // the code).
+    const PasswordForms forms(password);
+    for (const std::string& form : forms.all()) {
       unsigned char verifier[kAesVerifierSize];
       if (stream->start(form, strength, head, verifier) &&
           std::equal(verifier, verifier + kAesVerifierSize, head + salt_len)) {
@@ -412,10 +446,14 @@ bool Run::unlock_aes(const Entry& e, const EntryData& d, const std::string& pref
 }
 
 bool Run::find_password(const Entry& e, const std::function<bool(const std::string&)>& fits) {
-  const auto remember = [&](const std::string& password) {
-    if (!fits(password)) return false;
-    password_ = password;
-    return true;
+  const auto remember = [&](std::string password) {
+    const bool ok = fits(password);
+    if (ok) {
+      if (password_) wipe(*password_);
+      password_ = password;
+    }
+    wipe(password);
+    return ok;
   };
   if (password_ && fits(*password_)) return true;
 
@@ -429,7 +467,9 @@ bool Run::find_password(const Entry& e, const std::function<bool(const std::stri
     if (answer != 0) break;
     asked = true;
     buf_->password[kNameBuffer - 1] = '\0';
-    if (remember(std::string(buf_->password.data()))) return true;
+    const bool ok = remember(std::string(buf_->password.data()));
+    crypto::wipe(buf_->password.data(), buf_->password.size());
+    if (ok) return true;
   }
   problem(IZ_BADPWD,
           "skipping: " + shown + (asked ? "  (incorrect password)" : "  (no password given)"));
@@ -472,6 +512,8 @@ void Run::test_entry(const Entry& e) {
   int code = PK_OK;
   const std::string why = describe(r, e, o, &code);
   if (code == PK_OK) {
+    // What the bytes decoded to: an AE-2 entry records no CRC to compare them with.
+    list_entry(e, r.produced, r.crc);
     info("    testing: " + shown + "   OK");
   } else {
     problem(code, "    testing: " + shown + "   " + why);
@@ -483,18 +525,25 @@ void Run::print_entry(const Entry& e) {
   const std::string shown = ansi(e.name);
   Opened o;
   if (!open_data(e, shown, &o)) return;
-  CrLfConverter crlf([this](const char* p, size_t n) {
-    print(std::string_view(p, n));
+  // An AES entry's bytes are printed only once its code matched: until then they are held.
+  std::string held;
+  const bool hold = o.request.aes != nullptr;
+  const auto out = [&](const char* p, size_t n) {
+    if (hold) {
+      held.append(p, n);
+    } else {
+      print(std::string_view(p, n));
+    }
     return true;
-  });
+  };
+  CrLfConverter crlf(out);
   const bool convert = opt_.crlf && e.is_text();
   const DecodeResult r = decoder_.decode(src_, o.request, [&](const char* p, size_t n) {
-    if (convert) return crlf.write(p, n);
-    print(std::string_view(p, n));
-    return true;
+    return convert ? crlf.write(p, n) : out(p, n);
   });
   int code = PK_OK;
   const std::string why = describe(r, e, o, &code);
+  if (code == PK_OK && hold) print(held);
   if (code != PK_OK) problem(code, "error: " + shown + "  " + why);
 }
 

@@ -85,28 +85,22 @@ bool parse_record(std::string_view cd, size_t& pos, uint64_t cd_offset, OldEntry
   return true;
 }
 
-// AE-1 keeps the real CRC, so readers can check the bytes as for any entry; only entries too
-// small to give the CRC away go as AE-2.
-bool aes_ae1(const EntryHeader& h) {
-  return h.aes_strength && h.usize >= kAesAe1MinSize;
-}
-
 // The fields that the local header and the central record share, from flags to sizes.
 void put_entry_fields(std::string& out, const EntryHeader& h) {
   put16(out, h.flags);
   put16(out, h.aes_strength ? kMethodAes : h.method);
   put16(out, h.dos_time);
   put16(out, h.dos_date);
-  put32(out, h.aes_strength && !aes_ae1(h) ? 0 : h.crc);
+  // AES entries go as AE-2, without the CRC: the CRC of the plain bytes would let anyone
+  // confirm a guess of a file's content, and the authentication code checks the data instead.
+  put32(out, h.aes_strength ? 0 : h.crc);
   put32(out, h.zip64_sizes ? kMax32 : static_cast<uint32_t>(h.csize));
   put32(out, h.zip64_sizes ? kMax32 : static_cast<uint32_t>(h.usize));
 }
 
 // The 0x9901 block of an AES entry; empty for others.
 std::string aes_block(const EntryHeader& h) {
-  return h.aes_strength ? aes_extra_block({aes_ae1(h) ? kAesVendorAe1 : kAesVendorAe2,
-                                           h.aes_strength, h.method})
-                        : "";
+  return h.aes_strength ? aes_extra_block({kAesVendorAe2, h.aes_strength, h.method}) : "";
 }
 
 }  // namespace

@@ -2,11 +2,13 @@
 // on Windows Parvex.dll beside this program through COM (--in-process: the core here instead;
 // --registered: the Parvex.dll registered for this user, as an installed package left it).
 //   parvex-sim send [--subject S] [--addin-folder DIR] [--outbox DIR] [--in-process|--registered]
-//                   [--password TEXT] [--min-saving N] [--inline FILE]... [FILE...]
+//                   [--password-file FILE|-] [--password TEXT] [--min-saving N] [--inline FILE]...
+//                   [FILE...]
 //   parvex-sim script [--addin-folder DIR] [--outbox DIR] [--in-process|--registered] FILE|-
 //   parvex-sim --windows        the add-in's four windows as the headless view draws them
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -16,6 +18,7 @@
 #include <system_error>
 #include <vector>
 
+#include "archive/code_module.h"
 #include "core/failure.h"
 #include "core/program_state.h"
 #include "platform/fs.h"
@@ -49,11 +52,23 @@ class SimServices final : public parvex::Services {
                         const std::string& default_answer) override {
     return native_->input_box(prompt, caption, default_answer);
   }
-  // The user typing the password given on the command line or in the script.
-  std::string password_box(const std::string& prompt, const std::string& caption) override {
+  // The user pressing the button the script chose, or typing the password given to parvex-sim
+  // (twice, as the box asks).
+  parvex::PasswordAnswer password_box(const std::string& prompt,
+                                      const std::string& caption) override {
+    using Choice = parvex::PasswordAnswer::Choice;
+    parvex::PasswordAnswer answer;
+    if (const auto choice = parvex::sim::take_password_choice()) {
+      answer.choice = *choice;
+      std::fprintf(stderr, "[password box] %s: %s\n", prompt.c_str(),
+                   *choice == Choice::cancel ? "Cancel" : "Send without password");
+      return answer;
+    }
     if (parvex::sim::typed_password().empty()) return native_->password_box(prompt, caption);
     std::fprintf(stderr, "[password box] %s: answered\n", prompt.c_str());
-    return parvex::sim::typed_password();
+    answer.choice = Choice::password;
+    answer.password = parvex::sim::typed_password();
+    return answer;
   }
   void do_events() override { native_->do_events(); }
   void set_clipboard_text(const std::string& text) override { native_->set_clipboard_text(text); }
@@ -123,17 +138,45 @@ int print_windows() {
   return 0;
 }
 
+// The password the simulated user types, from --password TEXT, --password-file FILE (its first
+// line; "-" reads standard input) or PARVEX_PASSWORD. An empty one is refused: the send was
+// asked to be protected.
+bool read_password(const std::string& from, const std::string& value,
+                   std::optional<std::string>* out) {
+  std::string text = value;
+  if (from == "--password-file") {
+    std::ifstream file;
+    if (value != "-") file.open(value, std::ios::binary);
+    std::istream& in = value == "-" ? std::cin : file;
+    if (!in || !std::getline(in, text)) {
+      std::fprintf(stderr, "parvex-sim: cannot read a password from %s\n", value.c_str());
+      return false;
+    }
+    if (!text.empty() && text.back() == '\r') text.pop_back();
+  }
+  if (text.empty()) {
+    std::fprintf(stderr, "parvex-sim: %s gives an empty password\n", from.c_str());
+    return false;
+  }
+  if (*out) parvex::CodeModule::wipe(**out);
+  *out = std::move(text);
+  return true;
+}
+
 int usage(std::FILE* to = stderr, int code = 2) {
   std::fprintf(to,
                "usage: parvex-sim send [--subject S] [--addin-folder DIR] [--outbox DIR] "
                "[--in-process|--registered]\n"
-               "                       [--password TEXT] [--min-saving N] [--inline FILE]... "
-               "[FILE...]\n"
+               "                       [--password-file FILE|-] [--password TEXT] [--min-saving N]"
+               " [--inline FILE]...\n"
+               "                       [FILE...]\n"
                "       parvex-sim script [--addin-folder DIR] [--outbox DIR] "
                "[--in-process|--registered] FILE|-\n"
                "       parvex-sim --windows\n"
-               "--password and --min-saving store the options as the Options window does (a "
-               "password\nis typed only into an add-in in this process: --in-process on Windows).\n"
+               "The password options and --min-saving store the options as the Options window "
+               "does (a password\nis typed only into an add-in in this process: --in-process on "
+               "Windows). PARVEX_PASSWORD\nstands in for them; --password shows the password to "
+               "every user of the machine.\n"
                "--inline attaches a picture the message's HTML body shows.\n"
                "A folder, device or pipe is refused as a file; the exit code is 0 when every "
                "step ran and no send was cancelled, 1 otherwise, 2 for a wrong command line.\n");
@@ -155,6 +198,7 @@ int main(int argc, char** argv) {
   std::string folder = default_addin_folder();
   std::string outbox;
   std::vector<std::string> option_lines;  // script lines that set the options before the send
+  std::optional<std::string> password;
   std::vector<std::string> args;
   std::vector<std::string> inline_files;
   bool in_process = false;
@@ -179,12 +223,16 @@ int main(int argc, char** argv) {
         return usage();
       }
       inline_files.emplace_back(argv[++i]);
-    } else if (mode == "send" && (a == "--password" || a == "--min-saving")) {
+    } else if (mode == "send" && (a == "--password" || a == "--password-file")) {
+      if (i + 1 == argc || !read_password(a, argv[++i], &password)) return usage();
+      // Out of the process list from now on; it was there until this line.
+      if (a == "--password") std::memset(argv[i], '*', std::strlen(argv[i]));
+    } else if (mode == "send" && a == "--min-saving") {
       if (i + 1 == argc) {
         std::fprintf(stderr, "parvex-sim: %s needs a value\n", a.c_str());
         return usage();
       }
-      option_lines.push_back("options " + a.substr(2) + " " + argv[++i]);
+      option_lines.push_back("options min-saving " + std::string(argv[++i]));
     } else if (a == "--") {
       args.insert(args.end(), argv + i + 1, argv + argc);
       break;
@@ -205,6 +253,13 @@ int main(int argc, char** argv) {
     if (!error) folder = full.string();
   }
 #endif
+  if (const char* env = std::getenv("PARVEX_PASSWORD"); mode == "send" && !password && env) {
+    if (!read_password("PARVEX_PASSWORD", env, &password)) return usage();
+  }
+  if (password) {
+    option_lines.push_back("options password " + *password);
+    parvex::CodeModule::wipe(*password);
+  }
   if (outbox.empty()) outbox = (stdfs::path(folder) / "Outbox").string();
 
   try {
@@ -244,7 +299,10 @@ int main(int argc, char** argv) {
     if (mode == "send") {
       if (args.empty() && inline_files.empty()) args = default_files();
       ok = true;
-      for (const std::string& line : option_lines) ok = ok && session.run(line);
+      for (std::string& line : option_lines) {
+        ok = ok && session.run(line);
+        parvex::CodeModule::wipe(line);
+      }
       ok = ok && session.send_files(subject, args, inline_files);
     } else {
       if (args[0] == "-") {

@@ -11,6 +11,7 @@
 #include <sstream>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #ifdef _WIN32
 #include <process.h>
@@ -141,11 +142,26 @@ const char* kUsage =
     "  send | read | close [mail|explorer] | button | check on|off | zip | startup-complete |\n"
     "  show outlook|about|startup|options | startup continue|line|logo|background|close |\n"
     "  fail CALL [TIMES] | stop-failing | log | stats | shutdown | disconnect |\n"
-    "  options password [TEXT] | options min-saving N\n";
+    "  options password [TEXT] | options min-saving N | answer cancel|unprotected\n";
 
 struct TypedPassword {
   std::string text;
+  std::optional<PasswordAnswer::Choice> next_choice;
 };
+
+// The text after "options password" and the one blank after it, blanks kept as typed.
+std::string typed_text(const std::string& line) {
+  const auto word = line.find("password");
+  if (word == std::string::npos || line.size() <= word + 9) return {};
+  return line.substr(word + 9);
+}
+
+// A line as an error may show it: never the password it types.
+std::string shown(const std::string& line) {
+  const auto w = words(line);
+  if (w.size() >= 2 && w[0] == "options" && w[1] == "password") return "options password ...";
+  return line;
+}
 
 class CoreLink final : public AddinLink {
  public:
@@ -165,6 +181,10 @@ void set_typed_password(std::string password) {
 
 const std::string& typed_password() {
   return program_state<TypedPassword>().text;
+}
+
+std::optional<PasswordAnswer::Choice> take_password_choice() {
+  return std::exchange(program_state<TypedPassword>().next_choice, std::nullopt);
 }
 
 std::unique_ptr<AddinLink> core_link() {
@@ -494,7 +514,10 @@ bool SimSession::run(const std::string& line) {
         raise(err::kInvalidCall, "no such click on the startup window: " + w[1]);
       }
     } else if (cmd == "options" && w.size() >= 2) {
-      set_option(w[1], rest(rest(line)));
+      set_option(w[1], w[1] == "password" ? typed_text(line) : rest(rest(line)));
+    } else if (cmd == "answer" && w.size() == 2 && (w[1] == "cancel" || w[1] == "unprotected")) {
+      program_state<TypedPassword>().next_choice =
+          w[1] == "cancel" ? PasswordAnswer::Choice::cancel : PasswordAnswer::Choice::unprotected;
     } else if (cmd == "startup-complete") {
       if (connect_) connect_->OnStartupComplete();
     } else if (cmd == "fail" && w.size() >= 2) {
@@ -512,11 +535,11 @@ bool SimSession::run(const std::string& line) {
       if (connect_) connect_->OnDisconnection(host::DisconnectMode::UserClosed);
       connect_.reset();
     } else {
-      out_ << "unknown command: " << line << "\n" << kUsage;
+      out_ << "unknown command: " << shown(line) << "\n" << kUsage;
       return false;
     }
   } catch (...) {
-    out_ << "failed: " << line << ": " << current_failure().description() << "\n";
+    out_ << "failed: " << shown(line) << ": " << current_failure().description() << "\n";
     return false;
   }
   return true;

@@ -5,11 +5,13 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "addin/connect.h"
+#include "platform/services.h"
 #include "sim/sim_outlook.h"
 
 namespace parvex::sim {
@@ -33,6 +35,9 @@ std::unique_ptr<AddinLink> core_link();
 // "options password TEXT" sets it; parvex-sim's services answer with it.
 void set_typed_password(std::string password);
 const std::string& typed_password();
+// What the simulated user does in the next password box instead ("answer cancel", "answer
+// unprotected"): the password box's answer, consumed by that box; nullopt types the password.
+std::optional<PasswordAnswer::Choice> take_password_choice();
 
 // Puts our two libraries from the folder from into the add-in folder to, each through a copy of
 // this run's own that is renamed over the old one: another run installing at the same moment,

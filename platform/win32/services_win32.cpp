@@ -42,14 +42,81 @@ void add_item(std::vector<WORD>& t, DWORD style, short x, short y, short cx, sho
   t.push_back(0);  // no creation data
 }
 
+constexpr WORD kIdConfirm = 102;
+constexpr WORD kIdUnprotected = 103;
+
 struct InputBoxState {
   std::wstring prompt, answer;
-  bool hidden = false;  // a password: typed characters show as dots, and no copy is left
 };
 
 void wipe(wchar_t* text, size_t n) {
   volatile wchar_t* p = text;  // a plain store before the buffer goes may be left out
   for (size_t i = 0; i < n; ++i) p[i] = 0;
+}
+
+struct PasswordBoxState {
+  std::wstring prompt;
+  PasswordAnswer answer;
+};
+
+// The text of an edit control as UTF-8; the control is emptied and the wide copy wiped.
+std::string take_text(HWND dlg, WORD id) {
+  wchar_t buf[1024];
+  GetDlgItemTextW(dlg, id, buf, 1024);
+  std::string text = win::narrow(buf);
+  wipe(buf, 1024);
+  SetDlgItemTextW(dlg, id, L"");
+  return text;
+}
+
+void wipe(std::string& text) {
+  volatile char* p = text.data();
+  for (size_t i = 0; i < text.size(); ++i) p[i] = 0;
+  text.clear();
+}
+
+// OK keeps the box open until the password is typed the same twice and can be used; only the
+// "Send without password" button sends unprotected, and Cancel or closing the box cancels.
+INT_PTR CALLBACK password_box_proc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
+  auto* state = reinterpret_cast<PasswordBoxState*>(GetWindowLongPtrW(dlg, DWLP_USER));
+  switch (msg) {
+    case WM_INITDIALOG:
+      SetWindowLongPtrW(dlg, DWLP_USER, lp);
+      state = reinterpret_cast<PasswordBoxState*>(lp);
+      SetDlgItemTextW(dlg, kIdPrompt, state->prompt.c_str());
+      for (const WORD id : {kIdAnswer, kIdConfirm}) {
+        SendDlgItemMessageW(dlg, id, EM_SETPASSWORDCHAR, static_cast<WPARAM>(0x25CF), 0);
+      }
+      return TRUE;
+    case WM_COMMAND:
+      if (LOWORD(wp) == IDOK) {
+        std::string first = take_text(dlg, kIdAnswer);
+        std::string second = take_text(dlg, kIdConfirm);
+        std::string refusal =
+            first == second ? password_refusal(first) : "The two passwords differ: type it again.";
+        wipe(second);
+        if (!refusal.empty()) {
+          wipe(first);
+          MessageBoxW(dlg, win::widen(refusal).c_str(), L"Parvex", MB_OK | MB_ICONWARNING);
+          SetFocus(GetDlgItem(dlg, kIdAnswer));
+          return TRUE;
+        }
+        state->answer.choice = PasswordAnswer::Choice::password;
+        state->answer.password = std::move(first);
+        EndDialog(dlg, IDOK);
+        return TRUE;
+      }
+      if (LOWORD(wp) == kIdUnprotected || LOWORD(wp) == IDCANCEL) {
+        state->answer.choice = LOWORD(wp) == kIdUnprotected ? PasswordAnswer::Choice::unprotected
+                                                            : PasswordAnswer::Choice::cancel;
+        EndDialog(dlg, LOWORD(wp));
+        return TRUE;
+      }
+      break;
+    default:
+      break;
+  }
+  return FALSE;
 }
 
 INT_PTR CALLBACK input_box_proc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
@@ -60,17 +127,12 @@ INT_PTR CALLBACK input_box_proc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
       state = reinterpret_cast<InputBoxState*>(lp);
       SetDlgItemTextW(dlg, kIdPrompt, state->prompt.c_str());
       SetDlgItemTextW(dlg, kIdAnswer, state->answer.c_str());
-      if (state->hidden) {
-        SendDlgItemMessageW(dlg, kIdAnswer, EM_SETPASSWORDCHAR, static_cast<WPARAM>(0x25CF), 0);
-      }
       return TRUE;
     case WM_COMMAND:
       if (LOWORD(wp) == IDOK) {
         wchar_t buf[1024];
         GetDlgItemTextW(dlg, kIdAnswer, buf, 1024);
         state->answer = buf;
-        wipe(buf, 1024);
-        if (state->hidden) SetDlgItemTextW(dlg, kIdAnswer, L"");
         EndDialog(dlg, IDOK);
         return TRUE;
       }
@@ -126,20 +188,31 @@ class Win32Services final : public Services {
     return ask(state, caption);
   }
 
-  std::string password_box(const std::string& prompt, const std::string& caption) override {
-    InputBoxState state{win::widen(prompt), L"", true};
-    std::string answer = ask(state, caption);
-    wipe(state.answer.data(), state.answer.size());
-    return answer;
+  // Prompt, the password twice, OK, "Send without password" and Cancel.
+  PasswordAnswer password_box(const std::string& prompt, const std::string& caption) override {
+    PasswordBoxState state{win::widen(prompt) + L"\n\nType the password twice.", {}};
+    std::vector<WORD> t = dialog_template(caption, 6, 110);
+    add_item(t, SS_LEFT, 7, 7, 160, 50, kIdPrompt, 0x0082, L"");
+    add_item(t, BS_DEFPUSHBUTTON | WS_TABSTOP, 175, 7, 58, 14, IDOK, 0x0080, L"OK");
+    add_item(t, BS_PUSHBUTTON | WS_TABSTOP | BS_MULTILINE, 175, 25, 58, 22, kIdUnprotected, 0x0080,
+             L"Send without password");
+    add_item(t, BS_PUSHBUTTON | WS_TABSTOP, 175, 51, 58, 14, IDCANCEL, 0x0080, L"Cancel");
+    const DWORD edit = ES_AUTOHSCROLL | ES_PASSWORD | WS_BORDER | WS_TABSTOP;
+    add_item(t, edit, 7, 70, 226, 14, kIdAnswer, 0x0081, L"");
+    add_item(t, edit, 7, 89, 226, 14, kIdConfirm, 0x0081, L"");
+    // A box that cannot be shown leaves the answer at Cancel.
+    DialogBoxIndirectParamW(win::own_module(), reinterpret_cast<LPCDLGTEMPLATEW>(t.data()),
+                            GetActiveWindow(), password_box_proc, reinterpret_cast<LPARAM>(&state));
+    return std::move(state.answer);
   }
 
-  std::string ask(InputBoxState& state, const std::string& caption) {
+  std::vector<WORD> dialog_template(const std::string& caption, WORD items, short height) {
     std::vector<WORD> t;
     DLGTEMPLATE dlg{};
     dlg.style = DS_MODALFRAME | DS_CENTER | DS_SETFONT | WS_POPUP | WS_CAPTION | WS_SYSMENU;
-    dlg.cdit = 4;
+    dlg.cdit = items;
     dlg.cx = 240;
-    dlg.cy = 80;
+    dlg.cy = height;
     const WORD* p = reinterpret_cast<const WORD*>(&dlg);
     t.insert(t.end(), p, p + sizeof(dlg) / sizeof(WORD));
     t.push_back(0);  // no menu
@@ -150,6 +223,11 @@ class Win32Services final : public Services {
     t.push_back(8);
     for (const wchar_t* c = L"MS Shell Dlg"; *c; ++c) t.push_back(static_cast<WORD>(*c));
     t.push_back(0);
+    return t;
+  }
+
+  std::string ask(InputBoxState& state, const std::string& caption) {
+    std::vector<WORD> t = dialog_template(caption, 4, 80);
     add_item(t, SS_LEFT, 7, 7, 170, 40, kIdPrompt, 0x0082, L"");
     add_item(t, BS_DEFPUSHBUTTON | WS_TABSTOP, 185, 7, 48, 14, IDOK, 0x0080, L"OK");
     add_item(t, BS_PUSHBUTTON | WS_TABSTOP, 185, 25, 48, 14, IDCANCEL, 0x0080, L"Cancel");

@@ -107,10 +107,12 @@ void wipe(std::string& text) noexcept {
   text.clear();
 }
 
-HeldPassword::HeldPassword(const std::string& ansi) {
-  if (ansi.empty() || ansi.size() > kMaxPassword) raise(err::kInvalidCall, "No usable password");
+HeldPassword::HeldPassword(const std::string& password) {
+  if (password.empty() || password.size() > kMaxPassword) {
+    raise(err::kInvalidCall, "No usable password");
+  }
   wipe(state().Password);
-  state().Password = ansi;
+  state().Password = password;
 }
 
 HeldPassword::~HeldPassword() {
@@ -318,18 +320,21 @@ int16_t PVX_CALL UnzipPassword(char* buf, int32_t size, char*, char*) noexcept {
       given = 0;
       return;
     }
-    const std::string answer = services().input_box("Please Enter The Password!", "", "");
+    std::string answer = services().input_box("Please Enter The Password!", "", "");
     if (answer.empty()) {
       st.SkipPassword = 1;
       return;
     }
-    if (!buf || size <= 0) return;  // no room even for the terminating zero
-    const std::string ansi = fs::to_ansi(answer);
-    const size_t room = static_cast<size_t>(size);
-    const size_t n = std::min(ansi.size(), room - 1);
-    std::memset(buf, 0, room);
-    std::memcpy(buf, ansi.data(), n);
-    given = 0;
+    std::string ansi = fs::to_ansi(answer);
+    wipe(answer);
+    if (buf && size > 0) {  // else no room even for the terminating zero
+      const size_t room = static_cast<size_t>(size);
+      const size_t n = std::min(ansi.size(), room - 1);
+      std::memset(buf, 0, room);
+      std::memcpy(buf, ansi.data(), n);
+      given = 0;
+    }
+    wipe(ansi);
   });
   return given;
 }

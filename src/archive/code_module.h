@@ -23,8 +23,8 @@ struct ModuleState {
   int16_t SkipPassword = 0;  // 1 once the user declined to give a password in this extraction
   bool running = false;      // a library run is in progress (window events may run meanwhile)
   std::array<char, 4097> comment{};  // the buffer ZipComment hands back; outlives the call
-  // The password of the send in progress (HeldPassword), in the ANSI code page; empty when
-  // none. Archive runs encrypt only while one is held.
+  // The password of the send in progress (HeldPassword), its UTF-8 bytes as typed (what 7-Zip
+  // derives its key from); empty when none. Archive runs encrypt only while one is held.
   std::string Password;
   // The platform's last-error value right after the latest call into a library (0: none yet).
   uint32_t SystemError = 0;
@@ -67,8 +67,8 @@ struct UnzipIntegers {
 // password is never kept beyond the send.
 class HeldPassword {
  public:
-  // ansi: the password in the ANSI code page, 1 to kMaxPassword bytes.
-  explicit HeldPassword(const std::string& ansi);
+  // password: UTF-8, 1 to kMaxPassword bytes.
+  explicit HeldPassword(const std::string& password);
   ~HeldPassword();
   HeldPassword(const HeldPassword&) = delete;
   HeldPassword& operator=(const HeldPassword&) = delete;

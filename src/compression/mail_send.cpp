@@ -24,7 +24,6 @@
 #include "support/statistics.h"
 #include "support/time_stamp.h"
 #include "support/work_lock.h"
-#include "zip_aes.h"
 
 namespace parvex::compression {
 using CodeModule::wipe;
@@ -74,13 +73,6 @@ std::string safe_name(const std::string& file_name) {
   return name;
 }
 
-// What a file held right after it was saved: the archive must hold exactly these bytes.
-struct Fingerprint {
-  std::string name;  // bare name in the working folder
-  int64_t size = 0;
-  uint32_t crc = 0;
-};
-
 struct SavedAttachment {
   std::string path;           // the copy in the working folder
   std::string original_name;  // the attachment's file name on the item
@@ -117,6 +109,8 @@ std::string base_name(const std::string& path) {
   return sep == std::string::npos ? path : path.substr(sep + 1);
 }
 
+}  // namespace
+
 Fingerprint fingerprint(const std::string& path) {
   fs::File in(path, "rb", fs::Links::refuse);
   Fingerprint f{base_name(path), 0, static_cast<uint32_t>(crc32(0, nullptr, 0))};
@@ -130,59 +124,66 @@ Fingerprint fingerprint(const std::string& path) {
   return f;
 }
 
+namespace {
+
+// The archive's entries as a listing gives them (test: false), or as a test run decodes them:
+// every entry decrypted and inflated, with the size and CRC of its bytes, a failed one missing.
+std::vector<CodeModule::ModuleState::ListedEntry> read_back(bool test) {
+  UnzipFiles run;
+  if (test) {
+    run.TestZip(true);
+  } else {
+    run.ExtractList(1);
+  }
+  if (run.Unzip(archive_file(), working_folder()) != 0) {
+    raise(err::kPathFileAccess, test ? "The protected archive could not be read back"
+                                     : "The archive could not be read back");
+  }
+  return CodeModule::state().ListEntries;
+}
+
+}  // namespace
+
 // Nothing leaves the item unless the archive holds every saved file byte for byte, and the
 // readme unless an attachment took its name, and nothing else: a file that changed while it
 // was packed, or one that is not this message's, keeps the attachments where they are. A
-// protected archive must hold every attachment encrypted; entries too small to carry a CRC are
-// test-opened with the password instead.
-void check_archive(const std::vector<SavedAttachment>& saved, const Fingerprint& readme,
-                   bool protect) {
-  UnzipFiles list;
-  list.ExtractList(1);
-  if (list.Unzip(archive_file(), working_folder()) != 0) {
-    raise(err::kPathFileAccess, "The archive could not be read back");
-  }
-  const auto& entries = CodeModule::state().ListEntries;
-  // An encrypted entry under 20 bytes records no CRC (AE-2): the test run below checks it.
-  const auto no_crc = [protect](const CodeModule::ModuleState::ListedEntry& e) {
-    return protect && e.encrypted && e.size < pvx::kAesAe1MinSize && e.crc == 0;
-  };
-  auto same = [&](const CodeModule::ModuleState::ListedEntry& e, const Fingerprint& f) {
-    return fs::same_name(e.name, f.name) && static_cast<int64_t>(e.size) == f.size &&
-           (e.crc == f.crc || no_crc(e));
-  };
-  auto held = [&](const Fingerprint& f) {
-    return std::any_of(entries.begin(), entries.end(), [&](const auto& e) { return same(e, f); });
-  };
-  for (const SavedAttachment& s : saved) {
-    if (!held(s.saved)) raise(err::kPathFileAccess, "The archive does not hold " + s.original_name);
-  }
+// protected archive must hold every attachment encrypted, and is decrypted with the password
+// to check it: its entries record no CRC, and a writer fault could leave any bytes under them.
+void check_archive(const std::vector<Fingerprint>& saved, const Fingerprint& readme, bool protect) {
+  std::vector<CodeModule::ModuleState::ListedEntry> entries = read_back(false);
   if (protect) {
     for (const auto& e : entries) {
       if (!e.encrypted && !fs::same_name(e.name, kReadme)) {
         raise(err::kPathFileAccess, "The archive holds " + e.name + " unprotected");
       }
     }
-  }
-  const bool readme_taken = std::any_of(saved.begin(), saved.end(), [](const auto& s) {
-    return fs::same_name(s.saved.name, kReadme);
-  });
-  if (!readme_taken && !held(readme)) raise(err::kPathFileAccess, "The archive lacks the readme");
-  for (const auto& e : entries) {
-    const bool ours =
-        same(e, readme) ||
-        std::any_of(saved.begin(), saved.end(), [&](const auto& s) { return same(e, s.saved); });
-    if (!ours) raise(err::kPathFileAccess, "The archive holds a file of no attachment: " + e.name);
-  }
-  if (std::any_of(entries.begin(), entries.end(), no_crc)) {
-    // Such entries decrypted and checked, nothing written. Last: this run replaces the listing.
-    UnzipFiles test;
-    test.TestZip(true);
-    if (test.Unzip(archive_file(), working_folder()) != 0) {
+    const size_t listed = entries.size();
+    entries = read_back(true);
+    if (entries.size() != listed) {
       raise(err::kPathFileAccess, "The protected archive could not be read back");
     }
   }
+  auto same = [&](const CodeModule::ModuleState::ListedEntry& e, const Fingerprint& f) {
+    return fs::same_name(e.name, f.name) && static_cast<int64_t>(e.size) == f.size &&
+           e.crc == f.crc;
+  };
+  auto held = [&](const Fingerprint& f) {
+    return std::any_of(entries.begin(), entries.end(), [&](const auto& e) { return same(e, f); });
+  };
+  for (const Fingerprint& f : saved) {
+    if (!held(f)) raise(err::kPathFileAccess, "The archive does not hold " + f.name);
+  }
+  const bool readme_taken = std::any_of(
+      saved.begin(), saved.end(), [](const auto& f) { return fs::same_name(f.name, kReadme); });
+  if (!readme_taken && !held(readme)) raise(err::kPathFileAccess, "The archive lacks the readme");
+  for (const auto& e : entries) {
+    const bool ours = same(e, readme) || std::any_of(saved.begin(), saved.end(),
+                                                     [&](const auto& f) { return same(e, f); });
+    if (!ours) raise(err::kPathFileAccess, "The archive holds a file of no attachment: " + e.name);
+  }
 }
+
+namespace {
 
 // "12.5": a saving in percent as the log shows it.
 std::string percent(double value) {
@@ -191,28 +192,31 @@ std::string percent(double value) {
   return text;
 }
 
-// The user's password for this send, when the options ask for one: empty when the user gave
-// none (the archive goes unprotected). Sets run.cancel for one the libraries cannot take.
+// The user's password for this send, UTF-8 as typed (the bytes 7-Zip derives its key from):
+// empty when the user chose to send unprotected. Sets run.cancel when the user cancelled or
+// gave one that cannot be used: no answer never lets the attachments leave unprotected.
 std::string ask_password(SendRun& run) {
   const std::string subject = required(run.item).Subject();
-  std::string answer =
+  PasswordAnswer answer =
       services().password_box("Password for the attachments of " + subject, "Parvex");
-  bool exact = true;
-  std::string ansi = fs::to_ansi(answer, &exact);
-  wipe(answer);
-  if (ansi.empty()) return ansi;
-  if (!exact || ansi.size() > CodeModule::kMaxPassword) {
-    wipe(ansi);
-    run.cancel = true;
-    attempt([] {
-      services().message_box(
-          "The password can hold at most 255 characters, each of the system's code page. The "
-          "message was not sent; send it again to choose another password.",
-          MsgButtons::Ok, MsgIcon::Warning, "Parvex");
-    });
-    log_event("Send cancelled: the password cannot be used");
+  if (answer.choice == PasswordAnswer::Choice::unprotected) return {};
+  std::string refusal;
+  if (answer.choice == PasswordAnswer::Choice::password) {
+    refusal = password_refusal(answer.password);
+    if (refusal.empty()) return std::move(answer.password);
   }
-  return ansi;
+  wipe(answer.password);
+  run.cancel = true;
+  if (answer.choice == PasswordAnswer::Choice::cancel) {
+    log_event("Send cancelled: no password was given");
+    return {};
+  }
+  attempt([&] {
+    services().message_box(refusal + " The message was not sent.", MsgButtons::Ok, MsgIcon::Warning,
+                           "Parvex");
+  });
+  log_event("Send cancelled: the password cannot be used");
+  return {};
 }
 
 void tell_not_protected() {
@@ -323,8 +327,8 @@ void send_steps(SendRun& run) {
   if (n == 0 && !run.listed.empty()) return;
   std::optional<CodeModule::HeldPassword> password;
   if (options.ask_password) {
-    // Until the user has answered, a failure must not let the item leave unprotected: only an
-    // empty answer, or no attachment to protect, lets it go as it is.
+    // Until the user has answered, a failure must not let the item leave unprotected: only
+    // "Send without password", or no attachment to protect, lets it go as it is.
     run.protect = true;
     std::string given;
     if (n > 0) given = ask_password(run);
@@ -397,7 +401,11 @@ void send_steps(SendRun& run) {
   }
 
   const PackedBytes packed = windows.zip();
-  if (n > 0) check_archive(run.saved, readme, run.protect);
+  if (n > 0) {
+    std::vector<Fingerprint> files;
+    for (const SavedAttachment& s : run.saved) files.push_back(s.saved);
+    check_archive(files, readme, run.protect);
+  }
 
   // A protected item never leaves as it is: that would drop the protection the user asked for.
   if (options.min_saving > 0 && n > 0 && !run.protect) {

@@ -57,6 +57,26 @@ std::map<std::string, std::string> read_settings_file(const std::string& path) {
 
 }  // namespace
 
+std::string password_refusal(const std::string& password) {
+  if (password.find_first_not_of(" \t") == std::string::npos) {
+    return "A password of blanks only protects nothing: type another one.";
+  }
+  if (password.size() > kMaxPasswordBytes) {
+    return "The password is too long: 7-Zip and other tools read only its first " +
+           std::to_string(kMaxPasswordBytes) +
+           " bytes, so they could not open the archive. Accented letters take two bytes, "
+           "most Asian characters three.";
+  }
+  return {};
+}
+
+PasswordAnswer Services::password_box(const std::string& prompt, const std::string& caption) {
+  PasswordAnswer answer;
+  answer.password = input_box(prompt, caption, "");
+  if (!answer.password.empty()) answer.choice = PasswordAnswer::Choice::password;
+  return answer;
+}
+
 std::optional<std::string> Services::read_setting(const std::string& name) {
   const auto values = read_settings_file(settings_path());
   const auto it = values.find(name);

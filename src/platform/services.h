@@ -44,6 +44,19 @@ struct ShellExecuteArgs {
   bool operator==(const ShellExecuteArgs&) const = default;
 };
 
+// What the user chose in the password box. Only an explicit choice sends unprotected.
+struct PasswordAnswer {
+  enum class Choice { password, unprotected, cancel };
+  Choice choice = Choice::cancel;
+  std::string password;  // UTF-8, as typed, for Choice::password
+};
+
+// 7-Zip and other tools take at most this many bytes of a password (UTF-8).
+inline constexpr size_t kMaxPasswordBytes = 99;
+
+// Why the box refuses a password (UTF-8): empty when it can be used. Blanks count as typed.
+std::string password_refusal(const std::string& password);
+
 class Services {
  public:
   virtual ~Services() = default;
@@ -55,11 +68,10 @@ class Services {
   // Modal input box; an empty answer when nothing was entered or the box was cancelled.
   virtual std::string input_box(const std::string& prompt, const std::string& caption,
                                 const std::string& default_answer) = 0;
-  // The input box for a password: where the platform can, what is typed is not shown, and the
-  // box keeps no copy. By default the plain input box.
-  virtual std::string password_box(const std::string& prompt, const std::string& caption) {
-    return input_box(prompt, caption, "");
-  }
+  // The box that asks for a send's password: where the platform can, what is typed is not
+  // shown, it is typed twice, and the box keeps no copy. By default the plain input box, where
+  // an empty answer is a Cancel: no answer never means "no protection".
+  virtual PasswordAnswer password_box(const std::string& prompt, const std::string& caption);
   // Lets the user interface process the window events that are waiting.
   virtual void do_events() = 0;
   virtual void set_clipboard_text(const std::string& text) = 0;

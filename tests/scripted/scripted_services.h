@@ -24,6 +24,9 @@ class ScriptedServices : public Services {
   // Answers handed out in order; when a queue is empty the default answer is given.
   std::deque<MsgAnswer> message_box_answers;
   std::deque<std::string> input_box_answers;
+  // The password box's answers; when none is queued it asks through the input box (an empty
+  // answer is a Cancel).
+  std::deque<PasswordAnswer> password_answers;
 
   std::vector<MessageBoxCall> message_boxes;
   std::vector<std::string> input_box_prompts;
@@ -41,6 +44,13 @@ class ScriptedServices : public Services {
                         const std::string& caption) override;
   std::string input_box(const std::string& prompt, const std::string& caption,
                         const std::string& default_answer) override;
+  PasswordAnswer password_box(const std::string& prompt, const std::string& caption) override {
+    if (password_answers.empty()) return Services::password_box(prompt, caption);
+    input_box_prompts.push_back(prompt);
+    PasswordAnswer a = password_answers.front();
+    password_answers.pop_front();
+    return a;
+  }
   void do_events() override;
   void set_clipboard_text(const std::string& text) override;
   void shell_execute(const ShellExecuteArgs& a) override {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "crypto.h"
+#include "zip_aes.h"
 
 namespace pvx::crypto {
 namespace {
@@ -69,6 +70,25 @@ TEST(Crypto, PrimitivesGiveThePublishedAnswers) {
     EXPECT_EQ(hex(enc, 16), c.cipher) << c.key_len;
     EXPECT_EQ(hex(enc + 16, 16), c.cipher) << "each block on its own";
   }
+}
+
+// One AES-256 entry's keys, verifier, data and code, from the UTF-8 password "café" and the
+// salt 00..0f (computed with Python's hashlib and cryptography): the counter's byte order, the
+// split of the derived bytes and the code's length all show here without 7-Zip.
+TEST(Crypto, AnAesEntryMatchesAnswersComputedElsewhere) {
+  std::string data = "The quick brown fox jumps over the lazy dog";
+  unsigned char salt[16], verifier[2], code[10];
+  for (unsigned char i = 0; i < 16; ++i) salt[i] = i;
+  auto* p = reinterpret_cast<unsigned char*>(data.data());
+  AesStream aes;
+  ASSERT_TRUE(aes.start("caf\xC3\xA9", 3, salt, verifier));
+  EXPECT_EQ(hex(verifier, 2), "0f01");
+  ASSERT_TRUE(aes.encrypt(p, p, 20) && aes.encrypt(p + 20, p + 20, data.size() - 20));
+  ASSERT_TRUE(aes.finish(code));
+  EXPECT_EQ(
+      hex(p, data.size()),
+      "6b10ae25427d4354e63ce96202c29e99d997bb506e08dca049163815b362c49b21ef5b9b5fdeb789c91087");
+  EXPECT_EQ(hex(code, 10), "b7c451b5bc152f1870ea");
 }
 
 }  // namespace

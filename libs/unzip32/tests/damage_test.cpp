@@ -2,10 +2,13 @@
 // a file outside the target folder or a damaged file left behind.
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "entry_path.h"
 #include "le.h"
 #include "unzip_engine.h"
 #include "unzip_support.h"
+#include "zip_source.h"
 #include "ziperrors.h"
 
 namespace pvx::unzip::test {
@@ -24,14 +27,17 @@ std::vector<TestEntry> sealed() {
 }
 
 // Runs the engine over bytes in memory, printing entry contents, as the fuzz target does.
-int print_run(const std::string& bytes, Calls* calls) {
-  MemorySource src(bytes);
+int print_run(Source& src, Calls* calls) {
   Job job;
   job.options.to_print = true;
   job.options.message_level = 1;
   const UnzipCallbackRecord cb = callbacks(calls);
   Totals totals;
   return run(src, job, &cb, &totals);
+}
+int print_run(const std::string& bytes, Calls* calls) {
+  MemorySource src(bytes);
+  return print_run(src, calls);
 }
 
 TEST(Damage, EveryTruncationIsReported) {
@@ -84,6 +90,34 @@ TEST(Damage, AesDataThatFailsItsCodeIsNeverPrinted) {
       EXPECT_EQ(calls.printed.find('Q'), std::string::npos) << at << ": " << calls.printed;
     }
   }
+}
+
+// An archive that changes under the reader: the first KB of the entry's data comes back altered
+// when read again (the end record's search reads only the tail). What is decrypted must be the
+// bytes the code checked.
+TEST(Damage, AesDataIsDecryptedFromTheBytesItsCodeChecked) {
+  struct Changing final : Source {
+    explicit Changing(std::string b) : bytes(std::move(b)), seen(bytes.size()) {}
+    uint64_t size() const override { return bytes.size(); }
+    bool read_at(uint64_t at, void* buf, size_t n) override {
+      const size_t data = kLocalHeaderSize + 1 + 11 + 12 + 2;  // name, extra, salt, verifier
+      for (size_t i = at; i < at + n && i < bytes.size(); ++i) {
+        const bool again = seen[i] && i >= data && i < data + 1000;
+        static_cast<char*>(buf)[i - at] = static_cast<char>(bytes[i] ^ (again ? 1 : 0));
+        seen[i] = true;
+      }
+      return at + n <= bytes.size();
+    }
+    std::string bytes;
+    std::vector<bool> seen;
+  };
+  TestEntry e{"q", std::string(200000, 'Q'), false};
+  e.aes = 2;
+  Changing src(make_zip({e}));
+  Calls calls;
+  calls.passwords = {kAesPassword};
+  EXPECT_EQ(print_run(src, &calls), PK_OK);
+  EXPECT_EQ(calls.printed, e.data);
 }
 
 std::string two_entries(uint32_t second_central_field, uint32_t value) {

@@ -4,10 +4,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "codepage.h"
+#include "le.h"
 #include "parallel_deflate.h"
 #include "records.h"
 #include "zip_aes.h"
@@ -115,15 +117,11 @@ const std::vector<std::pair<std::string, std::string>>& sample_files() {
   return files;
 }
 
-const std::string& contents_of(std::string_view name) {
-  const auto& files = sample_files();
-  return std::find_if(files.begin(), files.end(), [&](const auto& f) { return f.first == name; })
-      ->second;
-}
-
 TEST_F(Aes, EveryKeySizeRoundTripsStoredAndDeflated) {
   std::vector<std::string> names;
   for (const auto& [name, data] : sample_files()) names.push_back(make(name, data));
+  std::set<std::string> salts;  // of every entry of every run: none may repeat
+  size_t entries = 0;
   for (int strength = 1; strength <= 3; ++strength) {
     SCOPED_TRACE(strength);
     const std::string archive = path("s" + std::to_string(strength) + ".zip");
@@ -138,11 +136,15 @@ TEST_F(Aes, EveryKeySizeRoundTripsStoredAndDeflated) {
       EXPECT_EQ(r.h.method, kMethodAes);
       EXPECT_TRUE(r.h.flags & kFlagEncrypted);
       ASSERT_TRUE(r.has_aes);
-      // Only entries under 20 bytes keep their CRC to themselves (AE-2).
-      const std::string& data = contents_of(r.h.name);
-      const bool ae1 = data.size() >= 20;
-      EXPECT_EQ(r.h.crc, ae1 ? pvx::unzip::test::crc_of(data) : 0u);
-      EXPECT_EQ(r.aes.vendor_version, ae1 ? kAesVendorAe1 : kAesVendorAe2);
+      // AE-2: no CRC of the plain bytes in clear, in either header.
+      EXPECT_EQ(r.h.crc, 0u);
+      EXPECT_EQ(get32(reinterpret_cast<const unsigned char*>(bytes.data()) + r.h.offset + 14), 0u);
+      EXPECT_EQ(r.aes.vendor_version, kAesVendorAe2);
+      const auto* local = reinterpret_cast<const unsigned char*>(bytes.data()) + r.h.offset;
+      salts.insert(
+          bytes.substr(r.h.offset + kLocalHeaderSize + get16(local + 26) + get16(local + 28),
+                       aes_salt_size(strength)));
+      ++entries;
       EXPECT_EQ(r.aes.strength, strength);
       const bool deflated = r.h.name == "text.txt" || r.h.name == "mixed.bin";
       EXPECT_EQ(r.aes.method, deflated ? kMethodDeflated : kMethodStored);
@@ -154,6 +156,7 @@ TEST_F(Aes, EveryKeySizeRoundTripsStoredAndDeflated) {
     ASSERT_EQ(out.size(), names.size());
     for (const auto& [name, data] : sample_files()) EXPECT_TRUE(contents_[name] == data) << name;
   }
+  EXPECT_EQ(salts.size(), entries) << "a salt repeated between entries or runs";
 }
 
 TEST_F(Aes, WrongPasswordsAndAlteredBytesExtractNothing) {
@@ -222,15 +225,22 @@ TEST_F(Aes, NoPasswordNoRunAndTheArchiveStaysAsItWas) {
   EXPECT_TRUE(read_file(fs::u8path(archive_)) == before);
 }
 
+// Other tools write AE-1, which records the CRC: a reader checks it as well as the code.
 TEST_F(Aes, FirstVersionEntriesAreCheckedByTheirCrc) {
   const std::string data = text_bytes(20000);
   ASSERT_EQ(zip(archive_, {make("a.txt", data)}, with_aes(2)), ZE_OK);
-  const std::string good = read_file(fs::u8path(archive_));
-  const Record r = records(good).at(0);
-  ASSERT_EQ(r.aes.vendor_version, kAesVendorAe1);
+  std::string ae2 = read_file(fs::u8path(archive_));
+  const Record r = records(ae2).at(0);
+  const std::string block("\x01\x99\x07\x00\x02", 5);
+  for (size_t at = 0; (at = ae2.find(block, at)) != std::string::npos;) {
+    ae2[at + 4] = static_cast<char>(kAesVendorAe1);  // local and central blocks
+  }
+  const uint32_t crc = pvx::unzip::test::crc_of(data);
+  const auto with_crc = [&](uint32_t value) {
+    return patch32(patch32(ae2, r.h.offset + 14, value), r.central + 16, value);
+  };
   // Another CRC in both headers: the code still matches, the CRC no longer does.
-  const std::string bad =
-      patch32(patch32(good, r.h.offset + 14, r.h.crc ^ 1), r.central + 16, r.h.crc ^ 1);
+  const std::string good = with_crc(crc), bad = with_crc(crc ^ 1);
   const struct {
     const char* what;
     std::string zip;
