@@ -185,6 +185,44 @@ class Win32Services final : public Services {
     while (!text.empty() && text.back() == L'\0') text.pop_back();
     return win::narrow(text);
   }
+  // REG_DWORD for a number, REG_SZ for a text, as the administrative templates write them.
+  std::optional<std::string> read_policy(PolicyScope scope, const std::string& name,
+                                         PolicyKind kind) override {
+    pvx::win::unique_hkey key;
+    const HKEY root = scope == PolicyScope::machine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
+    const LSTATUS opened =
+        RegOpenKeyExW(root, win::widen(kPolicyKey).c_str(), 0, KEY_QUERY_VALUE, key.put());
+    if (opened == ERROR_FILE_NOT_FOUND) return std::nullopt;
+    if (opened != ERROR_SUCCESS) raise_registry(opened);
+    const std::wstring value_name = win::widen(name);
+    DWORD type = 0, bytes = 0;
+    LSTATUS status =
+        RegQueryValueExW(key.get(), value_name.c_str(), nullptr, &type, nullptr, &bytes);
+    if (status == ERROR_FILE_NOT_FOUND) return std::nullopt;
+    if (status != ERROR_SUCCESS) raise_registry(status);
+    const DWORD wanted = kind == PolicyKind::number ? REG_DWORD : REG_SZ;
+    if (type != wanted || bytes > kSettingBytes) {
+      raise(err::kTypeMismatch, "The policy " + name + " is not a " +
+                                    (kind == PolicyKind::number ? "REG_DWORD" : "short REG_SZ"));
+    }
+    if (kind == PolicyKind::number) {
+      DWORD number = 0;
+      bytes = sizeof number;
+      status = RegQueryValueExW(key.get(), value_name.c_str(), nullptr, &type,
+                                reinterpret_cast<BYTE*>(&number), &bytes);
+      if (status != ERROR_SUCCESS) raise_registry(status);
+      return std::to_string(number);
+    }
+    std::wstring text(bytes / sizeof(wchar_t) + 1, L'\0');
+    bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+    status = RegQueryValueExW(key.get(), value_name.c_str(), nullptr, &type,
+                              reinterpret_cast<BYTE*>(text.data()), &bytes);
+    if (status != ERROR_SUCCESS) raise_registry(status);
+    text.resize(std::min<size_t>(bytes / sizeof(wchar_t), text.size()));
+    while (!text.empty() && text.back() == L'\0') text.pop_back();
+    return win::narrow(text);
+  }
+
   void write_setting(const std::string& name, const std::string& value) override {
     pvx::win::unique_hkey key;
     LSTATUS status = RegCreateKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, 0, KEY_SET_VALUE,

@@ -19,6 +19,7 @@
 #include "platform/fs.h"
 #include "platform/services.h"
 #include "support/options.h"
+#include "support/policies.h"
 #include "support/probes.h"
 #include "support/statistics.h"
 #include "support/time_stamp.h"
@@ -244,7 +245,10 @@ void send_steps(SendRun& run) {
   if (!windows.enabled()) return;
 
   std::string problem;
-  const Options options = read_options(&problem);
+  std::vector<std::string> policy_problems;
+  const Policies fixed = read_policies(&policy_problems);
+  for (const std::string& line : policy_problems) log_event(line);
+  const Options options = fixed.over(read_options(&problem));
   if (!problem.empty()) log_event("Options left at their defaults: " + problem);
   std::optional<CodeModule::HeldPassword> password;
   if (options.ask_password) {
@@ -294,7 +298,7 @@ void send_steps(SendRun& run) {
   if (n > 32767) raise(err::kOverflow, "Overflow");
   Fingerprint readme;
   if (n > 0) {
-    WriteReadme();
+    WriteReadme(fixed.readme_text.value_or(""));
     readme = fingerprint(prefix + kReadme);
   }
 

@@ -48,11 +48,12 @@ std::string SignatureText() {
   return decode_digits(joined);
 }
 
-void WriteReadme() {
+void WriteReadme(const std::string& extra_line) {
   const std::string path =
       services().addin_folder() + kPathSep + "Attachments" + kPathSep + "Readme.txt";
   TextFile readme(path, OpenMode::Output);
   readme.print_line(SignatureText());
+  if (!extra_line.empty()) readme.print_line(extra_line);
   readme.close();
 }
 

@@ -12,8 +12,9 @@ inline constexpr std::string_view kProductWebPage = "https://www.parvex.example"
 
 // The signature line, decoded from its stored digit form.
 std::string SignatureText();
-// Rewrites add-in folder\Attachments\Readme.txt with the signature line; raises when it cannot.
-void WriteReadme();
+// Rewrites add-in folder\Attachments\Readme.txt with the signature line, and the extra line
+// when one is given; raises when it cannot.
+void WriteReadme(const std::string& extra_line = {});
 // "...sent using Parvex - " + the web page, in digit form: what the signature aid hands out.
 std::string sample_signature_digits();
 

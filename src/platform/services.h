@@ -44,6 +44,16 @@ struct ShellExecuteArgs {
   bool operator==(const ShellExecuteArgs&) const = default;
 };
 
+// Where an administrator's value was set: the machine's wins over the user's.
+enum class PolicyScope { machine, user };
+// How a policy value is stored: a 32-bit number (REG_DWORD) or a text (REG_SZ).
+enum class PolicyKind { number, text };
+
+// Under HKLM and HKCU: the key Group Policy writes the administrative templates' values to.
+inline constexpr const char* kPolicyKey = "Software\\Policies\\Parvex";
+// The administrator's policy file where the platform has no policy store.
+inline constexpr const char* kPolicyFile = "/etc/parvex/policies.ini";
+
 class Services {
  public:
   virtual ~Services() = default;
@@ -82,6 +92,15 @@ class Services {
   // (settings_file_name()): one "name=value" line each.
   virtual std::optional<std::string> read_setting(const std::string& name);
   virtual void write_setting(const std::string& name, const std::string& value);
+
+  // A value an administrator fixed, as text (a number in decimal); nullopt where none is set.
+  // Raises kTypeMismatch for a value stored as the other kind, and when the store cannot be
+  // read. By default the machine's values come from the policy file (policy_file()), the
+  // same "name=value" lines as the settings file, and the user scope has none.
+  virtual std::optional<std::string> read_policy(PolicyScope scope, const std::string& name,
+                                                 PolicyKind kind);
+  // The policy file of the default store; empty for none.
+  virtual std::string policy_file() { return kPolicyFile; }
 };
 
 // The settings file the default store keeps in the add-in folder.
