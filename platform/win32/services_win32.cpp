@@ -3,6 +3,7 @@
 #include <windows.h>
 // shellapi.h needs the types of windows.h first.
 #include <shellapi.h>
+#include <shlobj.h>
 
 #include <algorithm>
 #include <cstring>
@@ -107,6 +108,12 @@ constexpr DWORD kSettingBytes = 4096;
 [[noreturn]] void raise_registry(LSTATUS status) {
   raise(err::kPathFileAccess,
         "The settings in the registry cannot be reached (error " + std::to_string(status) + ")");
+}
+
+std::wstring module_folder() {
+  const std::wstring path = win::own_module_path();
+  const auto slash = path.find_last_of(L"\\/");
+  return slash == std::wstring::npos ? L"." : path.substr(0, slash);
 }
 
 class Win32Services final : public Services {
@@ -276,11 +283,26 @@ class Win32Services final : public Services {
                   win::widen(a.directory).c_str(), a.show);
   }
 
+  // Installed for all users (the marker file beside the DLL), the folder users cannot write:
+  // each user's files go to %LOCALAPPDATA%\Parvex instead, made on first use.
   std::string addin_folder() override {
-    const std::wstring path = win::own_module_path();
-    const auto slash = path.find_last_of(L"\\/");
-    return win::narrow(slash == std::wstring::npos ? L"." : path.substr(0, slash));
+    const std::wstring beside = module_folder();
+    if (GetFileAttributesW((beside + L"\\" + win::widen(kMachineMarker)).c_str()) ==
+        INVALID_FILE_ATTRIBUTES) {
+      return win::narrow(beside);
+    }
+    wchar_t local[MAX_PATH] = L"";
+    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA | CSIDL_FLAG_CREATE, nullptr, 0,
+                                local))) {
+      raise(err::kPathNotFound, "Path not found: the user's local application data");
+    }
+    const std::wstring folder = std::wstring(local) + L"\\Parvex";
+    if (!CreateDirectoryW(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+      raise(err::kPathNotFound, "Path not found: " + win::narrow(folder));
+    }
+    return win::narrow(folder);
   }
+  std::string library_folder() override { return win::narrow(module_folder()); }
 
   uint32_t last_system_error() override { return GetLastError(); }
 

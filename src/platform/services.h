@@ -77,8 +77,12 @@ class Services {
   // reported.
   virtual void shell_execute(const ShellExecuteArgs& args) = 0;
 
-  // Folder of the add-in's own module, without a trailing separator.
+  // The add-in's own files (statistics, logs, working folder, settings), without a trailing
+  // separator: the folder of its module, or the user's own folder where the module was
+  // installed for all users (kMachineMarker beside it).
   virtual std::string addin_folder() = 0;
+  // The folder of the add-in's module, where its libraries are loaded from.
+  virtual std::string library_folder() { return addin_folder(); }
   // The platform's last-error value of the most recent external call on this thread.
   virtual uint32_t last_system_error() = 0;
 
@@ -102,6 +106,9 @@ class Services {
   // The policy file of the default store; empty for none.
   virtual std::string policy_file() { return kPolicyFile; }
 };
+
+// Beside a module installed for all users, in a folder they cannot write.
+inline constexpr const char* kMachineMarker = "parvex.machine";
 
 // The settings file the default store keeps in the add-in folder.
 inline constexpr const char* kSettingsFile = "parvex.ini";
