@@ -60,7 +60,7 @@ else
   folder=$user_folder dll=$user_dll
 fi
 # Every key the package writes, from the package's own source.
-mapfile -t keys < <(sed -n "s/.*Root=\"$root\" Key=\"\\([^\"]*\\)\".*/\\1/p" "$wxs" | sort -u)
+mapfile -t keys < <(sed -n "s/.*<RegistryValue Root=\"$root\" Key=\"\\([^\"]*\\)\".*/\\1/p" "$wxs" | sort -u)
 ((${#keys[@]} > 50)) || fail "only ${#keys[@]} keys found in $wxs"
 
 # Each key of ours with its values, one sorted line a value (the order values were written in
@@ -77,7 +77,8 @@ for line in open(sys.argv[1], encoding="utf-16").read().splitlines():
     if line.startswith("["):
         key = line[1:-1] if line[1:-1].lower() in wanted else None
         if key:
-            key = "HKEY_CURRENT_USER" + key[len(root):]
+            # Key names compare without case: wine's machine classes spell "Typelib".
+            key = ("HKEY_CURRENT_USER" + key[len(root):]).lower()
             lines.append(key + "|")
     elif key and line.strip():
         lines.append(key + "|" + line)
@@ -200,10 +201,10 @@ msiexec /i "$msi" /qn || fail "msiexec /i (upgrade): $?"
 check_installed
 products_key='HKCU\Software\Microsoft\Installer\Products'
 if [[ $mode == machine ]]; then products_key='HKLM\Software\Classes\Installer\Products'; fi
-products=$(win reg query "$products_key" /s | grep -c 'ProductName.*Parvex' || true)
+products=$( (win reg query "$products_key" /s || true) | grep -c 'ProductName.*Parvex' || true)
 ((products == 1)) || fail "$products Parvex products registered after the upgrade"
 rm "$folder/zip32.dll"
-win reg delete "$root\\${keys[0]}" /f $view >/dev/null
+win reg delete "$root\\${keys[0]}" /f $view >/dev/null || fail "cannot delete $root\\${keys[0]}"
 msiexec /i "$msi" /qn || fail "msiexec /i (repair): $?"
 check_installed
 echo "repaired: a deleted file and key put back"
