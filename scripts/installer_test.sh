@@ -10,10 +10,15 @@
 #      (the same package again puts back a deleted file and key).
 #   4. beside Office of its bitness the package installs without the no-Office note; beside
 #      Office of the other bitness it refuses.
-# Usage: scripts/installer_test.sh MSI WXS ARCH BIN   (BIN: the folder of the built DLLs)
+# With "machine", the package for all users: the same steps with its keys under HKLM, its files
+# in Program Files, the user's files of a send in %LOCALAPPDATA%\Parvex and nothing at all left
+# after uninstalling; and the per-user package installed and removed beside it.
+# Usage: scripts/installer_test.sh MSI WXS ARCH BIN [machine]   (BIN: the built DLLs' folder)
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
-msi=$(realpath "$1") wxs=$(realpath "$2") arch=$3 bin=$(realpath "$4")
+msi=$(realpath "$1") wxs=$(realpath "$2") arch=$3 bin=$(realpath "$4") mode=${5:-user}
+root=HKCU root_name=HKEY_CURRENT_USER
+if [[ $mode == machine ]]; then root=HKLM root_name=HKEY_LOCAL_MACHINE; fi
 if [[ $arch == x86 ]] && ! wine_runs_x86; then
   echo "no 32-bit wine here: the x86 package is built, not installed"
   exit 77
@@ -44,24 +49,36 @@ wineboot -i >/dev/null 2>&1
 wineserver -w
 folder_name=$(sed -n 's/.*<Directory Id="INSTALLDIR" Name="\([^"]*\)".*/\1/p' "$wxs")
 local_data=$(win cmd /c echo %LOCALAPPDATA%)
-folder=$(winepath -u "$local_data\\Programs\\$folder_name" 2>/dev/null)
-dll="$local_data\\Programs\\$folder_name\\Parvex.dll"
+user_folder=$(winepath -u "$local_data\\Programs\\$folder_name" 2>/dev/null)
+user_dll="$local_data\\Programs\\$folder_name\\Parvex.dll"
+if [[ $mode == machine ]]; then
+  program_files=$(win cmd /c echo %ProgramFiles%)
+  folder=$(winepath -u "$program_files\\$folder_name" 2>/dev/null)
+  data=$(winepath -u "$local_data\\Parvex" 2>/dev/null)
+  dll="$program_files\\$folder_name\\Parvex.dll"
+else
+  folder=$user_folder dll=$user_dll
+fi
 # Every key the package writes, from the package's own source.
-mapfile -t keys < <(sed -n 's/.*Root="HKCU" Key="\([^"]*\)".*/\1/p' "$wxs" | sort -u)
+mapfile -t keys < <(sed -n "s/.*<RegistryValue Root=\"$root\" Key=\"\\([^\"]*\\)\".*/\\1/p" "$wxs" | sort -u)
 ((${#keys[@]} > 50)) || fail "only ${#keys[@]} keys found in $wxs"
 
 # Each key of ours with its values, one sorted line a value (the order values were written in
 # differs between the package and regsvr32). Wine keeps one view of the user's classes.
+# Under HKLM, named as under HKCU: the machine's keys compare with regsvr32's for the user.
 our_keys() {
-  win reg export HKCU "$work/user.reg" /y >/dev/null
-  python3 - "$work/user.reg" "${keys[@]}" <<'EOF'
+  win reg export ${1:-$root} "$work/user.reg" /y >/dev/null
+  python3 - "$work/user.reg" "${1:-$root_name}" "${keys[@]}" <<'EOF'
 import sys
-wanted = {("HKEY_CURRENT_USER\\" + k).lower() for k in sys.argv[2:]}
+root = {"HKCU": "HKEY_CURRENT_USER", "HKLM": "HKEY_LOCAL_MACHINE"}.get(sys.argv[2], sys.argv[2])
+wanted = {(root + "\\" + k).lower() for k in sys.argv[3:]}
 key, lines = None, []
 for line in open(sys.argv[1], encoding="utf-16").read().splitlines():
     if line.startswith("["):
         key = line[1:-1] if line[1:-1].lower() in wanted else None
         if key:
+            # Key names compare without case: wine's machine classes spell "Typelib".
+            key = ("HKEY_CURRENT_USER" + key[len(root):]).lower()
             lines.append(key + "|")
     elif key and line.strip():
         lines.append(key + "|" + line)
@@ -82,6 +99,7 @@ whole_registry() {
 mirror_classes() {
   local k clsid
   clsid=$(sed -n 's/.*Key="Software\\Classes\\Parvex.Connect\\CLSID" Type="string" Value="\([^"]*\)".*/\1/p' "$wxs")
+  [[ $mode == user ]] || return 0  # the machine's classes are where wine looks already
   for k in "Software\\Classes\\Parvex.Connect" "Software\\Classes\\CLSID\\$clsid"; do
     if [[ $1 == copy ]]; then
       win reg copy "HKCU\\$k" "HKLM\\$k" /s /f >/dev/null || fail "cannot copy $k"
@@ -105,12 +123,19 @@ send_one_mail() {
   unzip -q "$dd" -d "$work/unzipped"
   cmp -s "$work/mail.txt" "$work/unzipped/mail.txt" || fail "DD does not hold the mail's file"
   echo "sent: DD holds mail.txt, byte for byte"
+  if [[ $mode == machine ]]; then
+    [[ -f $data/parvex.log ]] || fail "no statistics in the user's folder $data"
+    echo "the user's statistics in $data, none beside the DLL"
+  fi
 }
 check_installed() {
   local files
-  files=$(cd "$folder" && find . -maxdepth 1 -type f -printf '%f\n' |
-    grep -v -x -E 'parvex.log|ziplogfile.log|parvex.lock' | sort | tr '\n' ' ')
-  [[ $files == "Parvex.dll unzip32.dll zip32.dll " ]] || fail "files in the folder: $files"
+  files=$(cd "$folder" && find . -type f -printf '%P\n' |
+    grep -v -x -E 'parvex.log|ziplogfile.log|parvex.lock' | LC_ALL=C sort | tr '\n' ' ')
+  local expected="Parvex.dll PolicyDefinitions/Parvex.admx PolicyDefinitions/en-US/Parvex.adml "
+  if [[ $mode == machine ]]; then expected+="parvex.machine "; fi
+  expected+="unzip32.dll zip32.dll "
+  [[ $files == "$expected" ]] || fail "files in the folder: $files"
   [[ "$(our_keys)" == "$reference" ]] || {
     diff <(echo "$reference") <(our_keys) || true
     fail "the package's keys differ from regsvr32's"
@@ -126,6 +151,7 @@ check_removed() {
   left=$(cd "$folder" 2>/dev/null && find . -type f -printf '%f\n' |
     grep -v -x -E 'parvex.log|ziplogfile.log|parvex.lock' | tr '\n' ' ' || true)
   [[ -z $left ]] || fail "files left: $left"
+  if [[ $mode == machine && -e $folder ]]; then fail "the folder is left: $folder"; fi
   left=$(cd "$folder" 2>/dev/null && find . -type f -printf '%f\n' | sort | tr '\n' ' ' || true)
   echo "removed: no key of ours, the registry as before; kept: ${left:-nothing}"
 }
@@ -137,10 +163,10 @@ echo "== regsvr32, for the reference"
 mkdir -p "$folder"
 cp "$bin/Parvex.dll" "$bin/zip32.dll" "$bin/unzip32.dll" "$folder/"
 win regsvr32 /s "$dll" || fail "regsvr32 failed"
-reference=$(our_keys)
+reference=$(our_keys HKCU)
 [[ -n $reference ]] || fail "regsvr32 wrote no key"
 win regsvr32 /s /u "$dll" || fail "regsvr32 /u failed"
-[[ -z "$(our_keys)" ]] || fail "regsvr32 /u left keys: $(our_keys)"
+[[ -z "$(our_keys HKCU)" ]] || fail "regsvr32 /u left keys: $(our_keys HKCU)"
 rm -rf "$folder"
 diff -u <(echo "$registry_before") <(whole_registry) ||
   fail "regsvr32 /u left the registry different"
@@ -173,10 +199,12 @@ wixl -a "$arch" -D Version=0.9.0.0 -D ProductCode="$(python3 -c 'import uuid; pr
 msiexec /i "$old" /qn || fail "msiexec /i (0.9): $?"
 msiexec /i "$msi" /qn || fail "msiexec /i (upgrade): $?"
 check_installed
-products=$(win reg query 'HKCU\Software\Microsoft\Installer\Products' /s | grep -c 'ProductName.*Parvex' || true)
+products_key='HKCU\Software\Microsoft\Installer\Products'
+if [[ $mode == machine ]]; then products_key='HKLM\Software\Classes\Installer\Products'; fi
+products=$( (win reg query "$products_key" /s || true) | grep -c 'ProductName.*Parvex' || true)
 ((products == 1)) || fail "$products Parvex products registered after the upgrade"
 rm "$folder/zip32.dll"
-win reg delete "HKCU\\${keys[0]}" /f $view >/dev/null
+win reg delete "$root\\${keys[0]}" /f $view >/dev/null || fail "cannot delete $root\\${keys[0]}"
 msiexec /i "$msi" /qn || fail "msiexec /i (repair): $?"
 check_installed
 echo "repaired: a deleted file and key put back"
@@ -201,4 +229,15 @@ if msiexec /i "$msi" /qn; then fail "installed beside $other Office"; fi
 [[ ! -e "$folder/Parvex.dll" ]] || fail "a refused install left files"
 win reg delete 'HKLM\SOFTWARE\Microsoft\Office' /f $other_view >/dev/null
 echo "refused beside $other Office"
+if [[ $mode == machine ]]; then
+  echo "== the per-user package beside this one"
+  msiexec /i "$msi" /qn || fail "msiexec /i: $?"
+  msiexec /i "${msi%-machine.msi}.msi" /qn || fail "msiexec /i (per user beside): $?"
+  [[ -n "$(our_keys HKCU)" ]] || fail "the per-user package wrote no key beside"
+  msiexec /x "${msi%-machine.msi}.msi" /qn || fail "msiexec /x (per user beside): $?"
+  check_installed
+  echo "the per-user package came and went; this one stayed whole"
+  msiexec /x "$msi" /qn || fail "msiexec /x: $?"
+  check_removed
+fi
 echo "installer test passed"

@@ -10,12 +10,14 @@
 
 #include "addin_fixture.h"
 #include "archive/code_module.h"
+#include "compression/signature.h"
 #include "platform/fs.h"
 #include "sim/sim_session.h"
 #include "support/options.h"
 #include "support/statistics.h"
 #include "ui/frm_about.h"
 #include "ui/frm_options.h"
+#include "ui/headless_view.h"
 
 namespace parvex {
 namespace {
@@ -211,6 +213,97 @@ TEST_F(OptionsTest, MinimumSavingKeepsTheOriginalsWhenTheArchiveDoesNotPay) {
     EXPECT_TRUE(fs::list_files(dir / "Attachments").empty());
     EXPECT_FALSE(fs::exists_no_follow(dir / "Attachments.zip"));
   }
+}
+
+// The administrator's policies over the user's options and check box: what each send does.
+// Stored options and the check box are the user's; the sim's option lines write the same store.
+TEST_F(OptionsTest, PoliciesWinOverTheUsersChoices) {
+  services.policies = dir / "policies.ini";
+  const std::string signature = std::to_string(fs::to_ansi(SignatureText()).size() + 2);
+  const std::string long_line(513, 'x');
+  const struct {
+    std::string policies;
+    Options user;
+    int16_t check;   // the user's check box
+    bool packed;     // "DD" left
+    bool asked;      // the password was asked for
+    size_t readme;   // bytes of the extra readme line, with its line end
+    size_t ignored;  // log lines for values left out
+  } rows[] = {
+      {"", {true, 0}, 1, true, true, 0, 0},
+      {"Compression=0\r\n", {true, 0}, 1, false, false, 0, 0},
+      {"Compression=1\r\n", {}, 0, true, false, 0, 0},
+      {"AskPassword=1\r\n", {}, 1, true, true, 0, 0},
+      {"AskPassword=0\r\n", {true, 0}, 1, true, false, 0, 0},
+      {"MinSaving=99\r\n", {}, 1, false, false, 0, 0},
+      {"MinSaving=0\r\n", {false, 99}, 1, true, false, 0, 0},
+      {"ReadmeText=Questions: it@example.org\r\n", {}, 1, true, false, 27, 0},
+      // Out of range or of the wrong kind: left out, the user's choice stands.
+      {"Compression=2\r\nAskPassword=yes\r\nMinSaving=100\r\nReadmeText=" + long_line + "\r\n",
+       {false, 99},
+       1,
+       false,
+       false,
+       0,
+       4},
+      {"not a policy line\r\n", {false, 99}, 1, false, false, 0, 1},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.policies.substr(0, 60));
+    testing::write_file(services.policies, row.policies);
+    write_options(row.user);
+    ui::touch<ui::frm_about>().parvex_chk.value = row.check;
+    services.input_box_prompts.clear();
+    clear_log();
+    const sim::SentMessage sent = send({random_bytes(20000)});
+    ASSERT_EQ(sent.attachments.size(), 1u);
+    EXPECT_EQ(sent.attachments[0].display_name == "DD", row.packed);
+    EXPECT_EQ(services.input_box_prompts.size(), row.asked ? 1u : 0u);
+    size_t ignored = 0;
+    for (const auto& l : log()) ignored += l.find("ignored") != std::string::npos;
+    EXPECT_EQ(ignored, row.ignored);
+    if (!row.packed) continue;
+    const std::string readme = std::to_string(std::stoul(signature) + row.readme);
+    EXPECT_NE(listing(sent.attachments[0].bytes.path()).find("Readme.txt:" + readme + ":"),
+              std::string::npos);
+  }
+}
+
+// A fixed setting shows disabled and says who set it; what the user stored stays under it.
+TEST_F(OptionsTest, WindowsShowFixedSettingsDisabled) {
+  services.policies = dir / "policies.ini";
+  testing::write_file(services.policies, "Compression=0\r\nAskPassword=1\r\nMinSaving=50\r\n");
+  write_options({false, 7});
+  ui::close<ui::frm_about>();  // loaded at the connection, before the policies
+  const auto& about = ui::touch<ui::frm_about>();
+  EXPECT_EQ(about.parvex_chk.value, 0);
+  EXPECT_FALSE(about.parvex_chk.enabled);
+  const std::string drawn = ui::draw(about);
+  const size_t label = drawn.find("lbl_policy: label \"Set by your administrator\"");
+  ASSERT_NE(label, std::string::npos);
+  EXPECT_EQ(drawn.substr(label, drawn.find('\n', label) - label).find("invisible"),
+            std::string::npos);
+  std::ostringstream out;
+  sim::SimSession session(out, dir / "Outbox");
+  EXPECT_FALSE(session.run("check on"));
+  EXPECT_EQ(about.parvex_chk.value, 0);
+
+  auto& window = ui::touch<ui::frm_options>();
+  EXPECT_EQ(window.chk_password.value, 1);
+  EXPECT_EQ(window.txt_min_saving.text, "50");
+  EXPECT_FALSE(window.chk_password.enabled || window.txt_min_saving.enabled);
+  EXPECT_TRUE(window.lbl_policy.visible);
+  window.cmd_ok.click();
+  EXPECT_EQ(read_options(), (Options{false, 7}));
+
+  // Policies gone: the user's own again, at the next load.
+  testing::write_file(services.policies, "");
+  ui::close<ui::frm_about>();
+  EXPECT_TRUE(ui::touch<ui::frm_about>().parvex_chk.enabled);
+  EXPECT_FALSE(ui::touch<ui::frm_about>().lbl_policy.visible);
+  auto& mine = ui::touch<ui::frm_options>();
+  EXPECT_TRUE(mine.chk_password.enabled && mine.txt_min_saving.enabled);
+  EXPECT_EQ(mine.txt_min_saving.text, "7");
 }
 
 }  // namespace

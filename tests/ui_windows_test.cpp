@@ -184,7 +184,7 @@ TEST_F(Windows, HeadlessViewDrawsEachControlAgainstTheClientArea) {
             "lst_files+ cmd_ZIP- txt_zipname- Text1- File1- list_log+ Label1- Label2- "
             "Command4- Text1- Command3- Timer1+ Command2- cmd_email+ cmd_visit+ Command1+ "
             "parvex_chk+ Image2+ Image3+ lbl_Saving+ lbl_totalzip+ lbl_totalbytes+ Label1+ "
-            "Image1+ cmd_options+ ");
+            "Image1+ cmd_options+ lbl_policy+ ");
 }
 
 // The signature decodes three digits a character, and the readme holds its line alone.

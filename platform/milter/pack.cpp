@@ -350,7 +350,7 @@ PackResult pack_message(std::string_view headers, std::string_view body, const P
 
   const std::string files = work_folder + "/" + "files";
   fs::make_folder(files);
-  WriteReadme(files);
+  write_readme_in(files);
   const Saved readme = fingerprint_file(files + "/" + compression::kReadme, compression::kReadme);
   std::set<std::string> taken;
   std::vector<Saved> saved;

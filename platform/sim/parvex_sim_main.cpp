@@ -5,6 +5,7 @@
 //                   [--password-file FILE|-] [--password TEXT] [--min-saving N] [--inline FILE]...
 //                   [FILE...]
 //   parvex-sim script [--addin-folder DIR] [--outbox DIR] [--in-process|--registered] FILE|-
+//   (both: [--policy-file FILE] instead of the platform's policies)
 //   parvex-sim --windows        the add-in's four windows as the headless view draws them
 #include <cstdio>
 #include <cstdlib>
@@ -87,10 +88,19 @@ class SimServices final : public parvex::Services {
   void write_setting(const std::string& name, const std::string& value) override {
     native_->write_setting(name, value);
   }
+  // The platform's policies, or those of the file --policy-file named.
+  std::optional<std::string> read_policy(parvex::PolicyScope scope, const std::string& name,
+                                         parvex::PolicyKind kind) override {
+    if (policy_file_.empty()) return native_->read_policy(scope, name, kind);
+    return Services::read_policy(scope, name, kind);
+  }
+  std::string policy_file() override { return policy_file_; }
+  void set_policy_file(std::string path) { policy_file_ = std::move(path); }
 
  private:
   std::unique_ptr<parvex::Services> native_;
   std::string folder_;
+  std::string policy_file_;
 };
 
 stdfs::path program_folder(const char* argv0) {
@@ -173,13 +183,16 @@ int usage(std::FILE* to = stderr, int code = 2) {
                "       parvex-sim script [--addin-folder DIR] [--outbox DIR] "
                "[--in-process|--registered] FILE|-\n"
                "       parvex-sim --windows\n"
+               "--policy-file FILE reads the administrator's policies from FILE instead of the "
+               "platform's\n(%s, or on Windows the policy keys of the registry).\n"
                "The password options and --min-saving store the options as the Options window "
                "does (a password\nis typed only into an add-in in this process: --in-process on "
                "Windows). PARVEX_PASSWORD\nstands in for them; --password shows the password to "
                "every user of the machine.\n"
                "--inline attaches a picture the message's HTML body shows.\n"
                "A folder, device or pipe is refused as a file; the exit code is 0 when every "
-               "step ran and no send was cancelled, 1 otherwise, 2 for a wrong command line.\n");
+               "step ran and no send was cancelled, 1 otherwise, 2 for a wrong command line.\n",
+               parvex::kPolicyFile);
   return code;
 }
 
@@ -197,6 +210,7 @@ int main(int argc, char** argv) {
   std::string subject = "Quarterly report";
   std::string folder = default_addin_folder();
   std::string outbox;
+  std::string policy_file;
   std::vector<std::string> option_lines;  // script lines that set the options before the send
   std::optional<std::string> password;
   std::vector<std::string> args;
@@ -211,12 +225,16 @@ int main(int argc, char** argv) {
       in_process = true;
     } else if (a == "--registered") {
       registered = true;
-    } else if (a == "--subject" || a == "--addin-folder" || a == "--outbox") {
+    } else if (a == "--subject" || a == "--addin-folder" || a == "--outbox" ||
+               a == "--policy-file") {
       if (i + 1 == argc) {
         std::fprintf(stderr, "parvex-sim: %s needs a value\n", a.c_str());
         return usage();
       }
-      (a == "--subject" ? subject : a == "--addin-folder" ? folder : outbox) = argv[++i];
+      (a == "--subject"        ? subject
+       : a == "--addin-folder" ? folder
+       : a == "--outbox"       ? outbox
+                               : policy_file) = argv[++i];
     } else if (mode == "send" && a == "--inline") {
       if (i + 1 == argc) {
         std::fprintf(stderr, "parvex-sim: %s needs a value\n", a.c_str());
@@ -269,6 +287,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   SimServices services(folder);
+  services.set_policy_file(policy_file);
   parvex::set_services(&services);
 
   std::unique_ptr<parvex::sim::AddinLink> link;

@@ -478,7 +478,10 @@ bool SimSession::run(const std::string& line) {
                 cmd == "log" || cmd == "stats") &&
                !windows_reachable()) {
     } else if (cmd == "check" && w.size() == 2 && (w[1] == "on" || w[1] == "off")) {
-      ui::touch<ui::frm_about>().parvex_chk.value = w[1] == "on" ? 1 : 0;
+      auto& box = ui::touch<ui::frm_about>().parvex_chk;
+      // A locked box takes no click, as on the screen.
+      if (!box.enabled) raise(err::kPermissionDenied, "the setting is set by your administrator");
+      box.value = w[1] == "on" ? 1 : 0;
     } else if (cmd == "zip") {
       ui::touch<ui::frm_outlook>().cmd_ZIP.click();
     } else if (cmd == "show" && w.size() == 2) {

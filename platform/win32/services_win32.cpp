@@ -3,6 +3,7 @@
 #include <windows.h>
 // shellapi.h needs the types of windows.h first.
 #include <shellapi.h>
+#include <shlobj.h>
 
 #include <algorithm>
 #include <cstring>
@@ -171,6 +172,12 @@ constexpr DWORD kSettingBytes = 4096;
         "The settings in the registry cannot be reached (error " + std::to_string(status) + ")");
 }
 
+std::wstring module_folder() {
+  const std::wstring path = win::own_module_path();
+  const auto slash = path.find_last_of(L"\\/");
+  return slash == std::wstring::npos ? L"." : path.substr(0, slash);
+}
+
 class Win32Services final : public Services {
  public:
   MsgAnswer message_box(const std::string& text, MsgButtons buttons, MsgIcon icon,
@@ -263,6 +270,44 @@ class Win32Services final : public Services {
     while (!text.empty() && text.back() == L'\0') text.pop_back();
     return win::narrow(text);
   }
+  // REG_DWORD for a number, REG_SZ for a text, as the administrative templates write them.
+  std::optional<std::string> read_policy(PolicyScope scope, const std::string& name,
+                                         PolicyKind kind) override {
+    pvx::win::unique_hkey key;
+    const HKEY root = scope == PolicyScope::machine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
+    const LSTATUS opened =
+        RegOpenKeyExW(root, win::widen(kPolicyKey).c_str(), 0, KEY_QUERY_VALUE, key.put());
+    if (opened == ERROR_FILE_NOT_FOUND) return std::nullopt;
+    if (opened != ERROR_SUCCESS) raise_registry(opened);
+    const std::wstring value_name = win::widen(name);
+    DWORD type = 0, bytes = 0;
+    LSTATUS status =
+        RegQueryValueExW(key.get(), value_name.c_str(), nullptr, &type, nullptr, &bytes);
+    if (status == ERROR_FILE_NOT_FOUND) return std::nullopt;
+    if (status != ERROR_SUCCESS) raise_registry(status);
+    const DWORD wanted = kind == PolicyKind::number ? REG_DWORD : REG_SZ;
+    if (type != wanted || bytes > kSettingBytes) {
+      raise(err::kTypeMismatch, "The policy " + name + " is not a " +
+                                    (kind == PolicyKind::number ? "REG_DWORD" : "short REG_SZ"));
+    }
+    if (kind == PolicyKind::number) {
+      DWORD number = 0;
+      bytes = sizeof number;
+      status = RegQueryValueExW(key.get(), value_name.c_str(), nullptr, &type,
+                                reinterpret_cast<BYTE*>(&number), &bytes);
+      if (status != ERROR_SUCCESS) raise_registry(status);
+      return std::to_string(number);
+    }
+    std::wstring text(bytes / sizeof(wchar_t) + 1, L'\0');
+    bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+    status = RegQueryValueExW(key.get(), value_name.c_str(), nullptr, &type,
+                              reinterpret_cast<BYTE*>(text.data()), &bytes);
+    if (status != ERROR_SUCCESS) raise_registry(status);
+    text.resize(std::min<size_t>(bytes / sizeof(wchar_t), text.size()));
+    while (!text.empty() && text.back() == L'\0') text.pop_back();
+    return win::narrow(text);
+  }
+
   void write_setting(const std::string& name, const std::string& value) override {
     pvx::win::unique_hkey key;
     LSTATUS status = RegCreateKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, 0, KEY_SET_VALUE,
@@ -316,11 +361,26 @@ class Win32Services final : public Services {
                   win::widen(a.directory).c_str(), a.show);
   }
 
+  // Installed for all users (the marker file beside the DLL), the folder users cannot write:
+  // each user's files go to %LOCALAPPDATA%\Parvex instead, made on first use.
   std::string addin_folder() override {
-    const std::wstring path = win::own_module_path();
-    const auto slash = path.find_last_of(L"\\/");
-    return win::narrow(slash == std::wstring::npos ? L"." : path.substr(0, slash));
+    const std::wstring beside = module_folder();
+    if (GetFileAttributesW((beside + L"\\" + win::widen(kMachineMarker)).c_str()) ==
+        INVALID_FILE_ATTRIBUTES) {
+      return win::narrow(beside);
+    }
+    wchar_t local[MAX_PATH] = L"";
+    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA | CSIDL_FLAG_CREATE, nullptr, 0,
+                                local))) {
+      raise(err::kPathNotFound, "Path not found: the user's local application data");
+    }
+    const std::wstring folder = std::wstring(local) + L"\\Parvex";
+    if (!CreateDirectoryW(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+      raise(err::kPathNotFound, "Path not found: " + win::narrow(folder));
+    }
+    return win::narrow(folder);
   }
+  std::string library_folder() override { return win::narrow(module_folder()); }
 
   uint32_t last_system_error() override { return GetLastError(); }
 

@@ -23,7 +23,7 @@ const Library& archive_library(ArchiveLibrary which) {
   if (!slot) {
     // Only the copy beside the add-in: a same-named library elsewhere on the search path
     // could take different records.
-    const std::string path = services().addin_folder() + kPathSep +
+    const std::string path = services().library_folder() + kPathSep +
                              library_file_name(which == ArchiveLibrary::Zip ? "zip32" : "unzip32");
     std::string detail;
     std::unique_ptr<Library> opened = Library::open(path, &detail);

@@ -20,6 +20,7 @@
 #include "platform/fs.h"
 #include "platform/services.h"
 #include "support/options.h"
+#include "support/policies.h"
 #include "support/probes.h"
 #include "support/statistics.h"
 #include "support/time_stamp.h"
@@ -300,7 +301,10 @@ void send_steps(SendRun& run) {
   if (!windows.enabled()) return;
 
   std::string problem;
-  const Options options = read_options(&problem);
+  std::vector<std::string> policy_problems;
+  const Policies fixed = read_policies(&policy_problems);
+  for (const std::string& line : policy_problems) log_event(line);
+  const Options options = fixed.over(read_options(&problem));
   if (!problem.empty()) log_event("Options left at their defaults: " + problem);
 
   // With a password asked for, a failure from here on must not let the item leave unprotected.
@@ -378,7 +382,7 @@ void send_steps(SendRun& run) {
   if (n > 32767) raise(err::kOverflow, "Overflow");
   Fingerprint readme;
   if (n > 0) {
-    WriteReadme();
+    WriteReadme(fixed.readme_text.value_or(""));
     readme = fingerprint(prefix + kReadme);
   }
 

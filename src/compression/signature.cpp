@@ -48,13 +48,14 @@ std::string SignatureText() {
   return decode_digits(joined);
 }
 
-void WriteReadme() {
-  WriteReadme(services().addin_folder() + kPathSep + "Attachments");
+void WriteReadme(const std::string& extra_line) {
+  write_readme_in(services().addin_folder() + kPathSep + "Attachments", extra_line);
 }
 
-void WriteReadme(const std::string& folder) {
+void write_readme_in(const std::string& folder, const std::string& extra_line) {
   TextFile readme(folder + kPathSep + "Readme.txt", OpenMode::Output);
   readme.print_line(SignatureText());
+  if (!extra_line.empty()) readme.print_line(extra_line);
   readme.close();
 }
 

@@ -12,10 +12,11 @@ inline constexpr std::string_view kProductWebPage = "https://www.parvex.example"
 
 // The signature line, decoded from its stored digit form.
 std::string SignatureText();
-// Rewrites add-in folder\Attachments\Readme.txt with the signature line; raises when it cannot.
-void WriteReadme();
+// Rewrites add-in folder\Attachments\Readme.txt with the signature line, and the extra line
+// when one is given; raises when it cannot.
+void WriteReadme(const std::string& extra_line = {});
 // The same readme as folder + separator + "Readme.txt".
-void WriteReadme(const std::string& folder);
+void write_readme_in(const std::string& folder, const std::string& extra_line = {});
 // "...sent using Parvex - " + the web page, in digit form: what the signature aid hands out.
 std::string sample_signature_digits();
 

@@ -28,10 +28,11 @@ std::string settings_path() {
 
 // Every "name=value" line of the file; none when there is no file. Raises on a line of another
 // shape, a control character or a file too large, so that the caller takes its defaults.
-std::map<std::string, std::string> read_settings_file(const std::string& path) {
+std::map<std::string, std::string> read_settings_file(const std::string& path,
+                                                      fs::Links links = fs::Links::refuse) {
   std::map<std::string, std::string> values;
   if (!fs::exists_no_follow(path)) return values;
-  fs::File in(path, "rb", fs::Links::refuse);
+  fs::File in(path, "rb", links);
   std::string text(kSettingsLimit + 1, '\0');
   text.resize(std::fread(text.data(), 1, text.size(), in.get()));
   if (std::ferror(in.get())) raise(err::kPathFileAccess, "Path/File access error: " + path);
@@ -115,6 +116,26 @@ void Services::write_setting(const std::string& name, const std::string& value) 
     });
     throw;
   }
+}
+
+std::optional<std::string> Services::read_policy(PolicyScope scope, const std::string& name,
+                                                 PolicyKind kind) {
+  const std::string path = policy_file();
+  if (scope != PolicyScope::machine || path.empty()) return std::nullopt;
+  // An administrator's file, often a link into managed configuration: followed.
+  const auto values = read_settings_file(path, fs::Links::follow);
+  const auto it = values.find(name);
+  if (it == values.end()) return std::nullopt;
+  const std::string& text = it->second;
+  // A number is what a REG_DWORD would hold: 1 to 10 decimal digits, at most 4294967295.
+  const bool number =
+      !text.empty() && text.size() <= 10 &&
+      std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }) &&
+      std::stoull(text) <= 0xFFFFFFFFull;
+  if (kind == PolicyKind::number && !number) {
+    raise(err::kTypeMismatch, "The policy " + name + " is not a number: " + text);
+  }
+  return text;
 }
 
 Services& services() {

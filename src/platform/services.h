@@ -57,6 +57,16 @@ inline constexpr size_t kMaxPasswordBytes = 99;
 // Why the box refuses a password (UTF-8): empty when it can be used. Blanks count as typed.
 std::string password_refusal(const std::string& password);
 
+// Where an administrator's value was set: the machine's wins over the user's.
+enum class PolicyScope { machine, user };
+// How a policy value is stored: a 32-bit number (REG_DWORD) or a text (REG_SZ).
+enum class PolicyKind { number, text };
+
+// Under HKLM and HKCU: the key Group Policy writes the administrative templates' values to.
+inline constexpr const char* kPolicyKey = "Software\\Policies\\Parvex";
+// The administrator's policy file where the platform has no policy store.
+inline constexpr const char* kPolicyFile = "/etc/parvex/policies.ini";
+
 class Services {
  public:
   virtual ~Services() = default;
@@ -79,8 +89,12 @@ class Services {
   // reported.
   virtual void shell_execute(const ShellExecuteArgs& args) = 0;
 
-  // Folder of the add-in's own module, without a trailing separator.
+  // The add-in's own files (statistics, logs, working folder, settings), without a trailing
+  // separator: the folder of its module, or the user's own folder where the module was
+  // installed for all users (kMachineMarker beside it).
   virtual std::string addin_folder() = 0;
+  // The folder of the add-in's module, where its libraries are loaded from.
+  virtual std::string library_folder() { return addin_folder(); }
   // The platform's last-error value of the most recent external call on this thread.
   virtual uint32_t last_system_error() = 0;
 
@@ -94,7 +108,19 @@ class Services {
   // (settings_file_name()): one "name=value" line each.
   virtual std::optional<std::string> read_setting(const std::string& name);
   virtual void write_setting(const std::string& name, const std::string& value);
+
+  // A value an administrator fixed, as text (a number in decimal); nullopt where none is set.
+  // Raises kTypeMismatch for a value stored as the other kind, and when the store cannot be
+  // read. By default the machine's values come from the policy file (policy_file()), the
+  // same "name=value" lines as the settings file, and the user scope has none.
+  virtual std::optional<std::string> read_policy(PolicyScope scope, const std::string& name,
+                                                 PolicyKind kind);
+  // The policy file of the default store; empty for none.
+  virtual std::string policy_file() { return kPolicyFile; }
 };
+
+// Beside a module installed for all users, in a folder they cannot write.
+inline constexpr const char* kMachineMarker = "parvex.machine";
 
 // The settings file the default store keeps in the add-in folder.
 inline constexpr const char* kSettingsFile = "parvex.ini";

@@ -2,12 +2,15 @@
 
 #include <utility>
 
+#include "support/policies.h"
 #include "ui/frm_about.h"
 #include "ui/frm_outlook.h"
 
 namespace parvex::ui {
 
 bool AddinWindows::enabled() {
+  // The administrator's setting wins over a click or a failed send that changed the box.
+  touch<frm_about>().show_policies(read_policies());
   return touch<frm_about>().parvex_chk.value != 0;
 }
 

@@ -65,6 +65,10 @@ frm_about::frm_about() {
   // In the free strip right of the logo, last in the tab order: nothing else moves.
   cmd_options.caption = "&Options";
   place(cmd_options, "cmd_options", 4920, 1320, 735, 375, 12);
+  // Over the foot of the notice picture, the one free strip beside the check box.
+  lbl_policy.caption = std::string(kSetByAdministrator);
+  lbl_policy.visible = false;
+  place(lbl_policy, "lbl_policy", 2040, 2535, 1815, 210, std::nullopt);
 
   on_click = [this] { open_address(handle, kProductWebPage); };
   cmd_visit.on_click = on_click;
@@ -88,6 +92,13 @@ void frm_about::load() {
   // "100" reads Version:1.00.
   Label1.caption = "Version:" + std::string(kVersionDigits.substr(0, 1)) + "." +
                    std::string(kVersionDigits.substr(1, 2));
+  show_policies(read_policies());
+}
+
+void frm_about::show_policies(const Policies& fixed) {
+  if (fixed.compression) parvex_chk.value = *fixed.compression ? 1 : 0;
+  parvex_chk.enabled = !fixed.compression;
+  lbl_policy.visible = fixed.compression.has_value();
 }
 
 void frm_about::unload_handler() {

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "support/policies.h"
 #include "ui/controls.h"
 #include "ui/window.h"
 
@@ -35,13 +36,17 @@ class frm_about : public Window {
   Label Label1;               // the version
   Image Image1;               // the logo: saves the event log, then opens the web page
   CommandButton cmd_options;  // shows the options window; right of the logo
+  Label lbl_policy;           // shown above parvex_chk while a policy fixes it
 
   // Appends the event log to its log file and clears the list; when the file cannot be
   // written, says so in a message box and keeps the list.
   void Timer1_Timer();
 
-  // Reads the statistics, then sets the version caption.
+  // Reads the statistics, then sets the version caption and shows the fixed setting.
   void load() override;
+  // An administrator's fixed setting replaces the check box value and locks the box; with none
+  // the box is the user's again (its value as it was).
+  void show_policies(const Policies& fixed);
   // Writes the statistics.
   void unload_handler() override;
 };

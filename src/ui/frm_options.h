@@ -16,11 +16,14 @@ class frm_options : public Window {
   TextBox txt_min_saving;    // whole percent, 0 to 99
   CommandButton cmd_ok;      // stores the options and closes the window
   CommandButton cmd_cancel;  // closes the window, storing nothing
+  Label lbl_policy;          // shown while a policy fixes a control above
 
-  // Shows the stored options; a store that cannot be read shows the defaults and logs why.
+  // Shows the stored options, and the fixed ones disabled; a store that cannot be read shows the
+  // defaults and logs why.
   void load() override;
-  // Stores what the window shows and closes it; a value out of range, or a store that cannot
-  // be written, is said in a message box and keeps the window open.
+  // Stores what the window shows and closes it, keeping the user's own value where a policy
+  // fixes one; a value out of range, or a store that cannot be written, is said in a message
+  // box and keeps the window open.
   void cmd_ok_Click();
 };
 

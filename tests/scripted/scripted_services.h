@@ -37,6 +37,7 @@ class ScriptedServices : public Services {
   std::function<void()> on_do_events;  // runs inside do_events, as a pending window event would
 
   std::string folder = ".";
+  std::string policies;  // the policy file; none by default, whatever the machine has
   LocalTime clock{2026, 12, 6, 9, 5, 3};
   NumberSeparators separators{",", "."};
 
@@ -62,6 +63,7 @@ class ScriptedServices : public Services {
   LocalTime now() override { return clock; }
   std::string general_date(const LocalTime& t) override { return en_us_general_date(t); }
   NumberSeparators number_separators() override { return separators; }
+  std::string policy_file() override { return policies; }
 };
 
 // A fresh program state with the given services installed; the state is reset again on exit.

@@ -12,6 +12,7 @@
 #include "codepage_win32.h"
 #include "core/failure.h"
 #include "platform/services.h"
+#include "text_win32.h"
 #include "win32_handles.h"
 
 namespace parvex {
@@ -82,6 +83,28 @@ TEST(Win32Clipboard, TakesTheTextOrFailsWithoutEmptyingIt) {
   done.set_value();
   other.join();
   EXPECT_EQ(clipboard_text(), digits);
+}
+
+// Policies as Group Policy writes them: a REG_DWORD as its number, a REG_SZ as its text, either
+// refused when the other kind is asked for; the user's scope under HKCU.
+TEST(Win32Settings, PoliciesReadByKind) {
+  const auto native = make_native_services();
+  const std::wstring key = win::widen(kPolicyKey);
+  const DWORD number = 42;
+  const wchar_t text[] = L"caf\u00e9";
+  ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, key.c_str(), L"TestNumber", REG_DWORD, &number,
+                            sizeof number),
+            ERROR_SUCCESS);
+  ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, key.c_str(), L"TestText", REG_SZ, text, sizeof text),
+            ERROR_SUCCESS);
+  EXPECT_EQ(native->read_policy(PolicyScope::user, "TestNumber", PolicyKind::number), "42");
+  EXPECT_EQ(native->read_policy(PolicyScope::user, "TestText", PolicyKind::text), "caf\xC3\xA9");
+  EXPECT_THROW(native->read_policy(PolicyScope::user, "TestNumber", PolicyKind::text), Failure);
+  EXPECT_THROW(native->read_policy(PolicyScope::user, "TestText", PolicyKind::number), Failure);
+  EXPECT_EQ(native->read_policy(PolicyScope::user, "TestMissing", PolicyKind::text), std::nullopt);
+  EXPECT_EQ(native->read_policy(PolicyScope::machine, "TestNumber", PolicyKind::number),
+            std::nullopt);
+  RegDeleteTreeW(HKEY_CURRENT_USER, key.c_str());
 }
 
 // The user's settings in the registry: text round trips, a missing value, a value of another type.
