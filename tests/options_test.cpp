@@ -254,6 +254,9 @@ TEST_F(OptionsTest, PoliciesWinOverTheUsersChoices) {
     write_options(row.user);
     ui::touch<ui::frm_about>().parvex_chk.value = row.check;
     services.input_box_prompts.clear();
+    // Where the password is asked for, the user types one: an empty answer cancels the send.
+    services.input_box_answers.clear();
+    if (row.asked) services.input_box_answers = {"pw"};
     clear_log();
     const sim::SentMessage sent = send({random_bytes(20000)});
     ASSERT_EQ(sent.attachments.size(), 1u);
