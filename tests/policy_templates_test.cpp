@@ -68,17 +68,12 @@ TEST(PolicyTemplates, NameWhatTheAddinReads) {
   const Template admx(folder + "/Parvex.admx");
   const Template adml(folder + "/en-US/Parvex.adml");
   ASSERT_TRUE(admx && adml);
-  ASSERT_EQ(admx.find("/p:policyDefinitions").size(), 1u);
-  ASSERT_EQ(adml.find("/p:policyDefinitionResources/p:resources").size(), 1u);
 
   const auto categories = admx.find("/p:policyDefinitions/p:categories/p:category");
   ASSERT_EQ(categories.size(), 1u);
   std::set<std::string> strings{reference(categories[0].at("displayName"), "string")};
   std::set<std::string> presentations;
 
-  std::set<std::string> read;
-  for (const PolicyName& p : kPolicyNames) read.insert(std::string(p.name));
-  std::set<std::string> templated;
   for (const PolicyName& p : kPolicyNames) {
     const std::string name(p.name);
     SCOPED_TRACE(name);
@@ -116,10 +111,8 @@ TEST(PolicyTemplates, NameWhatTheAddinReads) {
           adml.find("//p:presentation[@id='" + name + "']/*[@refId='" + element.at("id") + "']");
       EXPECT_EQ(shown.size(), 1u) << element.at("id");
     }
-    templated.insert(name);
   }
   EXPECT_EQ(admx.find("/p:policyDefinitions/p:policies/p:policy").size(), kPolicyNames.size());
-  EXPECT_EQ(templated, read);
   for (const auto& d : admx.find("//p:supportedOn/p:definitions/p:definition")) {
     strings.insert(reference(d.at("displayName"), "string"));
   }
