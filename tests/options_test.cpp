@@ -180,76 +180,48 @@ TEST_F(OptionsTest, ProtectedSendOpensOnlyWithThePassword) {
   }
 }
 
-TEST_F(OptionsTest, MinimumSavingKeepsTheOriginalsWhenTheArchiveDoesNotPay) {
-  // A protected send leaves protected, whatever it saves.
-  const struct {
-    std::string bytes;
-    bool protect;
-    bool packed;
-  } rows[] = {
-      {random_bytes(50000), false, false}, {kText, false, true}, {random_bytes(50000), true, true}};
-  for (const auto& row : rows) {
-    write_options({row.protect, 5});
-    services.input_box_answers = {"pw"};
-    const StatisticsValues was = statistics();
-    clear_log();
-    const sim::SentMessage sent = send({row.bytes});
-    ASSERT_EQ(sent.attachments.size(), 1u);
-    EXPECT_EQ(sent.attachments[0].display_name == "DD", row.packed);
-    const StatisticsValues& now = statistics();
-    const double normal = now.TotalNormalBytes - was.TotalNormalBytes;
-    const double zip = now.TotalZipBytes - was.TotalZipBytes;
-    if (row.packed) {
-      EXPECT_LT(zip, row.protect ? normal * 1.01 : normal / 10);
-      continue;
-    }
-    EXPECT_EQ(sent.attachments[0].file_name, "file0.bin");
-    EXPECT_EQ(std::string(sent.attachments[0].bytes), row.bytes);
-    EXPECT_EQ(normal, 50000);  // sent as they were: the same on both sides
-    EXPECT_EQ(zip, 50000);
-    int why = 0;
-    for (const auto& l : log()) why += l.find("less than the 5 % asked") != std::string::npos;
-    EXPECT_EQ(why, 1);
-    EXPECT_TRUE(fs::list_files(dir / "Attachments").empty());
-    EXPECT_FALSE(fs::exists_no_follow(dir / "Attachments.zip"));
-  }
-}
-
 // The administrator's policies over the user's options and check box: what each send does.
 // Stored options and the check box are the user's; the sim's option lines write the same store.
-TEST_F(OptionsTest, PoliciesWinOverTheUsersChoices) {
+// A send the minimum saving stops leaves its files as they were and says why; a protected one
+// leaves protected, whatever it saves.
+TEST_F(OptionsTest, PoliciesAndTheMinimumSavingDecideEachSend) {
   services.policies = dir / "policies.ini";
-  const std::string signature = std::to_string(fs::to_ansi(SignatureText()).size() + 2);
+  const size_t signature = fs::to_ansi(SignatureText()).size() + 2;
   const std::string long_line(513, 'x');
   const struct {
     std::string policies;
     Options user;
     int16_t check;   // the user's check box
+    bool text;       // bytes deflate shrinks, else bytes it cannot
     bool packed;     // "DD" left
     bool asked;      // the password was asked for
     size_t readme;   // bytes of the extra readme line, with its line end
     size_t ignored;  // log lines for values left out
   } rows[] = {
-      {"", {true, 0}, 1, true, true, 0, 0},
-      {"Compression=0\r\n", {true, 0}, 1, false, false, 0, 0},
-      {"Compression=1\r\n", {}, 0, true, false, 0, 0},
-      {"AskPassword=1\r\n", {}, 1, true, true, 0, 0},
-      {"AskPassword=0\r\n", {true, 0}, 1, true, false, 0, 0},
-      {"MinSaving=99\r\n", {}, 1, false, false, 0, 0},
-      {"MinSaving=0\r\n", {false, 99}, 1, true, false, 0, 0},
-      {"ReadmeText=Questions: it@example.org\r\n", {}, 1, true, false, 27, 0},
+      {"", {true, 5}, 1, false, true, true, 0, 0},
+      {"", {false, 5}, 1, false, false, false, 0, 0},
+      {"", {false, 5}, 1, true, true, false, 0, 0},
+      {"Compression=0\r\n", {true, 0}, 1, false, false, false, 0, 0},
+      {"Compression=1\r\n", {}, 0, false, true, false, 0, 0},
+      {"AskPassword=1\r\n", {}, 1, false, true, true, 0, 0},
+      {"AskPassword=0\r\n", {true, 0}, 1, false, true, false, 0, 0},
+      {"MinSaving=99\r\n", {}, 1, false, false, false, 0, 0},
+      {"MinSaving=0\r\n", {false, 99}, 1, false, true, false, 0, 0},
+      {"ReadmeText=Questions: it@example.org\r\n", {}, 1, false, true, false, 27, 0},
       // Out of range or of the wrong kind: left out, the user's choice stands.
       {"Compression=2\r\nAskPassword=yes\r\nMinSaving=100\r\nReadmeText=" + long_line + "\r\n",
        {false, 99},
        1,
        false,
        false,
+       false,
        0,
        4},
-      {"not a policy line\r\n", {false, 99}, 1, false, false, 0, 1},
+      {"not a policy line\r\n", {false, 99}, 1, false, false, false, 0, 1},
   };
+  const std::string incompressible = random_bytes(50000);
   for (const auto& row : rows) {
-    SCOPED_TRACE(row.policies.substr(0, 60));
+    SCOPED_TRACE(row.policies.substr(0, 60) + " min " + std::to_string(row.user.min_saving));
     testing::write_file(services.policies, row.policies);
     write_options(row.user);
     ui::touch<ui::frm_about>().parvex_chk.value = row.check;
@@ -257,17 +229,34 @@ TEST_F(OptionsTest, PoliciesWinOverTheUsersChoices) {
     // Where the password is asked for, the user types one: an empty answer cancels the send.
     services.input_box_answers.clear();
     if (row.asked) services.input_box_answers = {"pw"};
+    const StatisticsValues was = statistics();
     clear_log();
-    const sim::SentMessage sent = send({random_bytes(20000)});
+    const std::string& bytes = row.text ? kText : incompressible;
+    const sim::SentMessage sent = send({bytes});
     ASSERT_EQ(sent.attachments.size(), 1u);
     EXPECT_EQ(sent.attachments[0].display_name == "DD", row.packed);
     EXPECT_EQ(services.input_box_prompts.size(), row.asked ? 1u : 0u);
-    size_t ignored = 0;
-    for (const auto& l : log()) ignored += l.find("ignored") != std::string::npos;
+    size_t ignored = 0, why = 0;
+    for (const auto& l : log()) {
+      ignored += l.find("ignored") != std::string::npos;
+      why += l.find(" % asked") != std::string::npos;
+    }
     EXPECT_EQ(ignored, row.ignored);
-    if (!row.packed) continue;
-    const std::string readme = std::to_string(std::stoul(signature) + row.readme);
-    EXPECT_NE(listing(sent.attachments[0].bytes.path()).find("Readme.txt:" + readme + ":"),
+    const double normal = statistics().TotalNormalBytes - was.TotalNormalBytes;
+    const double zip = statistics().TotalZipBytes - was.TotalZipBytes;
+    if (!row.packed) {
+      // Sent as they were: the same on both sides of the statistics.
+      EXPECT_EQ(sent.attachments[0].file_name, "file0.bin");
+      EXPECT_EQ(std::string(sent.attachments[0].bytes), bytes);
+      EXPECT_EQ(normal, zip);
+      EXPECT_EQ(why, row.policies.starts_with("Compression=0") ? 0u : 1u);
+      EXPECT_TRUE(fs::list_files(dir / "Attachments").empty());
+      EXPECT_FALSE(fs::exists_no_follow(dir / "Attachments.zip"));
+      continue;
+    }
+    EXPECT_LT(zip, row.text ? normal / 10 : normal * 1.01);
+    EXPECT_NE(listing(sent.attachments[0].bytes.path())
+                  .find("Readme.txt:" + std::to_string(signature + row.readme) + ":"),
               std::string::npos);
   }
 }
