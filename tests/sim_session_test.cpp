@@ -159,7 +159,6 @@ TEST_F(SimSessionTest, TheProgramsExitCodesSayWhatHappened) {
   testing::write_file(cancelling, "explorer\nconnect\nmail m\nattach " + (dir / "a.txt") +
                                       "\nfail Attachments.Add\nsend\n");
   const std::string sim = "'" + testing::program_folder() + "/parvex-sim' ";
-  const std::string in = " --addin-folder '" + (dir / "data") + "' ";
   // Password sends, each in a folder of its own (the option is stored there); the password
   // never shows in what the program says, even on a line that fails (a settings file that is
   // a folder cannot be written).
@@ -192,12 +191,12 @@ TEST_F(SimSessionTest, TheProgramsExitCodesSayWhatHappened) {
       {"script" + folder("p7") + "'" + dir / "plain.txt" + "'", 0},
       {"script" + folder("broken") + "'" + script + "'", 1},
       {"--help", 0},
-      {"send" + in + "'" + (dir / "a.txt") + "'", 0},
-      {"send --subjekt x" + in + "'" + (dir / "a.txt") + "'", 2},
-      {"send" + in + "'" + dir.path() + "'", 1},
-      {"send" + in + "'" + (dir / "fifo") + "'", 1},
-      {"send" + in + "/dev/null", 1},
-      {"script" + in + "'" + cancelling + "'", 1},
+      {"send" + folder("data") + a, 0},
+      {"send --subjekt x" + folder("data") + a, 2},
+      {"send" + folder("data") + "'" + dir.path() + "'", 1},
+      {"send" + folder("data") + "'" + (dir / "fifo") + "'", 1},
+      {"send" + folder("data") + "/dev/null", 1},
+      {"script" + folder("data") + "'" + cancelling + "'", 1},
   };
   for (const auto& c : cases) {
     const int status = std::system((sim + c.args + " >'" + dir / "said" + "' 2>&1").c_str());
