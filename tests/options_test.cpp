@@ -81,8 +81,9 @@ TEST_F(OptionsTest, StoredSettingsReadBackOrGiveTheDefaults) {
   EXPECT_THROW(write_options({false, 100}), Failure);
 }
 
-// The window and parvex-sim's script lines store the same options.
-TEST_F(OptionsTest, WindowAndScriptLinesStoreTheOptions) {
+// The window and parvex-sim's script lines store the same options. A fixed setting shows
+// disabled and says who set it; what the user stored stays under it.
+TEST_F(OptionsTest, WindowAndScriptLinesStoreTheOptionsThatAreNotFixed) {
   write_options({true, 12});
   ui::touch<ui::frm_about>().cmd_options.click();
   auto& window = ui::touch<ui::frm_options>();
@@ -108,6 +109,37 @@ TEST_F(OptionsTest, WindowAndScriptLinesStoreTheOptions) {
   EXPECT_EQ(sim::typed_password(), "two words");
   EXPECT_TRUE(session.run("options password"));
   EXPECT_EQ(read_options(), (Options{false, 7}));
+
+  services.policies = dir / "policies.ini";
+  testing::write_file(services.policies, "Compression=0\r\nAskPassword=1\r\nMinSaving=50\r\n");
+  ui::close<ui::frm_about>();  // loaded at the connection, before the policies
+  const auto& about = ui::touch<ui::frm_about>();
+  EXPECT_EQ(about.parvex_chk.value, 0);
+  EXPECT_FALSE(about.parvex_chk.enabled);
+  const std::string drawn = ui::draw(about);
+  const size_t label = drawn.find("lbl_policy: label \"Set by your administrator\"");
+  ASSERT_NE(label, std::string::npos);
+  EXPECT_EQ(drawn.substr(label, drawn.find('\n', label) - label).find("invisible"),
+            std::string::npos);
+  EXPECT_FALSE(session.run("check on"));
+  EXPECT_EQ(about.parvex_chk.value, 0);
+
+  auto& fixed = ui::touch<ui::frm_options>();
+  EXPECT_EQ(fixed.chk_password.value, 1);
+  EXPECT_EQ(fixed.txt_min_saving.text, "50");
+  EXPECT_FALSE(fixed.chk_password.enabled || fixed.txt_min_saving.enabled);
+  EXPECT_TRUE(fixed.lbl_policy.visible);
+  fixed.cmd_ok.click();
+  EXPECT_EQ(read_options(), (Options{false, 7}));
+
+  // Policies gone: the user's own again, at the next load.
+  testing::write_file(services.policies, "");
+  ui::close<ui::frm_about>();
+  EXPECT_TRUE(ui::touch<ui::frm_about>().parvex_chk.enabled);
+  EXPECT_FALSE(ui::touch<ui::frm_about>().lbl_policy.visible);
+  auto& mine = ui::touch<ui::frm_options>();
+  EXPECT_TRUE(mine.chk_password.enabled && mine.txt_min_saving.enabled);
+  EXPECT_EQ(mine.txt_min_saving.text, "7");
 }
 
 // With the options at their defaults, stored or damaged, the send is the one it always was.
@@ -259,43 +291,6 @@ TEST_F(OptionsTest, PoliciesAndTheMinimumSavingDecideEachSend) {
                   .find("Readme.txt:" + std::to_string(signature + row.readme) + ":"),
               std::string::npos);
   }
-}
-
-// A fixed setting shows disabled and says who set it; what the user stored stays under it.
-TEST_F(OptionsTest, WindowsShowFixedSettingsDisabled) {
-  services.policies = dir / "policies.ini";
-  testing::write_file(services.policies, "Compression=0\r\nAskPassword=1\r\nMinSaving=50\r\n");
-  write_options({false, 7});
-  ui::close<ui::frm_about>();  // loaded at the connection, before the policies
-  const auto& about = ui::touch<ui::frm_about>();
-  EXPECT_EQ(about.parvex_chk.value, 0);
-  EXPECT_FALSE(about.parvex_chk.enabled);
-  const std::string drawn = ui::draw(about);
-  const size_t label = drawn.find("lbl_policy: label \"Set by your administrator\"");
-  ASSERT_NE(label, std::string::npos);
-  EXPECT_EQ(drawn.substr(label, drawn.find('\n', label) - label).find("invisible"),
-            std::string::npos);
-  std::ostringstream out;
-  sim::SimSession session(out, dir / "Outbox");
-  EXPECT_FALSE(session.run("check on"));
-  EXPECT_EQ(about.parvex_chk.value, 0);
-
-  auto& window = ui::touch<ui::frm_options>();
-  EXPECT_EQ(window.chk_password.value, 1);
-  EXPECT_EQ(window.txt_min_saving.text, "50");
-  EXPECT_FALSE(window.chk_password.enabled || window.txt_min_saving.enabled);
-  EXPECT_TRUE(window.lbl_policy.visible);
-  window.cmd_ok.click();
-  EXPECT_EQ(read_options(), (Options{false, 7}));
-
-  // Policies gone: the user's own again, at the next load.
-  testing::write_file(services.policies, "");
-  ui::close<ui::frm_about>();
-  EXPECT_TRUE(ui::touch<ui::frm_about>().parvex_chk.enabled);
-  EXPECT_FALSE(ui::touch<ui::frm_about>().lbl_policy.visible);
-  auto& mine = ui::touch<ui::frm_options>();
-  EXPECT_TRUE(mine.chk_password.enabled && mine.txt_min_saving.enabled);
-  EXPECT_EQ(mine.txt_min_saving.text, "7");
 }
 
 }  // namespace
