@@ -313,7 +313,6 @@ std::vector<std::string> make_mixed(sim::SimItem& mail) {
 // is being made: the item keeps its own files, and with a password the send is cancelled. The
 // readme's name taken by an attachment is no reason to fail.
 TEST_F(SendTest, OnlyAnArchiveHoldingEachFileAsSavedReplacesTheAttachments) {
-  const std::string work = dir / "Attachments";
   struct Case {
     const char* what;
     Files files;
@@ -323,7 +322,8 @@ TEST_F(SendTest, OnlyAnArchiveHoldingEachFileAsSavedReplacesTheAttachments) {
   const std::vector<Case> cases{
       {"a copy changed", kThree,
        [&](sim::SimItem&) {
-         testing::write_file(work + kPathSep + "report.pdf", std::string(70003, 'x'));
+         testing::write_file(dir / "Attachments" + kPathSep + "report.pdf",
+                             std::string(70003, 'x'));
        },
        false},
       {"an attachment added", kThree,
@@ -831,9 +831,8 @@ TEST_F(SendTest, TwoProcessesSharingTheFolderSendOnlyTheirOwnFiles) {
       EXPECT_NE(sent["body.html"].find("cid:picture1"), std::string::npos);
       std::optional<CodeModule::HeldPassword> password;
       if (round % 2 == 1) {
-        for (const auto& e : testing::listing(message + kPathSep + "DD.zip")) {
+        for (const auto& e : testing::listing(message + kPathSep + "DD.zip"))
           EXPECT_EQ(e.encrypted, e.name != "Readme.txt") << e.name;
-        }
         password.emplace("pw");
       }
       sent = unpack(sent["DD.zip"]);
