@@ -275,6 +275,33 @@ TEST_F(Win32Views, ShowingAnOpenWindowBringsItForward) {
 }
 
 // Where a control lies over a picture, the picture has nothing there but its background.
+// Settings an administrator fixed: the real controls are disabled as their models are, and the
+// label saying so shows in both windows that hold them.
+TEST_F(Win32Views, FixedSettingsShowDisabled) {
+  svc.policies = dir / "policies.ini";
+  testing::write_file(svc.policies, "Compression=0\r\nAskPassword=1\r\nMinSaving=50\r\n");
+  for (const auto& w : {kWindows[1], kWindows[3]}) {
+    SCOPED_TRACE(w.name);
+    const HWND dialog = show(w);
+    const auto& controls = w.touch().controls();
+    int disabled = 0;
+    for (size_t i = 0; i < controls.size(); ++i) {
+      const ui::Control& c = *controls[i].control;
+      const HWND control = child(dialog, i);
+      if (!control) continue;
+      SCOPED_TRACE(controls[i].name);
+      EXPECT_EQ(IsWindowEnabled(control) != FALSE, c.enabled);
+      EXPECT_EQ(IsWindowVisible(control) != FALSE, c.visible);
+      disabled += !c.enabled;
+      if (controls[i].name == std::string("lbl_policy")) {
+        EXPECT_TRUE(IsWindowVisible(control));
+        EXPECT_EQ(text_of(control), "Set by your administrator");
+      }
+    }
+    EXPECT_GT(disabled, 0);
+  }
+}
+
 TEST_F(Win32Views, NoPictureIsHiddenUnderAControl) {
   for (const auto& w : kWindows) {
     const ui::Window& model = w.touch();

@@ -77,7 +77,7 @@ TEST(Interop, CorpusArchivesStayInsideTheTargetAndExtractAsUnzipDoes) {
   const std::map<std::string, int> refused = {{"incons-zip64-checkcons-overflow.zip", PK_EOF},
                                               {"incons-stored-size.zip", PK_ERR}};
   const auto archives = manifest("C");
-  if (archives.empty()) GTEST_SKIP() << "no corpus manifest";
+  if (archives.empty()) GTEST_SKIP() << "no corpus at " << PVX_UNZIP_CORPUS;
   for (const Archive& a : archives) {
     const std::string& name = a.head[1];
     const fs::path archive = fs::u8path(PVX_UNZIP_CORPUS) / name;
