@@ -279,9 +279,9 @@ sfsistat on_close(SMFICTX* ctx) {
 
 void usage(FILE* to) {
   std::fprintf(to,
-               "usage: parvex-milter [--config FILE] [--socket SPEC] [--state-folder DIR]\n"
+               "usage: parvex-milter [--config FILE] [--socket ADDR] [--state-folder DIR]\n"
                "  --config FILE       settings (default %s; a missing default is no error)\n"
-               "  --socket SPEC       unix:/path or inet:PORT@127.0.0.1 (overrides the file)\n"
+               "  --socket ADDR       unix:/path or inet:PORT@127.0.0.1 (overrides the file)\n"
                "  --state-folder DIR  statistics and work files (overrides the file)\n",
                kDefaultConfig);
 }
