@@ -9,6 +9,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/failure.h"
@@ -172,6 +173,40 @@ constexpr DWORD kSettingBytes = 4096;
         "The settings in the registry cannot be reached (error " + std::to_string(status) + ")");
 }
 
+// One value of key under root: none when the key or value is missing; else its text (a number
+// in decimal) and whether it is of the wanted type (REG_SZ or REG_DWORD) and short. Other
+// registry failures raise.
+std::optional<std::pair<std::string, bool>> read_value(HKEY root, const wchar_t* key_path,
+                                                       const std::string& name, DWORD wanted) {
+  pvx::win::unique_hkey key;
+  const LSTATUS opened = RegOpenKeyExW(root, key_path, 0, KEY_QUERY_VALUE, key.put());
+  if (opened == ERROR_FILE_NOT_FOUND) return std::nullopt;
+  if (opened != ERROR_SUCCESS) raise_registry(opened);
+  const std::wstring value_name = win::widen(name);
+  DWORD type = 0, bytes = 0;
+  LSTATUS status = RegQueryValueExW(key.get(), value_name.c_str(), nullptr, &type, nullptr, &bytes);
+  if (status == ERROR_FILE_NOT_FOUND) return std::nullopt;
+  if (status != ERROR_SUCCESS) raise_registry(status);
+  if (type != wanted || bytes > kSettingBytes) return std::pair{std::string(), false};
+  if (wanted == REG_DWORD) {
+    DWORD number = 0;
+    bytes = sizeof number;
+    status = RegQueryValueExW(key.get(), value_name.c_str(), nullptr, &type,
+                              reinterpret_cast<BYTE*>(&number), &bytes);
+    if (status != ERROR_SUCCESS) raise_registry(status);
+    return std::pair{std::to_string(number), true};
+  }
+  std::wstring text(bytes / sizeof(wchar_t) + 1, L'\0');
+  bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+  status = RegQueryValueExW(key.get(), value_name.c_str(), nullptr, &type,
+                            reinterpret_cast<BYTE*>(text.data()), &bytes);
+  if (status != ERROR_SUCCESS) raise_registry(status);
+  // The stored text may or may not end in a zero.
+  text.resize(std::min<size_t>(bytes / sizeof(wchar_t), text.size()));
+  while (!text.empty() && text.back() == L'\0') text.pop_back();
+  return std::pair{win::narrow(text), true};
+}
+
 std::wstring module_folder() {
   const std::wstring path = win::own_module_path();
   const auto slash = path.find_last_of(L"\\/");
@@ -246,66 +281,24 @@ class Win32Services final : public Services {
 
   // Under the user's own key, as REG_SZ values.
   std::optional<std::string> read_setting(const std::string& name) override {
-    pvx::win::unique_hkey key;
-    const LSTATUS opened =
-        RegOpenKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_QUERY_VALUE, key.put());
-    if (opened == ERROR_FILE_NOT_FOUND) return std::nullopt;
-    if (opened != ERROR_SUCCESS) raise_registry(opened);
-    const std::wstring value_name = win::widen(name);
-    DWORD type = 0, bytes = 0;
-    LSTATUS status =
-        RegQueryValueExW(key.get(), value_name.c_str(), nullptr, &type, nullptr, &bytes);
-    if (status == ERROR_FILE_NOT_FOUND) return std::nullopt;
-    if (status != ERROR_SUCCESS) raise_registry(status);
-    if (type != REG_SZ || bytes > kSettingBytes) {
-      raise(err::kTypeMismatch, "The setting " + name + " is not a short text");
-    }
-    std::wstring text(bytes / sizeof(wchar_t) + 1, L'\0');
-    bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t));
-    status = RegQueryValueExW(key.get(), value_name.c_str(), nullptr, &type,
-                              reinterpret_cast<BYTE*>(text.data()), &bytes);
-    if (status != ERROR_SUCCESS) raise_registry(status);
-    // The stored text may or may not end in a zero.
-    text.resize(std::min<size_t>(bytes / sizeof(wchar_t), text.size()));
-    while (!text.empty() && text.back() == L'\0') text.pop_back();
-    return win::narrow(text);
+    const auto value = read_value(HKEY_CURRENT_USER, kSettingsKey, name, REG_SZ);
+    if (!value) return std::nullopt;
+    if (!value->second) raise(err::kTypeMismatch, "The setting " + name + " is not a short text");
+    return value->first;
   }
   // REG_DWORD for a number, REG_SZ for a text, as the administrative templates write them.
   std::optional<std::string> read_policy(PolicyScope scope, const std::string& name,
                                          PolicyKind kind) override {
-    pvx::win::unique_hkey key;
     const HKEY root = scope == PolicyScope::machine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
-    const LSTATUS opened =
-        RegOpenKeyExW(root, win::widen(kPolicyKey).c_str(), 0, KEY_QUERY_VALUE, key.put());
-    if (opened == ERROR_FILE_NOT_FOUND) return std::nullopt;
-    if (opened != ERROR_SUCCESS) raise_registry(opened);
-    const std::wstring value_name = win::widen(name);
-    DWORD type = 0, bytes = 0;
-    LSTATUS status =
-        RegQueryValueExW(key.get(), value_name.c_str(), nullptr, &type, nullptr, &bytes);
-    if (status == ERROR_FILE_NOT_FOUND) return std::nullopt;
-    if (status != ERROR_SUCCESS) raise_registry(status);
-    const DWORD wanted = kind == PolicyKind::number ? REG_DWORD : REG_SZ;
-    if (type != wanted || bytes > kSettingBytes) {
-      raise(err::kTypeMismatch, "The policy " + name + " is not a " +
-                                    (kind == PolicyKind::number ? "REG_DWORD" : "short REG_SZ"));
+    const bool number = kind == PolicyKind::number;
+    const auto value =
+        read_value(root, win::widen(kPolicyKey).c_str(), name, number ? REG_DWORD : REG_SZ);
+    if (!value) return std::nullopt;
+    if (!value->second) {
+      raise(err::kTypeMismatch,
+            "The policy " + name + " is not a " + (number ? "REG_DWORD" : "short REG_SZ"));
     }
-    if (kind == PolicyKind::number) {
-      DWORD number = 0;
-      bytes = sizeof number;
-      status = RegQueryValueExW(key.get(), value_name.c_str(), nullptr, &type,
-                                reinterpret_cast<BYTE*>(&number), &bytes);
-      if (status != ERROR_SUCCESS) raise_registry(status);
-      return std::to_string(number);
-    }
-    std::wstring text(bytes / sizeof(wchar_t) + 1, L'\0');
-    bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t));
-    status = RegQueryValueExW(key.get(), value_name.c_str(), nullptr, &type,
-                              reinterpret_cast<BYTE*>(text.data()), &bytes);
-    if (status != ERROR_SUCCESS) raise_registry(status);
-    text.resize(std::min<size_t>(bytes / sizeof(wchar_t), text.size()));
-    while (!text.empty() && text.back() == L'\0') text.pop_back();
-    return win::narrow(text);
+    return value->first;
   }
 
   void write_setting(const std::string& name, const std::string& value) override {
