@@ -208,9 +208,10 @@ std::string make_zip(const std::vector<TestEntry>& entries, const std::string& c
   for (const TestEntry& e : entries) {
     std::string payload = e.deflate ? raw_deflate(e.data) : e.data;
     const uint16_t method = e.deflate ? kMethodDeflated : kMethodStored;
-    const std::string extra = e.aes ? aes_extra_block({kAesVendorAe2, e.aes, method}) : "";
+    const std::string extra = e.aes ? aes_extra_block({e.aes_vendor, e.aes, method}) : "";
     if (e.aes) payload = aes_sealed(payload, e.aes);
-    const uint32_t crc = e.crc.value_or(e.aes ? 0 : crc_of(e.data));
+    const uint32_t crc =
+        e.crc.value_or(e.aes && e.aes_vendor == kAesVendorAe2 ? 0 : crc_of(e.data));
     const uint32_t csize = e.csize.value_or(static_cast<uint32_t>(payload.size()));
     const uint32_t usize = e.usize.value_or(static_cast<uint32_t>(e.data.size()));
     const std::string fields =

@@ -95,7 +95,8 @@ struct TestEntry {
   uint16_t dos_date = (24 << 9) | (3 << 5) | 5;  // 2004-03-05
   std::optional<uint16_t> method{};
   std::optional<uint32_t> usize{}, csize{}, crc{};  // declared in both headers
-  int aes = 0;  // 1..3: an AE-2 entry of that key strength under kAesPassword, salt fixed
+  int aes = 0;  // 1..3: an AES entry of that key strength under kAesPassword, salt fixed
+  uint16_t aes_vendor = 2;  // AE-2; AE-1 entries keep the CRC of the plain data
 };
 inline constexpr const char* kAesPassword = "pw";
 

@@ -8,6 +8,7 @@
 #include "le.h"
 #include "unzip_engine.h"
 #include "unzip_support.h"
+#include "zip_aes.h"
 #include "zip_source.h"
 #include "ziperrors.h"
 
@@ -17,11 +18,12 @@ namespace {
 const std::vector<TestEntry> kSound = {
     {"a", "alpha alpha alpha alpha"}, {"d/", ""}, {"d/b", "b", false}};
 
-// The same as AES entries (a deflated one, a stored one), so that every byte of their extra
-// fields, salts, verifiers and codes is damaged too.
+// The same as AES entries (a deflated AE-1 one, a stored AE-2 one), so that every byte of their
+// extra fields, salts, verifiers and codes is damaged too.
 std::vector<TestEntry> sealed() {
   std::vector<TestEntry> entries = kSound;
   entries[0].aes = 1;
+  entries[0].aes_vendor = kAesVendorAe1;
   entries[2].aes = 3;
   return entries;
 }
@@ -40,30 +42,26 @@ int print_run(const std::string& bytes, Calls* calls) {
   return print_run(src, calls);
 }
 
-TEST(Damage, EveryTruncationIsReported) {
+TEST(Damage, TruncatedOrFlippedBytesNeverPassForGoodData) {
   for (const std::string& zip : {make_zip(kSound), make_zip(sealed())}) {
+    const auto run = [](const std::string& bytes, Calls* calls) {
+      calls->passwords = {kAesPassword};
+      return print_run(bytes, calls);
+    };
+    Calls sound;
+    ASSERT_EQ(run(zip, &sound), PK_OK) << sound.printed;
     for (size_t n = 0; n < zip.size(); ++n) {
       Calls calls;
-      calls.passwords = {kAesPassword};
-      EXPECT_NE(print_run(zip.substr(0, n), &calls), PK_OK) << n;
+      EXPECT_NE(run(zip.substr(0, n), &calls), PK_OK) << n;
       EXPECT_FALSE(calls.printed.empty()) << n;
     }
-  }
-}
-
-TEST(Damage, FlippedBytesNeverPassForGoodData) {
-  for (const std::string& zip : {make_zip(kSound), make_zip(sealed())}) {
-    Calls sound;
-    sound.passwords = {kAesPassword};
-    ASSERT_EQ(print_run(zip, &sound), PK_OK) << sound.printed;
     for (size_t at = 0; at < zip.size(); ++at) {
       for (const int change : {0x01, 0x80, 0xFF}) {
         std::string bad = zip;
         bad[at] = static_cast<char>(bad[at] ^ change);
         Calls calls;
-        calls.passwords = {kAesPassword};
         // Success means exactly the sound contents; anything else is said.
-        if (print_run(bad, &calls) == PK_OK) {
+        if (run(bad, &calls) == PK_OK) {
           EXPECT_EQ(calls.printed, "alpha alpha alpha alphab") << at;
         } else {
           EXPECT_NE(calls.printed.find('\n'), std::string::npos) << at;
@@ -88,6 +86,7 @@ TEST(Damage, AesDataThatFailsItsCodeIsNeverPrinted) {
       calls.passwords = {kAesPassword};
       EXPECT_EQ(print_run(bad, &calls), PK_ERR) << at;
       EXPECT_EQ(calls.printed.find('Q'), std::string::npos) << at << ": " << calls.printed;
+      EXPECT_NE(calls.printed.find("authentication failed"), std::string::npos) << at;
     }
   }
 }
@@ -132,6 +131,7 @@ TEST(Damage, GivesCodeAndMessageAndLeavesNoFile) {
     std::string archive;
     int code;
     const char* message;
+    const char* password = kAesPassword;
   } cases[] = {
       {make_zip({{.name = "x", .data = "abc", .csize = 1000000}}), PK_EOF,
        "its data passes the end"},
@@ -140,6 +140,11 @@ TEST(Damage, GivesCodeAndMessageAndLeavesNoFile) {
       {make_zip({{.name = "x", .data = "small", .usize = 0xFFFFFFF0}}), PK_ERR,
        "only 5 of its declared 4294967280 bytes"},
       {make_zip({{.name = "x", .data = "abc", .crc = 7}}), PK_ERR, "bad CRC"},
+      // AE-1 keeps the CRC: a reader checks it as well as the code.
+      {make_zip({{.name = "x", .data = "abc", .crc = 7, .aes = 2, .aes_vendor = kAesVendorAe1}}),
+       PK_ERR, "bad CRC"},
+      {make_zip({{.name = "x", .data = "abc", .aes = 2}}), IZ_BADPWD, "(incorrect password)",
+       "wrong"},
       {make_zip({{.name = "x", .data = "abc", .method = 12}, {"ok.txt", "y"}}), IZ_UNSUP,
        "compression method 12 (BZip2) is not supported"},
       {make_zip({{.name = "x", .data = "abc", .method = 99}}), IZ_UNSUP,
@@ -152,6 +157,7 @@ TEST(Damage, GivesCodeAndMessageAndLeavesNoFile) {
     TempDir tmp;
     write_file(tmp / "a.zip", c.archive);
     Calls calls;
+    calls.passwords = {c.password};
     EXPECT_EQ(unzip(tmp / "a.zip", tmp / "out", default_options(), &calls).code, c.code);
     EXPECT_NE(calls.printed.find(c.message), std::string::npos) << calls.printed;
     for (const std::string& f : files_under(tmp / "out")) EXPECT_EQ(f, "ok.txt");

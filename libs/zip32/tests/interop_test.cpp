@@ -21,10 +21,6 @@ namespace {
 #define SKIP_WITHOUT_TOOLS()
 #endif
 
-int sh(const std::string& command) {
-  return std::system(("{ " + command + "; } >/dev/null 2>&1").c_str());
-}
-
 using Pairs = std::vector<std::pair<std::string, std::string>>;  // (entry, file)
 
 class Interop : public ZipTest {

@@ -32,7 +32,8 @@ struct Entry {
   uint64_t csize = 0;
   uint64_t usize = 0;
   uint64_t offset = 0;
-  std::string data;
+  std::string extra;  // the central record's
+  std::string data;   // an AES entry's as stored: salt, verifier, encrypted data, code
 };
 
 struct Archive {
@@ -42,8 +43,8 @@ struct Archive {
   std::string data(const std::string& name) const;
 };
 
-// Reads `path`, inflating every entry and checking its CRC and sizes; a fault found is a test
-// failure, and the entries read before it are returned.
+// Reads `path`, inflating every entry and checking its CRC and sizes (AES entries are left
+// encrypted); a fault found is a test failure, and the entries read before it are returned.
 Archive read_zip(const std::string& path);
 
 // Inflates a raw deflate stream that must give exactly usize bytes and end where `in` ends.
@@ -53,13 +54,18 @@ struct Options {
   int recurse = 0;
   int update = 0;
   char level = 0;
-  std::string root;  // UTF-8
-  int encrypt = 0;   // AES key strength 1..3; the password comes from the callback set
+  std::string root{};  // UTF-8
+  int encrypt = 0;     // AES key strength 1..3; the password comes from the callback set
 };
+
+// The shell command's exit status, its output dropped.
+int sh(const std::string& command);
 
 class ZipTest : public ::testing::Test {
  protected:
   void SetUp() override;
+  // Sets the library's callbacks: the print routine captured, and this password routine.
+  static void init(ZipPasswordFn password);
 
   std::string path(const std::string& utf8_name) const { return dir_ + kSep + utf8_name; }
   // Writes a file under the test folder (folders made as needed); returns its UTF-8 path.
