@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <tuple>
 #include <vector>
 
 #include "unzip_support.h"
@@ -31,10 +32,8 @@ TEST(ByteCursor, StopsAtTheEnd) {
     ByteCursor cur(std::string_view(bytes).substr(0, c.size));
     cur.skip(c.skip);
     const uint64_t v = c.read == 2 ? cur.u16() : c.read == 4 ? cur.u32() : cur.u64();
-    EXPECT_EQ(cur.ok(), c.ok) << c.size << " " << c.skip;
-    EXPECT_EQ(v, c.value) << c.size << " " << c.skip;
     EXPECT_EQ(cur.bytes(0).size(), 0u);
-    EXPECT_EQ(cur.ok(), c.ok);
+    EXPECT_EQ(std::pair(cur.ok(), v), std::pair(c.ok, c.value)) << c.size << " " << c.skip;
   }
 }
 
@@ -51,12 +50,8 @@ std::string locator(uint64_t zip64_end_at) {
 }
 
 TEST(EndRecordSearch, GivesEachCandidateFromTheEndWithItsZip64Records) {
-  struct Found {
-    uint64_t position;
-    size_t comment;
-    bool locator, zip64, as_stated;
-    uint64_t zip64_position;
-  };
+  // Position, comment length, locator, zip64 record, zip64 where stated, zip64 position.
+  using Found = std::tuple<uint64_t, size_t, bool, bool, bool, uint64_t>;
   struct Case {
     const char* what;
     std::string file;
@@ -97,15 +92,11 @@ TEST(EndRecordSearch, GivesEachCandidateFromTheEndWithItsZip64Records) {
     for (const Found& want : c.found) {
       const std::optional<EndRecords> r = search.next();
       ASSERT_TRUE(r) << c.what;
-      EXPECT_EQ(r->position, want.position) << c.what;
-      EXPECT_EQ(r->comment.size(), want.comment) << c.what;
-      EXPECT_EQ(r->locator, want.locator) << c.what;
-      EXPECT_EQ(r->zip64.has_value(), want.zip64) << c.what;
-      EXPECT_EQ(r->zip64_as_stated, want.as_stated) << c.what;
-      if (want.zip64) {
-        EXPECT_EQ(r->zip64_position, want.zip64_position) << c.what;
-        EXPECT_EQ(r->zip64->cd_offset, 3u) << c.what;
-      }
+      EXPECT_EQ(Found(r->position, r->comment.size(), r->locator, r->zip64.has_value(),
+                      r->zip64_as_stated, r->zip64 ? r->zip64_position : 0),
+                want)
+          << c.what;
+      EXPECT_EQ(r->zip64 ? r->zip64->cd_offset : 3u, 3u) << c.what;
     }
     EXPECT_FALSE(search.next()) << c.what;
   }
@@ -122,27 +113,22 @@ TEST(Zip64Extra, ResolvesDeferredFieldsInOrder) {
   struct Case {
     uint64_t usize, csize, offset;
     uint32_t disk;
-    uint64_t want_usize, want_offset;
-    uint32_t want_disk;
-    bool complete, offset_read;
-    size_t offset_at;
+    // usize, offset and disk resolved, complete, offset read and where it was.
+    std::tuple<uint64_t, uint64_t, uint32_t, bool, bool, size_t> want;
   };
   const uint64_t m = 0xFFFFFFFF;
-  const Case cases[] = {{m, 5, m, 0xFFFF, 7, 9, 3, true, true, 18},
-                        {1, 5, m, 0xFFFF, 1, 7, 9, true, true, 10},
-                        {m, m, m, 0, 7, m, 0, false, false, 0},
-                        {1, 5, 6, 0, 1, 6, 0, true, false, 0}};
+  const Case cases[] = {{m, 5, m, 0xFFFF, {7, 9, 3, true, true, 18}},
+                        {1, 5, m, 0xFFFF, {1, 7, 9, true, true, 10}},
+                        {m, m, m, 0, {7, m, 0, false, false, 0}},
+                        {1, 5, 6, 0, {1, 6, 0, true, false, 0}}};
   for (const Case& c : cases) {
     uint64_t usize = c.usize, csize = c.csize, offset = c.offset;
     uint32_t disk = c.disk;
     const Zip64Resolution r = resolve_zip64(extra, &usize, &csize, &offset, &disk);
     EXPECT_TRUE(r.found);
-    EXPECT_EQ(usize, c.want_usize);
-    EXPECT_EQ(offset, c.want_offset);
-    EXPECT_EQ(disk, c.want_disk);
-    EXPECT_EQ(r.complete, c.complete);
-    EXPECT_EQ(r.offset_read, c.offset_read);
-    EXPECT_EQ(r.offset_read ? r.offset_at : 0, c.offset_at);
+    EXPECT_EQ(
+        std::tuple(usize, offset, disk, r.complete, r.offset_read, r.offset_read ? r.offset_at : 0),
+        c.want);
   }
   uint64_t usize = m;
   EXPECT_FALSE(resolve_zip64("", &usize, nullptr, nullptr, nullptr).complete);
