@@ -136,19 +136,18 @@ class Lab:
         if not wait_port(self.smtp_port):
             raise RuntimeError("postfix did not listen:\n" + self.postfix_log())
 
-    def postfix_log(self):
+    def _read(self, name):
         try:
-            with open(self.root + "/postfix.log", errors="replace") as f:
-                return f.read()[-4000:]
-        except OSError:
-            return ""
-
-    def milter_log(self):
-        try:
-            with open(self.root + "/milter.log", errors="replace") as f:
+            with open(os.path.join(self.root, name), errors="replace") as f:
                 return f.read()
         except OSError:
             return ""
+
+    def postfix_log(self):
+        return self._read("postfix.log")[-4000:]
+
+    def milter_log(self):
+        return self._read("milter.log")
 
     def delivered(self):
         """Each delivered message's bytes, by file name."""

@@ -157,17 +157,12 @@ def shapes():
 NOISE = 65536  # incompressible bytes: below the saving, counted as sent unpacked
 
 
-def check(name, raw_sent, sent_body, expected, packed, delivered):
+def check(headers, expected, packed, delivered):
     """A list of problems with one delivered message."""
-    sent_head = raw_sent[:raw_sent.index("\n\n") + 1].encode()
     head, body = postfix_lab.split_message(delivered)
-    problems = []
-    if not head.endswith(sent_head):
-        problems.append("headers changed")
+    problems = [] if head.endswith(headers.encode()) else ["headers changed"]
     if not packed:
-        if body != sent_body.encode():
-            problems.append("body changed")
-        return problems
+        return problems + ([] if body == expected.encode() else ["body changed"])
     before, after = (s.encode() for s in expected.split(PLACE))
     if not (body.startswith(before) and body.endswith(after)):
         return problems + ["the parts around the archive changed"]
@@ -201,29 +196,20 @@ def main():
         smtp = smtplib.SMTP("127.0.0.1", lab.smtp_port, timeout=120)
         for name, root, extra in shapes():
             headers, body, expected, packed = message(name, root, extra)
-            raw = headers + "\n" + body
             rcpt = "bo@exempt.test" if name.startswith("exempt") else "bo@test.local"
-            smtp.sendmail("ana@test.local", [rcpt], raw)
-            sent["<%s@test.local>" % name] = (name, raw, body, expected, packed)
+            smtp.sendmail("ana@test.local", [rcpt], headers + "\n" + body)
+            sent["<%s@test.local>" % name] = (name, headers, expected, packed)
         smtp.quit()
-        # Postfix's milter_default_action: with the milter gone, mail still leaves, unchanged.
-        rc = lab.stop_milter(signal.SIGTERM)
+        rc = lab.stop_milter(signal.SIGTERM)  # every message has been answered by now
         if rc != 0:
             failures.append("milter: SIGTERM ended it with %s" % rc)
-        name, root, extra = next(shapes())
-        headers, body, _, _ = message("milter_down", root, extra)
-        smtp = smtplib.SMTP("127.0.0.1", lab.smtp_port, timeout=60)
-        smtp.sendmail("ana@test.local", ["bo@test.local"], headers + "\n" + body)
-        smtp.quit()
-        sent["<milter_down@test.local>"] = ("milter_down", headers + "\n" + body, body, body, [])
-
         got = lab.wait_delivered(len(sent))
         by_id = {postfix_lab.message_id(raw): raw for raw in got.values()}
-        for mid, (name, raw, body, expected, packed) in sent.items():
+        for mid, (name, headers, expected, packed) in sent.items():
             if mid not in by_id:
                 failures.append("%s: not delivered" % name)
                 continue
-            problems = check(name, raw, body, expected, packed, by_id[mid])
+            problems = check(headers, expected, packed, by_id[mid])
             print("%-24s %-8s %s" % (name, "packed" if packed else "left",
                                      "; ".join(problems) or "ok"))
             failures += ["%s: %s" % (name, p) for p in problems]
@@ -233,7 +219,7 @@ def main():
         # archives, unpacked ones as sent.
         with open(os.path.join(lab.state, "parvex.log")) as f:
             totals = [float(x) for x in f.read().split()]
-        packed_total = sum(len(d) for s in sent.values() for _, d in s[4])
+        packed_total = sum(len(d) for s in sent.values() for _, d in s[3])
         want = [1 + packed_total + NOISE, 1 + sum(archive_bytes) + NOISE]
         if totals != want:
             failures.append("statistics hold %s, not %s" % (totals, want))
