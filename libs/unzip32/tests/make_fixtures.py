@@ -30,13 +30,6 @@ def text(lines):
                    for _ in range(lines)).encode()
 
 
-def write_tree(root, files):
-    for name, data in files.items():
-        os.makedirs(os.path.dirname(os.path.join(root, name)), exist_ok=True)
-        with open(os.path.join(root, name), "wb") as f:
-            f.write(data)
-
-
 def run(args, cwd=None):  # the tool's exit code, its output dropped; -1 when it is missing
     return -1 if shutil.which(args[0]) is None else subprocess.run(
         args, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode
@@ -69,7 +62,10 @@ files = {
 }
 files.update({"many/f%02d.txt" % i: text(i + 1) for i in range(20)})
 src = os.path.join(out_dir, "src")
-write_tree(src, files)
+for name, data in files.items():
+    os.makedirs(os.path.dirname(os.path.join(src, name)), exist_ok=True)
+    with open(os.path.join(src, name), "wb") as f:
+        f.write(data)
 manifest = []
 for archive, password, command in [
         ("zip-folders.zip", "", ["zip", "-r", "-q", "-X"]),
