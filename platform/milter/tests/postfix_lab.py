@@ -62,8 +62,8 @@ class Lab:
         self._write_postfix(milter_on, default_action)
 
     def _write_postfix(self, milter_on, default_action):
-        lines = []
-        with open("/etc/postfix/master.cf") as f:
+        with open("/etc/postfix/master.cf") as f, \
+                open(os.path.join(self.etc, "master.cf"), "w") as out:
             for line in f:
                 if line[:1].isalnum():
                     fields = line.split(None, 7)
@@ -71,9 +71,7 @@ class Lab:
                         fields[0] = "127.0.0.1:%d" % self.smtp_port
                     fields[4] = "n"  # no chroot: the instance's folders are not prepared for it
                     line = " ".join(fields[:7]) + " " + fields[7]
-                lines.append(line)
-        with open(os.path.join(self.etc, "master.cf"), "w") as f:
-            f.writelines(lines)
+                out.write(line)
         pw = pwd.getpwnam("postfix")
         main = {
             "compatibility_level": "3.6",
@@ -106,8 +104,7 @@ class Lab:
             "default_process_limit": "100",
         }
         with open(os.path.join(self.etc, "main.cf"), "w") as f:
-            for k, v in main.items():
-                f.write("%s = %s\n" % (k, v))
+            f.writelines("%s = %s\n" % setting for setting in main.items())
         os.chown(self.root + "/data", pw.pw_uid, pw.pw_gid)
         os.chown(self.mail, pw.pw_uid, pw.pw_gid)
 
