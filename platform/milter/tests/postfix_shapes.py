@@ -50,11 +50,9 @@ def render(node, expected):
         return head + "\n", body
     head = 'Content-Type: multipart/%s; boundary="%s"\n' % (node["subtype"], node["boundary"])
     body = node["preamble"]
-    placed = False
     for child in node["children"]:
-        if expected and child.get("packed") and not placed and child.get("first"):
+        if expected and child.get("first"):  # the first packed part: the archive goes here
             body += "--%s\n%s\n" % (node["boundary"], PLACE)
-            placed = True
             continue
         part = render(child, expected)
         if part is None:
