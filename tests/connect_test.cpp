@@ -24,7 +24,8 @@ using testing::line;
 using ConnectTest = testing::HostTest;
 
 // The host objects still held, and the subscriptions still open.
-std::pair<int64_t, int64_t> held(const sim::SimOutlook& outlook) {
+using Held = std::pair<int64_t, int64_t>;
+Held held(const sim::SimOutlook& outlook) {
   return {outlook.counters().references, outlook.counters().subscriptions};
 }
 
@@ -63,7 +64,7 @@ TEST_F(ConnectTest, ConnectsInOrderAndReleasesEverythingAtHostExit) {
 
   connect.OnDisconnection(host::DisconnectMode::HostShutdown);
   EXPECT_EQ(connect.inspector_tracker(), nullptr);
-  EXPECT_EQ(held(outlook_), std::pair(0L, 0L));
+  EXPECT_EQ(held(outlook_), Held(0, 0));
   EXPECT_FALSE(ui::exists<ui::frm_outlook>());
   button->click();  // the button stays, but nothing of ours answers it
   EXPECT_FALSE(ui::exists<ui::frm_about>());
@@ -262,11 +263,11 @@ TEST_F(TrackingTest, NothingOutlivesItsOwner) {
     trackers.shutdown();
     // The two registered wrappers hold their windows (Activate and Close each); the last
     // reported inspector goes with the tracker, not with Shutdown.
-    EXPECT_EQ(held(outlook_), std::pair(3L, 4L));
+    EXPECT_EQ(held(outlook_), Held(3, 4));
   }
   EXPECT_EQ(outlook_.counters().references, 2);
   ProgramState::reset();  // unloading the add-in's program state lets go of the rest
-  EXPECT_EQ(held(outlook_), std::pair(0L, 0L));
+  EXPECT_EQ(held(outlook_), Held(0, 0));
 }
 
 TEST(TimeStamp, NativeGeneralDateShowsTheDateAloneAtMidnight) {

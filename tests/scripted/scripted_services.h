@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "core/failure.h"
 #include "core/program_state.h"
 #include "platform/services.h"
 #include "unzip_support.h"
@@ -90,6 +91,17 @@ class ScriptedServices : public Services {
   NumberSeparators number_separators() override { return separators; }
   std::string policy_file() override { return policies; }
 };
+
+// What fn threw; number 0 and no source when it threw nothing, which no expected failure has.
+template <class Fn>
+Failure failure_of(Fn&& fn) {
+  try {
+    fn();
+  } catch (const Failure& f) {
+    return f;
+  }
+  return Failure(0, "", "nothing thrown");
+}
 
 // A fresh program state with the given services installed; the state is reset again on exit.
 class ScopedServices {
