@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <random>
 #include <sstream>
 #include <string>
 
@@ -20,14 +19,7 @@
 namespace parvex {
 namespace {
 
-// Bytes no deflate can shrink, and bytes it shrinks a lot.
-std::string random_bytes(size_t n) {
-  std::mt19937 gen(7);
-  std::string bytes(n, '\0');
-  for (char& c : bytes) c = static_cast<char>(gen());
-  return bytes;
-}
-const std::string kText(40000, 'a');
+const std::string kText(40000, 'a');  // bytes deflate shrinks a lot
 
 class OptionsTest : public testing::AddinTest {
  protected:
@@ -221,7 +213,7 @@ TEST_F(OptionsTest, PoliciesAndTheMinimumSavingDecideEachSend) {
       {wrong, {false, 99}, 1, false, false, false, 0, 4},
       {"not a policy line\r\n", {false, 99}, 1, false, false, false, 0, 1},
   };
-  const std::string incompressible = random_bytes(50000);
+  const std::string incompressible = testing::random_bytes(50000);
   for (const auto& row : rows) {
     SCOPED_TRACE(row.policies.substr(0, 60) + " min " + std::to_string(row.user.min_saving));
     testing::write_file(services.policies, row.policies);

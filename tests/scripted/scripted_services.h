@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -46,6 +47,7 @@ class ScriptedServices : public Services {
   // The password box's answers; when none is queued it asks through the input box (an empty
   // answer is a Cancel).
   std::deque<PasswordAnswer> password_answers;
+  bool boxes_fail = false;  // a message box cannot be shown: the call throws
 
   std::vector<MessageBoxCall> message_boxes;
   std::vector<std::string> input_box_prompts;
@@ -63,6 +65,7 @@ class ScriptedServices : public Services {
   MsgAnswer message_box(const std::string& text, MsgButtons buttons, MsgIcon icon,
                         const std::string& caption) override {
     message_boxes.push_back({text, buttons, icon, caption});
+    if (boxes_fail) throw Failure(err::kHostCallFailed, "test", "no window station");
     return pop_or(message_box_answers, MsgAnswer::Ok);
   }
   std::string input_box(const std::string& prompt, const std::string& caption,
@@ -137,6 +140,14 @@ inline bool no_display() {
 #else
   return true;
 #endif
+}
+
+// Bytes no deflate can shrink.
+inline std::string random_bytes(size_t n) {
+  std::mt19937 gen(7);
+  std::string bytes(n, '\0');
+  for (char& c : bytes) c = static_cast<char>(gen());
+  return bytes;
 }
 
 // Whole files (binary). Unlike the libraries' tests, which read a missing file as empty, a
