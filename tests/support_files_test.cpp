@@ -49,9 +49,6 @@ TEST(TextFile, WritesAnsiWithCrLfReadsLinesBackAndFailsWithRuntimeNumbers) {
   out.close();
   TextFile(path, OpenMode::Append).print_line("end");
   EXPECT_EQ(read_file(path), fs::to_ansi("caf\u00E9") + "\r\n\r\nend\r\n");
-  if (fs::ansi_code("\u00E9") == 0xE9) {
-    EXPECT_EQ(read_file(path).substr(0, 5), "caf\xE9\r");
-  }
 
   for (const auto& [bytes, lines] : std::vector<std::pair<std::string, std::vector<std::string>>>{
            {read_file(path), {"caf\u00E9", "", "end"}},

@@ -36,17 +36,6 @@ inline std::string recording_folder() {
   return program_folder() + kPathSep + "recording";
 }
 
-// What fn threw; number 0 and no source when it threw nothing, which no expected failure has.
-template <class Fn>
-Failure failure_of(Fn&& fn) {
-  try {
-    fn();
-  } catch (const Failure& f) {
-    return f;
-  }
-  return Failure(0, "", "nothing thrown");
-}
-
 // One recording library, opened beside the archive engine's own handle to the same file.
 class Recorder {
  public:

@@ -2,11 +2,21 @@
 // and add-in folder. Install with ScopedServices so every test starts from a fresh state.
 #pragma once
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <deque>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "core/failure.h"
+#include "core/program_state.h"
 #include "platform/services.h"
 #include "unzip_support.h"
 
@@ -17,7 +27,17 @@ struct MessageBoxCall {
   MsgButtons buttons;
   MsgIcon icon;
   std::string caption;
+  bool operator==(const MessageBoxCall&) const = default;
 };
+
+// Answers queued in a; once none is left, fallback.
+template <class T>
+T pop_or(std::deque<T>& a, T fallback) {
+  if (a.empty()) return fallback;
+  T first = std::move(a.front());
+  a.pop_front();
+  return first;
+}
 
 class ScriptedServices : public Services {
  public:
@@ -27,6 +47,7 @@ class ScriptedServices : public Services {
   // The password box's answers; when none is queued it asks through the input box (an empty
   // answer is a Cancel).
   std::deque<PasswordAnswer> password_answers;
+  bool boxes_fail = false;  // a message box cannot be shown: the call throws
 
   std::vector<MessageBoxCall> message_boxes;
   std::vector<std::string> input_box_prompts;
@@ -42,18 +63,26 @@ class ScriptedServices : public Services {
   NumberSeparators separators{",", "."};
 
   MsgAnswer message_box(const std::string& text, MsgButtons buttons, MsgIcon icon,
-                        const std::string& caption) override;
+                        const std::string& caption) override {
+    message_boxes.push_back({text, buttons, icon, caption});
+    if (boxes_fail) throw Failure(err::kHostCallFailed, "test", "no window station");
+    return pop_or(message_box_answers, MsgAnswer::Ok);
+  }
   std::string input_box(const std::string& prompt, const std::string& caption,
-                        const std::string& default_answer) override;
+                        const std::string& default_answer) override {
+    input_box_prompts.push_back(prompt);
+    input_box_captions.push_back(caption);
+    return pop_or(input_box_answers, default_answer);
+  }
   PasswordAnswer password_box(const std::string& prompt, const std::string& caption) override {
     if (password_answers.empty()) return Services::password_box(prompt, caption);
     input_box_prompts.push_back(prompt);
-    PasswordAnswer a = password_answers.front();
-    password_answers.pop_front();
-    return a;
+    return pop_or(password_answers, {});
   }
-  void do_events() override;
-  void set_clipboard_text(const std::string& text) override;
+  void do_events() override {
+    if (on_do_events) on_do_events();
+  }
+  void set_clipboard_text(const std::string& text) override { clipboard = text; }
   void shell_execute(const ShellExecuteArgs& a) override {
     shell_calls.push_back(a);
     if (on_shell_execute) on_shell_execute();
@@ -66,11 +95,25 @@ class ScriptedServices : public Services {
   std::string policy_file() override { return policies; }
 };
 
+// What fn threw; number 0 and no source when it threw nothing, which no expected failure has.
+template <class Fn>
+Failure failure_of(Fn&& fn) {
+  try {
+    fn();
+  } catch (const Failure& f) {
+    return f;
+  }
+  return Failure(0, "", "nothing thrown");
+}
+
 // A fresh program state with the given services installed; the state is reset again on exit.
 class ScopedServices {
  public:
-  explicit ScopedServices(Services& s);
-  ~ScopedServices();
+  explicit ScopedServices(Services& s) {
+    ProgramState::reset();
+    set_services(&s);
+  }
+  ~ScopedServices() { ProgramState::reset(); }
   ScopedServices(const ScopedServices&) = delete;
   ScopedServices& operator=(const ScopedServices&) = delete;
 };
@@ -78,10 +121,9 @@ class ScopedServices {
 // A new empty folder under the system's temporary folder, removed with everything in it.
 class TempFolder {
  public:
-  TempFolder();
+  TempFolder() : path_(pvx::unzip::test::utf8(dir_.path())) {}
   const std::string& path() const { return path_; }
-  // path + separator + name
-  std::string operator/(const std::string& name) const;
+  std::string operator/(const std::string& name) const { return path_ + kPathSep + name; }
 
  private:
   pvx::unzip::test::TempDir dir_;
@@ -90,10 +132,37 @@ class TempFolder {
 
 // No window can be shown: not Windows, or wine without an X display. On a Windows desktop a
 // window, a message box too, would be shown and wait for a person.
-bool no_display();
+inline bool no_display() {
+#ifdef _WIN32
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll && GetProcAddress(ntdll, "wine_get_version") &&
+         GetEnvironmentVariableW(L"DISPLAY", nullptr, 0) == 0;
+#else
+  return true;
+#endif
+}
 
-// Whole-file helpers for tests (binary).
-std::string read_file(const std::string& path);
-void write_file(const std::string& path, const std::string& bytes);
+// Bytes no deflate can shrink.
+inline std::string random_bytes(size_t n) {
+  std::mt19937 gen(7);
+  std::string bytes(n, '\0');
+  for (char& c : bytes) c = static_cast<char>(gen());
+  return bytes;
+}
+
+// Whole files (binary). Unlike the libraries' tests, which read a missing file as empty, a
+// test here fails loudly.
+inline std::string read_file(const std::string& path) {
+  if (!std::filesystem::is_regular_file(std::filesystem::u8path(path))) {
+    throw std::runtime_error("cannot read " + path);
+  }
+  return pvx::unzip::test::read_file(std::filesystem::u8path(path));
+}
+inline void write_file(const std::string& path, const std::string& bytes) {
+  std::ofstream out(std::filesystem::u8path(path), std::ios::binary);
+  out << bytes;
+  out.close();
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
 
 }  // namespace parvex::testing

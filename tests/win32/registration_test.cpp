@@ -53,17 +53,17 @@ constexpr wchar_t kTestRoot[] = L"Software\\ParvexRegistrationTest";
 
 // Points HKCU and HKLM of this process at scratch keys holding the 32-bit view's nodes, as
 // 64-bit Windows has them, but none of the parents of our keys. The machine part holds another
-// program's add-in and class, which must stay.
+// program's add-in and class, which must stay; every key made here holds a value of theirs.
 class Registry {
  public:
   Registry() {
     RegDeleteTreeW(HKEY_CURRENT_USER, kTestRoot);
     const std::wstring root = kTestRoot;
     for (const wchar_t* k :
-         {L"\\user\\Software\\Classes\\Wow6432Node", L"\\machine\\SOFTWARE\\Wow6432Node\\Classes"})
-      create(root + k);
-    set(root + L"\\machine\\SOFTWARE\\Microsoft\\Office\\Outlook\\Addins\\Other.Connect");
-    set(root + L"\\machine\\SOFTWARE\\Classes\\CLSID\\{00000000-1111-2222-3333-444444444444}");
+         {L"\\user\\Software\\Classes\\Wow6432Node", L"\\machine\\SOFTWARE\\Wow6432Node\\Classes",
+          L"\\machine\\SOFTWARE\\Microsoft\\Office\\Outlook\\Addins\\Other.Connect",
+          L"\\machine\\SOFTWARE\\Classes\\CLSID\\{00000000-1111-2222-3333-444444444444}"})
+      RegSetKeyValueW(HKEY_CURRENT_USER, (root + k).c_str(), L"Owner", REG_SZ, L"other", 12);
     RegOpenKeyExW(HKEY_CURRENT_USER, (root + L"\\user").c_str(), 0, KEY_ALL_ACCESS, user_.put());
     RegOpenKeyExW(HKEY_CURRENT_USER, (root + L"\\machine").c_str(), 0, KEY_ALL_ACCESS,
                   machine_.put());
@@ -82,14 +82,6 @@ class Registry {
   const Dump& before() const { return before_; }
 
  private:
-  static void create(const std::wstring& path) {
-    pvx::win::unique_hkey key;
-    RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                    key.put(), nullptr);
-  }
-  static void set(const std::wstring& path) {
-    RegSetKeyValueW(HKEY_CURRENT_USER, path.c_str(), L"Owner", REG_SZ, L"other", 12);
-  }
   pvx::win::unique_hkey user_, machine_;
   Dump before_;
 };

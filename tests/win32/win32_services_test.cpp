@@ -12,6 +12,7 @@
 #include "codepage_win32.h"
 #include "core/failure.h"
 #include "platform/services.h"
+#include "scripted/scripted_services.h"
 #include "text_win32.h"
 #include "win32_handles.h"
 
@@ -74,29 +75,29 @@ TEST(Win32Clipboard, TakesTheTextOrFailsWithoutEmptyingIt) {
     released.wait();
   });
   opened.get_future().wait();
-  try {
-    native->set_clipboard_text("lost");
-    ADD_FAILURE() << "the clipboard was taken while another window had it open";
-  } catch (const Failure& f) {
-    EXPECT_EQ(f.number(), err::kCannotOpenClipboard);
-  }
+  EXPECT_EQ(testing::failure_of([&] { native->set_clipboard_text("lost"); }).number(),
+            err::kCannotOpenClipboard);
   done.set_value();
   other.join();
   EXPECT_EQ(clipboard_text(), digits);
 }
 
-// Policies as Group Policy writes them: a REG_DWORD as its number, a REG_SZ as its text, either
-// refused when the other kind is asked for; the user's scope under HKCU.
-TEST(Win32Settings, PoliciesReadByKind) {
+// Policies as Group Policy writes them, and the user's settings under HKCU: a REG_DWORD as its
+// number, a REG_SZ as its text, either refused when the other kind is asked for.
+TEST(Win32Settings, RegistryValuesReadByKind) {
   const auto native = make_native_services();
-  const std::wstring key = win::widen(kPolicyKey);
+  const std::wstring policies = win::widen(kPolicyKey);
+  const wchar_t* settings = L"Software\\Parvex\\Options";
   const DWORD number = 42;
   const wchar_t text[] = L"caf\u00e9";
-  ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, key.c_str(), L"TestNumber", REG_DWORD, &number,
-                            sizeof number),
-            ERROR_SUCCESS);
-  ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, key.c_str(), L"TestText", REG_SZ, text, sizeof text),
-            ERROR_SUCCESS);
+  for (const wchar_t* key : {policies.c_str(), settings}) {
+    ASSERT_EQ(
+        RegSetKeyValueW(HKEY_CURRENT_USER, key, L"TestNumber", REG_DWORD, &number, sizeof number),
+        ERROR_SUCCESS);
+  }
+  ASSERT_EQ(
+      RegSetKeyValueW(HKEY_CURRENT_USER, policies.c_str(), L"TestText", REG_SZ, text, sizeof text),
+      ERROR_SUCCESS);
   EXPECT_EQ(native->read_policy(PolicyScope::user, "TestNumber", PolicyKind::number), "42");
   EXPECT_EQ(native->read_policy(PolicyScope::user, "TestText", PolicyKind::text), "caf\xC3\xA9");
   EXPECT_THROW(native->read_policy(PolicyScope::user, "TestNumber", PolicyKind::text), Failure);
@@ -104,23 +105,14 @@ TEST(Win32Settings, PoliciesReadByKind) {
   EXPECT_EQ(native->read_policy(PolicyScope::user, "TestMissing", PolicyKind::text), std::nullopt);
   EXPECT_EQ(native->read_policy(PolicyScope::machine, "TestNumber", PolicyKind::number),
             std::nullopt);
-  RegDeleteTreeW(HKEY_CURRENT_USER, key.c_str());
-}
-
-// The user's settings in the registry: text round trips, a missing value, a value of another type.
-TEST(Win32Settings, KeptUnderTheUsersKey) {
-  const auto native = make_native_services();
-  const wchar_t* key = L"Software\\Parvex\\Options";
+  // Settings are texts, written and read back.
   EXPECT_EQ(native->read_setting("TestMissing"), std::nullopt);
   native->write_setting("TestText", "\xC3\xA9t\xC3\xA9 12");
   EXPECT_EQ(native->read_setting("TestText"), "\xC3\xA9t\xC3\xA9 12");
-  const DWORD number = 5;
-  ASSERT_EQ(
-      RegSetKeyValueW(HKEY_CURRENT_USER, key, L"TestNumber", REG_DWORD, &number, sizeof number),
-      ERROR_SUCCESS);
   EXPECT_THROW(native->read_setting("TestNumber"), Failure);
+  RegDeleteTreeW(HKEY_CURRENT_USER, policies.c_str());
   for (const wchar_t* name : {L"TestText", L"TestNumber"}) {
-    RegDeleteKeyValueW(HKEY_CURRENT_USER, key, name);
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, settings, name);
   }
 }
 
