@@ -1,15 +1,18 @@
 // The zip action of the manual zip window, also run by the send path.
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "archive/zip_files.h"
 #include "compression/mail_send.h"
+#include "core/failure.h"
 #include "platform/fs.h"
 #include "platform/services.h"
 #include "support/statistics.h"
 #include "support/work_lock.h"
 #include "ui/frm_about.h"
 #include "ui/frm_outlook.h"
+#include "ui/frm_progress.h"
 
 namespace parvex::ui {
 
@@ -20,7 +23,16 @@ void frm_outlook::cmd_ZIP_Click() {
   WriteStatistics();
 }
 
-compression::PackedBytes frm_outlook::pack_working_folder(bool count) {
+namespace {
+
+// The user pressed Cancel in the progress window: the packing stops here.
+void stop_if_cancelled(bool cancelled) {
+  if (cancelled) raise(compression::kSendCancelled, "The send was cancelled");
+}
+
+}  // namespace
+
+compression::PackedBytes frm_outlook::pack_working_folder(bool count, const std::string* subject) {
   // One spelling for each place, the one the send path writes.
   const std::string folder = services().addin_folder() + kPathSep + "Attachments";
   const std::string prefix = folder + kPathSep;
@@ -34,7 +46,18 @@ compression::PackedBytes frm_outlook::pack_working_folder(bool count) {
   compression::PackedBytes packed;
 
   if (!names.empty() && enabled == 1) {
-    for (const std::string& name : names) {
+    if (subject) {
+      std::vector<uint64_t> sizes;
+      for (const std::string& name : names) {
+        int64_t size = 0;
+        attempt([&] { size = fs::file_length(prefix + name); });
+        sizes.push_back(static_cast<uint64_t>(size));
+      }
+      touch<frm_progress>().begin(*subject, names, sizes);
+    }
+    for (size_t i = 0; i < names.size(); ++i) {
+      const std::string& name = names[i];
+      if (subject) stop_if_cancelled(packing_step(i, 0));
       ZipFiles zip;
       const auto length = static_cast<double>(fs::file_length(prefix + name));
       packed.files += length;
@@ -47,6 +70,7 @@ compression::PackedBytes frm_outlook::pack_working_folder(bool count) {
       zip.Encrypted(!fs::same_name(name, compression::kReadme));
       const int32_t r = zip.MakeZipFile();
       touch<frm_outlook>().list_log.AddItem("Add " + name + " return " + std::to_string(r));
+      if (subject) stop_if_cancelled(packing_step(i, static_cast<uint64_t>(length)));
     }
     auto& window = touch<frm_outlook>();
     window.list_log.AddItem("Zipped successfully...in " + window.txt_zipname.text);
