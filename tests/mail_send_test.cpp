@@ -29,6 +29,7 @@
 #include "support/work_lock.h"
 #include "ui/frm_about.h"
 #include "ui/frm_outlook.h"
+#include "ui/frm_progress.h"
 
 namespace parvex {
 namespace {
@@ -279,6 +280,59 @@ TEST_F(SendTest, ASendOrZipArrivingWhilePackingIsRefused) {
   EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
                           [](const std::string& l) { return l.find("refused") != l.npos; }),
             2);
+}
+
+// The progress window: a send that packs for less than half a second shows none; a longer one
+// shows it until the send ends. Cancel there, at any file and with a password or without, keeps
+// the item exactly as it was and packing on, counts nothing, and leaves one log line.
+TEST_F(SendTest, CancelInTheProgressWindowKeepsTheMessageAsItWas) {
+  struct Row {
+    const char* what;
+    int64_t ms_a_step;      // how far the clock moves each time window events run
+    const char* cancel_at;  // Cancel pressed when the window first says this; none: never
+  };
+  const Row rows[] = {{"a short send", 0, nullptr},
+                      {"a long send", 300, nullptr},
+                      {"Cancel at the first file", 300, "file 1 of 4"},
+                      {"Cancel at a middle file", 300, "file 3 of 4"},
+                      {"Cancel at the last file", 300, "file 4 of 4"}};
+  for (const Row& row : rows) {
+    for (const bool protect : {false, true}) {
+      SCOPED_TRACE(std::string(row.what) + (protect ? ", with a password" : ""));
+      write_options({protect, 0});
+      if (protect) services.input_box_answers = {"pw"};
+      testing::Session s;
+      const auto mail = s.open_mail("packed", kThree);
+      const std::string stats = testing::read_file(dir / "parvex.log");
+      bool shown = false;
+      services.on_do_events = [&] {
+        services.ticks += row.ms_a_step;
+        if (!ui::exists<ui::frm_progress>()) return;
+        auto& window = ui::touch<ui::frm_progress>();
+        shown = shown || window.visible;
+        if (row.cancel_at && window.visible && window.lbl_count.caption == row.cancel_at) {
+          window.cmd_cancel.click();
+        }
+      };
+      clear_log();
+      const bool left = s.outlook.send(mail);
+      services.on_do_events = nullptr;
+      EXPECT_EQ(shown, row.ms_a_step > 0);
+      EXPECT_FALSE(ui::exists<ui::frm_progress>());
+      EXPECT_TRUE(work_is_clean());
+      EXPECT_EQ(ui::touch<ui::frm_about>().parvex_chk.value, 1);
+      EXPECT_EQ(left, !row.cancel_at);
+      if (left) continue;
+      EXPECT_EQ(summary(on_item(*mail)), summary(kThree));
+      EXPECT_EQ(testing::read_file(dir / "parvex.log"), stats);
+      EXPECT_TRUE(services.message_boxes.empty());
+      const auto lines = send_log();
+      EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                              [](const auto& l) { return l.find("cancel") != l.npos; }),
+                1);
+      EXPECT_EQ(error_line(), "");
+    }
+  }
 }
 
 // Attachments whose saved names differ from their own ("notes.TXT" beside "Notes.txt").
