@@ -246,8 +246,11 @@ void leave_unchanged(SendRun& run, const std::string& why) {
 void clear_work(SendWindows& windows, const std::string& folder) {
   windows.working_files(folder);
   fs::delete_file(archive_file());
+  // Removing a file of hundreds of megabytes takes a while on some file systems.
+  pump_events();
   for (const std::string& entry : windows.working_files(folder)) {
     fs::delete_file(folder + kPathSep + entry);
+    pump_events();
   }
 }
 
@@ -538,6 +541,7 @@ void discard_work(const SendRun& run) {
   for (const std::string& entry : files) {
     const std::string path = folder + kPathSep + entry;
     if (!run.stays.contains(path)) attempt([&] { fs::delete_file(path); });
+    pump_events();
   }
 }
 

@@ -59,11 +59,11 @@ void frm_progress::Form_QueryUnload(int16_t& cancel, int16_t unload_mode) {
   if (unload_mode == kCloseBox) cmd_cancel_Click();
 }
 
-bool packing_step(size_t index, uint64_t done) {
+bool packing_step(size_t index, uint64_t done, bool pump) {
   touch<frm_progress>().show_step(index, done);
   if (on_packing_step) on_packing_step();
   // Window events may close the window: it is looked up again afterwards.
-  pump_events();
+  if (pump) pump_events();
   return exists<frm_progress>() && touch<frm_progress>().cancelled;
 }
 

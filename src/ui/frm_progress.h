@@ -49,8 +49,8 @@ class frm_progress : public Window {
 inline thread_local void (*on_packing_step)() = nullptr;
 
 // One step of the packing shown in frm_progress (which must exist): updates it, lets window
-// events run (kPumpEveryMs apart at most) and says whether the user cancelled. The window may be
-// gone afterwards: a closed one counts as not cancelled.
-bool packing_step(size_t index, uint64_t done);
+// events run (kPumpEveryMs apart at most) unless the caller does, and says whether the user
+// cancelled. The window may be gone afterwards: a closed one counts as not cancelled.
+bool packing_step(size_t index, uint64_t done, bool pump = true);
 
 }  // namespace parvex::ui

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/code_module.h"
 #include "archive/zip_files.h"
 #include "compression/mail_send.h"
 #include "core/failure.h"
@@ -46,6 +47,8 @@ compression::PackedBytes frm_outlook::pack_working_folder(bool count, const std:
   compression::PackedBytes packed;
 
   if (!names.empty() && enabled == 1) {
+    // One set of worker threads for every run below, joined on the way out, whichever it is.
+    const CodeModule::ZipPool pool;
     if (subject) {
       std::vector<uint64_t> sizes;
       for (const std::string& name : names) {
@@ -68,7 +71,15 @@ compression::PackedBytes frm_outlook::pack_working_folder(bool count, const std:
       zip.IncludeSystemFiles(false);
       // The readme stays readable, so that a recipient sees what a protected archive is.
       zip.Encrypted(!fs::same_name(name, compression::kReadme));
+      // Between the blocks of a large file too; the library lets window events run after each
+      // call, and a Cancel there stops the run with the archive as it was.
+      if (subject) {
+        zip.Progress([i](const std::string&, uint64_t done, uint64_t) {
+          return packing_step(i, done, false);
+        });
+      }
       const int32_t r = zip.MakeZipFile();
+      if (subject && exists<frm_progress>()) stop_if_cancelled(touch<frm_progress>().cancelled);
       touch<frm_outlook>().list_log.AddItem("Add " + name + " return " + std::to_string(r));
       if (subject) stop_if_cancelled(packing_step(i, static_cast<uint64_t>(length)));
     }
