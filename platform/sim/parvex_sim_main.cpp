@@ -7,7 +7,7 @@
 //   parvex-sim script [--addin-folder DIR] [--outbox DIR] [--in-process|--registered] FILE|-
 //   (both: [--policy-file FILE] instead of the platform's policies; [--gaps] prints after each
 //   send the longest time the add-in let no window events run)
-//   parvex-sim --windows        the add-in's four windows as the headless view draws them
+//   parvex-sim --windows        the add-in's five windows as the headless view draws them
 #include <cstdio>
 #include <cstdlib>
 #ifdef _WIN32
@@ -42,6 +42,7 @@
 #include "ui/frm_about.h"
 #include "ui/frm_options.h"
 #include "ui/frm_outlook.h"
+#include "ui/frm_progress.h"
 #include "ui/headless_view.h"
 
 namespace {
@@ -146,7 +147,7 @@ std::vector<std::string> default_files() {
   return files;
 }
 
-// The four windows before they load: loading the about window would read and create the
+// The five windows before they load: loading the about window would read and create the
 // statistics file, and the options window reads the settings.
 int print_windows() {
   using namespace parvex;
@@ -154,8 +155,9 @@ int print_windows() {
   const ui::frm_about about;
   const ui::frm_ab startup;
   const ui::frm_options options;
-  std::printf("%s\n%s\n%s\n%s", ui::draw(zip_window).c_str(), ui::draw(about).c_str(),
-              ui::draw(startup).c_str(), ui::draw(options).c_str());
+  const ui::frm_progress progress;
+  std::printf("%s\n%s\n%s\n%s\n%s", ui::draw(zip_window).c_str(), ui::draw(about).c_str(),
+              ui::draw(startup).c_str(), ui::draw(options).c_str(), ui::draw(progress).c_str());
   return 0;
 }
 
