@@ -12,7 +12,7 @@ half=$(((${1:-500}) / 2))
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 head -c "${half}M" /dev/urandom >"$work/random.bin"
-yes "The quick brown fox jumps over the lazy dog 0123456789" | head -c "${half}M" >"$work/text.txt"
+(yes "The quick brown fox jumps over the lazy dog 0123456789" || true) | head -c "${half}M" >"$work/text.txt"
 echo pw >"$work/password"
 sim=$bin/parvex-sim
 for how in "without a password" "with a password"; do
