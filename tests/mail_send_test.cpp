@@ -262,70 +262,6 @@ TEST_F(SendTest, WhatArrivesWhilePackingIsRefusedOrWaitsForTheSend) {
   EXPECT_EQ(s.outlook.counters().references, 0);
 }
 
-// The progress window: a send that packs for less than half a second shows none; a longer one
-// shows it until the send ends. Cancel there, at any file and with a password or without, keeps
-// the item exactly as it was and packing on, counts nothing, and leaves one log line.
-TEST_F(SendTest, CancelInTheProgressWindowKeepsTheMessageAsItWas) {
-  struct Row {
-    const char* what;
-    int64_t ms_a_step;      // how far the clock moves each time window events run
-    const char* cancel_at;  // Cancel pressed when the window first says this; none: never
-  };
-  const Row rows[] = {{"a short send", 0, nullptr},
-                      {"a long send", 300, nullptr},
-                      {"Cancel at the first file", 300, "file 1 of 4"},
-                      {"Cancel at a middle file", 300, "file 3 of 4"},
-                      {"Cancel at the last file", 300, "file 4 of 4"}};
-  for (const Row& row : rows) {
-    for (const bool protect : {false, true}) {
-      SCOPED_TRACE(std::string(row.what) + (protect ? ", with a password" : ""));
-      write_options({protect, 0});
-      if (protect) services.input_box_answers = {"pw"};
-      testing::Session s;
-      const auto mail = s.open_mail("packed", kThree);
-      const std::string stats = testing::read_file(dir / "parvex.log");
-      const double normal_before = statistics().TotalNormalBytes;
-      bool shown = false;
-      services.on_do_events = [&] {
-        services.ticks += row.ms_a_step;
-        if (!ui::exists<ui::frm_progress>()) return;
-        auto& window = ui::touch<ui::frm_progress>();
-        shown = shown || window.visible;
-        if (row.cancel_at && window.visible && window.lbl_count.caption == row.cancel_at) {
-          window.cmd_cancel.click();
-        }
-      };
-      clear_log();
-      const bool left = s.outlook.send(mail);
-      services.on_do_events = nullptr;
-      EXPECT_EQ(shown, row.ms_a_step > 0);
-      EXPECT_FALSE(ui::exists<ui::frm_progress>());
-      EXPECT_TRUE(work_is_clean());
-      EXPECT_EQ(ui::touch<ui::frm_about>().parvex_chk.value, 1);
-      EXPECT_EQ(left, !row.cancel_at);
-      if (left) {
-        std::optional<CodeModule::HeldPassword> password;
-        if (protect) password.emplace("pw");
-        Files inside = unpack(s.outlook.outbox().back().attachments.at(0).bytes);
-        double normal = 0;
-        for (const auto& [name, bytes] : inside) normal += static_cast<double>(bytes.size());
-        EXPECT_EQ(statistics().TotalNormalBytes, normal_before + normal);
-        EXPECT_EQ(inside.extract("Readme.txt").mapped(), fs::to_ansi(SignatureText()) + "\r\n");
-        EXPECT_EQ(summary(inside), summary(kThree));
-        continue;
-      }
-      EXPECT_EQ(summary(on_item(*mail)), summary(kThree));
-      EXPECT_EQ(testing::read_file(dir / "parvex.log"), stats);
-      EXPECT_TRUE(services.message_boxes.empty());
-      const auto lines = send_log();
-      EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                              [](const auto& l) { return l.find("cancel") != l.npos; }),
-                1);
-      EXPECT_EQ(error_line(), "");
-    }
-  }
-}
-
 // Attachments whose saved names differ from their own ("notes.TXT" beside "Notes.txt").
 const Files kFive{{"Notes.txt", "one"},
                   {"caf\xC3\xA9 menu.txt", "soupe du jour\n"},
@@ -354,26 +290,43 @@ std::vector<std::string> make_mixed(sim::SimItem& mail) {
   return order;
 }
 
-// A copy changed (to other bytes of the same size), or an attachment added, while the archive
-// is being made: the item keeps its own files, and with a password the send is cancelled. The
-// readme's name taken by an attachment is no reason to fail.
-TEST_F(SendTest, OnlyAnArchiveHoldingEachFileAsSavedReplacesTheAttachments) {
+// What happens while the archive is made. A send packing for less than half a second shows no
+// progress window, a longer one shows it until the send ends; Cancel there, at any file, keeps
+// the item exactly as it was and packing on, counts nothing and logs one line. A copy changed (to
+// other bytes of the same size) or an attachment added: the item keeps its own files, and with a
+// password the send is cancelled. The readme's name taken by an attachment is no reason to fail.
+TEST_F(SendTest, WhatHappensWhilePackingDecidesWhatLeaves) {
+  // unpacked: as it is without a password, not at all with one.
+  enum class Leaves { packed, unpacked, nothing };
   struct Case {
     const char* what;
     Files files;
-    std::function<void(sim::SimItem&)> meanwhile;
-    bool packed;
+    Leaves leaves;
+    int64_t ms_a_step = 0;  // how far the clock moves each time window events run
+    // Runs each time window events run, with the progress window when there is one.
+    std::function<void(sim::SimItem&, ui::frm_progress*)> meanwhile = nullptr;
+  };
+  const auto cancel_at = [](const char* count) {
+    return [count](sim::SimItem&, ui::frm_progress* w) {
+      if (w && w->visible && w->lbl_count.caption == count) w->cmd_cancel.click();
+    };
   };
   const std::vector<Case> cases{
-      {"a copy changed", kThree,
-       [&](sim::SimItem&) {
+      {"a short send", kThree, Leaves::packed},
+      {"a long send", kThree, Leaves::packed, 300},
+      {"Cancel at the first file", kThree, Leaves::nothing, 300, cancel_at("file 1 of 4")},
+      {"Cancel at a middle file", kThree, Leaves::nothing, 300, cancel_at("file 3 of 4")},
+      {"Cancel at the last file", kThree, Leaves::nothing, 300, cancel_at("file 4 of 4")},
+      {"a copy changed", kThree, Leaves::unpacked, 0,
+       [&](sim::SimItem&, ui::frm_progress*) {
          testing::write_file(dir / "Attachments" + kPathSep + "report.pdf",
                              std::string(70003, 'x'));
-       },
-       false},
-      {"an attachment added", kThree,
-       [](sim::SimItem& item) { item.attach_bytes("late.txt", "l"); }, false},
-      {"the readme's name taken", {{"README.TXT", "mine"}, {"b.txt", "bee"}}, nullptr, true},
+       }},
+      {"an attachment added", kThree, Leaves::unpacked, 0,
+       [](sim::SimItem& item, ui::frm_progress*) {
+         if (item.attachments().size() == 3) item.attach_bytes("late.txt", "l");
+       }},
+      {"the readme's name taken", {{"README.TXT", "mine"}, {"b.txt", "bee"}}, Leaves::packed},
   };
   for (const auto& c : cases) {
     for (const bool protect : {false, true}) {
@@ -382,30 +335,53 @@ TEST_F(SendTest, OnlyAnArchiveHoldingEachFileAsSavedReplacesTheAttachments) {
       if (protect) services.input_box_answers = {"pw"};
       testing::Session s;
       const auto mail = s.open_mail("packed", c.files);
-      if (c.meanwhile) once_while_packing([&] { c.meanwhile(*mail); });
+      const std::string stats = testing::read_file(dir / "parvex.log");
+      const double normal_before = statistics().TotalNormalBytes;
+      bool shown = false;
+      services.on_do_events = [&] {
+        services.ticks += c.ms_a_step;
+        ui::frm_progress* window =
+            ui::exists<ui::frm_progress>() ? &ui::touch<ui::frm_progress>() : nullptr;
+        shown = shown || (window && window->visible);
+        if (c.meanwhile) c.meanwhile(*mail, window);
+      };
+      clear_log();
       const bool left = s.outlook.send(mail);
       services.on_do_events = nullptr;
+      EXPECT_EQ(shown, c.ms_a_step > 0);
+      EXPECT_FALSE(ui::exists<ui::frm_progress>());
+      EXPECT_TRUE(work_is_clean());
+      EXPECT_EQ(left, c.leaves == Leaves::packed || (c.leaves == Leaves::unpacked && !protect));
       Files expected = c.files;
       if (mail->attachments().size() > c.files.size()) expected["late.txt"] = "l";
-      if (protect && !c.packed) {
-        EXPECT_FALSE(left);
+      if (!left) {
         EXPECT_EQ(summary(on_item(*mail)), summary(expected));
-      } else if (c.packed) {
-        const auto& sent = s.outlook.outbox().back();
-        ASSERT_EQ(sent.attachments.size(), 1u);
+      } else if (c.leaves == Leaves::unpacked) {
+        EXPECT_EQ(summary(attachments_of(s.outlook.outbox().back())), summary(expected));
+      } else {
         std::optional<CodeModule::HeldPassword> password;
         if (protect) password.emplace("pw");
-        std::multiset<std::string> inside;
+        Files inside = unpack(s.outlook.outbox().back().attachments.at(0).bytes);
+        double normal = 0;
         std::vector<std::string> names;
-        for (const auto& [name, bytes] : unpack(sent.attachments[0].bytes)) {
+        for (const auto& [name, bytes] : inside) {
           for (const auto& other : names) EXPECT_FALSE(fs::same_name(name, other)) << name;
           names.push_back(name);
-          inside.insert(bytes);
+          normal += static_cast<double>(bytes.size());
         }
-        for (const auto& [name, bytes] : c.files) EXPECT_TRUE(inside.contains(bytes)) << name;
-      } else {
-        EXPECT_EQ(summary(attachments_of(s.outlook.outbox().back())), summary(expected));
+        EXPECT_EQ(statistics().TotalNormalBytes, normal_before + normal);
+        EXPECT_EQ(inside.extract("Readme.txt").mapped(), fs::to_ansi(SignatureText()) + "\r\n");
+        EXPECT_TRUE(contents(inside) == contents(c.files)) << summary(inside);
       }
+      if (c.leaves != Leaves::nothing) continue;
+      EXPECT_EQ(testing::read_file(dir / "parvex.log"), stats);
+      EXPECT_EQ(ui::touch<ui::frm_about>().parvex_chk.value, 1);
+      EXPECT_TRUE(services.message_boxes.empty());
+      const auto lines = send_log();
+      EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                              [](const auto& l) { return l.find("cancel") != l.npos; }),
+                1);
+      EXPECT_EQ(error_line(), "");
     }
   }
 }
