@@ -198,9 +198,10 @@ int32_t VBZip(const std::vector<std::string>& names, const std::string& zip_file
 }
 
 int32_t VBUnzip(const std::string& zip_file, const std::string& extract_dir,
-                const UnzipIntegers& settings) {
+                const UnzipIntegers& settings, const ProgressHook& progress) {
   return rethrow_as("CodeModule::VBUnzip", [&] {
     RunGuard guard;
+    const HeldHook hook(progress);
     ModuleState& st = state();
     st.LastMessage.clear();
     st.ListText.clear();
@@ -259,10 +260,15 @@ int32_t VBUnzip(const std::string& zip_file, const std::string& extract_dir,
     using ListSizesFn = int32_t(PVX_CALL*)(UnzipListSizesFn);
     const auto sizes = reinterpret_cast<ListSizesFn>(
         archive_library(ArchiveLibrary::Unzip).symbol("UzpListSizes64"));
+    using SetProgressFn = int32_t(PVX_CALL*)(UnzipProgressFn);
+    const auto set_progress = reinterpret_cast<SetProgressFn>(
+        archive_library(ArchiveLibrary::Unzip).symbol("UzpSetProgress"));
     if (sizes) sizes(&UnzipListSizes);
+    if (set_progress) set_progress(&ZipProgress);
     const int32_t result = unzip(0, &first, 0, &second, &options, &callbacks);
     st.SystemError = services().last_system_error();
     if (sizes) sizes(nullptr);
+    if (set_progress) set_progress(nullptr);
     return result;
   });
 }

@@ -15,10 +15,11 @@
 
 namespace parvex::CodeModule {
 
-// Told of the file being packed: its name, then done of its total bytes. Called at the start
-// and end of each file and between its blocks; window events run after each call, so it need
-// not let them run itself. True (or a throw) stops the run: the library returns ZE_ABORT and
-// leaves the archive as it was.
+// Told of the file being packed, or the entry being tested or extracted: its name, then done of
+// its total bytes. Called at the start and end of each and during a large one; window events
+// run after each call, so it need not let them run itself. True (or a throw) stops the run:
+// the zip library returns ZE_ABORT and leaves the archive as it was, the unzip library
+// IZ_CTRLC.
 using ProgressHook = std::function<bool(const std::string& name, uint64_t done, uint64_t total)>;
 
 // Module state shared by ZipFiles and UnzipFiles on one thread.
@@ -119,13 +120,16 @@ int32_t VBZip(const std::vector<std::string>& names, const std::string& zip_file
 // Runs UzpVersion2 and Wiz_SingleEntryUnzip over every entry; returns the library's result.
 // Any failure (library missing, text not ANSI, run in progress) is raised with the source
 // "CodeModule::VBUnzip".
+// `progress` (may be empty) hears of each entry tested or extracted, where the library tells
+// it (UzpSetProgress).
 int32_t VBUnzip(const std::string& zip_file, const std::string& extract_dir,
-                const UnzipIntegers& settings);
+                const UnzipIntegers& settings, const ProgressHook& progress = {});
 
 // Routines the libraries call back. None of them throws.
 int32_t PVX_CALL ZipPrint(char* buf, uint32_t len) noexcept;
 int32_t PVX_CALL ZipPassword(char* buf, int32_t size, char* prompt, char* name) noexcept;
 char* PVX_CALL ZipComment(char* buf) noexcept;
+// The progress routine of both libraries: calls the run's hook, then lets window events run.
 int32_t PVX_CALL ZipProgress(const char* name, uint64_t done, uint64_t total) noexcept;
 int32_t PVX_CALL UnzipPrint(char* buf, uint32_t len) noexcept;
 int32_t PVX_CALL UnzipReplace(char* name) noexcept;
