@@ -30,10 +30,7 @@ class Progress : public ::testing::Test {
     // A large entry first, then enough small ones to keep every thread busy: every other one
     // AES (whose keys the testing threads derive), f4 of them under another password and f9
     // damaged.
-    std::string big;
-    while (big.size() < (3u << 20)) big += "line " + std::to_string(big.size()) + " of text\n";
-    big.resize(3u << 20);
-    entries_.push_back({.name = "big.txt", .data = big});
+    entries_.push_back({.name = "big.txt", .data = std::string(3u << 20, 'x')});
     for (int i = 0; i < 20; ++i) {
       TestEntry e{.name = "f" + std::to_string(i) + ".txt", .data = std::string(5000 + i, 'a' + i)};
       if (i == 9) e.crc = 0x1234;
@@ -60,6 +57,7 @@ class Progress : public ::testing::Test {
     job.archive_shown = "a.zip";
     job.target = utf8(tmp_ / "out");
     job.progress = &on_progress;
+    calls->passwords.assign(4, kAesPassword);
     const UnzipCallbackRecord cb = callbacks(calls);
     Totals totals;
     return run_file(utf8(archive_), job, &cb, &totals);
@@ -72,7 +70,6 @@ class Progress : public ::testing::Test {
 
 TEST_F(Progress, TestRunReportsEachEntryOnceInItsPlace) {
   Calls calls;
-  calls.passwords.assign(4, kAesPassword);
   EXPECT_EQ(run(true, &calls), PK_ERR);
   std::vector<std::string> listed, lines, told;
   for (const Listed& l : calls.listed) listed.push_back(l.name);
@@ -124,7 +121,6 @@ TEST_F(Progress, AStopCancelsTheRunWhereItIs) {
     SCOPED_TRACE(::testing::Message()
                  << (c.test ? "test" : "extract") << " stopped at " << c.stop_at << c.stop_after);
     Calls calls;
-    calls.passwords.assign(4, kAesPassword);
     fs::remove_all(tmp_ / "out");
     g_told.clear();
     g_stop_at = c.stop_at;
