@@ -199,6 +199,16 @@ class Run {
     std::optional<PkDecryptor> decryptor;
     std::unique_ptr<AesStream> aes;
     unsigned char aes_code[kAesCodeSize] = {};
+    // An AES entry whose keys the decoding thread derives (a thousand rounds each) from the
+    // password that opened the entries before: the salt and verifier, and that password.
+    bool keys_pending = false;
+    int aes_strength = 0;
+    unsigned char aes_head[kAesMaxSalt + kAesVerifierSize] = {};
+    std::string password;
+    uint64_t span = 0;  // where its claimed bytes begin
+    ~Opened() { wipe(password); }
+    // Derives the pending keys; false when the password does not fit this entry.
+    bool derive_keys();
   };
   void report_test(const Entry& e, const std::string& shown, const Opened& o,
                    const DecodeResult& r);
@@ -279,8 +289,24 @@ class Run {
   std::string last_folder_;              // the folder the previous file went to
   EntryDecoder decoder_;
   bool cancelled_ = false;       // the progress routine asked to stop
+  bool defer_keys_ = false;      // open_data leaves AES keys to the decoding thread
   std::string* held_ = nullptr;  // where printed text goes instead, while set
 };
+
+bool Run::Opened::derive_keys() {
+  const PasswordForms forms(password);
+  const size_t salt_len = aes_salt_size(aes_strength);
+  for (const std::string& form : forms.all()) {
+    unsigned char verifier[kAesVerifierSize];
+    if (aes->start(form, aes_strength, aes_head, verifier) &&
+        std::equal(verifier, verifier + kAesVerifierSize, aes_head + salt_len)) {
+      keys_pending = false;
+      break;
+    }
+  }
+  wipe(password);
+  return !keys_pending;
+}
 
 Run::Together::~Together() {
   {
@@ -298,14 +324,15 @@ std::unique_ptr<Run::Together> Run::start_together() {
   const unsigned threads = cores <= 1 ? 0 : std::min(cores - 1, 3u);
   if (threads == 0 || dir_.entries.size() < 2) return nullptr;
   auto t = std::make_unique<Together>();
+  t->threads.reserve(threads);
   for (unsigned i = 0; i < threads; ++i) {
-    std::unique_ptr<Source> src = src_.another();
+    Source* src = src_.another().release();  // the thread's from its start
     if (!src) break;
     try {
       t->threads.emplace_back(
-          [this, &together = *t, &s = *src] { work(together, std::unique_ptr<Source>(&s)); });
-      src.release();  // the thread owns it now
+          [this, &together = *t, src] { work(together, std::unique_ptr<Source>(src)); });
     } catch (...) {
+      delete src;
       break;  // the calling thread tests whatever no thread takes
     }
   }
@@ -315,6 +342,7 @@ std::unique_ptr<Run::Together> Run::start_together() {
 
 void Run::decode_tested(Tested& job, EntryDecoder& decoder, Source& src,
                         const std::function<bool()>& go_on) {
+  if (job.opened->keys_pending && !job.opened->derive_keys()) return;  // asked for in its turn
   job.result = decoder.decode(src, job.opened->request, [&](const char*, size_t n) {
     job.done.fetch_add(n, std::memory_order_relaxed);
     return go_on();
@@ -358,14 +386,17 @@ void Run::test_together(Together& t, const Entry& e) {
   job->shown = ansi(e.name);
   job->opened = std::make_unique<Opened>();
   held_ = &job->said;
+  defer_keys_ = true;
   bool opened = false;
   try {
     opened = open_data(e, job->shown, job->opened.get());
   } catch (...) {
     held_ = nullptr;
+    defer_keys_ = false;
     throw;
   }
   held_ = nullptr;
+  defer_keys_ = false;
   if (!opened) job->opened.reset();
   {
     std::lock_guard<std::mutex> lock(t.mutex);
@@ -421,9 +452,14 @@ void Run::report_together(Together& t, bool all) {
       continue;
     }
     if (front->opened && !tell(front->shown, front_done(), total)) break;
-    print(front->said);
+    if (!front->opened || !front->opened->keys_pending) print(front->said);
     if (front->broke) {
       problem(PK_MEM, "    testing: " + front->shown + "   out of memory");
+    } else if (front->opened && front->opened->keys_pending) {
+      // Another password than the entries' before: opened again here, where it can be asked.
+      spans_.erase(front->opened->span);
+      front->opened.reset();
+      test_entry(*front->entry);
     } else if (front->opened) {
       report_test(*front->entry, front->shown, *front->opened, front->result);
     }
@@ -555,6 +591,7 @@ bool Run::open_data(const Entry& e, const std::string& shown, Opened* out) {
     problem(PK_ERR, prefix + e.damage + ")");
     return false;
   }
+  out->span = UINT64_MAX;
   const bool aes = e.method == kMethodAes;
   if ((e.flags & kFlagStrongEncryption) || (aes && !(e.aes_usable && e.encrypted())) ||
       (!aes && e.aes)) {
@@ -580,6 +617,7 @@ bool Run::open_data(const Entry& e, const std::string& shown, Opened* out) {
     problem(PK_BADERR, prefix + "its data overlaps another part of the archive: a zip bomb?)");
     return false;
   }
+  out->span = d.header_offset;
   if (d.name_differs) {
     problem(PK_WARN, "warning: " + shown + "  (its local header gives another name)");
   }
@@ -657,6 +695,15 @@ bool Run::unlock_aes(const Entry& e, const EntryData& d, const std::string& pref
   r.csize -= head_len + kAesCodeSize;
   r.aes_code = out->aes_code;
   r.check_crc = e.aes_extra.vendor_version == kAesVendorAe1;
+  if (defer_keys_ && password_) {
+    out->keys_pending = true;
+    out->aes_strength = strength;
+    std::copy(head, head + head_len, out->aes_head);
+    out->password = *password_;
+    out->aes = std::make_unique<AesStream>();
+    r.aes = out->aes.get();
+    return true;
+  }
   auto stream = std::make_unique<AesStream>();
   const auto fits = [&](const std::string& password) {
     // The verifier tells which form (a wrong key passes it one time in 65,536, and then fails
