@@ -89,6 +89,7 @@ TEST_F(ZipFilesRecorded, OptionRecordCarriesOnlyRecurseUpdateAndTheRootDirectory
   lay::put_address(callbacks, lay::kZipCbPrint, &CodeModule::ZipPrint);
   lay::put_address(callbacks, lay::kZipCbPassword, &CodeModule::ZipPassword);
   lay::put_address(callbacks, lay::kZipCbComment, &CodeModule::ZipComment);
+  lay::put_address(callbacks, lay::kZipCbProgress, &CodeModule::ZipProgress);
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::Message() << c.recurse << c.update << c.encrypted << c.system_files);
     ZipFiles z;

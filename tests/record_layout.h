@@ -19,7 +19,7 @@ constexpr size_t at(size_t bits32, size_t bits64) {
 
 // The offsets the record tests build their expected bytes from; the rest are checked below.
 inline constexpr size_t kZipCbPrint = 0, kZipCbPassword = at(4, 8), kZipCbComment = at(8, 16),
-                        kZipCbSize = at(16, 32);
+                        kZipCbProgress = at(12, 24), kZipCbSize = at(16, 32);
 inline constexpr size_t kZipOptEncrypt = 48, kZipOptRecurse = 52, kZipOptUpdate = 72,
                         kZipOptRoot = at(116, 120), kZipOptSize = at(120, 128);
 inline constexpr size_t kUzCbPrint = 0, kUzCbReplace = at(8, 16), kUzCbPassword = at(12, 24),
@@ -34,7 +34,7 @@ inline constexpr size_t kUzOptZipFileName = at(60, 64), kUzOptExtractDir = at(64
 PVX_LAYOUT(ZipCallbackRecord, print, kZipCbPrint);
 PVX_LAYOUT(ZipCallbackRecord, password, kZipCbPassword);
 PVX_LAYOUT(ZipCallbackRecord, comment, kZipCbComment);
-PVX_LAYOUT(ZipCallbackRecord, reserved, at(12, 24));
+PVX_LAYOUT(ZipCallbackRecord, progress, kZipCbProgress);
 PVX_LAYOUT(ZipOptionRecord, encrypt, kZipOptEncrypt);
 PVX_LAYOUT(ZipOptionRecord, recurse, kZipOptRecurse);
 PVX_LAYOUT(ZipOptionRecord, update, kZipOptUpdate);

@@ -77,7 +77,9 @@ TEST_F(SimSessionTest, AScriptedSessionConnectsSendsAndReleasesEverything) {
     std::istringstream script(
         "explorer Inbox\nconnect\nshow startup\nstartup continue\n"
         "show startup\n# a comment\n\nmail Notes\nattach " +
-        (dir / "notes.txt") + "\nread\nsend\nbutton\nshow about\nlog\nshutdown\n");
+        (dir / "notes.txt") +
+        "\nread\ncancel-after 2\nsend\nsend\nbutton\nshow about\nlog\n"
+        "shutdown\n");
     ASSERT_TRUE(session.run_script(script)) << out.str();
     ASSERT_EQ(session.written_messages().size(), 1u);
     EXPECT_TRUE(fs::is_file(session.written_messages()[0] + kPathSep + "DD.zip"));
@@ -89,10 +91,11 @@ TEST_F(SimSessionTest, AScriptedSessionConnectsSendsAndReleasesEverything) {
   // In the order the script produces them.
   for (const char* expected :
        {"window \"Startup :)\" (shown)", "(the startup window is closed)",
+        "The send was cancelled; the message stays open.",
         "Sent \"Notes\" with 1 attachment(s):", "    notes.txt ", "    Readme.txt ",
-        "window \"About us\" (shown)", " - # attachmen = 1", "Add notes.txt return 0",
-        "Host references still held: 0, subscriptions still open: 0", "unknown command",
-        "failed: attach "}) {
+        "window \"About us\" (shown)", " - # attachmen = 1", " - Send cancelled by the user",
+        "Add notes.txt return 0", "Host references still held: 0, subscriptions still open: 0",
+        "unknown command", "failed: attach "}) {
     at = text.find(expected, at);
     ASSERT_NE(at, std::string::npos) << expected << "\n" << text;
   }

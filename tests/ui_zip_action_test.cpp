@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "addin_fixture.h"
+#include "archive/library_loader.h"
 #include "core/failure.h"
 #include "platform/fs.h"
 #include "support/statistics.h"
@@ -92,17 +93,29 @@ TEST_F(ZipAction, MissingFolderFailsBeforeAnythingIsLoggedOrCounted) {
   EXPECT_NE(log()[0].find(services.message_boxes[0].text), std::string::npos);
 }
 
+// The run's worker pool is open from the first file on and closed on the way out.
 TEST_F(ZipAction, AFileGoneMidRunEndsTheRunAfterCountingTheOnesBefore) {
   write_file(work + kPathSep + "1.txt", "first");
   write_file(work + kPathSep + "2.txt", "second");
+  using PoolCall = int32_t(PVX_CALL*)();
+  const auto pool = [](const char* call) {
+    return reinterpret_cast<PoolCall>(
+        archive::archive_library(archive::ArchiveLibrary::Zip).symbol(call))();
+  };
+  int32_t opened_while_packing = -1;
   // The library lets window events run; one of them removes the next file.
-  services.on_do_events = [&] { attempt([&] { fs::delete_file(work + kPathSep + "2.txt"); }); };
+  services.on_do_events = [&] {
+    opened_while_packing = pool("ZpOpenPool");  // 0: one is open already
+    attempt([&] { fs::delete_file(work + kPathSep + "2.txt"); });
+  };
   ui::touch<ui::frm_about>();  // reads the statistics
   const std::string before = stored();
   EXPECT_THROW(window().cmd_ZIP_Click(), Failure);
   EXPECT_EQ(log(), std::vector<std::string>{"Add 1.txt return 0"});
   EXPECT_EQ(statistics().PendingNormalBytes, 5);
   EXPECT_EQ(stored(), before);  // WriteStatistics did not run
+  EXPECT_EQ(opened_while_packing, 0);
+  EXPECT_EQ(pool("ZpClosePool"), 0) << "the pool was left open";
 }
 
 TEST_F(ZipAction, ClosingTheWindowMidRunLogsIntoANewHiddenOne) {

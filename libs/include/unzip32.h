@@ -26,6 +26,12 @@ typedef void(PVX_CALL* UnzipListEntryFn)(uint32_t size, uint32_t csize, uint16_t
 /* The whole sizes of one listed entry, told just before the list routine gets them cut to 32
    bits (it shows 0xFFFFFFFF for 4 GiB and more). */
 typedef void(PVX_CALL* UnzipListSizesFn)(uint64_t size, uint64_t csize);
+/* Told how far the entry being tested, extracted or printed has got: name as printed (ANSI),
+   done of its total decoded bytes. Called at its start and its end and, for a large entry,
+   at least every 1 MiB decoded or 20 ms; done never goes back within an entry. Always on the
+   calling thread. A nonzero answer cancels the run (IZ_CTRLC); a file being extracted is
+   then not written. */
+typedef int32_t(PVX_CALL* UnzipProgressFn)(const char* name, uint64_t done, uint64_t total);
 /* Told of each entry before it is treated; a nonzero answer cancels the run. */
 typedef int32_t(PVX_CALL* UnzipServiceFn)(char* name, uint32_t len);
 
@@ -81,6 +87,9 @@ PVX_EXPORT int32_t PVX_CALL UzpVersion2(UnzipVersionRecord* version);
 /* Sets the sizes routine for the calling thread's later runs; 0 removes it. Returns 0. An
    entry point of ours: the records above keep their layout. */
 PVX_EXPORT int32_t PVX_CALL UzpListSizes64(UnzipListSizesFn sizes);
+/* Sets the progress routine for the calling thread's later runs; 0 removes it. Returns 0.
+   Ours too. */
+PVX_EXPORT int32_t PVX_CALL UzpSetProgress(UnzipProgressFn progress);
 /* Treats the archive named in options: every entry when ifnc and xfnc are 0, else the
    ifnc names of ifnv less the xfnc names of xfnv. Returns a PK_/IZ_ code. */
 PVX_EXPORT int32_t PVX_CALL Wiz_SingleEntryUnzip(int32_t ifnc, ZipNameList* ifnv, int32_t xfnc,

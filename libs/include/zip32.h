@@ -17,12 +17,18 @@ typedef int32_t(PVX_CALL* ZipPrintFn)(char* buf, uint32_t len);
 typedef int32_t(PVX_CALL* ZipPasswordFn)(char* buf, int32_t size, char* prompt, char* name);
 /* Asked for an archive comment in a 4,097-byte buffer; returns the buffer to use. */
 typedef char*(PVX_CALL* ZipCommentFn)(char* buf);
+/* Told how far the file being added has got: name as printed (ANSI), done of its total bytes
+   read. Called at the start and at the end of each file and after every block of at most
+   128 KiB written in between, so that the caller can let its window events run. done never
+   goes back within a file. A nonzero return stops the run: ZpArchive returns ZE_ABORT and the
+   archive is as it was before the call (a new one is not left behind). */
+typedef int32_t(PVX_CALL* ZipProgressFn)(const char* name, uint64_t done, uint64_t total);
 
 typedef struct ZipCallbackRecord {
   ZipPrintFn print;
   ZipPasswordFn password;
   ZipCommentFn comment;
-  PvxWord reserved; /* 0 */
+  ZipProgressFn progress; /* 0 = none */
 } ZipCallbackRecord;
 
 /* Options for the next ZpArchive. Integers not named here are 0 and have no effect. Offsets
@@ -50,6 +56,19 @@ PVX_EXPORT int32_t PVX_CALL ZpInit(ZipCallbackRecord* callbacks);
 PVX_EXPORT int32_t PVX_CALL ZpSetOptions(ZipOptionRecord* options);
 /* Adds count names to the archive, creating it when missing. Returns a ZE_ code. */
 PVX_EXPORT int32_t PVX_CALL ZpArchive(int32_t count, const char* archive, ZipNameList* names);
+
+/* Our own entry points, beside the ones above.
+   ZpOpenPool starts the worker threads that every ZpArchive on the calling thread uses until
+   ZpClosePool on that thread joins them; without an open pool each ZpArchive starts and joins
+   its own. The archive's bytes are the same either way. Open a pool for a series of calls and
+   close it on the same thread before the thread ends or the library is unloaded: once
+   ZpClosePool has returned, no thread of the library runs.
+   ZpOpenPool returns 1 when it opened one, 0 when one was already open (it stays) or none
+   could be started (each ZpArchive then starts its own).
+   ZpClosePool returns 1 when it closed one, 0 when none was open, and -1 when called from a
+   callback of a ZpArchive still running on this thread (the pool stays open). */
+PVX_EXPORT int32_t PVX_CALL ZpOpenPool(void);
+PVX_EXPORT int32_t PVX_CALL ZpClosePool(void);
 
 #ifdef __cplusplus
 }

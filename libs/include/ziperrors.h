@@ -7,6 +7,7 @@
 #define ZE_FORM 3   /* the existing archive is not a valid zip file */
 #define ZE_MEM 4    /* out of memory */
 #define ZE_LOGIC 5  /* internal failure */
+#define ZE_ABORT 9  /* stopped by the caller's progress callback; archive unchanged */
 #define ZE_NONE 12  /* nothing to do: no name matched a file */
 #define ZE_WRITE 14 /* a write failed */
 #define ZE_CREAT 15 /* the archive could not be created */

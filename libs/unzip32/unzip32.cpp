@@ -70,10 +70,16 @@ PVX_EXPORT int32_t PVX_CALL UzpVersion2(UnzipVersionRecord* version) {
 
 namespace {
 thread_local UnzipListSizesFn list_sizes = nullptr;
-}
+thread_local UnzipProgressFn progress = nullptr;
+}  // namespace
 
 PVX_EXPORT int32_t PVX_CALL UzpListSizes64(UnzipListSizesFn sizes) {
   list_sizes = sizes;
+  return 0;
+}
+
+PVX_EXPORT int32_t PVX_CALL UzpSetProgress(UnzipProgressFn fn) {
+  progress = fn;
   return 0;
 }
 
@@ -94,6 +100,7 @@ PVX_EXPORT int32_t PVX_CALL Wiz_SingleEntryUnzip(int32_t ifnc, ZipNameList* ifnv
       job.options = pvx::unzip::options_from(*options);
       job.archive_shown = options->ZipFileName;
       job.list_sizes = list_sizes;
+      job.progress = progress;
       if (options->ExtractDir) job.target = pvx::ansi_to_utf8(options->ExtractDir);
       code = pvx::unzip::run_file(pvx::ansi_to_utf8(options->ZipFileName), job, callbacks, &totals);
     }

@@ -2,13 +2,18 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <iterator>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <thread>
 
 #include "codepage.h"
 #include "entry_decoder.h"
@@ -25,6 +30,12 @@ namespace {
 constexpr int32_t kReplaceYes = 102;
 constexpr int32_t kReplaceSkipAll = 104;
 constexpr int kPasswordTries = 3;
+// How often a large entry's progress is told: every so many decoded bytes on the calling
+// thread, and after so long a wait for another thread's entry.
+constexpr uint64_t kProgressStep = 1 << 20;
+constexpr std::chrono::milliseconds kProgressWait{20};
+// Entries opened ahead of the one reported next, per thread testing them.
+constexpr size_t kAheadPerThread = 4;
 
 // Callers may view these buffers as fixed arrays of these sizes (texts 0..32800, names and
 // passwords 0..256), so every buffer handed out is at least that large.
@@ -154,7 +165,13 @@ class Run {
   int execute(Totals* totals);
 
  private:
-  void print(std::string_view text) { print_to(cb_, *buf_, text); }
+  void print(std::string_view text) {
+    if (held_) {
+      held_->append(text);
+    } else {
+      print_to(cb_, *buf_, text);
+    }
+  }
   void info(const std::string& line) {
     if (opt_.message_level >= 2) print(line + "\n");
   }
@@ -182,7 +199,72 @@ class Run {
     std::optional<PkDecryptor> decryptor;
     std::unique_ptr<AesStream> aes;
     unsigned char aes_code[kAesCodeSize] = {};
+    // An AES entry whose keys the decoding thread derives (a thousand rounds each) from the
+    // password that opened the entries before: the salt and verifier, and that password.
+    bool keys_pending = false;
+    int aes_strength = 0;
+    unsigned char aes_head[kAesMaxSalt + kAesVerifierSize] = {};
+    std::string password;
+    uint64_t span = 0;  // where its claimed bytes begin
+    ~Opened() { wipe(password); }
+    // Derives the pending keys; false when the password does not fit this entry.
+    bool derive_keys();
   };
+  void report_test(const Entry& e, const std::string& shown, const Opened& o,
+                   const DecodeResult& r);
+
+  // Tells the caller's progress routine; false once it asked to stop (the run is cancelled).
+  bool tell(const std::string& shown, uint64_t done, uint64_t total) {
+    if (!cancelled_ && job_.progress && job_.progress(shown.c_str(), done, total) != 0) {
+      cancelled_ = true;
+    }
+    return !cancelled_;
+  }
+  // Counts an entry's decoded bytes and tells them every kProgressStep.
+  struct Ticker {
+    Run& run;
+    const std::string& shown;
+    uint64_t total;
+    uint64_t done = 0, next = kProgressStep;
+    bool add(size_t n) {
+      done += n;
+      if (done < next) return true;
+      next = done + kProgressStep;
+      return run.tell(shown, done, total);
+    }
+  };
+
+  // Entries of a test run decoded on other threads as well, each thread with a reader of its
+  // own, and reported in entry order on the calling thread.
+  struct Tested {
+    const Entry* entry = nullptr;
+    std::string shown;
+    std::string said;                // printed while it was opened: shown in its turn
+    std::unique_ptr<Opened> opened;  // null when it was refused while opened
+    DecodeResult result;
+    bool broke = false;                    // decoding threw (out of memory)
+    std::atomic<uint64_t> done{0};         // bytes decoded so far
+    bool taken = false, finished = false;  // under Together::mutex
+    bool told = false;                     // its start was told (calling thread only)
+  };
+  struct Together {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::unique_ptr<Tested>> entries;  // in entry order
+    size_t next_take = 0, next_report = 0;
+    bool stopping = false;
+    std::atomic<bool> cancel{false};
+    std::vector<std::thread> threads;
+    ~Together();
+  };
+  std::unique_ptr<Together> start_together();
+  void work(Together& t, std::unique_ptr<Source> src);
+  void decode_tested(Tested& job, EntryDecoder& decoder, Source& src,
+                     const std::function<bool()>& go_on);
+  void test_together(Together& t, const Entry& e);
+  // Reports finished entries in order; with `all`, every one. While the next is not done it
+  // decodes an entry no thread has taken, or waits a moment, and tells that one's progress.
+  void report_together(Together& t, bool all);
   bool open_data(const Entry& e, const std::string& shown, Opened* out);
   bool unlock(const Entry& e, const EntryData& d, const unsigned char* header,
               const DecodeRequest& data, std::optional<PkDecryptor>* out);
@@ -206,7 +288,186 @@ class Run {
   std::map<uint64_t, uint64_t> spans_;   // bytes of the archive already read, begin -> end
   std::string last_folder_;              // the folder the previous file went to
   EntryDecoder decoder_;
+  bool cancelled_ = false;       // the progress routine asked to stop
+  bool defer_keys_ = false;      // open_data leaves AES keys to the decoding thread
+  std::string* held_ = nullptr;  // where printed text goes instead, while set
 };
+
+bool Run::Opened::derive_keys() {
+  const PasswordForms forms(password);
+  const size_t salt_len = aes_salt_size(aes_strength);
+  for (const std::string& form : forms.all()) {
+    unsigned char verifier[kAesVerifierSize];
+    if (aes->start(form, aes_strength, aes_head, verifier) &&
+        std::equal(verifier, verifier + kAesVerifierSize, aes_head + salt_len)) {
+      keys_pending = false;
+      break;
+    }
+  }
+  wipe(password);
+  return !keys_pending;
+}
+
+Run::Together::~Together() {
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    stopping = true;
+  }
+  cancel = true;  // on a normal end every entry is done already
+  changed.notify_all();
+  for (std::thread& thread : threads) thread.join();
+}
+
+std::unique_ptr<Run::Together> Run::start_together() {
+  const unsigned cores = std::thread::hardware_concurrency();
+  // The calling thread tests entries too: one thread fewer than cores.
+  const unsigned threads = cores <= 1 ? 0 : std::min(cores - 1, 3u);
+  if (threads == 0 || dir_.entries.size() < 2) return nullptr;
+  auto t = std::make_unique<Together>();
+  t->threads.reserve(threads);
+  for (unsigned i = 0; i < threads; ++i) {
+    Source* src = src_.another().release();  // the thread's from its start
+    if (!src) break;
+    try {
+      t->threads.emplace_back(
+          [this, &together = *t, src] { work(together, std::unique_ptr<Source>(src)); });
+    } catch (...) {
+      delete src;
+      break;  // the calling thread tests whatever no thread takes
+    }
+  }
+  if (t->threads.empty()) return nullptr;
+  return t;
+}
+
+void Run::decode_tested(Tested& job, EntryDecoder& decoder, Source& src,
+                        const std::function<bool()>& go_on) {
+  if (job.opened->keys_pending && !job.opened->derive_keys()) return;  // asked for in its turn
+  job.result = decoder.decode(src, job.opened->request, [&](const char*, size_t n) {
+    job.done.fetch_add(n, std::memory_order_relaxed);
+    return go_on();
+  });
+}
+
+void Run::work(Together& t, std::unique_ptr<Source> src) {
+  try {
+    EntryDecoder decoder;
+    for (;;) {
+      Tested* job = nullptr;
+      {
+        std::unique_lock<std::mutex> lock(t.mutex);
+        t.changed.wait(lock, [&] {
+          while (t.next_take < t.entries.size() && t.entries[t.next_take]->taken) ++t.next_take;
+          return t.stopping || t.next_take < t.entries.size();
+        });
+        if (t.next_take == t.entries.size()) return;
+        job = t.entries[t.next_take++].get();
+        job->taken = true;
+      }
+      try {
+        if (!t.cancel) decode_tested(*job, decoder, *src, [&] { return !t.cancel; });
+      } catch (...) {
+        job->broke = true;
+      }
+      {
+        std::lock_guard<std::mutex> lock(t.mutex);
+        job->finished = true;
+      }
+      t.changed.notify_all();
+    }
+  } catch (...) {
+    // No decoder for this thread: the calling thread takes over what it would have tested.
+  }
+}
+
+void Run::test_together(Together& t, const Entry& e) {
+  auto job = std::make_unique<Tested>();
+  job->entry = &e;
+  job->shown = ansi(e.name);
+  job->opened = std::make_unique<Opened>();
+  held_ = &job->said;
+  defer_keys_ = true;
+  bool opened = false;
+  try {
+    opened = open_data(e, job->shown, job->opened.get());
+  } catch (...) {
+    held_ = nullptr;
+    defer_keys_ = false;
+    throw;
+  }
+  held_ = nullptr;
+  defer_keys_ = false;
+  if (!opened) job->opened.reset();
+  {
+    std::lock_guard<std::mutex> lock(t.mutex);
+    job->taken = job->finished = !job->opened;  // nothing to decode
+    t.entries.push_back(std::move(job));
+  }
+  t.changed.notify_all();
+  report_together(t, false);
+}
+
+void Run::report_together(Together& t, bool all) {
+  const size_t ahead = kAheadPerThread * (t.threads.size() + 1);
+  while (!cancelled_) {
+    Tested* front = nullptr;
+    Tested* mine = nullptr;
+    bool finished = false;
+    {
+      std::unique_lock<std::mutex> lock(t.mutex);
+      if (t.next_report == t.entries.size()) return;
+      if (!all && t.entries.size() - t.next_report < ahead) return;
+      front = t.entries[t.next_report].get();
+      while (t.next_take < t.entries.size() && t.entries[t.next_take]->taken) ++t.next_take;
+      if (!front->finished && t.next_take < t.entries.size()) {
+        mine = t.entries[t.next_take++].get();
+        mine->taken = true;
+      } else if (!front->finished) {
+        t.changed.wait_for(lock, kProgressWait, [&] { return front->finished; });
+      }
+      finished = front->finished;
+    }
+    const uint64_t total = front->opened ? front->opened->request.usize : 0;
+    if (front->opened && !front->told && !tell(front->shown, 0, total)) break;
+    front->told = true;
+    const auto front_done = [&] { return front->done.load(std::memory_order_relaxed); };
+    if (mine) {
+      uint64_t next = kProgressStep;
+      try {
+        decode_tested(*mine, decoder_, src_, [&] {
+          const uint64_t seen = mine->done.load(std::memory_order_relaxed);
+          if (seen < next) return !cancelled_;
+          next = seen + kProgressStep;
+          return tell(front->shown, front_done(), total);
+        });
+      } catch (...) {
+        mine->broke = true;
+      }
+      std::lock_guard<std::mutex> lock(t.mutex);
+      mine->finished = true;
+      continue;
+    }
+    if (!finished) {
+      if (!tell(front->shown, front_done(), total)) break;
+      continue;
+    }
+    if (front->opened && !tell(front->shown, front_done(), total)) break;
+    if (!front->opened || !front->opened->keys_pending) print(front->said);
+    if (front->broke) {
+      problem(PK_MEM, "    testing: " + front->shown + "   out of memory");
+    } else if (front->opened && front->opened->keys_pending) {
+      // Another password than the entries' before: opened again here, where it can be asked.
+      spans_.erase(front->opened->span);
+      front->opened.reset();
+      test_entry(*front->entry);
+    } else if (front->opened) {
+      report_test(*front->entry, front->shown, *front->opened, front->result);
+    }
+    front->opened.reset();
+    ++t.next_report;
+  }
+  t.cancel = true;
+}
 
 int Run::execute(Totals* totals) {
   *totals = Totals{};
@@ -233,17 +494,21 @@ int Run::execute(Totals* totals) {
   }
 
   std::vector<bool> matched(job_.include.size(), false);
+  const std::unique_ptr<Together> together = opt_.test ? start_together() : nullptr;
+  bool refused = false;  // by the service routine
   for (const Entry& e : dir_.entries) {
     if (!selected(e, &matched)) continue;
     ++totals->entries;
     totals->size += e.usize;
     totals->compressed += e.csize;
     if (!service(e)) {
-      problem(IZ_CTRLC, "cancelled by the user");
+      refused = true;
       break;
     }
     if (opt_.list) {
       list_entry(e, e.usize, e.crc);
+    } else if (together) {
+      test_together(*together, e);
     } else if (opt_.test) {
       test_entry(e);
     } else if (opt_.to_print) {
@@ -251,7 +516,10 @@ int Run::execute(Totals* totals) {
     } else {
       extract_entry(e);
     }
+    if (cancelled_) break;
   }
+  if (together) report_together(*together, true);
+  if (refused || cancelled_) problem(IZ_CTRLC, "cancelled by the user");
 
   const bool filtered = !job_.include.empty() || !job_.exclude.empty();
   for (size_t i = 0; i < matched.size(); ++i) {
@@ -323,6 +591,7 @@ bool Run::open_data(const Entry& e, const std::string& shown, Opened* out) {
     problem(PK_ERR, prefix + e.damage + ")");
     return false;
   }
+  out->span = UINT64_MAX;
   const bool aes = e.method == kMethodAes;
   if ((e.flags & kFlagStrongEncryption) || (aes && !(e.aes_usable && e.encrypted())) ||
       (!aes && e.aes)) {
@@ -348,6 +617,7 @@ bool Run::open_data(const Entry& e, const std::string& shown, Opened* out) {
     problem(PK_BADERR, prefix + "its data overlaps another part of the archive: a zip bomb?)");
     return false;
   }
+  out->span = d.header_offset;
   if (d.name_differs) {
     problem(PK_WARN, "warning: " + shown + "  (its local header gives another name)");
   }
@@ -425,6 +695,15 @@ bool Run::unlock_aes(const Entry& e, const EntryData& d, const std::string& pref
   r.csize -= head_len + kAesCodeSize;
   r.aes_code = out->aes_code;
   r.check_crc = e.aes_extra.vendor_version == kAesVendorAe1;
+  if (defer_keys_ && password_) {
+    out->keys_pending = true;
+    out->aes_strength = strength;
+    std::copy(head, head + head_len, out->aes_head);
+    out->password = *password_;
+    out->aes = std::make_unique<AesStream>();
+    r.aes = out->aes.get();
+    return true;
+  }
   auto stream = std::make_unique<AesStream>();
   const auto fits = [&](const std::string& password) {
     // The verifier tells which form (a wrong key passes it one time in 65,536, and then fails
@@ -508,7 +787,16 @@ void Run::test_entry(const Entry& e) {
   const std::string shown = ansi(e.name);
   Opened o;
   if (!open_data(e, shown, &o)) return;
-  const DecodeResult r = decoder_.decode(src_, o.request, [](const char*, size_t) { return true; });
+  Ticker tick{*this, shown, o.request.usize};
+  if (!tell(shown, 0, tick.total)) return;
+  const DecodeResult r =
+      decoder_.decode(src_, o.request, [&](const char*, size_t n) { return tick.add(n); });
+  if (!tell(shown, tick.done, tick.total)) return;
+  report_test(e, shown, o, r);
+}
+
+void Run::report_test(const Entry& e, const std::string& shown, const Opened& o,
+                      const DecodeResult& r) {
   int code = PK_OK;
   const std::string why = describe(r, e, o, &code);
   if (code == PK_OK) {
@@ -538,9 +826,12 @@ void Run::print_entry(const Entry& e) {
   };
   CrLfConverter crlf(out);
   const bool convert = opt_.crlf && e.is_text();
+  Ticker tick{*this, shown, o.request.usize};
+  if (!tell(shown, 0, tick.total)) return;
   const DecodeResult r = decoder_.decode(src_, o.request, [&](const char* p, size_t n) {
-    return convert ? crlf.write(p, n) : out(p, n);
+    return tick.add(n) && (convert ? crlf.write(p, n) : out(p, n));
   });
+  if (!tell(shown, tick.done, tick.total)) return;
   int code = PK_OK;
   const std::string why = describe(r, e, o, &code);
   if (code == PK_OK && hold) print(held);
@@ -623,10 +914,18 @@ void Run::extract_entry(const Entry& e) {
   const auto write = [&](const char* p, size_t n) { return out.write(p, n); };
   CrLfConverter crlf(write);
   const bool convert = opt_.crlf && e.is_text();
-  DecodeResult r = decoder_.decode(src_, o.request, [&](const char* p, size_t n) {
-    return convert ? crlf.write(p, n) : out.write(p, n);
-  });
+  Ticker tick{*this, shown, o.request.usize};
+  DecodeResult r;
+  if (tell(shown, 0, tick.total)) {
+    r = decoder_.decode(src_, o.request, [&](const char* p, size_t n) {
+      return tick.add(n) && (convert ? crlf.write(p, n) : out.write(p, n));
+    });
+  }
   if (!out.close() && r.outcome == Outcome::ok) r.outcome = Outcome::write_failed;
+  if (cancelled_ || !tell(shown, tick.done, tick.total)) {
+    remove_file(temp);  // a cancelled entry is not written
+    return;
+  }
   int code = PK_OK;
   why = describe(r, e, o, &code);
   const std::string verb = o.request.method == kMethodStored ? " extracting: " : "  inflating: ";

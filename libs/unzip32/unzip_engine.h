@@ -37,6 +37,7 @@ struct Job {
   std::vector<std::string> include;  // UTF-8 patterns; empty = every entry
   std::vector<std::string> exclude;
   UnzipListSizesFn list_sizes = nullptr;  // told each listed entry's whole sizes
+  UnzipProgressFn progress = nullptr;     // told how far each decoded entry has got
 };
 
 struct Totals {

@@ -6,6 +6,7 @@ namespace pvx::unzip {
 
 bool FileSource::open(const std::string& utf8_path) {
   pos_ = UINT64_MAX;
+  path_ = utf8_path;
   if (!file_.open(utf8_path, BinaryFile::Mode::Read)) return false;
   if (!file_.size(&size_)) {
     file_.close();
@@ -27,6 +28,13 @@ bool FileSource::read_at(uint64_t offset, void* buf, size_t n) {
   }
   pos_ = offset + n;
   return true;
+}
+
+std::unique_ptr<Source> FileSource::another() const {
+  auto again = std::make_unique<FileSource>();
+  // Another file under the name by now would read other bytes: the size must still match.
+  if (!again->open(path_) || again->size() != size_) return nullptr;
+  return again;
 }
 
 bool MemorySource::read_at(uint64_t offset, void* buf, size_t n) {

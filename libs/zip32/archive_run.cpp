@@ -60,8 +60,8 @@ std::string moved_record(const Directory& dir, const OldEntry& e, uint64_t offse
 class Run {
  public:
   Run(const RunOptions& options, const std::string& archive, const PrintSink& print,
-      Workspace& work)
-      : opt_(options), archive_(archive), print_(print), work_(work) {}
+      const ProgressSink& progress, Workspace& work)
+      : opt_(options), archive_(archive), print_(print), progress_(progress), work_(work) {}
 
   int32_t execute(const std::vector<std::string>& names);
 
@@ -85,6 +85,7 @@ class Run {
   const RunOptions& opt_;
   const std::string& archive_;
   const PrintSink& print_;
+  const ProgressSink& progress_;
   Workspace& work_;
   std::vector<Source> sources_;
   std::vector<Planned> plan_;
@@ -199,11 +200,22 @@ int32_t Run::execute(const std::vector<std::string>& names) {
 int32_t Run::write_entries(BinaryFile& out, uint64_t* pos, std::string* cd, uint64_t* count) {
   EntryWriter writer(out, opt_.level, work_);
   if (opt_.encrypt) writer.encrypt(opt_.encrypt, opt_.password);
+  const auto stopped = [this] { return fail(ZE_ABORT, "Interrupted (aborting)"); };
   for (const Planned& p : plan_) {
+    const uint64_t total = p.src->is_dir ? 0 : p.src->size;
+    uint64_t shown = 0;  // a pack that starts over is not shown going back
+    EntryProgress tell;
+    if (progress_) {
+      tell = [&](uint64_t done) {
+        shown = std::max(shown, done);
+        return progress_(p.src->stored, shown, total);
+      };
+      if (tell(0)) return stopped();
+    }
     EntryHeader h;
     auto result = EntryWriter::Result::SourceFailed;
     if (p.src->is_dir || !same_file(file_id(p.src->path), archive_id_)) {
-      result = writer.write(*p.src, *pos, &h);
+      result = writer.write(*p.src, *pos, &h, tell);
       if (result == EntryWriter::Result::SourceFailed) {
         print_("zip warning: could not open for reading: " + p.src->path + "\n");
         open_failed_ = true;
@@ -224,7 +236,11 @@ int32_t Run::write_entries(BinaryFile& out, uint64_t* pos, std::string* cd, uint
         return fail(ZE_MEM, "out of memory");
       case EntryWriter::Result::CipherFailed:
         return fail(ZE_LOGIC, "encryption failed");
+      case EntryWriter::Result::Aborted:
+        return stopped();
     }
+    // The end of the file, before the run ends: a stop here still leaves the archive as it was.
+    if (tell && tell(total)) return stopped();
     *pos = h.offset + local_header_size(h) + h.csize;
     *cd += central_record(h);
     ++*count;
@@ -367,8 +383,8 @@ int32_t Run::rebuild_into(BinaryFile& f, BinaryFile& out) {
 
 int32_t run_archive(const RunOptions& options, const std::string& archive,
                     const std::vector<std::string>& names, const PrintSink& print,
-                    Workspace& work) {
-  Run run(options, archive, print, work);
+                    const ProgressSink& progress, Workspace& work) {
+  Run run(options, archive, print, progress, work);
   return run.execute(names);
 }
 

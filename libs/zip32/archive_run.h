@@ -22,11 +22,15 @@ struct RunOptions {
 
 // Receives each message (UTF-8) as it is printed.
 using PrintSink = std::function<void(std::string_view)>;
+// Told of the file being added (its entry name, UTF-8): done of total bytes, at its start, its
+// end and between its blocks. True stops the run with ZE_ABORT. Empty: nobody asks.
+using ProgressSink = std::function<bool(std::string_view name, uint64_t done, uint64_t total)>;
 
 struct Workspace;
 
 // archive and names are UTF-8; work is reused from run to run. Returns a ZE_ code.
 int32_t run_archive(const RunOptions& options, const std::string& archive,
-                    const std::vector<std::string>& names, const PrintSink& print, Workspace& work);
+                    const std::vector<std::string>& names, const PrintSink& print,
+                    const ProgressSink& progress, Workspace& work);
 
 }  // namespace pvx::zip

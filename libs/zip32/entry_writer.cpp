@@ -22,9 +22,10 @@ uint16_t level_flags(int level) {
 }  // namespace
 
 EntryWriter::EntryWriter(BinaryFile& archive, int level, Workspace& work)
-    : out_(archive), level_(level), packer_(std::max(level, 1), work.pack) {}
+    : out_(archive), work_(work), level_(level), packer_(std::max(level, 1), work.pack) {}
 
-EntryWriter::Result EntryWriter::write(const Source& src, uint64_t offset, EntryHeader* h) {
+EntryWriter::Result EntryWriter::write(const Source& src, uint64_t offset, EntryHeader* h,
+                                       const EntryProgress& progress) {
   *h = EntryHeader{};
   h->name = src.stored;
   h->is_dir = src.is_dir;
@@ -49,6 +50,11 @@ EntryWriter::Result EntryWriter::write(const Source& src, uint64_t offset, Entry
   h->zip64_sizes = src.size + (aes_strength_ ? kAesMaxOverhead : 0) >= kZip64Threshold;
   const uint64_t data_at = offset + local_header_size(*h);  // the same for either method
   if (!out_.seek(offset) || !out_.write(local_header(*h))) return Result::ArchiveFailed;
+  packer_.use_progress(&progress);
+  struct Unhook {  // the packer must not keep a hook of this frame past it
+    BlockPacker& packer;
+    ~Unhook() { packer.use_progress(nullptr); }
+  } unhook{packer_};
   const Result r = aes_strength_ ? pack_encrypted(in, h, data_at) : pack(in, h, data_at);
   if (r != Result::Ok) return r;
   if (h->method == kMethodDeflated) h->flags |= level_flags(level_);
@@ -91,9 +97,10 @@ EntryWriter::Result EntryWriter::pack(BinaryFile& in, EntryHeader* h, uint64_t d
   using Kind = PackResult::Kind;
   const uint64_t size = h->usize;
   const bool deflate = level_ > 0 && size > 0;
-  if (deflate && size > kInlineLimit && !pool_) {
-    pool_ = std::make_unique<ThreadPool>(ThreadPool::default_size());
-    packer_.use_pool(pool_.get());
+  if (deflate && size > kInlineLimit && !pooled_) {
+    if (!work_.pool) pool_ = std::make_unique<ThreadPool>(ThreadPool::default_size());
+    packer_.use_pool(work_.pool ? work_.pool.get() : pool_.get());
+    pooled_ = true;
   }
   PackResult p = packer_.pack(in, size, out_, deflate ? PackMode::Decide : PackMode::Copy);
   auto again = [&](PackMode mode, uint64_t raw_before) {
@@ -123,6 +130,8 @@ EntryWriter::Result EntryWriter::pack(BinaryFile& in, EntryHeader* h, uint64_t d
       return Result::OutOfMemory;
     case Kind::CipherFailed:
       return Result::CipherFailed;
+    case Kind::Aborted:
+      return Result::Aborted;
     default:
       return Result::ArchiveFailed;
   }

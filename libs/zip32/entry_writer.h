@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -17,12 +18,19 @@ namespace pvx::zip {
 // What one calling thread keeps from run to run.
 struct Workspace {
   PackWorkspace pack;
+  // The workers every run on this thread uses while it is open (ZpOpenPool); after `pack`,
+  // whose worker states they use, so that they are joined first.
+  std::unique_ptr<ThreadPool> pool;
 };
 
-// Lives for one run: the thread pool it starts for the first large entry ends with it.
+// Told the bytes of the file written so far; true stops the entry (Result::Aborted).
+using EntryProgress = std::function<bool(uint64_t done)>;
+
+// Lives for one run: without the thread's open pool, the one it starts for the first large
+// entry ends with it.
 class EntryWriter {
  public:
-  enum class Result { Ok, SourceFailed, ArchiveFailed, OutOfMemory, CipherFailed };
+  enum class Result { Ok, SourceFailed, ArchiveFailed, OutOfMemory, CipherFailed, Aborted };
 
   // level 0 stores everything; 1..9 are zlib's levels.
   EntryWriter(BinaryFile& archive, int level, Workspace& work);
@@ -35,18 +43,22 @@ class EntryWriter {
   }
 
   // Writes `src` as entry `header.name` at `offset`; fills the header. On Ok the archive's
-  // position is just past the entry's data.
-  Result write(const Source& src, uint64_t offset, EntryHeader* header);
+  // position is just past the entry's data. `progress` (may be empty) hears of every block
+  // written but the last.
+  Result write(const Source& src, uint64_t offset, EntryHeader* header,
+               const EntryProgress& progress = {});
 
  private:
   Result pack(BinaryFile& in, EntryHeader* h, uint64_t data_at);
   Result pack_encrypted(BinaryFile& in, EntryHeader* h, uint64_t data_at);
 
   BinaryFile& out_;
+  Workspace& work_;
   int level_;
   int aes_strength_ = 0;
   const std::string* password_ = nullptr;
   BlockPacker packer_;
+  bool pooled_ = false;               // packer_ has its workers
   std::unique_ptr<ThreadPool> pool_;  // after packer_: its workers are joined first
 };
 

@@ -195,7 +195,7 @@ PackResult BlockPacker::pack_blocks(BinaryFile& in, uint64_t size, BinaryFile& o
   // A short entry is judged whole: its deflated form is made by then anyway.
   const uint64_t decided = plan_.leading < kDecideBlocks ? count : std::min(judged, count);
   uint64_t decide_until = mode == PackMode::Decide ? decided : 0;
-  uint64_t next_read = 0, next_write = 0;
+  uint64_t next_read = 0, next_write = 0, done = 0;
   uLong crc = crc32(0L, Z_NULL, 0);
   dict_len_ = 0;
   while (next_write < count) {
@@ -255,8 +255,13 @@ PackResult BlockPacker::pack_blocks(BinaryFile& in, uint64_t size, BinaryFile& o
     r.csize += n;
     crc = crc32_combine(crc, b.crc, static_cast<z_off_t>(b.len));
     ++next_write;
+    done += b.len;
     if (!copying && r.csize >= size) {  // can no longer come out smaller
       r.kind = Kind::NotSmaller;
+      return r;
+    }
+    if (progress_ && *progress_ && next_write < count && (*progress_)(done)) {
+      r.kind = Kind::Aborted;
       return r;
     }
   }

@@ -118,6 +118,7 @@ struct PackResult {
     ArchiveFailed,
     OutOfMemory,
     CipherFailed,
+    Aborted,  // the progress hook asked to stop
   };
   Kind kind = Kind::Stored;
   uint64_t csize = 0;
@@ -150,6 +151,11 @@ class BlockPacker {
     start_cipher_ = std::move(start);
   }
 
+  // From now on, after every block written but an entry's last, `progress` (null for none) is
+  // told the bytes of the entry written so far; a true answer stops the pack with Aborted. It
+  // runs on the calling thread and must outlive the packer's use of it.
+  void use_progress(const std::function<bool(uint64_t done)>* progress) { progress_ = progress; }
+
   // Packs `size` bytes from the position of `in` to the position of `out`. A stop (Shrinks,
   // NotSmaller) leaves both files positioned anywhere. csize counts the packed bytes only, not
   // the cipher's salt, verifier or code.
@@ -173,6 +179,7 @@ class BlockPacker {
   ThreadPool* pool_ = nullptr;
   AesStream* cipher_ = nullptr;
   std::function<bool()> start_cipher_;
+  const std::function<bool(uint64_t)>* progress_ = nullptr;
   unsigned workers_ = 0;
   size_t slots_ = 0;
   BlockPlan plan_;       // of the entry being packed

@@ -1,6 +1,7 @@
 // The C entry points. Settings are copied per calling thread; nothing throws across here.
 #include "zip32.h"
 
+#include <memory>
 #include <new>
 #include <string>
 #include <string_view>
@@ -18,6 +19,7 @@ struct LibraryState {
   ZipCallbackRecord callbacks{};
   pvx::zip::RunOptions options;
   pvx::zip::Workspace work;
+  bool running = false;  // a ZpArchive is under way: its callbacks may call back in
 };
 
 LibraryState& state() {
@@ -63,6 +65,29 @@ bool ask_password(const ZipCallbackRecord& cb, const char* archive, std::string*
   return answer == 0 && !out->empty();
 }
 
+// Marks the thread's run for its lifetime.
+struct Running {
+  bool& flag;
+  explicit Running(bool& f) : flag(f) { flag = true; }
+  ~Running() { flag = false; }
+  Running(const Running&) = delete;
+  Running& operator=(const Running&) = delete;
+};
+
+// The caller's progress routine behind the run's sink: names go out in ANSI, converted once a
+// file.
+pvx::zip::ProgressSink progress_sink(ZipProgressFn fn) {
+  if (!fn) return {};
+  return [fn, utf8 = std::string(), ansi = std::string()](std::string_view name, uint64_t done,
+                                                          uint64_t total) mutable {
+    if (name != utf8) {
+      utf8 = name;
+      ansi = pvx::utf8_to_ansi(name);
+    }
+    return fn(ansi.c_str(), done, total) != 0;
+  };
+}
+
 }  // namespace
 
 extern "C" {
@@ -91,7 +116,10 @@ PVX_EXPORT int32_t PVX_CALL ZpSetOptions(ZipOptionRecord* options) {
 PVX_EXPORT int32_t PVX_CALL ZpArchive(int32_t count, const char* archive, ZipNameList* names) {
   try {
     LibraryState& st = state();
+    if (st.running) return ZE_LOGIC;  // called again from one of its own callbacks
+    const Running running(st.running);
     const ZipPrintFn fn = st.callbacks.print;
+    const pvx::zip::ProgressSink progress = progress_sink(st.callbacks.progress);
     const pvx::zip::PrintSink print = [fn](std::string_view text) { print_ansi(fn, text); };
     if (!archive || !*archive || count < 0 || count > ZIP_MAX_NAMES || (count > 0 && !names)) {
       print("zip error: Invalid command arguments (archive name or name list)\n");
@@ -106,7 +134,8 @@ PVX_EXPORT int32_t PVX_CALL ZpArchive(int32_t count, const char* archive, ZipNam
       list.push_back(pvx::ansi_to_utf8(names->names[i]));
     }
     if (st.options.encrypt == 0) {
-      return pvx::zip::run_archive(st.options, pvx::ansi_to_utf8(archive), list, print, st.work);
+      return pvx::zip::run_archive(st.options, pvx::ansi_to_utf8(archive), list, print, progress,
+                                   st.work);
     }
     if (st.options.encrypt < 1 || st.options.encrypt > 3) {
       print("zip error: Invalid command arguments (unknown encryption)\n");
@@ -118,9 +147,30 @@ PVX_EXPORT int32_t PVX_CALL ZpArchive(int32_t count, const char* archive, ZipNam
       print("zip error: Invalid command arguments (no password given)\n");
       return ZE_PARMS;
     }
-    return pvx::zip::run_archive(run, pvx::ansi_to_utf8(archive), list, print, st.work);
+    return pvx::zip::run_archive(run, pvx::ansi_to_utf8(archive), list, print, progress, st.work);
   }
   PVX_CATCH_RETURN(ZE_MEM, ZE_LOGIC)
+}
+
+PVX_EXPORT int32_t PVX_CALL ZpOpenPool(void) {
+  try {
+    LibraryState& st = state();
+    if (st.work.pool) return 0;
+    st.work.pool = std::make_unique<pvx::zip::ThreadPool>(pvx::zip::ThreadPool::default_size());
+    return 1;
+  }
+  PVX_CATCH_RETURN(0, 0)
+}
+
+PVX_EXPORT int32_t PVX_CALL ZpClosePool(void) {
+  try {
+    LibraryState& st = state();
+    if (st.running) return -1;  // its packer may hold the workers
+    if (!st.work.pool) return 0;
+    st.work.pool.reset();  // joins the workers
+    return 1;
+  }
+  PVX_CATCH_RETURN(0, 0)
 }
 
 }  // extern "C"

@@ -5,10 +5,18 @@
 //                   [--password-file FILE|-] [--password TEXT] [--min-saving N] [--inline FILE]...
 //                   [FILE...]
 //   parvex-sim script [--addin-folder DIR] [--outbox DIR] [--in-process|--registered] FILE|-
-//   (both: [--policy-file FILE] instead of the platform's policies)
-//   parvex-sim --windows        the add-in's four windows as the headless view draws them
+//   (both: [--policy-file FILE] instead of the platform's policies; [--gaps] prints after each
+//   send the longest time the add-in let no window events run)
+//   parvex-sim --windows        the add-in's five windows as the headless view draws them
 #include <cstdio>
 #include <cstdlib>
+#ifdef _WIN32
+#include <io.h>
+#define isatty _isatty
+#define fileno _fileno
+#else
+#include <unistd.h>
+#endif
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -34,6 +42,7 @@
 #include "ui/frm_about.h"
 #include "ui/frm_options.h"
 #include "ui/frm_outlook.h"
+#include "ui/frm_progress.h"
 #include "ui/headless_view.h"
 
 namespace {
@@ -71,7 +80,10 @@ class SimServices final : public parvex::Services {
     answer.password = parvex::sim::typed_password();
     return answer;
   }
-  void do_events() override { native_->do_events(); }
+  void do_events() override {
+    parvex::sim::events_pumped();
+    native_->do_events();
+  }
   void set_clipboard_text(const std::string& text) override { native_->set_clipboard_text(text); }
   void shell_execute(const parvex::ShellExecuteArgs& args) override {
     native_->shell_execute(args);
@@ -135,7 +147,7 @@ std::vector<std::string> default_files() {
   return files;
 }
 
-// The four windows before they load: loading the about window would read and create the
+// The five windows before they load: loading the about window would read and create the
 // statistics file, and the options window reads the settings.
 int print_windows() {
   using namespace parvex;
@@ -143,8 +155,9 @@ int print_windows() {
   const ui::frm_about about;
   const ui::frm_ab startup;
   const ui::frm_options options;
-  std::printf("%s\n%s\n%s\n%s", ui::draw(zip_window).c_str(), ui::draw(about).c_str(),
-              ui::draw(startup).c_str(), ui::draw(options).c_str());
+  const ui::frm_progress progress;
+  std::printf("%s\n%s\n%s\n%s\n%s", ui::draw(zip_window).c_str(), ui::draw(about).c_str(),
+              ui::draw(startup).c_str(), ui::draw(options).c_str(), ui::draw(progress).c_str());
   return 0;
 }
 
@@ -190,6 +203,8 @@ int usage(std::FILE* to = stderr, int code = 2) {
                "Windows). PARVEX_PASSWORD\nstands in for them; --password shows the password to "
                "every user of the machine.\n"
                "--inline attaches a picture the message's HTML body shows.\n"
+               "--gaps prints after each send the longest time the add-in let no window events "
+               "run.\n"
                "A folder, device or pipe is refused as a file; the exit code is 0 when every "
                "step ran and no send was cancelled, 1 otherwise, 2 for a wrong command line.\n",
                parvex::kPolicyFile);
@@ -217,6 +232,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> inline_files;
   bool in_process = false;
   bool registered = false;
+  bool gaps = false;
   for (int i = 2; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--help" || a == "-h") {
@@ -225,6 +241,8 @@ int main(int argc, char** argv) {
       in_process = true;
     } else if (a == "--registered") {
       registered = true;
+    } else if (a == "--gaps") {
+      gaps = true;
     } else if (a == "--subject" || a == "--addin-folder" || a == "--outbox" ||
                a == "--policy-file") {
       if (i + 1 == argc) {
@@ -314,6 +332,9 @@ int main(int argc, char** argv) {
   bool ok = false;
   {
     parvex::sim::SimSession session(std::cout, outbox, std::move(link));
+    session.measure_gaps(gaps);
+    // A person watching the send sees how far the packing got; a pipe or a file gets nothing.
+    session.show_progress_on_terminal(mode == "send" && isatty(fileno(stderr)));
     std::cout << addin << "\n";
     if (mode == "send") {
       if (args.empty() && inline_files.empty()) args = default_files();

@@ -1,5 +1,6 @@
 #include "sim/sim_session.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <chrono>
@@ -33,6 +34,7 @@
 #include "ui/frm_about.h"
 #include "ui/frm_options.h"
 #include "ui/frm_outlook.h"
+#include "ui/frm_progress.h"
 #include "ui/headless_view.h"
 
 namespace parvex::sim {
@@ -142,7 +144,51 @@ const char* kUsage =
     "  send | read | close [mail|explorer] | button | check on|off | zip | startup-complete |\n"
     "  show outlook|about|startup|options | startup continue|line|logo|background|close |\n"
     "  fail CALL [TIMES] | stop-failing | log | stats | shutdown | disconnect |\n"
-    "  options password [TEXT] | options min-saving N | answer cancel|unprotected\n";
+    "  options password [TEXT] | options min-saving N | answer cancel|unprotected |\n"
+    "  cancel-after N\n";
+
+// What the simulated user does with the next send's progress window, and what it shows on the
+// terminal.
+struct SimProgress {
+  int cancel_after = 0;  // press Cancel at this packing step of the next send; 0: never
+  int steps = 0;         // packing steps of the send in progress
+  bool terminal = false;
+  std::string drawn;  // the terminal line last drawn
+};
+
+void packing_step_seen() {
+  auto& p = program_state<SimProgress>();
+  auto& window = ui::touch<ui::frm_progress>();
+  if (++p.steps == p.cancel_after) window.cmd_cancel.click();
+  if (!p.terminal || !window.visible) return;
+  char percent[16];
+  std::snprintf(percent, sizeof percent, "%3d %% ", window.bar.value / 10);
+  std::string text = window.lbl_count.caption + "  " + percent + window.lbl_file.caption;
+  if (text == p.drawn) return;
+  std::fprintf(stderr, "\r%s\x1b[K", text.c_str());
+  p.drawn = std::move(text);
+}
+
+// The gaps between the moments the add-in let window events run, during one send.
+struct PumpGaps {
+  const SimOutlook* outlook = nullptr;  // measuring while set
+  std::chrono::steady_clock::time_point last;
+  double copies_at_last = 0;
+  double own_ms = 0;   // the longest gap less the client's copies in it
+  double host_ms = 0;  // the client's copies in one gap, at most
+};
+
+void close_gap() {
+  auto& g = program_state<PumpGaps>();
+  if (!g.outlook) return;
+  const auto now = std::chrono::steady_clock::now();
+  const double copies = g.outlook->copy_ms() - g.copies_at_last;
+  const double gap = std::chrono::duration<double, std::milli>(now - g.last).count();
+  g.own_ms = std::max(g.own_ms, gap - copies);
+  g.host_ms = std::max(g.host_ms, copies);
+  g.last = now;
+  g.copies_at_last = g.outlook->copy_ms();
+}
 
 struct TypedPassword {
   std::string text;
@@ -173,6 +219,10 @@ class CoreLink final : public AddinLink {
 };
 
 }  // namespace
+
+void events_pumped() {
+  close_gap();
+}
 
 void set_typed_password(std::string password) {
   CodeModule::wipe(program_state<TypedPassword>().text);
@@ -237,9 +287,12 @@ void install_libraries(const std::filesystem::path& from, const std::filesystem:
 }
 
 SimSession::SimSession(std::ostream& out, std::string outbox, std::unique_ptr<AddinLink> link)
-    : out_(out), outbox_(std::move(outbox)), link_(std::move(link)) {}
+    : out_(out), outbox_(std::move(outbox)), link_(std::move(link)) {
+  ui::on_packing_step = packing_step_seen;
+}
 
 SimSession::~SimSession() {
+  ui::on_packing_step = nullptr;
   // Nothing of ours may outlive the client it holds references to.
   if (connect_) attempt([&] { host_exit(); });
 }
@@ -384,18 +437,33 @@ void SimSession::send_current() {
   if (!mail) raise(err::kObjectRequired, "no message is open");
   const size_t before = outlook_.outbox().size();
   outlook_.reset_copy_ms();
+  program_state<SimProgress>().terminal = terminal_progress_;
   const auto start = std::chrono::steady_clock::now();
+  if (measure_gaps_) program_state<PumpGaps>() = {&outlook_, start};
   outlook_.send(mail);
+  close_gap();
   const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
+  // The Cancel asked for was for this send only.
+  const SimProgress progress = std::exchange(program_state<SimProgress>(), {});
+  if (!progress.drawn.empty()) std::fprintf(stderr, "\n");
+  const PumpGaps gaps = std::exchange(program_state<PumpGaps>(), {});
   for (const auto& f : outlook_.event_failures()) {
     out_ << "(the host saw a failure: " << f.description() << ")\n";
   }
   if (outlook_.outbox().size() == before) {
     out_ << "The send was cancelled; the message stays open.\n";
     ++cancelled_sends_;
-    return;
+  } else {
+    print_sent(outlook_.outbox().back(), took.count());
   }
-  print_sent(outlook_.outbox().back(), took.count());
+  if (measure_gaps_) {
+    char line[160];
+    std::snprintf(line, sizeof line,
+                  "Longest time without window events: %.1f ms of the add-in's own steps; the "
+                  "client's copies %.1f ms\n",
+                  gaps.own_ms, gaps.host_ms);
+    out_ << line;
+  }
 }
 
 // "attach FILE [inline CID|cid CID|hidden]", "attach-item SUBJECT", "attach-object NAME",
@@ -475,7 +543,7 @@ bool SimSession::run(const std::string& line) {
       if (!button) raise(err::kObjectRequired, "no toolbar button");
       button->click();
     } else if ((cmd == "check" || cmd == "zip" || cmd == "show" || cmd == "startup" ||
-                cmd == "log" || cmd == "stats") &&
+                cmd == "log" || cmd == "stats" || cmd == "cancel-after") &&
                !windows_reachable()) {
     } else if (cmd == "check" && w.size() == 2 && (w[1] == "on" || w[1] == "off")) {
       auto& box = ui::touch<ui::frm_about>().parvex_chk;
@@ -521,6 +589,12 @@ bool SimSession::run(const std::string& line) {
     } else if (cmd == "answer" && w.size() == 2 && (w[1] == "cancel" || w[1] == "unprotected")) {
       program_state<TypedPassword>().next_choice =
           w[1] == "cancel" ? PasswordAnswer::Choice::cancel : PasswordAnswer::Choice::unprotected;
+    } else if (cmd == "cancel-after" && w.size() == 2) {
+      int steps = 0;
+      if (std::sscanf(w[1].c_str(), "%d", &steps) != 1 || steps < 1) {
+        raise(err::kInvalidCall, "cancel-after takes a number of packing steps from 1");
+      }
+      program_state<SimProgress>().cancel_after = steps;
     } else if (cmd == "startup-complete") {
       if (connect_) connect_->OnStartupComplete();
     } else if (cmd == "fail" && w.size() >= 2) {

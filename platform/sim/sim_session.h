@@ -45,6 +45,10 @@ std::optional<PasswordAnswer::Choice> take_password_choice();
 // leaves nothing behind.
 void install_libraries(const std::filesystem::path& from, const std::filesystem::path& to);
 
+// parvex-sim's services call this each time the add-in lets window events run: a session
+// measuring the gaps (SimSession::measure_gaps) closes one there.
+void events_pumped();
+
 class SimSession {
  public:
   // outbox: folder that receives each sent message's attachments (created when needed).
@@ -64,6 +68,12 @@ class SimSession {
   // inline_files: pictures the HTML body shows.
   bool send_files(const std::string& subject, const std::vector<std::string>& files,
                   const std::vector<std::string>& inline_files = {});
+
+  // Draws each send's progress on standard error, as the progress window shows it.
+  void show_progress_on_terminal(bool on) { terminal_progress_ = on; }
+  // After each send, prints the longest time the add-in went without letting window events run,
+  // and apart from it the longest copy the client made for it in one such gap.
+  void measure_gaps(bool on) { measure_gaps_ = on; }
 
   SimOutlook& outlook() { return outlook_; }
   const std::vector<std::string>& written_messages() const { return written_; }
@@ -95,6 +105,8 @@ class SimSession {
   std::vector<std::shared_ptr<SimItem>> mails_;  // opened, oldest first
   std::vector<std::string> written_;
   int cancelled_sends_ = 0;
+  bool terminal_progress_ = false;
+  bool measure_gaps_ = false;
 };
 
 }  // namespace parvex::sim

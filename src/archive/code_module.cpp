@@ -20,6 +20,7 @@ using archive::ArchiveLibrary;
 using ZpInitFn = int32_t(PVX_CALL*)(ZipCallbackRecord*);
 using ZpSetOptionsFn = int32_t(PVX_CALL*)(ZipOptionRecord*);
 using ZpArchiveFn = int32_t(PVX_CALL*)(int32_t, const char*, ZipNameList*);
+using ZpPoolFn = int32_t(PVX_CALL*)();
 using UzpVersion2Fn = int32_t(PVX_CALL*)(UnzipVersionRecord*);
 using WizSingleEntryUnzipFn = int32_t(PVX_CALL*)(int32_t, ZipNameList*, int32_t, ZipNameList*,
                                                  UnzipOptionRecord*, UnzipCallbackRecord*);
@@ -40,6 +41,22 @@ class RunGuard {
   RunGuard(const RunGuard&) = delete;
   RunGuard& operator=(const RunGuard&) = delete;
 };
+
+// The run's progress hook, in the module state for as long as the run.
+class HeldHook {
+ public:
+  explicit HeldHook(const ProgressHook& hook) { state().Progress = hook; }
+  ~HeldHook() { state().Progress = nullptr; }
+  HeldHook(const HeldHook&) = delete;
+  HeldHook& operator=(const HeldHook&) = delete;
+};
+
+// An export of our own that the zip library may lack; null then, or when it cannot be loaded.
+ZpPoolFn pool_entry(const char* name) noexcept {
+  void* entry = nullptr;
+  attempt([&] { entry = archive::archive_library(ArchiveLibrary::Zip).symbol(name); });
+  return reinterpret_cast<ZpPoolFn>(entry);
+}
 
 template <class Record>
 void clear_record(Record& record) {
@@ -119,10 +136,22 @@ HeldPassword::~HeldPassword() {
   attempt([] { wipe(state().Password); });
 }
 
+ZipPool::ZipPool() noexcept {
+  if (const ZpPoolFn start = pool_entry("ZpOpenPool")) open_ = start() == 1;
+}
+
+ZipPool::~ZipPool() {
+  if (!open_) return;
+  // Looked up again: the library may have been loaded anew since (ProgramState::reset()).
+  if (const ZpPoolFn close = pool_entry("ZpClosePool")) close();
+}
+
 int32_t VBZip(const std::vector<std::string>& names, const std::string& zip_file, int16_t recurse,
-              int16_t update, const std::string& root_dir, int16_t encrypt) {
+              int16_t update, const std::string& root_dir, int16_t encrypt,
+              const ProgressHook& progress) {
   if (names.size() > ZIP_MAX_NAMES) raise(err::kSubscriptRange, "Subscript out of range");
   RunGuard guard;
+  const HeldHook hook(progress);
 
   // ANSI copies, alive until the library returns.
   std::vector<std::string> ansi_names;
@@ -138,6 +167,7 @@ int32_t VBZip(const std::vector<std::string>& names, const std::string& zip_file
   callbacks.print = &ZipPrint;
   callbacks.password = &ZipPassword;
   callbacks.comment = &ZipComment;
+  callbacks.progress = &ZipProgress;  // lets window events run during a large file too
 
   ZipOptionRecord options;
   clear_record(options);
@@ -168,9 +198,10 @@ int32_t VBZip(const std::vector<std::string>& names, const std::string& zip_file
 }
 
 int32_t VBUnzip(const std::string& zip_file, const std::string& extract_dir,
-                const UnzipIntegers& settings) {
+                const UnzipIntegers& settings, const ProgressHook& progress) {
   return rethrow_as("CodeModule::VBUnzip", [&] {
     RunGuard guard;
+    const HeldHook hook(progress);
     ModuleState& st = state();
     st.LastMessage.clear();
     st.ListText.clear();
@@ -229,10 +260,15 @@ int32_t VBUnzip(const std::string& zip_file, const std::string& extract_dir,
     using ListSizesFn = int32_t(PVX_CALL*)(UnzipListSizesFn);
     const auto sizes = reinterpret_cast<ListSizesFn>(
         archive_library(ArchiveLibrary::Unzip).symbol("UzpListSizes64"));
+    using SetProgressFn = int32_t(PVX_CALL*)(UnzipProgressFn);
+    const auto set_progress = reinterpret_cast<SetProgressFn>(
+        archive_library(ArchiveLibrary::Unzip).symbol("UzpSetProgress"));
     if (sizes) sizes(&UnzipListSizes);
+    if (set_progress) set_progress(&ZipProgress);
     const int32_t result = unzip(0, &first, 0, &second, &options, &callbacks);
     st.SystemError = services().last_system_error();
     if (sizes) sizes(nullptr);
+    if (set_progress) set_progress(nullptr);
     return result;
   });
 }
@@ -258,6 +294,19 @@ int32_t PVX_CALL ZipPassword(char* buf, int32_t size, char*, char*) noexcept {
     given = 0;
   });
   return given;
+}
+
+int32_t PVX_CALL ZipProgress(const char* name, uint64_t done, uint64_t total) noexcept {
+  bool stop = false;
+  attempt([&] {
+    stop = true;  // a hook that fails stops the run rather than pack on unwatched
+    const ProgressHook& hook = state().Progress;
+    const std::string text = name ? archive::text_from_ansi_buffer(name, std::strlen(name)) : "";
+    stop = hook && hook(text, done, total);
+  });
+  if (stop) return 1;
+  attempt([] { services().do_events(); });
+  return 0;
 }
 
 char* PVX_CALL ZipComment(char* buf) noexcept {

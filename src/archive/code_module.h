@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -14,6 +15,13 @@
 
 namespace parvex::CodeModule {
 
+// Told of the file being packed, or the entry being tested or extracted: its name, then done of
+// its total bytes. Called at the start and end of each and during a large one; window events
+// run after each call, so it need not let them run itself. True (or a throw) stops the run:
+// the zip library returns ZE_ABORT and leaves the archive as it was, the unzip library
+// IZ_CTRLC.
+using ProgressHook = std::function<bool(const std::string& name, uint64_t done, uint64_t total)>;
+
 // Module state shared by ZipFiles and UnzipFiles on one thread.
 struct ModuleState {
   std::string LastMessage;   // what the library printed in the latest run or extraction
@@ -22,6 +30,7 @@ struct ModuleState {
   int16_t ListCount = 0;     // entries listed, held at 32767
   int16_t SkipPassword = 0;  // 1 once the user declined to give a password in this extraction
   bool running = false;      // a library run is in progress (window events may run meanwhile)
+  ProgressHook Progress;     // the hook of the zip run in progress, if it has one
   std::array<char, 4097> comment{};  // the buffer ZipComment hands back; outlives the call
   // The password of the send in progress (HeldPassword), its UTF-8 bytes as typed (what 7-Zip
   // derives its key from); empty when none. Archive runs encrypt only while one is held.
@@ -77,6 +86,22 @@ class HeldPassword {
 // The longest password the libraries take: their buffer of 256 less the terminating zero.
 inline constexpr size_t kMaxPassword = 255;
 
+// Keeps the zip library's worker threads for its own lifetime (ZpOpenPool), so that the runs
+// of one send share them, and joins them when it ends on any path (ZpClosePool). A library
+// without those exports, or one that cannot be loaded, just runs as it always did. Make and
+// end it on one thread, outside any run.
+class ZipPool {
+ public:
+  ZipPool() noexcept;
+  ~ZipPool();
+  ZipPool(const ZipPool&) = delete;
+  ZipPool& operator=(const ZipPool&) = delete;
+  bool open() const { return open_; }  // this one opened the pool (and will close it)
+
+ private:
+  bool open_ = false;
+};
+
 // Overwrites the bytes of text, then empties it.
 void wipe(std::string& text) noexcept;
 
@@ -87,20 +112,25 @@ inline constexpr int32_t kZipLibraryUnavailable = 53;
 // be loaded or lacks an export is skipped (kZipLibraryUnavailable). Raises, before any library
 // call, for more than 100 names, a text the ANSI code page cannot carry, or a run in progress.
 // With encrypt set and a password held, the entries are encrypted with a 256-bit AES key;
-// without a held password they never are.
+// without a held password they never are. `progress` (may be empty) hears of the run's files.
 int32_t VBZip(const std::vector<std::string>& names, const std::string& zip_file, int16_t recurse,
-              int16_t update, const std::string& root_dir, int16_t encrypt = 0);
+              int16_t update, const std::string& root_dir, int16_t encrypt = 0,
+              const ProgressHook& progress = {});
 
 // Runs UzpVersion2 and Wiz_SingleEntryUnzip over every entry; returns the library's result.
 // Any failure (library missing, text not ANSI, run in progress) is raised with the source
 // "CodeModule::VBUnzip".
+// `progress` (may be empty) hears of each entry tested or extracted, where the library tells
+// it (UzpSetProgress).
 int32_t VBUnzip(const std::string& zip_file, const std::string& extract_dir,
-                const UnzipIntegers& settings);
+                const UnzipIntegers& settings, const ProgressHook& progress = {});
 
 // Routines the libraries call back. None of them throws.
 int32_t PVX_CALL ZipPrint(char* buf, uint32_t len) noexcept;
 int32_t PVX_CALL ZipPassword(char* buf, int32_t size, char* prompt, char* name) noexcept;
 char* PVX_CALL ZipComment(char* buf) noexcept;
+// The progress routine of both libraries: calls the run's hook, then lets window events run.
+int32_t PVX_CALL ZipProgress(const char* name, uint64_t done, uint64_t total) noexcept;
 int32_t PVX_CALL UnzipPrint(char* buf, uint32_t len) noexcept;
 int32_t PVX_CALL UnzipReplace(char* name) noexcept;
 int16_t PVX_CALL UnzipPassword(char* buf, int32_t size, char* prompt, char* name) noexcept;

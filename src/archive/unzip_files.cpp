@@ -20,7 +20,7 @@ int32_t UnzipFiles::Unzip(const std::string& sZipFileName, const std::string& sE
     settings.MessageLevel = to_int16(message_level_);
     settings.ExtractList = to_int16(extract_list_);
     settings.Privilege = to_int16(privilege_);
-    return CodeModule::VBUnzip(zip_file_name_, extract_dir_, settings);
+    return CodeModule::VBUnzip(zip_file_name_, extract_dir_, settings, progress_);
   });
 }
 

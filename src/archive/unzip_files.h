@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "archive/code_module.h"
 
@@ -45,6 +46,9 @@ class UnzipFiles {
   void ZipFileName(const std::string& sZipFileName) { zip_file_name_ = sZipFileName; }
   const std::string& ExtractDir() const { return extract_dir_; }
   void ExtractDir(const std::string& sExtractDir) { extract_dir_ = sExtractDir; }
+  // Hears of each entry Unzip tests or extracts and may cancel the run
+  // (CodeModule::ProgressHook).
+  void Progress(CodeModule::ProgressHook hook) { progress_ = std::move(hook); }
 
   // Extracts (or tests, or lists) every entry and returns the library's result code. Non-empty
   // arguments replace ZipFileName and ExtractDir first. Failures, among them MessageLevel,
@@ -67,6 +71,7 @@ class UnzipFiles {
   int32_t privilege_ = 0;
   std::string zip_file_name_;
   std::string extract_dir_;
+  CodeModule::ProgressHook progress_;
 };
 
 }  // namespace parvex

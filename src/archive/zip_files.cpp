@@ -46,7 +46,8 @@ int32_t ZipFiles::MakeZipFile() {
       if (names.size() == ZIP_MAX_NAMES) raise(err::kSubscriptRange, "Subscript out of range");
       names.push_back(entry);
     }
-    return CodeModule::VBZip(names, zip_file_name_, recurse_, update_, root_directory_, encrypt_);
+    return CodeModule::VBZip(names, zip_file_name_, recurse_, update_, root_directory_, encrypt_,
+                             progress_);
   } catch (...) {
     const Failure f = current_failure();
     attempt([&] {

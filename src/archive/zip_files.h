@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "archive/code_module.h"
@@ -39,6 +40,8 @@ class ZipFiles {
   void RootDirectory(const std::string& sRootDir) { root_directory_ = sRootDir; }
   bool UpdatingZip() const { return update_ == 1; }
   void UpdatingZip(bool bUpdating) { update_ = bUpdating ? 1 : 0; }
+  // Hears of each file MakeZipFile packs and may stop the run (CodeModule::ProgressHook).
+  void Progress(CodeModule::ProgressHook hook) { progress_ = std::move(hook); }
 
   // Appends a name and clears the last-error record; raises err::kKeyInUse for a name already
   // held (compared without regard to case) and leaves the list unchanged.
@@ -60,6 +63,7 @@ class ZipFiles {
   int16_t system_files_ = 0;
   std::string root_directory_ = "\\";
   int16_t update_ = 0;
+  CodeModule::ProgressHook progress_;
 };
 
 }  // namespace parvex

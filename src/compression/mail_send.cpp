@@ -120,6 +120,8 @@ Fingerprint fingerprint(const std::string& path) {
   while ((n = std::fread(buf.data(), 1, buf.size(), in.get())) > 0) {
     f.crc = static_cast<uint32_t>(crc32(f.crc, buf.data(), static_cast<uInt>(n)));
     f.size += static_cast<int64_t>(n);
+    // A copy of hundreds of megabytes takes seconds: the host's window must keep answering.
+    pump_events();
   }
   if (std::ferror(in.get())) raise(err::kPathFileAccess, "Path/File access error: " + path);
   return f;
@@ -244,8 +246,11 @@ void leave_unchanged(SendRun& run, const std::string& why) {
 void clear_work(SendWindows& windows, const std::string& folder) {
   windows.working_files(folder);
   fs::delete_file(archive_file());
+  // Removing a file of hundreds of megabytes takes a while on some file systems.
+  pump_events();
   for (const std::string& entry : windows.working_files(folder)) {
     fs::delete_file(folder + kPathSep + entry);
+    pump_events();
   }
 }
 
@@ -404,12 +409,16 @@ void send_steps(SendRun& run) {
     log_line(time_stamp() + " - " + name + " files saved");
   }
 
-  const PackedBytes packed = windows.zip();
+  std::string subject;
+  attempt([&] { subject = required(run.item).Subject(); });
+  const PackedBytes packed = windows.zip(subject);
   if (n > 0) {
     std::vector<Fingerprint> files;
     for (const SavedAttachment& s : run.saved) files.push_back(s.saved);
     check_archive(files, readme, run.protect);
   }
+  // A Cancel pressed while the archive was checked still keeps the message: nothing left it yet.
+  if (windows.cancel_pressed()) raise(kSendCancelled, "The send was cancelled");
 
   // A protected item never leaves as it is: that would drop the protection the user asked for.
   if (options.min_saving > 0 && n > 0 && !run.protect) {
@@ -532,7 +541,17 @@ void discard_work(const SendRun& run) {
   for (const std::string& entry : files) {
     const std::string path = folder + kPathSep + entry;
     if (!run.stays.contains(path)) attempt([&] { fs::delete_file(path); });
+    pump_events();
   }
+}
+
+// Cancel in the progress window: the item keeps every attachment as it was, the send's files
+// go, and packing stays on: the user stopped it, nothing failed.
+void cancel_send(SendRun& run) {
+  put_back(run);
+  discard_work(run);
+  attempt(
+      [] { log_event("Send cancelled by the user; the message stays open with its attachments"); });
 }
 
 void run_after_send() {
@@ -598,6 +617,11 @@ void send_item(host::Ref<host::Item> item, bool& Cancel) {
   run.item = std::move(item);
   report_failure([&] { send_steps(run); },
                  [&](const Failure& failure) {
+                   if (failure.number() == kSendCancelled) {
+                     cancel_send(run);
+                     Cancel = true;
+                     return;
+                   }
                    // Before anything that can fail: the item must not leave short of files,
                    // nor unprotected when the user gave a password.
                    if (!put_back(run)) Cancel = true;
@@ -612,6 +636,7 @@ void send_item(host::Ref<host::Item> item, bool& Cancel) {
                    // Without the lock nothing was counted, and another process owns the file.
                    if (run.lock && run.lock->held()) WriteStatistics();
                  });
+  attempt([] { send_windows().send_ended(); });
   if (run.cancel) Cancel = true;
 }
 

@@ -3,10 +3,15 @@
 // reaches them only through this.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 namespace parvex::compression {
+
+// What zip() raises when the user pressed Cancel in the progress window: the runtime's "User
+// interrupt occurred". A cancelled send is no failed one.
+inline constexpr int32_t kSendCancelled = 18;
 
 // Sizes of the files packed and of the archive they went into.
 struct PackedBytes {
@@ -25,8 +30,13 @@ class SendWindows {
   virtual std::vector<std::string> working_files(const std::string& folder) = 0;
   // Packs the working folder into the archive file and rewrites the statistics, without
   // counting the packed bytes: the send counts them once its archive replaced the attachments.
-  // A failure reaches the caller.
-  virtual PackedBytes zip() = 0;
+  // A packing that runs long shows its progress with the item's subject, and a Cancel there
+  // raises kSendCancelled. A failure reaches the caller.
+  virtual PackedBytes zip(const std::string& subject) = 0;
+  // Whether the user pressed Cancel in this send's progress window.
+  virtual bool cancel_pressed() = 0;
+  // The send ended: its progress window goes.
+  virtual void send_ended() = 0;
   // Appends one line, as given, to the event log.
   virtual void log(const std::string& line) = 0;
 };

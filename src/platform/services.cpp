@@ -1,6 +1,7 @@
 #include "platform/services.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <map>
 #include <random>
@@ -56,7 +57,30 @@ std::map<std::string, std::string> read_settings_file(const std::string& path,
   return values;
 }
 
+// When pump_events() last let window events run on this thread.
+struct PumpClock {
+  bool pumped = false;
+  int64_t last_ms = 0;
+};
+
 }  // namespace
+
+int64_t Services::monotonic_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+void pump_events() noexcept {
+  attempt([] {
+    auto& clock = program_state<PumpClock>();
+    const int64_t now = services().monotonic_ms();
+    if (clock.pumped && now - clock.last_ms < kPumpEveryMs) return;
+    clock.pumped = true;
+    clock.last_ms = now;
+    services().do_events();
+  });
+}
 
 std::string password_refusal(const std::string& password) {
   if (password.find_first_not_of(" \t") == std::string::npos) {

@@ -99,6 +99,9 @@ class Services {
   virtual uint32_t last_system_error() = 0;
 
   virtual LocalTime now() = 0;
+  // Milliseconds on a clock that is never set back, for durations: how long packing has run,
+  // how long since window events last ran.
+  virtual int64_t monotonic_ms();
   // The user's general date format: short date, a blank, long time; the date alone at midnight.
   virtual std::string general_date(const LocalTime& t) = 0;
   virtual NumberSeparators number_separators() = 0;
@@ -131,6 +134,14 @@ Services& services();
 void set_services(Services* replacement);
 // The services a test or host installed for the calling thread, or nullptr.
 Services* installed_services();
+
+// How often long work lets window events run: often enough that the host's window answers,
+// seldom enough that pumping costs little.
+inline constexpr int64_t kPumpEveryMs = 25;
+
+// Lets window events run (services().do_events()) unless they ran less than kPumpEveryMs ago
+// through this call on this thread; long work calls it between blocks. Never raises.
+void pump_events() noexcept;
 
 // "12/6/2026 9:05:03 AM", or "12/6/2026" at exactly midnight: the en-US general date.
 std::string en_us_general_date(const LocalTime& t);

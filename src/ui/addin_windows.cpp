@@ -5,6 +5,7 @@
 #include "support/policies.h"
 #include "ui/frm_about.h"
 #include "ui/frm_outlook.h"
+#include "ui/frm_progress.h"
 
 namespace parvex::ui {
 
@@ -25,10 +26,18 @@ std::vector<std::string> AddinWindows::working_files(const std::string& folder) 
   return list.items;
 }
 
-compression::PackedBytes AddinWindows::zip() {
-  const compression::PackedBytes packed = touch<frm_outlook>().pack_working_folder(false);
+compression::PackedBytes AddinWindows::zip(const std::string& subject) {
+  const compression::PackedBytes packed = touch<frm_outlook>().pack_working_folder(false, &subject);
   WriteStatistics();
   return packed;
+}
+
+bool AddinWindows::cancel_pressed() {
+  return exists<frm_progress>() && touch<frm_progress>().cancelled;
+}
+
+void AddinWindows::send_ended() {
+  unload<frm_progress>();
 }
 
 void AddinWindows::log(const std::string& line) {

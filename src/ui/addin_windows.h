@@ -17,7 +17,9 @@ class AddinWindows final : public compression::SendWindows, public StatisticsLab
   bool enabled() override;
   void disable() override;
   std::vector<std::string> working_files(const std::string& folder) override;
-  compression::PackedBytes zip() override;
+  compression::PackedBytes zip(const std::string& subject) override;
+  bool cancel_pressed() override;
+  void send_ended() override;
   void log(const std::string& line) override;
 
   bool open() override;

@@ -18,7 +18,8 @@ enum class ControlKind {
   ListBox,
   FileListBox,
   Image,
-  Timer
+  Timer,
+  ProgressBar
 };
 
 struct Control {
@@ -91,6 +92,12 @@ struct Timer : Control {
   int32_t interval = 0;  // milliseconds; 0 never fires
   Timer() { visible = false; }
   ControlKind kind() const override { return ControlKind::Timer; }
+};
+
+// A bar filled in proportion to value out of max.
+struct ProgressBar : Control {
+  int32_t value = 0, max = 100;
+  ControlKind kind() const override { return ControlKind::ProgressBar; }
 };
 
 // Called on this thread after a list gained or lost lines: a view that installs it draws

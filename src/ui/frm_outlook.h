@@ -33,8 +33,9 @@ class frm_outlook : public Window {
   void cmd_ZIP_Click();
   // Packs every file of the working folder into the archive file, one builder run per file,
   // and logs each run. Returns the bytes packed; with count, also adds each to the pending
-  // statistics as it goes.
-  compression::PackedBytes pack_working_folder(bool count);
+  // statistics as it goes. With a subject (a send's), frm_progress shows how far it got, and
+  // its Cancel stops the packing with compression::kSendCancelled.
+  compression::PackedBytes pack_working_folder(bool count, const std::string* subject = nullptr);
   // Hides the window; the close goes on and destroys it with its log.
   void Form_QueryUnload(int16_t& cancel, int16_t unload_mode) override;
 };

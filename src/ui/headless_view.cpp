@@ -23,6 +23,8 @@ const char* kind_name(ControlKind kind) {
       return "picture";
     case ControlKind::Timer:
       return "timer";
+    case ControlKind::ProgressBar:
+      return "progress bar";
   }
   return "control";
 }
@@ -55,6 +57,8 @@ std::string details(const Control& c) {
     out << ", " << image->pixel_width << " x " << image->pixel_height << " pixels";
   } else if (const auto* timer = dynamic_cast<const Timer*>(&c)) {
     out << ", interval " << timer->interval;
+  } else if (const auto* bar = dynamic_cast<const ProgressBar*>(&c)) {
+    out << ", " << bar->value << " of " << bar->max;
   }
   if (!c.visible) out << ", invisible";
   if (!c.enabled) out << ", disabled";

@@ -60,6 +60,7 @@ class ScriptedServices : public Services {
   std::string folder = ".";
   std::string policies;  // the policy file; none by default, whatever the machine has
   LocalTime clock{2026, 12, 6, 9, 5, 3};
+  int64_t ticks = 0;  // the monotonic clock, in milliseconds: still unless a test moves it
   NumberSeparators separators{",", "."};
 
   MsgAnswer message_box(const std::string& text, MsgButtons buttons, MsgIcon icon,
@@ -90,6 +91,7 @@ class ScriptedServices : public Services {
   std::string addin_folder() override { return folder; }
   uint32_t last_system_error() override { return 0; }
   LocalTime now() override { return clock; }
+  int64_t monotonic_ms() override { return ticks; }
   std::string general_date(const LocalTime& t) override { return en_us_general_date(t); }
   NumberSeparators number_separators() override { return separators; }
   std::string policy_file() override { return policies; }

@@ -6,6 +6,7 @@
 #include <objbase.h>
 #include <windows.h>
 
+#include <commctrl.h>
 #include <gdiplus.h>  // after windows.h and objbase.h, which it needs
 
 #include <algorithm>
@@ -21,6 +22,7 @@
 #include "ui/frm_about.h"
 #include "ui/frm_options.h"
 #include "ui/frm_outlook.h"
+#include "ui/frm_progress.h"
 #include "views/pictures.h"
 #include "views/views.h"
 #include "win32_handles.h"
@@ -28,20 +30,34 @@
 namespace parvex {
 namespace {
 
+// What Esc and the close box do to a window.
+enum class Closing { esc_hides, closes, cancels_send };
 struct WindowClass {
   const char* name;
   ui::Window& (*touch)();
   bool (*exists)();
+  Closing closing;
 };
 template <class W>
 ui::Window& touch_window() {
   return ui::touch<W>();
 }
+// The progress window part-way through a send.
+ui::Window& touch_progress() {
+  const bool fresh = !ui::exists<ui::frm_progress>();
+  auto& window = ui::touch<ui::frm_progress>();
+  if (fresh) {
+    window.begin("Quarterly report", {"cmake", "GPL-3"}, {9245840, 35149});
+    window.show_step(0, 4000000);
+  }
+  return window;
+}
 const WindowClass kWindows[] = {
-    {"frm_outlook", touch_window<ui::frm_outlook>, ui::exists<ui::frm_outlook>},
-    {"frm_about", touch_window<ui::frm_about>, ui::exists<ui::frm_about>},
-    {"frm_ab", touch_window<ui::frm_ab>, ui::exists<ui::frm_ab>},
-    {"frm_options", touch_window<ui::frm_options>, ui::exists<ui::frm_options>},
+    {"frm_outlook", touch_window<ui::frm_outlook>, ui::exists<ui::frm_outlook>, Closing::esc_hides},
+    {"frm_about", touch_window<ui::frm_about>, ui::exists<ui::frm_about>, Closing::esc_hides},
+    {"frm_ab", touch_window<ui::frm_ab>, ui::exists<ui::frm_ab>, Closing::closes},
+    {"frm_options", touch_window<ui::frm_options>, ui::exists<ui::frm_options>, Closing::closes},
+    {"frm_progress", touch_progress, ui::exists<ui::frm_progress>, Closing::cancels_send},
 };
 
 // The whole window, frame included, as drawn into its own surface, saved as a PNG by GDI+.
@@ -190,6 +206,11 @@ TEST_F(Win32Views, EachWindowMatchesItsLayoutAndTabOrder) {
       if (c.kind() != ui::ControlKind::Image && c.kind() != ui::ControlKind::FileListBox) {
         EXPECT_EQ(text_of(control), c.display_text());
       }
+      if (c.kind() == ui::ControlKind::ProgressBar) {
+        const auto& bar = static_cast<const ui::ProgressBar&>(c);
+        EXPECT_EQ(SendMessageW(control, PBM_GETPOS, 0, 0), bar.value);
+        EXPECT_EQ(SendMessageW(control, PBM_GETRANGE, FALSE, 0), bar.max);
+      }
       if (c.kind() == ui::ControlKind::Label) {
         const auto& font = static_cast<const ui::Label&>(c).font;
         const auto hfont = reinterpret_cast<HGDIOBJ>(SendMessageW(control, WM_GETFONT, 0, 0));
@@ -242,7 +263,8 @@ TEST_F(Win32Views, EachWindowMatchesItsLayoutAndTabOrder) {
 }
 
 // Esc hides the zip and about windows, which hold the event log and the setting, and closes
-// the startup and options windows (Esc is the options window's Cancel); the close box closes each.
+// the startup and options windows (Esc is the options window's Cancel); the close box closes each
+// but the progress window, where both are its Cancel and the send closes it.
 TEST_F(Win32Views, EscHidesWhatHoldsStateAndTheCloseBoxCloses) {
   for (const bool close_box : {false, true}) {
     for (const auto& w : kWindows) {
@@ -254,10 +276,15 @@ TEST_F(Win32Views, EscHidesWhatHoldsStateAndTheCloseBoxCloses) {
       } else {
         press(GetFocus(), VK_ESCAPE);
       }
-      const bool kept = !close_box && (&w == &kWindows[0] || &w == &kWindows[1]);
+      const bool cancels = w.closing == Closing::cancels_send;
+      const bool kept = cancels || (!close_box && w.closing == Closing::esc_hides);
       EXPECT_EQ(w.exists(), kept);
       EXPECT_EQ(IsWindow(dialog) != FALSE, kept);
-      EXPECT_FALSE(IsWindowVisible(dialog));
+      EXPECT_EQ(IsWindowVisible(dialog) != FALSE, cancels);
+      if (cancels) {
+        EXPECT_TRUE(ui::touch<ui::frm_progress>().cancelled);
+        ui::unload<ui::frm_progress>();
+      }
     }
   }
 }

@@ -1,5 +1,7 @@
 #include <algorithm>
+#include <cstdint>
 #include <filesystem>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -13,6 +15,42 @@
 
 namespace pvx::zip::test {
 namespace {
+
+struct Call {
+  std::string name;
+  uint64_t done, total;
+};
+std::vector<Call> g_calls;
+size_t g_stop_at = SIZE_MAX;  // the call that answers "stop"
+int32_t g_close_in_run = 0;   // what ZpClosePool answered from inside the run
+
+int32_t PVX_CALL watch(const char* name, uint64_t done, uint64_t total) {
+  g_calls.push_back({name, done, total});
+  g_close_in_run = ZpClosePool();
+  return g_calls.size() - 1 == g_stop_at ? 1 : 0;
+}
+
+class ZipProgress : public ZipTest {
+ protected:
+  void SetUp() override {
+    ZipTest::SetUp();
+    ZipCallbackRecord callbacks{nullptr, nullptr, nullptr, &watch};
+    ASSERT_EQ(ZpInit(&callbacks), 1);
+    g_calls.clear();
+    g_stop_at = SIZE_MAX;
+  }
+  void TearDown() override { ZpClosePool(); }
+};
+
+// Threads of this process; Linux only, elsewhere 0.
+size_t thread_count() {
+#ifdef __linux__
+  const fs::directory_iterator tasks("/proc/self/task");
+  return static_cast<size_t>(std::distance(fs::begin(tasks), fs::end(tasks)));
+#else
+  return 0;
+#endif
+}
 
 TEST_F(ZipTest, StoresTheExpectedEntryName) {
   // "@" stands for the test folder.
@@ -151,6 +189,67 @@ TEST_F(ZipTest, PassesZip64WhenEntriesExceed65535) {
   EXPECT_TRUE(a.zip64_end);
   ASSERT_EQ(a.entries.size(), 65536u);
   EXPECT_EQ(a.entries.back().data, "last");
+}
+
+// A stop at the first call, in the middle of a file of many blocks or at the last call leaves
+// an archive byte for byte as it was, whether the run appends, rebuilds or creates it.
+TEST_F(ZipProgress, AStopLeavesTheArchiveAsItWas) {
+  const std::string small = make("small.txt", "small"), big = make("big.txt", text_bytes(1 << 20));
+  ASSERT_EQ(zip(archive_, {small, big}), ZE_OK);
+  // Each file from 0 to its size, never back, with calls between the blocks of the large one.
+  ASSERT_GT(g_calls.size(), 6u);
+  EXPECT_EQ(g_calls.front().name, "small.txt");
+  EXPECT_EQ(g_calls.back().name, "big.txt");
+  for (size_t i = 0; i < g_calls.size(); ++i) {
+    const Call& c = g_calls[i];
+    const bool starts = i == 0 || g_calls[i - 1].name != c.name;
+    const bool ends = i + 1 == g_calls.size() || g_calls[i + 1].name != c.name;
+    EXPECT_EQ(c.total, c.name == "big.txt" ? 1u << 20 : 5u);
+    EXPECT_TRUE(starts ? c.done == 0 : c.done >= g_calls[i - 1].done) << i;
+    EXPECT_TRUE(!ends || c.done == c.total) << i;
+  }
+  const size_t calls = g_calls.size();
+  const std::string existing = path("old.zip"), holding_big = path("big.zip");
+  write_file(existing, read_file(archive_));
+  ASSERT_EQ(zip(holding_big, {big}), ZE_OK);
+  for (const size_t stop : {size_t{0}, calls / 2 + 1, calls - 1}) {
+    for (const std::string& target : {existing, holding_big, path("new.zip")}) {
+      SCOPED_TRACE(target + " stopped at call " + std::to_string(stop));
+      const bool fresh = !pvx::stat_path(target).exists;
+      const std::string before = fresh ? "" : read_file(target);
+      g_calls.clear();
+      g_stop_at = stop;
+      EXPECT_EQ(zip(target, {small, big}), ZE_ABORT) << printed();
+      EXPECT_EQ(g_calls.size(), stop + 1);
+      EXPECT_EQ(pvx::stat_path(target).exists, !fresh);
+      EXPECT_TRUE(fresh || read_file(target) == before);
+    }
+  }
+  for (const auto& e : fs::directory_iterator(dir_)) {
+    EXPECT_NE(e.path().extension(), ".tmp") << "temporary file left behind";
+  }
+}
+
+// A pool kept open over several runs gives the bytes of runs that start their own, and its
+// threads are gone once it is closed; it cannot be closed from inside a run.
+TEST_F(ZipProgress, PoolGivesTheSameBytesAndEndsItsThreads) {
+  const std::string a = make("a.bin", random_bytes(300000, 1) + text_bytes(900000));
+  const std::string b = make("b.txt", text_bytes(70000));
+  const size_t threads = thread_count();
+  EXPECT_EQ(ZpClosePool(), 0);
+  ASSERT_EQ(ZpOpenPool(), 1);
+  EXPECT_EQ(ZpOpenPool(), 0);
+  ASSERT_EQ(zip(archive_, {a}), ZE_OK);
+  ASSERT_EQ(zip(archive_, {b}), ZE_OK);
+  EXPECT_EQ(g_close_in_run, -1);
+  EXPECT_EQ(ZpClosePool(), 1);
+  EXPECT_EQ(ZpClosePool(), 0);
+  EXPECT_EQ(thread_count(), threads);
+  const std::string alone = path("alone.zip");
+  ASSERT_EQ(zip(alone, {a}), ZE_OK);
+  ASSERT_EQ(zip(alone, {b}), ZE_OK);
+  EXPECT_TRUE(read_file(alone) == read_file(archive_));
+  EXPECT_EQ(thread_count(), threads);
 }
 
 #ifdef _WIN32

@@ -1,5 +1,7 @@
 #include "views/views.h"
 
+#include <commctrl.h>
+
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -17,6 +19,7 @@
 #include "ui/frm_ab.h"
 #include "ui/frm_about.h"
 #include "ui/frm_outlook.h"
+#include "ui/frm_progress.h"
 #include "views/options_view.h"
 #include "views/pictures.h"
 #include "win32_handles.h"
@@ -43,6 +46,8 @@ struct ModelClass {
   // Esc hides the window instead of closing it: closing throws away what it holds (the event
   // log, the enable setting), which only the close box should do.
   bool esc_hides;
+  // Shown over the window the user works in (the host's), not in the middle of the screen.
+  bool over_active = false;
 };
 
 template <class W>
@@ -55,12 +60,14 @@ void close_model() {
 }
 
 // The zip and options windows keep the dialog face colour; the other two use the window colour.
-const std::array<ModelClass, 4> kClasses{{
+const std::array<ModelClass, 5> kClasses{{
     {find_model<ui::frm_outlook>, close_model<ui::frm_outlook>, COLOR_BTNFACE, true},
     {find_model<ui::frm_about>, close_model<ui::frm_about>, COLOR_WINDOW, true},
     {find_model<ui::frm_ab>, close_model<ui::frm_ab>, COLOR_WINDOW, false},
     // Esc is the options window's Cancel: nothing it holds is lost by closing.
     {options_view::find, options_view::close, options_view::kBackground, false},
+    // Its close box and Esc are its Cancel; the send closes it.
+    {find_model<ui::frm_progress>, close_model<ui::frm_progress>, COLOR_BTNFACE, false, true},
 }};
 
 // "MS Sans Serif" is a bitmap font on Windows, made for 96 dots per inch: at other settings it
@@ -141,7 +148,8 @@ struct ControlView {
   bool visible = false;
   bool enabled = true;
   int16_t value = -1;
-  std::vector<std::string> items;  // a file list's, as drawn
+  int32_t position = -1, range = -1;  // a progress bar's
+  std::vector<std::string> items;     // a file list's, as drawn
   // A list box's lines drawn, and the model's counters when they were drawn.
   size_t lines = 0;
   uint64_t clears = 0, dropped = 0;
@@ -330,6 +338,9 @@ void View::create_controls(ui::Window& model) {
         }
         break;
       }
+      case ui::ControlKind::ProgressBar:
+        window_class = PROGRESS_CLASSW;
+        break;
       case ui::ControlKind::Timer:
         break;
     }
@@ -388,6 +399,18 @@ void View::draw_control(ControlView& view, const ui::Control& control) {
     case ui::ControlKind::Image:
     case ui::ControlKind::Timer:
       break;
+    case ui::ControlKind::ProgressBar: {
+      const auto& bar = static_cast<const ui::ProgressBar&>(control);
+      if (bar.max != view.range) {
+        SendMessageW(view.hwnd, PBM_SETRANGE32, 0, bar.max);
+        view.range = bar.max;
+      }
+      if (bar.value != view.position) {
+        SendMessageW(view.hwnd, PBM_SETPOS, static_cast<WPARAM>(bar.value), 0);
+        view.position = bar.value;
+      }
+      break;
+    }
     case ui::ControlKind::CheckBox: {
       const int16_t value = static_cast<const ui::CheckBox&>(control).value;
       if (value != view.value) {
@@ -449,18 +472,22 @@ void View::draw_lines(ControlView& view, const ui::ListBox& list) {
   view.dropped = list.dropped;
 }
 
-// Centred over the screen that holds the active window: the models show their windows without
-// an owner.
+// Centred over the screen that holds the active window (over that window itself for a window
+// that asks so, when it is not one of ours): the models show their windows without an owner.
 void View::centre() {
   RECT frame;
   GetWindowRect(hwnd(), &frame);
   MONITORINFO monitor{};
   monitor.cbSize = sizeof monitor;
-  if (!GetMonitorInfoW(MonitorFromWindow(GetForegroundWindow(), MONITOR_DEFAULTTOPRIMARY),
-                       &monitor)) {
+  const HWND active = GetForegroundWindow();
+  if (!GetMonitorInfoW(MonitorFromWindow(active, MONITOR_DEFAULTTOPRIMARY), &monitor)) {
     return;
   }
-  const RECT& area = monitor.rcWork;
+  RECT area = monitor.rcWork;
+  if (kClasses[class_index_].over_active && active && IsWindowVisible(active) &&
+      GetWindow(active, GW_OWNER) != host->owner.get()) {
+    GetWindowRect(active, &area);
+  }
   const int x = area.left + ((area.right - area.left) - (frame.right - frame.left)) / 2;
   const int y = area.top + ((area.bottom - area.top) - (frame.bottom - frame.top)) / 2;
   SetWindowPos(hwnd(), nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
@@ -624,6 +651,8 @@ LRESULT CALLBACK host_proc(HWND window, UINT message, WPARAM wparam, LPARAM lpar
 
 void start(HINSTANCE instance) {
   if (host) return;
+  const INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), ICC_PROGRESS_CLASS};
+  InitCommonControlsEx(&controls);
   WNDCLASSEXW window_class{};
   window_class.cbSize = sizeof window_class;
   window_class.lpfnWndProc = host_proc;
