@@ -305,7 +305,7 @@ int32_t PVX_CALL ZipProgress(const char* name, uint64_t done, uint64_t total) no
     stop = hook && hook(text, done, total);
   });
   if (stop) return 1;
-  attempt([] { services().do_events(); });
+  pump_events();  // called every block: the window needs events only every few milliseconds
   return 0;
 }
 
