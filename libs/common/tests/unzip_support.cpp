@@ -35,7 +35,6 @@ char touch(const char* buf, size_t last) {
 int32_t PVX_CALL on_print(char* buf, uint32_t len) {
   touch(buf, 32800);
   g_calls->printed.append(buf, len);
-  g_calls->largest_print = std::max<size_t>(g_calls->largest_print, len);
   return 0;
 }
 
@@ -73,7 +72,7 @@ void PVX_CALL on_list(uint32_t size, uint32_t csize, uint16_t ratio, uint16_t mo
 int32_t PVX_CALL on_service(char* name, uint32_t) {
   touch(name, 32800);
   g_calls->serviced.emplace_back(name);
-  return g_calls->serviced.size() - 1 == g_calls->cancel_at ? 1 : 0;
+  return 0;
 }
 
 }  // namespace

@@ -29,14 +29,12 @@ struct Listed {
 // What the callbacks were told, and the answers they give.
 struct Calls {
   std::string printed;
-  size_t largest_print = 0;
   std::vector<std::string> replace_asked;
   std::deque<int32_t> replace_answers;  // when empty: 100, skip
   std::vector<std::string> password_names;
   std::deque<std::string> passwords;  // ANSI; when empty: 1, none given
   std::vector<Listed> listed;
   std::vector<std::string> serviced;
-  size_t cancel_at = SIZE_MAX;  // the service call (from 0) that answers "cancel"
 };
 
 // The library's two entry points, loaded by name from beside the test program.
