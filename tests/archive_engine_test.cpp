@@ -319,29 +319,6 @@ TEST_F(UnzipFilesRecorded, EachPropertyLandsInItsOwnSlotOfTheRecord) {
   EXPECT_TRUE(svc.message_boxes.empty());
 }
 
-TEST_F(UnzipFilesRecorded, ReplaceQuestionAnswers) {
-  // No, Cancel, Yes and a box nobody answered; then No for a name longer than the 256 bytes read.
-  svc.message_box_answers = {MsgAnswer::No, MsgAnswer::Cancel, MsgAnswer::Yes, MsgAnswer::None,
-                             MsgAnswer::No};
-  for (int i = 0; i < 4; ++i) unzip.cue(REC_REPLACE, fs::to_ansi("dir/caf\xC3\xA9.txt"));
-  unzip.cue(REC_REPLACE, std::string(300, 'n'));
-  UnzipFiles().Unzip("a.zip", "out");
-  EXPECT_EQ(unzip.get("answers"), "100 104 102 100 100");
-  ASSERT_EQ(svc.message_boxes.size(), 5u);
-  EXPECT_EQ(svc.message_boxes[0],
-            (testing::MessageBoxCall{"Overwrite dir/caf\xC3\xA9.txt?", MsgButtons::YesNoCancel,
-                                     MsgIcon::Warning, "VBUnZip32 - File Already Exists!"}));
-  EXPECT_EQ(svc.message_boxes[4].text, "Overwrite " + std::string(256, 'n') + "?");
-
-  // A question that cannot be asked, or that nobody can see, keeps the existing file.
-  char name[] = "report.doc";
-  svc.boxes_fail = true;
-  EXPECT_EQ(CodeModule::UnzipReplace(name), 100) << "a box that cannot be shown";
-  if (!testing::no_display()) return;
-  set_services(nullptr);  // the platform's real back-end, not a fake
-  EXPECT_EQ(CodeModule::UnzipReplace(name), 100) << "the native box without a display";
-}
-
 TEST_F(UnzipFilesRecorded, PasswordIsCutToTheBufferLessOneAndADeclineHoldsForTheExtraction) {
   const std::string unchanged(81, 'x');
   const struct {

@@ -84,11 +84,6 @@ int32_t run_cues(Callbacks& cb) {
       append("answers", used == nullptr ? "0" : "1");
       if (used) put("buffer." + n, used, 4097);
     }
-#else
-    if (cue.kind == REC_REPLACE && cb.replace) {
-      buf.resize(32801);
-      append("answers", std::to_string(cb.replace(buf.data())));
-    }
 #endif
   }
   return result;

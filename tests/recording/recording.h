@@ -11,11 +11,10 @@
    (for the comment, 1 when it hands a buffer back, else 0). The n-th such cue (from 0), a comment
    or password, records the buffer after as "buffer.<n>". */
 enum {
-  REC_RESULT = 1,   /* the run returns arg */
-  REC_PRINT = 2,    /* print with a buffer of exactly the data's bytes and the length arg */
-  REC_COMMENT = 3,  /* zip comment with a 4,097-byte buffer starting with the data */
-  REC_PASSWORD = 4, /* password with a buffer of arg bytes, each 'x' */
-  REC_REPLACE = 5   /* unzip replace with a 32,801-byte buffer starting with the data */
+  REC_RESULT = 1,  /* the run returns arg */
+  REC_PRINT = 2,   /* print with a buffer of exactly the data's bytes and the length arg */
+  REC_COMMENT = 3, /* zip comment with a 4,097-byte buffer starting with the data */
+  REC_PASSWORD = 4 /* password with a buffer of arg bytes, each 'x' */
 };
 
 /* Forgets what was recorded and every cue. */

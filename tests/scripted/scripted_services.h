@@ -47,7 +47,6 @@ class ScriptedServices : public Services {
   // The password box's answers; when none is queued it asks through the input box (an empty
   // answer is a Cancel).
   std::deque<PasswordAnswer> password_answers;
-  bool boxes_fail = false;  // a message box cannot be shown: the call throws
 
   std::vector<MessageBoxCall> message_boxes;
   std::vector<std::string> input_box_prompts;
@@ -65,7 +64,6 @@ class ScriptedServices : public Services {
   MsgAnswer message_box(const std::string& text, MsgButtons buttons, MsgIcon icon,
                         const std::string& caption) override {
     message_boxes.push_back({text, buttons, icon, caption});
-    if (boxes_fail) throw Failure(err::kHostCallFailed, "test", "no window station");
     return pop_or(message_box_answers, MsgAnswer::Ok);
   }
   std::string input_box(const std::string& prompt, const std::string& caption,
