@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <random>
 
 #include <gtest/gtest.h>
 
@@ -40,11 +41,7 @@ int32_t PVX_CALL on_print(char* buf, uint32_t len) {
 
 int32_t PVX_CALL on_replace(char* name) {
   touch(name, 32800);
-  g_calls->replace_asked.emplace_back(name);
-  if (g_calls->replace_answers.empty()) return 100;
-  const int32_t answer = g_calls->replace_answers.front();
-  g_calls->replace_answers.pop_front();
-  return answer;
+  return 100;  // skip
 }
 
 int16_t PVX_CALL on_password(char* buf, int32_t size, char* prompt, char* name) {
@@ -169,6 +166,13 @@ std::vector<std::string> files_under(const fs::path& root) {
 uint32_t crc_of(const std::string& bytes) {
   return static_cast<uint32_t>(
       crc32(0, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size())));
+}
+
+std::string random_bytes(size_t n, uint32_t seed) {
+  std::mt19937 gen(seed);
+  std::string out(n, '\0');
+  for (char& c : out) c = static_cast<char>(gen());
+  return out;
 }
 
 std::string raw_deflate(const std::string& data) {

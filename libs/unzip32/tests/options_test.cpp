@@ -42,35 +42,6 @@ TEST_F(Unzip, ExtractsFoldersKeepsTimesAndReportsTotals) {
   EXPECT_GE(r.record.compression_factor, 98u);
 }
 
-// Files already there are kept unless overwriting is on, or the replace routine says yes (102),
-// no (100) or no to all (104).
-TEST_F(Unzip, ExistingFilesFollowTheOverwriteOptionAndTheAnswers) {
-  make({{"a", "new a"}, {"b", "new b"}});
-  const struct {
-    int prompt, overwrite;
-    std::deque<int32_t> answers;
-    const char* after;  // the two files
-    size_t asked;
-  } cases[] = {
-      {0, 1, {}, "new a,new b", 0},         {0, 0, {}, "old a,old b", 0},
-      {1, 0, {102, 102}, "new a,new b", 2}, {1, 1, {100, 102}, "old a,new b", 2},
-      {1, 0, {104}, "old a,old b", 1},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(&c - cases);
-    fs::create_directories(out_);
-    for (const char* name : {"a", "b"}) write_file(out_ / name, std::string("old ") + name);
-    o_.PromptOverwrite = c.prompt;
-    o_.OverWriteFiles = c.overwrite;
-    calls_ = {};
-    calls_.replace_answers = c.answers;
-    EXPECT_EQ(run().code, PK_OK);
-    EXPECT_EQ(out("a") + "," + out("b"), c.after);
-    ASSERT_EQ(calls_.replace_asked.size(), c.asked);
-    EXPECT_TRUE(!c.asked || fs::u8path(calls_.replace_asked[0]) == out_ / "a");
-  }
-}
-
 TEST_F(Unzip, ListsThroughTheListRoutineAndWritesNothing) {
   make({{"d/", ""}, {"d/a", std::string(1234, 'z')}, {.name = "s", .deflate = false, .flags = 1}},
        "the comment");
