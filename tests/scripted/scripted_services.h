@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -140,13 +139,7 @@ inline bool no_display() {
 #endif
 }
 
-// Bytes no deflate can shrink.
-inline std::string random_bytes(size_t n) {
-  std::mt19937 gen(7);
-  std::string bytes(n, '\0');
-  for (char& c : bytes) c = static_cast<char>(gen());
-  return bytes;
-}
+using pvx::unzip::test::random_bytes;
 
 // Whole files (binary). Unlike the libraries' tests, which read a missing file as empty, a
 // test here fails loudly.
