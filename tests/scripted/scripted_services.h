@@ -49,7 +49,6 @@ class ScriptedServices : public Services {
 
   std::vector<MessageBoxCall> message_boxes;
   std::vector<std::string> input_box_prompts;
-  std::vector<std::string> input_box_captions;
   std::vector<ShellExecuteArgs> shell_calls;
   std::function<void()> on_shell_execute;  // runs inside each call, after it was recorded
   std::string clipboard;
@@ -65,10 +64,9 @@ class ScriptedServices : public Services {
     message_boxes.push_back({text, buttons, icon, caption});
     return pop_or(message_box_answers, MsgAnswer::Ok);
   }
-  std::string input_box(const std::string& prompt, const std::string& caption,
+  std::string input_box(const std::string& prompt, const std::string&,
                         const std::string& default_answer) override {
     input_box_prompts.push_back(prompt);
-    input_box_captions.push_back(caption);
     return pop_or(input_box_answers, default_answer);
   }
   PasswordAnswer password_box(const std::string& prompt, const std::string& caption) override {
