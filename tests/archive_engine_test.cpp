@@ -1,11 +1,10 @@
 // ZipFiles, UnzipFiles and CodeModule against the recording zip and unzip libraries: the bytes
-// of every record handed over, the names, the callbacks' answers, the listing, LastMessage and
-// the module state the builder and the extractor share.
+// of every record handed over, the names, the callbacks' answers, LastMessage and the module
+// state the builder and the extractor share.
 #include <gtest/gtest.h>
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -140,7 +139,7 @@ TEST_F(ZipFilesRecorded, NinetyNineNamesPassAndAHundredFailBeforeTheLibrary) {
   EXPECT_EQ(ok.GetLastMessage(), "earlier");
 }
 
-TEST_F(ZipFilesRecorded, KeysCompareWithoutCaseAndRemoveFileRecordsMisses) {
+TEST_F(ZipFilesRecorded, KeysCompareWithoutCase) {
   ZipFiles z;
   last_error() = LastError{5, "x", "stale"};
   z.addfile("C:\\Work\\\xC3\x89t\xC3\xA9.doc");  // Été.doc
@@ -149,18 +148,6 @@ TEST_F(ZipFilesRecorded, KeysCompareWithoutCaseAndRemoveFileRecordsMisses) {
     EXPECT_EQ(testing::failure_of([&] { z.addfile(dup); }).number(), err::kKeyInUse) << dup;
   }
   EXPECT_EQ(z.ZipFileCount(), 1);
-
-  z.RemoveFile("missing.doc");
-  EXPECT_EQ(last_error().number, static_cast<int32_t>(0x800407D2));
-  EXPECT_EQ(last_error().source, "CGZip::RemoveFile");
-  EXPECT_EQ(last_error().description, "File is not in Zip List");
-  EXPECT_EQ(z.ZipFileCount(), 1);
-
-  z.RemoveFile("Querty");
-  EXPECT_EQ(z.ZipFileCount(), 0);
-  z.MakeZipFile();
-  EXPECT_EQ(zip.get("ZpArchive.names"),
-            "1\n" + fs::to_ansi("C:\\Work\\\xC3\x89t\xC3\xA9.doc") + "\n");
 }
 
 // A text the code page cannot carry must not reach a library as '?' or cut short: a zero byte
@@ -321,29 +308,6 @@ TEST_F(UnzipFilesRecorded, EachPropertyLandsInItsOwnSlotOfTheRecord) {
   EXPECT_TRUE(svc.message_boxes.empty());
 }
 
-TEST_F(UnzipFilesRecorded, ReplaceQuestionAnswers) {
-  // No, Cancel, Yes and a box nobody answered; then No for a name longer than the 256 bytes read.
-  svc.message_box_answers = {MsgAnswer::No, MsgAnswer::Cancel, MsgAnswer::Yes, MsgAnswer::None,
-                             MsgAnswer::No};
-  for (int i = 0; i < 4; ++i) unzip.cue(REC_REPLACE, fs::to_ansi("dir/caf\xC3\xA9.txt"));
-  unzip.cue(REC_REPLACE, std::string(300, 'n'));
-  UnzipFiles().Unzip("a.zip", "out");
-  EXPECT_EQ(unzip.get("answers"), "100 104 102 100 100");
-  ASSERT_EQ(svc.message_boxes.size(), 5u);
-  EXPECT_EQ(svc.message_boxes[0],
-            (testing::MessageBoxCall{"Overwrite dir/caf\xC3\xA9.txt?", MsgButtons::YesNoCancel,
-                                     MsgIcon::Warning, "VBUnZip32 - File Already Exists!"}));
-  EXPECT_EQ(svc.message_boxes[4].text, "Overwrite " + std::string(256, 'n') + "?");
-
-  // A question that cannot be asked, or that nobody can see, keeps the existing file.
-  char name[] = "report.doc";
-  svc.boxes_fail = true;
-  EXPECT_EQ(CodeModule::UnzipReplace(name), 100) << "a box that cannot be shown";
-  if (!testing::no_display()) return;
-  set_services(nullptr);  // the platform's real back-end, not a fake
-  EXPECT_EQ(CodeModule::UnzipReplace(name), 100) << "the native box without a display";
-}
-
 TEST_F(UnzipFilesRecorded, PasswordIsCutToTheBufferLessOneAndADeclineHoldsForTheExtraction) {
   const std::string unchanged(81, 'x');
   const struct {
@@ -367,91 +331,6 @@ TEST_F(UnzipFilesRecorded, PasswordIsCutToTheBufferLessOneAndADeclineHoldsForThe
   }
   EXPECT_EQ(unzip.get("answers"), "0 0 0 1 1 1");
   EXPECT_EQ(svc.input_box_prompts, std::vector<std::string>(5, "Please Enter The Password!"));
-  EXPECT_EQ(svc.input_box_captions, std::vector<std::string>(5, ""));
-
-  // The next extraction asks again.
-  svc.input_box_answers = {"s\xC3\xA9same"};
-  unzip.cue(REC_PASSWORD, {}, 81);
-  u.Unzip();
-  EXPECT_EQ(svc.input_box_prompts.size(), 6u);
-  EXPECT_EQ(unzip.get("answers"), "0 0 0 1 1 1 0");
-  const std::string sesame = fs::to_ansi("s\xC3\xA9same");
-  EXPECT_EQ(unzip.get("buffer.6"), sesame + std::string(81 - sesame.size(), '\0'));
-}
-
-TEST_F(UnzipFilesRecorded, PrintLeavesTheFixedTextOncePerCallAndSharesLastMessage) {
-  UnzipFiles u;
-  ZipFiles z;
-  u.Unzip("a.zip", "out");
-  EXPECT_EQ(u.GetLastMessage(), "");
-
-  zip.cue(REC_PRINT, std::string("zipped", 7), 6);
-  z.MakeZipFile();
-  EXPECT_EQ(u.GetLastMessage(), "zipped");
-
-  for (int i = 0; i < 3; ++i) unzip.cue(REC_PRINT, std::string("inflating: x\0", 13), 12);
-  unzip.cue(REC_SERVICE, "x");
-  u.Unzip();
-  std::string three;
-  for (int i = 0; i < 3; ++i) three += "done with Parvex";
-  EXPECT_EQ(z.GetLastMessage(), three);
-  EXPECT_EQ(u.GetLastMessage(), three);
-  EXPECT_EQ(unzip.get("answers"), "0 0 0 0");  // the service routine, last, lets the run go on
-
-  zip.cue(REC_PRINT, std::string("again", 6), 5);
-  z.MakeZipFile();
-  EXPECT_EQ(u.GetLastMessage(), "again");
-}
-
-// A list cue: the entry's numbers and name, as the recording library reads it.
-std::string entry(RecListEntry e, const std::string& name) {
-  std::memcpy(e.name, name.data(), std::min(name.size(), sizeof e.name - 1));
-  return std::string(reinterpret_cast<const char*>(&e), sizeof e);
-}
-
-TEST_F(UnzipFilesRecorded, ListingLinesColumnForColumn) {
-  const struct {
-    std::string cue, line;
-  } cases[] = {
-      {entry({1234, 3, 5, 2004, 9, 7, {}}, "docs/report.txt"),
-       "docs/report.txt" + std::string(35, ' ') + "   1234  03/05/04   9:07" + std::string(6, ' ')},
-      {entry({0, 12, 31, 1999, 23, 59, {}}, "a"),
-       "a" + std::string(49, ' ') + "      0  12/31/99  23:59" + std::string(6, ' ')},
-      {entry({9999999, 1, 1, 2010, 12, 0, {}}, std::string(60, 'L')),
-       std::string(50, 'L') + "9999999  01/01/10  12:00" + std::string(6, ' ')},
-      // A size of eight digits or more takes name columns rather than losing digits.
-      {entry({4294967295u, 7, 4, 2026, 0, 5, {}}, std::string(60, 'B')),
-       std::string(46, 'B') + " 4294967295  07/04/26   0:05" + std::string(6, ' ')},
-      // Columns count the name's ANSI bytes.
-      {entry({5, 1, 2, 2026, 10, 30, {}}, fs::to_ansi("caf\xC3\xA9")),
-       "caf\xC3\xA9" + std::string(50 - fs::to_ansi("caf\xC3\xA9").size(), ' ') +
-           "      5  01/02/26  10:30" + std::string(6, ' ')},
-  };
-  for (const auto& c : cases) unzip.cue(REC_LIST, c.cue);
-  UnzipFiles u;
-  u.ExtractList(1);
-  u.Unzip("a.zip", "out");
-
-  const std::string five(5, ' ');
-  std::string expected = "Filename:" + std::string(43, ' ') + "Size" + five + "Date" + five +
-                         "Time" + std::string(6, ' ') + "\r\n";
-  for (const auto& c : cases) expected += c.line + "\r\n";
-  EXPECT_EQ(u.GetListText(), expected);
-  EXPECT_EQ(u.GetListCount(), 5);
-
-  u.Unzip();  // a new extraction starts a new listing
-  EXPECT_EQ(u.GetListText(), "");
-  EXPECT_EQ(u.GetListCount(), 0);
-
-  // The count stops at 32767.
-  CodeModule::state().ListCount = 32766;
-  char name[] = "x";
-  char method[] = "Stored";
-  for (int i = 0; i < 2; ++i) {
-    CodeModule::UnzipListEntry(1, 1, 0, 1, 1, 2026, 1, 1, ' ', name, method, 0, ' ');
-  }
-  EXPECT_EQ(u.GetListCount(), 32767);
-  EXPECT_EQ(u.GetListText().size(), 2 * 82u);  // no header: the count was not 0
 }
 
 // Without a library, or with one lacking an export, nothing is shown. The builder returns the

@@ -227,7 +227,6 @@ class Object final : public IDispatch, public IConnectionPointContainer {
   }
   HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT n, LCID,
                                           DISPID* ids) override {
-    ++held_->name_lookups;
     if (!names || !ids || n != 1) return DISP_E_UNKNOWNNAME;
     const std::wstring_view wanted = names[0];
     for (const auto& m : members_) {

@@ -33,7 +33,6 @@ std::string unique_tag();
 struct Counters {
   int64_t references = 0;
   int64_t subscriptions = 0;
-  int64_t name_lookups = 0;  // member names asked for through the IDispatch face
 };
 
 class SimOutlook;

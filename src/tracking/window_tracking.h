@@ -84,8 +84,6 @@ class WindowRegistry {
   void kill(int16_t key, const Wrapper* wrapper);
 
   const std::map<std::string, std::shared_ptr<Wrapper>>& wrappers() const { return wrappers_; }
-  int16_t next_id() const { return next_id_; }
-  void set_next_id(int16_t id) { next_id_ = id; }  // lets a test reach the counter's end
 
  private:
   std::map<std::string, std::shared_ptr<Wrapper>> wrappers_;

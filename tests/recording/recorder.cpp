@@ -84,25 +84,6 @@ int32_t run_cues(Callbacks& cb) {
       append("answers", used == nullptr ? "0" : "1");
       if (used) put("buffer." + n, used, 4097);
     }
-#else
-    if (cue.kind == REC_REPLACE && cb.replace) {
-      buf.resize(32801);
-      append("answers", std::to_string(cb.replace(buf.data())));
-    }
-    if (cue.kind == REC_LIST && cb.list_entry) {
-      RecListEntry e{};
-      std::memcpy(&e, cue.data.data(), std::min(cue.data.size(), sizeof e));
-      char method[] = "Defl:N";
-      cb.list_entry(e.size, e.size / 2, 50, e.month, e.day, e.year, e.hour, e.minute, ' ', e.name,
-                    method, 0x12345678u, ' ');
-      append("answers", "-");
-      ++cb.entry_count;
-    }
-    if (cue.kind == REC_SERVICE && cb.service) {
-      buf.push_back(0);
-      append("answers",
-             std::to_string(cb.service(buf.data(), static_cast<uint32_t>(cue.data.size()))));
-    }
 #endif
   }
   return result;

@@ -8,24 +8,14 @@
 
 /* Cues, acted on in the order queued during the next ZpArchive or Wiz_SingleEntryUnzip. Each
    cue that calls a callback adds its answer to "answers", blank-separated: the number returned
-   (for the comment, 1 when it hands a buffer back, else 0; "-" for the list entry, which returns
-   nothing). The n-th such cue (from 0), a comment or password, records the buffer after as
-   "buffer.<n>". */
+   (for the comment, 1 when it hands a buffer back, else 0). The n-th such cue (from 0), a comment
+   or password, records the buffer after as "buffer.<n>". */
 enum {
-  REC_RESULT = 1,   /* the run returns arg */
-  REC_PRINT = 2,    /* print with a buffer of exactly the data's bytes and the length arg */
-  REC_COMMENT = 3,  /* zip comment with a 4,097-byte buffer starting with the data */
-  REC_PASSWORD = 4, /* password with a buffer of arg bytes, each 'x' */
-  REC_REPLACE = 5,  /* unzip replace with a 32,801-byte buffer starting with the data */
-  REC_LIST = 6,     /* unzip list entry; the data is a RecListEntry */
-  REC_SERVICE = 7   /* unzip service with the data as the name */
+  REC_RESULT = 1,  /* the run returns arg */
+  REC_PRINT = 2,   /* print with a buffer of exactly the data's bytes and the length arg */
+  REC_COMMENT = 3, /* zip comment with a 4,097-byte buffer starting with the data */
+  REC_PASSWORD = 4 /* password with a buffer of arg bytes, each 'x' */
 };
-
-typedef struct RecListEntry {
-  uint32_t size;
-  uint16_t month, day, year, hour, minute;
-  char name[300];
-} RecListEntry;
 
 /* Forgets what was recorded and every cue. */
 typedef void(PVX_CALL* RecResetFn)(void);

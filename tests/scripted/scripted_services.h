@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -47,11 +46,9 @@ class ScriptedServices : public Services {
   // The password box's answers; when none is queued it asks through the input box (an empty
   // answer is a Cancel).
   std::deque<PasswordAnswer> password_answers;
-  bool boxes_fail = false;  // a message box cannot be shown: the call throws
 
   std::vector<MessageBoxCall> message_boxes;
   std::vector<std::string> input_box_prompts;
-  std::vector<std::string> input_box_captions;
   std::vector<ShellExecuteArgs> shell_calls;
   std::function<void()> on_shell_execute;  // runs inside each call, after it was recorded
   std::string clipboard;
@@ -66,13 +63,11 @@ class ScriptedServices : public Services {
   MsgAnswer message_box(const std::string& text, MsgButtons buttons, MsgIcon icon,
                         const std::string& caption) override {
     message_boxes.push_back({text, buttons, icon, caption});
-    if (boxes_fail) throw Failure(err::kHostCallFailed, "test", "no window station");
     return pop_or(message_box_answers, MsgAnswer::Ok);
   }
-  std::string input_box(const std::string& prompt, const std::string& caption,
+  std::string input_box(const std::string& prompt, const std::string&,
                         const std::string& default_answer) override {
     input_box_prompts.push_back(prompt);
-    input_box_captions.push_back(caption);
     return pop_or(input_box_answers, default_answer);
   }
   PasswordAnswer password_box(const std::string& prompt, const std::string& caption) override {
@@ -144,13 +139,7 @@ inline bool no_display() {
 #endif
 }
 
-// Bytes no deflate can shrink.
-inline std::string random_bytes(size_t n) {
-  std::mt19937 gen(7);
-  std::string bytes(n, '\0');
-  for (char& c : bytes) c = static_cast<char>(gen());
-  return bytes;
-}
+using pvx::unzip::test::random_bytes;
 
 // Whole files (binary). Unlike the libraries' tests, which read a missing file as empty, a
 // test here fails loudly.

@@ -49,31 +49,6 @@ class RecordingCore final : public host::Connection {
   Recorder& r_;
 };
 
-// An event sink of the item's events that ignores them, counting its references.
-struct QuietSink final : IDispatch {
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
-    if (riid != IID_IUnknown && riid != IID_IDispatch && riid != events::kItem) {
-      *out = nullptr;
-      return E_NOINTERFACE;
-    }
-    *out = this;
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++refs); }
-  ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--refs); }
-  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
-    return E_NOTIMPL;
-  }
-  HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
-                                   UINT*) override {
-    return S_OK;
-  }
-  int refs = 0;
-};
-
 class ComTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -192,35 +167,6 @@ TEST_F(ComTest, SinksReadArgumentsInDeclaredOrderAndWriteCancelBack) {
     ASSERT_EQ(outlook_.event_failures().size(), 1u);
     EXPECT_NE(outlook_.event_failures()[0].description().find("no"), std::string::npos);
   }
-
-  // Only Unadvise ends a subscription: a sink left advised on a dropped object stays counted,
-  // and is released.
-  QuietSink sink;
-  {
-    const auto dropped = sim::face::item(mail, held_);
-    ComPtr<IConnectionPointContainer> container;
-    ASSERT_EQ(dropped->QueryInterface(IID_IConnectionPointContainer,
-                                      reinterpret_cast<void**>(container.put())),
-              S_OK);
-    ComPtr<IConnectionPoint> point;
-    ASSERT_EQ(container->FindConnectionPoint(events::kItem, point.put()), S_OK);
-    DWORD cookie = 0;
-    EXPECT_EQ(point->Advise(dropped.get(), &cookie), CONNECT_E_CANNOTCONNECT);  // not a sink
-    EXPECT_EQ(point->Advise(&sink, &cookie), S_OK);
-  }
-  EXPECT_EQ(held_->subscriptions, 1);
-  EXPECT_EQ(sink.refs, 0);
-}
-
-TEST_F(ComTest, MemberNamesAreResolvedOncePerClass) {
-  const auto first = sim::face::item(outlook_.new_mail("One"), held_);
-  const auto second = sim::face::item(outlook_.new_mail("Two"), held_);
-  EXPECT_EQ(make_item(first.get())->GetAttachments()->Count(), 0);
-  EXPECT_EQ(make_item(first.get())->Class(), 43);
-  const int64_t lookups = held_->name_lookups;
-  EXPECT_EQ(make_item(second.get())->GetAttachments()->Count(), 0);
-  EXPECT_EQ(make_item(second.get())->Class(), 43);
-  EXPECT_EQ(held_->name_lookups, lookups);  // another object of the same classes
 }
 
 TEST_F(ComTest, FailedHostCallsArriveWithTheHostsNumberAndText) {

@@ -1,36 +1,19 @@
-// The Win32 back-end itself, not a fake: the handle owners and the clipboard.
+// The Win32 back-end itself, not a fake: the handle owners and the registry reads.
 #ifdef _WIN32
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
-#include <future>
 #include <optional>
 #include <string>
-#include <thread>
 
-#include "codepage_win32.h"
 #include "core/failure.h"
 #include "platform/services.h"
-#include "scripted/scripted_services.h"
 #include "text_win32.h"
 #include "win32_handles.h"
 
 namespace parvex {
 namespace {
-
-pvx::win::unique_hwnd message_window() {
-  return pvx::win::unique_hwnd(
-      CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr));
-}
-
-std::string clipboard_text() {
-  const auto owner = message_window();
-  const pvx::win::unique_clipboard open = pvx::win::open_clipboard(owner.get());
-  if (!open) return "<not open>";
-  const auto text = static_cast<const wchar_t*>(GetClipboardData(CF_UNICODETEXT));
-  return text ? pvx::wide_to_utf8(text) : "<no text>";
-}
 
 // Empty exactly when the call failed: a kind whose "none" is -1, and the helpers that may fail.
 TEST(Win32Handles, EmptyExactlyWhenTheCallFailed) {
@@ -58,28 +41,6 @@ TEST(Win32Handles, OwnersFreeTheirKindOfHandle) {
   }
   EXPECT_EQ(GetObjectType(bitmap), 0u);
   EXPECT_EQ(GetObjectType(memory_dc), 0u);
-}
-
-TEST(Win32Clipboard, TakesTheTextOrFailsWithoutEmptyingIt) {
-  const auto native = make_native_services();
-  const std::string digits = "080097114118101120 \xC3\xA9";
-  native->set_clipboard_text(digits);
-  EXPECT_EQ(clipboard_text(), digits);
-
-  // Another program holding the clipboard open makes the call fail, and loudly.
-  std::promise<void> opened, done;
-  std::thread other([&, released = done.get_future()] {
-    const auto owner = message_window();
-    const pvx::win::unique_clipboard open = pvx::win::open_clipboard(owner.get());
-    opened.set_value();
-    released.wait();
-  });
-  opened.get_future().wait();
-  EXPECT_EQ(testing::failure_of([&] { native->set_clipboard_text("lost"); }).number(),
-            err::kCannotOpenClipboard);
-  done.set_value();
-  other.join();
-  EXPECT_EQ(clipboard_text(), digits);
 }
 
 // Policies as Group Policy writes them, and the user's settings under HKCU: a REG_DWORD as its

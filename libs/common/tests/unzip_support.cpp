@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <random>
 
 #include <gtest/gtest.h>
 
@@ -35,17 +36,12 @@ char touch(const char* buf, size_t last) {
 int32_t PVX_CALL on_print(char* buf, uint32_t len) {
   touch(buf, 32800);
   g_calls->printed.append(buf, len);
-  g_calls->largest_print = std::max<size_t>(g_calls->largest_print, len);
   return 0;
 }
 
 int32_t PVX_CALL on_replace(char* name) {
   touch(name, 32800);
-  g_calls->replace_asked.emplace_back(name);
-  if (g_calls->replace_answers.empty()) return 100;
-  const int32_t answer = g_calls->replace_answers.front();
-  g_calls->replace_answers.pop_front();
-  return answer;
+  return 100;  // skip
 }
 
 int16_t PVX_CALL on_password(char* buf, int32_t size, char* prompt, char* name) {
@@ -73,7 +69,7 @@ void PVX_CALL on_list(uint32_t size, uint32_t csize, uint16_t ratio, uint16_t mo
 int32_t PVX_CALL on_service(char* name, uint32_t) {
   touch(name, 32800);
   g_calls->serviced.emplace_back(name);
-  return g_calls->serviced.size() - 1 == g_calls->cancel_at ? 1 : 0;
+  return 0;
 }
 
 }  // namespace
@@ -170,6 +166,13 @@ std::vector<std::string> files_under(const fs::path& root) {
 uint32_t crc_of(const std::string& bytes) {
   return static_cast<uint32_t>(
       crc32(0, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size())));
+}
+
+std::string random_bytes(size_t n, uint32_t seed) {
+  std::mt19937 gen(seed);
+  std::string out(n, '\0');
+  for (char& c : out) c = static_cast<char>(gen());
+  return out;
 }
 
 std::string raw_deflate(const std::string& data) {

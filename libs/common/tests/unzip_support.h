@@ -29,14 +29,10 @@ struct Listed {
 // What the callbacks were told, and the answers they give.
 struct Calls {
   std::string printed;
-  size_t largest_print = 0;
-  std::vector<std::string> replace_asked;
-  std::deque<int32_t> replace_answers;  // when empty: 100, skip
   std::vector<std::string> password_names;
   std::deque<std::string> passwords;  // ANSI; when empty: 1, none given
   std::vector<Listed> listed;
   std::vector<std::string> serviced;
-  size_t cancel_at = SIZE_MAX;  // the service call (from 0) that answers "cancel"
 };
 
 // The library's two entry points, loaded by name from beside the test program.
@@ -81,6 +77,8 @@ void write_file(const fs::path& path, const std::string& bytes);
 // Every file under root (none when it is missing), relative, with '/', sorted.
 std::vector<std::string> files_under(const fs::path& root);
 uint32_t crc_of(const std::string& bytes);
+// Bytes no deflate can shrink.
+std::string random_bytes(size_t n, uint32_t seed = 7);
 // The data as deflate at level 6 writes it into an entry.
 std::string raw_deflate(const std::string& data);
 

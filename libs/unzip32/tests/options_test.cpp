@@ -42,65 +42,6 @@ TEST_F(Unzip, ExtractsFoldersKeepsTimesAndReportsTotals) {
   EXPECT_GE(r.record.compression_factor, 98u);
 }
 
-TEST_F(Unzip, ExistingFilesFollowTheOptionsAndTheAnswers) {
-  make({{"a", "new a"}, {"b", "new b"}});
-  const struct {
-    int prompt, overwrite, freshen, update;
-    int age;  // of both files on disk against the entries: 0 none, -1 older, 1 newer
-    std::deque<int32_t> answers;
-    const char *a, *b;  // the files afterwards
-    size_t asked;
-  } cases[] = {
-      {0, 1, 0, 0, 1, {}, "new a", "new b", 0},
-      {0, 0, 0, 0, 1, {}, "old a", "old b", 0},
-      {1, 0, 0, 0, 1, {102, 102}, "new a", "new b", 2},
-      {1, 0, 0, 0, 1, {100, 102}, "old a", "new b", 2},
-      {1, 0, 0, 0, 1, {104}, "old a", "old b", 1},
-      {1, 1, 0, 0, 1, {100, 102}, "old a", "new b", 2},
-      {0, 1, 1, 0, -1, {}, "new a", "new b", 0},  // freshen
-      {0, 1, 1, 0, 1, {}, "old a", "old b", 0},
-      {0, 1, 1, 0, 0, {}, "", "", 0},
-      {0, 1, 0, 1, -1, {}, "new a", "new b", 0},  // update
-      {0, 1, 0, 1, 1, {}, "old a", "old b", 0},
-      {0, 1, 0, 1, 0, {}, "new a", "new b", 0},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(&c - cases);
-    fs::remove_all(out_);
-    if (c.age) fs::create_directories(out_);
-    for (const char* name : {"a", "b"}) {
-      if (!c.age) break;
-      write_file(out_ / name, std::string("old ") + name);
-      set_mtime(utf8(out_ / name), entry_time_ + 3600 * c.age);
-    }
-    o_.PromptOverwrite = c.prompt;
-    o_.OverWriteFiles = c.overwrite;
-    o_.ExtractOnlyNewer = c.freshen;
-    o_.ExtractNewer = c.update;
-    calls_ = {};
-    calls_.replace_answers = c.answers;
-    EXPECT_EQ(run().code, PK_OK);
-    EXPECT_EQ(out("a") + "," + out("b"), std::string(c.a) + "," + c.b);
-    ASSERT_EQ(calls_.replace_asked.size(), c.asked);
-    if (c.asked) {
-      EXPECT_EQ(fs::u8path(calls_.replace_asked[0]), out_ / "a");
-    }
-  }
-}
-
-TEST_F(Unzip, ConvertsLineEndsOfTextEntriesOnly) {
-  // Stored data arrives in 64 KiB pieces: a CR LF split between two must stay one line end.
-  const std::string lines = "a\nb\r\nc\rd\n", x(65535, 'x');
-  make({{.name = "t", .data = lines, .internal_attr = 1},
-        {"b", lines},
-        {.name = "s", .data = x + "\r\ny\n", .deflate = false, .internal_attr = 1}});
-  o_.ConvertCRtoCRLF = 1;
-  EXPECT_EQ(run().code, PK_OK);
-  EXPECT_EQ(out("t"), "a\r\nb\r\nc\r\nd\r\n");
-  EXPECT_EQ(out("b"), lines);
-  EXPECT_EQ(out("s"), x + "\r\ny\r\n");
-}
-
 TEST_F(Unzip, ListsThroughTheListRoutineAndWritesNothing) {
   make({{"d/", ""}, {"d/a", std::string(1234, 'z')}, {.name = "s", .deflate = false, .flags = 1}},
        "the comment");
@@ -122,58 +63,13 @@ TEST_F(Unzip, ListsThroughTheListRoutineAndWritesNothing) {
   EXPECT_EQ(calls_.serviced, (std::vector<std::string>{"d/", "d/a", "s"}));
 }
 
-TEST_F(Unzip, TestsAndPrintsWithoutWriting) {
-  const std::string big(100000, 'q');
-  make({{"big", big}, {.name = "bad", .data = "damaged", .crc = 1234}});
-  o_.WriteToStdOut = 1;
-  EXPECT_EQ(run({"big"}).code, PK_OK);
-  EXPECT_EQ(calls_.printed, big);
-  EXPECT_LE(calls_.largest_print, 32800u);
-  o_ = default_options();
+TEST_F(Unzip, TestsWithoutWriting) {
+  make({{"big", std::string(100000, 'q')}, {.name = "bad", .data = "damaged", .crc = 1234}});
   o_.TestZip = 1;
-  calls_ = {};
   EXPECT_EQ(run().code, PK_ERR);
   EXPECT_NE(calls_.printed.find("testing: big   OK\n    testing: bad   bad CRC"),
             std::string::npos);
   EXPECT_FALSE(fs::exists(out_));
-}
-
-TEST_F(Unzip, ServiceRoutineCancels) {
-  make({{"a", "1"}, {"b", "2"}, {"c", "3"}});
-  calls_.cancel_at = 1;
-  EXPECT_EQ(run().code, IZ_CTRLC);
-  EXPECT_EQ(files_under(out_), std::vector<std::string>{"a"});
-  EXPECT_EQ(calls_.serviced.size(), 2u);
-}
-
-TEST_F(Unzip, SelectsByPatternsAndShapesNames) {
-  make({{"docs/a.txt", "1"},
-        {"docs/B.TXT", "2"},
-        {"img/c.png", "3"},
-        {"docs/sub dir/a b.txt", "4"}});
-  const struct {
-    std::vector<std::string> in, ex;
-    int case_sensitive, honor, underscore, code;
-    std::vector<std::string> files;
-  } cases[] = {
-      {{"docs\\*"}, {}, 1, 1, 0, PK_OK, {"docs/B.TXT", "docs/a.txt", "docs/sub dir/a b.txt"}},
-      {{"*.txt"}, {}, 1, 1, 0, PK_OK, {"docs/a.txt", "docs/sub dir/a b.txt"}},
-      {{"*.txt"}, {}, 0, 1, 0, PK_OK, {"docs/B.TXT", "docs/a.txt", "docs/sub dir/a b.txt"}},
-      {{}, {"*.png", "*/?.TXT", "* *"}, 1, 1, 0, PK_OK, {"docs/a.txt"}},
-      {{"img/c.png", "missing"}, {}, 1, 1, 0, PK_WARN, {"img/c.png"}},
-      {{"missing"}, {}, 1, 1, 0, PK_FIND, {}},
-      {{"docs/sub*"}, {}, 1, 0, 0, PK_OK, {"a b.txt"}},
-      {{"docs/sub*"}, {}, 1, 1, 1, PK_OK, {"docs/sub_dir/a_b.txt"}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(&c - cases);
-    fs::remove_all(out_);
-    o_.CaseSensitive = c.case_sensitive;
-    o_.HonorDirectories = c.honor;
-    o_.SpaceToUnderScore = c.underscore;
-    EXPECT_EQ(run(c.in, c.ex).code, c.code);
-    EXPECT_EQ(files_under(out_), c.files);
-  }
 }
 
 // zip -P wrote "one" and "two" with the password "right", then "plain" without one; none of

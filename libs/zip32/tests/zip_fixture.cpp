@@ -75,13 +75,6 @@ int sh(const std::string& command) {
   return std::system(("{ " + command + "; } >/dev/null 2>&1").c_str());
 }
 
-std::string random_bytes(size_t n, uint32_t seed) {
-  std::mt19937 gen(seed);
-  std::string out(n, '\0');
-  for (char& c : out) c = static_cast<char>(gen());
-  return out;
-}
-
 std::string text_bytes(size_t n) {
   static const char* words[] = {"attachment ", "outlook ", "report ", "zip ", "quarterly\r\n",
                                 "figures ",    "send ",    "mail ",   "the "};

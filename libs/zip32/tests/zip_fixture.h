@@ -19,6 +19,7 @@ namespace pvx::zip::test {
 // Files, folders and our unzip library come from the unzip tests' helpers.
 namespace fs = std::filesystem;
 using pvx::unzip::test::patch32;
+using pvx::unzip::test::random_bytes;
 using pvx::unzip::test::read_file;
 using pvx::unzip::test::write_file;
 using pvx::zip::kSep;
@@ -81,7 +82,6 @@ class ZipTest : public ::testing::Test {
   std::string archive_;
 };
 
-std::string random_bytes(size_t n, uint32_t seed);
 std::string text_bytes(size_t n);
 // A short random pattern over and over: deflate finds it only through the bytes before, so a
 // block that lost its dictionary costs a whole pattern.
