@@ -41,7 +41,11 @@ int32_t PVX_CALL on_print(char* buf, uint32_t len) {
 
 int32_t PVX_CALL on_replace(char* name) {
   touch(name, 32800);
-  return 100;  // skip
+  g_calls->replace_asked.emplace_back(name);
+  if (g_calls->replace_answers.empty()) return 100;
+  const int32_t answer = g_calls->replace_answers.front();
+  g_calls->replace_answers.pop_front();
+  return answer;
 }
 
 int16_t PVX_CALL on_password(char* buf, int32_t size, char* prompt, char* name) {

@@ -29,6 +29,8 @@ struct Listed {
 // What the callbacks were told, and the answers they give.
 struct Calls {
   std::string printed;
+  std::vector<std::string> replace_asked;
+  std::deque<int32_t> replace_answers;  // when empty: 100, skip
   std::vector<std::string> password_names;
   std::deque<std::string> passwords;  // ANSI; when empty: 1, none given
   std::vector<Listed> listed;

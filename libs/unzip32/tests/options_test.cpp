@@ -42,6 +42,52 @@ TEST_F(Unzip, ExtractsFoldersKeepsTimesAndReportsTotals) {
   EXPECT_GE(r.record.compression_factor, 98u);
 }
 
+TEST_F(Unzip, ExistingFilesFollowTheOptionsAndTheAnswers) {
+  make({{"a", "new a"}, {"b", "new b"}});
+  const struct {
+    int prompt, overwrite, freshen, update;
+    int age;  // of both files on disk against the entries: 0 none, -1 older, 1 newer
+    std::deque<int32_t> answers;
+    const char *a, *b;  // the files afterwards
+    size_t asked;
+  } cases[] = {
+      {0, 1, 0, 0, 1, {}, "new a", "new b", 0},
+      {0, 0, 0, 0, 1, {}, "old a", "old b", 0},
+      {1, 0, 0, 0, 1, {102, 102}, "new a", "new b", 2},
+      {1, 0, 0, 0, 1, {100, 102}, "old a", "new b", 2},
+      {1, 0, 0, 0, 1, {104}, "old a", "old b", 1},
+      {1, 1, 0, 0, 1, {100, 102}, "old a", "new b", 2},
+      {0, 1, 1, 0, -1, {}, "new a", "new b", 0},  // freshen
+      {0, 1, 1, 0, 1, {}, "old a", "old b", 0},
+      {0, 1, 1, 0, 0, {}, "", "", 0},
+      {0, 1, 0, 1, -1, {}, "new a", "new b", 0},  // update
+      {0, 1, 0, 1, 1, {}, "old a", "old b", 0},
+      {0, 1, 0, 1, 0, {}, "new a", "new b", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(&c - cases);
+    fs::remove_all(out_);
+    if (c.age) fs::create_directories(out_);
+    for (const char* name : {"a", "b"}) {
+      if (!c.age) break;
+      write_file(out_ / name, std::string("old ") + name);
+      set_mtime(utf8(out_ / name), entry_time_ + 3600 * c.age);
+    }
+    o_.PromptOverwrite = c.prompt;
+    o_.OverWriteFiles = c.overwrite;
+    o_.ExtractOnlyNewer = c.freshen;
+    o_.ExtractNewer = c.update;
+    calls_ = {};
+    calls_.replace_answers = c.answers;
+    EXPECT_EQ(run().code, PK_OK);
+    EXPECT_EQ(out("a") + "," + out("b"), std::string(c.a) + "," + c.b);
+    ASSERT_EQ(calls_.replace_asked.size(), c.asked);
+    if (c.asked) {
+      EXPECT_EQ(fs::u8path(calls_.replace_asked[0]), out_ / "a");
+    }
+  }
+}
+
 TEST_F(Unzip, ListsThroughTheListRoutineAndWritesNothing) {
   make({{"d/", ""}, {"d/a", std::string(1234, 'z')}, {.name = "s", .deflate = false, .flags = 1}},
        "the comment");
