@@ -135,12 +135,6 @@ class SendTest : public testing::AddinTest {
   static bool packed(const sim::SentMessage& m) {
     return !m.attachments.empty() && m.attachments.back().display_name == "DD";
   }
-  // Runs `what` at the first moment the send lets window events run, and not again.
-  void once_while_packing(std::function<void()> what) {
-    services.on_do_events = [what = std::move(what), done = false]() mutable {
-      if (!std::exchange(done, true) && what) what();
-    };
-  }
   bool work_is_clean() {
     return fs::list_files(dir / "Attachments").empty() && !fs::is_file(dir / "Attachments.zip");
   }
@@ -230,7 +224,9 @@ TEST_F(SendTest, WhatArrivesWhilePackingIsRefusedOrWaitsForTheSend) {
   testing::Session s;
   const auto first = s.open_mail("first", kThree);
   long refused = 0;
-  once_while_packing([&] {
+  // At the first moment the send lets window events run, and not again.
+  services.on_do_events = [&, done = false]() mutable {
+    if (std::exchange(done, true)) return;
     s.send("second", {{"b.txt", "bee"}});
     ui::touch<ui::frm_outlook>().cmd_ZIP.click();
     const auto lines = log();
@@ -239,7 +235,7 @@ TEST_F(SendTest, WhatArrivesWhilePackingIsRefusedOrWaitsForTheSend) {
     s.connect.OnBeginShutdown();
     s.connect.OnDisconnection(host::DisconnectMode::HostShutdown);
     EXPECT_TRUE(ui::exists<ui::frm_outlook>());
-  });
+  };
   s.outlook.send(first);
   services.on_do_events = nullptr;
   EXPECT_EQ(refused, 2);
@@ -394,9 +390,6 @@ TEST_F(SendTest, OnlyFilesTheRecipientSeesAsAttachedArePacked) {
   };
   const std::vector<Row> rows{
       {"a signature logo only", host::kFormatHtml, {{"inline", "logo.png", "inline picture"}}},
-      {"a logo and two files",
-       host::kFormatHtml,
-       {{"file", "a.txt", ""}, {"inline", "logo.png", "inline picture"}, {"file", "b.pdf", ""}}},
       {"a quoted reply",
        host::kFormatHtml,
        {{"inline", "image001.png", "inline picture"},
@@ -634,9 +627,8 @@ TEST_F(SendTest, FailingHostCallsOrFileStepsNeverCostAFileNorReachOutside) {
         // The files kept aside are named; with a password a message says the item did not leave.
         ASSERT_EQ(services.message_boxes.size(), protect && unsent().empty() ? 1u : 1u + protect);
         for (const auto& name : order) {
-          const bool on_item = std::any_of(mail->attachments().begin(), mail->attachments().end(),
-                                           [&](const auto& a) { return a->file_name() == name; });
-          EXPECT_NE(on_item, services.message_boxes[0].text.find(name) != std::string::npos)
+          EXPECT_NE(on_item(*mail).contains(name),
+                    services.message_boxes[0].text.find(name) != std::string::npos)
               << name;
         }
       }
