@@ -1,9 +1,7 @@
-// The event log and its file, the about window and its signature, the startup window, the
-// headless view and the pictures.
+// The event log and its file, the about window and its signature, and the startup window.
 #include <gtest/gtest.h>
 
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "addin_fixture.h"
@@ -14,7 +12,6 @@
 #include "ui/frm_ab.h"
 #include "ui/frm_about.h"
 #include "ui/frm_outlook.h"
-#include "ui/headless_view.h"
 #include "ui/links.h"
 #include "ui/log_file.h"
 
@@ -157,36 +154,6 @@ TEST_F(Windows, StartupWindowClosesOnEveryPathAndOpensThePageOnThree) {
   }
 }
 
-TEST_F(Windows, HeadlessViewDrawsEachControlAgainstTheClientArea) {
-  auto& startup = ui::touch<ui::frm_ab>();
-  startup.Show();
-  EXPECT_EQ(ui::draw(startup),
-            "window \"Startup :)\" (shown)\n"
-            "  frame: fixed dialog, close box, no minimize or maximize box, not in the taskbar, "
-            "icon parvex.ico\n"
-            "  client area: 3570 x 2220 twips\n"
-            "  Command1: button \"&Continue\" at 1080,1800 size 1335 x 375, tab 1, inside\n"
-            "  Label1: label \"Discover business version...\" at 480,1440 size 2535 x 255, "
-            "tab 0, inside, font MS Sans Serif 8.25 bold underlined\n"
-            "  Image1: picture \"startup.bmp\" at 0,0 size 3600 x 1350, tab none, partly "
-            "inside, 240 x 90 pixels\n");
-
-  // Only the log and the unused list show on the zip window; four buttons and the signature
-  // box of the about window sit outside it.
-  std::string placements;
-  for (const ui::Window* w : {static_cast<ui::Window*>(&ui::touch<ui::frm_outlook>()),
-                              static_cast<ui::Window*>(&about())}) {
-    for (const auto& [name, control] : w->controls()) {
-      placements += name + (ui::placement(*w, *control) == ui::Placement::Inside ? "+ " : "- ");
-    }
-  }
-  EXPECT_EQ(placements,
-            "lst_files+ cmd_ZIP- txt_zipname- Text1- File1- list_log+ Label1- Label2- "
-            "Command4- Text1- Command3- Timer1+ Command2- cmd_email+ cmd_visit+ Command1+ "
-            "parvex_chk+ Image2+ Image3+ lbl_Saving+ lbl_totalzip+ lbl_totalbytes+ Label1+ "
-            "Image1+ cmd_options+ lbl_policy+ ");
-}
-
 // The signature decodes three digits a character, and the readme holds its line alone.
 TEST_F(Windows, TheSignatureAndTheReadmeThatHoldsItAlone) {
   EXPECT_EQ(SignatureText(), "This archive was made by Parvex: " + std::string(kProductWebPage));
@@ -204,32 +171,6 @@ TEST_F(Windows, TheSignatureAndTheReadmeThatHoldsItAlone) {
   WriteReadme();
   WriteReadme();
   EXPECT_EQ(testing::read_file(readme), SignatureText() + "\r\n");
-}
-
-// Pixel width and height from a bitmap's info header or a JPEG's frame header.
-std::pair<int32_t, int32_t> picture_size(const std::string& bytes) {
-  const auto at = [&](size_t i) { return static_cast<int32_t>(static_cast<uint8_t>(bytes.at(i))); };
-  if (bytes.rfind("BM", 0) == 0) return {at(18) | at(19) << 8, at(22) | at(23) << 8};
-  const size_t frame = bytes.find("\xFF\xC0");
-  return {at(frame + 7) << 8 | at(frame + 8), at(frame + 5) << 8 | at(frame + 6)};
-}
-
-TEST(Pictures, FilesHaveTheSizesTheWindowsShowThemAt) {
-  const ui::frm_about about;
-  const ui::frm_ab startup;
-  for (const ui::Image* image : {&about.Image1, &about.Image2, &about.Image3, &startup.Image1}) {
-    const std::string bytes = read_file(std::string(PARVEX_RESOURCES) + "/" + image->picture);
-    EXPECT_EQ(picture_size(bytes), std::make_pair(image->pixel_width, image->pixel_height))
-        << image->picture;
-    EXPECT_EQ(image->width, image->pixel_width * 15) << image->picture;  // shown at own size
-    EXPECT_EQ(image->height, image->pixel_height * 15) << image->picture;
-  }
-  // The bitmaps' depths (24 and 32 bits) and the 16-colour icon show in their exact lengths.
-  for (const auto& [name, length] : {std::pair<std::string, size_t>{"logo.bmp", 89046},
-                                     {"startup.bmp", 86454},
-                                     {about.icon, 766}}) {
-    EXPECT_EQ(read_file(std::string(PARVEX_RESOURCES) + "/" + name).size(), length) << name;
-  }
 }
 
 }  // namespace
