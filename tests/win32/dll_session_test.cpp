@@ -36,12 +36,13 @@ using pvx::unzip::test::utf8;
 // The version resource marks the DLL self-registering, which installers look for.
 bool self_registering(const std::wstring& dll) {
   DWORD ignored = 0;
-  std::vector<char> block(GetFileVersionInfoSizeW(dll.c_str(), &ignored));
+  const DWORD size = GetFileVersionInfoSizeW(dll.c_str(), &ignored);
+  if (size == 0) return false;
+  const auto block = std::make_unique<char[]>(size);
   void* value = nullptr;
   UINT n = 0;
-  return !block.empty() &&
-         GetFileVersionInfoW(dll.c_str(), 0, static_cast<DWORD>(block.size()), block.data()) &&
-         VerQueryValueW(block.data(), L"\\StringFileInfo\\040904B0\\OLESelfRegister", &value, &n);
+  return GetFileVersionInfoW(dll.c_str(), 0, size, block.get()) &&
+         VerQueryValueW(block.get(), L"\\StringFileInfo\\040904B0\\OLESelfRegister", &value, &n);
 }
 
 // The registered type library, as a host finds it: "Parvex" 1.0, locale 0.
