@@ -1,6 +1,6 @@
 # Writes the simple case folding table (statuses C and S) of the Unicode Character Database as
 # C++ initialisers, one {code, folded} pair a line, ascending by code.
-#   cmake -DINPUT=/usr/share/unicode/CaseFolding.txt -DOUTPUT=platform/posix/case_folding.inc
+#   cmake -DINPUT=/usr/share/unicode/CaseFolding.txt -DOUTPUT=backends/posix/case_folding.inc
 #         -P cmake/case_folding.cmake
 if(NOT INPUT)
   set(INPUT /usr/share/unicode/CaseFolding.txt)

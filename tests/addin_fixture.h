@@ -14,9 +14,9 @@
 #include "archive/code_module.h"
 #include "archive/unzip_files.h"
 #include "core/program_state.h"
-#include "platform/fs.h"
 #include "recording/recording_client.h"
 #include "scripted/scripted_services.h"
+#include "seams/fs.h"
 #include "sim/sim_outlook.h"
 #include "ui/frm_outlook.h"
 

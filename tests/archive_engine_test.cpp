@@ -13,11 +13,11 @@
 #include "archive/zip_files.h"
 #include "core/failure.h"
 #include "core/program_state.h"
-#include "platform/fs.h"
-#include "platform/library.h"
 #include "record_layout.h"
 #include "recording/recording_client.h"
 #include "scripted/scripted_services.h"
+#include "seams/fs.h"
+#include "seams/library.h"
 
 namespace parvex {
 namespace {

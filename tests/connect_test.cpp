@@ -8,7 +8,7 @@
 
 #include "addin/connect.h"
 #include "addin_fixture.h"
-#include "platform/fs.h"
+#include "seams/fs.h"
 #include "sim/sim_outlook.h"
 #include "tracking/trackers.h"
 #include "tracking/window_tracking.h"

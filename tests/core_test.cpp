@@ -8,8 +8,8 @@
 #include "codepage.h"
 #include "core/failure.h"
 #include "core/program_state.h"
-#include "platform/fs.h"
 #include "scripted/scripted_services.h"
+#include "seams/fs.h"
 #include "zip_names.h"
 #ifdef _WIN32
 #include <windows.h>

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/fs.h"
 #include "recording/recording_client.h"
 #include "scripted/scripted_services.h"
+#include "seams/fs.h"
 
 namespace parvex {
 namespace {

@@ -23,7 +23,7 @@
 #include "archive/zip_files.h"
 #include "compression/mail_send.h"
 #include "compression/signature.h"
-#include "platform/fs.h"
+#include "seams/fs.h"
 #include "support/options.h"
 #include "support/statistics.h"
 #include "support/work_lock.h"

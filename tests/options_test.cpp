@@ -9,7 +9,7 @@
 #include "addin_fixture.h"
 #include "archive/code_module.h"
 #include "compression/signature.h"
-#include "platform/fs.h"
+#include "seams/fs.h"
 #include "sim/sim_session.h"
 #include "support/options.h"
 #include "support/statistics.h"

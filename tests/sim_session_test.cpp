@@ -17,8 +17,8 @@
 #endif
 
 #include "addin_fixture.h"
-#include "platform/fs.h"
-#include "platform/services.h"
+#include "seams/fs.h"
+#include "seams/services.h"
 #include "sim/sim_outlook.h"
 #include "sim/sim_session.h"
 

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "core/failure.h"
-#include "platform/fs.h"
 #include "recording/recording_client.h"
 #include "scripted/scripted_services.h"
+#include "seams/fs.h"
 #include "support/probes.h"
 #include "support/text_file.h"
 

@@ -17,7 +17,7 @@
 #include "win32_handles.h"
 #endif
 #include "addin_fixture.h"
-#include "platform/fs.h"
+#include "seams/fs.h"
 #include "support/number_format.h"
 #include "support/statistics.h"
 #include "ui/frm_about.h"

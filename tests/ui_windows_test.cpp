@@ -7,7 +7,7 @@
 #include "addin_fixture.h"
 #include "compression/signature.h"
 #include "core/failure.h"
-#include "platform/fs.h"
+#include "seams/fs.h"
 #include "support/statistics.h"
 #include "ui/frm_ab.h"
 #include "ui/frm_about.h"

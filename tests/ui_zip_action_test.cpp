@@ -9,7 +9,7 @@
 #include "addin_fixture.h"
 #include "archive/library_loader.h"
 #include "core/failure.h"
-#include "platform/fs.h"
+#include "seams/fs.h"
 #include "support/statistics.h"
 #include "ui/frm_about.h"
 #include "ui/frm_outlook.h"

@@ -19,7 +19,7 @@ import threading
 import time
 
 here = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(here, "..", "..", "platform", "milter", "tests"))
+sys.path.insert(0, os.path.join(here, "..", "..", "apps", "milter", "tests"))
 import postfix_lab  # noqa: E402
 import postfix_shapes as shapes_mod  # noqa: E402
 

@@ -4,7 +4,7 @@
 
 #include "codepage.h"
 #include "core/failure.h"
-#include "platform/fs.h"
+#include "seams/fs.h"
 
 namespace parvex::archive {
 namespace {

@@ -8,8 +8,8 @@
 #include "archive/library_loader.h"
 #include "core/failure.h"
 #include "core/program_state.h"
-#include "platform/fs.h"
-#include "platform/services.h"
+#include "seams/fs.h"
+#include "seams/services.h"
 
 namespace parvex::CodeModule {
 namespace {

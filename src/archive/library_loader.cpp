@@ -5,7 +5,7 @@
 
 #include "core/failure.h"
 #include "core/program_state.h"
-#include "platform/services.h"
+#include "seams/services.h"
 
 namespace parvex::archive {
 namespace {

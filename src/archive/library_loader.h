@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "platform/library.h"
+#include "seams/library.h"
 
 namespace parvex::archive {
 

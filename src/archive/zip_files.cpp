@@ -4,7 +4,7 @@
 
 #include "archive/archive_text.h"
 #include "core/failure.h"
-#include "platform/services.h"
+#include "seams/services.h"
 
 namespace parvex {
 namespace {

@@ -3,8 +3,8 @@
 #include <cmath>
 
 #include "core/failure.h"
-#include "platform/fs.h"
-#include "platform/services.h"
+#include "seams/fs.h"
+#include "seams/services.h"
 #include "support/number_format.h"
 #include "support/text_file.h"
 

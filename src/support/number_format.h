@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/services.h"
+#include "seams/services.h"
 
 namespace parvex {
 

@@ -1,7 +1,7 @@
 #include "support/options.h"
 
 #include "core/failure.h"
-#include "platform/services.h"
+#include "seams/services.h"
 #include "support/work_lock.h"
 
 namespace parvex {

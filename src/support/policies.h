@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/services.h"
+#include "seams/services.h"
 #include "support/options.h"
 
 namespace parvex {

@@ -1,6 +1,6 @@
 #include "support/probes.h"
 
-#include "platform/fs.h"
+#include "seams/fs.h"
 
 namespace parvex {
 

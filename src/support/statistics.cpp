@@ -5,8 +5,8 @@
 
 #include "core/failure.h"
 #include "core/program_state.h"
-#include "platform/fs.h"
-#include "platform/services.h"
+#include "seams/fs.h"
+#include "seams/services.h"
 #include "support/number_format.h"
 #include "support/probes.h"
 #include "support/text_file.h"

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/fs.h"
+#include "seams/fs.h"
 
 namespace parvex {
 

@@ -1,6 +1,6 @@
 #include "support/time_stamp.h"
 
-#include "platform/services.h"
+#include "seams/services.h"
 
 namespace parvex {
 

@@ -1,7 +1,7 @@
 #include "ui/controls.h"
 
 #include "core/failure.h"
-#include "platform/fs.h"
+#include "seams/fs.h"
 
 namespace parvex::ui {
 

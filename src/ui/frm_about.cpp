@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "compression/signature.h"
-#include "platform/services.h"
+#include "seams/services.h"
 #include "support/statistics.h"
 #include "ui/frm_options.h"
 #include "ui/frm_outlook.h"

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "core/failure.h"
-#include "platform/services.h"
+#include "seams/services.h"
 #include "support/options.h"
 #include "support/policies.h"
 #include "ui/frm_outlook.h"

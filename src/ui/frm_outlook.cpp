@@ -2,7 +2,7 @@
 
 #include "compression/mail_send.h"
 #include "core/failure.h"
-#include "platform/services.h"
+#include "seams/services.h"
 #include "ui/log_file.h"
 
 namespace parvex::ui {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "platform/services.h"
+#include "seams/services.h"
 
 namespace parvex::ui {
 

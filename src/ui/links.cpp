@@ -1,7 +1,7 @@
 #include "ui/links.h"
 
 #include "core/failure.h"
-#include "platform/services.h"
+#include "seams/services.h"
 
 namespace parvex::ui {
 

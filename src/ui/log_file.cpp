@@ -2,7 +2,7 @@
 #include "ui/log_file.h"
 
 #include "core/failure.h"
-#include "platform/services.h"
+#include "seams/services.h"
 #include "support/text_file.h"
 #include "ui/frm_about.h"
 #include "ui/frm_outlook.h"

@@ -13,9 +13,9 @@
 #include <string>
 
 #include "core/failure.h"
-#include "platform/library.h"
-#include "platform/services.h"
 #include "recording/recording.h"
+#include "seams/library.h"
+#include "seams/services.h"
 
 namespace parvex::testing {
 

@@ -16,7 +16,7 @@
 
 #include "core/failure.h"
 #include "core/program_state.h"
-#include "platform/services.h"
+#include "seams/services.h"
 #include "unzip_support.h"
 
 namespace parvex::testing {

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "core/failure.h"
-#include "platform/services.h"
+#include "seams/services.h"
 #include "text_win32.h"
 #include "win32_handles.h"
 

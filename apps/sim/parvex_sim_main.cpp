@@ -30,9 +30,9 @@
 #include "archive/code_module.h"
 #include "core/failure.h"
 #include "core/program_state.h"
-#include "platform/fs.h"
-#include "platform/library.h"
-#include "platform/services.h"
+#include "seams/fs.h"
+#include "seams/library.h"
+#include "seams/services.h"
 #include "sim/sim_session.h"
 #ifdef _WIN32
 #include "sim/sim_com.h"

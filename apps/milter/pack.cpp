@@ -11,7 +11,7 @@
 
 #include "compression/mail_send.h"
 #include "compression/signature.h"
-#include "platform/fs.h"
+#include "seams/fs.h"
 #include "unzip32.h"
 #include "zip32.h"
 

@@ -20,7 +20,7 @@
 #include "config.h"
 #include "core/failure.h"
 #include "pack.h"
-#include "platform/services.h"
+#include "seams/services.h"
 #include "support/statistics.h"
 
 namespace parvex::milter {

@@ -11,7 +11,7 @@
 #include <iterator>
 
 #include "core/failure.h"
-#include "platform/fs.h"
+#include "seams/fs.h"
 
 namespace parvex::fs {
 namespace {

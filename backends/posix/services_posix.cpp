@@ -8,7 +8,7 @@
 #include <ctime>
 #include <string>
 
-#include "platform/services.h"
+#include "seams/services.h"
 
 namespace parvex {
 namespace {

@@ -14,7 +14,7 @@
 
 #include "boundary.h"
 #include "core/failure.h"
-#include "platform/services.h"
+#include "seams/services.h"
 #include "text_win32.h"
 #include "ui/frm_ab.h"
 #include "ui/frm_about.h"

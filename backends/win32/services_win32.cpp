@@ -14,7 +14,7 @@
 
 #include "core/failure.h"
 #include "own_module.h"
-#include "platform/services.h"
+#include "seams/services.h"
 #include "text_win32.h"
 #include "win32_handles.h"
 

@@ -3,7 +3,7 @@
 
 #include "codepage.h"
 #include "core/failure.h"
-#include "platform/fs.h"
+#include "seams/fs.h"
 
 namespace parvex::fs {
 

@@ -8,7 +8,7 @@
 #include <cwchar>
 
 #include "core/failure.h"
-#include "platform/fs.h"
+#include "seams/fs.h"
 #include "text_win32.h"
 #include "win32_handles.h"
 

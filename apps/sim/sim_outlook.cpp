@@ -18,7 +18,7 @@
 #include <unistd.h>
 #endif
 
-#include "platform/fs.h"
+#include "seams/fs.h"
 
 namespace parvex::sim {
 

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "platform/library.h"
+#include "seams/library.h"
 #include "text_win32.h"
 #include "win32_handles.h"
 

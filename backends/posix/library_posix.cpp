@@ -1,6 +1,6 @@
 #include <dlfcn.h>
 
-#include "platform/library.h"
+#include "seams/library.h"
 
 namespace parvex {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/services.h"
+#include "seams/services.h"
 
 #include <algorithm>
 #include <chrono>
@@ -8,7 +8,7 @@
 
 #include "core/failure.h"
 #include "core/program_state.h"
-#include "platform/fs.h"
+#include "seams/fs.h"
 
 namespace parvex {
 namespace {

@@ -18,7 +18,7 @@
 
 #include "core/failure.h"
 #include "host/host.h"
-#include "platform/fs.h"
+#include "seams/fs.h"
 
 namespace parvex::sim {
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "addin/connect.h"
-#include "platform/services.h"
+#include "seams/services.h"
 #include "sim/sim_outlook.h"
 
 namespace parvex::sim {
