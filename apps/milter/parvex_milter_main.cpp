@@ -20,6 +20,7 @@
 #include "config.h"
 #include "core/failure.h"
 #include "pack.h"
+#include "seams/native_services.h"
 #include "seams/services.h"
 #include "support/statistics.h"
 
@@ -372,6 +373,7 @@ int run(int argc, char** argv) {
 }  // namespace parvex::milter
 
 int main(int argc, char** argv) {
+  parvex::set_native_services(&parvex::make_native_services);
   umask(007);  // the socket must reach Postfix's group, nothing further
   return parvex::milter::run(argc, argv);
 }

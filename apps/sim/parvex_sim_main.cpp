@@ -32,6 +32,7 @@
 #include "core/program_state.h"
 #include "seams/fs.h"
 #include "seams/library.h"
+#include "seams/native_services.h"
 #include "seams/services.h"
 #include "sim/sim_session.h"
 #ifdef _WIN32
@@ -214,6 +215,7 @@ int usage(std::FILE* to = stderr, int code = 2) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  parvex::set_native_services(&parvex::make_native_services);
   if (argc < 2) return usage();
   const std::string mode = argv[1];
   if (mode == "--help" || mode == "-h") return usage(stdout, 0);

@@ -1,6 +1,7 @@
 #include "seams/services.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <map>
@@ -9,6 +10,7 @@
 #include "core/failure.h"
 #include "core/program_state.h"
 #include "seams/fs.h"
+#include "seams/native_services.h"
 
 namespace parvex {
 namespace {
@@ -17,6 +19,9 @@ struct ServicesSlot {
   std::unique_ptr<Services> native;
   Services* installed = nullptr;
 };
+
+// What each program handed in at its start.
+std::atomic<std::unique_ptr<Services> (*)()> native_maker{nullptr};
 
 // Settings files are a few lines; anything larger is not one of ours.
 constexpr size_t kSettingsLimit = 4096;
@@ -165,8 +170,16 @@ std::optional<std::string> Services::read_policy(PolicyScope scope, const std::s
 Services& services() {
   auto& slot = program_state<ServicesSlot>();
   if (slot.installed) return *slot.installed;
-  if (!slot.native) slot.native = make_native_services();
+  if (!slot.native) {
+    const auto make = native_maker.load();
+    if (!make) raise(err::kInvalidCall, "No platform services were handed in");
+    slot.native = make();
+  }
   return *slot.native;
+}
+
+void set_native_services(std::unique_ptr<Services> (*make)()) {
+  native_maker.store(make);
 }
 
 std::string en_us_general_date(const LocalTime& t) {

@@ -10,6 +10,7 @@
 #include "module.h"
 #include "own_module.h"
 #include "registration.h"
+#include "seams/native_services.h"
 #include "views/views.h"
 
 namespace {
@@ -63,7 +64,10 @@ void install_core_connection() {
 }  // namespace
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
-  if (reason == DLL_PROCESS_ATTACH) DisableThreadLibraryCalls(instance);
+  if (reason == DLL_PROCESS_ATTACH) {
+    DisableThreadLibraryCalls(instance);
+    parvex::set_native_services(&parvex::make_native_services);  // stores a pointer, no more
+  }
   return TRUE;
 }
 
