@@ -188,7 +188,7 @@ TEST_F(SimSessionTest, TheProgramsExitCodesSayWhatHappened) {
            folder("p5") + a + " && " + sim + "send" + folder("p5") + a +
            " </dev/null && test ! -e '" + dir / "p5" + kPathSep + kSettingsFile + "'",
        0},
-      {"send --min-saving 99 --store-options" + folder("p8") + a + " && grep -qx MinSaving=99 '" +
+      {"send --min-saving 99 --store-options" + folder("p8") + a + " && grep -q MinSaving=99 '" +
            dir / "p8" + kPathSep + kSettingsFile + "'",
        0},
       {"script" + folder("p6") + "'" + script + "'", 1},
