@@ -29,4 +29,5 @@ for msi in dist/*.msi; do
 done
 (cd dist && sha256sum -- *.msi >SHA256SUMS)
 echo "dist/ ($(grep -m1 '^## ' CHANGELOG.md | sed 's/^## //')):"
-(cd dist && ls -l -- *.msi | awk '{printf "  %-28s %9s bytes\n", $9, $5}' && sed 's/^/  /' SHA256SUMS)
+for msi in dist/*.msi; do printf '  %-28s %9s bytes\n' "${msi#dist/}" "$(stat -c %s "$msi")"; done
+sed 's/^/  /' dist/SHA256SUMS
