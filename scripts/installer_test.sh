@@ -132,7 +132,7 @@ check_installed() {
   local files
   files=$(cd "$folder" && find . -type f -printf '%P\n' |
     grep -v -x -E 'parvex.log|ziplogfile.log|parvex.lock' | LC_ALL=C sort | tr '\n' ' ')
-  local expected="Parvex.dll PolicyDefinitions/Parvex.admx PolicyDefinitions/en-US/Parvex.adml "
+  local expected="License.txt Parvex.dll PolicyDefinitions/Parvex.admx PolicyDefinitions/en-US/Parvex.adml "
   if [[ $mode == machine ]]; then expected+="parvex.machine "; fi
   expected+="unzip32.dll zip32.dll "
   [[ $files == "$expected" ]] || fail "files in the folder: $files"
@@ -188,6 +188,7 @@ EOF
 )
 [[ $product == "$file" ]] || fail "product version $product, DLL version $file"
 echo "version: $product, the DLL's"
+msiinfo suminfo "$msi" | grep -q 'MIT License' || fail "the package's summary names no license"
 send_one_mail
 msiexec /x "$msi" /qn || fail "msiexec /x: $?"
 check_removed

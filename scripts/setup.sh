@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian 12 machine lacks to build and test Parvex.
 #   scripts/setup.sh          everything: Linux and Windows builds, wine, interop tools
-#   scripts/setup.sh --linux  only what the Linux build and the simulated client need
+#   scripts/setup.sh --linux  only what the Linux build and its tests need
+#   scripts/setup.sh --run    only what the simulated client needs (bash parvex.sh run)
 set -euo pipefail
 
-linux_packages=(build-essential cmake ninja-build zlib1g-dev googletest libgtest-dev clang-format
-  unicode-data)
+# The simulated client: a compiler, zlib, and libcrypto's headers for the password sends.
+run_packages=(build-essential cmake ninja-build zlib1g-dev libssl-dev)
+linux_packages=("${run_packages[@]}" googletest libgtest-dev clang-format unicode-data)
 linux_packages+=(libxml2-dev)  # parses the administrative templates in a test
 # xvfb and xauth: a display for the window tests under wine; fonts-wine: the MS Sans Serif they
 # ask for; locales: the UTF-8 locale that gives wine the ANSI code page 65001.
@@ -14,7 +16,6 @@ full_packages=(mingw-w64 mingw-w64-tools libwine-dev libz-mingw-w64-dev wine win
 full_packages+=(pigz)  # bench/send: parallel zlib, the bound a send's packing is held to
 full_packages+=(wixl)  # builds the Windows installers
 full_packages+=(msitools)  # msiinfo: the installer test reads the package's version
-linux_packages+=(libssl-dev)  # libcrypto: AES, HMAC-SHA1 and PBKDF2 for the Linux libraries
 # parvex-milter: GMime 3 reads and writes the messages, libmilter speaks to Postfix; pkg-config
 # finds GMime; its test runs a private Postfix (python3's smtplib sends), swaks for trying it.
 linux_packages+=(libgmime-3.0-dev libmilter-dev pkg-config postfix python3 swaks)
@@ -31,9 +32,11 @@ install() {
 }
 
 wanted=("${linux_packages[@]}")
-if [[ "${1:-}" != "--linux" ]]; then
-  wanted+=("${full_packages[@]}")
-fi
+case "${1:-}" in
+  --run) wanted=("${run_packages[@]}") ;;
+  --linux) ;;
+  *) wanted+=("${full_packages[@]}") ;;
+esac
 
 missing=()
 for p in "${wanted[@]}"; do
@@ -46,7 +49,7 @@ if ((${#missing[@]})); then install "${missing[@]}"; fi
 # take over the wine command and break the 64-bit runs too, so it stays out and the x86 tests
 # are reported skipped. The x86 run has not yet passed on a machine that runs 32-bit programs,
 # so it is asked for (PARVEX_X86=1), not assumed.
-if [[ "${1:-}" != "--linux" && "${PARVEX_X86:-0}" == 1 ]] && ! installed wine32:i386; then
+if [[ -z "${1:-}" && "${PARVEX_X86:-0}" == 1 ]] && ! installed wine32:i386; then
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
     $sudo dpkg --add-architecture i386
   fi

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds every preset and runs every test: Linux natively (plain and sanitized), the win64 and
-# the win32 build under wine twice each (ANSI code page 1252, then 65001). Checks formatting
-# first. The closing line counts test cases from ctest's and GoogleTest's XML results (see
+# the win32 build under wine twice each (ANSI code page 1252, then 65001); then parvex.sh run
+# from another folder and parvex.sh package. Checks formatting first. The closing line counts test cases from ctest's and GoogleTest's XML results (see
 # test_results.py). The x86 run is asked for with PARVEX_X86=1 and needs a kernel that runs
 # 32-bit programs; without it each x86 test program counts as skipped.
 set -euo pipefail
@@ -96,6 +96,17 @@ for run in linux linux-asan win64 win64-acp65001 win32 win32-acp65001; do
   passed=$((passed + p))
   failed=$((failed + f))
   skipped=$((skipped + k))
+done
+
+# The newcomer's commands: the main job from another folder, and the packages for download.
+for step in run_test package; do
+  echo "== $step"
+  if bash "scripts/$step.sh"; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    status=1
+  fi
 done
 
 echo "$passed passed, $failed failed, $skipped skipped"

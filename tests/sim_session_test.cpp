@@ -158,9 +158,10 @@ TEST_F(SimSessionTest, TheProgramsExitCodesSayWhatHappened) {
   testing::write_file(cancelling, "explorer\nconnect\nmail m\nattach " + (dir / "a.txt") +
                                       "\nfail Attachments.Add\nsend\n");
   const std::string sim = "'" + testing::program_folder() + "/parvex-sim' ";
-  // Password sends, each in a folder of its own (the option is stored there); the password
-  // never shows in what the program says, even on a line that fails (a settings file that is
-  // a folder cannot be written).
+  // Password sends, each in a folder of its own; the password never shows in what the program
+  // says, even on a line that fails (a settings file that is a folder cannot be written). An
+  // option on the command line is for that run: the plain send after it is not asked for a
+  // password (no answer would cancel it), and only --store-options writes the settings file.
   const std::string a = " '" + (dir / "a.txt") + "'";
   const std::string secret = dir / "secret.txt", script = dir / "answers.txt";
   testing::write_file(secret, " Leak Me123 \n");
@@ -183,8 +184,12 @@ TEST_F(SimSessionTest, TheProgramsExitCodesSayWhatHappened) {
       {"send --password ''" + folder("p2") + a, 2},
       {"send --password-file '" + secret + "'" + folder("p3") + a, 0},
       {"send --password-file -" + folder("p4") + a + " < '" + secret + "'", 0},
-      {"send" + folder("p5") + a + " && PARVEX_PASSWORD=LeakMe123 " + sim + "send" + folder("p5") +
-           a,
+      {"send" + folder("p5") + a + " && PARVEX_PASSWORD=LeakMe123 " + sim + "send --min-saving 99" +
+           folder("p5") + a + " && " + sim + "send" + folder("p5") + a +
+           " </dev/null && test ! -e '" + dir / "p5" + kPathSep + kSettingsFile + "'",
+       0},
+      {"send --min-saving 99 --store-options" + folder("p8") + a + " && grep -q MinSaving=99 '" +
+           dir / "p8" + kPathSep + kSettingsFile + "'",
        0},
       {"script" + folder("p6") + "'" + script + "'", 1},
       {"script" + folder("p7") + "'" + dir / "plain.txt" + "'", 0},

@@ -154,9 +154,13 @@ TEST_F(Windows, StartupWindowClosesOnEveryPathAndOpensThePageOnThree) {
   }
 }
 
-// The signature decodes three digits a character, and the readme holds its line alone.
+// The signature decodes three digits a character, as its source spells it out beside them, and
+// the readme holds its line alone.
 TEST_F(Windows, TheSignatureAndTheReadmeThatHoldsItAlone) {
   EXPECT_EQ(SignatureText(), "This archive was made by Parvex: " + std::string(kProductWebPage));
+  const std::string source = PARVEX_RESOURCES "/../src/compression/signature.cpp";
+  EXPECT_NE(testing::read_file(source).find("//   \"" + SignatureText() + "\"\n"),
+            std::string::npos);
   EXPECT_EQ(decode_digits("072105033"), "Hi!");
   EXPECT_EQ(decode_digits("07210533"), "Hi!");
   EXPECT_EQ(decode_digits("0721053"), "Hi\x03");

@@ -2,8 +2,8 @@
 // on Windows Parvex.dll beside this program through COM (--in-process: the core here instead;
 // --registered: the Parvex.dll registered for this user, as an installed package left it).
 //   parvex-sim send [--subject S] [--addin-folder DIR] [--outbox DIR] [--in-process|--registered]
-//                   [--password-file FILE|-] [--password TEXT] [--min-saving N] [--inline FILE]...
-//                   [FILE...]
+//                   [--password-file FILE|-] [--password TEXT] [--min-saving N] [--store-options]
+//                   [--inline FILE]... [FILE...]
 //   parvex-sim script [--addin-folder DIR] [--outbox DIR] [--in-process|--registered] FILE|-
 //   (both: [--policy-file FILE] instead of the platform's policies; [--gaps] prints after each
 //   send the longest time the add-in let no window events run)
@@ -21,6 +21,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -35,6 +36,7 @@
 #include "seams/native_services.h"
 #include "seams/services.h"
 #include "sim/sim_session.h"
+#include "support/options.h"
 #ifdef _WIN32
 #include "sim/sim_com.h"
 #include "text_win32.h"
@@ -95,8 +97,13 @@ class SimServices final : public parvex::Services {
   std::string general_date(const parvex::LocalTime& t) override { return native_->general_date(t); }
   parvex::NumberSeparators number_separators() override { return native_->number_separators(); }
   // The platform's own store, so that an add-in in another module reads what was set here.
+  // Options given for this run only come first; nothing stores them.
   std::optional<std::string> read_setting(const std::string& name) override {
+    if (const auto one_off = one_off_.find(name); one_off != one_off_.end()) return one_off->second;
     return native_->read_setting(name);
+  }
+  void set_one_off(const std::string& name, std::string value) {
+    one_off_[name] = std::move(value);
   }
   void write_setting(const std::string& name, const std::string& value) override {
     native_->write_setting(name, value);
@@ -114,6 +121,7 @@ class SimServices final : public parvex::Services {
   std::unique_ptr<parvex::Services> native_;
   std::string folder_;
   std::string policy_file_;
+  std::map<std::string, std::string> one_off_;
 };
 
 stdfs::path program_folder(const char* argv0) {
@@ -192,17 +200,17 @@ int usage(std::FILE* to = stderr, int code = 2) {
                "usage: parvex-sim send [--subject S] [--addin-folder DIR] [--outbox DIR] "
                "[--in-process|--registered]\n"
                "                       [--password-file FILE|-] [--password TEXT] [--min-saving N]"
-               " [--inline FILE]...\n"
-               "                       [FILE...]\n"
+               " [--store-options]\n"
+               "                       [--inline FILE]... [FILE...]\n"
                "       parvex-sim script [--addin-folder DIR] [--outbox DIR] "
                "[--in-process|--registered] FILE|-\n"
                "       parvex-sim --windows\n"
                "--policy-file FILE reads the administrator's policies from FILE instead of the "
                "platform's\n(%s, or on Windows the policy keys of the registry).\n"
-               "The password options and --min-saving store the options as the Options window "
-               "does (a password\nis typed only into an add-in in this process: --in-process on "
-               "Windows). PARVEX_PASSWORD\nstands in for them; --password shows the password to "
-               "every user of the machine.\n"
+               "The password options and --min-saving apply to this run only (a password is typed "
+               "only into an\nadd-in in this process: --in-process on Windows); --store-options "
+               "stores them as the Options\nwindow does. PARVEX_PASSWORD stands in for the "
+               "password options; --password shows the password\nto every user of the machine.\n"
                "--inline attaches a picture the message's HTML body shows.\n"
                "--gaps prints after each send the longest time the add-in let no window events "
                "run.\n"
@@ -235,6 +243,8 @@ int main(int argc, char** argv) {
   bool in_process = false;
   bool registered = false;
   bool gaps = false;
+  bool store_options = false;
+  std::optional<int32_t> min_saving;
   for (int i = 2; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--help" || a == "-h") {
@@ -245,6 +255,8 @@ int main(int argc, char** argv) {
       registered = true;
     } else if (a == "--gaps") {
       gaps = true;
+    } else if (mode == "send" && a == "--store-options") {
+      store_options = true;
     } else if (a == "--subject" || a == "--addin-folder" || a == "--outbox" ||
                a == "--policy-file") {
       if (i + 1 == argc) {
@@ -270,7 +282,13 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "parvex-sim: %s needs a value\n", a.c_str());
         return usage();
       }
-      option_lines.push_back("options min-saving " + std::string(argv[++i]));
+      int32_t value = 0;
+      if (!parvex::parse_min_saving(argv[++i], value)) {
+        std::fprintf(stderr, "parvex-sim: the minimum saving is a whole percent from 0 to 99: %s\n",
+                     argv[i]);
+        return usage();
+      }
+      min_saving = value;
     } else if (a == "--") {
       args.insert(args.end(), argv + i + 1, argv + argc);
       break;
@@ -294,9 +312,9 @@ int main(int argc, char** argv) {
   if (const char* env = std::getenv("PARVEX_PASSWORD"); mode == "send" && !password && env) {
     if (!read_password("PARVEX_PASSWORD", env, &password)) return usage();
   }
-  if (password) {
-    option_lines.push_back("options password " + *password);
-    parvex::CodeModule::wipe(*password);
+  if (store_options) {
+    if (min_saving) option_lines.push_back("options min-saving " + std::to_string(*min_saving));
+    if (password) option_lines.push_back("options password " + *password);
   }
   if (outbox.empty()) outbox = (stdfs::path(folder) / "Outbox").string();
 
@@ -330,6 +348,23 @@ int main(int argc, char** argv) {
   (void)registered;
 #endif
   if (!link) link = parvex::sim::core_link();
+  // Options for this run only live in this process's services: an add-in elsewhere reads the
+  // stored ones.
+  const bool one_off = !store_options && (password || min_saving);
+  if (one_off && !link->windows_here()) {
+    std::fprintf(stderr,
+                 "parvex-sim: options for one run reach only an add-in in this process "
+                 "(--in-process); --store-options stores them\n");
+    return 2;
+  }
+  if (one_off && password) {
+    services.set_one_off(parvex::kAskPasswordSetting, "1");
+    parvex::sim::set_typed_password(*password);
+  }
+  if (one_off && min_saving) {
+    services.set_one_off(parvex::kMinSavingSetting, std::to_string(*min_saving));
+  }
+  if (password) parvex::CodeModule::wipe(*password);
 
   bool ok = false;
   {
@@ -338,6 +373,10 @@ int main(int argc, char** argv) {
     // A person watching the send sees how far the packing got; a pipe or a file gets nothing.
     session.show_progress_on_terminal(mode == "send" && isatty(fileno(stderr)));
     std::cout << addin << "\n";
+    if (one_off) {
+      std::cout << "Options for this run only (not stored): "
+                << parvex::sim::describe(parvex::read_options()) << "\n";
+    }
     if (mode == "send") {
       if (args.empty() && inline_files.empty()) args = default_files();
       ok = true;

@@ -237,6 +237,19 @@ std::optional<PasswordAnswer::Choice> take_password_choice() {
   return std::exchange(program_state<TypedPassword>().next_choice, std::nullopt);
 }
 
+std::string options_store() {
+#ifdef _WIN32
+  return "HKEY_CURRENT_USER\\Software\\Parvex\\Options";
+#else
+  return services().addin_folder() + kPathSep + kSettingsFile;
+#endif
+}
+
+std::string describe(const Options& options) {
+  return std::string(options.ask_password ? "a password at each send" : "no password") +
+         ", minimum saving " + std::to_string(options.min_saving) + " %";
+}
+
 std::unique_ptr<AddinLink> core_link() {
   return std::make_unique<CoreLink>();
 }
@@ -405,8 +418,7 @@ void SimSession::set_option(const std::string& name, const std::string& value) {
     raise(err::kInvalidCall, "no option " + name);
   }
   write_options(options);
-  out_ << "Options: " << (options.ask_password ? "a password at each send" : "no password")
-       << ", minimum saving " << options.min_saving << " %\n";
+  out_ << "Options stored in " << options_store() << ": " << describe(options) << "\n";
 }
 
 void SimSession::print_statistics() {

@@ -13,6 +13,7 @@
 #include "addin/connect.h"
 #include "seams/services.h"
 #include "sim/sim_outlook.h"
+#include "support/options.h"
 
 namespace parvex::sim {
 
@@ -38,6 +39,12 @@ const std::string& typed_password();
 // What the simulated user does in the next password box instead ("answer cancel", "answer
 // unprotected"): the password box's answer, consumed by that box; nullopt types the password.
 std::optional<PasswordAnswer::Choice> take_password_choice();
+
+// Where "options" lines store the options: the settings file in the add-in folder, or on
+// Windows the user's registry key.
+std::string options_store();
+// The options as one line of the session's output: "a password at each send, minimum saving 5 %".
+std::string describe(const Options& options);
 
 // Puts our two libraries from the folder from into the add-in folder to, each through a copy of
 // this run's own that is renamed over the old one: another run installing at the same moment,

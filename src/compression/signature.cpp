@@ -11,7 +11,9 @@
 namespace parvex {
 namespace {
 
-// The signature line in digit form, split into four parts of 47, 47, 47 and 36 digits.
+// The readme's line in digit form, split into four parts of 47, 47, 47 and 36 digits. They spell
+// (a test checks that this line agrees with them):
+//   "This archive was made by Parvex: https://www.parvex.example"
 constexpr std::string_view kSignature1 = "08410410511503209711409910410511810103211909711";
 constexpr std::string_view kSignature2 = "50321090971001010320981210320800971141181011200";
 constexpr std::string_view kSignature3 = "58032104116116112115058047047119119119046112097";

@@ -5,13 +5,6 @@
 #include "support/work_lock.h"
 
 namespace parvex {
-namespace {
-
-constexpr const char* kAskPassword = "AskPassword";
-constexpr const char* kMinSaving = "MinSaving";
-
-}  // namespace
-
 bool parse_min_saving(const std::string& text, int32_t& value) {
   if (text.empty() || text.size() > 2) return false;
   int32_t v = 0;
@@ -28,11 +21,11 @@ Options read_options(std::string* problem) {
   Options options;
   std::string why;
   try {
-    if (const auto ask = services().read_setting(kAskPassword)) {
+    if (const auto ask = services().read_setting(kAskPasswordSetting)) {
       if (*ask != "0" && *ask != "1") raise(err::kTypeMismatch, "AskPassword is " + *ask);
       options.ask_password = *ask == "1";
     }
-    if (const auto min = services().read_setting(kMinSaving)) {
+    if (const auto min = services().read_setting(kMinSavingSetting)) {
       if (!parse_min_saving(*min, options.min_saving)) {
         raise(err::kTypeMismatch, "MinSaving is " + *min);
       }
@@ -53,8 +46,8 @@ void write_options(const Options& options) {
   // would each drop the other's value.
   const WorkLock lock;
   lock.require();
-  services().write_setting(kAskPassword, options.ask_password ? "1" : "0");
-  services().write_setting(kMinSaving, std::to_string(options.min_saving));
+  services().write_setting(kAskPasswordSetting, options.ask_password ? "1" : "0");
+  services().write_setting(kMinSavingSetting, std::to_string(options.min_saving));
 }
 
 }  // namespace parvex

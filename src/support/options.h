@@ -17,6 +17,9 @@ struct Options {
 };
 
 inline constexpr int32_t kMaxMinSaving = 99;
+// The names the options are stored under.
+inline constexpr const char* kAskPasswordSetting = "AskPassword";
+inline constexpr const char* kMinSavingSetting = "MinSaving";
 
 // The stored options. Never raises: a store that cannot be read, or holds a value of another
 // shape, gives the defaults, and *problem (when given) says why; it is emptied otherwise.
