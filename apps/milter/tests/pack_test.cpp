@@ -1,0 +1,145 @@
+// The milter's packing of one message, in memory through GMime: no Postfix, no root.
+#include <gmime/gmime.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "archive/unzip_files.h"
+#include "pack.h"
+#include "seams/fs.h"
+#include "scripted/scripted_services.h"
+
+namespace parvex::milter {
+namespace {
+
+using Files = std::map<std::string, std::string>;  // name -> bytes
+
+struct Attached {
+  std::string name;
+  std::string bytes;
+  std::string shown_as;  // a content id the HTML body shows, or none
+};
+
+// The message as GMime writes it, split into its header block and body.
+std::pair<std::string, std::string> message(const std::vector<Attached>& files) {
+  g_mime_init();
+  GMimeMessage* msg = g_mime_message_new(TRUE);
+  GMimeMultipart* mixed = g_mime_multipart_new_with_subtype("mixed");
+  std::string html = "<p>Hello</p>";
+  for (const Attached& f : files) {
+    if (!f.shown_as.empty()) html += "<img src=\"cid:" + f.shown_as + "\">";
+  }
+  GMimeTextPart* text = g_mime_text_part_new_with_subtype("html");
+  g_mime_text_part_set_text(text, html.c_str());
+  g_mime_multipart_add(mixed, GMIME_OBJECT(text));
+  g_object_unref(text);
+  for (const Attached& f : files) {
+    GMimePart* part = g_mime_part_new_with_type("application", "octet-stream");
+    g_mime_part_set_filename(part, f.name.c_str());
+    if (!f.shown_as.empty()) {
+      g_mime_object_set_content_id(GMIME_OBJECT(part), f.shown_as.c_str());
+      g_mime_object_set_disposition(GMIME_OBJECT(part), GMIME_DISPOSITION_INLINE);
+    }
+    GMimeStream* bytes = g_mime_stream_mem_new_with_buffer(f.bytes.data(), f.bytes.size());
+    GMimeDataWrapper* content =
+        g_mime_data_wrapper_new_with_stream(bytes, GMIME_CONTENT_ENCODING_DEFAULT);
+    g_mime_part_set_content(part, content);
+    g_mime_part_set_content_encoding(part, GMIME_CONTENT_ENCODING_BASE64);
+    g_mime_multipart_add(mixed, GMIME_OBJECT(part));
+    g_object_unref(content);
+    g_object_unref(bytes);
+    g_object_unref(part);
+  }
+  g_mime_message_set_mime_part(msg, GMIME_OBJECT(mixed));
+  g_object_unref(mixed);
+  char* whole = g_mime_object_to_string(GMIME_OBJECT(msg), nullptr);
+  const std::string all = whole;
+  g_free(whole);
+  g_object_unref(msg);
+  const auto split = all.find("\n\n");
+  return {all.substr(0, split + 1), all.substr(split + 2)};
+}
+
+// What an archive holds, extracted with our unzip library.
+Files unpacked(const std::string& archive, const std::string& folder) {
+  UnzipFiles run;
+  EXPECT_EQ(run.Unzip(archive, folder), 0);
+  Files files;
+  for (const std::string& name : fs::list_files(folder)) {
+    files[name] = testing::read_file(folder + "/" + name);
+  }
+  return files;
+}
+
+// The libraries are loaded from beside this program, or from nowhere.
+class MilterTestServices : public testing::ScriptedServices {
+ public:
+  bool libraries = true;
+  std::string library_folder() override {
+    if (!libraries) return folder;
+    return std::filesystem::read_symlink("/proc/self/exe").parent_path().string();
+  }
+};
+
+TEST(MilterPack, PacksAttachmentsOrSaysWhyItLeavesTheMessage) {
+  const std::string text(3000, 't');
+  struct Case {
+    std::string what;
+    std::vector<Attached> files;
+    bool libraries = true;
+    std::string why;  // empty: packed
+    Files expected;   // besides the readme
+  };
+  const std::vector<Case> cases{
+      {"two files",
+       {{"a.txt", text, ""}, {"b.csv", "1,2\n" + text, ""}},
+       true,
+       "",
+       {{"a.txt", text}, {"b.csv", "1,2\n" + text}}},
+      // The readme's name is reserved: the user's file is renamed, never written over.
+      {"a file named as the readme",
+       {{"Readme.txt", text, ""}},
+       true,
+       "",
+       {{"Readme (2).txt", text}}},
+      {"only a picture the body shows", {{"logo.png", text, "logo"}}, true, "no attachments", {}},
+      {"bytes that do not compress",
+       {{"noise.bin", testing::random_bytes(40000), ""}},
+       true,
+       "the archive saves",
+       {}},
+      {"no zip library", {{"a.txt", text, ""}}, false, "The zip library failed with code 53", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    MilterTestServices services;
+    testing::TempFolder dir;
+    services.folder = dir.path();
+    services.libraries = c.libraries;
+    const testing::ScopedServices installed(services);
+    fs::make_folder(dir / "work");
+    const auto [headers, body] = message(c.files);
+
+    const PackResult r = pack_message(headers, body, PackRules{}, dir / "work");
+
+    EXPECT_EQ(r.packed, c.why.empty());
+    EXPECT_EQ(r.why.rfind(c.why, 0), 0u) << r.why;
+    if (!r.packed) {
+      EXPECT_TRUE(r.body.empty());
+      continue;
+    }
+    EXPECT_NE(r.body.find("<p>Hello</p>"), std::string::npos);
+    EXPECT_NE(r.body.find("filename=DD.zip"), std::string::npos);
+    Files held = unpacked(dir / "work/DD.zip", dir / "check");
+    ASSERT_EQ(held.count("Readme.txt"), 1u);
+    EXPECT_NE(held["Readme.txt"].size(), text.size());
+    held.erase("Readme.txt");
+    EXPECT_EQ(held, c.expected);
+  }
+}
+
+}  // namespace
+}  // namespace parvex::milter
