@@ -52,7 +52,7 @@ TEST(Boundary, EachKindOfThrowGivesItsCode) {
        static_cast<int32_t>(0x80070005U)},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(pvx::call_returning<int32_t>(4, 99, c.thrower), c.code);
+    EXPECT_EQ(pvx::guard_result<int32_t>(4, 99, c.thrower), c.code);
     const int32_t hr = [&]() -> int32_t {
       try {
         return c.thrower();

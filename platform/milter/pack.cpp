@@ -9,8 +9,10 @@
 #include <set>
 #include <vector>
 
+#include "boundary.h"
 #include "compression/mail_send.h"
 #include "compression/signature.h"
+#include "gobject_handles.h"
 #include "platform/fs.h"
 #include "unzip32.h"
 #include "zip32.h"
@@ -19,11 +21,8 @@ namespace parvex::milter {
 namespace {
 
 // Every GMime object we create or are handed with a reference of our own.
-struct Unref {
-  void operator()(void* object) const { g_object_unref(object); }
-};
 template <typename T>
-using GPtr = std::unique_ptr<T, Unref>;
+using GPtr = pvx::unique_gobject<T>;
 
 std::string lower(std::string text) {
   for (char& c : text) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
@@ -192,8 +191,8 @@ uint32_t crc_of(std::string_view bytes) {
   return static_cast<uint32_t>(crc);
 }
 
-int32_t PVX_CALL quiet_print(char*, uint32_t) {
-  return 0;
+int32_t PVX_CALL quiet_print(char*, uint32_t) noexcept {
+  return pvx::guard_result(0, 0, [] { return 0; });
 }
 
 struct ListedEntry {
@@ -204,8 +203,10 @@ struct ListedEntry {
 thread_local std::vector<ListedEntry>* listing = nullptr;
 
 void PVX_CALL list_entry(uint32_t size, uint32_t, uint16_t, uint16_t, uint16_t, uint16_t, uint16_t,
-                         uint16_t, char, char* name, char*, uint32_t crc, char) {
-  if (listing) listing->push_back({fs::from_ansi(name ? name : ""), size, crc});
+                         uint16_t, char, char* name, char*, uint32_t crc, char) noexcept {
+  pvx::guard_result([&] {
+    if (listing) listing->push_back({fs::from_ansi(name ? name : ""), size, crc});
+  });
 }
 
 int32_t unzip_run(const std::string& archive, bool test, std::vector<ListedEntry>* entries) {

@@ -44,6 +44,7 @@
 #include "ui/frm_outlook.h"
 #include "ui/frm_progress.h"
 #include "ui/headless_view.h"
+#include "wipe.h"
 
 namespace {
 
@@ -181,7 +182,7 @@ bool read_password(const std::string& from, const std::string& value,
     std::fprintf(stderr, "parvex-sim: %s gives an empty password\n", from.c_str());
     return false;
   }
-  if (*out) parvex::CodeModule::wipe(**out);
+  if (*out) pvx::wipe(**out);
   *out = std::move(text);
   return true;
 }
@@ -294,7 +295,7 @@ int main(int argc, char** argv) {
   }
   if (password) {
     option_lines.push_back("options password " + *password);
-    parvex::CodeModule::wipe(*password);
+    pvx::wipe(*password);
   }
   if (outbox.empty()) outbox = (stdfs::path(folder) / "Outbox").string();
 
@@ -341,7 +342,7 @@ int main(int argc, char** argv) {
       ok = true;
       for (std::string& line : option_lines) {
         ok = ok && session.run(line);
-        parvex::CodeModule::wipe(line);
+        pvx::wipe(line);
       }
       ok = ok && session.send_files(subject, args, inline_files);
     } else {

@@ -31,6 +31,7 @@
 #include "platform/services.h"
 #include "support/options.h"
 #include "ui/frm_ab.h"
+#include "wipe.h"
 #include "ui/frm_about.h"
 #include "ui/frm_options.h"
 #include "ui/frm_outlook.h"
@@ -225,7 +226,7 @@ void events_pumped() {
 }
 
 void set_typed_password(std::string password) {
-  CodeModule::wipe(program_state<TypedPassword>().text);
+  pvx::wipe(program_state<TypedPassword>().text);
   program_state<TypedPassword>().text = std::move(password);
 }
 

@@ -39,13 +39,11 @@ class Sink final : public ComObject<Sink, IDispatch> {
     // The handler may end this very subscription; both must outlive the call.
     AddRef();
     const std::shared_ptr<EventHandler> handler = handler_;
-    HRESULT hr = S_OK;
-    try {
+    const HRESULT hr = pvx::win::guard_event(info, [&] {
       static const DISPPARAMS no_args{};
       (*handler)(EventArgs(params ? *params : no_args));
-    } catch (...) {
-      hr = caught_event_exception(info);
-    }
+      return S_OK;
+    });
     Release();
     return hr;
   }
