@@ -12,6 +12,7 @@
 #include "codepage.h"
 #include "crypto.h"
 #include "entry_writer.h"
+#include "unique_any.h"
 
 namespace {
 
@@ -46,12 +47,6 @@ int level_from(char c) {
 // The caller's password buffer: 256 bytes and a zero the callback cannot overwrite.
 constexpr int32_t kPasswordSize = 256;
 
-// Overwrites a password when the run ends, however it ends.
-struct WipeOnExit {
-  std::string& text;
-  ~WipeOnExit() { pvx::wipe(text.data(), text.size()); }
-};
-
 // Asks the password callback once; false when it gives none.
 bool ask_password(const ZipCallbackRecord& cb, const char* archive, std::string* out) {
   if (!cb.password) return false;
@@ -64,15 +59,6 @@ bool ask_password(const ZipCallbackRecord& cb, const char* archive, std::string*
   pvx::wipe(buf, sizeof buf);
   return answer == 0 && !out->empty();
 }
-
-// Marks the thread's run for its lifetime.
-struct Running {
-  bool& flag;
-  explicit Running(bool& f) : flag(f) { flag = true; }
-  ~Running() { flag = false; }
-  Running(const Running&) = delete;
-  Running& operator=(const Running&) = delete;
-};
 
 // The caller's progress routine behind the run's sink: names go out in ANSI, converted once a
 // file.
@@ -118,7 +104,8 @@ PVX_EXPORT int32_t PVX_CALL ZpArchive(int32_t count, const char* archive, ZipNam
   return pvx::guard_result<int32_t>(ZE_MEM, ZE_LOGIC, [&]() -> int32_t {
     LibraryState& st = state();
     if (st.running) return ZE_LOGIC;  // called again from one of its own callbacks
-    const Running running(st.running);
+    st.running = true;
+    const pvx::scope_exit ended([&] { st.running = false; });
     const ZipPrintFn fn = st.callbacks.print;
     const pvx::zip::ProgressSink progress = progress_sink(st.callbacks.progress);
     const pvx::zip::PrintSink print = [fn](std::string_view text) { print_ansi(fn, text); };
@@ -143,7 +130,8 @@ PVX_EXPORT int32_t PVX_CALL ZpArchive(int32_t count, const char* archive, ZipNam
       return ZE_PARMS;
     }
     pvx::zip::RunOptions run = st.options;
-    const WipeOnExit wipe{run.password};
+    const pvx::scope_exit wipe_password(
+        [&] { pvx::wipe(run.password.data(), run.password.size()); });
     if (!ask_password(st.callbacks, archive, &run.password)) {
       print("zip error: Invalid command arguments (no password given)\n");
       return ZE_PARMS;

@@ -226,6 +226,7 @@ class Object final : public IDispatch, public IConnectionPointContainer {
                 params->rgdispidNamedArgs[0] != DISPID_PROPERTYPUT))
       return DISP_E_PARAMNOTFOUND;
     AddRef();  // the call may drop the caller's last reference to this object
+    const pvx::scope_exit release([this] { Release(); });
     // As the real client reports a failed call: the number as an HRESULT, with source and text.
     const HRESULT hr = pvx::win::guard_event(info, [&] {
       if (put) {
@@ -236,7 +237,6 @@ class Object final : public IDispatch, public IConnectionPointContainer {
       }
       return S_OK;
     });
-    Release();
     return hr;
   }
   HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints** out) override {

@@ -31,12 +31,12 @@
 #include "platform/services.h"
 #include "support/options.h"
 #include "ui/frm_ab.h"
-#include "wipe.h"
 #include "ui/frm_about.h"
 #include "ui/frm_options.h"
 #include "ui/frm_outlook.h"
 #include "ui/frm_progress.h"
 #include "ui/headless_view.h"
+#include "wipe.h"
 
 namespace parvex::sim {
 namespace {
