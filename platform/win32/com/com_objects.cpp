@@ -81,7 +81,8 @@ class TypeInfo {
   }                                                                                           \
   HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params,   \
                                    VARIANT* result, EXCEPINFO* excep, UINT* arg) override {   \
-    return types.invoke(self, id, flags, params, result, excep, arg);                         \
+    return pvx::win::guard_hresult(                                                           \
+        [&] { return types.invoke(self, id, flags, params, result, excep, arg); });           \
   }
 
 // One of the four classes the add-in creates only for itself: its default interface is empty.

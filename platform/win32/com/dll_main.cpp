@@ -84,5 +84,5 @@ extern "C" HRESULT STDAPICALLTYPE DllRegisterServer() {
 }
 
 extern "C" HRESULT STDAPICALLTYPE DllUnregisterServer() {
-  return parvex::com::unregister_server();
+  return pvx::win::guard_hresult([] { return parvex::com::unregister_server(); });
 }
