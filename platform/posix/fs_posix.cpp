@@ -10,6 +10,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "codepage.h"
 #include "core/failure.h"
 #include "platform/fs.h"
 #include "posix_handles.h"
@@ -55,19 +56,12 @@ char32_t fold(char32_t c) {
   return it != end && it->code == c ? it->folded : c;
 }
 
-// The next character of UTF-8 text; a byte that starts no well-formed sequence stands alone.
+// The next character of UTF-8 text; a byte that starts no well-formed sequence stands alone,
+// past every code point, so that it matches only the same byte.
 char32_t next_char(std::string_view s, size_t& i) {
-  const auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
-  const unsigned char b = byte(i);
-  const size_t extra = b >= 0xF0 && b < 0xF8 ? 3 : b >= 0xE0 ? 2 : b >= 0xC0 ? 1 : 0;
-  if (b >= 0xF8 || (extra > 0 && i + extra >= s.size())) return byte(i++);
-  char32_t c = extra == 0 ? b : b & (0x3F >> extra);
-  for (size_t k = 1; k <= extra; ++k) {
-    if ((byte(i + k) & 0xC0) != 0x80) return byte(i++);
-    c = (c << 6) | (byte(i + k) & 0x3F);
-  }
-  i += extra + 1;
-  return c;
+  const size_t start = i;
+  const auto c = pvx::decode_utf8(s, i);
+  return c ? *c : 0x110000 + static_cast<unsigned char>(s[start]);
 }
 
 int open_flags(const char* mode) {
