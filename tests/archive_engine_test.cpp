@@ -87,7 +87,6 @@ TEST_F(ZipFilesRecorded, OptionRecordCarriesOnlyRecurseUpdateAndTheRootDirectory
   std::string callbacks(lay::kZipCbSize, '\0');
   lay::put_address(callbacks, lay::kZipCbPrint, &CodeModule::ZipPrint);
   lay::put_address(callbacks, lay::kZipCbPassword, &CodeModule::ZipPassword);
-  lay::put_address(callbacks, lay::kZipCbComment, &CodeModule::ZipComment);
   lay::put_address(callbacks, lay::kZipCbProgress, &CodeModule::ZipProgress);
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::Message() << c.recurse << c.update << c.encrypted << c.system_files);
@@ -182,9 +181,9 @@ TEST_F(Recorded, TextsTheCodePageCannotCarryFailBeforeTheLibrary) {
   EXPECT_EQ(zip.calls() + unzip.calls(), "");
 }
 
-// Print collects every text and lets window events run; the comment buffer goes back emptied
-// (a copy); a password is refused.
-TEST_F(ZipFilesRecorded, CallbacksCollectPrintsEmptyTheCommentAndRefuseAPassword) {
+// Print collects every text and lets window events run; no comment is offered; a password is
+// refused.
+TEST_F(ZipFilesRecorded, CallbacksCollectPrintsAndRefuseAPassword) {
   std::vector<std::string> seen_in_events;
   svc.on_do_events = [&] { seen_in_events.push_back(CodeModule::state().LastMessage); };
   zip.cue(REC_PRINT, std::string("  adding: a.txt\n", 17), 16);
@@ -193,17 +192,14 @@ TEST_F(ZipFilesRecorded, CallbacksCollectPrintsEmptyTheCommentAndRefuseAPassword
   const std::string cafe = fs::to_ansi("caf\xC3\xA9");
   zip.cue(REC_PRINT, cafe + '\0', static_cast<int32_t>(cafe.size()));
   zip.cue(REC_PRINT, std::string(4097, 'y'), 100000);  // no zero: stops at 4096
-  std::string original(4097, '\0');
-  original.replace(0, 12, "old comment!");
-  zip.cue(REC_COMMENT, original);
+  zip.cue(REC_COMMENT, "old comment!");
   zip.cue(REC_PASSWORD, {}, 32);
   ZipFiles z;
   z.MakeZipFile();
   EXPECT_EQ(z.GetLastMessage(), "  adding: a.txt\nabctrunccaf\xC3\xA9" + std::string(4097, 'y'));
   ASSERT_EQ(seen_in_events.size(), 5u);
   EXPECT_EQ(seen_in_events[1], "  adding: a.txt\nabc");
-  EXPECT_EQ(zip.get("answers"), "0 0 0 0 0 1 1");  // a comment buffer handed back; no password
-  EXPECT_EQ(zip.get("buffer.5"), '\0' + original.substr(1));
+  EXPECT_EQ(zip.get("answers"), "0 0 0 0 0 1");  // no comment routine; no password
   EXPECT_EQ(zip.get("buffer.6"), std::string(32, 'x'));
 }
 
@@ -239,7 +235,6 @@ TEST_F(UnzipFilesRecorded, NewObjectHandsTheDefaultRecordsInOrder) {
 
   std::string callbacks(lay::kUzCbSize, '\0');
   lay::put_address(callbacks, lay::kUzCbPrint, &CodeModule::UnzipPrint);
-  lay::put_address(callbacks, lay::kUzCbReplace, &CodeModule::UnzipReplace);
   lay::put_address(callbacks, lay::kUzCbPassword, &CodeModule::UnzipPassword);
   lay::put_address(callbacks, lay::kUzCbListEntry, &CodeModule::UnzipListEntry);
   lay::put_address(callbacks, lay::kUzCbService, &CodeModule::UnzipService);
@@ -308,29 +303,32 @@ TEST_F(UnzipFilesRecorded, EachPropertyLandsInItsOwnSlotOfTheRecord) {
   EXPECT_TRUE(svc.message_boxes.empty());
 }
 
-TEST_F(UnzipFilesRecorded, PasswordIsCutToTheBufferLessOneAndADeclineHoldsForTheExtraction) {
+// The held password of a send, never a question: given whole, or not at all where the buffer
+// has no room for it and its zero.
+TEST_F(UnzipFilesRecorded, OnlyAHeldPasswordIsGivenAndNeverCut) {
   const std::string unchanged(81, 'x');
   const struct {
-    std::string answer;
     int32_t size;
     std::string buffer;
   } cases[] = {
-      {"longpassword", 8, std::string("longpas\0", 8)},
-      {"exact", 6, std::string("exact\0", 6)},
-      {"a", 1, std::string(1, '\0')},
-      {"ignored", 0, ""},   // no room even for the zero: none given
-      {"", 81, unchanged},  // declined
-      {"never asked", 81, unchanged},
+      {81, "secret" + std::string(75, '\0')},
+      {7, std::string("secret\0", 7)},
+      {6, std::string(6, 'x')},  // would be cut: refused
+      {0, ""},
   };
-  for (const auto& c : cases) svc.input_box_answers.push_back(c.answer);
   for (const auto& c : cases) unzip.cue(REC_PASSWORD, {}, c.size);
-  UnzipFiles u;
-  u.Unzip("a.zip", "out");
-  for (size_t i = 0; i < std::size(cases); ++i) {
-    EXPECT_EQ(unzip.get("buffer." + std::to_string(i)), cases[i].buffer) << cases[i].answer;
+  {
+    const CodeModule::HeldPassword held("secret");
+    UnzipFiles().Unzip("a.zip", "out");
   }
-  EXPECT_EQ(unzip.get("answers"), "0 0 0 1 1 1");
-  EXPECT_EQ(svc.input_box_prompts, std::vector<std::string>(5, "Please Enter The Password!"));
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    EXPECT_EQ(unzip.get("buffer." + std::to_string(i)), cases[i].buffer) << i;
+  }
+  unzip.cue(REC_PASSWORD, {}, 81);
+  UnzipFiles().Unzip("a.zip", "out");  // none held
+  EXPECT_EQ(unzip.get("buffer.4"), unchanged);
+  EXPECT_EQ(unzip.get("answers"), "0 0 1 1 1");
+  EXPECT_TRUE(svc.input_box_prompts.empty());
 }
 
 // Without a library, or with one lacking an export, nothing is shown. The builder returns the

@@ -1,6 +1,10 @@
 // The boundary kit: handle owners close exactly once; a caught exception becomes its code.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
 #include <stdexcept>
 #include <system_error>
 #include <vector>
@@ -52,7 +56,7 @@ TEST(Boundary, EachKindOfThrowGivesItsCode) {
        static_cast<int32_t>(0x80070005U)},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(pvx::call_returning<int32_t>(4, 99, c.thrower), c.code);
+    EXPECT_EQ(pvx::guard_result<int32_t>(4, 99, c.thrower), c.code);
     const int32_t hr = [&]() -> int32_t {
       try {
         return c.thrower();
@@ -63,5 +67,59 @@ TEST(Boundary, EachKindOfThrowGivesItsCode) {
     EXPECT_EQ(hr, c.hresult);
   }
 }
+
+#ifdef PARVEX_SOURCE_TREE
+// Every function the libraries, the host or COM call into (an export, a callback, a COM method)
+// runs its body through one of the kit's guards; only the reference-counting and type-query
+// plumbing, which cannot throw, goes without. Reads the sources, outside tests and the kit.
+TEST(Boundary, EveryEntryPointGoesThroughAGuard) {
+  namespace fs = std::filesystem;
+  const std::regex entry(
+      R"(\b(PVX_CALL|CALLBACK|WINAPI|STDMETHODCALLTYPE|STDAPICALLTYPE)\s+(\w+)\s*\(|\bsfsistat\s+(on_\w+)\s*\()");
+  const std::regex plumbing(
+      "QueryInterface|AddRef|Release|GetTypeInfoCount|GetTypeInfo|GetIDsOfNames|DllMain|"
+      "DllCanUnloadNow|LockServer|InterfaceSupportsErrorInfo|GetConnectionInterface|Unadvise|"
+      "GetConnectionPointContainer|EnumConnections|EnumConnectionPoints|FindConnectionPoint");
+  std::vector<std::string> unguarded;
+  size_t guarded = 0;
+  for (auto it = fs::recursive_directory_iterator(PARVEX_SOURCE_TREE); it != fs::end(it); ++it) {
+    const fs::directory_entry& e = *it;
+    const std::string path = e.path().generic_string();
+    if (e.is_directory() && (e.path().filename() == "build" || e.path().filename() == ".git")) {
+      it.disable_recursion_pending();
+      continue;
+    }
+    if (e.path().extension() != ".cpp" || path.find("/tests/") != std::string::npos ||
+        path.find("/build/") != std::string::npos || path.find("/libs/kit/") != std::string::npos ||
+        path.find("/fuzz/") != std::string::npos || path.find("/bench/") != std::string::npos)
+      continue;
+    std::ifstream in(e.path());
+    const std::string text{std::istreambuf_iterator<char>(in), {}};
+    for (std::sregex_iterator m(text.begin(), text.end(), entry), end; m != end; ++m) {
+      const std::string name = (*m)[2].matched ? (*m)[2].str() : (*m)[3].str();
+      // A definition: its parameter list is followed by a body before any ';'.
+      const size_t at = static_cast<size_t>(m->position() + m->length());
+      const size_t open = text.find('{', at), semi = text.find(';', at);
+      if (open == std::string::npos || semi < open || std::regex_match(name, plumbing)) continue;
+      int depth = 0;
+      size_t close = open;
+      for (; close < text.size(); ++close) {
+        if (text[close] == '{') ++depth;
+        if (text[close] == '}' && --depth == 0) break;
+      }
+      const std::string body = text.substr(open, close - open);
+      if (body.find("pvx::guard_result(") != std::string::npos ||
+          body.find("pvx::guard_result<") != std::string::npos ||
+          body.find("pvx::win::guard_") != std::string::npos) {
+        ++guarded;
+      } else {
+        unguarded.push_back(path.substr(path.rfind('/') + 1) + ": " + name);
+      }
+    }
+  }
+  EXPECT_GE(guarded, 30u);  // the scan found the entry points
+  EXPECT_EQ(unguarded, std::vector<std::string>{});
+}
+#endif
 
 }  // namespace

@@ -9,21 +9,20 @@
 #include <string>
 #include <vector>
 
+#include "boundary.h"
 #include "compression/mail_send.h"
 #include "compression/packing.h"
 #include "compression/signature.h"
 #include "core/failure.h"
+#include "gobject_handles.h"
 #include "seams/fs.h"
 
 namespace parvex::milter {
 namespace {
 
 // Every GMime object we create or are handed with a reference of our own.
-struct Unref {
-  void operator()(void* object) const { g_object_unref(object); }
-};
 template <typename T>
-using GPtr = std::unique_ptr<T, Unref>;
+using GPtr = pvx::unique_gobject<T>;
 
 std::string lower(std::string text) {
   for (char& c : text) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);

@@ -197,13 +197,8 @@ sfsistat end_of_message(SMFICTX* ctx) {
 
 // Every callback runs its body through the one boundary: whatever it throws, the message
 // continues unchanged.
-template <class Body>
-sfsistat guarded(Body&& body) noexcept {
-  return pvx::call_returning<sfsistat>(SMFIS_CONTINUE, SMFIS_CONTINUE, body);
-}
-
 sfsistat on_connect(SMFICTX* ctx, char*, _SOCK_ADDR*) {
-  return guarded([&] {
+  return pvx::guard_result(SMFIS_CONTINUE, SMFIS_CONTINUE, [&] {
     auto s = std::make_unique<Session>();
     if (smfi_setpriv(ctx, s.get()) != MI_SUCCESS) return SMFIS_ACCEPT;
     s.release();
@@ -213,7 +208,7 @@ sfsistat on_connect(SMFICTX* ctx, char*, _SOCK_ADDR*) {
 }
 
 sfsistat on_envfrom(SMFICTX* ctx, char** argv) {
-  return guarded([&] {
+  return pvx::guard_result(SMFIS_CONTINUE, SMFIS_CONTINUE, [&] {
     Session* s = session(ctx);
     if (!s) return SMFIS_ACCEPT;
     s->message = Message{};
@@ -223,14 +218,14 @@ sfsistat on_envfrom(SMFICTX* ctx, char** argv) {
 }
 
 sfsistat on_envrcpt(SMFICTX* ctx, char** argv) {
-  return guarded([&] {
+  return pvx::guard_result(SMFIS_CONTINUE, SMFIS_CONTINUE, [&] {
     if (argv && argv[0]) session(ctx)->message.recipients.emplace_back(argv[0]);
     return SMFIS_CONTINUE;
   });
 }
 
 sfsistat on_header(SMFICTX* ctx, char* name, char* value) {
-  return guarded([&] {
+  return pvx::guard_result(SMFIS_CONTINUE, SMFIS_CONTINUE, [&] {
     Message& m = session(ctx)->message;
     if (strcasecmp(name, "DKIM-Signature") == 0) m.signed_dkim = true;
     // Folded values arrive with CR LF or LF inside; GMime only needs them readable.
@@ -244,7 +239,7 @@ sfsistat on_header(SMFICTX* ctx, char* name, char* value) {
 }
 
 sfsistat on_body(SMFICTX* ctx, unsigned char* chunk, size_t len) {
-  return guarded([&] {
+  return pvx::guard_result(SMFIS_CONTINUE, SMFIS_CONTINUE, [&] {
     Message& m = session(ctx)->message;
     if (m.oversize) return SMFIS_CONTINUE;
     if (static_cast<int64_t>(m.body.size() + len) > config.max_message) {
@@ -259,23 +254,24 @@ sfsistat on_body(SMFICTX* ctx, unsigned char* chunk, size_t len) {
 
 sfsistat on_eom(SMFICTX* ctx) {
   ++packing_now;
-  const sfsistat result = guarded([&] { return end_of_message(ctx); });
+  const sfsistat result =
+      pvx::guard_result(SMFIS_CONTINUE, SMFIS_CONTINUE, [&] { return end_of_message(ctx); });
   --packing_now;
-  attempt([&] {
+  pvx::guard_result([&] {
     if (Session* s = session(ctx)) s->message = Message{};
   });
   return result;
 }
 
 sfsistat on_abort(SMFICTX* ctx) {
-  return guarded([&] {
+  return pvx::guard_result(SMFIS_CONTINUE, SMFIS_CONTINUE, [&] {
     if (Session* s = session(ctx)) s->message = Message{};
     return SMFIS_CONTINUE;
   });
 }
 
 sfsistat on_close(SMFICTX* ctx) {
-  return guarded([&] {
+  return pvx::guard_result(SMFIS_CONTINUE, SMFIS_CONTINUE, [&] {
     // A connection closed before it was negotiated (a port probe) never had a session.
     std::unique_ptr<Session> s(session(ctx));
     if (!s) return SMFIS_CONTINUE;

@@ -47,6 +47,7 @@
 #include "ui/frm_outlook.h"
 #include "ui/frm_progress.h"
 #include "ui/headless_view.h"
+#include "wipe.h"
 
 namespace {
 
@@ -190,7 +191,7 @@ bool read_password(const std::string& from, const std::string& value,
     std::fprintf(stderr, "parvex-sim: %s gives an empty password\n", from.c_str());
     return false;
   }
-  if (*out) parvex::CodeModule::wipe(**out);
+  if (*out) pvx::wipe(**out);
   *out = std::move(text);
   return true;
 }
@@ -382,7 +383,7 @@ int main(int argc, char** argv) {
       ok = true;
       for (std::string& line : option_lines) {
         ok = ok && session.run(line);
-        parvex::CodeModule::wipe(line);
+        pvx::wipe(line);
       }
       ok = ok && session.send_files(subject, args, inline_files);
     } else {

@@ -32,10 +32,9 @@ void check(HRESULT hr, const char* call, IUnknown* object = nullptr,
           object->QueryInterface(IID_ISupportErrorInfo, reinterpret_cast<void**>(support.put()))) &&
       support->InterfaceSupportsErrorInfo(iid) == S_OK && GetErrorInfo(0, info.put()) == S_OK &&
       info) {
-    BSTR description = nullptr;
-    if (SUCCEEDED(info->GetDescription(&description)) && description)
-      text = win::narrow(std::wstring_view(description, SysStringLen(description)));
-    SysFreeString(description);
+    pvx::win::unique_bstr description;
+    if (SUCCEEDED(info->GetDescription(description.put())) && description)
+      text = win::narrow(std::wstring_view(description.get(), SysStringLen(description.get())));
   }
   if (text.empty()) text = "failed";
   raise(static_cast<int32_t>(hr), std::string(call) + ": " + text, "Parvex.dll");

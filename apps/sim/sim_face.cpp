@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "com_boundary.h"
 #include "core/failure.h"
 #include "event_sink.h"
 #include "text_win32.h"
@@ -61,29 +62,6 @@ class Args {
   const DISPPARAMS& p_;
 };
 
-BSTR bstr(const std::string& utf8) {
-  const std::wstring w = win::widen(utf8);
-  return SysAllocStringLen(w.data(), static_cast<UINT>(w.size()));
-}
-
-// As the real client reports a failed call: the number as an HRESULT, with source and text.
-HRESULT failure_info(EXCEPINFO* info) noexcept {
-  try {
-    const Failure f = current_failure();
-    if (info) {
-      *info = EXCEPINFO{};
-      info->scode = f.number() < 0 ? static_cast<HRESULT>(f.number())
-                                   : MAKE_HRESULT(SEVERITY_ERROR, FACILITY_CONTROL,
-                                                  static_cast<unsigned>(f.number()) & 0xFFFF);
-      info->bstrSource = bstr(f.source());
-      info->bstrDescription = bstr(f.description());
-    }
-  } catch (...) {
-    if (info) info->scode = E_OUTOFMEMORY;
-  }
-  return DISP_E_EXCEPTION;
-}
-
 // Calls one advised sink; a failure it reports is raised here, for the event's raiser to see.
 void fire(IDispatch* sink, DISPID id, std::vector<Variant> args = {}) {
   const ComPtr<IDispatch> keep = com::share(sink);  // the handler may unadvise it
@@ -133,17 +111,12 @@ class Point final : public IConnectionPoint {
     ComPtr<IDispatch> events;
     if (FAILED(sink->QueryInterface(iid_, reinterpret_cast<void**>(events.put()))) || !events)
       return CONNECT_E_CANNOTCONNECT;
-    try {
+    const HRESULT hr = pvx::win::guard_hresult([&] {
       Connection c{std::move(events), {}, next_cookie_};
       c.subscriptions = subscribe_(c.sink.get());
       sinks_.push_back(std::move(c));
-    } catch (...) {
-      EXCEPINFO info{};
-      failure_info(&info);
-      SysFreeString(info.bstrSource);
-      SysFreeString(info.bstrDescription);
-      return info.scode;
-    }
+    });
+    if (FAILED(hr)) return hr;
     *cookie = next_cookie_++;
     ++held_->subscriptions;
     return S_OK;
@@ -253,18 +226,17 @@ class Object final : public IDispatch, public IConnectionPointContainer {
                 params->rgdispidNamedArgs[0] != DISPID_PROPERTYPUT))
       return DISP_E_PARAMNOTFOUND;
     AddRef();  // the call may drop the caller's last reference to this object
-    HRESULT hr = S_OK;
-    try {
+    const pvx::scope_exit release([this] { Release(); });
+    // As the real client reports a failed call: the number as an HRESULT, with source and text.
+    const HRESULT hr = pvx::win::guard_event(info, [&] {
       if (put) {
         m->put(params->rgvarg[0]);
       } else {
         Variant r = m->get(Args(*params));
         if (result) r.detach_to(result);
       }
-    } catch (...) {
-      hr = failure_info(info);
-    }
-    Release();
+      return S_OK;
+    });
     return hr;
   }
   HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints** out) override {

@@ -16,6 +16,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "posix_handles.h"
 #endif
 
 #include "seams/fs.h"
@@ -123,21 +125,18 @@ class RegularFile {
     file_ = fs::File(path, "rb");
 #else
     // Non-blocking, so that a FIFO swapped in since the check is not waited on either.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
+    pvx::posix::unique_fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) {
       raise(err::kPathFileAccess, "Cannot open " + path + ": " + std::strerror(errno), "Outlook");
     }
     struct stat opened {};
-    if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
-      ::close(fd);
+    if (::fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) {
       raise(err::kPathFileAccess, path + " is not a regular file.", "Outlook");
     }
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    stream_.reset(::fdopen(fd, "rb"));
-    if (!stream_) {
-      ::close(fd);
-      raise(err::kPathFileAccess, "Cannot read " + path + ".", "Outlook");
-    }
+    ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
+    stream_.reset(::fdopen(fd.get(), "rb"));
+    if (!stream_) raise(err::kPathFileAccess, "Cannot read " + path + ".", "Outlook");
+    (void)fd.release();  // the stream owns it now
 #endif
   }
 #ifdef _WIN32
@@ -153,10 +152,7 @@ class RegularFile {
   }
 
  private:
-  struct Closer {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-  };
-  std::unique_ptr<std::FILE, Closer> stream_;
+  pvx::unique_file stream_;
 #endif
 };
 

@@ -36,6 +36,7 @@
 #include "ui/frm_outlook.h"
 #include "ui/frm_progress.h"
 #include "ui/headless_view.h"
+#include "wipe.h"
 
 namespace parvex::sim {
 namespace {
@@ -225,7 +226,7 @@ void events_pumped() {
 }
 
 void set_typed_password(std::string password) {
-  CodeModule::wipe(program_state<TypedPassword>().text);
+  pvx::wipe(program_state<TypedPassword>().text);
   program_state<TypedPassword>().text = std::move(password);
 }
 

@@ -10,7 +10,9 @@
 #include <cstring>
 #include <iterator>
 
+#include "codepage.h"
 #include "core/failure.h"
+#include "posix_handles.h"
 #include "seams/fs.h"
 
 namespace parvex::fs {
@@ -54,19 +56,12 @@ char32_t fold(char32_t c) {
   return it != end && it->code == c ? it->folded : c;
 }
 
-// The next character of UTF-8 text; a byte that starts no well-formed sequence stands alone.
+// The next character of UTF-8 text; a byte that starts no well-formed sequence stands alone,
+// past every code point, so that it matches only the same byte.
 char32_t next_char(std::string_view s, size_t& i) {
-  const auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
-  const unsigned char b = byte(i);
-  const size_t extra = b >= 0xF0 && b < 0xF8 ? 3 : b >= 0xE0 ? 2 : b >= 0xC0 ? 1 : 0;
-  if (b >= 0xF8 || (extra > 0 && i + extra >= s.size())) return byte(i++);
-  char32_t c = extra == 0 ? b : b & (0x3F >> extra);
-  for (size_t k = 1; k <= extra; ++k) {
-    if ((byte(i + k) & 0xC0) != 0x80) return byte(i++);
-    c = (c << 6) | (byte(i + k) & 0x3F);
-  }
-  i += extra + 1;
-  return c;
+  const size_t start = i;
+  const auto c = pvx::decode_utf8(s, i);
+  return c ? *c : 0x110000 + static_cast<unsigned char>(s[start]);
 }
 
 int open_flags(const char* mode) {
@@ -85,16 +80,16 @@ int open_flags(const char* mode) {
 // Opens without following a link or blocking: a FIFO or device planted under one of our names
 // would hang the open or the reads for ever. Only a regular file is kept open (EINVAL else).
 int open_regular(const std::string& path, int flags) {
-  const int fd = ::open(path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0666);
-  if (fd < 0) return fd;
+  pvx::posix::unique_fd fd(::open(path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0666));
+  if (!fd) return -1;
   struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-      ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
-    ::close(fd);
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+      ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK) != 0) {
+    fd.reset();
     errno = EINVAL;
     return -1;
   }
-  return fd;
+  return fd.release();
 }
 
 }  // namespace
@@ -140,15 +135,14 @@ void rename_replace(const std::string& from, const std::string& to) {
 
 std::vector<std::string> list_files(const std::string& folder) {
   std::vector<std::string> names;
-  DIR* dir = ::opendir(folder.c_str());
+  const pvx::posix::unique_dir dir(::opendir(folder.c_str()));
   if (!dir) raise_errno(errno, folder);
-  while (const dirent* e = ::readdir(dir)) {
+  while (const dirent* e = ::readdir(dir.get())) {
     const std::string name = e->d_name;
     if (name == "." || name == "..") continue;
     struct stat st;
     if (lstat_path(folder + "/" + name, &st) && S_ISREG(st.st_mode)) names.push_back(name);
   }
-  ::closedir(dir);
   std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
     return strcasecmp(a.c_str(), b.c_str()) < 0;
   });
@@ -157,13 +151,12 @@ std::vector<std::string> list_files(const std::string& folder) {
 
 std::vector<std::string> list_entries(const std::string& folder) {
   std::vector<std::string> names;
-  DIR* dir = ::opendir(folder.c_str());
+  const pvx::posix::unique_dir dir(::opendir(folder.c_str()));
   if (!dir) raise_errno(errno, folder);
-  while (const dirent* e = ::readdir(dir)) {
+  while (const dirent* e = ::readdir(dir.get())) {
     const std::string name = e->d_name;
     if (name != "." && name != "..") names.push_back(name);
   }
-  ::closedir(dir);
   return names;
 }
 
@@ -177,17 +170,16 @@ bool same_name(std::string_view a, std::string_view b) {
 
 bool FileLock::try_lock(const std::string& path) {
   unlock();
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
-  if (fd < 0) raise_errno(errno, path);
+  pvx::posix::unique_fd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666));
+  if (!fd) raise_errno(errno, path);
   // flock, not fcntl: a second descriptor of this process conflicts, and closing any other
   // descriptor of the file does not drop the lock.
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
     const int e = errno;
-    ::close(fd);
     if (e == EWOULDBLOCK) return false;
     raise_errno(e, path);
   }
-  handle_ = fd;
+  handle_ = fd.release();
   return true;
 }
 
@@ -199,14 +191,10 @@ void FileLock::unlock() {
 
 File::File(const std::string& path, const char* mode, Links links) {
   if (links == Links::follow) {
-    f_ = std::fopen(path.c_str(), mode);
-  } else if (const int fd = open_regular(path, open_flags(mode)); fd >= 0) {
-    f_ = ::fdopen(fd, mode);
-    if (!f_) {
-      const int e = errno;
-      ::close(fd);
-      errno = e;
-    }
+    f_.reset(std::fopen(path.c_str(), mode));
+  } else if (pvx::posix::unique_fd fd(open_regular(path, open_flags(mode))); fd) {
+    f_.reset(::fdopen(fd.get(), mode));
+    if (f_) (void)fd.release();  // the stream owns it now
   } else if (errno == ELOOP) {
     raise(err::kPermissionDenied, "Permission denied: " + path + " is a link");
   } else if (errno == EINVAL || errno == ENXIO) {

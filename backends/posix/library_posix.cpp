@@ -1,5 +1,6 @@
 #include <dlfcn.h>
 
+#include "posix_handles.h"
 #include "seams/library.h"
 
 namespace parvex {
@@ -8,13 +9,10 @@ namespace {
 class PosixLibrary final : public Library {
  public:
   explicit PosixLibrary(void* handle) : handle_(handle) {}
-  ~PosixLibrary() override { dlclose(handle_); }
-  PosixLibrary(const PosixLibrary&) = delete;
-  PosixLibrary& operator=(const PosixLibrary&) = delete;
-  void* symbol(const char* name) const override { return dlsym(handle_, name); }
+  void* symbol(const char* name) const override { return dlsym(handle_.get(), name); }
 
  private:
-  void* handle_;
+  pvx::posix::unique_dl handle_;
 };
 
 }  // namespace

@@ -215,10 +215,10 @@ std::vector<std::string> list_entries(const std::string& folder) {
 
 File::File(const std::string& path, const char* mode, Links links) {
   if (links == Links::refuse) {
-    f_ = open_no_follow(path, mode);
+    f_.reset(open_no_follow(path, mode));
     return;
   }
-  f_ = _wfopen(win::widen(path).c_str(), win::widen(mode).c_str());
+  f_.reset(_wfopen(win::widen(path).c_str(), win::widen(mode).c_str()));
   if (!f_) raise_win32(GetLastError(), path);
 }
 

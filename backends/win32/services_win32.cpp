@@ -17,6 +17,7 @@
 #include "seams/services.h"
 #include "text_win32.h"
 #include "win32_handles.h"
+#include "wipe.h"
 
 namespace parvex {
 namespace {
@@ -51,11 +52,6 @@ struct InputBoxState {
   std::wstring prompt, answer;
 };
 
-void wipe(wchar_t* text, size_t n) {
-  volatile wchar_t* p = text;  // a plain store before the buffer goes may be left out
-  for (size_t i = 0; i < n; ++i) p[i] = 0;
-}
-
 struct PasswordBoxState {
   std::wstring prompt;
   PasswordAnswer answer;
@@ -66,88 +62,86 @@ std::string take_text(HWND dlg, WORD id) {
   wchar_t buf[1024];
   GetDlgItemTextW(dlg, id, buf, 1024);
   std::string text = win::narrow(buf);
-  wipe(buf, 1024);
+  pvx::wipe(buf, sizeof buf);
   SetDlgItemTextW(dlg, id, L"");
   return text;
-}
-
-void wipe(std::string& text) {
-  volatile char* p = text.data();
-  for (size_t i = 0; i < text.size(); ++i) p[i] = 0;
-  text.clear();
 }
 
 // OK keeps the box open until the password is typed the same twice and can be used; only the
 // "Send without password" button sends unprotected, and Cancel or closing the box cancels.
 INT_PTR CALLBACK password_box_proc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
-  auto* state = reinterpret_cast<PasswordBoxState*>(GetWindowLongPtrW(dlg, DWLP_USER));
-  switch (msg) {
-    case WM_INITDIALOG:
-      SetWindowLongPtrW(dlg, DWLP_USER, lp);
-      state = reinterpret_cast<PasswordBoxState*>(lp);
-      SetDlgItemTextW(dlg, kIdPrompt, state->prompt.c_str());
-      for (const WORD id : {kIdAnswer, kIdConfirm}) {
-        SendDlgItemMessageW(dlg, id, EM_SETPASSWORDCHAR, static_cast<WPARAM>(0x25CF), 0);
-      }
-      return TRUE;
-    case WM_COMMAND:
-      if (LOWORD(wp) == IDOK) {
-        std::string first = take_text(dlg, kIdAnswer);
-        std::string second = take_text(dlg, kIdConfirm);
-        std::string refusal =
-            first == second ? password_refusal(first) : "The two passwords differ: type it again.";
-        wipe(second);
-        if (!refusal.empty()) {
-          wipe(first);
-          MessageBoxW(dlg, win::widen(refusal).c_str(), L"Parvex", MB_OK | MB_ICONWARNING);
-          SetFocus(GetDlgItem(dlg, kIdAnswer));
+  return pvx::guard_result<INT_PTR>(FALSE, FALSE, [&]() -> INT_PTR {
+    auto* state = reinterpret_cast<PasswordBoxState*>(GetWindowLongPtrW(dlg, DWLP_USER));
+    switch (msg) {
+      case WM_INITDIALOG:
+        SetWindowLongPtrW(dlg, DWLP_USER, lp);
+        state = reinterpret_cast<PasswordBoxState*>(lp);
+        SetDlgItemTextW(dlg, kIdPrompt, state->prompt.c_str());
+        for (const WORD id : {kIdAnswer, kIdConfirm}) {
+          SendDlgItemMessageW(dlg, id, EM_SETPASSWORDCHAR, static_cast<WPARAM>(0x25CF), 0);
+        }
+        return TRUE;
+      case WM_COMMAND:
+        if (LOWORD(wp) == IDOK) {
+          std::string first = take_text(dlg, kIdAnswer);
+          std::string second = take_text(dlg, kIdConfirm);
+          std::string refusal = first == second ? password_refusal(first)
+                                                : "The two passwords differ: type it again.";
+          pvx::wipe(second);
+          if (!refusal.empty()) {
+            pvx::wipe(first);
+            MessageBoxW(dlg, win::widen(refusal).c_str(), L"Parvex", MB_OK | MB_ICONWARNING);
+            SetFocus(GetDlgItem(dlg, kIdAnswer));
+            return TRUE;
+          }
+          state->answer.choice = PasswordAnswer::Choice::password;
+          state->answer.password = std::move(first);
+          EndDialog(dlg, IDOK);
           return TRUE;
         }
-        state->answer.choice = PasswordAnswer::Choice::password;
-        state->answer.password = std::move(first);
-        EndDialog(dlg, IDOK);
-        return TRUE;
-      }
-      if (LOWORD(wp) == kIdUnprotected || LOWORD(wp) == IDCANCEL) {
-        state->answer.choice = LOWORD(wp) == kIdUnprotected ? PasswordAnswer::Choice::unprotected
-                                                            : PasswordAnswer::Choice::cancel;
-        EndDialog(dlg, LOWORD(wp));
-        return TRUE;
-      }
-      break;
-    default:
-      break;
-  }
-  return FALSE;
+        if (LOWORD(wp) == kIdUnprotected || LOWORD(wp) == IDCANCEL) {
+          state->answer.choice = LOWORD(wp) == kIdUnprotected ? PasswordAnswer::Choice::unprotected
+                                                              : PasswordAnswer::Choice::cancel;
+          EndDialog(dlg, LOWORD(wp));
+          return TRUE;
+        }
+        break;
+      default:
+        break;
+    }
+    return FALSE;
+  });
 }
 
 INT_PTR CALLBACK input_box_proc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
-  auto* state = reinterpret_cast<InputBoxState*>(GetWindowLongPtrW(dlg, DWLP_USER));
-  switch (msg) {
-    case WM_INITDIALOG:
-      SetWindowLongPtrW(dlg, DWLP_USER, lp);
-      state = reinterpret_cast<InputBoxState*>(lp);
-      SetDlgItemTextW(dlg, kIdPrompt, state->prompt.c_str());
-      SetDlgItemTextW(dlg, kIdAnswer, state->answer.c_str());
-      return TRUE;
-    case WM_COMMAND:
-      if (LOWORD(wp) == IDOK) {
-        wchar_t buf[1024];
-        GetDlgItemTextW(dlg, kIdAnswer, buf, 1024);
-        state->answer = buf;
-        EndDialog(dlg, IDOK);
+  return pvx::guard_result<INT_PTR>(FALSE, FALSE, [&]() -> INT_PTR {
+    auto* state = reinterpret_cast<InputBoxState*>(GetWindowLongPtrW(dlg, DWLP_USER));
+    switch (msg) {
+      case WM_INITDIALOG:
+        SetWindowLongPtrW(dlg, DWLP_USER, lp);
+        state = reinterpret_cast<InputBoxState*>(lp);
+        SetDlgItemTextW(dlg, kIdPrompt, state->prompt.c_str());
+        SetDlgItemTextW(dlg, kIdAnswer, state->answer.c_str());
         return TRUE;
-      }
-      if (LOWORD(wp) == IDCANCEL) {
-        state->answer.clear();
-        EndDialog(dlg, IDCANCEL);
-        return TRUE;
-      }
-      break;
-    default:
-      break;
-  }
-  return FALSE;
+      case WM_COMMAND:
+        if (LOWORD(wp) == IDOK) {
+          wchar_t buf[1024];
+          GetDlgItemTextW(dlg, kIdAnswer, buf, 1024);
+          state->answer = buf;
+          EndDialog(dlg, IDOK);
+          return TRUE;
+        }
+        if (LOWORD(wp) == IDCANCEL) {
+          state->answer.clear();
+          EndDialog(dlg, IDCANCEL);
+          return TRUE;
+        }
+        break;
+      default:
+        break;
+    }
+    return FALSE;
+  });
 }
 
 std::wstring default_caption() {

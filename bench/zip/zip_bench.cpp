@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "unique_any.h"
 #include "zip32.h"
 
 namespace fs = std::filesystem;
@@ -243,9 +244,8 @@ int main(int argc, char** argv) {
   fs::create_directories(work / "mail");
   fs::create_directories(work / "small");
   double load[3] = {0, 0, 0};
-  if (std::FILE* f = std::fopen("/proc/loadavg", "r")) {
-    if (std::fscanf(f, "%lf %lf %lf", &load[0], &load[1], &load[2]) != 3) load[0] = -1;
-    std::fclose(f);
+  if (const pvx::unique_file f{std::fopen("/proc/loadavg", "r")}) {
+    if (std::fscanf(f.get(), "%lf %lf %lf", &load[0], &load[1], &load[2]) != 3) load[0] = -1;
   }
   std::printf("cores %u, load average %.2f %.2f %.2f\n\n", std::thread::hardware_concurrency(),
               load[0], load[1], load[2]);

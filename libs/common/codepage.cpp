@@ -6,28 +6,37 @@ namespace pvx {
 
 using detail::kCp437High;
 
-char32_t next_utf8(std::string_view s, size_t& i) {
+std::optional<char32_t> decode_utf8(std::string_view s, size_t& i) {
   const auto b = static_cast<unsigned char>(s[i]);
-  const int extra = b < 0x80 ? 0 : (b >> 5) == 6 ? 1 : (b >> 4) == 14 ? 2 : (b >> 3) == 30 ? 3 : -1;
+  // C0 and C1 start only overlong forms, F5 and above only code points past U+10FFFF.
+  const size_t extra = b < 0x80                ? 0
+                       : b >= 0xC2 && b < 0xE0 ? 1
+                       : b >= 0xE0 && b < 0xF0 ? 2
+                       : b >= 0xF0 && b < 0xF5 ? 3
+                                               : 4;
   if (extra == 0) {
     ++i;
     return b;
   }
-  if (extra < 0 || i + static_cast<size_t>(extra) >= s.size()) {
+  if (extra > 3 || i + extra >= s.size()) {
     ++i;
-    return 0xFFFD;
+    return std::nullopt;
   }
   char32_t c = b & (0x3F >> extra);
-  for (int k = 1; k <= extra; ++k) {
+  for (size_t k = 1; k <= extra; ++k) {
     const auto cont = static_cast<unsigned char>(s[i + k]);
     if ((cont & 0xC0) != 0x80) {
       ++i;
-      return 0xFFFD;
+      return std::nullopt;
     }
     c = (c << 6) | (cont & 0x3F);
   }
   i += extra + 1;
   return c;
+}
+
+char32_t next_utf8(std::string_view s, size_t& i) {
+  return decode_utf8(s, i).value_or(0xFFFD);
 }
 
 void append_utf8(std::string& out, char32_t c) {

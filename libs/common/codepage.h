@@ -1,6 +1,7 @@
 // Text conversions between UTF-8 and the single-byte code pages that zip names use.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -31,7 +32,10 @@ std::string cp437_to_utf8(std::string_view cp437);
 bool is_utf8(std::string_view text);
 bool is_ascii(std::string_view text);
 
-// One step of UTF-8 decoding at text[i]; malformed input decodes as U+FFFD.
+// The one UTF-8 decoder: the character at text[i], or nothing for a byte that starts no
+// well-formed sequence; i moves past what was read (one byte when nothing).
+std::optional<char32_t> decode_utf8(std::string_view text, size_t& i);
+// The same with a malformed byte read as U+FFFD.
 char32_t next_utf8(std::string_view text, size_t& i);
 void append_utf8(std::string& out, char32_t c);
 

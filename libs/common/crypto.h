@@ -7,13 +7,12 @@
 #include <memory>
 #include <string_view>
 
+#include "wipe.h"
+
 namespace pvx::crypto {
 
 inline constexpr size_t kAesBlock = 16;
 inline constexpr size_t kSha1Size = 20;
-
-// Overwrites n bytes in a way the compiler cannot drop as a dead store.
-void wipe(void* p, size_t n) noexcept;
 
 // n bytes from the system's cryptographic random source.
 bool random_bytes(unsigned char* out, size_t n);

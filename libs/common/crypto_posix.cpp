@@ -100,10 +100,6 @@ struct MacCtxFree {
 
 }  // namespace
 
-void wipe(void* p, size_t n) noexcept {
-  if (n > 0) explicit_bzero(p, n);
-}
-
 bool random_bytes(unsigned char* out, size_t n) {
   const Api* c = api();
   return c && n <= INT_MAX && c->rand_bytes(out, static_cast<int>(n)) == 1;

@@ -28,10 +28,6 @@ bool fits_ulong(size_t n) {
 
 }  // namespace
 
-void wipe(void* p, size_t n) noexcept {
-  SecureZeroMemory(p, n);
-}
-
 bool random_bytes(unsigned char* out, size_t n) {
   return fits_ulong(n) &&
          ok(BCryptGenRandom(nullptr, out, static_cast<ULONG>(n), BCRYPT_USE_SYSTEM_PREFERRED_RNG));

@@ -39,7 +39,7 @@ std::string aes_extra_block(const AesExtra& extra) {
 }
 
 AesStream::~AesStream() {
-  crypto::wipe(stream_.data(), stream_.size());
+  pvx::wipe(stream_.data(), stream_.size());
 }
 
 bool AesStream::start(std::string_view password, int strength, const unsigned char* salt,
@@ -53,7 +53,7 @@ bool AesStream::start(std::string_view password, int strength, const unsigned ch
   const bool ok = crypto::pbkdf2_sha1(password, salt, salt_len, kIterations, keys, n) &&
                   aes_.set_key(keys, key_len) && mac_.set_key(keys + key_len, key_len);
   if (ok) std::copy_n(keys + 2 * key_len, kAesVerifierSize, verifier);
-  crypto::wipe(keys, sizeof keys);
+  pvx::wipe(keys, sizeof keys);
   if (!ok) return false;
   stream_.resize(kStreamBlocks * crypto::kAesBlock);
   ready_ = true;

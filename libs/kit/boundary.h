@@ -1,15 +1,19 @@
-// The one way a C or COM entry point turns whatever was thrown into its result code, so that
-// no exception ever crosses the boundary. Use inside a catch block only:
+// The one way an entry point of a C interface or a callback turns whatever was thrown into its
+// result, so that no exception ever crosses the boundary:
 //
-//   int32_t PVX_CALL Export(...) {
-//     try { ... } PVX_CATCH_RETURN(ZE_MEM, ZE_LOGIC)
+//   int32_t PVX_CALL Export(...) noexcept {
+//     return pvx::guard_result(ZE_MEM, ZE_LOGIC, [&] { ...; return ZE_OK; });
 //   }
+//
+// COM methods and event sinks have theirs in com_boundary.h, built on the same translation.
 #pragma once
 
 #include <cstdint>
 #include <exception>
 #include <new>
+#include <string>
 #include <system_error>
+#include <type_traits>
 
 namespace pvx {
 
@@ -22,6 +26,17 @@ class ResultError : public std::exception {
 
  private:
   int32_t code_;
+};
+
+// A failure that knows its HRESULT and the text a COM caller is given with it.
+class DescribedError {
+ public:
+  virtual int32_t hresult() const noexcept = 0;
+  virtual const std::string& source() const noexcept = 0;
+  virtual const std::string& description() const noexcept = 0;
+
+ protected:
+  ~DescribedError() = default;
 };
 
 // Called from a catch block: an out-of-memory failure gives out_of_memory, a ResultError its
@@ -43,11 +58,13 @@ Result result_from_caught_exception(Result out_of_memory, Result otherwise) noex
 inline constexpr int32_t kHrOutOfMemory = static_cast<int32_t>(0x8007000EU);  // E_OUTOFMEMORY
 inline constexpr int32_t kHrFail = static_cast<int32_t>(0x80004005U);         // E_FAIL
 
-// Called from a catch block in a COM method: E_OUTOFMEMORY, the HRESULT a ResultError or a
-// Win32 system_error carries, or E_FAIL.
+// Called from a catch block in a COM method: E_OUTOFMEMORY, the HRESULT a DescribedError,
+// a ResultError or a Win32 system_error carries, or E_FAIL.
 inline int32_t hresult_from_caught_exception() noexcept {
   try {
     throw;
+  } catch (const DescribedError& e) {
+    return e.hresult();
   } catch (const std::system_error& e) {
     const int v = e.code().value();
     if (e.code().category() != std::system_category() || v == 0) return kHrFail;
@@ -58,9 +75,9 @@ inline int32_t hresult_from_caught_exception() noexcept {
   }
 }
 
-// Runs body and returns its result, or the code of what it threw.
+// The guard of a C export or callback: body's result, or the code of what it threw.
 template <class Result, class Body>
-Result call_returning(Result out_of_memory, Result otherwise, Body&& body) noexcept {
+Result guard_result(Result out_of_memory, Result otherwise, Body&& body) noexcept {
   try {
     return body();
   } catch (...) {
@@ -68,10 +85,14 @@ Result call_returning(Result out_of_memory, Result otherwise, Body&& body) noexc
   }
 }
 
-}  // namespace pvx
-
-// Ends a try block of a C export: returns the result code of whatever was thrown.
-#define PVX_CATCH_RETURN(out_of_memory, otherwise)                        \
-  catch (...) {                                                           \
-    return ::pvx::result_from_caught_exception(out_of_memory, otherwise); \
+// The same for a callback that returns nothing: what body throws stops at the boundary.
+template <class Body>
+requires std::is_void_v<std::invoke_result_t<Body>>
+void guard_result(Body&& body) noexcept {
+  try {
+    body();
+  } catch (...) {
   }
+}
+
+}  // namespace pvx

@@ -73,6 +73,63 @@ class window_dc {
   HDC dc_;
 };
 
+// A VARIANT owned: cleared once, on destruction or reset. Not copied; moving hands it over.
+class unique_variant {
+ public:
+  unique_variant() noexcept { VariantInit(&v_); }
+  unique_variant(const unique_variant&) = delete;
+  unique_variant& operator=(const unique_variant&) = delete;
+  unique_variant(unique_variant&& other) noexcept : v_(other.release()) {}
+  unique_variant& operator=(unique_variant&& other) noexcept {
+    if (this != &other) {
+      reset();
+      v_ = other.release();
+    }
+    return *this;
+  }
+  ~unique_variant() { reset(); }
+
+  VARIANT* get() noexcept { return &v_; }
+  const VARIANT* get() const noexcept { return &v_; }
+  // Clears what is held and returns where an out-parameter call may store a new value.
+  VARIANT* put() noexcept {
+    reset();
+    return &v_;
+  }
+  void reset() noexcept {
+    const last_error_kept kept;
+    VariantClear(&v_);
+  }
+  // Gives the value up without clearing it.
+  [[nodiscard]] VARIANT release() noexcept {
+    VARIANT out = v_;
+    VariantInit(&v_);
+    return out;
+  }
+
+ private:
+  VARIANT v_;
+};
+
+// A type's attributes, given back to the type information they came from. One scope only.
+class unique_typeattr {
+ public:
+  explicit unique_typeattr(ITypeInfo* type) noexcept : type_(type) {}
+  unique_typeattr(const unique_typeattr&) = delete;
+  unique_typeattr& operator=(const unique_typeattr&) = delete;
+  ~unique_typeattr() {
+    if (attr_) type_->ReleaseTypeAttr(attr_);
+  }
+  // GetTypeAttr's result; the attributes are held when it succeeded.
+  HRESULT fetch() noexcept { return type_->GetTypeAttr(&attr_); }
+  const TYPEATTR* operator->() const noexcept { return attr_; }
+  const TYPEATTR* get() const noexcept { return attr_; }
+
+ private:
+  ITypeInfo* type_;
+  TYPEATTR* attr_ = nullptr;
+};
+
 // Opens the clipboard for owner (a window of ours: with no owner, SetClipboardData fails after
 // EmptyClipboard). Empty when another program holds it open.
 inline unique_clipboard open_clipboard(HWND owner) noexcept {

@@ -55,17 +55,20 @@ void say(const UnzipCallbackRecord* cb, const char* text) {
 extern "C" {
 
 PVX_EXPORT int32_t PVX_CALL UzpVersion2(UnzipVersionRecord* version) {
-  if (!version || version->structlen != static_cast<int32_t>(sizeof(UnzipVersionRecord))) return 1;
-  version->flag = 2;  // zip64 archives are read
-  put_text(version->betalevel, "");
-  put_text(version->date, PVX_UNZIP_DATE);
-  put_text(version->zlib, zlibVersion());
-  const unsigned char ours[4] = {PVX_UNZIP_MAJOR, PVX_UNZIP_MINOR, PVX_UNZIP_PATCH, 0};
-  std::memcpy(version->unzip, ours, 4);
-  std::memcpy(version->zipinfo, ours, 4);
-  std::memset(version->os2dll, 0, 4);
-  std::memcpy(version->windll, ours, 4);
-  return 0;
+  return pvx::guard_result<int32_t>(PK_MEM, PK_BADERR, [&]() -> int32_t {
+    if (!version || version->structlen != static_cast<int32_t>(sizeof(UnzipVersionRecord)))
+      return 1;
+    version->flag = 2;  // zip64 archives are read
+    put_text(version->betalevel, "");
+    put_text(version->date, PVX_UNZIP_DATE);
+    put_text(version->zlib, zlibVersion());
+    const unsigned char ours[4] = {PVX_UNZIP_MAJOR, PVX_UNZIP_MINOR, PVX_UNZIP_PATCH, 0};
+    std::memcpy(version->unzip, ours, 4);
+    std::memcpy(version->zipinfo, ours, 4);
+    std::memset(version->os2dll, 0, 4);
+    std::memcpy(version->windll, ours, 4);
+    return 0;
+  });
 }
 
 namespace {
@@ -74,40 +77,47 @@ thread_local UnzipProgressFn progress = nullptr;
 }  // namespace
 
 PVX_EXPORT int32_t PVX_CALL UzpListSizes64(UnzipListSizesFn sizes) {
-  list_sizes = sizes;
-  return 0;
+  return pvx::guard_result<int32_t>(PK_MEM, PK_BADERR, [&]() -> int32_t {
+    list_sizes = sizes;
+    return 0;
+  });
 }
 
 PVX_EXPORT int32_t PVX_CALL UzpSetProgress(UnzipProgressFn fn) {
-  progress = fn;
-  return 0;
+  return pvx::guard_result<int32_t>(PK_MEM, PK_BADERR, [&]() -> int32_t {
+    progress = fn;
+    return 0;
+  });
 }
 
 PVX_EXPORT int32_t PVX_CALL Wiz_SingleEntryUnzip(int32_t ifnc, ZipNameList* ifnv, int32_t xfnc,
                                                  ZipNameList* xfnv, UnzipOptionRecord* options,
                                                  UnzipCallbackRecord* callbacks) {
   Totals totals;
-  int32_t code = PK_BADERR;
-  try {
+  bool ended = false;  // false when the run was stopped by a throw
+  const int32_t code = pvx::guard_result<int32_t>(PK_MEM, PK_BADERR, [&]() -> int32_t {
+    int32_t result = PK_BADERR;
     Job job;
     if (!options || !names_from(ifnc, ifnv, &job.include) ||
         !names_from(xfnc, xfnv, &job.exclude)) {
       say(callbacks, "error: invalid parameters\n");
     } else if (!options->ZipFileName || !*options->ZipFileName) {
       say(callbacks, "error: no archive named\n");
-      code = PK_NOZIP;
+      result = PK_NOZIP;
     } else {
       job.options = pvx::unzip::options_from(*options);
       job.archive_shown = options->ZipFileName;
       job.list_sizes = list_sizes;
       job.progress = progress;
       if (options->ExtractDir) job.target = pvx::ansi_to_utf8(options->ExtractDir);
-      code = pvx::unzip::run_file(pvx::ansi_to_utf8(options->ZipFileName), job, callbacks, &totals);
+      result =
+          pvx::unzip::run_file(pvx::ansi_to_utf8(options->ZipFileName), job, callbacks, &totals);
     }
-  } catch (...) {
-    code = pvx::result_from_caught_exception(PK_MEM, PK_BADERR);
+    ended = true;
+    return result;
+  });
+  if (!ended)
     say(callbacks, code == PK_MEM ? "error: out of memory\n" : "error: internal failure\n");
-  }
   write_totals(callbacks, totals);
   return code;
 }

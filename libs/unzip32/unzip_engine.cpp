@@ -50,10 +50,7 @@ struct Buffers {
   std::array<char, kNameBuffer> method;
 };
 
-void wipe(std::string& text) {
-  crypto::wipe(text.data(), text.size());
-  text.clear();
-}
+using pvx::wipe;
 
 // The forms of a password a writer may have made its key from: as given, and in the other of
 // the ANSI code page and UTF-8 (7-Zip and this library write UTF-8, older tools ANSI).
@@ -156,7 +153,7 @@ class Run {
     if (cb) cb_ = *cb;
   }
   ~Run() {
-    crypto::wipe(buf_->password.data(), buf_->password.size());
+    wipe(buf_->password.data(), buf_->password.size());
     if (password_) wipe(*password_);
   }
   Run(const Run&) = delete;
@@ -747,7 +744,7 @@ bool Run::find_password(const Entry& e, const std::function<bool(const std::stri
     asked = true;
     buf_->password[kNameBuffer - 1] = '\0';
     const bool ok = remember(std::string(buf_->password.data()));
-    crypto::wipe(buf_->password.data(), buf_->password.size());
+    wipe(buf_->password.data(), buf_->password.size());
     if (ok) return true;
   }
   problem(IZ_BADPWD,

@@ -12,6 +12,7 @@
 #include "codepage.h"
 #include "crypto.h"
 #include "entry_writer.h"
+#include "unique_any.h"
 
 namespace {
 
@@ -46,12 +47,6 @@ int level_from(char c) {
 // The caller's password buffer: 256 bytes and a zero the callback cannot overwrite.
 constexpr int32_t kPasswordSize = 256;
 
-// Overwrites a password when the run ends, however it ends.
-struct WipeOnExit {
-  std::string& text;
-  ~WipeOnExit() { pvx::crypto::wipe(text.data(), text.size()); }
-};
-
 // Asks the password callback once; false when it gives none.
 bool ask_password(const ZipCallbackRecord& cb, const char* archive, std::string* out) {
   if (!cb.password) return false;
@@ -61,18 +56,9 @@ bool ask_password(const ZipCallbackRecord& cb, const char* archive, std::string*
   const int32_t answer = cb.password(buf, kPasswordSize, prompt, name.data());
   buf[kPasswordSize] = '\0';
   if (answer == 0) *out = buf;
-  pvx::crypto::wipe(buf, sizeof buf);
+  pvx::wipe(buf, sizeof buf);
   return answer == 0 && !out->empty();
 }
-
-// Marks the thread's run for its lifetime.
-struct Running {
-  bool& flag;
-  explicit Running(bool& f) : flag(f) { flag = true; }
-  ~Running() { flag = false; }
-  Running(const Running&) = delete;
-  Running& operator=(const Running&) = delete;
-};
 
 // The caller's progress routine behind the run's sink: names go out in ANSI, converted once a
 // file.
@@ -93,14 +79,16 @@ pvx::zip::ProgressSink progress_sink(ZipProgressFn fn) {
 extern "C" {
 
 PVX_EXPORT int32_t PVX_CALL ZpInit(ZipCallbackRecord* callbacks) {
-  if (!callbacks) return 0;
-  state().callbacks = *callbacks;
-  return 1;
+  return pvx::guard_result(0, 0, [&] {
+    if (!callbacks) return 0;
+    state().callbacks = *callbacks;
+    return 1;
+  });
 }
 
 PVX_EXPORT int32_t PVX_CALL ZpSetOptions(ZipOptionRecord* options) {
-  if (!options) return 0;
-  try {
+  return pvx::guard_result(0, 0, [&] {
+    if (!options) return 0;
     pvx::zip::RunOptions o;
     o.recurse = options->recurse != 0;
     o.update = options->update != 0;
@@ -109,15 +97,15 @@ PVX_EXPORT int32_t PVX_CALL ZpSetOptions(ZipOptionRecord* options) {
     if (options->root_directory) o.root = pvx::ansi_to_utf8(options->root_directory);
     state().options = std::move(o);
     return 1;
-  }
-  PVX_CATCH_RETURN(0, 0)
+  });
 }
 
 PVX_EXPORT int32_t PVX_CALL ZpArchive(int32_t count, const char* archive, ZipNameList* names) {
-  try {
+  return pvx::guard_result<int32_t>(ZE_MEM, ZE_LOGIC, [&]() -> int32_t {
     LibraryState& st = state();
     if (st.running) return ZE_LOGIC;  // called again from one of its own callbacks
-    const Running running(st.running);
+    st.running = true;
+    const pvx::scope_exit ended([&] { st.running = false; });
     const ZipPrintFn fn = st.callbacks.print;
     const pvx::zip::ProgressSink progress = progress_sink(st.callbacks.progress);
     const pvx::zip::PrintSink print = [fn](std::string_view text) { print_ansi(fn, text); };
@@ -142,35 +130,33 @@ PVX_EXPORT int32_t PVX_CALL ZpArchive(int32_t count, const char* archive, ZipNam
       return ZE_PARMS;
     }
     pvx::zip::RunOptions run = st.options;
-    const WipeOnExit wipe{run.password};
+    const pvx::scope_exit wipe_password(
+        [&] { pvx::wipe(run.password.data(), run.password.size()); });
     if (!ask_password(st.callbacks, archive, &run.password)) {
       print("zip error: Invalid command arguments (no password given)\n");
       return ZE_PARMS;
     }
     return pvx::zip::run_archive(run, pvx::ansi_to_utf8(archive), list, print, progress, st.work);
-  }
-  PVX_CATCH_RETURN(ZE_MEM, ZE_LOGIC)
+  });
 }
 
 PVX_EXPORT int32_t PVX_CALL ZpOpenPool(void) {
-  try {
+  return pvx::guard_result<int32_t>(0, 0, [&]() -> int32_t {
     LibraryState& st = state();
     if (st.work.pool) return 0;
     st.work.pool = std::make_unique<pvx::zip::ThreadPool>(pvx::zip::ThreadPool::default_size());
     return 1;
-  }
-  PVX_CATCH_RETURN(0, 0)
+  });
 }
 
 PVX_EXPORT int32_t PVX_CALL ZpClosePool(void) {
-  try {
+  return pvx::guard_result<int32_t>(0, 0, [&]() -> int32_t {
     LibraryState& st = state();
     if (st.running) return -1;  // its packer may hold the workers
     if (!st.work.pool) return 0;
     st.work.pool.reset();  // joins the workers
     return 1;
-  }
-  PVX_CATCH_RETURN(0, 0)
+  });
 }
 
 }  // extern "C"

@@ -14,39 +14,9 @@ constexpr char32_t kRawByte = 0x110000;
 
 // Decodes the UTF-8 character at s[i] and advances i past it.
 char32_t next_char(std::string_view s, size_t& i) {
-  const auto b0 = static_cast<unsigned char>(s[i]);
-  size_t extra = 0;
-  char32_t c = 0;
-  if (b0 < 0x80) {
-    ++i;
-    return b0;
-  } else if (b0 >= 0xC2 && b0 < 0xE0) {
-    extra = 1;
-    c = b0 & 0x1F;
-  } else if (b0 >= 0xE0 && b0 < 0xF0) {
-    extra = 2;
-    c = b0 & 0x0F;
-  } else if (b0 >= 0xF0 && b0 < 0xF5) {
-    extra = 3;
-    c = b0 & 0x07;
-  } else {
-    ++i;
-    return kRawByte + b0;
-  }
-  if (i + extra >= s.size()) {
-    ++i;
-    return kRawByte + b0;
-  }
-  for (size_t k = 1; k <= extra; ++k) {
-    const auto b = static_cast<unsigned char>(s[i + k]);
-    if ((b & 0xC0) != 0x80) {
-      ++i;
-      return kRawByte + b0;
-    }
-    c = (c << 6) | (b & 0x3F);
-  }
-  i += extra + 1;
-  return c;
+  const size_t start = i;
+  const auto c = pvx::decode_utf8(s, i);
+  return c ? *c : kRawByte + static_cast<unsigned char>(s[start]);
 }
 
 void append_char(std::string& out, char32_t c) {

@@ -24,14 +24,9 @@ using ProgressHook = std::function<bool(const std::string& name, uint64_t done, 
 
 // Module state shared by ZipFiles and UnzipFiles on one thread.
 struct ModuleState {
-  std::string LastMessage;   // what the library printed in the latest run or extraction
-  std::string ExtractText;   // what UnzipPrint collected in the current extraction
-  std::string ListText;      // listing built by UnzipListEntry: a header line, then one per entry
-  int16_t ListCount = 0;     // entries listed, held at 32767
-  int16_t SkipPassword = 0;  // 1 once the user declined to give a password in this extraction
-  bool running = false;      // a library run is in progress (window events may run meanwhile)
-  ProgressHook Progress;     // the hook of the zip run in progress, if it has one
-  std::array<char, 4097> comment{};  // the buffer ZipComment hands back; outlives the call
+  std::string LastMessage;  // what the library printed in the latest run or extraction
+  bool running = false;     // a library run is in progress (window events may run meanwhile)
+  ProgressHook Progress;    // the hook of the zip run in progress, if it has one
   // The password of the send in progress (HeldPassword), its UTF-8 bytes as typed (what 7-Zip
   // derives its key from); empty when none. Archive runs encrypt only while one is held.
   std::string Password;
@@ -102,9 +97,6 @@ class ZipPool {
   bool open_ = false;
 };
 
-// Overwrites the bytes of text, then empties it.
-void wipe(std::string& text) noexcept;
-
 // Result of VBZip when ZpArchive could not be called (library or export missing).
 inline constexpr int32_t kZipLibraryUnavailable = 53;
 
@@ -128,11 +120,9 @@ int32_t VBUnzip(const std::string& zip_file, const std::string& extract_dir,
 // Routines the libraries call back. None of them throws.
 int32_t PVX_CALL ZipPrint(char* buf, uint32_t len) noexcept;
 int32_t PVX_CALL ZipPassword(char* buf, int32_t size, char* prompt, char* name) noexcept;
-char* PVX_CALL ZipComment(char* buf) noexcept;
 // The progress routine of both libraries: calls the run's hook, then lets window events run.
 int32_t PVX_CALL ZipProgress(const char* name, uint64_t done, uint64_t total) noexcept;
 int32_t PVX_CALL UnzipPrint(char* buf, uint32_t len) noexcept;
-int32_t PVX_CALL UnzipReplace(char* name) noexcept;
 int16_t PVX_CALL UnzipPassword(char* buf, int32_t size, char* prompt, char* name) noexcept;
 void PVX_CALL UnzipListEntry(uint32_t size, uint32_t csize, uint16_t ratio, uint16_t month,
                              uint16_t day, uint16_t year, uint16_t hour, uint16_t minute, char c,

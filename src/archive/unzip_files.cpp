@@ -28,12 +28,4 @@ std::string UnzipFiles::GetLastMessage() const {
   return CodeModule::state().LastMessage;
 }
 
-std::string UnzipFiles::GetListText() const {
-  return CodeModule::state().ListText;
-}
-
-int16_t UnzipFiles::GetListCount() const {
-  return CodeModule::state().ListCount;
-}
-
 }  // namespace parvex

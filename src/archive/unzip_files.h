@@ -56,10 +56,6 @@ class UnzipFiles {
   int32_t Unzip(const std::string& sZipFileName = "", const std::string& sExtractDir = "");
   // What the library printed during the latest run or extraction on this thread.
   std::string GetLastMessage() const;
-  // The listing of the latest extraction on this thread (header line first, CR LF after each).
-  std::string GetListText() const;
-  // Entries in that listing, held at 32767.
-  int16_t GetListCount() const;
 
  private:
   static int16_t flag(bool value) { return value ? 1 : 0; }

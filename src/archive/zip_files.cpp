@@ -9,8 +9,6 @@
 namespace parvex {
 namespace {
 
-constexpr int32_t kNotInList = static_cast<int32_t>(0x800407D2);  // object error 2002
-
 auto find_key(std::vector<std::string>& list, const std::string& key) {
   return std::find_if(list.begin(), list.end(), [&](const std::string& entry) {
     return archive::same_ignoring_case(entry, key);
@@ -26,16 +24,6 @@ void ZipFiles::addfile(const std::string& sFileName) {
     raise(err::kKeyInUse, "This key is already associated with an element of this collection");
   }
   FileList.push_back(sFileName);
-  last_error().clear();
-}
-
-void ZipFiles::RemoveFile(const std::string& sFileName) {
-  const auto it = find_key(FileList, sFileName);
-  if (it == FileList.end() || it->empty()) {
-    last_error() = LastError{kNotInList, "CGZip::RemoveFile", "File is not in Zip List"};
-    return;
-  }
-  FileList.erase(it);
   last_error().clear();
 }
 

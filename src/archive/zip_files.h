@@ -46,8 +46,6 @@ class ZipFiles {
   // Appends a name and clears the last-error record; raises err::kKeyInUse for a name already
   // held (compared without regard to case) and leaves the list unchanged.
   void addfile(const std::string& sFileName);
-  // Removes a name; a name not held is recorded in the last-error record, never raised.
-  void RemoveFile(const std::string& sFileName);
   // Hands every name to the zip library and returns its result code. More than 100 names, or a
   // name the ANSI code page cannot carry, shows a message box and raises with the source
   // "ZipFiles::MakeZipFile" before the library is called.

@@ -22,10 +22,11 @@
 #include "support/statistics.h"
 #include "support/time_stamp.h"
 #include "support/work_lock.h"
+#include "wipe.h"
 
 namespace parvex::compression {
-using CodeModule::wipe;
 using host::required;
+using pvx::wipe;
 
 namespace {
 

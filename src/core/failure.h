@@ -6,6 +6,8 @@
 #include <string>
 #include <utility>
 
+#include "boundary.h"
+
 namespace parvex {
 
 // Numbers of the runtime failures that the system raises or relies on.
@@ -28,7 +30,7 @@ inline constexpr int32_t kHostCallFailed = -2147467259;  // E_FAIL, a host call 
 }  // namespace err
 
 // A failure: number, source (who raised or re-raised it) and description.
-class Failure : public std::runtime_error {
+class Failure : public std::runtime_error, public pvx::DescribedError {
  public:
   Failure(int32_t number, std::string source, std::string description)
       : std::runtime_error(description),
@@ -37,8 +39,15 @@ class Failure : public std::runtime_error {
         description_(std::move(description)) {}
 
   int32_t number() const noexcept { return number_; }
-  const std::string& source() const noexcept { return source_; }
-  const std::string& description() const noexcept { return description_; }
+  const std::string& source() const noexcept override { return source_; }
+  const std::string& description() const noexcept override { return description_; }
+  // A COM caller's view of the number: a runtime number n as 0x800A0000 + n, a negative
+  // number (an HRESULT already) as it is.
+  int32_t hresult() const noexcept override {
+    return number_ < 0
+               ? number_
+               : static_cast<int32_t>(0x800A0000U | (static_cast<uint32_t>(number_) & 0xFFFFU));
+  }
 
  private:
   int32_t number_;

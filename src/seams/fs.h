@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "unique_any.h"
+
 namespace parvex::fs {
 
 bool is_file(const std::string& path);           // a file (not a folder) exists there
@@ -61,19 +63,14 @@ class File {
   File() = default;
   // Raises on failure; with Links::refuse also when path is a link.
   File(const std::string& path, const char* mode, Links links = Links::follow);
-  File(File&& other) noexcept : f_(other.f_) { other.f_ = nullptr; }
-  File& operator=(File&& other) noexcept;
-  File(const File&) = delete;
-  File& operator=(const File&) = delete;
-  ~File();
 
-  explicit operator bool() const { return f_ != nullptr; }
-  std::FILE* get() const { return f_; }
+  explicit operator bool() const { return static_cast<bool>(f_); }
+  std::FILE* get() const { return f_.get(); }
   void write(std::string_view bytes);  // raises on a short write
   void close();                        // raises when the flush fails
 
  private:
-  std::FILE* f_ = nullptr;
+  pvx::unique_file f_;
 };
 
 // The single-byte code page used in files and library records: the system ANSI code page on

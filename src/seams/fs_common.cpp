@@ -7,29 +7,15 @@
 
 namespace parvex::fs {
 
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    if (f_) std::fclose(f_);
-    f_ = other.f_;
-    other.f_ = nullptr;
-  }
-  return *this;
-}
-
-File::~File() {
-  if (f_) std::fclose(f_);
-}
-
 void File::write(std::string_view bytes) {
-  if (std::fwrite(bytes.data(), 1, bytes.size(), f_) != bytes.size()) {
+  if (std::fwrite(bytes.data(), 1, bytes.size(), f_.get()) != bytes.size()) {
     raise(err::kPathFileAccess, "Write failed");
   }
 }
 
 void File::close() {
   if (!f_) return;
-  const int rc = std::fclose(f_);
-  f_ = nullptr;
+  const int rc = std::fclose(f_.release());
   if (rc != 0) raise(err::kPathFileAccess, "Write failed");
 }
 

@@ -81,7 +81,8 @@ class TypeInfo {
   }                                                                                           \
   HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params,   \
                                    VARIANT* result, EXCEPINFO* excep, UINT* arg) override {   \
-    return types.invoke(self, id, flags, params, result, excep, arg);                         \
+    return pvx::win::guard_hresult(                                                           \
+        [&] { return types.invoke(self, id, flags, params, result, excep, arg); });           \
   }
 
 // One of the four classes the add-in creates only for itself: its default interface is empty.
@@ -156,22 +157,23 @@ class ConnectObject final : public ComObject<ConnectObject, IDTExtensibility2> {
 
   HRESULT STDMETHODCALLTYPE OnConnection(IDispatch* application, ext_ConnectMode mode,
                                          IDispatch* addin, SAFEARRAY**) override {
-    return com_call([&] {
+    return pvx::win::guard_hresult([&] {
       core().OnConnection(make_application(application), static_cast<host::ConnectMode>(mode),
                           addin ? make_addin(addin, &default_) : nullptr);
     });
   }
   HRESULT STDMETHODCALLTYPE OnDisconnection(ext_DisconnectMode mode, SAFEARRAY**) override {
-    return com_call([&] { core().OnDisconnection(static_cast<host::DisconnectMode>(mode)); });
+    return pvx::win::guard_hresult(
+        [&] { core().OnDisconnection(static_cast<host::DisconnectMode>(mode)); });
   }
   HRESULT STDMETHODCALLTYPE OnAddInsUpdate(SAFEARRAY**) override {
-    return com_call([&] { core().OnAddInsUpdate(); });
+    return pvx::win::guard_hresult([&] { core().OnAddInsUpdate(); });
   }
   HRESULT STDMETHODCALLTYPE OnStartupComplete(SAFEARRAY**) override {
-    return com_call([&] { core().OnStartupComplete(); });
+    return pvx::win::guard_hresult([&] { core().OnStartupComplete(); });
   }
   HRESULT STDMETHODCALLTYPE OnBeginShutdown(SAFEARRAY**) override {
-    return com_call([&] { core().OnBeginShutdown(); });
+    return pvx::win::guard_hresult([&] { core().OnBeginShutdown(); });
   }
 
  private:
@@ -214,7 +216,7 @@ class ClassFactory final : public ComObject<ClassFactory, IClassFactory> {
     if (!out) return E_POINTER;
     *out = nullptr;
     if (outer) return CLASS_E_NOAGGREGATION;
-    try {
+    return pvx::win::guard_hresult([&] {
       ComPtr<IUnknown> object;
       if (index_ == 0) {
         object.reset(static_cast<IDispatch*>(new ConnectObject()));
@@ -222,9 +224,7 @@ class ClassFactory final : public ComObject<ClassFactory, IClassFactory> {
         object.reset(new PublicObject(kPublicClasses[index_].iid));
       }
       return object->QueryInterface(riid, out);
-    } catch (...) {
-      return caught_hresult();
-    }
+    });
   }
   HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
     lock ? ++live_objects() : --live_objects();
@@ -247,12 +247,10 @@ HRESULT get_class_object(REFCLSID clsid, REFIID iid, void** out) noexcept {
   *out = nullptr;
   for (size_t i = 0; i < kPublicClasses.size(); ++i) {
     if (clsid != kPublicClasses[i].clsid) continue;
-    try {
+    return pvx::win::guard_hresult([&] {
       ComPtr<IClassFactory> f(new ClassFactory(i));
       return f->QueryInterface(iid, out);
-    } catch (...) {
-      return caught_hresult();
-    }
+    });
   }
   return CLASS_E_CLASSNOTAVAILABLE;
 }

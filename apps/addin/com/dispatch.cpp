@@ -44,60 +44,60 @@ std::map<std::wstring, DISPID>& id_cache() {
 
 Variant Variant::of(int32_t value) {
   Variant r;
-  r.v_.vt = VT_I4;
-  r.v_.lVal = value;
+  r.v_.get()->vt = VT_I4;
+  r.v_.get()->lVal = value;
   return r;
 }
 
 Variant Variant::of(bool value) {
   Variant r;
-  r.v_.vt = VT_BOOL;
-  r.v_.boolVal = value ? VARIANT_TRUE : VARIANT_FALSE;
+  r.v_.get()->vt = VT_BOOL;
+  r.v_.get()->boolVal = value ? VARIANT_TRUE : VARIANT_FALSE;
   return r;
 }
 
 Variant Variant::of(const std::string& utf8) {
   const std::wstring wide = win::widen(utf8);
   Variant r;
-  r.v_.bstrVal = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
-  if (!r.v_.bstrVal) throw std::bad_alloc();
-  r.v_.vt = VT_BSTR;
+  r.v_.get()->bstrVal = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
+  if (!r.v_.get()->bstrVal) throw std::bad_alloc();
+  r.v_.get()->vt = VT_BSTR;
   return r;
 }
 
 Variant Variant::of(IDispatch* object) {
   Variant r;
-  r.v_.vt = VT_DISPATCH;
-  r.v_.pdispVal = object;
+  r.v_.get()->vt = VT_DISPATCH;
+  r.v_.get()->pdispVal = object;
   if (object) object->AddRef();
   return r;
 }
 
 Variant Variant::missing() {
   Variant r;
-  r.v_.vt = VT_ERROR;
-  r.v_.scode = DISP_E_PARAMNOTFOUND;
+  r.v_.get()->vt = VT_ERROR;
+  r.v_.get()->scode = DISP_E_PARAMNOTFOUND;
   return r;
 }
 
 int32_t Variant::to_int() const {
-  return converted(v_, VT_I4).get()->lVal;
+  return converted(*v_.get(), VT_I4).get()->lVal;
 }
 
 bool Variant::to_bool() const {
-  return converted(v_, VT_BOOL).get()->boolVal != VARIANT_FALSE;
+  return converted(*v_.get(), VT_BOOL).get()->boolVal != VARIANT_FALSE;
 }
 
 std::string Variant::to_string() const {
-  const Variant s = converted(v_, VT_BSTR);
+  const Variant s = converted(*v_.get(), VT_BSTR);
   const BSTR b = (*s).bstrVal;
   return b ? win::narrow(std::wstring_view(b, SysStringLen(b))) : "";
 }
 
 ComPtr<IDispatch> Variant::to_dispatch() const {
-  if (v_.vt == VT_EMPTY || v_.vt == VT_NULL) return {};
-  if ((v_.vt == VT_DISPATCH || v_.vt == VT_UNKNOWN) && !v_.punkVal) return {};
-  const Variant d = converted(v_, VT_DISPATCH);
+  if (v_.get()->vt == VT_EMPTY || v_.get()->vt == VT_NULL) return {};
+  if ((v_.get()->vt == VT_DISPATCH || v_.get()->vt == VT_UNKNOWN) && !v_.get()->punkVal) return {};
+  const Variant d = converted(*v_.get(), VT_DISPATCH);
   return share((*d).pdispVal);
 }
 
@@ -129,12 +129,11 @@ Dispatch::Dispatch(ComPtr<IDispatch> object, const char* class_name)
   // members differently, so the class's own type identity is part of the key when offered.
   ComPtr<ITypeInfo> type;
   if (SUCCEEDED(object_->GetTypeInfo(0, LOCALE_USER_DEFAULT, type.put())) && type) {
-    TYPEATTR* attr = nullptr;
-    if (SUCCEEDED(type->GetTypeAttr(&attr)) && attr) {
+    pvx::win::unique_typeattr attr(type.get());
+    if (SUCCEEDED(attr.fetch()) && attr.get()) {
       wchar_t text[40] = L"";
       StringFromGUID2(attr->guid, text, 40);
       class_key_ += text;
-      type->ReleaseTypeAttr(attr);
     }
   }
   class_key_ += L'.';

@@ -27,33 +27,16 @@ ComPtr<T> share(T* p) noexcept {
 // Owns one VARIANT; cleared when destroyed.
 class Variant {
  public:
-  Variant() noexcept { VariantInit(&v_); }
-  ~Variant() { VariantClear(&v_); }
-  Variant(Variant&& other) noexcept : v_(other.v_) { VariantInit(&other.v_); }
-  Variant& operator=(Variant&& other) noexcept {
-    if (this != &other) {
-      VariantClear(&v_);
-      v_ = other.v_;
-      VariantInit(&other.v_);
-    }
-    return *this;
-  }
-  Variant(const Variant&) = delete;
-  Variant& operator=(const Variant&) = delete;
-
   static Variant of(int32_t value);
   static Variant of(bool value);
   static Variant of(const std::string& utf8);  // raises when out of memory
   static Variant of(IDispatch* object);        // adds a reference
   static Variant missing();                    // an optional argument left out
 
-  VARIANT* get() noexcept { return &v_; }
+  VARIANT* get() noexcept { return v_.get(); }
   // Hands the value over to out (left uninitialised by the caller), leaving this one empty.
-  void detach_to(VARIANT* out) noexcept {
-    *out = v_;
-    VariantInit(&v_);
-  }
-  const VARIANT& operator*() const noexcept { return v_; }
+  void detach_to(VARIANT* out) noexcept { *out = v_.release(); }
+  const VARIANT& operator*() const noexcept { return *v_.get(); }
 
   // Conversions raise a "Type mismatch" failure when the value does not convert.
   int32_t to_int() const;
@@ -62,7 +45,7 @@ class Variant {
   ComPtr<IDispatch> to_dispatch() const;  // null for Nothing or Empty
 
  private:
-  VARIANT v_;
+  pvx::win::unique_variant v_;
 };
 
 // Raises the failure that a failed IDispatch call stands for: the host's exception number and

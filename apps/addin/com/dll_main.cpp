@@ -72,12 +72,10 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
 }
 
 extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
-  try {
+  return pvx::win::guard_hresult([&] {
     install_core_connection();
-  } catch (...) {
-    return parvex::com::caught_hresult();
-  }
-  return parvex::com::get_class_object(clsid, iid, out);
+    return parvex::com::get_class_object(clsid, iid, out);
+  });
 }
 
 extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() {
@@ -85,13 +83,10 @@ extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() {
 }
 
 extern "C" HRESULT STDAPICALLTYPE DllRegisterServer() {
-  try {
-    return parvex::com::register_server(parvex::win::own_module_path());
-  } catch (...) {
-    return parvex::com::caught_hresult();
-  }
+  return pvx::win::guard_hresult(
+      [] { return parvex::com::register_server(parvex::win::own_module_path()); });
 }
 
 extern "C" HRESULT STDAPICALLTYPE DllUnregisterServer() {
-  return parvex::com::unregister_server();
+  return pvx::win::guard_hresult([] { return parvex::com::unregister_server(); });
 }

@@ -38,15 +38,13 @@ class Sink final : public ComObject<Sink, IDispatch> {
     if (id != event_ || !handler_) return S_OK;
     // The handler may end this very subscription; both must outlive the call.
     AddRef();
+    const pvx::scope_exit release([this] { Release(); });
     const std::shared_ptr<EventHandler> handler = handler_;
-    HRESULT hr = S_OK;
-    try {
+    const HRESULT hr = pvx::win::guard_event(info, [&] {
       static const DISPPARAMS no_args{};
       (*handler)(EventArgs(params ? *params : no_args));
-    } catch (...) {
-      hr = caught_event_exception(info);
-    }
-    Release();
+      return S_OK;
+    });
     return hr;
   }
 

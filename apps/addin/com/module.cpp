@@ -2,8 +2,6 @@
 
 #include <string>
 
-#include "boundary.h"
-#include "core/failure.h"
 #include "own_module.h"
 #include "text_win32.h"
 #include "win32_handles.h"
@@ -15,65 +13,9 @@ std::atomic<long>& live_objects() {
   return count;
 }
 
-namespace {
-
-HRESULT hresult_of(const Failure& f) noexcept {
-  return f.number() < 0 ? static_cast<HRESULT>(f.number())
-                        : MAKE_HRESULT(SEVERITY_ERROR, 0x0A, f.number() & 0xFFFF);
-}
-
-BSTR bstr(const std::string& utf8) noexcept {
-  try {
-    const std::wstring w = win::widen(utf8);
-    return SysAllocStringLen(w.data(), static_cast<UINT>(w.size()));
-  } catch (...) {
-    return nullptr;
-  }
-}
-
-}  // namespace
-
-HRESULT caught_hresult() noexcept {
-  try {
-    throw;
-  } catch (const Failure& f) {
-    pvx::win::com_ptr<ICreateErrorInfo> create;
-    if (SUCCEEDED(CreateErrorInfo(create.put()))) {
-      const pvx::win::unique_bstr source(bstr(f.source())), description(bstr(f.description()));
-      create->SetSource(source.get());
-      create->SetDescription(description.get());
-      pvx::win::com_ptr<IErrorInfo> info;
-      if (SUCCEEDED(create->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(info.put()))))
-        SetErrorInfo(0, info.get());
-    }
-    return hresult_of(f);
-  } catch (...) {
-    return pvx::hresult_from_caught_exception();
-  }
-}
-
-HRESULT caught_event_exception(EXCEPINFO* info) noexcept {
-  try {
-    throw;
-  } catch (const Failure& f) {
-    if (info) {
-      *info = EXCEPINFO{};
-      info->scode = hresult_of(f);
-      info->bstrSource = bstr(f.source());
-      info->bstrDescription = bstr(f.description());
-    }
-  } catch (...) {
-    if (info) {
-      *info = EXCEPINFO{};
-      info->scode = pvx::hresult_from_caught_exception();
-    }
-  }
-  return DISP_E_EXCEPTION;
-}
-
 HRESULT interface_type_info(int resource, const GUID& iid, ITypeInfo** out) noexcept {
   *out = nullptr;
-  try {
+  return pvx::win::guard_hresult([&]() -> HRESULT {
     std::wstring path = win::own_module_path();
     if (resource != 1) path += L"\\" + std::to_wstring(resource);
     // oleaut32 caches loaded libraries by path, so this is cheap after the first time.
@@ -83,11 +25,13 @@ HRESULT interface_type_info(int resource, const GUID& iid, ITypeInfo** out) noex
     pvx::win::com_ptr<ITypeInfo> info;
     hr = lib->GetTypeInfoOfGuid(iid, info.put());
     if (FAILED(hr)) return hr;
-    TYPEATTR* attr = nullptr;
-    hr = info->GetTypeAttr(&attr);
-    if (FAILED(hr)) return hr;
-    const bool dual = attr->typekind == TKIND_DISPATCH && (attr->wTypeFlags & TYPEFLAG_FDUAL);
-    info->ReleaseTypeAttr(attr);
+    bool dual = false;
+    {
+      pvx::win::unique_typeattr attr(info.get());
+      hr = attr.fetch();
+      if (FAILED(hr)) return hr;
+      dual = attr->typekind == TKIND_DISPATCH && (attr->wTypeFlags & TYPEFLAG_FDUAL);
+    }
     if (dual) {
       HREFTYPE ref = 0;
       pvx::win::com_ptr<ITypeInfo> vtable_half;
@@ -98,9 +42,7 @@ HRESULT interface_type_info(int resource, const GUID& iid, ITypeInfo** out) noex
     }
     *out = info.release();
     return S_OK;
-  } catch (...) {
-    return caught_hresult();
-  }
+  });
 }
 
 }  // namespace parvex::com

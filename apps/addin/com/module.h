@@ -7,6 +7,8 @@
 
 #include <atomic>
 
+#include "com_boundary.h"
+
 namespace parvex::com {
 
 // Objects of ours alive right now (COM objects, host adapters, sinks) plus server locks.
@@ -51,25 +53,6 @@ class ComObject : public Interface {
  private:
   std::atomic<ULONG> refs_{1};
 };
-
-// The catch-to-result of every COM method of ours, called from a catch block: a failure of the
-// core becomes its number as an HRESULT (a VB-style number n as 0x800A0000 + n) with its text
-// left as the thread's error information; anything else is the boundary kit's HRESULT.
-HRESULT caught_hresult() noexcept;
-
-// Runs body: S_OK, or the HRESULT of whatever it threw.
-template <class Body>
-HRESULT com_call(Body&& body) noexcept {
-  try {
-    body();
-    return S_OK;
-  } catch (...) {
-    return caught_hresult();
-  }
-}
-
-// The same for an event sink: fills info (when given) and returns DISP_E_EXCEPTION.
-HRESULT caught_event_exception(EXCEPINFO* info) noexcept;
 
 // Type information of an interface described by one of our type libraries: resource 1 (ours)
 // or 2 (the host's add-in connection interface). Dual interfaces yield their vtable half.

@@ -319,7 +319,7 @@ bool classes_root_names(const std::wstring& dll_path, REGSAM view) noexcept {
 }
 
 HRESULT register_server(const std::wstring& dll_path, const RegistrationSetup& setup) noexcept {
-  try {
+  return pvx::win::guard_hresult([&]() -> HRESULT {
     // A DLL whose type library does not load must not be registered as an add-in.
     pvx::win::com_ptr<ITypeLib> lib;
     const HRESULT loaded = LoadTypeLibEx(dll_path.c_str(), REGKIND_NONE, lib.put());
@@ -357,13 +357,11 @@ HRESULT register_server(const std::wstring& dll_path, const RegistrationSetup& s
       result = S_FALSE;
     }
     return result;
-  } catch (...) {
-    return caught_hresult();
-  }
+  });
 }
 
 HRESULT unregister_server(const RegistrationSetup& setup) noexcept {
-  try {
+  return pvx::win::guard_hresult([&]() -> HRESULT {
     LONG first = ERROR_SUCCESS;
     const auto keep = [&](LONG r) {
       if (first == ERROR_SUCCESS) first = r;
@@ -380,9 +378,7 @@ HRESULT unregister_server(const RegistrationSetup& setup) noexcept {
     // A key of ours left behind, naming the DLL, is a failure the user must see: the
     // registration tool reports S_FALSE as success.
     return first == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(first);
-  } catch (...) {
-    return caught_hresult();
-  }
+  });
 }
 
 }  // namespace parvex::com

@@ -605,7 +605,7 @@ INT_PTR View::draw_picture(const DRAWITEMSTRUCT& item) {
 }
 
 INT_PTR CALLBACK dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam) {
-  return pvx::call_returning<INT_PTR>(FALSE, FALSE, [&]() -> INT_PTR {
+  return pvx::guard_result<INT_PTR>(FALSE, FALSE, [&]() -> INT_PTR {
     if (message == WM_INITDIALOG) {
       SetWindowLongPtrW(dialog, DWLP_USER, lparam);
       return FALSE;  // no focus yet: the window is created hidden
@@ -618,7 +618,7 @@ INT_PTR CALLBACK dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lp
 // Hands keyboard messages for our windows to the dialog manager, which the host's message
 // loop never calls for them: TAB, arrows, Enter, Esc and access keys.
 LRESULT CALLBACK keyboard_hook(int code, WPARAM wparam, LPARAM lparam) {
-  return pvx::call_returning<LRESULT>(0, 0, [&]() -> LRESULT {
+  return pvx::guard_result<LRESULT>(0, 0, [&]() -> LRESULT {
     auto* message = reinterpret_cast<MSG*>(lparam);
     if (code == HC_ACTION && wparam == PM_REMOVE && host && message->hwnd &&
         message->message >= WM_KEYFIRST && message->message <= WM_KEYLAST) {
@@ -637,7 +637,7 @@ LRESULT CALLBACK keyboard_hook(int code, WPARAM wparam, LPARAM lparam) {
 }
 
 LRESULT CALLBACK host_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
-  return pvx::call_returning<LRESULT>(0, 0, [&]() -> LRESULT {
+  return pvx::guard_result<LRESULT>(0, 0, [&]() -> LRESULT {
     if (message == kSyncMessage || (message == WM_TIMER && wparam == kSyncTimer)) {
       if (message == kSyncMessage && host) host->sync_posted = false;
       sync();
