@@ -37,6 +37,7 @@
 #include "seams/services.h"
 #include "sim/sim_session.h"
 #include "support/options.h"
+#include "wipe.h"
 #ifdef _WIN32
 #include "sim/sim_com.h"
 #include "text_win32.h"
@@ -365,7 +366,7 @@ int main(int argc, char** argv) {
   if (one_off && min_saving) {
     services.set_one_off(parvex::kMinSavingSetting, std::to_string(*min_saving));
   }
-  if (password) parvex::CodeModule::wipe(*password);
+  if (password) ::pvx::wipe(*password);
 
   bool ok = false;
   {
