@@ -9,8 +9,8 @@
 
 #include "archive/unzip_files.h"
 #include "pack.h"
-#include "seams/fs.h"
 #include "scripted/scripted_services.h"
+#include "seams/fs.h"
 
 namespace parvex::milter {
 namespace {
