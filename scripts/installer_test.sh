@@ -41,8 +41,10 @@ fail() {
   exit 1
 }
 win() { wine "$@" 2>/dev/null | tr -d '\r'; }
-view=/reg:64
-if [[ $arch == x86 ]]; then view=/reg:32; fi
+# Where wine has its 32-bit half, `wine reg` and `wine cmd` are the 32-bit tools, as tools started
+# from a 32-bit program are on Windows: each call names the view and the folder it means.
+view=/reg:64 program_files_variable=%ProgramW6432%
+if [[ $arch == x86 ]]; then view=/reg:32 program_files_variable=%ProgramFiles(x86)%; fi
 
 echo "== a fresh prefix"
 wineboot -i >/dev/null 2>&1
@@ -52,7 +54,7 @@ local_data=$(win cmd /c echo %LOCALAPPDATA%)
 user_folder=$(winepath -u "$local_data\\Programs\\$folder_name" 2>/dev/null)
 user_dll="$local_data\\Programs\\$folder_name\\Parvex.dll"
 if [[ $mode == machine ]]; then
-  program_files=$(win cmd /c echo %ProgramFiles%)
+  program_files=$(win cmd /c echo "$program_files_variable")
   folder=$(winepath -u "$program_files\\$folder_name" 2>/dev/null)
   data=$(winepath -u "$local_data\\Parvex" 2>/dev/null)
   dll="$program_files\\$folder_name\\Parvex.dll"
@@ -67,7 +69,7 @@ mapfile -t keys < <(sed -n "s/.*<RegistryValue Root=\"$root\" Key=\"\\([^\"]*\\)
 # differs between the package and regsvr32). Wine keeps one view of the user's classes.
 # Under HKLM, named as under HKCU: the machine's keys compare with regsvr32's for the user.
 our_keys() {
-  win reg export ${1:-$root} "$work/user.reg" /y >/dev/null
+  win reg export "${1:-$root}" "$work/user.reg" /y $view >/dev/null
   python3 - "$work/user.reg" "${1:-$root_name}" "${keys[@]}" <<'EOF'
 import sys
 root = {"HKCU": "HKEY_CURRENT_USER", "HKLM": "HKEY_LOCAL_MACHINE"}.get(sys.argv[2], sys.argv[2])
@@ -85,11 +87,12 @@ for line in open(sys.argv[1], encoding="utf-16").read().splitlines():
 print("\n".join(sorted(lines)))
 EOF
 }
-# The user's and the machine's software keys as text, without what wine changes by itself.
+# The user's and the machine's software keys as text, without what wine changes by itself. The
+# 64-bit view shows both views as they lie, the 32-bit one under Wow6432Node.
 whole_registry() {
   local root
   for root in 'HKCU\Software' 'HKLM\Software'; do
-    win reg export "$root" "$work/export.reg" /y >/dev/null
+    win reg export "$root" "$work/export.reg" /y /reg:64 >/dev/null
     iconv -f UTF-16LE -t UTF-8 "$work/export.reg" | tr -d '\r' | sed '/^$/d' |
       awk '/^\[/ { h = tolower($0); skip = h ~ /\\(wine|installer)(\\|\])/ } !skip'
   done
@@ -102,9 +105,9 @@ mirror_classes() {
   [[ $mode == user ]] || return 0  # the machine's classes are where wine looks already
   for k in "Software\\Classes\\Parvex.Connect" "Software\\Classes\\CLSID\\$clsid"; do
     if [[ $1 == copy ]]; then
-      win reg copy "HKCU\\$k" "HKLM\\$k" /s /f >/dev/null || fail "cannot copy $k"
+      win reg copy "HKCU\\$k" "HKLM\\$k" /s /f $view >/dev/null || fail "cannot copy $k"
     else
-      win reg delete "HKLM\\$k" /f >/dev/null || fail "cannot delete the copy of $k"
+      win reg delete "HKLM\\$k" /f $view >/dev/null || fail "cannot delete the copy of $k"
     fi
   done
 }
@@ -201,7 +204,7 @@ msiexec /i "$msi" /qn || fail "msiexec /i (upgrade): $?"
 check_installed
 products_key='HKCU\Software\Microsoft\Installer\Products'
 if [[ $mode == machine ]]; then products_key='HKLM\Software\Classes\Installer\Products'; fi
-products=$( (win reg query "$products_key" /s || true) | grep -c 'ProductName.*Parvex' || true)
+products=$( (win reg query "$products_key" /s $view || true) | grep -c 'ProductName.*Parvex' || true)
 ((products == 1)) || fail "$products Parvex products registered after the upgrade"
 rm "$folder/zip32.dll"
 win reg delete "$root\\${keys[0]}" /f $view >/dev/null || fail "cannot delete $root\\${keys[0]}"
