@@ -13,12 +13,25 @@
 # With "machine", the package for all users: the same steps with its keys under HKLM, its files
 # in Program Files, the user's files of a send in %LOCALAPPDATA%\Parvex and nothing at all left
 # after uninstalling; and the per-user package installed and removed beside it.
+# With "pair" (the x64 package, and X86_BIN the x86 build's folder), both bitnesses in one
+# prefix, as 64-bit Windows holds them: each registered by its own regsvr32 beside the other and
+# unregistered, in both orders; then the x64 and x86 packages, per user and for all users,
+# installed and removed in both orders: removing one leaves the other as it was alone (and
+# sending), removing both leaves nothing.
 # Usage: scripts/installer_test.sh MSI WXS ARCH BIN [machine]   (BIN: the built DLLs' folder)
+#        scripts/installer_test.sh MSI WXS x64 BIN pair X86_BIN
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 msi=$(realpath "$1") wxs=$(realpath "$2") arch=$3 bin=$(realpath "$4") mode=${5:-user}
 root=HKCU root_name=HKEY_CURRENT_USER
 if [[ $mode == machine ]]; then root=HKLM root_name=HKEY_LOCAL_MACHINE; fi
+if [[ $mode == pair ]]; then
+  x86_bin=$(realpath -m "$6")
+  if [[ ! -f $x86_bin/Parvex-x86-machine.msi ]]; then
+    echo "no x86 packages in $x86_bin: build the win32 preset first"
+    exit 77
+  fi
+fi
 if [[ $arch == x86 ]] && ! wine_runs_x86; then
   echo "no 32-bit wine here: the x86 package is built, not installed"
   exit 77
@@ -41,8 +54,10 @@ fail() {
   exit 1
 }
 win() { wine "$@" 2>/dev/null | tr -d '\r'; }
-view=/reg:64
-if [[ $arch == x86 ]]; then view=/reg:32; fi
+# Where wine has its 32-bit half, `wine reg` and `wine cmd` are the 32-bit tools, as tools started
+# from a 32-bit program are on Windows: each call names the view and the folder it means.
+view=/reg:64 program_files_variable=%ProgramW6432%
+if [[ $arch == x86 ]]; then view=/reg:32 program_files_variable='%ProgramFiles(x86)%'; fi
 
 echo "== a fresh prefix"
 wineboot -i >/dev/null 2>&1
@@ -52,7 +67,7 @@ local_data=$(win cmd /c echo %LOCALAPPDATA%)
 user_folder=$(winepath -u "$local_data\\Programs\\$folder_name" 2>/dev/null)
 user_dll="$local_data\\Programs\\$folder_name\\Parvex.dll"
 if [[ $mode == machine ]]; then
-  program_files=$(win cmd /c echo %ProgramFiles%)
+  program_files=$(win cmd /c echo "$program_files_variable")
   folder=$(winepath -u "$program_files\\$folder_name" 2>/dev/null)
   data=$(winepath -u "$local_data\\Parvex" 2>/dev/null)
   dll="$program_files\\$folder_name\\Parvex.dll"
@@ -67,7 +82,7 @@ mapfile -t keys < <(sed -n "s/.*<RegistryValue Root=\"$root\" Key=\"\\([^\"]*\\)
 # differs between the package and regsvr32). Wine keeps one view of the user's classes.
 # Under HKLM, named as under HKCU: the machine's keys compare with regsvr32's for the user.
 our_keys() {
-  win reg export ${1:-$root} "$work/user.reg" /y >/dev/null
+  win reg export "${1:-$root}" "$work/user.reg" /y $view >/dev/null
   python3 - "$work/user.reg" "${1:-$root_name}" "${keys[@]}" <<'EOF'
 import sys
 root = {"HKCU": "HKEY_CURRENT_USER", "HKLM": "HKEY_LOCAL_MACHINE"}.get(sys.argv[2], sys.argv[2])
@@ -85,11 +100,12 @@ for line in open(sys.argv[1], encoding="utf-16").read().splitlines():
 print("\n".join(sorted(lines)))
 EOF
 }
-# The user's and the machine's software keys as text, without what wine changes by itself.
+# The user's and the machine's software keys as text, without what wine changes by itself. The
+# 64-bit view shows both views as they lie, the 32-bit one under Wow6432Node.
 whole_registry() {
   local root
   for root in 'HKCU\Software' 'HKLM\Software'; do
-    win reg export "$root" "$work/export.reg" /y >/dev/null
+    win reg export "$root" "$work/export.reg" /y /reg:64 >/dev/null
     iconv -f UTF-16LE -t UTF-8 "$work/export.reg" | tr -d '\r' | sed '/^$/d' |
       awk '/^\[/ { h = tolower($0); skip = h ~ /\\(wine|installer)(\\|\])/ } !skip'
   done
@@ -102,9 +118,9 @@ mirror_classes() {
   [[ $mode == user ]] || return 0  # the machine's classes are where wine looks already
   for k in "Software\\Classes\\Parvex.Connect" "Software\\Classes\\CLSID\\$clsid"; do
     if [[ $1 == copy ]]; then
-      win reg copy "HKCU\\$k" "HKLM\\$k" /s /f >/dev/null || fail "cannot copy $k"
+      win reg copy "HKCU\\$k" "HKLM\\$k" /s /f $view >/dev/null || fail "cannot copy $k"
     else
-      win reg delete "HKLM\\$k" /f >/dev/null || fail "cannot delete the copy of $k"
+      win reg delete "HKLM\\$k" /f $view >/dev/null || fail "cannot delete the copy of $k"
     fi
   done
 }
@@ -157,6 +173,96 @@ check_removed() {
 }
 
 printf 'A mail of the test, a line long.\n%.0s' {1..200} >"$work/mail.txt"
+
+# Each file a package installs, wherever it lies in the prefix.
+package_files() {
+  (cd "$WINEPREFIX/drive_c" && find . -type f \( -name Parvex.dll -o -name zip32.dll -o \
+    -name unzip32.dll -o -name 'Parvex.adm?' -o -name parvex.machine \) -printf '%P\n' | sort)
+}
+# regsvr ARCH [/u]: the DLLs of that bitness, registered by the regsvr32 of that bitness.
+regsvr() {
+  local dll_arch=$1 tool='C:\windows\sysnative\regsvr32.exe'
+  shift
+  if [[ $dll_arch == x86 ]]; then tool='C:\windows\syswow64\regsvr32.exe'; fi
+  win "$tool" /s "$@" "Z:$work/$dll_arch/Parvex.dll" || fail "regsvr32 $* of the $dll_arch DLL failed"
+}
+if [[ $mode == pair ]]; then
+  declare -A bins=([x64]=$bin [x86]=$x86_bin) packages=([x64]=$msi [x86]=$x86_bin/Parvex-x86.msi)
+  # Windows splits the user's CLSID key by view and shares the ProgIDs and type library keys;
+  # wine keeps one user's CLSID key unless HKCU\Software\Classes\Wow6432Node exists, and splits
+  # the ProgIDs. In this prefix only (the tests of one package meet wine's own layout), that key
+  # is made, holding links from the 32-bit places of our shared keys to the 64-bit ones.
+  wineserver -w
+  mapfile -t shared < <(sed -n 's/.*Key="Software\\Classes\\\(Parvex\.[A-Za-z]*\)".*/\1/p' "$wxs" | sort -u)
+  python3 - "$WINEPREFIX" "${shared[@]}" <<'EOF'
+import re, sys
+prefix, names = sys.argv[1], sys.argv[2:]
+for file, links in (("system.reg", names), ("user.reg", names + ["TypeLib"])):
+    text = open(f"{prefix}/{file}", encoding="utf-8").read()
+    root = re.search(r"^;; All keys relative to (\S+)", text, re.M).group(1).replace("\\\\", "\\")
+    with open(f"{prefix}/{file}", "a", encoding="utf-8") as out:
+        for name in links:
+            target = f"\\{root}\\Software\\Classes\\{name}".encode("utf-16le")
+            out.write(f'\n[Software\\\\Classes\\\\Wow6432Node\\\\{name}] 0\n#link\n'
+                      f'"SymbolicLinkValue"=hex(6):{",".join(f"{b:02x}" for b in target)}\n')
+EOF
+  # Windows' 32-bit view has a programs list and other programs' classes; a prefix without
+  # wine's 32-bit half has none, and wine's installer makes that list and removes keys it empties.
+  win reg add 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /f /reg:32 >/dev/null
+  for k in CLSID Interface; do
+    win reg add "HKLM\\Software\\Classes\\$k\\{00000000-1111-2222-3333-444444444444}" /d other /f \
+      /reg:32 >/dev/null
+  done
+  registry_before=$(whole_registry)
+  echo "== both bitnesses registered by regsvr32, side by side"
+  if wine_runs_x86; then
+    for a in x64 x86; do
+      mkdir -p "$work/$a"
+      cp "${bins[$a]}/Parvex.dll" "${bins[$a]}/zip32.dll" "${bins[$a]}/unzip32.dll" "$work/$a/"
+    done
+    for first in x64 x86; do
+      second=x86
+      if [[ $first == x86 ]]; then second=x64; fi
+      regsvr $first
+      alone=$(whole_registry)
+      regsvr $second
+      regsvr $second /u
+      diff -u <(echo "$alone") <(whole_registry) ||
+        fail "unregistering $second took $first's registration"
+      regsvr $first /u
+      diff -u <(echo "$registry_before") <(whole_registry) || fail "both unregistered left keys"
+      echo "$first, then $second registered and unregistered: $first's keys as they were"
+    done
+  else
+    echo "skipped: no 32-bit wine here, so no 32-bit regsvr32"
+  fi
+  for scope in user machine; do
+    for stays in x86 x64; do
+      goes=x86
+      if [[ $stays == x86 ]]; then goes=x64; fi
+      suffix=""
+      if [[ $scope == machine ]]; then suffix=-machine; fi
+      echo "== $scope packages: $stays installed, $goes beside it and removed, then $stays"
+      msiexec /i "${packages[$stays]%.msi}$suffix.msi" /qn || fail "msiexec /i ($stays): $?"
+      alone=$(whole_registry) alone_files=$(package_files)
+      msiexec /i "${packages[$goes]%.msi}$suffix.msi" /qn || fail "msiexec /i ($goes): $?"
+      msiexec /x "${packages[$goes]%.msi}$suffix.msi" /qn || fail "msiexec /x ($goes): $?"
+      diff -u <(echo "$alone") <(whole_registry) || fail "removing $goes changed $stays's keys"
+      [[ $(package_files) == "$alone_files" ]] || fail "removing $goes changed $stays's files"
+      if [[ $stays == x64 ]] || wine_runs_x86; then
+        bin=${bins[$stays]} mode=$scope view=/reg:64 data=$(winepath -u "$local_data\\Parvex")
+        if [[ $stays == x86 ]]; then view=/reg:32; fi
+        send_one_mail
+      fi
+      msiexec /x "${packages[$stays]%.msi}$suffix.msi" /qn || fail "msiexec /x ($stays): $?"
+      diff -u <(echo "$registry_before") <(whole_registry) || fail "both removed left keys"
+      [[ -z $(package_files) ]] || fail "both removed left files: $(package_files)"
+      echo "$goes came and went, $stays stayed whole; both removed left nothing"
+    done
+  done
+  echo "installer pair test passed"
+  exit 0
+fi
 registry_before=$(whole_registry)
 
 echo "== regsvr32, for the reference"
@@ -202,7 +308,7 @@ msiexec /i "$msi" /qn || fail "msiexec /i (upgrade): $?"
 check_installed
 products_key='HKCU\Software\Microsoft\Installer\Products'
 if [[ $mode == machine ]]; then products_key='HKLM\Software\Classes\Installer\Products'; fi
-products=$( (win reg query "$products_key" /s || true) | grep -c 'ProductName.*Parvex' || true)
+products=$( (win reg query "$products_key" /s $view || true) | grep -c 'ProductName.*Parvex' || true)
 ((products == 1)) || fail "$products Parvex products registered after the upgrade"
 rm "$folder/zip32.dll"
 win reg delete "$root\\${keys[0]}" /f $view >/dev/null || fail "cannot delete $root\\${keys[0]}"

@@ -44,17 +44,27 @@ for p in "${wanted[@]}"; do
 done
 if ((${#missing[@]})); then install "${missing[@]}"; fi
 
-# 32-bit wine for the x86 build's tests: Debian's wine32 beside wine64. It needs a kernel that
-# runs 32-bit programs; where it does not (some virtual machines turn that off), wine32 would
-# take over the wine command and break the 64-bit runs too, so it stays out and the x86 tests
-# are reported skipped. The x86 run has not yet passed on a machine that runs 32-bit programs,
-# so it is asked for (PARVEX_X86=1), not assumed.
-if [[ -z "${1:-}" && "${PARVEX_X86:-0}" == 1 ]] && ! installed wine32:i386; then
-  if ! dpkg --print-foreign-architectures | grep -qx i386; then
-    $sudo dpkg --add-architecture i386
+# 32-bit wine for the x86 build's tests: Debian's wine32 beside wine64, unless PARVEX_X86=0. It
+# needs a kernel that runs 32-bit programs; where it does not (some virtual machines turn that
+# off), wine32 would take over the wine command and break the 64-bit runs too, so it stays out
+# and the x86 tests are reported skipped. The kernel is asked before dpkg gets an i386
+# architecture it could not use: binutils builds a static i386 program that only exits.
+kernel_runs_x86() {
+  local probe status=1
+  probe=$(mktemp -d)
+  printf '.globl _start\n_start: xorl %%ebx, %%ebx\n movl $1, %%eax\n int $0x80\n' >"$probe/exit.s"
+  if as --32 -o "$probe/exit.o" "$probe/exit.s" && ld -m elf_i386 -o "$probe/exit" "$probe/exit.o"
+  then
+    "$probe/exit" 2>/dev/null && status=0
   fi
-  installed libc6:i386 || install libc6:i386
-  if /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
+  rm -rf "$probe"
+  return $status
+}
+if [[ -z "${1:-}" && "${PARVEX_X86:-1}" != 0 ]] && ! installed wine32:i386; then
+  if kernel_runs_x86; then
+    if ! dpkg --print-foreign-architectures | grep -qx i386; then
+      $sudo dpkg --add-architecture i386
+    fi
     install wine32:i386
   else
     echo "This kernel runs no 32-bit programs: wine32 left out, the x86 tests will be skipped." >&2

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds every preset and runs every test: Linux natively (plain and sanitized), the win64 and
 # the win32 build under wine twice each (ANSI code page 1252, then 65001); then parvex.sh run
-# from another folder and parvex.sh package. Checks formatting first. The closing line counts test cases from ctest's and GoogleTest's XML results (see
-# test_results.py). The x86 run is asked for with PARVEX_X86=1 and needs a kernel that runs
-# 32-bit programs; without it each x86 test program counts as skipped.
+# from another folder and parvex.sh package. Checks formatting first. The closing line counts
+# test cases from ctest's and GoogleTest's XML results (see test_results.py). The x86 run needs
+# a kernel that runs 32-bit programs and is left out with PARVEX_X86=0; without it each x86 test
+# program counts as skipped.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 cd "$root"
@@ -25,7 +26,7 @@ wine_acp65001_prefix "$utf8_prefix"
 wine_utf8_locale "$utf8_locales"
 # The x86 runs get prefixes of their own, made by a wine that has its 32-bit half.
 x86=0
-if [[ "${PARVEX_X86:-0}" == 1 ]] && wine_runs_x86; then
+if [[ "${PARVEX_X86:-1}" != 0 ]] && wine_runs_x86; then
   x86=1
   wine_prefix_ready "$WINEPREFIX-x86"
   wine_acp65001_prefix "$utf8_prefix-x86"
@@ -50,7 +51,7 @@ for run in linux linux-asan win64 win64-acp65001 win32 win32-acp65001; do
   ctest --preset "$preset" --show-only=json-v1 >"$results/tests.json"
   if [[ $preset == win32 ]] && ((!x86)); then
     k=$(ctest --preset "$preset" -N | sed -n 's/^Total Tests: *//p')
-    echo "0 passed, 0 failed, $k skipped: no 32-bit wine run here (PARVEX_X86=1 asks for one; see scripts/setup.sh)"
+    echo "0 passed, 0 failed, $k skipped: no 32-bit wine run here (a kernel without 32-bit programs, or PARVEX_X86=0; see scripts/setup.sh)"
     skipped=$((skipped + k))
     continue
   fi

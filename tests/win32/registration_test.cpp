@@ -33,7 +33,8 @@ Dump dump(HKEY key, const std::wstring& path = L"", Dump out = {}) {
     if (RegEnumKeyExW(key, i, name, &name_len, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
       break;
     pvx::win::unique_hkey sub;
-    if (RegOpenKeyExW(key, name, 0, KEY_READ, sub.put()) == ERROR_SUCCESS)
+    // The 64-bit view: a 32-bit build would otherwise open the Wow6432Node child, not the key.
+    if (RegOpenKeyExW(key, name, 0, KEY_READ | KEY_WOW64_64KEY, sub.put()) == ERROR_SUCCESS)
       out = dump(sub.get(), path + L"\\" + name, std::move(out));
   }
   return out;
@@ -54,6 +55,9 @@ constexpr wchar_t kTestRoot[] = L"Software\\ParvexRegistrationTest";
 // Points HKCU and HKLM of this process at scratch keys holding the 32-bit view's nodes, as
 // 64-bit Windows has them, but none of the parents of our keys. The machine part holds another
 // program's add-in and class, which must stay; every key made here holds a value of theirs.
+// The views are wine's: it splits any key with a Wow6432Node child, these scratch keys too; the
+// fixture reads and writes the 64-bit view, so both builds see one layout. Windows splits only
+// its listed keys (ProgIDs are shared there): BothBitnessesSideBySide would meet shared ProgIDs.
 class Registry {
  public:
   Registry() {
@@ -62,8 +66,14 @@ class Registry {
     for (const wchar_t* k :
          {L"\\user\\Software\\Classes\\Wow6432Node", L"\\machine\\SOFTWARE\\Wow6432Node\\Classes",
           L"\\machine\\SOFTWARE\\Microsoft\\Office\\Outlook\\Addins\\Other.Connect",
-          L"\\machine\\SOFTWARE\\Classes\\CLSID\\{00000000-1111-2222-3333-444444444444}"})
-      RegSetKeyValueW(HKEY_CURRENT_USER, (root + k).c_str(), L"Owner", REG_SZ, L"other", 12);
+          L"\\machine\\SOFTWARE\\Classes\\CLSID\\{00000000-1111-2222-3333-444444444444}"}) {
+      pvx::win::unique_hkey made;
+      if (RegCreateKeyExW(HKEY_CURRENT_USER, (root + k).c_str(), 0, nullptr, 0,
+                          KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, made.put(),
+                          nullptr) == ERROR_SUCCESS)
+        RegSetValueExW(made.get(), L"Owner", 0, REG_SZ, reinterpret_cast<const BYTE*>(L"other"),
+                       12);
+    }
     RegOpenKeyExW(HKEY_CURRENT_USER, (root + L"\\user").c_str(), 0, KEY_ALL_ACCESS, user_.put());
     RegOpenKeyExW(HKEY_CURRENT_USER, (root + L"\\machine").c_str(), 0, KEY_ALL_ACCESS,
                   machine_.put());
