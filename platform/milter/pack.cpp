@@ -118,6 +118,21 @@ bool is_type(GMimeObject* object, const char* type, const char* subtype) {
   return ct && g_mime_content_type_is_type(ct, type, subtype);
 }
 
+// Whether the administrator keeps attachments of this type or extension out of the archive.
+bool skipped_type(GMimeObject* object, const char* file_name, const PackRules& rules) {
+  if (rules.skip_types.empty()) return false;
+  GMimeContentType* ct = g_mime_object_get_content_type(object);
+  const std::string type = ct ? lower(std::string(g_mime_content_type_get_media_type(ct)) + "/" +
+                                      g_mime_content_type_get_media_subtype(ct))
+                              : std::string();
+  const std::string name = lower(file_name ? file_name : "");
+  return std::any_of(rules.skip_types.begin(), rules.skip_types.end(), [&](const std::string& s) {
+    if (s.starts_with(".")) return name.size() > s.size() && name.ends_with(s);
+    if (s.ends_with("/*")) return type.starts_with(s.substr(0, s.size() - 1));
+    return type == s;
+  });
+}
+
 void survey(GMimeObject* object, GMimeMultipart* parent, int index, bool in_alternative, int depth,
             const PackRules& rules, Survey& out) {
   if (!out.refused.empty()) return;
@@ -162,7 +177,7 @@ void survey(GMimeObject* object, GMimeMultipart* parent, int index, bool in_alte
   if (!attachment && (inline_role || !file_name)) return;
   if (in_alternative || !parent || is_type(object, "text", "calendar") ||
       is_type(object, "application", "ms-tnef") ||
-      (file_name && lower(file_name) == "winmail.dat")) {
+      (file_name && lower(file_name) == "winmail.dat") || skipped_type(object, file_name, rules)) {
     return;
   }
   out.candidates.push_back({parent, index, part});
