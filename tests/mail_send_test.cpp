@@ -494,7 +494,11 @@ TEST_F(SendTest, TheCheckDecryptsAProtectedArchiveAndRefusesAnUnprotectedOne) {
     bytes[bytes.rfind("a.txt", bytes.size() - 100) + static_cast<size_t>(flip)] ^= 1;
     testing::write_file(compression::archive_file(), bytes);
   };
-  const auto check = [&](bool protect) { compression::check_archive(files, readme, protect); };
+  const auto check = [&](bool protect) {
+    compression::check_archive(
+        {compression::working_folder(), {}, compression::archive_file()}, files, readme,
+        protect ? compression::ReadBack::protected_entries : compression::ReadBack::listing);
+  };
   pack(true, 0);
   EXPECT_NO_THROW(check(true));
   pack(false, 0);

@@ -93,6 +93,15 @@ TEST_F(ZipAction, MissingFolderFailsBeforeAnythingIsLoggedOrCounted) {
   EXPECT_NE(log()[0].find(services.message_boxes[0].text), std::string::npos);
 }
 
+// Every run's result is checked: the first that fails ends the action, and no success is logged.
+TEST_F(ZipAction, AFailedRunEndsTheActionWithoutItsSuccessLine) {
+  write_file(work + kPathSep + "1.txt", "first");
+  write_file(work + kPathSep + "2.txt", "second");
+  fs::delete_file(dir / library_file_name("zip32"));
+  EXPECT_THROW(window().cmd_ZIP_Click(), Failure);
+  EXPECT_EQ(log(), std::vector<std::string>{"Add 1.txt return 53"});
+}
+
 // The run's worker pool is open from the first file on and closed on the way out.
 TEST_F(ZipAction, AFileGoneMidRunEndsTheRunAfterCountingTheOnesBefore) {
   write_file(work + kPathSep + "1.txt", "first");

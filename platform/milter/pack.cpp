@@ -1,19 +1,19 @@
 #include "pack.h"
 
 #include <gmime/gmime.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "compression/mail_send.h"
+#include "compression/packing.h"
 #include "compression/signature.h"
+#include "core/failure.h"
 #include "platform/fs.h"
-#include "unzip32.h"
-#include "zip32.h"
 
 namespace parvex::milter {
 namespace {
@@ -49,6 +49,28 @@ std::string part_bytes(GMimePart* part, bool decoded) {
   GPtr<GMimeStream> mem(g_mime_stream_mem_new());
   g_mime_data_wrapper_write_to_stream(content, mem.get());
   return stream_bytes(mem.get());
+}
+
+// The part's bytes as the recipient's client saves them. Outside base64 a part's line ends
+// travel as CR LF, whatever the sender's system used; the body here has LF, so they go back.
+std::string saved_bytes(GMimePart* part) {
+  const GMimeContentEncoding encoding = g_mime_part_get_content_encoding(part);
+  if (encoding == GMIME_CONTENT_ENCODING_BASE64 || encoding == GMIME_CONTENT_ENCODING_UUENCODE) {
+    return part_bytes(part, true);
+  }
+  const std::string lf = part_bytes(part, false);
+  std::string wire;
+  wire.reserve(lf.size() + lf.size() / 32);
+  for (const char c : lf) {
+    if (c == '\n') wire += '\r';
+    wire += c;
+  }
+  if (encoding != GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE) return wire;
+  GMimeEncoding state;
+  g_mime_encoding_init_decode(&state, GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE);
+  std::string decoded(g_mime_encoding_outlen(&state, wire.size()), '\0');
+  decoded.resize(g_mime_encoding_flush(&state, wire.data(), wire.size(), decoded.data()));
+  return decoded;
 }
 
 std::string object_content(GMimeObject* object) {
@@ -191,108 +213,6 @@ bool referenced(GMimePart* part, const std::string& html) {
   return location && *location && html.find(location) != std::string::npos;
 }
 
-struct Saved {
-  std::string name;  // UTF-8, as saved in the folder
-  int64_t size = 0;
-  uint32_t crc = 0;
-};
-
-uint32_t crc_of(std::string_view bytes) {
-  uLong crc = crc32(0, nullptr, 0);
-  for (size_t at = 0; at < bytes.size();) {
-    const size_t n = std::min<size_t>(bytes.size() - at, 1u << 30);
-    crc = crc32(crc, reinterpret_cast<const Bytef*>(bytes.data() + at), static_cast<uInt>(n));
-    at += n;
-  }
-  return static_cast<uint32_t>(crc);
-}
-
-int32_t PVX_CALL quiet_print(char*, uint32_t) {
-  return 0;
-}
-
-struct ListedEntry {
-  std::string name;  // UTF-8
-  uint32_t size = 0;
-  uint32_t crc = 0;
-};
-thread_local std::vector<ListedEntry>* listing = nullptr;
-
-void PVX_CALL list_entry(uint32_t size, uint32_t, uint16_t, uint16_t, uint16_t, uint16_t, uint16_t,
-                         uint16_t, char, char* name, char*, uint32_t crc, char) {
-  if (listing) listing->push_back({fs::from_ansi(name ? name : ""), size, crc});
-}
-
-int32_t unzip_run(const std::string& archive, bool test, std::vector<ListedEntry>* entries) {
-  std::string archive_ansi = fs::to_ansi(archive);
-  char empty[] = "";
-  UnzipOptionRecord options{};
-  options.ExtractList = test ? 0 : 1;
-  options.TestZip = test ? 1 : 0;
-  options.ZipFileName = archive_ansi.data();
-  options.ExtractDir = empty;
-  UnzipCallbackRecord callbacks{};
-  callbacks.print = quiet_print;
-  callbacks.list_entry = list_entry;
-  listing = entries;
-  const int32_t rc = Wiz_SingleEntryUnzip(0, nullptr, 0, nullptr, &options, &callbacks);
-  listing = nullptr;
-  return rc;
-}
-
-// The archive holds each saved file byte for byte and the readme, and nothing else.
-std::string check_archive(const std::string& archive, const std::vector<Saved>& saved,
-                          const Saved& readme) {
-  std::vector<ListedEntry> entries;
-  if (unzip_run(archive, false, &entries) != 0) return "the archive could not be listed";
-  if (unzip_run(archive, true, nullptr) != 0) return "the archive did not test whole";
-  const bool readme_taken = std::any_of(saved.begin(), saved.end(), [](const Saved& s) {
-    return fs::same_name(s.name, compression::kReadme);
-  });
-  std::vector<Saved> wanted = saved;
-  if (!readme_taken) wanted.push_back(readme);
-  if (entries.size() != wanted.size()) return "the archive holds a different number of files";
-  for (const Saved& w : wanted) {
-    const bool held = std::any_of(entries.begin(), entries.end(), [&](const ListedEntry& e) {
-      return e.name == w.name && e.size == static_cast<uint64_t>(w.size) && e.crc == w.crc;
-    });
-    if (!held) return "the archive does not hold " + w.name + " as it was";
-  }
-  return {};
-}
-
-Saved fingerprint_file(const std::string& path, const std::string& name) {
-  fs::File in(path, "rb");
-  std::string bytes;
-  char buf[65536];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, in.get())) > 0) bytes.append(buf, n);
-  return {name, static_cast<int64_t>(bytes.size()), crc_of(bytes)};
-}
-
-// Packs the saved files and the readme of folder into archive. Empty when it worked.
-std::string zip_folder(const std::string& folder, const std::string& archive,
-                       const std::vector<std::string>& names) {
-  ZipCallbackRecord callbacks{};
-  callbacks.print = quiet_print;
-  ZpInit(&callbacks);
-  std::string root = fs::to_ansi(folder);
-  ZipOptionRecord options{};
-  options.root_directory = root.data();
-  ZpSetOptions(&options);
-  const std::string archive_ansi = fs::to_ansi(archive);
-  for (size_t at = 0; at < names.size(); at += ZIP_MAX_NAMES) {
-    const size_t count = std::min<size_t>(ZIP_MAX_NAMES, names.size() - at);
-    std::vector<std::string> ansi;
-    for (size_t i = 0; i < count; ++i) ansi.push_back(fs::to_ansi(names[at + i]));
-    ZipNameList list{};
-    for (size_t i = 0; i < count; ++i) list.names[i] = ansi[i].data();
-    const int32_t rc = ZpArchive(static_cast<int32_t>(count), archive_ansi.data(), &list);
-    if (rc != ZE_OK) return "the zip library failed with code " + std::to_string(rc);
-  }
-  return {};
-}
-
 GPtr<GMimePart> archive_part(const std::string& archive_bytes) {
   GPtr<GMimePart> part(g_mime_part_new_with_type("application", "zip"));
   GPtr<GMimeContentDisposition> disposition(g_mime_content_disposition_new());
@@ -326,6 +246,115 @@ PackResult left(PackResult result, std::string why) {
   return result;
 }
 
+// The candidates that are packed: attachments the HTML does not show, none damaged, in a
+// message GMime writes back exactly. Empty, with why set, when the message is left.
+std::vector<Candidate> choose_parts(GMimeObject* root, std::string_view body,
+                                    const PackRules& rules, PackResult& result, std::string& why) {
+  Survey found;
+  survey(root, nullptr, 0, false, 0, rules, found);
+  if (!found.refused.empty()) {
+    why = found.refused;
+    return {};
+  }
+  std::vector<Candidate> packing;
+  for (const Candidate& c : found.candidates) {
+    if (!referenced(c.part, found.html)) packing.push_back(c);
+  }
+  result.parts = static_cast<int>(packing.size());
+  if (packing.empty()) why = "no attachments";
+  for (const Candidate& c : packing) {
+    if (why.empty() && !decodes_exactly(c.part)) {
+      why = "an attachment's transfer encoding is damaged";
+    }
+  }
+  // What the rewrite would change besides the attachments: nothing, or it is not done.
+  if (why.empty() && object_content(root) != body) why = "GMime would not write it back exactly";
+  if (!why.empty()) packing.clear();
+  return packing;
+}
+
+// The add-in's cut for a name too long to save: the stem to 64 bytes, the extension kept.
+std::string shortened(const std::string& name) {
+  const auto dot = name.find_last_of('.');
+  const bool has_ext = dot != std::string::npos && dot > 0 && name.size() - dot <= 16;
+  std::string stem = has_ext ? name.substr(0, dot) : name;
+  size_t cut = std::min<size_t>(stem.size(), 64);
+  while (cut > 0 && cut < stem.size() && (static_cast<unsigned char>(stem[cut]) & 0xC0) == 0x80) {
+    --cut;
+  }
+  stem.resize(cut);
+  return stem + (has_ext ? name.substr(dot) : "");
+}
+
+// The add-in's name for a part, first cut as the add-in cuts a name beyond the 255 bytes a
+// work file may have: a long name must not leave its message unpacked.
+std::string archive_name(const std::string& written, std::set<std::string>& taken) {
+  constexpr size_t kLongest = 255;
+  return compression::saved_name(written.size() > kLongest ? shortened(written) : written, taken);
+}
+
+// Writes the readme and each part's decoded bytes into job.folder, under names of their own:
+// the readme's name is reserved, so an attachment called so is renamed, never written over it.
+// Returns the parts' fingerprints; job.names gets the readme, then the parts in order.
+std::vector<compression::Fingerprint> save_parts(const std::vector<Candidate>& packing,
+                                                 compression::PackJob& job, PackResult& result) {
+  write_readme_in(job.folder);
+  job.names = {compression::kReadme};
+  std::set<std::string> taken{compression::kReadme};
+  std::vector<compression::Fingerprint> saved;
+  for (const Candidate& c : packing) {
+    const char* file_name = g_mime_part_get_filename(c.part);
+    const std::string name = archive_name(file_name ? file_name : "", taken);
+    const std::string bytes = saved_bytes(c.part);
+    fs::File out(job.folder + "/" + name, "wb");
+    out.write(bytes);
+    out.close();
+    saved.push_back(compression::fingerprint(job.folder + "/" + name));
+    job.names.push_back(name);
+    result.attached += static_cast<int64_t>(bytes.size());
+  }
+  return saved;
+}
+
+// Packs the saved files through the add-in's engine and reads every entry back decoded. Empty
+// when the archive holds exactly them; else why it is not used.
+std::string pack_and_check(const compression::PackJob& job,
+                           const std::vector<compression::Fingerprint>& saved) {
+  std::string why;
+  report_failure(
+      [&] {
+        const compression::Fingerprint readme =
+            compression::fingerprint(job.folder + "/" + compression::kReadme);
+        compression::PackingWatch unwatched;
+        compression::pack_files(job, unwatched);
+        compression::check_archive(job, saved, readme, compression::ReadBack::decoded);
+      },
+      [&](const Failure& failure) { why = failure.description(); });
+  return why;
+}
+
+// The archive takes the first attachment's place; the others go. Empty when the rewritten
+// message is smaller; else why it is not.
+std::string rewrite(GMimeObject* root, const std::vector<Candidate>& packing,
+                    const std::string& archive_bytes, std::string_view body, PackResult& result) {
+  // From the last, so that each index still names its part.
+  for (auto it = packing.rbegin(); it != packing.rend(); ++it) {
+    GPtr<GMimeObject> removed(g_mime_multipart_remove_at(it->parent, it->index));
+  }
+  for (const Candidate& c : packing) {
+    if (g_mime_multipart_get_count(c.parent) == 0 && c.parent != packing.front().parent) {
+      return "packing would leave an empty multipart";
+    }
+  }
+  const GPtr<GMimePart> dd = archive_part(archive_bytes);
+  g_mime_multipart_insert(packing.front().parent, packing.front().index, GMIME_OBJECT(dd.get()));
+  result.body = object_content(root);
+  if (result.body.empty() || result.body.size() >= body.size()) {
+    return "the packed message would not be smaller";
+  }
+  return {};
+}
+
 }  // namespace
 
 PackResult pack_message(std::string_view headers, std::string_view body, const PackRules& rules,
@@ -347,53 +376,20 @@ PackResult pack_message(std::string_view headers, std::string_view body, const P
   GMimeObject* root = g_mime_message_get_mime_part(message.get());
   if (!root || !GMIME_IS_MULTIPART(root)) return left(result, "not a multipart message");
 
-  Survey found;
-  survey(root, nullptr, 0, false, 0, rules, found);
-  if (!found.refused.empty()) return left(result, found.refused);
-  std::vector<Candidate> packing;
-  for (const Candidate& c : found.candidates) {
-    if (!referenced(c.part, found.html)) packing.push_back(c);
-  }
-  result.parts = static_cast<int>(packing.size());
-  if (packing.empty()) return left(result, "no attachments");
-  for (const Candidate& c : packing) {
-    if (!decodes_exactly(c.part))
-      return left(result, "an attachment's transfer encoding is damaged");
-  }
-  // What the rewrite would change besides the attachments: nothing, or it is not done.
-  if (object_content(root) != body) return left(result, "GMime would not write it back exactly");
+  std::string why;
+  const std::vector<Candidate> packing = choose_parts(root, body, rules, result, why);
+  if (packing.empty()) return left(result, why);
 
-  const std::string files = work_folder + "/" + "files";
-  fs::make_folder(files);
-  write_readme_in(files);
-  const Saved readme = fingerprint_file(files + "/" + compression::kReadme, compression::kReadme);
-  std::set<std::string> taken;
-  std::vector<Saved> saved;
-  std::vector<std::string> names{compression::kReadme};
-  for (const Candidate& c : packing) {
-    const char* file_name = g_mime_part_get_filename(c.part);
-    const std::string name = compression::saved_name(file_name ? file_name : "", taken);
-    const std::string bytes = part_bytes(c.part, true);
-    fs::File out(files + "/" + name, "wb");
-    out.write(bytes);
-    out.close();
-    saved.push_back({name, static_cast<int64_t>(bytes.size()), crc_of(bytes)});
-    if (!fs::same_name(name, compression::kReadme)) names.push_back(name);
-    result.attached += static_cast<int64_t>(bytes.size());
-  }
+  compression::PackJob job{work_folder + "/" + "files", {}, work_folder + "/" + "DD.zip"};
+  fs::make_folder(job.folder);
+  const std::vector<compression::Fingerprint> saved = save_parts(packing, job, result);
   if (result.attached < rules.min_total) {
     return left(result,
                 "the attachments hold fewer than " + std::to_string(rules.min_total) + " bytes");
   }
+  if (std::string wrong = pack_and_check(job, saved); !wrong.empty()) return left(result, wrong);
 
-  const std::string archive = work_folder + "/" + "DD.zip";
-  if (std::string failed = zip_folder(files, archive, names); !failed.empty()) {
-    return left(result, failed);
-  }
-  if (std::string wrong = check_archive(archive, saved, readme); !wrong.empty()) {
-    return left(result, wrong);
-  }
-  const std::string archive_bytes = read_file(archive);
+  const std::string archive_bytes = read_file(job.archive);
   result.archive = static_cast<int64_t>(archive_bytes.size());
   const double saving =
       result.attached > 0
@@ -405,22 +401,8 @@ PackResult pack_message(std::string_view headers, std::string_view body, const P
     std::snprintf(figure, sizeof figure, "%.1f", saving);
     return left(result, std::string("the archive saves ") + figure + " %");
   }
-
-  // The archive takes the first attachment's place; the others go. From the last, so that
-  // each index still names its part.
-  for (auto it = packing.rbegin(); it != packing.rend(); ++it) {
-    GPtr<GMimeObject> removed(g_mime_multipart_remove_at(it->parent, it->index));
-  }
-  for (const Candidate& c : packing) {
-    if (g_mime_multipart_get_count(c.parent) == 0 && c.parent != packing.front().parent) {
-      return left(result, "packing would leave an empty multipart");
-    }
-  }
-  const GPtr<GMimePart> dd = archive_part(archive_bytes);
-  g_mime_multipart_insert(packing.front().parent, packing.front().index, GMIME_OBJECT(dd.get()));
-  result.body = object_content(root);
-  if (result.body.empty() || result.body.size() >= body.size()) {
-    return left(result, "the packed message would not be smaller");
+  if (std::string why_not = rewrite(root, packing, archive_bytes, body, result); !why_not.empty()) {
+    return left(result, why_not);
   }
   result.packed = true;
   return result;

@@ -197,6 +197,11 @@ class MilterServices : public Services {
   void set_clipboard_text(const std::string&) override {}
   void shell_execute(const ShellExecuteArgs&) override {}
   std::string addin_folder() override { return settings()->state_folder; }
+  // The zip and unzip libraries are installed beside the program.
+  std::string library_folder() override {
+    std::error_code ignored;
+    return std::filesystem::read_symlink("/proc/self/exe", ignored).parent_path().string();
+  }
   uint32_t last_system_error() override { return static_cast<uint32_t>(errno); }
   LocalTime now() override { return native_->now(); }
   std::string general_date(const LocalTime& t) override { return native_->general_date(t); }
@@ -341,6 +346,8 @@ sfsistat end_of_message(SMFICTX* ctx, const Config& cfg) {
                                cfg.max_packing);
   WorkFolder work(cfg.state_folder);
   if (work.path().empty()) return leave("other", "no work folder in " + cfg.state_folder);
+  // The packing reaches its libraries and the clock through this thread's services.
+  set_services(&milter_services());
   PackResult r = pack_message(m.headers, body, cfg.rules, work.path());
   work.remove();
   std::string().swap(body);

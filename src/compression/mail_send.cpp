@@ -1,7 +1,5 @@
 #include "compression/mail_send.h"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <functional>
@@ -10,7 +8,6 @@
 #include <vector>
 
 #include "archive/code_module.h"
-#include "archive/unzip_files.h"
 #include "codepage.h"
 #include "compression/attachment_kinds.h"
 #include "compression/send_windows.h"
@@ -111,80 +108,6 @@ std::string base_name(const std::string& path) {
 }
 
 }  // namespace
-
-Fingerprint fingerprint(const std::string& path) {
-  fs::File in(path, "rb", fs::Links::refuse);
-  Fingerprint f{base_name(path), 0, static_cast<uint32_t>(crc32(0, nullptr, 0))};
-  std::vector<unsigned char> buf(1 << 16);
-  size_t n;
-  while ((n = std::fread(buf.data(), 1, buf.size(), in.get())) > 0) {
-    f.crc = static_cast<uint32_t>(crc32(f.crc, buf.data(), static_cast<uInt>(n)));
-    f.size += static_cast<int64_t>(n);
-    // A copy of hundreds of megabytes takes seconds: the host's window must keep answering.
-    pump_events();
-  }
-  if (std::ferror(in.get())) raise(err::kPathFileAccess, "Path/File access error: " + path);
-  return f;
-}
-
-namespace {
-
-// The archive's entries as a listing gives them (test: false), or as a test run decodes them:
-// every entry decrypted and inflated, with the size and CRC of its bytes, a failed one missing.
-std::vector<CodeModule::ModuleState::ListedEntry> read_back(bool test) {
-  UnzipFiles run;
-  if (test) {
-    run.TestZip(true);
-  } else {
-    run.ExtractList(1);
-  }
-  if (run.Unzip(archive_file(), working_folder()) != 0) {
-    raise(err::kPathFileAccess, test ? "The protected archive could not be read back"
-                                     : "The archive could not be read back");
-  }
-  return CodeModule::state().ListEntries;
-}
-
-}  // namespace
-
-// Nothing leaves the item unless the archive holds every saved file byte for byte, and the
-// readme unless an attachment took its name, and nothing else: a file that changed while it
-// was packed, or one that is not this message's, keeps the attachments where they are. A
-// protected archive must hold every attachment encrypted, and is decrypted with the password
-// to check it: its entries record no CRC, and a writer fault could leave any bytes under them.
-void check_archive(const std::vector<Fingerprint>& saved, const Fingerprint& readme, bool protect) {
-  std::vector<CodeModule::ModuleState::ListedEntry> entries = read_back(false);
-  if (protect) {
-    for (const auto& e : entries) {
-      if (!e.encrypted && !fs::same_name(e.name, kReadme)) {
-        raise(err::kPathFileAccess, "The archive holds " + e.name + " unprotected");
-      }
-    }
-    const size_t listed = entries.size();
-    entries = read_back(true);
-    if (entries.size() != listed) {
-      raise(err::kPathFileAccess, "The protected archive could not be read back");
-    }
-  }
-  auto same = [&](const CodeModule::ModuleState::ListedEntry& e, const Fingerprint& f) {
-    return fs::same_name(e.name, f.name) && static_cast<int64_t>(e.size) == f.size &&
-           e.crc == f.crc;
-  };
-  auto held = [&](const Fingerprint& f) {
-    return std::any_of(entries.begin(), entries.end(), [&](const auto& e) { return same(e, f); });
-  };
-  for (const Fingerprint& f : saved) {
-    if (!held(f)) raise(err::kPathFileAccess, "The archive does not hold " + f.name);
-  }
-  const bool readme_taken = std::any_of(
-      saved.begin(), saved.end(), [](const auto& f) { return fs::same_name(f.name, kReadme); });
-  if (!readme_taken && !held(readme)) raise(err::kPathFileAccess, "The archive lacks the readme");
-  for (const auto& e : entries) {
-    const bool ours = same(e, readme) || std::any_of(saved.begin(), saved.end(),
-                                                     [&](const auto& f) { return same(e, f); });
-    if (!ours) raise(err::kPathFileAccess, "The archive holds a file of no attachment: " + e.name);
-  }
-}
 
 namespace {
 
@@ -301,22 +224,25 @@ std::optional<std::string> move_unsent(const std::string& path, const std::strin
   return std::nullopt;
 }
 
-void send_steps(SendRun& run) {
-  SendWindows& windows = send_windows();
-  if (!windows.enabled()) return;
-
+// The administrator's policies over the user's options, each problem logged.
+struct SendSettings {
+  Policies fixed;
+  Options options;
+};
+SendSettings read_settings() {
   std::string problem;
   std::vector<std::string> policy_problems;
-  const Policies fixed = read_policies(&policy_problems);
+  SendSettings s;
+  s.fixed = read_policies(&policy_problems);
   for (const std::string& line : policy_problems) log_event(line);
-  const Options options = fixed.over(read_options(&problem));
+  s.options = s.fixed.over(read_options(&problem));
   if (!problem.empty()) log_event("Options left at their defaults: " + problem);
+  return s;
+}
 
-  // With a password asked for, a failure from here on must not let the item leave unprotected.
-  run.protect = options.ask_password;
-  // Hold each reference the host hands out: a host object may live only as long as its holder.
-  const host::Ref<host::Attachments> attachments_ref = required(run.item).GetAttachments();
-  host::Attachments& attachments = required(attachments_ref);
+// Lists the item's attachments into run.listed, logging each that stays on the message, and
+// returns how many are packed.
+int32_t list_packed(SendRun& run, host::Attachments& attachments) {
   run.listed = list_attachments(required(run.item), attachments);
   const auto n = static_cast<int32_t>(std::count_if(run.listed.begin(), run.listed.end(),
                                                     [](const auto& l) { return l.stays.empty(); }));
@@ -326,41 +252,40 @@ void send_steps(SendRun& run) {
     attempt([&] { name = l.attachment->FileName(); });
     log_event(name + " left on the message (" + l.stays + ")");
   }
-  // A file whose type the host would not give would leave beside the archive, unprotected.
-  if (run.protect && std::any_of(run.listed.begin(), run.listed.end(),
-                                 [](const auto& l) { return l.stays == kTypeUnknown; })) {
-    leave_unchanged(run, "the type of an attachment could not be read");
-    return;
-  }
-  // Pictures, items, objects and links alone: the item leaves exactly as it is.
-  if (n == 0 && !run.listed.empty()) return;
-  std::optional<CodeModule::HeldPassword> password;
-  if (options.ask_password) {
-    // Until the user has answered, a failure must not let the item leave unprotected: only
-    // "Send without password", or no attachment to protect, lets it go as it is.
-    run.protect = true;
-    std::string given;
-    if (n > 0) given = ask_password(run);
-    if (run.cancel) return;
-    run.protect = !given.empty();
-    if (run.protect) password.emplace(given);
-    wipe(given);
-  }
+  return n;
+}
 
+// Asks for the send's password when the options want one and holds it in password. False when
+// the send goes no further (run.cancel tells whether it is cancelled).
+bool take_password(SendRun& run, int32_t n, std::optional<CodeModule::HeldPassword>& password) {
+  // Until the user has answered, a failure must not let the item leave unprotected: only
+  // "Send without password", or no attachment to protect, lets it go as it is.
+  run.protect = true;
+  std::string given;
+  if (n > 0) given = ask_password(run);
+  if (run.cancel) return false;
+  run.protect = !given.empty();
+  if (run.protect) password.emplace(given);
+  wipe(given);
+  return true;
+}
+
+// Takes the add-in folder's lock and empties the working folder: the readme goes, any other
+// file left there is moved to the unsent folder, and a leftover archive goes. False when the
+// item is left as it is.
+bool prepare_folder(SendRun& run, SendWindows& windows, const std::string& folder) {
   // Another process sharing the add-in folder works on the same files: wait for it a little,
   // then let this item go as it is.
   run.lock.emplace();
   if (!run.lock->held()) {
     leave_unchanged(run, run.lock->problem());
-    return;
+    return false;
   }
-
-  const std::string folder = working_folder();
   const std::string prefix = folder + kPathSep;
   // Emptying a folder reached through a link would delete files elsewhere.
   if (fs::is_link(folder)) {
     leave_unchanged(run, "the working folder is a link: " + folder);
-    return;
+    return false;
   }
   fs::ensure_folder(folder);
 
@@ -374,7 +299,7 @@ void send_steps(SendRun& run) {
       log_line(time_stamp() + " " + "Kept.." + entry + " in " + *kept);
     } else {
       leave_unchanged(run, "the working folder holds " + entry + ", which no unsent folder took");
-      return;
+      return false;
     }
   }
   // The zip action adds to an existing archive: a leftover would carry another message's files.
@@ -383,14 +308,11 @@ void send_steps(SendRun& run) {
     log_line(time_stamp() + " " + "Deleting.." + "Attachments.zip");
     fs::delete_file(archive_file());
   }
+  return true;
+}
 
-  if (n > 32767) raise(err::kOverflow, "Overflow");
-  Fingerprint readme;
-  if (n > 0) {
-    WriteReadme(fixed.readme_text.value_or(""));
-    readme = fingerprint(prefix + kReadme);
-  }
-
+// Saves each packed attachment into folder under a name of its own, with its fingerprint.
+void save_attachments(SendRun& run, const std::string& folder) {
   // What the emptying left (folders, links) is never saved over: the host would follow a link.
   std::set<std::string> taken;
   for (const std::string& entry : fs::list_entries(folder)) {
@@ -403,40 +325,37 @@ void send_steps(SendRun& run) {
     if (!l.stays.empty()) continue;
     host::Attachment& attachment = required(l.attachment);
     const std::string name = attachment.FileName();
-    const std::string path = prefix + saved_name(name, taken);
+    const std::string path = folder + kPathSep + saved_name(name, taken);
     attachment.SaveAsFile(path);
     run.saved.push_back({path, name, fingerprint(path), l.attachment, l.place});
     log_line(time_stamp() + " - " + name + " files saved");
   }
+}
 
-  std::string subject;
-  attempt([&] { subject = required(run.item).Subject(); });
-  const PackedBytes packed = windows.zip(subject);
-  if (n > 0) {
-    std::vector<Fingerprint> files;
-    for (const SavedAttachment& s : run.saved) files.push_back(s.saved);
-    check_archive(files, readme, run.protect);
-  }
-  // A Cancel pressed while the archive was checked still keeps the message: nothing left it yet.
-  if (windows.cancel_pressed()) raise(kSendCancelled, "The send was cancelled");
-
+// True when the archive saves less than the options ask: the attachments are then sent as they
+// are, counted as such, and the send's files go.
+bool saves_too_little(const SendRun& run, const Options& options, const PackedBytes& packed,
+                      SendWindows& windows, const std::string& folder) {
   // A protected item never leaves as it is: that would drop the protection the user asked for.
-  if (options.min_saving > 0 && n > 0 && !run.protect) {
-    double attached = 0;
-    for (const SavedAttachment& s : run.saved) attached += static_cast<double>(s.saved.size);
-    const double saving = attached > 0 ? (attached - packed.archive) / attached * 100 : 0;
-    if (saving < options.min_saving) {
-      log_event("Send left with its attachments: the archive saves " + percent(saving) +
-                " %, less than the " + std::to_string(options.min_saving) + " % asked");
-      // Sent as they are: no saving to claim.
-      statistics().PendingNormalBytes += attached;
-      statistics().PendingZipBytes += attached;
-      clear_work(windows, folder);
-      WriteStatistics();
-      return;
-    }
-  }
+  if (options.min_saving <= 0 || run.saved.empty() || run.protect) return false;
+  double attached = 0;
+  for (const SavedAttachment& s : run.saved) attached += static_cast<double>(s.saved.size);
+  const double saving = attached > 0 ? (attached - packed.archive) / attached * 100 : 0;
+  if (saving >= options.min_saving) return false;
+  log_event("Send left with its attachments: the archive saves " + percent(saving) +
+            " %, less than the " + std::to_string(options.min_saving) + " % asked");
+  // Sent as they are: no saving to claim.
+  statistics().PendingNormalBytes += attached;
+  statistics().PendingZipBytes += attached;
+  clear_work(windows, folder);
+  WriteStatistics();
+  return true;
+}
 
+// Replaces the packed attachments on the item with the archive, shown as "DD", counts the
+// bytes and clears the send's files.
+void swap_attachments(SendRun& run, host::Attachments& attachments, const PackedBytes& packed,
+                      SendWindows& windows, const std::string& folder) {
   // An attachment added, removed or moved while the files were packed would be removed without
   // being packed, or one that should stay would go.
   if (!same_attachments(attachments, run.listed))
@@ -457,6 +376,53 @@ void send_steps(SendRun& run) {
 
   clear_work(windows, folder);
   WriteStatistics();
+}
+
+void send_steps(SendRun& run) {
+  SendWindows& windows = send_windows();
+  if (!windows.enabled()) return;
+  const SendSettings settings = read_settings();
+
+  // With a password asked for, a failure from here on must not let the item leave unprotected.
+  run.protect = settings.options.ask_password;
+  // Hold each reference the host hands out: a host object may live only as long as its holder.
+  const host::Ref<host::Attachments> attachments_ref = required(run.item).GetAttachments();
+  host::Attachments& attachments = required(attachments_ref);
+  const int32_t n = list_packed(run, attachments);
+  // A file whose type the host would not give would leave beside the archive, unprotected.
+  if (run.protect && std::any_of(run.listed.begin(), run.listed.end(),
+                                 [](const auto& l) { return l.stays == kTypeUnknown; })) {
+    leave_unchanged(run, "the type of an attachment could not be read");
+    return;
+  }
+  // Pictures, items, objects and links alone: the item leaves exactly as it is.
+  if (n == 0 && !run.listed.empty()) return;
+  std::optional<CodeModule::HeldPassword> password;
+  if (settings.options.ask_password && !take_password(run, n, password)) return;
+
+  const std::string folder = working_folder();
+  if (!prepare_folder(run, windows, folder)) return;
+  if (n > 32767) raise(err::kOverflow, "Overflow");
+  Fingerprint readme;
+  if (n > 0) {
+    WriteReadme(settings.fixed.readme_text.value_or(""));
+    readme = fingerprint(folder + kPathSep + kReadme);
+  }
+  save_attachments(run, folder);
+
+  std::string subject;
+  attempt([&] { subject = required(run.item).Subject(); });
+  const PackedBytes packed = windows.zip(subject);
+  if (n > 0) {
+    std::vector<Fingerprint> files;
+    for (const SavedAttachment& s : run.saved) files.push_back(s.saved);
+    check_archive({folder, {}, archive_file()}, files, readme,
+                  run.protect ? ReadBack::protected_entries : ReadBack::listing);
+  }
+  // A Cancel pressed while the archive was checked still keeps the message: nothing left it yet.
+  if (windows.cancel_pressed()) raise(kSendCancelled, "The send was cancelled");
+  if (saves_too_little(run, settings.options, packed, windows, folder)) return;
+  swap_attachments(run, attachments, packed, windows, folder);
 }
 
 // Moves a copy into an unsent folder at once, so that its name is free for the next one put

@@ -3,18 +3,14 @@
 // window's zip action, and replaced on the item by that one archive, shown as "DD".
 #pragma once
 
-#include <cstdint>
 #include <functional>
 #include <set>
 #include <string>
-#include <vector>
 
+#include "compression/packing.h"
 #include "host/host.h"
 
 namespace parvex::compression {
-
-// The readme packed with the attachments; never encrypted, so that a recipient can read it.
-inline constexpr const char* kReadme = "Readme.txt";
 
 // add-in folder + separator + "Attachments": where attachments are saved to be packed.
 std::string working_folder();
@@ -32,19 +28,6 @@ void after_send(std::function<void()> work);
 // the ANSI code page can carry, unlike every name in taken (compared as the file system does).
 // The result is added to taken.
 std::string saved_name(const std::string& file_name, std::set<std::string>& taken);
-
-// What a file held right after it was saved: the archive must hold exactly these bytes.
-struct Fingerprint {
-  std::string name;  // bare name in the working folder
-  int64_t size = 0;
-  uint32_t crc = 0;
-};
-Fingerprint fingerprint(const std::string& path);
-
-// Raises unless archive_file() holds exactly these files, byte for byte, and the readme (unless
-// a file took its name). With protect, each file must be encrypted, and is decrypted with the
-// held password to be checked.
-void check_archive(const std::vector<Fingerprint>& files, const Fingerprint& readme, bool protect);
 
 // The send event: never raises unless its own error handler fails. Cancel is set only when the
 // item would otherwise leave with fewer files than the user attached, or without the protection

@@ -3,21 +3,12 @@
 // reaches them only through this.
 #pragma once
 
-#include <cstdint>
 #include <string>
 #include <vector>
 
+#include "compression/packing.h"
+
 namespace parvex::compression {
-
-// What zip() raises when the user pressed Cancel in the progress window: the runtime's "User
-// interrupt occurred". A cancelled send is no failed one.
-inline constexpr int32_t kSendCancelled = 18;
-
-// Sizes of the files packed and of the archive they went into.
-struct PackedBytes {
-  double files = 0;
-  double archive = 0;
-};
 
 class SendWindows {
  public:

@@ -3,10 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/code_module.h"
-#include "archive/zip_files.h"
-#include "compression/mail_send.h"
-#include "core/failure.h"
+#include "compression/packing.h"
 #include "platform/fs.h"
 #include "platform/services.h"
 #include "support/statistics.h"
@@ -26,69 +23,54 @@ void frm_outlook::cmd_ZIP_Click() {
 
 namespace {
 
-// The user pressed Cancel in the progress window: the packing stops here.
-void stop_if_cancelled(bool cancelled) {
-  if (cancelled) raise(compression::kSendCancelled, "The send was cancelled");
-}
+// The zip action's log lines and counting; with a send's subject, its progress window too. The
+// zip library lets window events run, and one of them may close a window: each is reached anew
+// through touch().
+class WindowWatch final : public compression::PackingWatch {
+ public:
+  WindowWatch(bool count, const std::string* subject) : count_(count), subject_(subject) {}
+
+  bool shows_progress() const override { return subject_ != nullptr; }
+  void begin(const std::vector<std::string>& names, const std::vector<uint64_t>& sizes) override {
+    touch<frm_progress>().begin(*subject_, names, sizes);
+  }
+  bool step(size_t index, uint64_t done, bool pump) override {
+    return packing_step(index, done, pump);
+  }
+  bool cancelled() override {
+    return subject_ && exists<frm_progress>() && touch<frm_progress>().cancelled;
+  }
+  void measured(double length) override {
+    if (count_) statistics().PendingNormalBytes += length;
+  }
+  void packed(const std::string& name, int32_t result) override {
+    touch<frm_outlook>().list_log.AddItem("Add " + name + " return " + std::to_string(result));
+  }
+  void finished(double archive_length) override {
+    auto& window = touch<frm_outlook>();
+    window.list_log.AddItem("Zipped successfully...in " + window.txt_zipname.text);
+    if (count_) statistics().PendingZipBytes += archive_length;
+  }
+
+ private:
+  bool count_;
+  const std::string* subject_;
+};
 
 }  // namespace
 
 compression::PackedBytes frm_outlook::pack_working_folder(bool count, const std::string* subject) {
   // One spelling for each place, the one the send path writes.
   const std::string folder = services().addin_folder() + kPathSep + "Attachments";
-  const std::string prefix = folder + kPathSep;
   const std::string archive = services().addin_folder() + kPathSep + "Attachments.zip";
 
   File1.set_path(folder);
-  // The zip library lets window events run while it works, and one of them may close this
-  // window: from here on its members are reached through touch(), never through this.
-  const std::vector<std::string> names = File1.items;
+  // From here on this window's members are reached through touch(), never through this.
+  const compression::PackJob job{folder, File1.items, archive};
   const int16_t enabled = touch<frm_about>().parvex_chk.value;
-  compression::PackedBytes packed;
-
-  if (!names.empty() && enabled == 1) {
-    // One set of worker threads for every run below, joined on the way out, whichever it is.
-    const CodeModule::ZipPool pool;
-    if (subject) {
-      std::vector<uint64_t> sizes;
-      for (const std::string& name : names) {
-        int64_t size = 0;
-        attempt([&] { size = fs::file_length(prefix + name); });
-        sizes.push_back(static_cast<uint64_t>(size));
-      }
-      touch<frm_progress>().begin(*subject, names, sizes);
-    }
-    for (size_t i = 0; i < names.size(); ++i) {
-      const std::string& name = names[i];
-      if (subject) stop_if_cancelled(packing_step(i, 0));
-      ZipFiles zip;
-      const auto length = static_cast<double>(fs::file_length(prefix + name));
-      packed.files += length;
-      if (count) statistics().PendingNormalBytes += length;
-      zip.ZipFileName(archive);
-      zip.UpdatingZip(false);
-      zip.addfile(prefix + name);
-      zip.IncludeSystemFiles(false);
-      // The readme stays readable, so that a recipient sees what a protected archive is.
-      zip.Encrypted(!fs::same_name(name, compression::kReadme));
-      // Between the blocks of a large file too; the library lets window events run after each
-      // call, and a Cancel there stops the run with the archive as it was.
-      if (subject) {
-        zip.Progress([i](const std::string&, uint64_t done, uint64_t) {
-          return packing_step(i, done, false);
-        });
-      }
-      const int32_t r = zip.MakeZipFile();
-      if (subject && exists<frm_progress>()) stop_if_cancelled(touch<frm_progress>().cancelled);
-      touch<frm_outlook>().list_log.AddItem("Add " + name + " return " + std::to_string(r));
-      if (subject) stop_if_cancelled(packing_step(i, static_cast<uint64_t>(length)));
-    }
-    auto& window = touch<frm_outlook>();
-    window.list_log.AddItem("Zipped successfully...in " + window.txt_zipname.text);
-    packed.archive = static_cast<double>(fs::file_length(archive));
-    if (count) statistics().PendingZipBytes += packed.archive;
-  }
-  return packed;
+  if (enabled != 1) return {};
+  WindowWatch watch(count, subject);
+  return compression::pack_files(job, watch);
 }
 
 }  // namespace parvex::ui

@@ -1,0 +1,233 @@
+// The milter's packing of one message, in memory through GMime: no Postfix, no root.
+#include <gmime/gmime.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "archive/unzip_files.h"
+#include "pack.h"
+#include "platform/fs.h"
+#include "scripted/scripted_services.h"
+
+namespace parvex::milter {
+namespace {
+
+using Files = std::map<std::string, std::string>;  // name -> bytes
+
+struct Attached {
+  std::string name;
+  std::string bytes;
+  std::string shown_as;  // a content id the HTML body shows, or none
+};
+
+// The message as GMime writes it, split into its header block and body.
+std::pair<std::string, std::string> message(const std::vector<Attached>& files) {
+  g_mime_init();
+  GMimeMessage* msg = g_mime_message_new(TRUE);
+  GMimeMultipart* mixed = g_mime_multipart_new_with_subtype("mixed");
+  std::string html = "<p>Hello</p>";
+  for (const Attached& f : files) {
+    if (!f.shown_as.empty()) html += "<img src=\"cid:" + f.shown_as + "\">";
+  }
+  GMimeTextPart* text = g_mime_text_part_new_with_subtype("html");
+  g_mime_text_part_set_text(text, html.c_str());
+  g_mime_multipart_add(mixed, GMIME_OBJECT(text));
+  g_object_unref(text);
+  for (const Attached& f : files) {
+    GMimePart* part = g_mime_part_new_with_type("application", "octet-stream");
+    g_mime_part_set_filename(part, f.name.c_str());
+    if (!f.shown_as.empty()) {
+      g_mime_object_set_content_id(GMIME_OBJECT(part), f.shown_as.c_str());
+      g_mime_object_set_disposition(GMIME_OBJECT(part), GMIME_DISPOSITION_INLINE);
+    }
+    GMimeStream* bytes = g_mime_stream_mem_new_with_buffer(f.bytes.data(), f.bytes.size());
+    GMimeDataWrapper* content =
+        g_mime_data_wrapper_new_with_stream(bytes, GMIME_CONTENT_ENCODING_DEFAULT);
+    g_mime_part_set_content(part, content);
+    g_mime_part_set_content_encoding(part, GMIME_CONTENT_ENCODING_BASE64);
+    g_mime_multipart_add(mixed, GMIME_OBJECT(part));
+    g_object_unref(content);
+    g_object_unref(bytes);
+    g_object_unref(part);
+  }
+  g_mime_message_set_mime_part(msg, GMIME_OBJECT(mixed));
+  g_object_unref(mixed);
+  char* whole = g_mime_object_to_string(GMIME_OBJECT(msg), nullptr);
+  const std::string all = whole;
+  g_free(whole);
+  g_object_unref(msg);
+  const auto split = all.find("\n\n");
+  return {all.substr(0, split + 1), all.substr(split + 2)};
+}
+
+// The decoded bytes of the part named DD.zip in a packed body.
+std::string dd_zip(const std::string& headers, const std::string& body) {
+  const std::string text = headers + "\n" + body;
+  GMimeStream* stream = g_mime_stream_mem_new_with_buffer(text.data(), text.size());
+  GMimeParser* parser = g_mime_parser_new_with_stream(stream);
+  GMimeMessage* msg = g_mime_parser_construct_message(parser, nullptr);
+  std::string out;
+  GMimeObject* root = g_mime_message_get_mime_part(msg);
+  for (int i = 0; GMIME_IS_MULTIPART(root) && i < g_mime_multipart_get_count(GMIME_MULTIPART(root));
+       ++i) {
+    GMimeObject* part = g_mime_multipart_get_part(GMIME_MULTIPART(root), i);
+    const char* name = GMIME_IS_PART(part) ? g_mime_part_get_filename(GMIME_PART(part)) : nullptr;
+    if (!name || std::string(name) != "DD.zip") continue;
+    GMimeStream* mem = g_mime_stream_mem_new();
+    g_mime_data_wrapper_write_to_stream(g_mime_part_get_content(GMIME_PART(part)), mem);
+    GByteArray* array = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(mem));
+    out.assign(reinterpret_cast<const char*>(array->data), array->len);
+    g_object_unref(mem);
+  }
+  g_object_unref(msg);
+  g_object_unref(parser);
+  g_object_unref(stream);
+  return out;
+}
+
+std::string read_all(const std::string& path) {
+  fs::File in(path, "rb");
+  std::string bytes;
+  char buf[65536];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, in.get())) > 0) bytes.append(buf, n);
+  return bytes;
+}
+
+// What an archive holds, extracted with our unzip library.
+Files unpacked(const std::string& archive_bytes, const std::string& folder) {
+  fs::make_folder(folder);
+  fs::File out(folder + "/DD.zip", "wb");
+  out.write(archive_bytes);
+  out.close();
+  UnzipFiles run;
+  EXPECT_EQ(run.Unzip(folder + "/DD.zip", folder + "/out"), 0);
+  Files files;
+  for (const std::string& name : fs::list_files(folder + "/out")) {
+    files[name] = read_all(folder + "/out/" + name);
+  }
+  return files;
+}
+
+// The libraries are loaded from beside this program, or from nowhere.
+class MilterTestServices : public testing::ScriptedServices {
+ public:
+  bool libraries = true;
+  std::string library_folder() override {
+    if (!libraries) return folder;
+    return std::filesystem::read_symlink("/proc/self/exe").parent_path().string();
+  }
+};
+
+TEST(MilterPack, PacksAttachmentsOrSaysWhyItLeavesTheMessage) {
+  std::mt19937 random(7);
+  std::string noise(40000, '\0');
+  for (char& c : noise) c = static_cast<char>(random());
+  const std::string text(3000, 't');
+  struct Case {
+    std::string what;
+    std::vector<Attached> files;
+    bool libraries = true;
+    std::string why;  // empty: packed
+    Files expected;   // besides the readme
+  };
+  const std::vector<Case> cases{
+      {"two files",
+       {{"a.txt", text, ""}, {"b.csv", "1,2\n" + text, ""}},
+       true,
+       "",
+       {{"a.txt", text}, {"b.csv", "1,2\n" + text}}},
+      // The readme's name is reserved: the user's file is renamed, never written over.
+      {"a file named as the readme",
+       {{"Readme.txt", text, ""}},
+       true,
+       "",
+       {{"Readme (2).txt", text}}},
+      // A name too long for a file cut as the add-in cuts it; the readme's name taken in
+      // another case; what the code page holds kept.
+      {"names",
+       {{std::string(300, 'n') + ".log", text, ""},
+        {"readme.txt", text, ""},
+        {"übersicht €.txt", text, ""}},
+       true,
+       "",
+       {{std::string(64, 'n') + ".log", text},
+        {"readme (2).txt", text},
+        {"übersicht €.txt", text}}},
+      {"only a picture the body shows", {{"logo.png", text, "logo"}}, true, "no attachments", {}},
+      {"bytes that do not compress", {{"noise.bin", noise, ""}}, true, "the archive saves", {}},
+      {"no zip library", {{"a.txt", text, ""}}, false, "The zip library failed with code 53", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    MilterTestServices services;
+    testing::TempFolder dir;
+    services.folder = dir.path();
+    services.libraries = c.libraries;
+    const testing::ScopedServices installed(services);
+    fs::make_folder(dir / "work");
+    const auto [headers, body] = message(c.files);
+
+    const PackResult r = pack_message(headers, body, PackRules{}, dir / "work");
+
+    EXPECT_EQ(r.packed, c.why.empty());
+    EXPECT_EQ(r.why.rfind(c.why, 0), 0u) << r.why;
+    if (!r.packed) {
+      EXPECT_TRUE(r.body.empty());
+      continue;
+    }
+    EXPECT_NE(r.body.find("<p>Hello</p>"), std::string::npos);
+    Files held = unpacked(dd_zip(headers, r.body), dir / "check");
+    ASSERT_EQ(held.count("Readme.txt"), 1u);
+    EXPECT_NE(held["Readme.txt"].size(), text.size());
+    held.erase("Readme.txt");
+    EXPECT_EQ(held, c.expected);
+  }
+}
+
+// Outside base64, line ends travel as CR LF: the archive holds them so, as the recipient's
+// client would save the part, whatever the message's own line ends here.
+TEST(MilterPack, TextPartsKeepTheirLineEndsAsOnTheWire) {
+  const std::string lines = "@echo off\nrem caf\xc3\xa9\n";
+  struct Case {
+    const char* encoding;
+    std::string sent;
+    std::string saved;
+  };
+  const Case cases[] = {
+      {"7bit", "@echo off\n", "@echo off\r\n"},
+      {"8bit", lines, "@echo off\r\nrem caf\xc3\xa9\r\n"},
+      {"quoted-printable", "rem caf=C3=A9 so=\nft=0A\n", "rem caf\xc3\xa9 soft\n\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.encoding);
+    MilterTestServices services;
+    testing::TempFolder dir;
+    services.folder = dir.path();
+    const testing::ScopedServices installed(services);
+    fs::make_folder(dir / "work");
+    std::string sent;
+    std::string saved;
+    for (int i = 0; i < 200; ++i) sent += c.sent, saved += c.saved;
+    const std::string headers =
+        "From: a@test.local\nMIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=b\n";
+    const std::string body =
+        "--b\nContent-Type: text/plain\n\nhi\n--b\nContent-Type: text/plain\n"
+        "Content-Disposition: attachment; filename=run.bat\n"
+        "Content-Transfer-Encoding: " +
+        std::string(c.encoding) + "\n\n" + sent + "--b--\n";
+
+    const PackResult r = pack_message(headers, body, PackRules{}, dir / "work");
+
+    ASSERT_TRUE(r.packed) << r.why;
+    saved.resize(saved.size() - 2);  // the last line end belongs to the boundary after it
+    EXPECT_EQ(unpacked(dd_zip(headers, r.body), dir / "check")["run.bat"], saved);
+  }
+}
+
+}  // namespace
+}  // namespace parvex::milter
