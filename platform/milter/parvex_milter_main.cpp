@@ -553,44 +553,48 @@ void reload(const Invocation& how) {
                 : std::string(" (no file: the defaults)")));
 }
 
-// Where an inet socket really listens, resolved as libmilter resolves it; the socket itself
-// for a unix one.
-std::string listening_at(const std::string& conn) {
+struct FreeAddresses {
+  void operator()(addrinfo* found) const { freeaddrinfo(found); }
+};
+using Addresses = std::unique_ptr<addrinfo, FreeAddresses>;
+
+// The first address of an inet socket in libmilter's form, resolved as libmilter resolves it;
+// rc gets getaddrinfo's result.
+Addresses resolve(const std::string& conn, int& rc) {
   const auto at = conn.find('@');
-  if (at == std::string::npos) return conn;
-  const bool v6 = conn.starts_with("inet6:");
-  const std::string port = conn.substr(conn.find(':') + 1, at - conn.find(':') - 1);
+  const auto colon = conn.find(':');
   addrinfo hints{};
-  hints.ai_family = v6 ? AF_INET6 : AF_INET;
+  hints.ai_family = conn.starts_with("inet6:") ? AF_INET6 : AF_INET;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
-  if (getaddrinfo(conn.c_str() + at + 1, port.c_str(), &hints, &found) != 0 || !found) {
-    return conn;
-  }
+  rc = getaddrinfo(conn.c_str() + at + 1, conn.substr(colon + 1, at - colon - 1).c_str(), &hints,
+                   &found);
+  return Addresses(rc == 0 ? found : nullptr);
+}
+
+// Where an inet socket really listens; the socket itself for a unix one.
+std::string listening_at(const std::string& conn) {
+  int rc = 0;
+  const Addresses found = conn.starts_with("unix:") ? nullptr : resolve(conn, rc);
+  if (!found) return conn;
   char host[NI_MAXHOST] = "";
-  getnameinfo(found->ai_addr, found->ai_addrlen, host, sizeof host, nullptr, 0, NI_NUMERICHOST);
-  freeaddrinfo(found);
+  char port[NI_MAXSERV] = "";
+  getnameinfo(found->ai_addr, found->ai_addrlen, host, sizeof host, port, sizeof port,
+              NI_NUMERICHOST | NI_NUMERICSERV);
   return std::string(host) + " port " + port + " (" + conn + ")";
 }
 
 // Why libmilter could not listen: tried again here, where errno is at hand.
 std::string why_not_listening(const std::string& conn) {
-  const auto at = conn.find('@');
   if (conn.starts_with("unix:")) {
     const std::string path = conn.substr(5);
     const std::string folder = std::filesystem::path(path).parent_path().string();
     if (access(folder.c_str(), W_OK) != 0) return folder + ": " + std::strerror(errno);
     return path + ": cannot be made into a socket";
   }
-  const bool v6 = conn.starts_with("inet6:");
-  const std::string port = conn.substr(conn.find(':') + 1, at - conn.find(':') - 1);
-  addrinfo hints{};
-  hints.ai_family = v6 ? AF_INET6 : AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (const int rc = getaddrinfo(conn.c_str() + at + 1, port.c_str(), &hints, &found); rc != 0) {
-    return "bad address: " + std::string(gai_strerror(rc));
-  }
+  int rc = 0;
+  const Addresses found = resolve(conn, rc);
+  if (!found) return "bad address: " + std::string(gai_strerror(rc));
   std::string why = "unknown";
   const int fd = socket(found->ai_family, SOCK_STREAM, 0);
   const int on = 1;
@@ -604,7 +608,6 @@ std::string why_not_listening(const std::string& conn) {
     }
     close(fd);
   }
-  freeaddrinfo(found);
   return why;
 }
 

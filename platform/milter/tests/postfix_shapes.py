@@ -185,6 +185,24 @@ def dry_run(milter):
         problems = check(headers, body, [], got[0]) if got else ["not delivered (%d)" % code]
         if "dry run, would pack 2 attachment(s)" not in lab.milter_log():
             problems.append("no dry-run line in the log")
+        # SIGHUP: a file with a fault keeps the settings in force; a good one takes effect.
+        for text, packs in (("dry_run = perhaps\n", False), ("dry_run = no\n", True)):
+            with open(lab.config, "w") as f:
+                f.write(text)
+            lab.milter.send_signal(signal.SIGHUP)
+            time.sleep(1)
+            if lab.milter.poll() is not None:
+                return ["SIGHUP ended the milter with %s" % lab.milter.returncode]
+            headers, body, expected, packed = message("hup_%d" % packs, root, extra)
+            before = len(lab.delivered())
+            send(lab, headers + "\n" + body)
+            got = [r for r in lab.wait_delivered(before + 1).values()
+                   if postfix_lab.message_id(r) == "<hup_%d@test.local>" % packs]
+            bad = check(headers, expected if packs else body, packed if packs else [], got[0]) \
+                if got else ["not delivered"]
+            problems += ["after SIGHUP with %r: %s" % (text, b) for b in bad]
+        if "the settings in force are kept" not in lab.milter_log():
+            problems.append("no log line for the faulty file")
         return ["dry run: %s" % p for p in problems]
     finally:
         lab.close()
