@@ -378,6 +378,17 @@ void swap_attachments(SendRun& run, host::Attachments& attachments, const Packed
   WriteStatistics();
 }
 
+// The zip action's packing of the working folder, as the folder's listing shows it, through the
+// engine; then the statistics are rewritten (the packed bytes count only once they left).
+PackedBytes pack_saved(SendWindows& windows, const std::string& folder,
+                       const std::string& subject) {
+  const PackJob job{folder, windows.working_files(folder), archive_file()};
+  PackedBytes packed;
+  if (windows.packing_on()) packed = pack_files(job, *windows.packing_watch(subject));
+  WriteStatistics();
+  return packed;
+}
+
 void send_steps(SendRun& run) {
   SendWindows& windows = send_windows();
   if (!windows.enabled()) return;
@@ -412,7 +423,7 @@ void send_steps(SendRun& run) {
 
   std::string subject;
   attempt([&] { subject = required(run.item).Subject(); });
-  const PackedBytes packed = windows.zip(subject);
+  const PackedBytes packed = pack_saved(windows, folder, subject);
   if (n > 0) {
     std::vector<Fingerprint> files;
     for (const SavedAttachment& s : run.saved) files.push_back(s.saved);

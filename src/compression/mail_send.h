@@ -1,6 +1,6 @@
 // What happens when the tracked mail item is sent or read. On send the item's attachments are
-// saved into the working folder with the readme, packed into the archive file by the manual zip
-// window's zip action, and replaced on the item by that one archive, shown as "DD".
+// saved into the working folder with the readme, packed into the archive file by the packing
+// engine (showing the zip action's lines), and replaced on the item by that one archive, "DD".
 #pragma once
 
 #include <functional>

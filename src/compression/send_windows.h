@@ -1,8 +1,9 @@
-// What the send needs of the add-in's windows: the setting, the working folder's listing, the
-// zip action and the event log. The add-in's assembly hands in the windows themselves; the send
-// reaches them only through this.
+// What the send needs of the add-in's windows: the setting, the working folder's listing, how
+// its packing shows, and the event log. The add-in's assembly hands in the windows themselves; the
+// send reaches them only through this.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,11 +20,12 @@ class SendWindows {
   virtual void disable() = 0;
   // The files of the working folder, as the manual zip window's file list shows them.
   virtual std::vector<std::string> working_files(const std::string& folder) = 0;
-  // Packs the working folder into the archive file and rewrites the statistics, without
-  // counting the packed bytes: the send counts them once its archive replaced the attachments.
-  // A packing that runs long shows its progress with the item's subject, and a Cancel there
-  // raises kSendCancelled. A failure reaches the caller.
-  virtual PackedBytes zip(const std::string& subject) = 0;
+  // Whether the zip action packs: the setting is exactly on.
+  virtual bool packing_on() = 0;
+  // What the send's packing shows and logs: the zip action's lines, without counting the packed
+  // bytes (the send counts them once its archive replaced the attachments), and a progress
+  // window with the item's subject whose Cancel stops the packing (kSendCancelled).
+  virtual std::unique_ptr<PackingWatch> packing_watch(const std::string& subject) = 0;
   // Whether the user pressed Cancel in this send's progress window.
   virtual bool cancel_pressed() = 0;
   // The send ended: its progress window goes.

@@ -26,10 +26,12 @@ std::vector<std::string> AddinWindows::working_files(const std::string& folder) 
   return list.items;
 }
 
-compression::PackedBytes AddinWindows::zip(const std::string& subject) {
-  const compression::PackedBytes packed = touch<frm_outlook>().pack_working_folder(false, &subject);
-  WriteStatistics();
-  return packed;
+bool AddinWindows::packing_on() {
+  return touch<frm_about>().parvex_chk.value == 1;
+}
+
+std::unique_ptr<compression::PackingWatch> AddinWindows::packing_watch(const std::string& subject) {
+  return zip_action_watch(false, subject);
 }
 
 bool AddinWindows::cancel_pressed() {

@@ -2,6 +2,7 @@
 // and labels, the manual zip window's file list, zip action and event log.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -17,7 +18,8 @@ class AddinWindows final : public compression::SendWindows, public StatisticsLab
   bool enabled() override;
   void disable() override;
   std::vector<std::string> working_files(const std::string& folder) override;
-  compression::PackedBytes zip(const std::string& subject) override;
+  bool packing_on() override;
+  std::unique_ptr<compression::PackingWatch> packing_watch(const std::string& subject) override;
   bool cancel_pressed() override;
   void send_ended() override;
   void log(const std::string& line) override;

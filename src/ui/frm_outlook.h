@@ -3,6 +3,8 @@
 // button, the file list and the text boxes sit below it, working but never seen.
 #pragma once
 
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "compression/send_windows.h"
@@ -32,13 +34,17 @@ class frm_outlook : public Window {
   // the pending statistics and writes them. Handles no failure: the first reaches the caller.
   void cmd_ZIP_Click();
   // Packs every file of the working folder into the archive file, one builder run per file,
-  // and logs each run. Returns the bytes packed; with count, also adds each to the pending
-  // statistics as it goes. With a subject (a send's), frm_progress shows how far it got, and
-  // its Cancel stops the packing with compression::kSendCancelled.
-  compression::PackedBytes pack_working_folder(bool count, const std::string* subject = nullptr);
+  // logs each run and adds the bytes to the pending statistics.
+  void pack_working_folder();
   // Hides the window; the close goes on and destroys it with its log.
   void Form_QueryUnload(int16_t& cancel, int16_t unload_mode) override;
 };
+
+// The zip action's log lines ("Add ... return ..." and the closing line); with count, the
+// packed bytes added to the pending statistics; with a subject (a send's), frm_progress shows
+// how far the packing got, and its Cancel stops it with compression::kSendCancelled.
+std::unique_ptr<compression::PackingWatch> zip_action_watch(
+    bool count, std::optional<std::string> subject = std::nullopt);
 
 }  // namespace parvex::ui
 

@@ -1,6 +1,9 @@
-// The zip action of the manual zip window, also run by the send path.
+// The zip action of the manual zip window; the send packs with its log lines and progress too.
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "compression/packing.h"
@@ -17,7 +20,7 @@ namespace parvex::ui {
 void frm_outlook::cmd_ZIP_Click() {
   const WorkLock lock;
   lock.require();
-  pack_working_folder(true);
+  pack_working_folder();
   WriteStatistics();
 }
 
@@ -28,9 +31,10 @@ namespace {
 // through touch().
 class WindowWatch final : public compression::PackingWatch {
  public:
-  WindowWatch(bool count, const std::string* subject) : count_(count), subject_(subject) {}
+  WindowWatch(bool count, std::optional<std::string> subject)
+      : count_(count), subject_(std::move(subject)) {}
 
-  bool shows_progress() const override { return subject_ != nullptr; }
+  bool shows_progress() const override { return subject_.has_value(); }
   void begin(const std::vector<std::string>& names, const std::vector<uint64_t>& sizes) override {
     touch<frm_progress>().begin(*subject_, names, sizes);
   }
@@ -54,12 +58,17 @@ class WindowWatch final : public compression::PackingWatch {
 
  private:
   bool count_;
-  const std::string* subject_;
+  std::optional<std::string> subject_;
 };
 
 }  // namespace
 
-compression::PackedBytes frm_outlook::pack_working_folder(bool count, const std::string* subject) {
+std::unique_ptr<compression::PackingWatch> zip_action_watch(bool count,
+                                                            std::optional<std::string> subject) {
+  return std::make_unique<WindowWatch>(count, std::move(subject));
+}
+
+void frm_outlook::pack_working_folder() {
   // One spelling for each place, the one the send path writes.
   const std::string folder = services().addin_folder() + kPathSep + "Attachments";
   const std::string archive = services().addin_folder() + kPathSep + "Attachments.zip";
@@ -68,9 +77,8 @@ compression::PackedBytes frm_outlook::pack_working_folder(bool count, const std:
   // From here on this window's members are reached through touch(), never through this.
   const compression::PackJob job{folder, File1.items, archive};
   const int16_t enabled = touch<frm_about>().parvex_chk.value;
-  if (enabled != 1) return {};
-  WindowWatch watch(count, subject);
-  return compression::pack_files(job, watch);
+  if (enabled != 1) return;
+  compression::pack_files(job, *zip_action_watch(true));
 }
 
 }  // namespace parvex::ui
