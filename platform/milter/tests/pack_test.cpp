@@ -188,7 +188,7 @@ TEST(MilterPack, TextPartsKeepTheirLineEndsAsOnTheWire) {
 
     ASSERT_TRUE(r.packed) << r.why;
     saved.resize(saved.size() - 2);  // the last line end belongs to the boundary after it
-    EXPECT_EQ(unpacked(dd_zip(headers, r.body), dir / "check")["run.bat"], saved);
+    EXPECT_EQ(unpacked(dir / "work/DD.zip", dir / "check")["run.bat"], saved);
   }
 }
 
