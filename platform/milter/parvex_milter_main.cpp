@@ -223,6 +223,7 @@ struct Message {
   std::string headers;
   std::string body;  // as Postfix hands it over: CR LF line ends
   bool signed_dkim = false;
+  bool multipart = false;  // only a multipart message has attachments to pack
   bool oversize = false;
 };
 
@@ -335,9 +336,7 @@ sfsistat end_of_message(SMFICTX* ctx, const Config& cfg) {
     metrics().count("unchanged", label, 0, 0, cfg.metrics_file);
     return SMFIS_CONTINUE;
   };
-  if (m.signed_dkim) return leave("dkim_signed", "it carries a DKIM signature");
   if (m.oversize) return leave("max_message_bytes", "larger than max_message_bytes");
-  if (exempt(cfg, m.sender, m.recipients)) return leave("exempt", "exempt sender or recipient");
   std::string body;
   if (!to_lf(m.body, body)) return leave("bare_line_end", "a bare CR or LF in the body");
   std::string().swap(m.body);
@@ -423,6 +422,10 @@ sfsistat on_header(SMFICTX* ctx, char* name, char* value) {
   return guarded([&] {
     Message& m = session(ctx)->message;
     if (strcasecmp(name, "DKIM-Signature") == 0) m.signed_dkim = true;
+    if (strcasecmp(name, "Content-Type") == 0) {
+      const char* type = value + strspn(value, " \t\r\n");
+      m.multipart = strncasecmp(type, "multipart/", 10) == 0;
+    }
     // Folded values arrive with CR LF or LF inside; GMime only needs them readable.
     std::string v;
     for (const char* p = value; *p; ++p) {
@@ -434,6 +437,25 @@ sfsistat on_header(SMFICTX* ctx, char* name, char* value) {
           v.begin(), v.end(), [](char c) { return c == '\n' || c == '\t'; }, ' ');
       m.message_id = v.substr(std::min(v.size(), v.find_first_not_of(' ')));
     }
+    return SMFIS_CONTINUE;
+  });
+}
+
+// What the headers decide: a message that cannot be packed is let go here, before Postfix
+// sends its body.
+sfsistat on_eoh(SMFICTX* ctx) {
+  return guarded([&] {
+    const Message& m = session(ctx)->message;
+    const std::shared_ptr<const Config> cfg = settings();
+    const auto leave = [&](const char* label, const char* why) {
+      log_line(symbol(ctx, "i") + (m.message_id.empty() ? "" : " " + m.message_id) +
+               ": left unchanged (" + why + ")");
+      metrics().count("unchanged", label, 0, 0, cfg->metrics_file);
+      return SMFIS_ACCEPT;
+    };
+    if (m.signed_dkim) return leave("dkim_signed", "it carries a DKIM signature");
+    if (!m.multipart) return leave("no_attachments", "not a multipart message");
+    if (exempt(*cfg, m.sender, m.recipients)) return leave("exempt", "exempt sender or recipient");
     return SMFIS_CONTINUE;
   });
 }
@@ -679,6 +701,7 @@ int run(int argc, char** argv) {
   desc.xxfi_envfrom = on_envfrom;
   desc.xxfi_envrcpt = on_envrcpt;
   desc.xxfi_header = on_header;
+  desc.xxfi_eoh = on_eoh;
   desc.xxfi_body = on_body;
   desc.xxfi_eom = on_eom;
   desc.xxfi_abort = on_abort;
