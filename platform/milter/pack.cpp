@@ -73,6 +73,36 @@ std::string saved_bytes(GMimePart* part) {
   return decoded;
 }
 
+// Whether GMime writes object's content back as body, compared where it is written.
+bool writes_back(GMimeObject* object, std::string_view body) {
+  GPtr<GMimeStream> mem(g_mime_stream_mem_new_with_byte_array(
+      g_byte_array_sized_new(static_cast<guint>(body.size()))));
+  if (g_mime_object_write_content_to_stream(object, nullptr, mem.get()) < 0) return false;
+  const GByteArray* written = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(mem.get()));
+  return written->len == body.size() &&
+         std::equal(body.begin(), body.end(), reinterpret_cast<const char*>(written->data));
+}
+
+// Writes the part as the recipient's client saves it into path. Base64 is decoded straight
+// into the file: no copy of a large attachment is held.
+void save_part(GMimePart* part, const std::string& path) {
+  fs::File out(path, "wb");
+  const GMimeContentEncoding encoding = g_mime_part_get_content_encoding(part);
+  GMimeDataWrapper* content = g_mime_part_get_content(part);
+  if (content &&
+      (encoding == GMIME_CONTENT_ENCODING_BASE64 || encoding == GMIME_CONTENT_ENCODING_UUENCODE)) {
+    GPtr<GMimeStream> file(g_mime_stream_file_new(out.get()));
+    g_mime_stream_file_set_owner(GMIME_STREAM_FILE(file.get()), FALSE);
+    if (g_mime_data_wrapper_write_to_stream(content, file.get()) < 0 ||
+        g_mime_stream_flush(file.get()) != 0) {
+      raise(err::kPathFileAccess, "The attachment could not be written to " + path);
+    }
+  } else {
+    out.write(saved_bytes(part));
+  }
+  out.close();
+}
+
 std::string object_content(GMimeObject* object) {
   GPtr<GMimeStream> mem(g_mime_stream_mem_new());
   if (g_mime_object_write_content_to_stream(object, nullptr, mem.get()) < 0) return {};
@@ -268,7 +298,7 @@ std::vector<Candidate> choose_parts(GMimeObject* root, std::string_view body,
     }
   }
   // What the rewrite would change besides the attachments: nothing, or it is not done.
-  if (why.empty() && object_content(root) != body) why = "GMime would not write it back exactly";
+  if (why.empty() && !writes_back(root, body)) why = "GMime would not write it back exactly";
   if (!why.empty()) packing.clear();
   return packing;
 }
@@ -305,13 +335,10 @@ std::vector<compression::Fingerprint> save_parts(const std::vector<Candidate>& p
   for (const Candidate& c : packing) {
     const char* file_name = g_mime_part_get_filename(c.part);
     const std::string name = archive_name(file_name ? file_name : "", taken);
-    const std::string bytes = saved_bytes(c.part);
-    fs::File out(job.folder + "/" + name, "wb");
-    out.write(bytes);
-    out.close();
+    save_part(c.part, job.folder + "/" + name);
     saved.push_back(compression::fingerprint(job.folder + "/" + name));
     job.names.push_back(name);
-    result.attached += static_cast<int64_t>(bytes.size());
+    result.attached += saved.back().size;
   }
   return saved;
 }
@@ -366,10 +393,13 @@ PackResult pack_message(std::string_view headers, std::string_view body, const P
   (void)initialised;
   PackResult result;
 
-  std::string text;
-  text.reserve(headers.size() + body.size() + 1);
-  text.append(headers).append("\n").append(body);
-  GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(text.data(), text.size()));
+  // One copy of the message, GMime's own: memory stays near three times a message's size.
+  GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_byte_array(
+      g_byte_array_sized_new(static_cast<guint>(headers.size() + body.size() + 1))));
+  g_mime_stream_write(stream.get(), headers.data(), headers.size());
+  g_mime_stream_write(stream.get(), "\n", 1);
+  g_mime_stream_write(stream.get(), body.data(), body.size());
+  g_mime_stream_reset(stream.get());
   GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
   GPtr<GMimeMessage> message(g_mime_parser_construct_message(parser.get(), nullptr));
   if (!message) return left(result, "not a message GMime can read");
