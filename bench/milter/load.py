@@ -158,6 +158,35 @@ def run_load(milter, count, clients, milter_on, kill_at=None):
         lab.close()
 
 
+def plain_latency(milter, count=300):
+    """p50 and p99 in ms of count one-part messages sent one after another, without and with
+    the milter: what a message without attachments pays."""
+    out = []
+    for on in (False, True):
+        lab = postfix_lab.Lab(milter, milter_on=on)
+        try:
+            if on:
+                lab.start()
+            else:
+                subprocess.run(["postfix", "-c", lab.etc, "start"], check=True,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                postfix_lab.wait_port(lab.smtp_port)
+            smtp = smtplib.SMTP("127.0.0.1", lab.smtp_port, timeout=60)
+            took = []
+            for i in range(count):
+                raw = ("From: a@test.local\nTo: bo@test.local\nSubject: %d\nMessage-ID: <p%d@"
+                       "test.local>\nMIME-Version: 1.0\nContent-Type: text/plain\n\nhi\n" % (i, i))
+                t = time.perf_counter()
+                smtp.sendmail("a@test.local", ["bo@test.local"], raw)
+                took.append((time.perf_counter() - t) * 1000)
+            smtp.quit()
+            took.sort()
+            out.append((took[len(took) // 2], took[int(len(took) * 0.99)]))
+        finally:
+            lab.close()
+    return out
+
+
 def malformed():
     b = "Content-Type: multipart/mixed; boundary=\"x\"\n"
     nested = "".join('--n%d\nContent-Type: multipart/mixed; boundary="n%d"\n\n' % (i, i + 1)
@@ -247,6 +276,9 @@ def main():
         for p in killed["problems"][:10]:
             print("PROBLEM:", p)
         return 1 if killed["problems"] else 0
+    (off_p50, off_p99), (on_p50, on_p99) = plain_latency(milter)
+    print("one-part messages, one after another: p50 %.1f ms without, %.1f ms with (+%.1f); "
+          "p99 %.1f / %.1f ms" % (off_p50, on_p50, on_p50 - off_p50, off_p99, on_p99))
     off = run_load(milter, count, clients, milter_on=False)
     on = run_load(milter, count, clients, milter_on=True)
     for label, r in (("without milter", off), ("with milter", on)):
