@@ -1,5 +1,7 @@
 #include "config.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <charconv>
 #include <fstream>
@@ -53,7 +55,70 @@ std::string domain_of(const std::string& addr) {
   return at == std::string::npos ? std::string() : addr.substr(at + 1);
 }
 
+bool port_number(std::string_view text) {
+  int port = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), port);
+  return ec == std::errc() && end == text.data() + text.size() && port > 0 && port < 65536;
+}
+
+// A host name or an address of the family: nothing libmilter would read another way.
+bool host_name(const std::string& host, bool v6) {
+  if (host.empty()) return false;
+  unsigned char addr[16];
+  if (inet_pton(v6 ? AF_INET6 : AF_INET, host.c_str(), addr) == 1) return true;
+  return std::all_of(host.begin(), host.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+           c == '-';
+  });
+}
+
+std::string yes_no(const std::string& value, bool& out) {
+  const std::string v = lower(value);
+  if (v == "yes" || v == "true" || v == "on" || v == "1") {
+    out = true;
+  } else if (v == "no" || v == "false" || v == "off" || v == "0") {
+    out = false;
+  } else {
+    return "not yes or no: " + value;
+  }
+  return {};
+}
+
 }  // namespace
+
+std::string milter_socket(const std::string& written, std::string& conn) {
+  const std::string form =
+      "; write inet:PORT@HOST, inet:HOST:PORT, inet6:PORT@HOST, inet6:[HOST]:PORT or unix:/path";
+  const auto colon = written.find(':');
+  const std::string kind = lower(written.substr(0, colon == std::string::npos ? 0 : colon));
+  const std::string rest = colon == std::string::npos ? "" : written.substr(colon + 1);
+  if (kind == "unix" || kind == "local") {
+    if (!rest.starts_with("/")) return "socket " + written + ": the path must be absolute";
+    conn = "unix:" + rest;
+    return {};
+  }
+  if (kind != "inet" && kind != "inet6") return "socket " + written + ": unknown kind" + form;
+  const bool v6 = kind == "inet6";
+  std::string port;
+  std::string host;
+  if (const auto at = rest.find('@'); at != std::string::npos) {
+    port = rest.substr(0, at);
+    host = rest.substr(at + 1);
+  } else if (v6 && rest.starts_with("[") && rest.find("]:") != std::string::npos) {
+    host = rest.substr(1, rest.find("]:") - 1);
+    port = rest.substr(rest.find("]:") + 2);
+  } else if (const auto last = rest.rfind(':'); !v6 && last != std::string::npos) {
+    host = rest.substr(0, last);
+    port = rest.substr(last + 1);
+  } else {
+    // A port alone would listen on every interface: the address must be named.
+    return "socket " + written + ": no address to listen on" + form;
+  }
+  if (!port_number(port)) return "socket " + written + ": not a port number: " + port + form;
+  if (!host_name(host, v6)) return "socket " + written + ": not a host: " + host + form;
+  conn = kind + ":" + port + "@" + host;
+  return {};
+}
 
 std::string read_config(const std::string& path, Config& config) {
   std::ifstream in(path);
@@ -70,7 +135,20 @@ std::string read_config(const std::string& path, Config& config) {
     int64_t v = 0;
     const bool numeric = number(value, v);
     if (key == "socket") {
-      config.socket = value;
+      if (std::string wrong = milter_socket(value, config.socket); !wrong.empty()) {
+        return where + wrong;
+      }
+    } else if (key == "log_file") {
+      config.log_file = value;
+    } else if (key == "metrics_file") {
+      config.metrics_file = value;
+    } else if (key == "header_name") {
+      if (value.find_first_of(": \t") != std::string::npos) return where + "not a header name";
+      config.header_name = value;
+    } else if (key == "dry_run") {
+      if (std::string wrong = yes_no(value, config.dry_run); !wrong.empty()) return where + wrong;
+    } else if (key == "skip_types") {
+      config.rules.skip_types = words(value);
     } else if (key == "state_folder") {
       config.state_folder = value;
     } else if (key == "exempt_senders") {
@@ -80,7 +158,8 @@ std::string read_config(const std::string& path, Config& config) {
     } else if (!numeric) {
       return where + (key == "min_saving" || key == "min_total_bytes" ||
                               key == "max_message_bytes" || key == "timeout" ||
-                              key == "drain_seconds"
+                              key == "drain_seconds" || key == "max_packing" ||
+                              key == "large_message_bytes"
                           ? "not a whole number: " + value
                           : "unknown setting " + key);
     } else if (key == "min_saving" && v <= 100) {
@@ -91,6 +170,10 @@ std::string read_config(const std::string& path, Config& config) {
       config.max_message = v;
     } else if (key == "timeout" && v > 0 && v < 86400) {
       config.timeout = static_cast<int>(v);
+    } else if (key == "max_packing" && v > 0 && v <= 256) {
+      config.max_packing = static_cast<int>(v);
+    } else if (key == "large_message_bytes") {
+      config.large_message = v;
     } else if (key == "drain_seconds" && v < 86400) {
       config.drain_seconds = static_cast<int>(v);
     } else {

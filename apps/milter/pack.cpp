@@ -50,6 +50,58 @@ std::string part_bytes(GMimePart* part, bool decoded) {
   return stream_bytes(mem.get());
 }
 
+// The part's bytes as the recipient's client saves them. Outside base64 a part's line ends
+// travel as CR LF, whatever the sender's system used; the body here has LF, so they go back.
+std::string saved_bytes(GMimePart* part) {
+  const GMimeContentEncoding encoding = g_mime_part_get_content_encoding(part);
+  if (encoding == GMIME_CONTENT_ENCODING_BASE64 || encoding == GMIME_CONTENT_ENCODING_UUENCODE) {
+    return part_bytes(part, true);
+  }
+  const std::string lf = part_bytes(part, false);
+  std::string wire;
+  wire.reserve(lf.size() + lf.size() / 32);
+  for (const char c : lf) {
+    if (c == '\n') wire += '\r';
+    wire += c;
+  }
+  if (encoding != GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE) return wire;
+  GMimeEncoding state;
+  g_mime_encoding_init_decode(&state, GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE);
+  std::string decoded(g_mime_encoding_outlen(&state, wire.size()), '\0');
+  decoded.resize(g_mime_encoding_flush(&state, wire.data(), wire.size(), decoded.data()));
+  return decoded;
+}
+
+// Whether GMime writes object's content back as body, compared where it is written.
+bool writes_back(GMimeObject* object, std::string_view body) {
+  GPtr<GMimeStream> mem(g_mime_stream_mem_new_with_byte_array(
+      g_byte_array_sized_new(static_cast<guint>(body.size()))));
+  if (g_mime_object_write_content_to_stream(object, nullptr, mem.get()) < 0) return false;
+  const GByteArray* written = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(mem.get()));
+  return written->len == body.size() &&
+         std::equal(body.begin(), body.end(), reinterpret_cast<const char*>(written->data));
+}
+
+// Writes the part as the recipient's client saves it into path. Base64 is decoded straight
+// into the file: no copy of a large attachment is held.
+void save_part(GMimePart* part, const std::string& path) {
+  fs::File out(path, "wb");
+  const GMimeContentEncoding encoding = g_mime_part_get_content_encoding(part);
+  GMimeDataWrapper* content = g_mime_part_get_content(part);
+  if (content &&
+      (encoding == GMIME_CONTENT_ENCODING_BASE64 || encoding == GMIME_CONTENT_ENCODING_UUENCODE)) {
+    GPtr<GMimeStream> file(g_mime_stream_file_new(out.get()));
+    g_mime_stream_file_set_owner(GMIME_STREAM_FILE(file.get()), FALSE);
+    if (g_mime_data_wrapper_write_to_stream(content, file.get()) < 0 ||
+        g_mime_stream_flush(file.get()) != 0) {
+      raise(err::kPathFileAccess, "The attachment could not be written to " + path);
+    }
+  } else {
+    out.write(saved_bytes(part));
+  }
+  out.close();
+}
+
 std::string object_content(GMimeObject* object) {
   GPtr<GMimeStream> mem(g_mime_stream_mem_new());
   if (g_mime_object_write_content_to_stream(object, nullptr, mem.get()) < 0) return {};
@@ -117,6 +169,21 @@ bool is_type(GMimeObject* object, const char* type, const char* subtype) {
   return ct && g_mime_content_type_is_type(ct, type, subtype);
 }
 
+// Whether the administrator keeps attachments of this type or extension out of the archive.
+bool skipped_type(GMimeObject* object, const char* file_name, const PackRules& rules) {
+  if (rules.skip_types.empty()) return false;
+  GMimeContentType* ct = g_mime_object_get_content_type(object);
+  const std::string type = ct ? lower(std::string(g_mime_content_type_get_media_type(ct)) + "/" +
+                                      g_mime_content_type_get_media_subtype(ct))
+                              : std::string();
+  const std::string name = lower(file_name ? file_name : "");
+  return std::any_of(rules.skip_types.begin(), rules.skip_types.end(), [&](const std::string& s) {
+    if (s.starts_with(".")) return name.size() > s.size() && name.ends_with(s);
+    if (s.ends_with("/*")) return type.starts_with(s.substr(0, s.size() - 1));
+    return type == s;
+  });
+}
+
 void survey(GMimeObject* object, GMimeMultipart* parent, int index, bool in_alternative, int depth,
             const PackRules& rules, Survey& out) {
   if (!out.refused.empty()) return;
@@ -161,7 +228,7 @@ void survey(GMimeObject* object, GMimeMultipart* parent, int index, bool in_alte
   if (!attachment && (inline_role || !file_name)) return;
   if (in_alternative || !parent || is_type(object, "text", "calendar") ||
       is_type(object, "application", "ms-tnef") ||
-      (file_name && lower(file_name) == "winmail.dat")) {
+      (file_name && lower(file_name) == "winmail.dat") || skipped_type(object, file_name, rules)) {
     return;
   }
   out.candidates.push_back({parent, index, part});
@@ -230,9 +297,29 @@ std::vector<Candidate> choose_parts(GMimeObject* root, std::string_view body,
     }
   }
   // What the rewrite would change besides the attachments: nothing, or it is not done.
-  if (why.empty() && object_content(root) != body) why = "GMime would not write it back exactly";
+  if (why.empty() && !writes_back(root, body)) why = "GMime would not write it back exactly";
   if (!why.empty()) packing.clear();
   return packing;
+}
+
+// The add-in's cut for a name too long to save: the stem to 64 bytes, the extension kept.
+std::string shortened(const std::string& name) {
+  const auto dot = name.find_last_of('.');
+  const bool has_ext = dot != std::string::npos && dot > 0 && name.size() - dot <= 16;
+  std::string stem = has_ext ? name.substr(0, dot) : name;
+  size_t cut = std::min<size_t>(stem.size(), 64);
+  while (cut > 0 && cut < stem.size() && (static_cast<unsigned char>(stem[cut]) & 0xC0) == 0x80) {
+    --cut;
+  }
+  stem.resize(cut);
+  return stem + (has_ext ? name.substr(dot) : "");
+}
+
+// The add-in's name for a part, first cut as the add-in cuts a name beyond the 255 bytes a
+// work file may have: a long name must not leave its message unpacked.
+std::string archive_name(const std::string& written, std::set<std::string>& taken) {
+  constexpr size_t kLongest = 255;
+  return compression::saved_name(written.size() > kLongest ? shortened(written) : written, taken);
 }
 
 // Writes the readme and each part's decoded bytes into job.folder, under names of their own:
@@ -246,14 +333,11 @@ std::vector<compression::Fingerprint> save_parts(const std::vector<Candidate>& p
   std::vector<compression::Fingerprint> saved;
   for (const Candidate& c : packing) {
     const char* file_name = g_mime_part_get_filename(c.part);
-    const std::string name = compression::saved_name(file_name ? file_name : "", taken);
-    const std::string bytes = part_bytes(c.part, true);
-    fs::File out(job.folder + "/" + name, "wb");
-    out.write(bytes);
-    out.close();
+    const std::string name = archive_name(file_name ? file_name : "", taken);
+    save_part(c.part, job.folder + "/" + name);
     saved.push_back(compression::fingerprint(job.folder + "/" + name));
     job.names.push_back(name);
-    result.attached += static_cast<int64_t>(bytes.size());
+    result.attached += saved.back().size;
   }
   return saved;
 }
@@ -308,10 +392,13 @@ PackResult pack_message(std::string_view headers, std::string_view body, const P
   (void)initialised;
   PackResult result;
 
-  std::string text;
-  text.reserve(headers.size() + body.size() + 1);
-  text.append(headers).append("\n").append(body);
-  GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(text.data(), text.size()));
+  // One copy of the message, GMime's own: memory stays near three times a message's size.
+  GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_byte_array(
+      g_byte_array_sized_new(static_cast<guint>(headers.size() + body.size() + 1))));
+  g_mime_stream_write(stream.get(), headers.data(), headers.size());
+  g_mime_stream_write(stream.get(), "\n", 1);
+  g_mime_stream_write(stream.get(), body.data(), body.size());
+  g_mime_stream_reset(stream.get());
   GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
   GPtr<GMimeMessage> message(g_mime_parser_construct_message(parser.get(), nullptr));
   if (!message) return left(result, "not a message GMime can read");

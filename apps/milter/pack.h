@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace parvex::milter {
 
@@ -11,6 +12,8 @@ struct PackRules {
   double min_saving = 0;  // percent the archive must save over the attachments' decoded bytes
   int64_t min_total = 0;  // decoded attachment bytes below which a message is left
   int max_depth = 64;     // nesting deeper than this is left alone
+  // Attachments left in place: "image/jpeg", "video/*" or ".mp4" (lowercase).
+  std::vector<std::string> skip_types;
 };
 
 struct PackResult {

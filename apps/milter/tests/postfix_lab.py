@@ -44,7 +44,7 @@ def wait_port(port, seconds=20):
 class Lab:
     """Postfix on a loopback port, delivering into one maildir, asking the milter first."""
 
-    def __init__(self, milter, milter_on=True, default_action="accept", config=""):
+    def __init__(self, milter, milter_on=True, default_action="tempfail", config=""):
         self.milter_path = milter
         self.root = tempfile.mkdtemp(prefix="parvex-postfix-")
         os.chmod(self.root, 0o755)

@@ -11,6 +11,8 @@ import random
 import signal
 import smtplib
 import sys
+import threading
+import time
 import zipfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -105,9 +107,10 @@ def shapes():
     signed_inner = multi("mixed", [text(), attach('filename="a.pdf"', pdf)])
     yield "plain_two", multi("mixed", [
         text(), attach('filename="a.pdf"', pdf, "application/pdf", "a.pdf"),
+        # Sent as 7bit: packed with its line ends as they travel, CR LF.
         leaf("text/plain; name=notes.txt", "plain notes\n" * 500,
              "Content-Disposition: attachment; filename=notes.txt\n",
-             ("notes.txt", b"plain notes\n" * 500))], preamble="This is MIME.\n",
+             ("notes.txt", b"plain notes\r\n" * 500))], preamble="This is MIME.\n",
         epilogue="the end\n"), ""
     yield "html_inline_logo", multi("mixed", [
         multi("related", [leaf("text/html", html),
@@ -153,12 +156,120 @@ def shapes():
 
 
 NOISE = 65536  # incompressible bytes: below the saving, counted as sent unpacked
+METRICS = "/tmp/parvex-milter-shapes-%d.prom" % os.getpid()
+
+
+def send(lab, raw):
+    """What Postfix answered: 250, or the code it refused the message with."""
+    try:
+        with smtp_client(lab) as smtp:
+            smtp.sendmail("ana@test.local", ["bo@test.local"], raw)
+        return 250
+    except smtplib.SMTPResponseException as e:
+        return e.smtp_code
+
+
+def smtp_client(lab):
+    return smtplib.SMTP("127.0.0.1", lab.smtp_port, timeout=300)
+
+
+def dry_run(milter):
+    """Nothing changes, and the log says what would have been packed."""
+    lab = postfix_lab.Lab(milter, config="dry_run = yes\n")
+    try:
+        lab.start()
+        name, root, extra = next(s for s in shapes() if s[0] == "plain_two")
+        headers, body, _, _ = message("dry_run", root, extra)
+        code = send(lab, headers + "\n" + body)
+        got = list(lab.wait_delivered(1).values())
+        problems = check(headers, body, [], got[0]) if got else ["not delivered (%d)" % code]
+        if "dry run, would pack 2 attachment(s)" not in lab.milter_log():
+            problems.append("no dry-run line in the log")
+        # SIGHUP: a file with a fault keeps the settings in force; a good one takes effect.
+        for text, packs in (("dry_run = perhaps\n", False), ("dry_run = no\n", True)):
+            with open(lab.config, "w") as f:
+                f.write(text)
+            lab.milter.send_signal(signal.SIGHUP)
+            time.sleep(1)
+            if lab.milter.poll() is not None:
+                return ["SIGHUP ended the milter with %s" % lab.milter.returncode]
+            headers, body, expected, packed = message("hup_%d" % packs, root, extra)
+            before = len(lab.delivered())
+            send(lab, headers + "\n" + body)
+            got = [r for r in lab.wait_delivered(before + 1).values()
+                   if postfix_lab.message_id(r) == "<hup_%d@test.local>" % packs]
+            bad = check(headers, expected if packs else body, packed if packs else [], got[0]) \
+                if got else ["not delivered"]
+            problems += ["after SIGHUP with %r: %s" % (text, b) for b in bad]
+        if "the settings in force are kept" not in lab.milter_log():
+            problems.append("no log line for the faulty file")
+        return ["dry run: %s" % p for p in problems]
+    finally:
+        lab.close()
+
+
+def kill_window(milter, tries=3):
+    """kill -9 while the milter hands the packed body back (its work folder is gone, the
+    chunks are on their way): with the shipped milter_default_action each message is delivered
+    whole or refused with 4xx to its sender, never accepted and lost or kept corrupt."""
+    lab = postfix_lab.Lab(milter)
+    problems = []
+    hits = 0
+    try:
+        lab.start()
+        data = random.Random(5).randbytes(12_000_000).hex().encode()  # about half saved
+        for n in range(tries):
+            root = multi("mixed", [text(), attach("filename=k.log", data, packed_as="k.log")])
+            headers, body, expected, packed = message("kill_%d" % n, root)
+            before = len(lab.delivered())
+            answer = []
+            sender = threading.Thread(
+                target=lambda: answer.append(send(lab, headers + "\n" + body)))
+            sender.start()
+            work = os.path.join(lab.state, "work")
+            seen = False
+            while sender.is_alive():
+                busy = bool(os.listdir(work))
+                if seen and not busy:
+                    lab.stop_milter(signal.SIGKILL)
+                    break
+                seen = seen or busy
+                time.sleep(0.001)
+            sender.join()
+            if answer[0] == 250:
+                got = [r for r in lab.wait_delivered(before + 1, 60).values()
+                       if postfix_lab.message_id(r) == "<kill_%d@test.local>" % n]
+                bad = check(headers, expected, packed, got[0]) if got else ["lost"]
+                if got and bad:
+                    bad = check(headers, body, [], got[0])  # delivered unchanged is no loss
+                problems += ["kill %d: accepted, then %s" % (n, "; ".join(bad))] if bad else []
+            elif not 400 <= answer[0] < 500:
+                problems.append("kill %d: refused with %d, not a temporary failure" % (n, answer[0]))
+            else:
+                hits += 1
+            if lab.milter.poll() is not None:
+                lab.start_milter()
+        corrupt = os.path.join(lab.root, "spool", "corrupt")
+        if os.path.isdir(corrupt) and os.listdir(corrupt):
+            problems.append("queue files saved as corrupt: %s" % os.listdir(corrupt))
+        print("kill window: %d of %d tries killed while handing back, each refused with 4xx"
+              % (hits, tries))
+        if hits == 0:
+            problems.append("no kill landed while the body was handed back")
+        return problems
+    finally:
+        lab.close()
 
 
 def check(headers, expected, packed, delivered):
     """A list of problems with one delivered message."""
     head, body = postfix_lab.split_message(delivered)
+    lines = head.split(b"\n")
+    marks = [line for line in lines if line.startswith(b"X-Parvex: packed ")]
+    head = b"\n".join(line for line in lines if not line.startswith(b"X-Parvex: "))
     problems = [] if head.endswith(headers.encode()) else ["headers changed"]
+    if len(marks) != (1 if packed else 0):
+        problems.append("%d X-Parvex headers" % len(marks))
     if not packed:
         return problems + ([] if body == expected.encode() else ["body changed"])
     before, after = (s.encode() for s in expected.split(PLACE))
@@ -186,7 +297,8 @@ def main():
         print("skipped:", why)
         return postfix_lab.SKIP
     random.seed(32)
-    lab = postfix_lab.Lab(sys.argv[1], config="exempt_recipient_domains = exempt.test\n")
+    lab = postfix_lab.Lab(sys.argv[1], config="exempt_recipient_domains = exempt.test\n"
+                          "metrics_file = %s\n" % METRICS)
     failures = []
     try:
         lab.start()
@@ -221,11 +333,22 @@ def main():
         want = [1 + packed_total + NOISE, 1 + sum(archive_bytes) + NOISE]
         if totals != want:
             failures.append("statistics hold %s, not %s" % (totals, want))
+        with open(METRICS) as f:
+            counted = {line.rsplit(" ", 1)[0]: int(line.rsplit(" ", 1)[1])
+                       for line in f if line.startswith("parvex_milter_")}
+        packed_n = sum(1 for s in sent.values() if s[3])
+        if (counted.get('parvex_milter_messages_total{outcome="packed",reason=""}') != packed_n
+                or sum(v for k, v in counted.items() if "_messages_total" in k) != len(sent)):
+            failures.append("metrics hold %s for %d packed of %d" % (counted, packed_n, len(sent)))
     finally:
         if failures:
             print(lab.milter_log()[-3000:])
             print(lab.postfix_log())
         lab.close()
+        if os.path.exists(METRICS):
+            os.remove(METRICS)
+    failures += dry_run(sys.argv[1])
+    failures += kill_window(sys.argv[1])
     for f in failures:
         print("FAILED:", f)
     return 1 if failures else 0
