@@ -35,6 +35,7 @@ namespace {
 struct SendState {
   bool packing = false;
   std::vector<std::function<void()>> after;  // work put off until the send returns
+  std::function<void()> listener;            // told when each send event returns
 };
 
 // The zip action lets window events run; a second send or zip started from one of them would
@@ -304,6 +305,11 @@ std::optional<std::string> move_unsent(const std::string& path, const std::strin
 void send_steps(SendRun& run) {
   SendWindows& windows = send_windows();
   if (!windows.enabled()) return;
+  // The user released "Pack attachments" on this message, and no administrator fixes packing.
+  if (pack_choice(required(run.item)) == false && !read_policies().compression) {
+    log_event("Pack attachments is off for this message: it leaves as written");
+    return;
+  }
 
   std::string problem;
   std::vector<std::string> policy_problems;
@@ -638,6 +644,25 @@ void send_item(host::Ref<host::Item> item, bool& Cancel) {
                  });
   attempt([] { send_windows().send_ended(); });
   if (run.cancel) Cancel = true;
+  // A copy: the listener may replace itself.
+  if (const auto listener = program_state<SendState>().listener) attempt(listener);
+}
+
+std::optional<bool> pack_choice(host::Item& item) {
+  std::optional<bool> choice;
+  attempt([&] {
+    const auto value = item.GetProperty(kPackChoiceProperty);
+    if (const auto* number = value ? std::get_if<int64_t>(&*value) : nullptr) choice = *number != 0;
+  });
+  return choice;
+}
+
+void set_pack_choice(host::Item& item, bool pack) {
+  item.SetProperty(kPackChoiceProperty, int64_t{pack ? 1 : 0});
+}
+
+void set_send_listener(std::function<void()> listener) {
+  program_state<SendState>().listener = std::move(listener);
 }
 
 void read_item(host::Item& item) {
