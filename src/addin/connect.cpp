@@ -120,6 +120,10 @@ int32_t Connect::GetIDOfName(const std::string& name) {
   return ribbon_.id_of(name);
 }
 
+host::RibbonCall Connect::ShapeOf(int32_t id) {
+  return ribbon_.shape_of(id);
+}
+
 host::RibbonResult Connect::Invoke(int32_t id, host::RibbonCall call,
                                    const host::RibbonArgs& args) {
   return ribbon_.call(id, call, args);

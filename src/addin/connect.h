@@ -36,6 +36,7 @@ class Connect final : public host::Connection, public host::RibbonExtensibility 
   // goes): one entry point, not two.
   std::string GetCustomUI(const std::string& ribbon_id) override;
   int32_t GetIDOfName(const std::string& name) override;
+  host::RibbonCall ShapeOf(int32_t id) override;
   host::RibbonResult Invoke(int32_t id, host::RibbonCall call,
                             const host::RibbonArgs& args) override;
 

@@ -139,13 +139,18 @@ int32_t Ribbon::id_of(const std::string& name) const {
   return 0;
 }
 
-host::RibbonResult Ribbon::call(int32_t id, RibbonCall shape, const host::RibbonArgs& args) {
+host::RibbonCall Ribbon::shape_of(int32_t id) const {
   const int32_t index = id - kFirstId;
   if (index < 0 || index >= static_cast<int32_t>(kCallbacks.size()))
     raise(err::kInvalidCall, "No ribbon callback " + std::to_string(id));
-  const Callback& callback = kCallbacks[static_cast<size_t>(index)];
-  if (callback.shape != shape)
-    raise(err::kInvalidCall, std::string(callback.name) + " takes other arguments");
+  return kCallbacks[static_cast<size_t>(index)].shape;
+}
+
+host::RibbonResult Ribbon::call(int32_t id, RibbonCall shape, const host::RibbonArgs& args) {
+  const int32_t index = id - kFirstId;
+  if (shape_of(id) != shape)
+    raise(err::kInvalidCall,
+          std::string(kCallbacks[static_cast<size_t>(index)].name) + " takes other arguments");
   const host::RibbonControl& c = args.control;
   switch (index) {
     case 0:

@@ -19,6 +19,7 @@ class Ribbon {
 
   std::string custom_ui(const std::string& ribbon_id);
   int32_t id_of(const std::string& name) const;
+  host::RibbonCall shape_of(int32_t id) const;
   host::RibbonResult call(int32_t id, host::RibbonCall call, const host::RibbonArgs& args);
   // Whether the host asked for the main window's ribbon.
   bool explorer_asked() const { return explorer_asked_; }

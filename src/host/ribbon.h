@@ -59,6 +59,8 @@ class RibbonExtensibility {
   // A callback's id, as IDispatch::GetIDsOfNames gives it (names compared ignoring case); 0
   // when the object has no member of that name.
   virtual int32_t GetIDOfName(const std::string& name) = 0;
+  // The shape of the callback with that id, for a caller with only the arguments in hand.
+  virtual RibbonCall ShapeOf(int32_t id) = 0;
   // Calls it; raises when the id is unknown or the shape is not the callback's.
   virtual RibbonResult Invoke(int32_t id, RibbonCall call, const RibbonArgs& args) = 0;
 };
