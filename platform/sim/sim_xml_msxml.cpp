@@ -10,37 +10,50 @@
 namespace parvex::sim {
 namespace {
 
+using com::ComPtr;
 using com::Dispatch;
 using com::Variant;
+
+Dispatch share_of(const Dispatch& d) {
+  return Dispatch(com::share(d.object()), "IXMLDOMElement");
+}
 
 XmlElement element(Dispatch node) {
   XmlElement e;
   e.ns = node.get(L"namespaceURI").to_string();
   e.name = node.get(L"baseName").to_string();
   Dispatch attributes(node.get(L"attributes").to_dispatch(), "IXMLDOMNamedNodeMap");
-  const int32_t n = attributes.get(L"length").to_int();
-  for (int32_t i = 0; i < n; ++i) {
-    std::vector<Variant> args;
-    args.push_back(Variant::of(i));
-    Dispatch a(attributes.get(L"item", std::move(args)).to_dispatch(), "IXMLDOMNode");
-    const std::string name = a.get(L"nodeName").to_string();
+  for (ComPtr<IDispatch> a = attributes.call(L"nextNode").to_dispatch(); a;
+       a = attributes.call(L"nextNode").to_dispatch()) {
+    Dispatch attribute(std::move(a), "IXMLDOMAttribute");
+    const std::string name = attribute.get(L"nodeName").to_string();
     if (name == "xmlns" || name.starts_with("xmlns:")) continue;  // as libxml2 reports them
-    e.attributes.emplace_back(a.get(L"baseName").to_string(), a.get(L"text").to_string());
+    e.attributes.emplace_back(attribute.get(L"baseName").to_string(),
+                              attribute.get(L"text").to_string());
   }
-  Dispatch children(node.get(L"childNodes").to_dispatch(), "IXMLDOMNodeList");
-  const int32_t m = children.get(L"length").to_int();
-  for (int32_t i = 0; i < m; ++i) {
-    std::vector<Variant> args;
-    args.push_back(Variant::of(i));
-    Dispatch c(children.get(L"item", std::move(args)).to_dispatch(), "IXMLDOMNode");
-    if (c.get(L"nodeType").to_int() == 1) e.children.push_back(element(std::move(c)));
+  for (ComPtr<IDispatch> c = node.get(L"firstChild").to_dispatch(); c;) {
+    Dispatch child(std::move(c), "IXMLDOMNode");
+    if (child.get(L"nodeType").to_int() == 1) e.children.push_back(element(share_of(child)));
+    c = child.get(L"nextSibling").to_dispatch();
   }
   return e;
 }
 
+// COM for the parse, on a thread that has none yet (the client in this process).
+struct ComForTheCall {
+  ComForTheCall() : hr(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)) {}
+  ~ComForTheCall() {
+    if (SUCCEEDED(hr)) CoUninitialize();
+  }
+  ComForTheCall(const ComForTheCall&) = delete;
+  ComForTheCall& operator=(const ComForTheCall&) = delete;
+  HRESULT hr;
+};
+
 }  // namespace
 
 XmlElement parse_xml(const std::string& markup) {
+  const ComForTheCall com;  // outlives every object below
   CLSID clsid{};
   com::ComPtr<IDispatch> object;
   if (FAILED(CLSIDFromProgID(L"Msxml2.DOMDocument.3.0", &clsid)) ||
