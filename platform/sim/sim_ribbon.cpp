@@ -112,7 +112,7 @@ bool is_id(const std::string& s) {
   });
 }
 
-void check_element(const std::string& ribbon_id, const XmlElement& e, const std::string& parent,
+void check_element(const XmlElement& e, const std::string& parent,
                    host::RibbonExtensibility& callbacks, std::set<std::string>& ids,
                    std::vector<std::string>& problems) {
   const auto where = [&] {
@@ -162,7 +162,7 @@ void check_element(const std::string& ribbon_id, const XmlElement& e, const std:
   if (e.name == "tabSet" && !e.attribute("idMso"))
     problems.push_back(where() + " names no built-in tab set");
   for (const XmlElement& c : e.children) {
-    check_element(ribbon_id, c, e.name, callbacks, ids, problems);
+    check_element(c, e.name, callbacks, ids, problems);
   }
 }
 
@@ -210,7 +210,7 @@ std::vector<std::string> check_custom_ui(const std::string& ribbon_id, const Xml
                                          host::RibbonExtensibility& callbacks) {
   std::vector<std::string> problems;
   std::set<std::string> ids;
-  check_element(ribbon_id, root, "", callbacks, ids, problems);
+  check_element(root, "", callbacks, ids, problems);
   std::vector<std::string> tabs;
   built_in_tabs(root, "", tabs);
   for (const std::string& t : tabs) {

@@ -1,6 +1,6 @@
 // Connect: the add-in's connection object. The host drives it through host::Connection; at
-// connection it loads the windows, starts both trackers and puts the "&Parvex now" button on the
-// host's standard toolbar; at begin-shutdown it lets go of its host references; at disconnection
+// connection it loads the windows, starts both trackers and, for a host that has not asked for
+// its ribbon, puts the "&Parvex now" button on the host's standard toolbar; at begin-shutdown it lets go of its host references; at disconnection
 // it stops the trackers and drops the thread's program state.
 #pragma once
 

@@ -181,7 +181,12 @@ void Ribbon::refresh() {
 
 void Ribbon::on_load(host::Ref<host::RibbonUI> ui) {
   if (ui) uis_.push_back(std::move(ui));
-  // A click on the about window's box changes what "Pack on send" shows.
+  watch_box();
+}
+
+void Ribbon::watch_box() {
+  // A click on the about window's box changes what the toggles show. A closed window comes back
+  // as a new one, without the handler: it is put back whenever the box is read.
   ui::touch<ui::frm_about>().parvex_chk.on_click = [this] { refresh(); };
 }
 
@@ -205,6 +210,7 @@ void Ribbon::on_toggle(const host::RibbonControl& control, bool pressed) {
 }
 
 bool Ribbon::get_pressed(const host::RibbonControl& control) {
+  watch_box();
   if (control.id == kPackOnSend) return packing_on();
   if (!message_toggle(control)) unknown_control(control);
   if (const auto fixed = read_policies().compression) return *fixed;

@@ -29,6 +29,7 @@ class Ribbon {
 
  private:
   void on_load(host::Ref<host::RibbonUI> ui);
+  void watch_box();
   void on_action(const host::RibbonControl& control);
   void on_toggle(const host::RibbonControl& control, bool pressed);
   bool get_pressed(const host::RibbonControl& control);
