@@ -8,7 +8,7 @@ set -euo pipefail
 # The simulated client: a compiler, zlib, and libcrypto's headers for the password sends.
 run_packages=(build-essential cmake ninja-build zlib1g-dev libssl-dev)
 linux_packages=("${run_packages[@]}" googletest libgtest-dev clang-format unicode-data)
-linux_packages+=(libxml2-dev)  # parses the administrative templates in a test
+linux_packages+=(libxml2-dev)  # the ribbon markup in the simulated client; the policy templates in a test
 # xvfb and xauth: a display for the window tests under wine; fonts-wine: the MS Sans Serif they
 # ask for; locales: the UTF-8 locale that gives wine the ANSI code page 65001.
 full_packages=(mingw-w64 mingw-w64-tools libwine-dev libz-mingw-w64-dev wine wine64 zip unzip p7zip-full

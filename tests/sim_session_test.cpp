@@ -74,7 +74,7 @@ TEST_F(SimSessionTest, AScriptedSessionConnectsSendsAndReleasesEverything) {
         "explorer Inbox\nconnect\nshow startup\nstartup continue\n"
         "show startup\n# a comment\n\nmail Notes\nattach " +
         (dir / "notes.txt") +
-        "\nread\ncancel-after 2\nsend\nsend\nbutton\nshow about\nlog\n"
+        "\nread\ncancel-after 2\nsend\nsend\nribbon click About Parvex\nshow about\nlog\n"
         "shutdown\n");
     ASSERT_TRUE(session.run_script(script)) << out.str();
     ASSERT_EQ(session.written_messages().size(), 1u);

@@ -1,15 +1,18 @@
 #include "sim/sim_com.h"
 
+#include <olectl.h>
 #include <windows.h>
 
 #include <filesystem>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "core/failure.h"
 #include "dispatch.h"
 #include "extensibility.h"
 #include "parvex_ids.h"
+#include "ribbon_dispatch.h"
 #include "sim/sim_face.h"
 #include "text_win32.h"
 #include "win32_handles.h"
@@ -82,8 +85,9 @@ class Registration {
   std::wstring dll_;
 };
 
-// One Parvex.Connect, called through IDTExtensibility2 as the host calls it.
-class ComConnection final : public host::Connection {
+// One Parvex.Connect, called through IDTExtensibility2 as the host calls it, and through
+// IRibbonExtensibility and its IDispatch for the ribbon.
+class ComConnection final : public host::Connection, public host::RibbonExtensibility {
  public:
   ComConnection(SimOutlook& outlook, std::shared_ptr<Counters> held)
       : outlook_(outlook), held_(std::move(held)) {
@@ -94,6 +98,7 @@ class ComConnection final : public host::Connection {
           "CoCreateInstance(Parvex.Connect)");
   }
   ~ComConnection() override {
+    dispatch_.reset();
     connect_.reset();
     outlook_.clear_addin_object();
   }
@@ -123,7 +128,82 @@ class ComConnection final : public host::Connection {
     check(connect_->OnBeginShutdown(&custom_), "OnBeginShutdown", connect_.get());
   }
 
+  // An object without IRibbonExtensibility has no ribbon: empty markup, as for any other id.
+  std::string GetCustomUI(const std::string& ribbon_id) override {
+    ComPtr<IRibbonExtensibility> ribbon;
+    if (FAILED(connect_->QueryInterface(com::kIidIRibbonExtensibility,
+                                        reinterpret_cast<void**>(ribbon.put()))))
+      return {};
+    const std::wstring id = win::widen(ribbon_id);
+    const pvx::win::unique_bstr wanted(SysAllocStringLen(id.data(), static_cast<UINT>(id.size())));
+    BSTR xml = nullptr;
+    check(ribbon->GetCustomUI(wanted.get(), &xml), "GetCustomUI", ribbon.get(),
+          com::kIidIRibbonExtensibility);
+    const pvx::win::unique_bstr owned(xml);
+    return xml ? win::narrow(std::wstring_view(xml, SysStringLen(xml))) : std::string();
+  }
+  int32_t GetIDOfName(const std::string& name) override {
+    std::wstring wide = win::widen(name);
+    LPOLESTR names[] = {wide.data()};
+    DISPID id = DISPID_UNKNOWN;
+    return SUCCEEDED(dispatch()->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id)) ? id
+                                                                                              : 0;
+  }
+  host::RibbonCall ShapeOf(int32_t) override {
+    raise(err::kInvalidCall, "the host knows each callback's shape from the markup");
+  }
+  host::RibbonResult Invoke(int32_t id, host::RibbonCall call,
+                            const host::RibbonArgs& args) override {
+    std::vector<com::Variant> given;  // in declared order
+    if (call == host::RibbonCall::load) {
+      given.push_back(com::Variant::of(face::ribbon_ui(args.ui, held_).get()));
+    } else {
+      given.push_back(com::Variant::of(face::ribbon_control(args.control, held_).get()));
+    }
+    if (call == host::RibbonCall::toggle) given.push_back(com::Variant::of(args.pressed));
+    std::vector<VARIANTARG> reversed;
+    for (auto it = given.rbegin(); it != given.rend(); ++it) reversed.push_back(**it);
+    DISPPARAMS params{reversed.data(), nullptr, static_cast<UINT>(reversed.size()), 0};
+    com::Variant result;
+    EXCEPINFO info{};
+    const HRESULT hr = dispatch()->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD,
+                                          &params, result.get(), &info, nullptr);
+    if (FAILED(hr)) com::raise_call_failure(hr, &info, L"ribbon callback");
+    switch (call) {
+      case host::RibbonCall::get_bool:
+        return result.to_bool();
+      case host::RibbonCall::get_text:
+        return result.to_string();
+      case host::RibbonCall::get_image:
+        return picture(result);
+      default:
+        return {};
+    }
+  }
+
  private:
+  IDispatch* dispatch() {
+    if (!dispatch_)
+      check(connect_->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(dispatch_.put())),
+            "QueryInterface(IDispatch)");
+    return dispatch_.get();
+  }
+  // What the host draws: a picture it can read the size of.
+  static host::RibbonImage picture(const com::Variant& value) {
+    const ComPtr<IDispatch> object = value.to_dispatch();
+    ComPtr<IPicture> p;
+    if (!object || FAILED(object->QueryInterface(IID_IPicture, reinterpret_cast<void**>(p.put()))))
+      raise(err::kInvalidCall, "getImage returned no picture");
+    OLE_XSIZE_HIMETRIC width = 0;
+    short type = 0;
+    p->get_Width(&width);
+    p->get_Type(&type);
+    // HIMETRIC at 96 pixels an inch: 2540 to the inch.
+    const auto pixels = static_cast<int32_t>((width * 96 + 1270) / 2540);
+    return host::RibbonImage{type == PICTYPE_ICON ? "icon" : "picture", pixels};
+  }
+
+  ComPtr<IDispatch> dispatch_;
   SimOutlook& outlook_;
   std::shared_ptr<Counters> held_;
   ComPtr<IDTExtensibility2> connect_;

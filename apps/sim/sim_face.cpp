@@ -444,6 +444,29 @@ ComPtr<IDispatch> property_accessor(host::Ref<host::Attachment> a, Held held) {
   return std::move(face);
 }
 
+// An item's named properties; one it lacks fails as the host's does.
+ComPtr<IDispatch> item_properties(host::Ref<host::Item> item, Held held) {
+  auto [face, o] = make(held);
+  o->member(L"GetProperty", 64287, [item](const Args& args) {
+    const std::string name = args.text(0);
+    const auto value = item->GetProperty(name);
+    if (!value)
+      raise(kNotFound, "The property \"" + name + "\" is unknown or cannot be found.", "Outlook");
+    if (const auto* t = std::get_if<std::string>(&*value)) return text(*t);
+    return Variant::of(static_cast<int32_t>(std::get<int64_t>(*value)));
+  });
+  o->member(L"SetProperty", 64288, [item](const Args& args) {
+    const VARIANT& v = args.at(1);
+    if (v.vt == VT_BSTR) {
+      item->SetProperty(args.text(0), Args::text_of(v));
+    } else {
+      item->SetProperty(args.text(0), int64_t{args.number(1)});
+    }
+    return Variant();
+  });
+  return std::move(face);
+}
+
 ComPtr<IDispatch> attachment(host::Ref<host::Attachment> a, Held held) {
   auto [face, o] = make(held);
   o->member(L"FileName", 14084, [a](const Args&) { return text(a->FileName()); });
@@ -504,6 +527,9 @@ ComPtr<IDispatch> explorer(host::Ref<host::Explorer> window, Held held) {
   o->member(L"CommandBars", 8448, [window, held](const Args&) {
     return value(window->GetCommandBars(), &command_bars, held);
   });
+  o->member(L"ActiveInlineResponse", 64797, [window, held](const Args&) {
+    return value(window->ActiveInlineResponse(), &item, held);
+  });
   return std::move(face);
 }
 
@@ -516,6 +542,8 @@ ComPtr<IDispatch> item(host::Ref<host::Item> item, Held held) {
   o->member(L"Attachments", 63509, [item, held](const Args&) {
     return value(item->GetAttachments(), &attachments, held);
   });
+  o->member(L"PropertyAccessor", 64253,
+            [item, held](const Args&) { return Variant::of(item_properties(item, held).get()); });
   o->events(ev::kItem, [item](IDispatch* sink) {
     Subscriptions s;
     s.push_back(item->OnRead([sink] { fire(sink, ev::kRead); }));
@@ -537,6 +565,10 @@ ComPtr<IDispatch> button(host::Ref<host::CommandBarButton> button, Held held) {
             [button](const VARIANT& v) { button->SetCaption(Args::text_of(v)); });
   o->member(L"Enabled", 0x6003000A, nullptr,
             [button](const VARIANT& v) { button->SetEnabled(Args::flag_of(v)); });
+  o->member(L"Delete", 0x60030011, [button](const Args&) {
+    button->Delete();
+    return Variant();
+  });
   o->events(ev::kButton, [button, held](IDispatch* sink) {
     Subscriptions s;
     s.push_back(
@@ -549,6 +581,30 @@ ComPtr<IDispatch> button(host::Ref<host::CommandBarButton> button, Held held) {
           cancel_default = flag != VARIANT_FALSE;
         }));
     return s;
+  });
+  return std::move(face);
+}
+
+ComPtr<IDispatch> ribbon_control(const host::RibbonControl& control, Held held) {
+  auto [face, o] = make(held);
+  o->member(L"Id", 1, [id = control.id](const Args&) { return text(id); });
+  o->member(L"Context", 2, [control, held](const Args&) {
+    if (control.inspector) return value(control.inspector, &inspector, held);
+    return value(control.explorer, &explorer, held);
+  });
+  o->member(L"Tag", 3, [](const Args&) { return text(""); });
+  return std::move(face);
+}
+
+ComPtr<IDispatch> ribbon_ui(host::Ref<host::RibbonUI> ui, Held held) {
+  auto [face, o] = make(held);
+  o->member(L"Invalidate", 1, [ui](const Args&) {
+    ui->Invalidate();
+    return Variant();
+  });
+  o->member(L"InvalidateControl", 2, [ui](const Args& a) {
+    ui->InvalidateControl(a.text(0));
+    return Variant();
   });
   return std::move(face);
 }

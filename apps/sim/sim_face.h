@@ -8,6 +8,7 @@
 
 #include "dispatch.h"
 #include "host/host.h"
+#include "host/ribbon.h"
 #include "sim/sim_outlook.h"
 
 namespace parvex::sim::face {
@@ -20,5 +21,9 @@ ComPtr<IDispatch> addin(host::Ref<host::AddIn> addin, std::shared_ptr<Counters> 
 ComPtr<IDispatch> explorer(host::Ref<host::Explorer> explorer, std::shared_ptr<Counters> held);
 ComPtr<IDispatch> item(host::Ref<host::Item> item, std::shared_ptr<Counters> held);
 ComPtr<IDispatch> button(host::Ref<host::CommandBarButton> button, std::shared_ptr<Counters> held);
+// IRibbonControl (Id, Context, Tag) and IRibbonUI (Invalidate, InvalidateControl).
+ComPtr<IDispatch> ribbon_control(const host::RibbonControl& control,
+                                 std::shared_ptr<Counters> held);
+ComPtr<IDispatch> ribbon_ui(host::Ref<host::RibbonUI> ui, std::shared_ptr<Counters> held);
 
 }  // namespace parvex::sim::face

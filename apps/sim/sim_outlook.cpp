@@ -388,6 +388,18 @@ host::SubscriptionPtr SimItem::OnSend(std::function<void(bool&)> handler) {
   return send_.subscribe(std::move(handler));
 }
 
+std::optional<host::PropertyValue> SimItem::GetProperty(const std::string& schema_name) {
+  outlook_.host_call("Item.PropertyAccessor");
+  const auto it = named_properties_.find(schema_name);
+  if (it == named_properties_.end()) return std::nullopt;
+  return it->second;
+}
+
+void SimItem::SetProperty(const std::string& schema_name, const host::PropertyValue& value) {
+  outlook_.host_call("Item.PropertyAccessor");
+  named_properties_[schema_name] = value;
+}
+
 int32_t SimItem::Count() {
   outlook_.host_call("Attachments.Count");
   return static_cast<int32_t>(attachments_.size());
@@ -465,8 +477,14 @@ void SimItem::set_body(int32_t format, std::string text) {
 
 // ---- command bars ----
 
-SimCommandBarButton::SimCommandBarButton(SimOutlook& outlook, bool temporary)
-    : outlook_(outlook), temporary_(temporary), click_(outlook.counters_ptr()) {}
+SimCommandBarButton::SimCommandBarButton(SimOutlook& outlook, SimCommandBar& bar, bool temporary)
+    : outlook_(outlook), bar_(bar), temporary_(temporary), click_(outlook.counters_ptr()) {}
+
+void SimCommandBarButton::Delete() {
+  outlook_.host_call("CommandBarButton.Delete");
+  const auto keep = shared_from_this();
+  std::erase(bar_.buttons_, keep);
+}
 
 void SimCommandBarButton::SetCaption(const std::string& caption) {
   outlook_.host_call("CommandBarButton.Caption");
@@ -507,7 +525,7 @@ host::Ref<host::CommandBarButton> SimCommandBar::Add(int32_t type, bool temporar
   if (type != host::kControlButton) {
     raise(err::kHostCallFailed, "Only buttons are supported.", "Office");
   }
-  auto button = std::make_shared<SimCommandBarButton>(outlook_, temporary);
+  auto button = std::make_shared<SimCommandBarButton>(outlook_, *this, temporary);
   buttons_.push_back(button);
   return outlook_.hand_out<host::CommandBarButton>(button);
 }
@@ -568,6 +586,11 @@ SimExplorer::SimExplorer(SimOutlook& outlook, std::string caption)
 host::Ref<host::CommandBars> SimExplorer::GetCommandBars() {
   outlook_.host_call("Explorer.CommandBars");
   return outlook_.hand_out<host::CommandBars>(bars_);
+}
+
+host::Ref<host::Item> SimExplorer::ActiveInlineResponse() {
+  outlook_.host_call("Explorer.ActiveInlineResponse");
+  return outlook_.hand_out<host::Item>(inline_response_);
 }
 
 SimInspector::SimInspector(SimOutlook& outlook, std::string caption, std::shared_ptr<SimItem> item)

@@ -105,6 +105,7 @@ class SimItem;
 class SimInspector;
 class SimExplorer;
 class SimCommandBarButton;
+class SimCommandBar;
 
 class SimAttachment final : public host::Attachment {
  public:
@@ -149,6 +150,8 @@ class SimItem final : public host::Item,
   host::Ref<host::Attachments> GetAttachments() override;
   host::SubscriptionPtr OnRead(std::function<void()> handler) override;
   host::SubscriptionPtr OnSend(std::function<void(bool&)> handler) override;
+  std::optional<host::PropertyValue> GetProperty(const std::string& schema_name) override;
+  void SetProperty(const std::string& schema_name, const host::PropertyValue& value) override;
   // host::Attachments
   int32_t Count() override;
   host::Ref<host::Attachment> GetItem(int32_t index) override;
@@ -190,14 +193,16 @@ class SimItem final : public host::Item,
   std::vector<std::shared_ptr<SimAttachment>> attachments_;
   Event<> read_;
   Event<bool&> send_;
+  std::map<std::string, host::PropertyValue> named_properties_;  // kept while the item lives
 };
 
 class SimCommandBarButton final : public host::CommandBarButton,
                                   public std::enable_shared_from_this<SimCommandBarButton> {
  public:
-  SimCommandBarButton(SimOutlook& outlook, bool temporary);
+  SimCommandBarButton(SimOutlook& outlook, SimCommandBar& bar, bool temporary);
   void SetCaption(const std::string& caption) override;
   void SetEnabled(bool enabled) override;
+  void Delete() override;
   host::SubscriptionPtr OnClick(
       std::function<void(host::Ref<host::CommandBarButton>, bool&)> handler) override;
 
@@ -208,6 +213,7 @@ class SimCommandBarButton final : public host::CommandBarButton,
 
  private:
   SimOutlook& outlook_;
+  SimCommandBar& bar_;
   std::string caption_;
   bool enabled_ = true;
   bool temporary_;
@@ -225,6 +231,7 @@ class SimCommandBar final : public host::CommandBar, public host::CommandBarCont
   const std::vector<std::shared_ptr<SimCommandBarButton>>& buttons() const { return buttons_; }
 
  private:
+  friend class SimCommandBarButton;
   SimOutlook& outlook_;
   bool visible_ = true;
   std::vector<std::shared_ptr<SimCommandBarButton>> buttons_;
@@ -267,10 +274,14 @@ class SimExplorer final : public SimWindow<host::Explorer> {
  public:
   SimExplorer(SimOutlook& outlook, std::string caption);
   host::Ref<host::CommandBars> GetCommandBars() override;
+  host::Ref<host::Item> ActiveInlineResponse() override;
   std::shared_ptr<SimCommandBars> command_bars() const { return bars_; }
+  // A reply being written in the reading pane; null ends it.
+  void set_inline_response(std::shared_ptr<SimItem> item) { inline_response_ = std::move(item); }
 
  private:
   std::shared_ptr<SimCommandBars> bars_;
+  std::shared_ptr<SimItem> inline_response_;
 };
 
 class SimInspector final : public SimWindow<host::Inspector> {

@@ -146,7 +146,7 @@ const char* kUsage =
     "  show outlook|about|startup|options | startup continue|line|logo|background|close |\n"
     "  fail CALL [TIMES] | stop-failing | log | stats | shutdown | disconnect |\n"
     "  options password [TEXT] | options min-saving N | answer cancel|unprotected |\n"
-    "  cancel-after N\n";
+    "  cancel-after N | ribbon | ribbon click|toggle LABEL\n";
 
 // What the simulated user does with the next send's progress window, and what it shows on the
 // terminal.
@@ -312,6 +312,7 @@ SimSession::~SimSession() {
 }
 
 void SimSession::connect() {
+  ribbon_.unload();
   connect_ = link_->create(outlook_);
   try {
     connect_->OnConnection(outlook_.application(), host::ConnectMode::Startup, outlook_.addin());
@@ -320,9 +321,21 @@ void SimSession::connect() {
     connect_.reset();
     throw;
   }
+  // Then the main window's ribbon, from an add-in object that offers one.
+  auto* ribbon = dynamic_cast<host::RibbonExtensibility*>(connect_.get());
+  if (ribbons_ && ribbon) ribbon_.load(*ribbon, host::kExplorerRibbon);
+}
+
+void SimSession::ribbon_line(const std::vector<std::string>& w, const std::string& line) {
+  if (!connect_) ribbon_.unload();
+  if (w.size() == 1) return ribbon_.print(out_);
+  if (w.size() < 3 || (w[1] != "click" && w[1] != "toggle"))
+    raise(err::kInvalidCall, "ribbon takes nothing, or click LABEL, or toggle LABEL");
+  ribbon_.press(w[1], rest(rest(line)));
 }
 
 void SimSession::host_exit() {
+  ribbon_.unload();
   if (!connect_) return;
   connect_->OnBeginShutdown();
   connect_->OnDisconnection(host::DisconnectMode::HostShutdown);
@@ -533,6 +546,8 @@ bool SimSession::run(const std::string& line) {
       const auto mail = current_mail();
       if (!mail) raise(err::kObjectRequired, "no message is open");
       attach(*mail, cmd, rest(line));
+    } else if (cmd == "ribbon") {
+      ribbon_line(w, line);
     } else if (cmd == "send") {
       send_current();
     } else if (cmd == "read") {
@@ -563,6 +578,7 @@ bool SimSession::run(const std::string& line) {
       // A locked box takes no click, as on the screen.
       if (!box.enabled) raise(err::kPermissionDenied, "the setting is set by your administrator");
       box.value = w[1] == "on" ? 1 : 0;
+      box.click();  // as the view tells the model
     } else if (cmd == "zip") {
       ui::touch<ui::frm_outlook>().cmd_ZIP.click();
     } else if (cmd == "show" && w.size() == 2) {

@@ -14,6 +14,7 @@
 #include "seams/services.h"
 #include "sim/sim_outlook.h"
 #include "support/options.h"
+#include "sim/sim_ribbon.h"
 
 namespace parvex::sim {
 
@@ -83,12 +84,18 @@ class SimSession {
   void measure_gaps(bool on) { measure_gaps_ = on; }
 
   SimOutlook& outlook() { return outlook_; }
+  // Whether the client asks the add-in for its ribbons, as every host since the ribbon does (on
+  // by default); off, it is an older host, which only has command bars.
+  void ask_for_ribbons(bool on) { ribbons_ = on; }
+  SimRibbon& ribbon() { return ribbon_; }
   const std::vector<std::string>& written_messages() const { return written_; }
   // Sends the handlers cancelled: the program ends in failure when there was one.
   int cancelled_sends() const { return cancelled_sends_; }
 
  private:
   void connect();
+  // "ribbon", "ribbon click LABEL", "ribbon toggle LABEL".
+  void ribbon_line(const std::vector<std::string>& words, const std::string& line);
   void attach(SimItem& mail, const std::string& cmd, const std::string& args);
   void host_exit();
   void send_current();
@@ -109,6 +116,8 @@ class SimSession {
   std::unique_ptr<AddinLink> link_;  // outlives the client: a module it loaded stays loaded
   SimOutlook outlook_;
   std::unique_ptr<host::Connection> connect_;
+  SimRibbon ribbon_{outlook_};  // the connection's ribbons; unloaded before it goes
+  bool ribbons_ = true;
   std::vector<std::shared_ptr<SimItem>> mails_;  // opened, oldest first
   std::vector<std::string> written_;
   int cancelled_sends_ = 0;

@@ -23,6 +23,7 @@ Connect::Connect(std::function<std::shared_ptr<void>()> host_object)
 }
 
 Connect::~Connect() {
+  ribbon_.release();
   // Subscriptions end before the objects they belong to are released.
   about_events_.reset();
   oAbout.reset();
@@ -50,6 +51,7 @@ void Connect::OnConnection(host::Ref<host::Application> Application, host::Conne
   oInspectorEvents->Init(Application);
   oApp = Application;
   oNS = required(oApp).GetNamespace("MAPI");
+  if (ribbon_.explorer_asked()) return;
   oStandardBar =
       required(required(required(oApp).ActiveExplorer()).GetCommandBars()).GetItem("standard");
   required(oStandardBar).SetVisible(true);
@@ -101,6 +103,30 @@ void Connect::OnBeginShutdown() {
   oStandardBar.reset();
   oNS.reset();
   oApp.reset();
+  ribbon_.release();
+}
+
+std::string Connect::GetCustomUI(const std::string& ribbon_id) {
+  std::string xml = ribbon_.custom_ui(ribbon_id);
+  if (ribbon_.explorer_asked() && oAbout) {
+    about_events_.reset();
+    attempt([&] { oAbout->Delete(); });
+    oAbout.reset();
+  }
+  return xml;
+}
+
+int32_t Connect::GetIDOfName(const std::string& name) {
+  return ribbon_.id_of(name);
+}
+
+host::RibbonCall Connect::ShapeOf(int32_t id) {
+  return ribbon_.shape_of(id);
+}
+
+host::RibbonResult Connect::Invoke(int32_t id, host::RibbonCall call,
+                                   const host::RibbonArgs& args) {
+  return ribbon_.call(id, call, args);
 }
 
 void Connect::oAbout_Click(host::Ref<host::CommandBarButton>, bool&) {

@@ -1,18 +1,20 @@
 // Connect: the add-in's connection object. The host drives it through host::Connection; at
-// connection it loads the windows, starts both trackers and puts the "&Parvex now" button on the
-// host's standard toolbar; at begin-shutdown it lets go of its host references; at disconnection
+// connection it loads the windows, starts both trackers and, for a host that has not asked for
+// its ribbon, puts the "&Parvex now" button on the host's standard toolbar; at begin-shutdown it lets go of its host references; at disconnection
 // it stops the trackers and drops the thread's program state.
 #pragma once
 
 #include <functional>
 #include <memory>
 
+#include "addin/ribbon.h"
 #include "host/host.h"
+#include "host/ribbon.h"
 #include "tracking/trackers.h"
 
 namespace parvex {
 
-class Connect final : public host::Connection {
+class Connect final : public host::Connection, public host::RibbonExtensibility {
  public:
   // host_object gives what the host's add-in object receives as its Object (the COM object
   // that owns this Connect, say); by default a reference to this Connect that does not own it.
@@ -29,6 +31,14 @@ class Connect final : public host::Connection {
   void OnAddInsUpdate() override;
   void OnStartupComplete() override;
   void OnBeginShutdown() override;
+
+  // The ribbon: once the host asks for the main window's, the toolbar button is not made (or
+  // goes): one entry point, not two.
+  std::string GetCustomUI(const std::string& ribbon_id) override;
+  int32_t GetIDOfName(const std::string& name) override;
+  host::RibbonCall ShapeOf(int32_t id) override;
+  host::RibbonResult Invoke(int32_t id, host::RibbonCall call,
+                            const host::RibbonArgs& args) override;
 
   // The toolbar button: shows the about window, modeless.
   void oAbout_Click(host::Ref<host::CommandBarButton> Ctrl, bool& CancelDefault);
@@ -48,6 +58,7 @@ class Connect final : public host::Connection {
   host::SubscriptionPtr about_events_;
   std::unique_ptr<clsOutlookExplorerEvents> oExplorerEvents;
   std::unique_ptr<clsOutlookInspectorEvents> oInspectorEvents;
+  Ribbon ribbon_;
 };
 
 }  // namespace parvex

@@ -33,6 +33,7 @@ namespace {
 struct SendState {
   bool packing = false;
   std::vector<std::function<void()>> after;  // work put off until the send returns
+  std::function<void()> listener;            // told when each send event returns
 };
 
 // The zip action lets window events run; a second send or zip started from one of them would
@@ -393,6 +394,11 @@ PackedBytes pack_saved(SendWindows& windows, const std::string& folder,
 void send_steps(SendRun& run) {
   SendWindows& windows = send_windows();
   if (!windows.enabled()) return;
+  // The user released "Pack attachments" on this message, and no administrator fixes packing.
+  if (pack_choice(required(run.item)) == false && !read_policies().compression) {
+    log_event("Pack attachments is off for this message: it leaves as written");
+    return;
+  }
   const SendSettings settings = read_settings();
 
   // With a password asked for, a failure from here on must not let the item leave unprotected.
@@ -616,6 +622,25 @@ void send_item(host::Ref<host::Item> item, bool& Cancel) {
                  });
   attempt([] { send_windows().send_ended(); });
   if (run.cancel) Cancel = true;
+  // A copy: the listener may replace itself.
+  if (const auto listener = program_state<SendState>().listener) attempt(listener);
+}
+
+std::optional<bool> pack_choice(host::Item& item) {
+  std::optional<bool> choice;
+  attempt([&] {
+    const auto value = item.GetProperty(kPackChoiceProperty);
+    if (const auto* number = value ? std::get_if<int64_t>(&*value) : nullptr) choice = *number != 0;
+  });
+  return choice;
+}
+
+void set_pack_choice(host::Item& item, bool pack) {
+  item.SetProperty(kPackChoiceProperty, int64_t{pack ? 1 : 0});
+}
+
+void set_send_listener(std::function<void()> listener) {
+  program_state<SendState>().listener = std::move(listener);
 }
 
 void read_item(host::Item& item) {

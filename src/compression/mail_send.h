@@ -4,6 +4,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -33,6 +34,16 @@ std::string saved_name(const std::string& file_name, std::set<std::string>& take
 // item would otherwise leave with fewer files than the user attached, or without the protection
 // the user gave a password for.
 void send_item(host::Ref<host::Item> item, bool& Cancel);
+// The message's own "Pack attachments" choice, a named property the item keeps when saved.
+inline constexpr const char* kPackChoiceProperty =
+    "http://schemas.microsoft.com/mapi/string/{A665746E-A39A-4B1E-A3D0-B6F1296552A3}/"
+    "PackAttachments";
+// nullopt when the user never chose for this item, or the choice cannot be read.
+std::optional<bool> pack_choice(host::Item& item);
+void set_pack_choice(host::Item& item, bool pack);
+// Called on this thread each time a send event returns, however it ended; null for none.
+void set_send_listener(std::function<void()> listener);
+
 // The read event: two log lines; a failure goes to the caller.
 void read_item(host::Item& item);
 

@@ -97,12 +97,17 @@ class Window {
 class Explorer : public Window {
  public:
   virtual Ref<CommandBars> GetCommandBars() = 0;
+  // The reply being written in the reading pane; null when there is none.
+  virtual Ref<Item> ActiveInlineResponse() = 0;
 };
 
 class Inspector : public Window {
  public:
   virtual Ref<Item> CurrentItem() = 0;  // the item shown, of any class
 };
+
+// A MAPI property's value: a number (booleans as 0 or 1) or a text.
+using PropertyValue = std::variant<int64_t, std::string>;
 
 // An item of any class; mail items (class 43) are the ones whose attachments the add-in packs.
 class Item {
@@ -116,6 +121,10 @@ class Item {
   virtual SubscriptionPtr OnRead(std::function<void()> handler) = 0;
   // Raised before the item leaves; setting cancel keeps it.
   virtual SubscriptionPtr OnSend(std::function<void(bool& cancel)> handler) = 0;
+  // Through the item's property accessor, by the property's schema name: empty when the item
+  // does not have it. A named property set here stays with the item when it is saved.
+  virtual std::optional<PropertyValue> GetProperty(const std::string& schema_name) = 0;
+  virtual void SetProperty(const std::string& schema_name, const PropertyValue& value) = 0;
 };
 
 class Attachments {
@@ -127,9 +136,6 @@ class Attachments {
   virtual Ref<Attachment> Add(const std::string& source, std::optional<int32_t> type,
                               std::optional<int32_t> position, const std::string& display_name) = 0;
 };
-
-// A MAPI property's value: a number (booleans as 0 or 1) or a text.
-using PropertyValue = std::variant<int64_t, std::string>;
 
 // MAPI property tags, read as "http://schemas.microsoft.com/mapi/proptag/0x" + 8 hex digits.
 inline constexpr uint32_t kAttachNumber = 0x0E210003;     // unique on its item while open
@@ -176,6 +182,7 @@ class CommandBarButton {
   virtual ~CommandBarButton() = default;
   virtual void SetCaption(const std::string& caption) = 0;
   virtual void SetEnabled(bool enabled) = 0;
+  virtual void Delete() = 0;  // off its bar
   virtual SubscriptionPtr OnClick(
       std::function<void(Ref<CommandBarButton> ctrl, bool& cancel_default)> handler) = 0;
 };

@@ -113,6 +113,7 @@ TEST_F(DllSessionTest, RegisteredConnectedSentAndGoneWithoutATrace) {
   std::ostringstream out;
   {
     sim::SimSession session(out, utf8(run_ / L"Outbox"), sim::com_link(dll));
+    session.ask_for_ribbons(false);  // a host of command bars: the button is the entry point
     EXPECT_TRUE(key_exists(HKEY_CURRENT_USER, kAddinKey));
     EXPECT_TRUE(self_registering(dll));
     EXPECT_TRUE(type_library_registered());
@@ -171,6 +172,35 @@ TEST_F(DllSessionTest, RegisteredConnectedSentAndGoneWithoutATrace) {
       key_exists(HKEY_CURRENT_USER, L"Software\\Classes\\Parvex.Connect") ||
       key_exists(HKEY_LOCAL_MACHINE, L"Software\\Classes\\Parvex.Connect") ||
       key_exists(HKEY_LOCAL_MACHINE, L"Software\\Microsoft\\Office\\Outlook\\Addins\\Parvex"));
+}
+
+// A host of ribbons reads both of the DLL's through its IRibbonExtensibility, checks them, and
+// calls their callbacks by name through its IDispatch: one message leaves as written.
+TEST_F(DllSessionTest, BothRibbonsThroughTheDllsOwnInterfaces) {
+  std::ostringstream out;
+  {
+    sim::SimSession session(out, utf8(run_ / L"Outbox"), sim::com_link(sim::dll_beside_program()));
+    const std::string attach = "attach " + utf8(files_[0]) + "\n";
+    std::istringstream script("explorer Inbox\nconnect\nribbon\nmail As written\n" + attach +
+                              "ribbon\nribbon toggle Pack attachments\nribbon\nsend\nmail "
+                              "Packed\n" +
+                              attach + "ribbon\nsend\nshutdown\n");
+    ASSERT_TRUE(session.run_script(script)) << out.str();
+    ASSERT_EQ(session.outlook().outbox().size(), 2u);
+    EXPECT_EQ(session.outlook().outbox()[0].attachments.at(0).display_name,
+              utf8(files_[0].filename()));
+    EXPECT_EQ(session.outlook().outbox()[1].attachments.at(0).display_name, "DD");
+  }
+  const std::string text = out.str();
+  size_t at = 0;
+  for (const char* expected : {"Tab TabMail", "toggleButton \"Pack on send\" pressed [icon 32 px]",
+                               "labelControl \"Saved ", "Tab TabNewMailMessage",
+                               "toggleButton \"Pack attachments\" pressed [icon 32 px]",
+                               "\"Pack attachments\" released", "\"Pack attachments\" pressed",
+                               "Host references still held: 0, subscriptions still open: 0"}) {
+    at = text.find(expected, at);
+    ASSERT_NE(at, std::string::npos) << expected << "\n" << text;
+  }
 }
 
 // A host without a main window fails the connection, which is ordinary, and drops the

@@ -8,6 +8,7 @@
 #include "host_dispatch.h"
 #include "module.h"
 #include "parvex_ids.h"
+#include "ribbon_dispatch.h"
 
 namespace parvex::com {
 namespace {
@@ -102,17 +103,78 @@ class ConnectObject;
 
 // Connect's default interface _Connect: empty, as the type library says; its identity is the
 // object's IUnknown.
+// The ribbon's callbacks are members of this IDispatch too, found by name as the host finds
+// them; they are not in the type library, whose interface stays empty.
 class ConnectDefault final : public IDispatch {
  public:
   explicit ConnectDefault(ConnectObject& outer) : outer_(outer), types_(1, kPublicClasses[0].iid) {}
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override;
   ULONG STDMETHODCALLTYPE AddRef() override;
   ULONG STDMETHODCALLTYPE Release() override;
-  PARVEX_DISPATCH_METHODS(types_, static_cast<IDispatch*>(this))
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* n) override { return types_.count(n); }
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT i, LCID, ITypeInfo** out) override {
+    return types_.type_info(i, out);
+  }
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT n, LCID,
+                                          DISPID* ids) override;
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params,
+                                   VARIANT* result, EXCEPINFO* excep, UINT* arg) override;
 
  private:
   ConnectObject& outer_;
   TypeInfo types_;
+};
+
+// IRibbonExtensibility: GetCustomUI, through its vtable or by name.
+class ConnectRibbon final : public IRibbonExtensibility {
+ public:
+  explicit ConnectRibbon(ConnectObject& outer) : outer_(outer) {}
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override;
+  ULONG STDMETHODCALLTYPE AddRef() override;
+  ULONG STDMETHODCALLTYPE Release() override;
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* n) override {
+    if (!n) return E_POINTER;
+    *n = 0;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo** out) override {
+    if (out) *out = nullptr;
+    return DISP_E_BADINDEX;
+  }
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT n, LCID,
+                                          DISPID* ids) override {
+    if (!names || !ids || n != 1) return DISP_E_UNKNOWNNAME;
+    if (_wcsicmp(names[0], L"GetCustomUI") != 0) {
+      ids[0] = DISPID_UNKNOWN;
+      return DISP_E_UNKNOWNNAME;
+    }
+    ids[0] = kDispidGetCustomUI;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params,
+                                   VARIANT* result, EXCEPINFO*, UINT*) override {
+    if (id != kDispidGetCustomUI) return DISP_E_MEMBERNOTFOUND;
+    if (!params || params->cArgs != 1) return DISP_E_BADPARAMCOUNT;
+    VARIANT ribbon_id;
+    VariantInit(&ribbon_id);
+    if (FAILED(VariantChangeType(&ribbon_id, &params->rgvarg[0], 0, VT_BSTR)))
+      return DISP_E_TYPEMISMATCH;
+    BSTR xml = nullptr;
+    const HRESULT hr = GetCustomUI(ribbon_id.bstrVal, &xml);
+    VariantClear(&ribbon_id);
+    if (SUCCEEDED(hr) && result) {
+      VariantInit(result);
+      result->vt = VT_BSTR;
+      result->bstrVal = xml;
+    } else {
+      SysFreeString(xml);
+    }
+    return hr;
+  }
+  HRESULT STDMETHODCALLTYPE GetCustomUI(BSTR RibbonID, BSTR* RibbonXml) override;
+
+ private:
+  ConnectObject& outer_;
 };
 
 // Tells hosts that the connection's methods leave error information: without it a host
@@ -124,7 +186,7 @@ class ConnectErrors final : public ISupportErrorInfo {
   ULONG STDMETHODCALLTYPE AddRef() override;
   ULONG STDMETHODCALLTYPE Release() override;
   HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override {
-    return riid == kIidIDTExtensibility2 ? S_OK : S_FALSE;
+    return riid == kIidIDTExtensibility2 || riid == kIidIRibbonExtensibility ? S_OK : S_FALSE;
   }
 
  private:
@@ -133,7 +195,8 @@ class ConnectErrors final : public ISupportErrorInfo {
 
 class ConnectObject final : public ComObject<ConnectObject, IDTExtensibility2> {
  public:
-  ConnectObject() : default_(*this), errors_(*this), types_(2, kIidIDTExtensibility2) {
+  ConnectObject()
+      : default_(*this), errors_(*this), ribbon_(*this), types_(2, kIidIDTExtensibility2) {
     ++connect_objects;
     if (factory()) core_ = factory()();
   }
@@ -151,7 +214,14 @@ class ConnectObject final : public ComObject<ConnectObject, IDTExtensibility2> {
     }
     if (riid == kIidIDTExtensibility2) return static_cast<IDTExtensibility2*>(this);
     if (riid == IID_ISupportErrorInfo) return static_cast<ISupportErrorInfo*>(&errors_);
+    // Only a core with a ribbon offers one: a host then never gets empty markup from us.
+    if (riid == kIidIRibbonExtensibility && ribbon())
+      return static_cast<IRibbonExtensibility*>(&ribbon_);
     return nullptr;
+  }
+  // The core's ribbon; null when it has none.
+  host::RibbonExtensibility* ribbon() noexcept {
+    return dynamic_cast<host::RibbonExtensibility*>(core_.get());
   }
   PARVEX_DISPATCH_METHODS(types_, static_cast<IDTExtensibility2*>(this))
 
@@ -184,6 +254,7 @@ class ConnectObject final : public ComObject<ConnectObject, IDTExtensibility2> {
 
   ConnectDefault default_;
   ConnectErrors errors_;
+  ConnectRibbon ribbon_;
   TypeInfo types_;
   std::unique_ptr<host::Connection> core_;
   LiveObject live_;
@@ -196,6 +267,41 @@ ULONG ConnectDefault::AddRef() {
   return outer_.AddRef();
 }
 ULONG ConnectDefault::Release() {
+  return outer_.Release();
+}
+HRESULT ConnectDefault::GetIDsOfNames(REFIID, LPOLESTR* names, UINT n, LCID, DISPID* ids) {
+  host::RibbonExtensibility* ribbon = outer_.ribbon();
+  if (ribbon && callback_ids(*ribbon, names, n, ids) == S_OK) return S_OK;
+  return types_.ids(names, n, ids);
+}
+HRESULT ConnectDefault::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params,
+                               VARIANT* result, EXCEPINFO* excep, UINT* arg) {
+  host::RibbonExtensibility* ribbon = outer_.ribbon();
+  // Each call may be the one after which the host lets go of the object.
+  const ComPtr<IDispatch> keep = share(static_cast<IDispatch*>(this));
+  if (ribbon && id > 0) {
+    bool callback = false;
+    try {
+      ribbon->ShapeOf(id);
+      callback = true;
+    } catch (...) {
+    }
+    if (callback) return invoke_callback(*ribbon, id, params, result, excep);
+  }
+  return types_.invoke(static_cast<IDispatch*>(this), id, flags, params, result, excep, arg);
+}
+HRESULT ConnectRibbon::GetCustomUI(BSTR RibbonID, BSTR* RibbonXml) {
+  host::RibbonExtensibility* ribbon = outer_.ribbon();
+  if (!ribbon) return E_NOTIMPL;
+  return custom_ui(*ribbon, RibbonID, RibbonXml);
+}
+HRESULT ConnectRibbon::QueryInterface(REFIID riid, void** out) {
+  return outer_.QueryInterface(riid, out);
+}
+ULONG ConnectRibbon::AddRef() {
+  return outer_.AddRef();
+}
+ULONG ConnectRibbon::Release() {
   return outer_.Release();
 }
 HRESULT ConnectErrors::QueryInterface(REFIID riid, void** out) {

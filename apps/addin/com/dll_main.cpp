@@ -19,7 +19,8 @@ namespace {
 // windows are created, so the startup window appears at once, and stop before the disconnection
 // drops the models. A machine that cannot draw (no desktop) still packs mail, with the windows
 // kept as models only.
-class DrawnConnection final : public parvex::host::Connection {
+class DrawnConnection final : public parvex::host::Connection,
+                              public parvex::host::RibbonExtensibility {
  public:
   DrawnConnection() { ++connections; }
   // A host drops a connection whose OnConnection failed without disconnecting it: the views
@@ -45,6 +46,19 @@ class DrawnConnection final : public parvex::host::Connection {
   void OnAddInsUpdate() override { core_.OnAddInsUpdate(); }
   void OnStartupComplete() override { core_.OnStartupComplete(); }
   void OnBeginShutdown() override { core_.OnBeginShutdown(); }
+
+  std::string GetCustomUI(const std::string& ribbon_id) override {
+    return core_.GetCustomUI(ribbon_id);
+  }
+  int32_t GetIDOfName(const std::string& name) override { return core_.GetIDOfName(name); }
+  parvex::host::RibbonCall ShapeOf(int32_t id) override { return core_.ShapeOf(id); }
+  // A ribbon button may show a window: the views draw it.
+  parvex::host::RibbonResult Invoke(int32_t id, parvex::host::RibbonCall call,
+                                    const parvex::host::RibbonArgs& args) override {
+    parvex::host::RibbonResult r = core_.Invoke(id, call, args);
+    if (parvex::views::started()) parvex::attempt([] { parvex::views::sync(); });
+    return r;
+  }
 
  private:
   static thread_local int connections;

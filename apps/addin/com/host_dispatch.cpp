@@ -37,6 +37,15 @@ host::Ref<host::Attachment> make_attachment(IDispatch* object);
 host::Ref<host::CommandBars> make_command_bars(IDispatch* object);
 host::Ref<host::CommandBar> make_command_bar(IDispatch* object);
 host::Ref<host::CommandBarControls> make_controls(IDispatch* object);
+std::optional<host::PropertyValue> property_value(const Variant& value);
+
+// A host without the property accessor, or an object without the property, answers "unknown
+// name" or "not found": the property is absent.
+bool absent_property(const Failure& f) {
+  constexpr int32_t kNotFound = static_cast<int32_t>(0x8004010F);  // MAPI_E_NOT_FOUND
+  return f.number() == DISP_E_UNKNOWNNAME || f.number() == DISP_E_MEMBERNOTFOUND ||
+         f.number() == kNotFound;
+}
 
 class ApplicationAdapter final : public host::Application, Adapter {
  public:
@@ -113,6 +122,15 @@ class ExplorerAdapter final : public WindowAdapter<host::Explorer> {
   host::Ref<host::CommandBars> GetCommandBars() override {
     return adapt(host.get(L"CommandBars"), &make_command_bars);
   }
+  // A host older than replies in the reading pane has no such member: there is none.
+  host::Ref<host::Item> ActiveInlineResponse() override {
+    try {
+      return adapt(host.get(L"ActiveInlineResponse"), &make_item);
+    } catch (const Failure& f) {
+      if (absent_property(f)) return nullptr;
+      throw;
+    }
+  }
 };
 
 class InspectorAdapter final : public WindowAdapter<host::Inspector> {
@@ -144,6 +162,33 @@ class ItemAdapter final : public host::Item, Adapter {
                        h(value);
                        cancel = value ? VARIANT_TRUE : VARIANT_FALSE;
                      });
+  }
+  std::optional<host::PropertyValue> GetProperty(const std::string& schema_name) override {
+    try {
+      std::vector<Variant> args;
+      args.push_back(Variant::of(schema_name));
+      return property_value(accessor().call(L"GetProperty", std::move(args)));
+    } catch (const Failure& f) {
+      if (absent_property(f)) return std::nullopt;
+      throw;
+    }
+  }
+  void SetProperty(const std::string& schema_name, const host::PropertyValue& value) override {
+    std::vector<Variant> args;
+    args.push_back(Variant::of(schema_name));
+    if (const auto* text = std::get_if<std::string>(&value)) {
+      args.push_back(Variant::of(*text));
+    } else {
+      args.push_back(Variant::of(static_cast<int32_t>(std::get<int64_t>(value))));
+    }
+    accessor().call(L"SetProperty", std::move(args));
+  }
+
+ private:
+  Dispatch accessor() {
+    ComPtr<IDispatch> object = host.get(L"PropertyAccessor").to_dispatch();
+    if (!object) raise(err::kObjectRequired, "Object required");
+    return Dispatch(std::move(object), "PropertyAccessor");
   }
 };
 
@@ -202,8 +247,6 @@ class AttachmentAdapter final : public host::Attachment, Adapter {
  public:
   explicit AttachmentAdapter(IDispatch* o) : Adapter(o, "Attachment") {}
   int32_t Type() override { return host.get(L"Type").to_int(); }
-  // A host without the property accessor, or an attachment without the property, answers
-  // "unknown name" or "not found": the property is absent.
   std::optional<host::PropertyValue> Property(uint32_t tag) override {
     char schema[64];
     std::snprintf(schema, sizeof schema, "http://schemas.microsoft.com/mapi/proptag/0x%08X", tag);
@@ -215,10 +258,7 @@ class AttachmentAdapter final : public host::Attachment, Adapter {
       args.push_back(Variant::of(std::string(schema)));
       return property_value(properties.call(L"GetProperty", std::move(args)));
     } catch (const Failure& f) {
-      constexpr int32_t kNotFound = static_cast<int32_t>(0x8004010F);  // MAPI_E_NOT_FOUND
-      if (f.number() == DISP_E_UNKNOWNNAME || f.number() == DISP_E_MEMBERNOTFOUND ||
-          f.number() == kNotFound)
-        return std::nullopt;
+      if (absent_property(f)) return std::nullopt;
       throw;
     }
   }
@@ -280,6 +320,7 @@ class ButtonAdapter final : public host::CommandBarButton, Adapter {
     host.put(L"Caption", Variant::of(caption));
   }
   void SetEnabled(bool enabled) override { host.put(L"Enabled", Variant::of(enabled)); }
+  void Delete() override { host.call(L"Delete"); }
   host::SubscriptionPtr OnClick(
       std::function<void(host::Ref<host::CommandBarButton>, bool&)> h) override {
     return subscribe(host.object(), events::kButton, events::kClick,
