@@ -276,24 +276,28 @@ HRESULT ConnectDefault::GetIDsOfNames(REFIID, LPOLESTR* names, UINT n, LCID, DIS
 }
 HRESULT ConnectDefault::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params,
                                VARIANT* result, EXCEPINFO* excep, UINT* arg) {
-  host::RibbonExtensibility* ribbon = outer_.ribbon();
-  // Each call may be the one after which the host lets go of the object.
-  const ComPtr<IDispatch> keep = share(static_cast<IDispatch*>(this));
-  if (ribbon && id > 0) {
-    bool callback = false;
-    try {
-      ribbon->ShapeOf(id);
-      callback = true;
-    } catch (...) {
+  return pvx::win::guard_hresult([&] {
+    host::RibbonExtensibility* ribbon = outer_.ribbon();
+    // Each call may be the one after which the host lets go of the object.
+    const ComPtr<IDispatch> keep = share(static_cast<IDispatch*>(this));
+    if (ribbon && id > 0) {
+      bool callback = false;
+      try {
+        ribbon->ShapeOf(id);
+        callback = true;
+      } catch (...) {
+      }
+      if (callback) return invoke_callback(*ribbon, id, params, result, excep);
     }
-    if (callback) return invoke_callback(*ribbon, id, params, result, excep);
-  }
-  return types_.invoke(static_cast<IDispatch*>(this), id, flags, params, result, excep, arg);
+    return types_.invoke(static_cast<IDispatch*>(this), id, flags, params, result, excep, arg);
+  });
 }
 HRESULT ConnectRibbon::GetCustomUI(BSTR RibbonID, BSTR* RibbonXml) {
-  host::RibbonExtensibility* ribbon = outer_.ribbon();
-  if (!ribbon) return E_NOTIMPL;
-  return custom_ui(*ribbon, RibbonID, RibbonXml);
+  return pvx::win::guard_hresult([&] {
+    host::RibbonExtensibility* ribbon = outer_.ribbon();
+    if (!ribbon) return static_cast<HRESULT>(E_NOTIMPL);
+    return custom_ui(*ribbon, RibbonID, RibbonXml);
+  });
 }
 HRESULT ConnectRibbon::QueryInterface(REFIID riid, void** out) {
   return outer_.QueryInterface(riid, out);
