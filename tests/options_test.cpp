@@ -12,6 +12,7 @@
 #include "seams/fs.h"
 #include "sim/sim_session.h"
 #include "support/options.h"
+#include "support/settings_files.h"
 #include "support/statistics.h"
 #include "ui/frm_about.h"
 #include "ui/frm_options.h"

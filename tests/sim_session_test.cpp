@@ -21,6 +21,7 @@
 #include "seams/services.h"
 #include "sim/sim_outlook.h"
 #include "sim/sim_session.h"
+#include "support/settings_files.h"
 
 namespace parvex {
 namespace {

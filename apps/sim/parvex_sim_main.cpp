@@ -37,6 +37,7 @@
 #include "seams/services.h"
 #include "sim/sim_session.h"
 #include "support/options.h"
+#include "support/settings_files.h"
 #include "wipe.h"
 #ifdef _WIN32
 #include "sim/sim_com.h"
@@ -98,25 +99,34 @@ class SimServices final : public parvex::Services {
   parvex::LocalTime now() override { return native_->now(); }
   std::string general_date(const parvex::LocalTime& t) override { return native_->general_date(t); }
   parvex::NumberSeparators number_separators() override { return native_->number_separators(); }
-  // The platform's own store, so that an add-in in another module reads what was set here.
-  // Options given for this run only come first; nothing stores them.
+  // The platform's own store, so that an add-in in another module reads what was set here (or
+  // the settings file of this folder). Options given for this run only come first; nothing
+  // stores them.
+  bool keeps_settings() override { return true; }
   std::optional<std::string> read_setting(const std::string& name) override {
     if (const auto one_off = one_off_.find(name); one_off != one_off_.end()) return one_off->second;
-    return native_->read_setting(name);
+    return native_->keeps_settings() ? native_->read_setting(name)
+                                     : parvex::read_file_setting(name);
   }
   void set_one_off(const std::string& name, std::string value) {
     one_off_[name] = std::move(value);
   }
   void write_setting(const std::string& name, const std::string& value) override {
-    native_->write_setting(name, value);
+    if (native_->keeps_settings()) {
+      native_->write_setting(name, value);
+    } else {
+      parvex::write_file_setting(name, value);
+    }
   }
   // The platform's policies, or those of the file --policy-file named.
+  bool keeps_policies() override { return policy_file_.empty() && native_->keeps_policies(); }
   std::optional<std::string> read_policy(parvex::PolicyScope scope, const std::string& name,
                                          parvex::PolicyKind kind) override {
-    if (policy_file_.empty()) return native_->read_policy(scope, name, kind);
-    return Services::read_policy(scope, name, kind);
+    return native_->read_policy(scope, name, kind);
   }
-  std::string policy_file() override { return policy_file_; }
+  std::string policy_file() override {
+    return policy_file_.empty() ? native_->policy_file() : policy_file_;
+  }
   void set_policy_file(std::string path) { policy_file_ = std::move(path); }
 
  private:

@@ -30,6 +30,7 @@
 #include "seams/library.h"
 #include "seams/services.h"
 #include "support/options.h"
+#include "support/settings_files.h"
 #include "ui/frm_ab.h"
 #include "ui/frm_about.h"
 #include "ui/frm_options.h"

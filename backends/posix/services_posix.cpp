@@ -48,7 +48,6 @@ class PosixServices final : public Services {
     return LocalTime{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
                      tm.tm_hour,        tm.tm_min,     tm.tm_sec};
   }
-  std::string general_date(const LocalTime& t) override { return en_us_general_date(t); }
   NumberSeparators number_separators() override { return NumberSeparators{",", "."}; }
 
  private:

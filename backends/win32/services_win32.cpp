@@ -273,6 +273,8 @@ class Win32Services final : public Services {
     return win::narrow(state.answer);
   }
 
+  bool keeps_settings() override { return true; }
+  bool keeps_policies() override { return true; }
   // Under the user's own key, as REG_SZ values.
   std::optional<std::string> read_setting(const std::string& name) override {
     const auto value = read_value(HKEY_CURRENT_USER, kSettingsKey, name, REG_SZ);

@@ -64,7 +64,7 @@ enum class PolicyKind { number, text };
 
 // Under HKLM and HKCU: the key Group Policy writes the administrative templates' values to.
 inline constexpr const char* kPolicyKey = "Software\\Policies\\Parvex";
-// The administrator's policy file where the platform has no policy store.
+// The administrators' policy file where the platform has no policy store.
 inline constexpr const char* kPolicyFile = "/etc/parvex/policies.ini";
 
 class Services {
@@ -103,30 +103,30 @@ class Services {
   // how long since window events last ran.
   virtual int64_t monotonic_ms();
   // The user's general date format: short date, a blank, long time; the date alone at midnight.
-  virtual std::string general_date(const LocalTime& t) = 0;
+  // Empty where the platform has no user's format of its own (the en-US one is used).
+  virtual std::string general_date(const LocalTime&) { return {}; }
   virtual NumberSeparators number_separators() = 0;
 
-  // The user's own settings, as text by name; nullopt for one never saved. Both raise when the
-  // store cannot be read or written. By default a small file in the add-in folder
-  // (settings_file_name()): one "name=value" line each.
+  // The platform's own store of the user's settings (the registry on Windows), as text by name:
+  // reached only where keeps_settings(); elsewhere they live in a file of the add-in folder.
+  // nullopt for one never saved; both raise when the store cannot be read or written.
+  virtual bool keeps_settings() { return false; }
   virtual std::optional<std::string> read_setting(const std::string& name);
   virtual void write_setting(const std::string& name, const std::string& value);
 
-  // A value an administrator fixed, as text (a number in decimal); nullopt where none is set.
-  // Raises kTypeMismatch for a value stored as the other kind, and when the store cannot be
-  // read. By default the machine's values come from the policy file (policy_file()), the
-  // same "name=value" lines as the settings file, and the user scope has none.
+  // The platform's own store of the values an administrator fixed, as text (a number in
+  // decimal); nullopt where none is set. Raises kTypeMismatch for a value stored as the other
+  // kind, and when the store cannot be read. Reached only where keeps_policies(); elsewhere
+  // the machine's values come from the policy file (policy_file()) and the user has none.
+  virtual bool keeps_policies() { return false; }
   virtual std::optional<std::string> read_policy(PolicyScope scope, const std::string& name,
                                                  PolicyKind kind);
-  // The policy file of the default store; empty for none.
+  // The policy file where the platform has no store; empty for none.
   virtual std::string policy_file() { return kPolicyFile; }
 };
 
 // Beside a module installed for all users, in a folder they cannot write.
 inline constexpr const char* kMachineMarker = "parvex.machine";
-
-// The settings file the default store keeps in the add-in folder.
-inline constexpr const char* kSettingsFile = "parvex.ini";
 
 // The calling thread's services: the native ones unless a test installed others.
 Services& services();
@@ -142,9 +142,6 @@ inline constexpr int64_t kPumpEveryMs = 25;
 // Lets window events run (services().do_events()) unless they ran less than kPumpEveryMs ago
 // through this call on this thread; long work calls it between blocks. Never raises.
 void pump_events() noexcept;
-
-// "12/6/2026 9:05:03 AM", or "12/6/2026" at exactly midnight: the en-US general date.
-std::string en_us_general_date(const LocalTime& t);
 
 // The native implementation for this platform (Win32, or the headless POSIX one).
 std::unique_ptr<Services> make_native_services();

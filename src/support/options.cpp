@@ -1,7 +1,7 @@
 #include "support/options.h"
 
 #include "core/failure.h"
-#include "seams/services.h"
+#include "support/settings_files.h"
 #include "support/work_lock.h"
 
 namespace parvex {
@@ -21,11 +21,11 @@ Options read_options(std::string* problem) {
   Options options;
   std::string why;
   try {
-    if (const auto ask = services().read_setting(kAskPasswordSetting)) {
+    if (const auto ask = read_setting(kAskPasswordSetting)) {
       if (*ask != "0" && *ask != "1") raise(err::kTypeMismatch, "AskPassword is " + *ask);
       options.ask_password = *ask == "1";
     }
-    if (const auto min = services().read_setting(kMinSavingSetting)) {
+    if (const auto min = read_setting(kMinSavingSetting)) {
       if (!parse_min_saving(*min, options.min_saving)) {
         raise(err::kTypeMismatch, "MinSaving is " + *min);
       }
@@ -46,8 +46,8 @@ void write_options(const Options& options) {
   // would each drop the other's value.
   const WorkLock lock;
   lock.require();
-  services().write_setting(kAskPasswordSetting, options.ask_password ? "1" : "0");
-  services().write_setting(kMinSavingSetting, std::to_string(options.min_saving));
+  write_setting(kAskPasswordSetting, options.ask_password ? "1" : "0");
+  write_setting(kMinSavingSetting, std::to_string(options.min_saving));
 }
 
 }  // namespace parvex

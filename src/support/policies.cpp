@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "core/failure.h"
+#include "support/settings_files.h"
 
 namespace parvex {
 namespace {
@@ -27,7 +28,7 @@ std::optional<std::string> read_one(const PolicyName& policy, std::vector<std::s
     std::optional<std::string> value;
     bool fits = false;
     try {
-      value = services().read_policy(scope, name, policy.kind);
+      value = read_policy(scope, name, policy.kind);
       if (!value) continue;
       if (policy.kind == PolicyKind::number) {
         fits = std::stoull(*value) <= policy.max;

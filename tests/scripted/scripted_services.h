@@ -87,7 +87,6 @@ class ScriptedServices : public Services {
   uint32_t last_system_error() override { return 0; }
   LocalTime now() override { return clock; }
   int64_t monotonic_ms() override { return ticks; }
-  std::string general_date(const LocalTime& t) override { return en_us_general_date(t); }
   NumberSeparators number_separators() override { return separators; }
   std::string policy_file() override { return policies; }
 };

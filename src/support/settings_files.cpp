@@ -1,0 +1,131 @@
+#include "support/settings_files.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <random>
+
+#include "core/failure.h"
+#include "seams/fs.h"
+
+namespace parvex {
+namespace {
+
+// Settings files are a few lines; anything larger is not one of ours.
+constexpr size_t kSettingsLimit = 4096;
+
+// In the add-in folder of the services in use: a wrapper that hands the store on to the native
+// services still keeps the file in its own folder.
+std::string settings_path() {
+  return services().addin_folder() + kPathSep + kSettingsFile;
+}
+
+// Every "name=value" line of the file; none when there is no file. Raises on a line of another
+// shape, a control character or a file too large, so that the caller takes its defaults.
+std::map<std::string, std::string> read_settings_file(const std::string& path,
+                                                      fs::Links links = fs::Links::refuse) {
+  std::map<std::string, std::string> values;
+  if (!fs::exists_no_follow(path)) return values;
+  fs::File in(path, "rb", links);
+  std::string text(kSettingsLimit + 1, '\0');
+  text.resize(std::fread(text.data(), 1, text.size(), in.get()));
+  if (std::ferror(in.get())) raise(err::kPathFileAccess, "Path/File access error: " + path);
+  if (text.size() > kSettingsLimit) raise(err::kPathFileAccess, "The settings file is too large");
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    start = end + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) continue;
+    const auto eq = line.find('=');
+    const bool control = std::any_of(line.begin(), line.end(),
+                                     [](char c) { return static_cast<unsigned char>(c) < 32; });
+    if (eq == std::string::npos || eq == 0 || control) {
+      raise(err::kPathFileAccess, "The settings file has a line of no setting: " + line);
+    }
+    values[line.substr(0, eq)] = line.substr(eq + 1);
+  }
+  return values;
+}
+
+}  // namespace
+
+std::optional<std::string> read_file_setting(const std::string& name) {
+  const auto values = read_settings_file(settings_path());
+  const auto it = values.find(name);
+  if (it == values.end()) return std::nullopt;
+  return it->second;
+}
+
+void write_file_setting(const std::string& name, const std::string& value) {
+  const auto control = [](char c) { return static_cast<unsigned char>(c) < 32; };
+  if (name.empty() || name.find('=') != std::string::npos ||
+      std::any_of(name.begin(), name.end(), control) ||
+      std::any_of(value.begin(), value.end(), control)) {
+    raise(err::kInvalidCall, "Invalid procedure call or argument");
+  }
+  const std::string path = settings_path();
+  std::map<std::string, std::string> values;
+  // A damaged file is replaced by what is being saved now, as the user sees it.
+  attempt([&] { values = read_settings_file(path); });
+  values[name] = value;
+  std::string text;
+  for (const auto& [n, v] : values) text += n + "=" + v + "\r\n";
+  // Written beside and renamed over, so that a failed write leaves the old file whole; under a
+  // name of this write alone, so that another process writing too never takes it away.
+  std::random_device random;
+  char tag[32];
+  std::snprintf(tag, sizeof tag, ".%08x%08x.tmp", random(), random());
+  const std::string temp = path + tag;
+  try {
+    fs::File out(temp, "wb", fs::Links::refuse);
+    out.write(text);
+    out.close();
+    fs::rename_replace(temp, path);
+  } catch (...) {
+    attempt([&] {
+      if (fs::exists_no_follow(temp)) fs::delete_file(temp);
+    });
+    throw;
+  }
+}
+
+std::optional<std::string> read_setting(const std::string& name) {
+  Services& s = services();
+  return s.keeps_settings() ? s.read_setting(name) : read_file_setting(name);
+}
+
+void write_setting(const std::string& name, const std::string& value) {
+  Services& s = services();
+  if (s.keeps_settings()) {
+    s.write_setting(name, value);
+  } else {
+    write_file_setting(name, value);
+  }
+}
+
+std::optional<std::string> read_policy(PolicyScope scope, const std::string& name,
+                                       PolicyKind kind) {
+  Services& s = services();
+  if (s.keeps_policies()) return s.read_policy(scope, name, kind);
+  const std::string path = s.policy_file();
+  if (scope != PolicyScope::machine || path.empty()) return std::nullopt;
+  // An administrator's file, often a link into managed configuration: followed.
+  const auto values = read_settings_file(path, fs::Links::follow);
+  const auto it = values.find(name);
+  if (it == values.end()) return std::nullopt;
+  const std::string& text = it->second;
+  // A number is what a REG_DWORD would hold: 1 to 10 decimal digits, at most 4294967295.
+  const bool number =
+      !text.empty() && text.size() <= 10 &&
+      std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }) &&
+      std::stoull(text) <= 0xFFFFFFFFull;
+  if (kind == PolicyKind::number && !number) {
+    raise(err::kTypeMismatch, "The policy " + name + " is not a number: " + text);
+  }
+  return text;
+}
+
+}  // namespace parvex
