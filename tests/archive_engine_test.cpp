@@ -331,6 +331,27 @@ TEST_F(UnzipFilesRecorded, OnlyAHeldPasswordIsGivenAndNeverCut) {
   EXPECT_TRUE(svc.input_box_prompts.empty());
 }
 
+// A listed entry takes the whole sizes told just before it, which past 4 GiB its 32-bit record
+// cannot hold, and only that entry does.
+TEST_F(UnzipFilesRecorded, ListedSizesOf4GiBAndMoreComeWhole) {
+  const struct {
+    bool told;
+    uint64_t size;
+  } cases[] = {{true, (9ull << 29) + 12345}, {false, 0xFFFFFFFFull}, {true, 5ull << 32}};
+  char name[] = "big.bin";
+  for (const auto& c : cases) {
+    if (c.told) CodeModule::UnzipListSizes(c.size, c.size / 2);
+    CodeModule::UnzipListEntry(0xFFFFFFFFu, 0xFFFFFFFFu, 0, 0, 0, 0, 0, 0, ' ', name, nullptr, 7,
+                               ' ');
+  }
+  const auto& listed = CodeModule::state().ListEntries;
+  ASSERT_EQ(listed.size(), std::size(cases));
+  for (size_t i = 0; i < listed.size(); ++i) {
+    EXPECT_EQ(listed[i].size, cases[i].size) << i;
+    EXPECT_EQ(listed[i].packed_size, cases[i].told ? cases[i].size / 2 : 0xFFFFFFFFull) << i;
+  }
+}
+
 // Without a library, or with one lacking an export, nothing is shown. The builder returns the
 // missing library's code: the partial library's ZpSetOptions ran and refused with 0, the last
 // result obtained, which passed on would read as ZE_OK for a run that archived nothing; its being

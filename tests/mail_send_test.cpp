@@ -158,11 +158,13 @@ TEST_F(SendTest, NamesThatCollideOrCannotBeFilesStillReachTheArchive) {
            {"NOTES.txt", "NOTES (2).txt"},
            {"notes.txt", "notes (3).txt"},
            {"dir/sub\\x.txt", "x.txt"},
-
+           {"a:b|c?.txt", "a_b_c_.txt"},
            {"lpt1", "_lpt1"},
-
+           {"Aux.log", "_Aux.log"},
+           {"CONsole.txt", "CONsole.txt"},
            {"name. . ", "name"},
            {"..", "attachment"},
+           {"Readme", "Readme"},
        }) {
     EXPECT_EQ(compression::saved_name(given, taken), saved) << given;
   }
@@ -200,6 +202,13 @@ TEST_F(SendTest, ItemsTheAddInMustNotPackLeaveUnchanged) {
     EXPECT_NE(send_log()[0].find("in use by another program"), std::string::npos);
     EXPECT_EQ(ui::touch<ui::frm_about>().parvex_chk.value, 1);
   }
+  // A lock file that cannot be opened says so, not that another program holds the folder.
+  fs::delete_file(work_lock_path());
+  fs::make_folder(work_lock_path());
+  clear_log();
+  s.outlook.send(second);
+  EXPECT_NE(send_log().at(0).find("cannot be written"), std::string::npos) << send_log()[0];
+  std::filesystem::remove(as_path(work_lock_path()));
 
   // The check box cleared: nothing logged, saved or changed.
   ui::touch<ui::frm_about>().parvex_chk.value = 0;

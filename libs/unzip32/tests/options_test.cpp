@@ -109,6 +109,45 @@ TEST_F(Unzip, ListsThroughTheListRoutineAndWritesNothing) {
   EXPECT_EQ(calls_.serviced, (std::vector<std::string>{"d/", "d/a", "s"}));
 }
 
+// The options no product path sets still do what the record says: names, output, matching and
+// how much is printed.
+TEST_F(Unzip, NamesOutputAndMessagesFollowTheirOptions) {
+  make({{"Dir/A b.txt", "body"}});
+  const struct {
+    int32_t UnzipOptionRecord::*field;
+    int32_t value;
+    const char* include;
+    const char* files;    // extracted, blank-separated
+    const char* printed;  // found in what was printed ("" for nothing at all)
+    int code;
+  } cases[] = {
+      {&UnzipOptionRecord::SpaceToUnderScore, 1, nullptr, "Dir/A_b.txt", "inflating", PK_OK},
+      {&UnzipOptionRecord::WriteToStdOut, 1, nullptr, "", "body", PK_OK},
+      {&UnzipOptionRecord::CaseSensitive, 0, "dir/a*", "Dir/A b.txt", "inflating", PK_OK},
+      {&UnzipOptionRecord::CaseSensitive, 1, "dir/a*", "", "dir/a*", PK_FIND},
+      {&UnzipOptionRecord::MessageLevel, 0, nullptr, "Dir/A b.txt", "", PK_OK},
+      {&UnzipOptionRecord::Verbose, 1, nullptr, "Dir/A b.txt", "1 entries, 4 bytes", PK_OK},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(&c - cases);
+    fs::remove_all(out_);
+    o_ = default_options();
+    o_.*c.field = c.value;
+    calls_ = {};
+    EXPECT_EQ(
+        run(c.include ? std::vector<std::string>{c.include} : std::vector<std::string>{}).code,
+        c.code);
+    std::string files;
+    for (const auto& f : files_under(out_)) files += (files.empty() ? "" : " ") + f;
+    EXPECT_EQ(files, c.files);
+    if (*c.printed) {
+      EXPECT_NE(calls_.printed.find(c.printed), std::string::npos) << calls_.printed;
+    } else {
+      EXPECT_EQ(calls_.printed, "");
+    }
+  }
+}
+
 TEST_F(Unzip, TestsWithoutWriting) {
   make({{"big", std::string(100000, 'q')}, {.name = "bad", .data = "damaged", .crc = 1234}});
   o_.TestZip = 1;
