@@ -17,9 +17,7 @@ int32_t UnzipFiles::Unzip(const std::string& sZipFileName, const std::string& sE
     if (!sZipFileName.empty()) zip_file_name_ = sZipFileName;
     if (!sExtractDir.empty()) extract_dir_ = sExtractDir;
     CodeModule::UnzipIntegers settings = s_;
-    settings.MessageLevel = to_int16(message_level_);
     settings.ExtractList = to_int16(extract_list_);
-    settings.Privilege = to_int16(privilege_);
     return CodeModule::VBUnzip(zip_file_name_, extract_dir_, settings, progress_);
   });
 }

@@ -155,7 +155,6 @@ TEST_F(DllSessionTest, RegisteredConnectedSentAndGoneWithoutATrace) {
     testing::write_file(utf8(run_ / L"DD.zip"),
                         session.outlook().outbox().back().attachments[0].bytes);
     UnzipFiles unzip;
-    unzip.OverWriteFiles(true);
     ASSERT_EQ(unzip.Unzip(utf8(run_ / L"DD.zip"), utf8(check)), 0);
     EXPECT_EQ(std::distance(stdfs::directory_iterator(check), stdfs::directory_iterator()),
               static_cast<std::ptrdiff_t>(files_.size() + 1));
