@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "boundary.h"
 #include "module.h"
 #include "parvex_ids.h"
 #include "win32_handles.h"
@@ -304,18 +305,22 @@ bool holds_our_class(const Hive& hive) {
 
 }  // namespace
 
+// The key's name is built in memory: a failure to allocate reads as "not seen", never as a throw
+// out of this noexcept check.
 bool classes_root_names(const std::wstring& dll_path, REGSAM view) noexcept {
-  const std::wstring path = L"CLSID\\" + text(kClsidConnect) + L"\\InprocServer32";
-  pvx::win::unique_hkey key;
-  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_QUERY_VALUE | view, key.put()) !=
-      ERROR_SUCCESS)
-    return false;
-  wchar_t data[MAX_PATH * 2] = L"";
-  DWORD size = sizeof data - sizeof(wchar_t);
-  if (RegGetValueW(key.get(), nullptr, nullptr, RRF_RT_REG_SZ, nullptr, data, &size) !=
-      ERROR_SUCCESS)
-    return false;
-  return CompareStringOrdinal(data, -1, dll_path.c_str(), -1, TRUE) == CSTR_EQUAL;
+  return pvx::guard_result(false, false, [&] {
+    const std::wstring path = L"CLSID\\" + text(kClsidConnect) + L"\\InprocServer32";
+    pvx::win::unique_hkey key;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_QUERY_VALUE | view, key.put()) !=
+        ERROR_SUCCESS)
+      return false;
+    wchar_t data[MAX_PATH * 2] = L"";
+    DWORD size = sizeof data - sizeof(wchar_t);
+    if (RegGetValueW(key.get(), nullptr, nullptr, RRF_RT_REG_SZ, nullptr, data, &size) !=
+        ERROR_SUCCESS)
+      return false;
+    return CompareStringOrdinal(data, -1, dll_path.c_str(), -1, TRUE) == CSTR_EQUAL;
+  });
 }
 
 HRESULT register_server(const std::wstring& dll_path, const RegistrationSetup& setup) noexcept {
