@@ -78,9 +78,8 @@ struct SavedAttachment {
   std::string path;           // the copy in the working folder
   std::string original_name;  // the attachment's file name on the item
   Fingerprint saved;
-  host::Ref<host::Attachment> attachment;  // removed through this reference, by identity
-  int32_t place = 0;                       // from 1, where it was on the item
-  bool deleted = false;                    // its removal returned
+  ListedAttachment listed;  // removed through its reference; its place, signature and position
+  bool deleted = false;     // its removal returned
 };
 
 // One send: what was saved and how far the swap on the item got, for the error handler.
@@ -405,7 +404,7 @@ void send_steps(SendRun& run) {
     const std::string name = attachment.FileName();
     const std::string path = prefix + saved_name(name, taken);
     attachment.SaveAsFile(path);
-    run.saved.push_back({path, name, fingerprint(path), l.attachment, l.place});
+    run.saved.push_back({path, name, fingerprint(path), l});
     log_line(time_stamp() + " - " + name + " files saved");
   }
 
@@ -442,15 +441,29 @@ void send_steps(SendRun& run) {
   if (!same_attachments(attachments, run.listed))
     raise(err::kInvalidCall, "The attachments changed while they were being packed");
   if (run.saved.empty()) return;
-  // The packed ones only, each through its own reference: the ones that stay keep their places.
+  // The packed ones only, each through its own reference, from the last place up: a host whose
+  // attachment objects name places moves the later ones down at each removal.
   run.removing = true;
-  for (SavedAttachment& s : run.saved) {
-    required(s.attachment).Delete();
-    s.deleted = true;
+  for (auto s = run.saved.rbegin(); s != run.saved.rend(); ++s) {
+    required(s->listed.attachment).Delete();
+    s->deleted = true;
   }
+  std::vector<ListedAttachment> staying;
+  for (const ListedAttachment& l : run.listed) {
+    if (l.stays.empty()) continue;
+    staying.push_back(l);
+    staying.back().place = static_cast<int32_t>(staying.size());
+  }
+  if (!same_attachments(attachments, staying))
+    raise(err::kInvalidCall, "Other attachments than the packed ones were removed");
 
-  attachments.Add(archive_file(), std::nullopt, std::nullopt, "DD");
+  const host::Ref<host::Attachment> archive =
+      attachments.Add(archive_file(), std::nullopt, std::nullopt, "DD");
   run.archive_attached = true;
+  // Something after us may still cancel the send: a second send must know this archive.
+  report_failure(
+      [&] { required(archive).SetProperty(host::kArchiveMark, int64_t{1}); },
+      [](const Failure& f) { log_event("The archive could not be marked: " + f.description()); });
   // Only now did the archive replace the files: the error handler writes these if need be.
   statistics().PendingNormalBytes += packed.files;
   statistics().PendingZipBytes += packed.archive;
@@ -505,13 +518,15 @@ bool put_back(SendRun& run) {
   for (SavedAttachment& s : run.saved) {
     // The item itself is the better witness: a Delete may fail after removing, or not remove.
     bool gone = s.deleted;
-    attempt([&] { gone = !holds(required(attachments), required(s.attachment)); });
+    attempt([&] { gone = !holds(required(attachments), s.listed); });
     if (!gone) continue;
     attempt([&] { s.path = under_original_name(s); });
     try {
       // Put back in the order they had, each to the place it had. The host takes the position
-      // only in rich-text mail (a place in the body, never 0, which would hide it).
-      required(attachments).Add(s.path, std::nullopt, s.place, s.original_name);
+      // only in rich-text mail, as the character it had in the body (never 0, which would hide
+      // it); HTML and plain text put it last, the one order that host allows.
+      required(attachments)
+          .Add(s.path, std::nullopt, s.listed.position.value_or(s.listed.place), s.original_name);
       attempt([&] { fs::delete_file(s.path); });
     } catch (...) {
       attempt([&] {

@@ -21,7 +21,35 @@ void bind_application(const host::Ref<host::Application>& application,
   attempt([&] { gobjOutlook() = application; });
 }
 
+// The first event of the send last seen, with its item held until the pair is complete.
+struct SeenSend {
+  host::Ref<host::Item> item;
+  SendEvent event = SendEvent::item;
+};
+
+bool same_item(const host::Ref<host::Item>& a, const host::Ref<host::Item>& b) {
+  bool same = false;
+  attempt([&] { same = a == b || required(a).Is(required(b)); });
+  return same;
+}
+
 }  // namespace
+
+void send_once(SendEvent event, const host::Ref<host::Item>& item, bool& Cancel) {
+  auto& seen = program_state<SeenSend>();
+  if (seen.item && seen.event != event && same_item(seen.item, item)) {
+    seen = {};
+    return;
+  }
+  // The same event again is a new send of the item: one that was cancelled, sent once more.
+  seen = {item, event};
+  if (Cancel || !item) return;
+  compression::send_item(item, Cancel);
+}
+
+void forget_sends() {
+  program_state<SeenSend>() = {};
+}
 
 // ---- explorer side ----
 
@@ -126,7 +154,7 @@ void clsOutlookInspectorEvents::set_mail_item(host::Ref<host::Item> item) {
 void clsOutlookInspectorEvents::objMailItem_Send(bool& Cancel) {
   // A copy: a mail window opened while the send packs rebinds objMailItem.
   const host::Ref<host::Item> item = objMailItem_;
-  if (item) compression::send_item(item, Cancel);
+  if (item) send_once(SendEvent::item, item, Cancel);
 }
 
 void clsOutlookInspectorEvents::objMailItem_Read() {

@@ -61,6 +61,16 @@ class ApplicationAdapter final : public host::Application, Adapter {
   host::SubscriptionPtr OnStartup(std::function<void()> handler) override {
     return on_plain(host.object(), events::kApplication, events::kStartup, std::move(handler));
   }
+  host::SubscriptionPtr OnItemSend(std::function<void(host::Ref<host::Item>, bool&)> h) override {
+    return subscribe(host.object(), events::kApplication, events::kItemSend,
+                     [h = std::move(h)](const EventArgs& a) {
+                       const ComPtr<IDispatch> item = a.object(0);
+                       VARIANT_BOOL& cancel = a.bool_ref(1);
+                       bool value = cancel != VARIANT_FALSE;
+                       h(item ? make_item(item.get()) : nullptr, value);
+                       cancel = value ? VARIANT_TRUE : VARIANT_FALSE;
+                     });
+  }
 };
 
 class NamespaceAdapter final : public host::Namespace, Adapter {
@@ -123,6 +133,8 @@ class InspectorAdapter final : public WindowAdapter<host::Inspector> {
   }
 };
 
+bool same_object(IDispatch* a, IDispatch* b);
+
 class ItemAdapter final : public host::Item, Adapter {
  public:
   explicit ItemAdapter(IDispatch* o) : Adapter(o, "Item") {}
@@ -132,6 +144,10 @@ class ItemAdapter final : public host::Item, Adapter {
   std::string HtmlBody() override { return host.get(L"HTMLBody").to_string(); }
   host::Ref<host::Attachments> GetAttachments() override {
     return adapt(host.get(L"Attachments"), &make_attachments);
+  }
+  bool Is(host::Item& other) override {
+    auto* that = dynamic_cast<ItemAdapter*>(&other);
+    return that && (that == this || same_object(host.object(), that->host.object()));
   }
   host::SubscriptionPtr OnRead(std::function<void()> handler) override {
     return on_plain(host.object(), events::kItem, events::kRead, std::move(handler));
@@ -205,14 +221,15 @@ class AttachmentAdapter final : public host::Attachment, Adapter {
   // A host without the property accessor, or an attachment without the property, answers
   // "unknown name" or "not found": the property is absent.
   std::optional<host::PropertyValue> Property(uint32_t tag) override {
-    char schema[64];
-    std::snprintf(schema, sizeof schema, "http://schemas.microsoft.com/mapi/proptag/0x%08X", tag);
+    return NamedProperty(host::property_name(tag));
+  }
+  std::optional<host::PropertyValue> NamedProperty(const std::string& name) override {
     try {
       ComPtr<IDispatch> accessor = host.get(L"PropertyAccessor").to_dispatch();
       if (!accessor) return std::nullopt;
       Dispatch properties(std::move(accessor), "PropertyAccessor");
       std::vector<Variant> args;
-      args.push_back(Variant::of(std::string(schema)));
+      args.push_back(Variant::of(name));
       return property_value(properties.call(L"GetProperty", std::move(args)));
     } catch (const Failure& f) {
       constexpr int32_t kNotFound = static_cast<int32_t>(0x8004010F);  // MAPI_E_NOT_FOUND
@@ -222,16 +239,28 @@ class AttachmentAdapter final : public host::Attachment, Adapter {
       throw;
     }
   }
+  void SetProperty(const std::string& name, const host::PropertyValue& value) override {
+    ComPtr<IDispatch> accessor = host.get(L"PropertyAccessor").to_dispatch();
+    if (!accessor) raise(err::kObjectRequired, "Object required");
+    Dispatch properties(std::move(accessor), "PropertyAccessor");
+    std::vector<Variant> args;
+    args.push_back(Variant::of(name));
+    if (const auto* text = std::get_if<std::string>(&value)) {
+      args.push_back(Variant::of(*text));
+    } else {
+      args.push_back(Variant::of(static_cast<int32_t>(std::get<int64_t>(value))));
+    }
+    properties.call(L"SetProperty", std::move(args));
+  }
   bool Is(host::Attachment& other) override {
     auto* that = dynamic_cast<AttachmentAdapter*>(&other);
     if (!that) return false;
-    if (that == this || same_object(host.object(), that->host.object())) return true;
-    // A host may hand out a new object at each request: the attachment number tells then.
-    const auto mine = Property(host::kAttachNumber);
-    const auto theirs = that->Property(host::kAttachNumber);
-    return mine && theirs && *mine == *theirs;
+    // A new object at each request proves nothing either way: the core then asks the
+    // attachment number and what the attachment says of itself.
+    return that == this || same_object(host.object(), that->host.object());
   }
   std::string FileName() override { return host.get(L"FileName").to_string(); }
+  int64_t Size() override { return host.get(L"Size").to_int(); }
   void SaveAsFile(const std::string& path) override {
     std::vector<Variant> args;
     args.push_back(Variant::of(path));
