@@ -78,7 +78,7 @@ class SendTest : public testing::AddinTest {
   Files carried(const sim::SentMessage& m) {
     Files files;
     for (const auto& a : m.attachments) {
-      if (a.display_name != "DD") {
+      if (!archive(a)) {
         files[a.file_name] = a.bytes;
         continue;
       }
@@ -126,8 +126,12 @@ class SendTest : public testing::AddinTest {
     }
     return lines;
   }
+  // The add-in's archive: marked, or by its file when the mark could not be set.
+  static bool archive(const sim::SentAttachment& a) {
+    return a.marked || a.file_name == "Attachments.zip";
+  }
   static bool packed(const sim::SentMessage& m) {
-    return !m.attachments.empty() && m.attachments.back().display_name == "DD";
+    return !m.attachments.empty() && archive(m.attachments.back());
   }
   bool work_is_clean() {
     return fs::list_files(dir / "Attachments").empty() && !fs::is_file(dir / "Attachments.zip");
@@ -183,11 +187,12 @@ TEST_F(SendTest, ItemsTheAddInMustNotPackLeaveUnchanged) {
   EXPECT_EQ(testing::read_file(kept), "old");
   EXPECT_TRUE(work_is_clean());
 
-  // Only the item of the mail window opened last is tracked.
+  // The item of a mail window not opened last is packed too: the application hears its send.
   const auto first = s.open_mail("first", kThree);
   const auto second = s.open_mail("second", kThree);
   s.outlook.send(first);
-  EXPECT_EQ(summary(attachments_of(s.outlook.outbox().back())), summary(kThree));
+  EXPECT_TRUE(packed(s.outlook.outbox().back()));
+  EXPECT_EQ(summary(carried(s.outlook.outbox().back())), summary(kThree));
 
   // Another process holds the add-in folder's files past the wait: one line, nothing changed.
   {
@@ -216,10 +221,12 @@ TEST_F(SendTest, WhatArrivesWhilePackingIsRefusedOrWaitsForTheSend) {
   testing::Session s;
   const auto first = s.open_mail("first", kThree);
   long refused = 0;
+  std::shared_ptr<sim::SimItem> second;
   // At the first moment the send lets window events run, and not again.
   services.on_do_events = [&, done = false]() mutable {
     if (std::exchange(done, true)) return;
-    s.send("second", {{"b.txt", "bee"}});
+    second = s.open_mail("second", {{"b.txt", "bee"}});
+    s.outlook.send(second);
     ui::touch<ui::frm_outlook>().cmd_ZIP.click();
     const auto lines = log();
     refused = std::count_if(lines.begin(), lines.end(),
@@ -231,10 +238,11 @@ TEST_F(SendTest, WhatArrivesWhilePackingIsRefusedOrWaitsForTheSend) {
   s.outlook.send(first);
   services.on_do_events = nullptr;
   EXPECT_EQ(refused, 2);
-  ASSERT_EQ(s.outlook.outbox().size(), 2u);
-  EXPECT_EQ(attachments_of(s.outlook.outbox()[0]), (Files{{"b.txt", "bee"}}));
-  EXPECT_EQ(s.outlook.outbox()[1].attachments.size(), 1u);
-  EXPECT_EQ(summary(carried(s.outlook.outbox()[1])), summary(kThree));
+  // The second never leaves unpacked: it stays open, and the user is told to send it again.
+  ASSERT_EQ(s.outlook.outbox().size(), 1u);
+  EXPECT_FALSE(second->sent());
+  EXPECT_EQ(services.message_boxes.size(), 1u);
+  EXPECT_EQ(summary(carried(s.outlook.outbox()[0])), summary(kThree));
   EXPECT_FALSE(ui::exists<ui::frm_outlook>());
   EXPECT_FALSE(ui::exists<ui::frm_about>());
   EXPECT_EQ(s.outlook.counters().subscriptions, 0);
@@ -271,9 +279,10 @@ std::vector<std::string> make_mixed(sim::SimItem& mail) {
 
 // What happens while the archive is made. A send packing for less than half a second shows no
 // progress window, a longer one shows it until the send ends; Cancel there, at any file, keeps
-// the item exactly as it was and packing on, counts nothing and logs one line. A copy changed (to
-// other bytes of the same size) or an attachment added: the item keeps its own files, and with a
-// password the send is cancelled. The readme's name taken by an attachment is no reason to fail.
+// the item exactly as it was and packing on, counts nothing and logs one line, as an attachment
+// the user adds meanwhile does. A copy changed (to other bytes of the same size): the item keeps
+// its own files, and with a password the send is cancelled. The readme's name taken by an
+// attachment is no reason to fail.
 TEST_F(SendTest, WhatHappensWhilePackingDecidesWhatLeaves) {
   // unpacked: as it is without a password, not at all with one.
   enum class Leaves { packed, unpacked, nothing };
@@ -296,14 +305,14 @@ TEST_F(SendTest, WhatHappensWhilePackingDecidesWhatLeaves) {
       {"Cancel at the first file", kThree, Leaves::nothing, 300, cancel_at("file 1 of 4")},
       {"Cancel at a middle file", kThree, Leaves::nothing, 300, cancel_at("file 3 of 4")},
       {"Cancel at the last file", kThree, Leaves::nothing, 300, cancel_at("file 4 of 4")},
+      {"an attachment added", kThree, Leaves::nothing, 0,
+       [](sim::SimItem& item, ui::frm_progress*) {
+         if (item.attachments().size() == 3) item.attach_bytes("late.txt", "l");
+       }},
       {"a copy changed", kThree, Leaves::unpacked, 0,
        [&](sim::SimItem&, ui::frm_progress*) {
          testing::write_file(dir / "Attachments" + kPathSep + "report.pdf",
                              std::string(70003, 'x'));
-       }},
-      {"an attachment added", kThree, Leaves::unpacked, 0,
-       [](sim::SimItem& item, ui::frm_progress*) {
-         if (item.attachments().size() == 3) item.attach_bytes("late.txt", "l");
        }},
       {"the readme's name taken", {{"README.TXT", "mine"}, {"b.txt", "bee"}}, Leaves::packed},
   };
@@ -379,6 +388,7 @@ TEST_F(SendTest, OnlyFilesTheRecipientSeesAsAttachedArePacked) {
     int32_t format;
     std::vector<Attached> attached;
     const char* failing = nullptr;  // a host call that always fails
+    bool resize_pictures = false;   // the sender asked the host to shrink large pictures
   };
   const std::vector<Row> rows{
       {"a signature logo only", host::kFormatHtml, {{"inline", "logo.png", "inline picture"}}},
@@ -416,54 +426,97 @@ TEST_F(SendTest, OnlyFilesTheRecipientSeesAsAttachedArePacked) {
        host::kFormatHtml,
        {{"file", "a.txt", "type unknown"}},
        "Attachment.Type"},
+      {"pictures the host is asked to shrink",
+       host::kFormatPlain,
+       {{"file", "photo.JPG", "picture the host resizes"}, {"file", "a.txt", ""}},
+       nullptr,
+       true},
   };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.what);
-    testing::Session s;
-    const auto mail = s.outlook.new_mail(row.what);
-    mail->set_body(row.format, "<p>Hello</p>");
-    Files packed;
-    std::vector<std::pair<std::string, int32_t>> expected;  // name and type, in order
-    for (const Attached& a : row.attached) {
-      const std::string bytes = "bytes of " + a.name;
-      if (a.kind == "item") {
-        mail->attach_item(a.name);
-      } else if (a.kind == "object") {
-        mail->attach_object(a.name);
-      } else if (a.kind == "link") {
-        mail->attach_link(a.name);
-      } else {
-        sim::SimAttachment& added = mail->attach_bytes(a.name, bytes);
-        if (a.kind == "hidden") added.set_property(host::kAttachmentHidden, int64_t{1});
-        if (a.kind == "cid") added.set_property(host::kAttachContentId, a.name + "@01");
-        if (a.kind == "inline") {
-          // Referred to in another case than given: ids compare without case.
-          added.set_property(host::kAttachContentId, a.name + "@01");
-          added.set_property(host::kAttachFlags, int64_t{0x4});
-          mail->set_body(row.format, mail->html_body() + "<img src=\"CID:" + a.name + "@01\">");
+  for (const char* personality : sim::kPersonalities)
+    for (const Row& row : rows) {
+      SCOPED_TRACE(std::string(personality) + ": " + row.what);
+      testing::Session s;
+      s.outlook.set_personality(sim::personality_named(personality));
+      // Every type reads "object" there, and the attach method is the one other witness.
+      const bool no_witness = s.outlook.personality() == sim::Personality::ole_until_saved &&
+                              row.failing &&
+                              std::string(row.failing) == "Attachment.PropertyAccessor";
+      const auto mail = s.outlook.new_mail(row.what);
+      mail->set_body(row.format, "<p>Hello</p>");
+      if (row.resize_pictures) mail->set_named_property(host::kImageCompression, int64_t{1});
+      Files packed;
+      std::vector<std::pair<std::string, int32_t>> expected;  // name and type, in order
+      for (const Attached& a : row.attached) {
+        const std::string bytes = "bytes of " + a.name;
+        if (a.kind == "item") {
+          mail->attach_item(a.name);
+        } else if (a.kind == "object") {
+          mail->attach_object(a.name);
+        } else if (a.kind == "link") {
+          mail->attach_link(a.name);
+        } else {
+          sim::SimAttachment& added = mail->attach_bytes(a.name, bytes);
+          if (a.kind == "hidden") added.set_property(host::kAttachmentHidden, int64_t{1});
+          if (a.kind == "cid") added.set_property(host::kAttachContentId, a.name + "@01");
+          if (a.kind == "inline") {
+            // Referred to in another case than given: ids compare without case.
+            added.set_property(host::kAttachContentId, a.name + "@01");
+            added.set_property(host::kAttachFlags, int64_t{0x4});
+            mail->set_body(row.format, mail->html_body() + "<img src=\"CID:" + a.name + "@01\">");
+          }
+        }
+        const auto& last = *mail->attachments().back();
+        if (a.stays.empty() && !no_witness) {
+          packed[a.name] = bytes;
+        } else {
+          expected.emplace_back(last.file_name(), last.type());
         }
       }
-      const auto& last = *mail->attachments().back();
-      if (a.stays.empty()) packed[a.name] = bytes;
-      if (!a.stays.empty()) expected.emplace_back(last.file_name(), last.type());
+      // Its label shows only in rich text: elsewhere the recipient sees the archive's file name.
+      if (!packed.empty())
+        expected.emplace_back(row.format == host::kFormatRich ? "DD" : "Attachments.zip",
+                              host::kByValue);
+      const std::string body = mail->html_body();
+      const Files before = on_item(*mail);
+      s.outlook.open_inspector(mail, row.what);
+      if (row.failing) s.outlook.fail(row.failing);
+      const double normal_before = statistics().TotalNormalBytes;
+      ASSERT_TRUE(s.outlook.send(mail));
+      s.outlook.stop_failing();
+      const auto& sent = s.outlook.outbox().back();
+      std::vector<std::pair<std::string, int32_t>> left;
+      for (const auto& a : sent.attachments) left.emplace_back(a.display_name, a.type);
+      EXPECT_EQ(left, expected);
+      EXPECT_EQ(sent.html_body, body);
+      // What is not on the item is inside "DD", byte for byte.
+      EXPECT_EQ(summary(carried(sent)), summary(before));
+      EXPECT_TRUE(!packed.empty() || statistics().TotalNormalBytes == normal_before);
+      EXPECT_EQ(ui::touch<ui::frm_about>().parvex_chk.value, 1);
     }
-    if (!packed.empty()) expected.emplace_back("DD", host::kByValue);
-    const std::string body = mail->html_body();
-    const Files before = on_item(*mail);
-    s.outlook.open_inspector(mail, row.what);
-    if (row.failing) s.outlook.fail(row.failing);
-    const double normal_before = statistics().TotalNormalBytes;
-    ASSERT_TRUE(s.outlook.send(mail));
-    s.outlook.stop_failing();
-    const auto& sent = s.outlook.outbox().back();
-    std::vector<std::pair<std::string, int32_t>> left;
-    for (const auto& a : sent.attachments) left.emplace_back(a.display_name, a.type);
-    EXPECT_EQ(left, expected);
-    EXPECT_EQ(sent.html_body, body);
-    // What is not on the item is inside "DD", byte for byte.
-    EXPECT_EQ(summary(carried(sent)), summary(before));
-    EXPECT_TRUE(!packed.empty() || statistics().TotalNormalBytes == normal_before);
-    EXPECT_EQ(ui::touch<ui::frm_about>().parvex_chk.value, 1);
+  // The archive cannot be added: every file goes back, at its place where the host takes one
+  // (rich text, or a client that takes positions as places); else last, in its order.
+  for (const char* personality : sim::kPersonalities) {
+    for (const int32_t format : {host::kFormatHtml, host::kFormatRich}) {
+      SCOPED_TRACE(std::string(personality) + (format == host::kFormatRich ? ", rich" : ", HTML"));
+      testing::Session s;
+      s.outlook.set_personality(sim::personality_named(personality));
+      const auto mail = s.outlook.new_mail("back");
+      mail->set_body(format, "<p>Hello</p>");
+      mail->attach_bytes("a.txt", "a");
+      mail->attach_item("Agenda");
+      mail->attach_bytes("b.txt", "b");
+      s.outlook.open_inspector(mail, "back");
+      s.outlook.fail("Attachments.Add", 1);
+      ASSERT_TRUE(s.outlook.send(mail));
+      std::vector<std::string> names;
+      for (const auto& a : s.outlook.outbox().back().attachments) names.push_back(a.file_name);
+      const bool last =
+          s.outlook.personality() == sim::Personality::rtf_positions && format == host::kFormatHtml;
+      const std::vector<std::string> in_order{"a.txt", "Agenda.msg", "b.txt"};
+      const std::vector<std::string> files_last{"Agenda.msg", "a.txt", "b.txt"};
+      EXPECT_EQ(names, last ? files_last : in_order);
+      ui::touch<ui::frm_about>().parvex_chk.value = 1;
+    }
   }
 }
 
@@ -765,16 +818,16 @@ TEST_F(SendTest, TwoProcessesSharingTheFolderSendOnlyTheirOwnFiles) {
       const std::string message = out / tag + kPathSep + messages[0];
       Files sent = testing::files_in(message);
       // Each waits for the other: none has to fall back to sending its files unpacked.
-      ASSERT_TRUE(sent.contains("DD.zip"));
+      ASSERT_TRUE(sent.contains("Attachments.zip"));
       EXPECT_EQ(sent["logo.png"], files[p].extract("logo.png").mapped());
       EXPECT_NE(sent["body.html"].find("cid:picture1"), std::string::npos);
       std::optional<CodeModule::HeldPassword> password;
       if (round % 2 == 1) {
-        for (const auto& e : testing::listing(message + kPathSep + "DD.zip"))
+        for (const auto& e : testing::listing(message + kPathSep + "Attachments.zip"))
           EXPECT_EQ(e.encrypted, e.name != "Readme.txt") << e.name;
         password.emplace("pw");
       }
-      sent = unpack(sent["DD.zip"]);
+      sent = unpack(sent["Attachments.zip"]);
       sent.erase("Readme.txt");
       EXPECT_EQ(summary(sent), summary(files[p]));
     }

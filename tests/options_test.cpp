@@ -228,7 +228,7 @@ TEST_F(OptionsTest, PoliciesAndTheMinimumSavingDecideEachSend) {
     const std::string& bytes = row.text ? kText : incompressible;
     const sim::SentMessage sent = send(bytes);
     ASSERT_EQ(sent.attachments.size(), 1u);
-    EXPECT_EQ(sent.attachments[0].display_name == "DD", row.packed);
+    EXPECT_EQ(sent.attachments[0].marked, row.packed);
     EXPECT_EQ(services.input_box_prompts.size(), row.asked ? 1u : 0u);
     size_t ignored = 0, why = 0;
     for (const auto& l : log()) {

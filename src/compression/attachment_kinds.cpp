@@ -2,6 +2,8 @@
 
 #include <optional>
 
+#include "core/failure.h"
+
 namespace parvex::compression {
 namespace {
 
@@ -42,10 +44,31 @@ bool refers_to(const std::string& body, const std::string& reference) {
   return false;
 }
 
+// A picture the host shrinks when the sender asked it to: packed, it could not be.
+bool resizable_picture(host::Attachment& a) {
+  std::string name;
+  attempt([&] { name = lower(a.FileName()); });
+  const auto dot = name.find_last_of('.');
+  if (dot == std::string::npos) return false;
+  const std::string ext = name.substr(dot + 1);
+  return ext == "jpg" || ext == "jpeg" || ext == "png" || ext == "bmp" || ext == "gif" ||
+         ext == "tif" || ext == "tiff";
+}
+
 // The HTML body in lower case, read once; nothing when it cannot be read.
 class Body {
  public:
-  explicit Body(host::Item& item) : item_(item) {}
+  explicit Body(host::Item& item) : item_(item) {
+    try {
+      const auto level = item.GetProperty(host::kImageCompression);
+      const auto* number = level ? std::get_if<int64_t>(&*level) : nullptr;
+      resize_pictures_ = number && *number != 0;
+    } catch (...) {
+      resize_pictures_ = false;  // unknown: pictures are packed as any file
+    }
+  }
+  // The sender asked the host to resize large pictures of this item.
+  bool resize_pictures() const { return resize_pictures_; }
   bool plain() {
     text();
     return plain_;
@@ -75,6 +98,7 @@ class Body {
   host::Item& item_;
   bool read_ = false;
   bool plain_ = false;  // plain text shows no pictures
+  bool resize_pictures_ = false;
   std::optional<std::string> text_;
 };
 
@@ -89,12 +113,32 @@ bool shown_in_body(host::Attachment& a, Body& body) {
          (!location.empty() && refers_to(*text, location));
 }
 
+// The archive an earlier send of this item attached (a send the host cancelled after ours
+// returned): packing it again would wrap the user's files twice.
+bool our_archive(host::Attachment& a) {
+  try {
+    return a.NamedProperty(host::kArchiveMark).has_value();
+  } catch (...) {
+    return false;
+  }
+}
+
 std::string why_it_stays(host::Attachment& a, Body& body) {
+  if (our_archive(a)) return kOurArchive;
   int32_t type = 0;
   try {
     type = a.Type();
   } catch (...) {
     return kTypeUnknown;
+  }
+  // An item never saved may give every attachment as an object: the attach method is the
+  // second witness, and an object is what it says only when both agree.
+  if (type == host::kOle) {
+    const int64_t method = number_property(a, host::kAttachMethod);
+    if (method == 1) type = host::kByValue;
+    if (method == 5) type = host::kEmbeddedItem;
+    if (method >= 2 && method <= 4) type = host::kByReference;
+    if (method == 7) type = host::kByReference;  // a cloud attachment: a link, not a file
   }
   switch (type) {
     case host::kByValue:
@@ -110,37 +154,61 @@ std::string why_it_stays(host::Attachment& a, Body& body) {
   }
   if (number_property(a, host::kAttachmentHidden) != 0) return "hidden";
   if (shown_in_body(a, body)) return "inline picture";
+  if (body.resize_pictures() && resizable_picture(a)) return "picture the host resizes";
   return "";
 }
 
 }  // namespace
+
+Signature signature_of(host::Attachment& a) {
+  Signature s;
+  attempt([&] { s.file_name = a.FileName(); });
+  attempt([&] { s.size = a.Size(); });
+  attempt([&] { s.type = a.Type(); });
+  return s;
+}
 
 std::vector<ListedAttachment> list_attachments(host::Item& item, host::Attachments& attachments) {
   Body body(item);
   std::vector<ListedAttachment> listed;
   const int32_t n = attachments.Count();
   for (int32_t i = 1; i <= n; ++i) {
-    ListedAttachment l{attachments.GetItem(i), i, ""};
-    l.stays = why_it_stays(host::required(l.attachment), body);
+    ListedAttachment l{attachments.GetItem(i), i, "", {}, std::nullopt, std::nullopt};
+    host::Attachment& a = host::required(l.attachment);
+    l.stays = why_it_stays(a, body);
+    l.signature = signature_of(a);
+    l.number = property(a, host::kAttachNumber);
+    if (const auto at = property(a, host::kRenderingPosition)) {
+      if (const auto* number = std::get_if<int64_t>(&*at))
+        l.position = static_cast<int32_t>(*number);
+    }
     listed.push_back(std::move(l));
   }
   return listed;
+}
+
+bool same_attachment(host::Attachment& now, const ListedAttachment& listed) {
+  if (now.Is(host::required(listed.attachment))) return true;
+  // A number may go to a newer attachment after a delete: the signature must agree too.
+  const auto number = property(now, host::kAttachNumber);
+  if (number && listed.number && *number != *listed.number) return false;
+  return signature_of(now) == listed.signature;
 }
 
 bool same_attachments(host::Attachments& attachments, const std::vector<ListedAttachment>& listed) {
   if (attachments.Count() != static_cast<int32_t>(listed.size())) return false;
   for (const ListedAttachment& l : listed) {
     const host::Ref<host::Attachment> now = attachments.GetItem(l.place);
-    if (!host::required(now).Is(host::required(l.attachment))) return false;
+    if (!same_attachment(host::required(now), l)) return false;
   }
   return true;
 }
 
-bool holds(host::Attachments& attachments, host::Attachment& attachment) {
+bool holds(host::Attachments& attachments, const ListedAttachment& listed) {
   const int32_t n = attachments.Count();
   for (int32_t i = 1; i <= n; ++i) {
     const host::Ref<host::Attachment> now = attachments.GetItem(i);
-    if (host::required(now).Is(attachment)) return true;
+    if (same_attachment(host::required(now), listed)) return true;
   }
   return false;
 }

@@ -30,6 +30,10 @@ using pvx::wipe;
 
 namespace {
 
+// Raised when the user changed the item's attachments while they were packed: that send is
+// cancelled, as a Cancel would, and packing stays on.
+constexpr int32_t kAttachmentsChanged = 17;  // "Can't perform requested operation"
+
 struct SendState {
   bool packing = false;
   std::vector<std::function<void()>> after;  // work put off until the send returns
@@ -77,9 +81,8 @@ struct SavedAttachment {
   std::string path;           // the copy in the working folder
   std::string original_name;  // the attachment's file name on the item
   Fingerprint saved;
-  host::Ref<host::Attachment> attachment;  // removed through this reference, by identity
-  int32_t place = 0;                       // from 1, where it was on the item
-  bool deleted = false;                    // its removal returned
+  ListedAttachment listed;  // removed through its reference; its place, signature and position
+  bool deleted = false;     // its removal returned
 };
 
 // One send: what was saved and how far the swap on the item got, for the error handler.
@@ -329,7 +332,7 @@ void save_attachments(SendRun& run, const std::string& folder) {
     const std::string name = attachment.FileName();
     const std::string path = folder + kPathSep + saved_name(name, taken);
     attachment.SaveAsFile(path);
-    run.saved.push_back({path, name, fingerprint(path), l.attachment, l.place});
+    run.saved.push_back({path, name, fingerprint(path), l});
     log_line(time_stamp() + " - " + name + " files saved");
   }
 }
@@ -361,17 +364,31 @@ void swap_attachments(SendRun& run, host::Attachments& attachments, const Packed
   // An attachment added, removed or moved while the files were packed would be removed without
   // being packed, or one that should stay would go.
   if (!same_attachments(attachments, run.listed))
-    raise(err::kInvalidCall, "The attachments changed while they were being packed");
+    raise(kAttachmentsChanged, "The attachments changed while they were being packed");
   if (run.saved.empty()) return;
-  // The packed ones only, each through its own reference: the ones that stay keep their places.
+  // The packed ones only, each through its own reference, from the last place up: a host whose
+  // attachment objects name places moves the later ones down at each removal.
   run.removing = true;
-  for (SavedAttachment& s : run.saved) {
-    required(s.attachment).Delete();
-    s.deleted = true;
+  for (auto s = run.saved.rbegin(); s != run.saved.rend(); ++s) {
+    required(s->listed.attachment).Delete();
+    s->deleted = true;
   }
+  std::vector<ListedAttachment> staying;
+  for (const ListedAttachment& l : run.listed) {
+    if (l.stays.empty()) continue;
+    staying.push_back(l);
+    staying.back().place = static_cast<int32_t>(staying.size());
+  }
+  if (!same_attachments(attachments, staying))
+    raise(err::kInvalidCall, "Other attachments than the packed ones were removed");
 
-  attachments.Add(archive_file(), std::nullopt, std::nullopt, "DD");
+  const host::Ref<host::Attachment> archive =
+      attachments.Add(archive_file(), std::nullopt, std::nullopt, "DD");
   run.archive_attached = true;
+  // Something after us may still cancel the send: a second send must know this archive.
+  report_failure(
+      [&] { required(archive).SetProperty(host::kArchiveMark, int64_t{1}); },
+      [](const Failure& f) { log_event("The archive could not be marked: " + f.description()); });
   // Only now did the archive replace the files: the error handler writes these if need be.
   statistics().PendingNormalBytes += packed.files;
   statistics().PendingZipBytes += packed.archive;
@@ -486,16 +503,26 @@ bool put_back(SendRun& run) {
   host::Ref<host::Attachments> attachments;
   attempt([&] { attachments = run.item->GetAttachments(); });
   std::vector<std::pair<std::string, std::string>> kept;  // name, where its copy is
-  for (SavedAttachment& s : run.saved) {
-    // The item itself is the better witness: a Delete may fail after removing, or not remove.
-    bool gone = s.deleted;
-    attempt([&] { gone = !holds(required(attachments), required(s.attachment)); });
-    if (!gone) continue;
+  // The item itself is the better witness: a Delete may fail after removing, or not remove.
+  // Asked before any file goes back, which could be taken for one of the same name and size.
+  std::vector<bool> gone;
+  for (const SavedAttachment& s : run.saved) {
+    bool g = s.deleted;
+    attempt([&] { g = !holds(required(attachments), s.listed); });
+    gone.push_back(g);
+    // Still on the item: its copy would only keep its name from one put back.
+    if (!g) attempt([&] { fs::delete_file(s.path); });
+  }
+  for (size_t i = 0; i < run.saved.size(); ++i) {
+    SavedAttachment& s = run.saved[i];
+    if (!gone[i]) continue;
     attempt([&] { s.path = under_original_name(s); });
     try {
       // Put back in the order they had, each to the place it had. The host takes the position
-      // only in rich-text mail (a place in the body, never 0, which would hide it).
-      required(attachments).Add(s.path, std::nullopt, s.place, s.original_name);
+      // only in rich-text mail, as the character it had in the body (never 0, which would hide
+      // it); HTML and plain text put it last, the one order that host allows.
+      required(attachments)
+          .Add(s.path, std::nullopt, s.listed.position.value_or(s.listed.place), s.original_name);
       attempt([&] { fs::delete_file(s.path); });
     } catch (...) {
       attempt([&] {
@@ -529,13 +556,17 @@ void discard_work(const SendRun& run) {
   }
 }
 
-// Cancel in the progress window: the item keeps every attachment as it was, the send's files
-// go, and packing stays on: the user stopped it, nothing failed.
-void cancel_send(SendRun& run) {
+// Cancel in the progress window, or attachments the user changed meanwhile: the item keeps
+// every attachment as it is, the send's files go, and packing stays on: nothing failed.
+void cancel_send(SendRun& run, const Failure& why) {
   put_back(run);
   discard_work(run);
-  attempt(
-      [] { log_event("Send cancelled by the user; the message stays open with its attachments"); });
+  attempt([&] {
+    log_event(why.number() == kSendCancelled
+                  ? "Send cancelled by the user; the message stays open with its attachments"
+                  : "Send cancelled: its attachments changed while they were packed; the message "
+                    "stays open");
+  });
 }
 
 void run_after_send() {
@@ -586,7 +617,15 @@ void after_send(std::function<void()> work) {
 
 void send_item(host::Ref<host::Item> item, bool& Cancel) {
   if (send_in_progress()) {
-    log_event("Send refused while another message is being packed; it leaves unchanged");
+    // Never let through unpacked: the user sends it again once the other one has left.
+    Cancel = true;
+    log_event("Send refused while another message is being packed; it stays open");
+    attempt([] {
+      services().message_box(
+          "Another message's attachments are being packed. This message was not sent: send it "
+          "again when the other one has left.",
+          MsgButtons::Ok, MsgIcon::Info, "Parvex");
+    });
     return;
   }
   // Runs what was put off (a disconnection while packing) once the flag below is down.
@@ -599,27 +638,28 @@ void send_item(host::Ref<host::Item> item, bool& Cancel) {
   PackingFlag flag;
   SendRun run;
   run.item = std::move(item);
-  report_failure([&] { send_steps(run); },
-                 [&](const Failure& failure) {
-                   if (failure.number() == kSendCancelled) {
-                     cancel_send(run);
-                     Cancel = true;
-                     return;
-                   }
-                   // Before anything that can fail: the item must not leave short of files,
-                   // nor unprotected when the user gave a password.
-                   if (!put_back(run)) Cancel = true;
-                   discard_work(run);
-                   if (run.protect && !run.archive_attached) {
-                     Cancel = true;
-                     tell_not_protected();
-                   }
-                   log_line(time_stamp() + "Eroare Mailsend " + failure.description() + "   " +
-                            std::to_string(CodeModule::state().SystemError));
-                   send_windows().disable();
-                   // Without the lock nothing was counted, and another process owns the file.
-                   if (run.lock && run.lock->held()) WriteStatistics();
-                 });
+  report_failure(
+      [&] { send_steps(run); },
+      [&](const Failure& failure) {
+        if (failure.number() == kSendCancelled || failure.number() == kAttachmentsChanged) {
+          cancel_send(run, failure);
+          Cancel = true;
+          return;
+        }
+        // Before anything that can fail: the item must not leave short of files,
+        // nor unprotected when the user gave a password.
+        if (!put_back(run)) Cancel = true;
+        discard_work(run);
+        if (run.protect && !run.archive_attached) {
+          Cancel = true;
+          tell_not_protected();
+        }
+        log_line(time_stamp() + "Eroare Mailsend " + failure.description() + "   " +
+                 std::to_string(CodeModule::state().SystemError));
+        send_windows().disable();
+        // Without the lock nothing was counted, and another process owns the file.
+        if (run.lock && run.lock->held()) WriteStatistics();
+      });
   attempt([] { send_windows().send_ended(); });
   if (run.cancel) Cancel = true;
   // A copy: the listener may replace itself.
