@@ -13,8 +13,8 @@
 #include "addin/connect.h"
 #include "seams/services.h"
 #include "sim/sim_outlook.h"
-#include "support/options.h"
 #include "sim/sim_ribbon.h"
+#include "support/options.h"
 
 namespace parvex::sim {
 

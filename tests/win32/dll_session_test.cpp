@@ -188,7 +188,7 @@ TEST_F(DllSessionTest, BothRibbonsThroughTheDllsOwnInterfaces) {
     ASSERT_EQ(session.outlook().outbox().size(), 2u);
     EXPECT_EQ(session.outlook().outbox()[0].attachments.at(0).display_name,
               utf8(files_[0].filename()));
-    EXPECT_EQ(session.outlook().outbox()[1].attachments.at(0).display_name, "DD");
+    EXPECT_EQ(session.outlook().outbox()[1].attachments.at(0).display_name, "Attachments.zip");
   }
   const std::string text = out.str();
   size_t at = 0;
