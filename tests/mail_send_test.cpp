@@ -675,7 +675,10 @@ TEST_F(SendTest, FailingHostCallsOrFileStepsNeverCostAFileNorReachOutside) {
       }
       testing::copy_libraries(dir.path());
       write_options({false, 0});
-      EXPECT_TRUE(!c.fails || ui::touch<ui::frm_about>().parvex_chk.value == 0) << "not cleared";
+      // A failure switches packing off for unprotected mail only.
+      EXPECT_TRUE(!c.fails || protect || ui::touch<ui::frm_about>().parvex_chk.value == 0)
+          << "not cleared";
+      EXPECT_TRUE(!protect || ui::touch<ui::frm_about>().parvex_chk.value == 1) << "cleared";
       if (ui::touch<ui::frm_about>().parvex_chk.value == 0) {
         const std::string error = error_line();
         EXPECT_TRUE(error.ends_with("   " + std::to_string(CodeModule::state().SystemError)))

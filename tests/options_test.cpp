@@ -50,15 +50,22 @@ TEST_F(OptionsTest, StoredSettingsReadBackOrGiveTheDefaults) {
       {nullptr, {}, false},
       {"AskPassword=1\r\nMinSaving=5\r\n", {true, 5}, false},
       {"MinSaving=100\r\n", {}, true},
-      {"AskPassword=yes\r\n", {}, true},
-      {"a line of no setting\r\n", {}, true},
+      {"AskPassword=yes\r\n", {true, 0}, true},
+      {"a line of no setting\r\n", {true, 0}, true},
       {"MinSaving=-1\r\n", {}, true},
+      // Each value on its own: a damaged one takes its safe value, the other stands.
+      {"AskPassword=0\r\nMinSaving=abc\r\n", {false, 0}, true},
+      {"MinSaving=7\r\nAskPassword=true\r\n", {true, 7}, true},
+      {"MinSaving=7\r\nAskPassword=1\x01\r\n", {true, 7}, true},
+      {"", {true, 0}, true},  // a folder where the file should be
+      {"AskPassword=0\r\nMinSaving=\x7f\x01\r\n", {false, 0}, true},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.file ? row.file : "(none)");
     const std::string path = dir / kSettingsFile;
-    if (fs::exists_no_follow(path)) fs::delete_file(path);
-    if (row.file) testing::write_file(path, row.file);
+    std::filesystem::remove_all(testing::as_path(path));
+    if (row.file && *row.file) testing::write_file(path, row.file);
+    if (row.file && !*row.file) fs::make_folder(path);
     std::string problem;
     EXPECT_EQ(read_options(&problem), row.expected);
     EXPECT_EQ(!problem.empty(), row.damaged) << problem;
@@ -211,7 +218,9 @@ TEST_F(OptionsTest, PoliciesAndTheMinimumSavingDecideEachSend) {
       {"MinSaving=0\r\n", {false, 99}, 1, false, true, false, 0, 0},
       {"ReadmeText=Questions: it@example.org\r\n", {}, 1, false, true, false, 27, 0},
       {wrong, {false, 99}, 1, false, false, false, 0, 4},
-      {"not a policy line\r\n", {false, 99}, 1, false, false, false, 0, 1},
+      {"not a policy line\r\n", {false, 99}, 1, false, false, false, 0, 4},
+      // A damaged line costs its own value only.
+      {"ReadmeText=a\rb\r\nAskPassword=1\r\n", {false, 99}, 1, false, true, true, 0, 1},
   };
   const std::string incompressible = testing::random_bytes(50000);
   for (const auto& row : rows) {

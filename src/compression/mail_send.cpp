@@ -34,6 +34,8 @@ namespace {
 
 struct SendState {
   bool packing = false;
+  // A failed unprotected send switched packing off: it stays off for unprotected mail only.
+  bool failed_off = false;
   std::vector<std::function<void()>> after;  // work put off until the send returns
 };
 
@@ -221,12 +223,25 @@ std::string ask_password(SendRun& run) {
   return {};
 }
 
-void tell_not_protected() {
-  attempt([] {
+void tell_not_protected(const std::string& why) {
+  attempt([&] {
     services().message_box(
-        "The attachments could not be protected with the password, so the message was not sent.",
+        "The attachments could not be protected with the password, so the message was not "
+        "sent; its attachments are on it as they were.\n\n" +
+            why,
         MsgButtons::Ok, MsgIcon::Warning, "Parvex");
   });
+}
+
+// The options with the administrator's over them; the problems of either go to the log.
+Options send_options() {
+  std::string problem;
+  std::vector<std::string> policy_problems;
+  const Policies fixed = read_policies(&policy_problems);
+  for (const std::string& line : policy_problems) log_event(line);
+  const Options options = fixed.over(read_options(&problem));
+  if (!problem.empty()) log_event("The options file is damaged: " + problem);
+  return options;
 }
 
 // An item the send cannot pack leaves as it is, unless the user gave a password for it.
@@ -237,7 +252,7 @@ void leave_unchanged(SendRun& run, const std::string& why) {
   }
   run.cancel = true;
   log_event("Send cancelled: " + why);
-  tell_not_protected();
+  tell_not_protected(why);
 }
 
 // The archive and the saved copies go; the file list refreshes before the archive goes, and
@@ -302,14 +317,12 @@ std::optional<std::string> move_unsent(const std::string& path, const std::strin
 
 void send_steps(SendRun& run) {
   SendWindows& windows = send_windows();
-  if (!windows.enabled()) return;
-
-  std::string problem;
-  std::vector<std::string> policy_problems;
-  const Policies fixed = read_policies(&policy_problems);
-  for (const std::string& line : policy_problems) log_event(line);
-  const Options options = fixed.over(read_options(&problem));
-  if (!problem.empty()) log_event("Options left at their defaults: " + problem);
+  const Policies fixed = read_policies();
+  const Options options = send_options();
+  // Switched off by an earlier failure, packing still protects the mail that asks for it.
+  if (!windows.enabled() && !(options.ask_password && program_state<SendState>().failed_off)) {
+    return;
+  }
 
   // With a password asked for, a failure from here on must not let the item leave unprotected.
   run.protect = options.ask_password;
@@ -326,9 +339,12 @@ void send_steps(SendRun& run) {
     log_event(name + " left on the message (" + l.stays + ")");
   }
   // A file whose type the host would not give would leave beside the archive, unprotected.
-  if (run.protect && std::any_of(run.listed.begin(), run.listed.end(),
-                                 [](const auto& l) { return l.stays == kTypeUnknown; })) {
-    leave_unchanged(run, "the type of an attachment could not be read");
+  if (run.protect && std::any_of(run.listed.begin(), run.listed.end(), [](const auto& l) {
+        return l.stays == kTypeUnknown || l.stays == kMaybeInline;
+      })) {
+    leave_unchanged(run,
+                    "an attachment could not be told apart from a picture of the body, or "
+                    "its type could not be read: it would leave unprotected");
     return;
   }
   // Pictures, items, objects and links alone: the item leaves exactly as it is.
@@ -617,7 +633,16 @@ void after_send(std::function<void()> work) {
 
 void send_item(host::Ref<host::Item> item, bool& Cancel) {
   if (send_in_progress()) {
-    log_event("Send refused while another message is being packed; it leaves unchanged");
+    bool protect = true;  // when the options cannot be read at all, the safe side
+    attempt([&] { protect = send_options().ask_password; });
+    if (!protect) {
+      log_event("Send refused while another message is being packed; it leaves unchanged");
+      return;
+    }
+    Cancel = true;
+    const std::string why = "Another message was being packed; send this one again after it.";
+    attempt([&] { log_event("Send cancelled: " + why); });
+    tell_not_protected(why);
     return;
   }
   // Runs what was put off (a disconnection while packing) once the flag below is down.
@@ -643,11 +668,16 @@ void send_item(host::Ref<host::Item> item, bool& Cancel) {
                    discard_work(run);
                    if (run.protect && !run.archive_attached) {
                      Cancel = true;
-                     tell_not_protected();
+                     tell_not_protected(failure.description());
                    }
                    log_line(time_stamp() + "Eroare Mailsend " + failure.description() + "   " +
                             std::to_string(CodeModule::state().SystemError));
-                   send_windows().disable();
+                   // Protected mail cancels this one send: switched off, the next would leave
+                   // unprotected.
+                   if (!run.protect) {
+                     send_windows().disable();
+                     program_state<SendState>().failed_off = true;
+                   }
                    // Without the lock nothing was counted, and another process owns the file.
                    if (run.lock && run.lock->held()) WriteStatistics();
                  });
