@@ -221,10 +221,12 @@ TEST_F(SendTest, WhatArrivesWhilePackingIsRefusedOrWaitsForTheSend) {
   testing::Session s;
   const auto first = s.open_mail("first", kThree);
   long refused = 0;
+  std::shared_ptr<sim::SimItem> second;
   // At the first moment the send lets window events run, and not again.
   services.on_do_events = [&, done = false]() mutable {
     if (std::exchange(done, true)) return;
-    s.send("second", {{"b.txt", "bee"}});
+    second = s.open_mail("second", {{"b.txt", "bee"}});
+    s.outlook.send(second);
     ui::touch<ui::frm_outlook>().cmd_ZIP.click();
     const auto lines = log();
     refused = std::count_if(lines.begin(), lines.end(),
@@ -236,10 +238,11 @@ TEST_F(SendTest, WhatArrivesWhilePackingIsRefusedOrWaitsForTheSend) {
   s.outlook.send(first);
   services.on_do_events = nullptr;
   EXPECT_EQ(refused, 2);
-  ASSERT_EQ(s.outlook.outbox().size(), 2u);
-  EXPECT_EQ(attachments_of(s.outlook.outbox()[0]), (Files{{"b.txt", "bee"}}));
-  EXPECT_EQ(s.outlook.outbox()[1].attachments.size(), 1u);
-  EXPECT_EQ(summary(carried(s.outlook.outbox()[1])), summary(kThree));
+  // The second never leaves unpacked: it stays open, and the user is told to send it again.
+  ASSERT_EQ(s.outlook.outbox().size(), 1u);
+  EXPECT_FALSE(second->sent());
+  EXPECT_EQ(services.message_boxes.size(), 1u);
+  EXPECT_EQ(summary(carried(s.outlook.outbox()[0])), summary(kThree));
   EXPECT_FALSE(ui::exists<ui::frm_outlook>());
   EXPECT_FALSE(ui::exists<ui::frm_about>());
   EXPECT_EQ(s.outlook.counters().subscriptions, 0);
@@ -276,9 +279,10 @@ std::vector<std::string> make_mixed(sim::SimItem& mail) {
 
 // What happens while the archive is made. A send packing for less than half a second shows no
 // progress window, a longer one shows it until the send ends; Cancel there, at any file, keeps
-// the item exactly as it was and packing on, counts nothing and logs one line. A copy changed (to
-// other bytes of the same size) or an attachment added: the item keeps its own files, and with a
-// password the send is cancelled. The readme's name taken by an attachment is no reason to fail.
+// the item exactly as it was and packing on, counts nothing and logs one line, as an attachment
+// the user adds meanwhile does. A copy changed (to other bytes of the same size): the item keeps
+// its own files, and with a password the send is cancelled. The readme's name taken by an
+// attachment is no reason to fail.
 TEST_F(SendTest, WhatHappensWhilePackingDecidesWhatLeaves) {
   // unpacked: as it is without a password, not at all with one.
   enum class Leaves { packed, unpacked, nothing };
@@ -301,14 +305,14 @@ TEST_F(SendTest, WhatHappensWhilePackingDecidesWhatLeaves) {
       {"Cancel at the first file", kThree, Leaves::nothing, 300, cancel_at("file 1 of 4")},
       {"Cancel at a middle file", kThree, Leaves::nothing, 300, cancel_at("file 3 of 4")},
       {"Cancel at the last file", kThree, Leaves::nothing, 300, cancel_at("file 4 of 4")},
+      {"an attachment added", kThree, Leaves::nothing, 0,
+       [](sim::SimItem& item, ui::frm_progress*) {
+         if (item.attachments().size() == 3) item.attach_bytes("late.txt", "l");
+       }},
       {"a copy changed", kThree, Leaves::unpacked, 0,
        [&](sim::SimItem&, ui::frm_progress*) {
          testing::write_file(dir / "Attachments" + kPathSep + "report.pdf",
                              std::string(70003, 'x'));
-       }},
-      {"an attachment added", kThree, Leaves::unpacked, 0,
-       [](sim::SimItem& item, ui::frm_progress*) {
-         if (item.attachments().size() == 3) item.attach_bytes("late.txt", "l");
        }},
       {"the readme's name taken", {{"README.TXT", "mine"}, {"b.txt", "bee"}}, Leaves::packed},
   };
@@ -384,6 +388,7 @@ TEST_F(SendTest, OnlyFilesTheRecipientSeesAsAttachedArePacked) {
     int32_t format;
     std::vector<Attached> attached;
     const char* failing = nullptr;  // a host call that always fails
+    bool resize_pictures = false;   // the sender asked the host to shrink large pictures
   };
   const std::vector<Row> rows{
       {"a signature logo only", host::kFormatHtml, {{"inline", "logo.png", "inline picture"}}},
@@ -421,6 +426,11 @@ TEST_F(SendTest, OnlyFilesTheRecipientSeesAsAttachedArePacked) {
        host::kFormatHtml,
        {{"file", "a.txt", "type unknown"}},
        "Attachment.Type"},
+      {"pictures the host is asked to shrink",
+       host::kFormatPlain,
+       {{"file", "photo.JPG", "picture the host resizes"}, {"file", "a.txt", ""}},
+       nullptr,
+       true},
   };
   for (const char* personality : sim::kPersonalities)
     for (const Row& row : rows) {
@@ -433,6 +443,7 @@ TEST_F(SendTest, OnlyFilesTheRecipientSeesAsAttachedArePacked) {
                               std::string(row.failing) == "Attachment.PropertyAccessor";
       const auto mail = s.outlook.new_mail(row.what);
       mail->set_body(row.format, "<p>Hello</p>");
+      if (row.resize_pictures) mail->set_named_property(host::kImageCompression, int64_t{1});
       Files packed;
       std::vector<std::pair<std::string, int32_t>> expected;  // name and type, in order
       for (const Attached& a : row.attached) {

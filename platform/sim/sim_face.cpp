@@ -460,13 +460,16 @@ uint32_t property_tag(const std::string& name) {
 
 constexpr HRESULT kNotFound = static_cast<HRESULT>(0x8004010F);  // MAPI_E_NOT_FOUND
 
-// A property the attachment lacks fails as the host's does: MAPI_E_NOT_FOUND.
-ComPtr<IDispatch> property_accessor(host::Ref<host::Attachment> a, Held held) {
+using PropertyGetter = std::function<std::optional<host::PropertyValue>(const std::string&)>;
+using PropertySetter = std::function<void(const std::string&, const host::PropertyValue&)>;
+
+// A property the object lacks fails as the host's does: MAPI_E_NOT_FOUND.
+ComPtr<IDispatch> property_accessor(PropertyGetter get, PropertySetter set, Held held) {
   auto [face, o] = make(held);
-  o->member(L"GetProperty", 64287, [a](const Args& args) {
+  o->member(L"GetProperty", 64287, [get](const Args& args) {
     const std::string name = args.text(0);
     const uint32_t tag = property_tag(name);
-    const auto value = tag ? a->Property(tag) : a->NamedProperty(name);
+    const auto value = get(name);
     if (!value)
       raise(kNotFound, "The property \"" + name + "\" is unknown or cannot be found.", "Outlook");
     if (const auto* t = std::get_if<std::string>(&*value)) return text(*t);
@@ -474,12 +477,11 @@ ComPtr<IDispatch> property_accessor(host::Ref<host::Attachment> a, Held held) {
     if ((tag & 0xFFFF) == 0x000B) return Variant::of(number != 0);  // PT_BOOLEAN
     return Variant::of(static_cast<int32_t>(number));
   });
-  o->member(L"SetProperty", 64288, [a](const Args& args) {
-    const VARIANT& v = args.at(1);
-    if (v.vt == VT_BSTR) {
-      a->SetProperty(args.text(0), args.text(1));
+  o->member(L"SetProperty", 64288, [set](const Args& args) {
+    if (args.at(1).vt == VT_BSTR) {
+      set(args.text(0), args.text(1));
     } else {
-      a->SetProperty(args.text(0), int64_t{args.number(1)});
+      set(args.text(0), int64_t{args.number(1)});
     }
     return Variant();
   });
@@ -492,8 +494,16 @@ ComPtr<IDispatch> attachment(host::Ref<host::Attachment> a, Held held) {
   o->member(L"Type", 14085, [a](const Args&) { return Variant::of(a->Type()); });
   o->member(L"Size", 64209,
             [a](const Args&) { return Variant::of(static_cast<int32_t>(a->Size())); });
-  o->member(L"PropertyAccessor", 64253,
-            [a, held](const Args&) { return Variant::of(property_accessor(a, held).get()); });
+  o->member(L"PropertyAccessor", 64253, [a, held](const Args&) {
+    const auto get = [a](const std::string& name) {
+      const uint32_t tag = property_tag(name);
+      return tag ? a->Property(tag) : a->NamedProperty(name);
+    };
+    const auto set = [a](const std::string& name, const host::PropertyValue& value) {
+      a->SetProperty(name, value);
+    };
+    return Variant::of(property_accessor(get, set, held).get());
+  });
   o->member(L"SaveAsFile", 104, [a](const Args& args) {
     a->SaveAsFile(args.text(0));
     return Variant();
@@ -520,7 +530,7 @@ ComPtr<IDispatch> application(host::Ref<host::Application> app, Held held) {
             [app, held](const Args&) { return value(app->GetExplorers(), &explorers, held); });
   o->member(L"Inspectors", 282,
             [app, held](const Args&) { return value(app->GetInspectors(), &inspectors, held); });
-  o->events(ev::kApplication, [app](IDispatch* sink) {
+  o->events(ev::kApplication, [app, held](IDispatch* sink) {
     Subscriptions s;
     s.push_back(app->OnStartup([sink] { fire(sink, ev::kStartup); }));
     s.push_back(app->OnItemSend([sink, held](host::Ref<host::Item> sent, bool& cancel) {
@@ -580,6 +590,13 @@ ComPtr<IDispatch> item(host::Ref<host::Item> item, Held held) {
   o->member(L"HTMLBody", 62468, [item](const Args&) { return Variant::of(item->HtmlBody()); });
   o->member(L"Attachments", 63509, [item, held](const Args&) {
     return value(item->GetAttachments(), &attachments, held);
+  });
+  o->member(L"PropertyAccessor", 64253, [item, held](const Args&) {
+    const auto get = [item](const std::string& name) { return item->NamedProperty(name); };
+    const auto refuse = [](const std::string&, const host::PropertyValue&) {
+      raise(static_cast<int32_t>(E_NOTIMPL), "Not implemented.", "Outlook");
+    };
+    return Variant::of(property_accessor(get, refuse, held).get());
   });
   o->events(ev::kItem, [item](IDispatch* sink) {
     Subscriptions s;

@@ -408,6 +408,13 @@ std::string SimItem::HtmlBody() {
   return html_body_;
 }
 
+std::optional<host::PropertyValue> SimItem::NamedProperty(const std::string& name) {
+  outlook_.host_call("Item.PropertyAccessor");
+  const auto it = named_.find(name);
+  if (it == named_.end()) return std::nullopt;
+  return it->second;
+}
+
 host::Ref<host::Attachments> SimItem::GetAttachments() {
   outlook_.host_call("Item.Attachments");
   return outlook_.hand_out<host::Attachments>(shared_from_this());

@@ -175,6 +175,7 @@ class SimItem final : public host::Item,
   std::string HtmlBody() override;
   host::Ref<host::Attachments> GetAttachments() override;
   bool Is(host::Item& other) override { return &other == this; }
+  std::optional<host::PropertyValue> NamedProperty(const std::string& name) override;
   host::SubscriptionPtr OnRead(std::function<void()> handler) override;
   host::SubscriptionPtr OnSend(std::function<void(bool&)> handler) override;
   // host::Attachments
@@ -198,6 +199,9 @@ class SimItem final : public host::Item,
   void attach_object(const std::string& name);
   void attach_link(const std::string& path);
   void set_body(int32_t format, std::string text);
+  void set_named_property(const std::string& name, host::PropertyValue value) {
+    named_[name] = std::move(value);
+  }
   int32_t body_format() const { return body_format_; }
   const std::string& html_body() const { return html_body_; }
   const std::vector<std::shared_ptr<SimAttachment>>& attachments() const { return attachments_; }
@@ -217,6 +221,7 @@ class SimItem final : public host::Item,
   int64_t next_number_ = 1;  // the attachment numbers this item hands out
   int64_t take_number();
   std::vector<std::shared_ptr<SimAttachment>> attachments_;
+  std::map<std::string, host::PropertyValue> named_;
   Event<> read_;
   Event<bool&> send_;
 };

@@ -121,10 +121,31 @@ std::string decoded(const std::string& text) {
   return out;
 }
 
+// A picture the host shrinks when the sender asked it to: packed, it could not be.
+bool resizable_picture(host::Attachment& a) {
+  std::string name;
+  attempt([&] { name = lower(a.FileName()); });
+  const auto dot = name.find_last_of('.');
+  if (dot == std::string::npos) return false;
+  const std::string ext = name.substr(dot + 1);
+  return ext == "jpg" || ext == "jpeg" || ext == "png" || ext == "bmp" || ext == "gif" ||
+         ext == "tif" || ext == "tiff";
+}
+
 // The HTML body in lower case, read once; nothing when it cannot be read.
 class Body {
  public:
-  explicit Body(host::Item& item) : item_(item) {}
+  explicit Body(host::Item& item) : item_(item) {
+    try {
+      const auto level = item.NamedProperty(host::kImageCompression);
+      const auto* number = level ? std::get_if<int64_t>(&*level) : nullptr;
+      resize_pictures_ = number && *number != 0;
+    } catch (...) {
+      resize_pictures_ = false;  // unknown: pictures are packed as any file
+    }
+  }
+  // The sender asked the host to resize large pictures of this item.
+  bool resize_pictures() const { return resize_pictures_; }
   bool plain() {
     text();
     return plain_;
@@ -155,6 +176,7 @@ class Body {
   host::Item& item_;
   bool read_ = false;
   bool plain_ = false;  // plain text shows no pictures
+  bool resize_pictures_ = false;
   std::optional<std::string> text_;
 };
 
@@ -214,7 +236,10 @@ std::string why_it_stays(host::Attachment& a, Body& body) {
       return kTypeUnknown;
   }
   if (number_property(a, host::kAttachmentHidden) != 0) return "hidden";
-  return shown_in_body(a, body);
+  const std::string shown = shown_in_body(a, body);
+  if (!shown.empty()) return shown;
+  if (body.resize_pictures() && resizable_picture(a)) return "picture the host resizes";
+  return "";
 }
 
 }  // namespace

@@ -32,6 +32,10 @@ using host::required;
 
 namespace {
 
+// Raised when the user changed the item's attachments while they were packed: that send is
+// cancelled, as a Cancel would, and packing stays on.
+constexpr int32_t kAttachmentsChanged = 17;  // "Can't perform requested operation"
+
 struct SendState {
   bool packing = false;
   // A failed unprotected send switched packing off: it stays off for unprotected mail only.
@@ -455,7 +459,7 @@ void send_steps(SendRun& run) {
   // An attachment added, removed or moved while the files were packed would be removed without
   // being packed, or one that should stay would go.
   if (!same_attachments(attachments, run.listed))
-    raise(err::kInvalidCall, "The attachments changed while they were being packed");
+    raise(kAttachmentsChanged, "The attachments changed while they were being packed");
   if (run.saved.empty()) return;
   // The packed ones only, each through its own reference, from the last place up: a host whose
   // attachment objects name places moves the later ones down at each removal.
@@ -576,13 +580,17 @@ void discard_work(const SendRun& run) {
   }
 }
 
-// Cancel in the progress window: the item keeps every attachment as it was, the send's files
-// go, and packing stays on: the user stopped it, nothing failed.
-void cancel_send(SendRun& run) {
+// Cancel in the progress window, or attachments the user changed meanwhile: the item keeps
+// every attachment as it is, the send's files go, and packing stays on: nothing failed.
+void cancel_send(SendRun& run, const Failure& why) {
   put_back(run);
   discard_work(run);
-  attempt(
-      [] { log_event("Send cancelled by the user; the message stays open with its attachments"); });
+  attempt([&] {
+    log_event(why.number() == kSendCancelled
+                  ? "Send cancelled by the user; the message stays open with its attachments"
+                  : "Send cancelled: its attachments changed while they were packed; the message "
+                    "stays open");
+  });
 }
 
 void run_after_send() {
@@ -633,16 +641,15 @@ void after_send(std::function<void()> work) {
 
 void send_item(host::Ref<host::Item> item, bool& Cancel) {
   if (send_in_progress()) {
-    bool protect = true;  // when the options cannot be read at all, the safe side
-    attempt([&] { protect = send_options().ask_password; });
-    if (!protect) {
-      log_event("Send refused while another message is being packed; it leaves unchanged");
-      return;
-    }
+    // Never let through unpacked: the user sends it again once the other one has left.
     Cancel = true;
-    const std::string why = "Another message was being packed; send this one again after it.";
-    attempt([&] { log_event("Send cancelled: " + why); });
-    tell_not_protected(why);
+    log_event("Send refused while another message is being packed; it stays open");
+    attempt([] {
+      services().message_box(
+          "Another message's attachments are being packed. This message was not sent: send it "
+          "again when the other one has left.",
+          MsgButtons::Ok, MsgIcon::Info, "Parvex");
+    });
     return;
   }
   // Runs what was put off (a disconnection while packing) once the flag below is down.
@@ -655,32 +662,32 @@ void send_item(host::Ref<host::Item> item, bool& Cancel) {
   PackingFlag flag;
   SendRun run;
   run.item = std::move(item);
-  report_failure([&] { send_steps(run); },
-                 [&](const Failure& failure) {
-                   if (failure.number() == kSendCancelled) {
-                     cancel_send(run);
-                     Cancel = true;
-                     return;
-                   }
-                   // Before anything that can fail: the item must not leave short of files,
-                   // nor unprotected when the user gave a password.
-                   if (!put_back(run)) Cancel = true;
-                   discard_work(run);
-                   if (run.protect && !run.archive_attached) {
-                     Cancel = true;
-                     tell_not_protected(failure.description());
-                   }
-                   log_line(time_stamp() + "Eroare Mailsend " + failure.description() + "   " +
-                            std::to_string(CodeModule::state().SystemError));
-                   // Protected mail cancels this one send: switched off, the next would leave
-                   // unprotected.
-                   if (!run.protect) {
-                     send_windows().disable();
-                     program_state<SendState>().failed_off = true;
-                   }
-                   // Without the lock nothing was counted, and another process owns the file.
-                   if (run.lock && run.lock->held()) WriteStatistics();
-                 });
+  report_failure(
+      [&] { send_steps(run); },
+      [&](const Failure& failure) {
+        if (failure.number() == kSendCancelled || failure.number() == kAttachmentsChanged) {
+          cancel_send(run, failure);
+          Cancel = true;
+          return;
+        }
+        // Before anything that can fail: the item must not leave short of files,
+        // nor unprotected when the user gave a password.
+        if (!put_back(run)) Cancel = true;
+        discard_work(run);
+        if (run.protect && !run.archive_attached) {
+          Cancel = true;
+          tell_not_protected(failure.description());
+        }
+        log_line(time_stamp() + "Eroare Mailsend " + failure.description() + "   " +
+                 std::to_string(CodeModule::state().SystemError));
+        // Protected mail cancels this one send: switched off, the next would leave unprotected.
+        if (!run.protect) {
+          send_windows().disable();
+          program_state<SendState>().failed_off = true;
+        }
+        // Without the lock nothing was counted, and another process owns the file.
+        if (run.lock && run.lock->held()) WriteStatistics();
+      });
   attempt([] { send_windows().send_ended(); });
   if (run.cancel) Cancel = true;
 }

@@ -55,6 +55,9 @@ inline constexpr int32_t kFormatHtml = 2;     // olFormatHTML
 inline constexpr int32_t kFormatRich = 3;     // olFormatRichText
 inline constexpr int32_t kControlButton = 1;  // msoControlButton
 
+// A MAPI property's value: a number (booleans as 0 or 1) or a text.
+using PropertyValue = std::variant<int64_t, std::string>;
+
 class Application {
  public:
   virtual ~Application() = default;
@@ -118,6 +121,8 @@ class Item {
   virtual Ref<Attachments> GetAttachments() = 0;
   // Whether other stands for this very item (each event may hand out its own object).
   virtual bool Is(Item& other) = 0;
+  // Through the property accessor; empty when the item does not have it.
+  virtual std::optional<PropertyValue> NamedProperty(const std::string& name) = 0;
   virtual SubscriptionPtr OnRead(std::function<void()> handler) = 0;
   // Raised before the item leaves; setting cancel keeps it.
   virtual SubscriptionPtr OnSend(std::function<void(bool& cancel)> handler) = 0;
@@ -134,9 +139,6 @@ class Attachments {
   virtual Ref<Attachment> Add(const std::string& source, std::optional<int32_t> type,
                               std::optional<int32_t> position, const std::string& display_name) = 0;
 };
-
-// A MAPI property's value: a number (booleans as 0 or 1) or a text.
-using PropertyValue = std::variant<int64_t, std::string>;
 
 // MAPI property tags, read as "http://schemas.microsoft.com/mapi/proptag/0x" + 8 hex digits.
 inline constexpr uint32_t kAttachNumber = 0x0E210003;     // unique on its item while open
@@ -155,6 +157,9 @@ inline std::string property_name(uint32_t tag) {
   for (int shift = 28; shift >= 0; shift -= 4) name += digits[(tag >> shift) & 0xF];
   return name;
 }
+// On an item whose sender asked the host to resize large pictures when it is sent.
+inline constexpr const char* kImageCompression =
+    "http://schemas.microsoft.com/mapi/id/{00062008-0000-0000-C000-000000000046}/85930003";
 // Set on the archive the add-in attaches: a send never packs its own archive again.
 inline constexpr const char* kArchiveMark =
     "http://schemas.microsoft.com/mapi/string/{00020329-0000-0000-C000-000000000046}/"

@@ -1,5 +1,8 @@
 #include "tracking/trackers.h"
 
+#include <algorithm>
+#include <vector>
+
 #include "compression/mail_send.h"
 #include "ui/frm_outlook.h"
 
@@ -21,11 +24,16 @@ void bind_application(const host::Ref<host::Application>& application,
   attempt([&] { gobjOutlook() = application; });
 }
 
-// The first event of the send last seen, with its item held until the pair is complete.
+// The first event of each send whose other event has not come yet, with its item held until it
+// does: a send made while another packs comes in between.
 struct SeenSend {
   host::Ref<host::Item> item;
   SendEvent event = SendEvent::item;
 };
+struct SeenSends {
+  std::vector<SeenSend> half;
+};
+constexpr size_t kHalfSeenKept = 8;  // a host that raises only one event leaves some behind
 
 bool same_item(const host::Ref<host::Item>& a, const host::Ref<host::Item>& b) {
   bool same = false;
@@ -36,19 +44,23 @@ bool same_item(const host::Ref<host::Item>& a, const host::Ref<host::Item>& b) {
 }  // namespace
 
 void send_once(SendEvent event, const host::Ref<host::Item>& item, bool& Cancel) {
-  auto& seen = program_state<SeenSend>();
-  if (seen.item && seen.event != event && same_item(seen.item, item)) {
-    seen = {};
-    return;
+  auto& half = program_state<SeenSends>().half;
+  const auto same = std::find_if(half.begin(), half.end(),
+                                 [&](const SeenSend& s) { return same_item(s.item, item); });
+  if (same != half.end()) {
+    const bool pair = same->event != event;
+    half.erase(same);
+    if (pair) return;
+    // The same event again is a new send of the item: one that was cancelled, sent once more.
   }
-  // The same event again is a new send of the item: one that was cancelled, sent once more.
-  seen = {item, event};
+  if (half.size() == kHalfSeenKept) half.erase(half.begin());
+  half.push_back({item, event});
   if (Cancel || !item) return;
   compression::send_item(item, Cancel);
 }
 
 void forget_sends() {
-  program_state<SeenSend>() = {};
+  program_state<SeenSends>() = {};
 }
 
 // ---- explorer side ----

@@ -29,6 +29,64 @@ host::SubscriptionPtr on_plain(IDispatch* source, const IID& iid, DISPID id,
   return subscribe(source, iid, id, [h = std::move(handler)](const EventArgs&) { h(); });
 }
 
+// The same COM object: the IUnknown pointers compare equal.
+bool same_object(IDispatch* a, IDispatch* b) {
+  ComPtr<IUnknown> x, y;
+  if (FAILED(a->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(x.put()))) ||
+      FAILED(b->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(y.put()))))
+    return false;
+  return x && x.get() == y.get();
+}
+
+// A property value as the seam carries it; nothing for a kind the add-in never reads.
+std::optional<host::PropertyValue> property_value(const Variant& value) {
+  switch ((*value).vt) {
+    case VT_BSTR:
+      return value.to_string();
+    case VT_BOOL:
+      return int64_t{value.to_bool() ? 1 : 0};
+    case VT_I1:
+    case VT_I2:
+    case VT_I4:
+    case VT_INT:
+    case VT_UI1:
+    case VT_UI2:
+    case VT_UI4:
+    case VT_UINT:
+      return int64_t{value.to_int()};
+    default:
+      return std::nullopt;
+  }
+}
+
+// A property through the object's property accessor. A host without the accessor, or an object
+// without the property, answers "unknown name" or "not found": the property is absent.
+std::optional<host::PropertyValue> read_property(Dispatch& host, const std::string& name) {
+  try {
+    ComPtr<IDispatch> accessor = host.get(L"PropertyAccessor").to_dispatch();
+    if (!accessor) return std::nullopt;
+    Dispatch properties(std::move(accessor), "PropertyAccessor");
+    std::vector<Variant> args;
+    args.push_back(Variant::of(name));
+    return property_value(properties.call(L"GetProperty", std::move(args)));
+  } catch (const Failure& f) {
+    constexpr int32_t kNotFound = static_cast<int32_t>(0x8004010F);  // MAPI_E_NOT_FOUND
+    if (f.number() == DISP_E_UNKNOWNNAME || f.number() == DISP_E_MEMBERNOTFOUND ||
+        f.number() == kNotFound)
+      return std::nullopt;
+    throw;
+  }
+}
+
+// Runs handler with the event's by-reference flag at index, and writes back what it set.
+template <class Handler>
+void with_flag(const EventArgs& a, size_t index, Handler&& handler) {
+  VARIANT_BOOL& flag = a.bool_ref(index);
+  bool value = flag != VARIANT_FALSE;
+  handler(value);
+  flag = value ? VARIANT_TRUE : VARIANT_FALSE;
+}
+
 host::Ref<host::Namespace> make_namespace(IDispatch* object);
 host::Ref<host::Explorers> make_explorers(IDispatch* object);
 host::Ref<host::Inspectors> make_inspectors(IDispatch* object);
@@ -62,14 +120,12 @@ class ApplicationAdapter final : public host::Application, Adapter {
     return on_plain(host.object(), events::kApplication, events::kStartup, std::move(handler));
   }
   host::SubscriptionPtr OnItemSend(std::function<void(host::Ref<host::Item>, bool&)> h) override {
-    return subscribe(host.object(), events::kApplication, events::kItemSend,
-                     [h = std::move(h)](const EventArgs& a) {
-                       const ComPtr<IDispatch> item = a.object(0);
-                       VARIANT_BOOL& cancel = a.bool_ref(1);
-                       bool value = cancel != VARIANT_FALSE;
-                       h(item ? make_item(item.get()) : nullptr, value);
-                       cancel = value ? VARIANT_TRUE : VARIANT_FALSE;
-                     });
+    return subscribe(
+        host.object(), events::kApplication, events::kItemSend,
+        [h = std::move(h)](const EventArgs& a) {
+          const ComPtr<IDispatch> item = a.object(0);
+          with_flag(a, 1, [&](bool& cancel) { h(item ? make_item(item.get()) : nullptr, cancel); });
+        });
   }
 };
 
@@ -133,8 +189,6 @@ class InspectorAdapter final : public WindowAdapter<host::Inspector> {
   }
 };
 
-bool same_object(IDispatch* a, IDispatch* b);
-
 class ItemAdapter final : public host::Item, Adapter {
  public:
   explicit ItemAdapter(IDispatch* o) : Adapter(o, "Item") {}
@@ -149,17 +203,15 @@ class ItemAdapter final : public host::Item, Adapter {
     auto* that = dynamic_cast<ItemAdapter*>(&other);
     return that && (that == this || same_object(host.object(), that->host.object()));
   }
+  std::optional<host::PropertyValue> NamedProperty(const std::string& name) override {
+    return read_property(host, name);
+  }
   host::SubscriptionPtr OnRead(std::function<void()> handler) override {
     return on_plain(host.object(), events::kItem, events::kRead, std::move(handler));
   }
   host::SubscriptionPtr OnSend(std::function<void(bool&)> h) override {
     return subscribe(host.object(), events::kItem, events::kSend,
-                     [h = std::move(h)](const EventArgs& a) {
-                       VARIANT_BOOL& cancel = a.bool_ref(0);
-                       bool value = cancel != VARIANT_FALSE;
-                       h(value);
-                       cancel = value ? VARIANT_TRUE : VARIANT_FALSE;
-                     });
+                     [h = std::move(h)](const EventArgs& a) { with_flag(a, 0, h); });
   }
 };
 
@@ -184,60 +236,15 @@ class AttachmentsAdapter final : public host::Attachments, Adapter {
   }
 };
 
-// The same COM object: the IUnknown pointers compare equal.
-bool same_object(IDispatch* a, IDispatch* b) {
-  ComPtr<IUnknown> x, y;
-  if (FAILED(a->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(x.put()))) ||
-      FAILED(b->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(y.put()))))
-    return false;
-  return x && x.get() == y.get();
-}
-
-// A property value as the seam carries it; nothing for a kind the add-in never reads.
-std::optional<host::PropertyValue> property_value(const Variant& value) {
-  switch ((*value).vt) {
-    case VT_BSTR:
-      return value.to_string();
-    case VT_BOOL:
-      return int64_t{value.to_bool() ? 1 : 0};
-    case VT_I1:
-    case VT_I2:
-    case VT_I4:
-    case VT_INT:
-    case VT_UI1:
-    case VT_UI2:
-    case VT_UI4:
-    case VT_UINT:
-      return int64_t{value.to_int()};
-    default:
-      return std::nullopt;
-  }
-}
-
 class AttachmentAdapter final : public host::Attachment, Adapter {
  public:
   explicit AttachmentAdapter(IDispatch* o) : Adapter(o, "Attachment") {}
   int32_t Type() override { return host.get(L"Type").to_int(); }
-  // A host without the property accessor, or an attachment without the property, answers
-  // "unknown name" or "not found": the property is absent.
   std::optional<host::PropertyValue> Property(uint32_t tag) override {
     return NamedProperty(host::property_name(tag));
   }
   std::optional<host::PropertyValue> NamedProperty(const std::string& name) override {
-    try {
-      ComPtr<IDispatch> accessor = host.get(L"PropertyAccessor").to_dispatch();
-      if (!accessor) return std::nullopt;
-      Dispatch properties(std::move(accessor), "PropertyAccessor");
-      std::vector<Variant> args;
-      args.push_back(Variant::of(name));
-      return property_value(properties.call(L"GetProperty", std::move(args)));
-    } catch (const Failure& f) {
-      constexpr int32_t kNotFound = static_cast<int32_t>(0x8004010F);  // MAPI_E_NOT_FOUND
-      if (f.number() == DISP_E_UNKNOWNNAME || f.number() == DISP_E_MEMBERNOTFOUND ||
-          f.number() == kNotFound)
-        return std::nullopt;
-      throw;
-    }
+    return read_property(host, name);
   }
   void SetProperty(const std::string& name, const host::PropertyValue& value) override {
     ComPtr<IDispatch> accessor = host.get(L"PropertyAccessor").to_dispatch();
@@ -314,10 +321,9 @@ class ButtonAdapter final : public host::CommandBarButton, Adapter {
     return subscribe(host.object(), events::kButton, events::kClick,
                      [h = std::move(h)](const EventArgs& a) {
                        const ComPtr<IDispatch> ctrl = a.object(0);
-                       VARIANT_BOOL& cancel_default = a.bool_ref(1);
-                       bool value = cancel_default != VARIANT_FALSE;
-                       h(ctrl ? make_button(ctrl.get()) : nullptr, value);
-                       cancel_default = value ? VARIANT_TRUE : VARIANT_FALSE;
+                       with_flag(a, 1, [&](bool& cancel_default) {
+                         h(ctrl ? make_button(ctrl.get()) : nullptr, cancel_default);
+                       });
                      });
   }
 };
