@@ -167,6 +167,10 @@ TEST_F(SendTest, NamesThatCollideOrCannotBeFilesStillReachTheArchive) {
 
            {"name. . ", "name"},
            {"..", "attachment"},
+           {"Notes (2).txt", "Notes (2) (2).txt"},
+           {"notes.TXT", "notes (4).TXT"},
+           {std::string(251, 'l') + ".txt", std::string(251, 'l') + ".txt"},
+           {std::string(251, 'L') + ".txt", std::string(247, 'L') + " (2).txt"},
        }) {
     EXPECT_EQ(compression::saved_name(given, taken), saved) << given;
   }

@@ -4,6 +4,7 @@
 #include <string_view>
 #include <utility>
 
+#include "codepage.h"
 #include "core/failure.h"
 
 namespace parvex::compression {
@@ -45,24 +46,6 @@ bool refers_to(const std::string& body, const std::string& reference) {
       return true;
   }
   return false;
-}
-
-void append_utf8(std::string& out, uint32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
 }
 
 int hex_digit(char c) {
@@ -111,7 +94,7 @@ std::string decoded(const std::string& text) {
         c = c * (hex ? 16 : 10) + static_cast<uint32_t>(d);
       }
       if (ok && c > 0 && c <= 0x10FFFF) {
-        append_utf8(out, c);
+        pvx::append_utf8(out, static_cast<char32_t>(c));
         i += semi + 1;
         continue;
       }

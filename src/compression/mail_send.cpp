@@ -618,17 +618,71 @@ bool send_in_progress() {
 
 std::string saved_name(const std::string& file_name, std::set<std::string>& taken) {
   const std::string name = safe_name(file_name);
-  std::string candidate = name;
   const auto dot = name.find_last_of('.');
   const bool has_ext = dot != std::string::npos && dot > 0;
   const std::string stem = has_ext ? name.substr(0, dot) : name;
   const std::string ext = has_ext ? name.substr(dot) : "";
-  auto is_taken = [&](const std::string& c) {
-    return std::any_of(taken.begin(), taken.end(),
-                       [&](const std::string& t) { return fs::same_name(t, c); });
+  // The stem cut (whole UTF-8 characters) so that it, the suffix and the extension fit in the
+  // 255 bytes a file name may have.
+  const auto fitted = [&](size_t suffix) {
+    constexpr size_t kMaxName = 255;
+    size_t cut = stem.size();
+    if (stem.size() + suffix + ext.size() > kMaxName) {
+      cut = kMaxName > suffix + ext.size() ? kMaxName - suffix - ext.size() : 1;
+      while (cut > 1 && (static_cast<unsigned char>(stem[cut]) & 0xC0) == 0x80) --cut;
+    }
+    return stem.substr(0, cut);
   };
-  for (int k = 2; is_taken(candidate); ++k) {
-    candidate = stem + " (" + std::to_string(k) + ")" + ext;
+  // One pass over the taken names finds every " (k)" this name has: linear per name, where
+  // trying k = 2, 3, ... against all of them was cubic over many attachments of one name.
+  // ASCII first: the folding compare is the cost over thousands of names. Where both texts
+  // agree up to two differing ASCII characters (or an end), they differ under any folding.
+  const auto same = [](std::string_view a, std::string_view b) {
+    const auto lower = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; };
+    size_t i = 0;
+    while (i < a.size() && i < b.size() && static_cast<unsigned char>(a[i]) < 0x80 &&
+           lower(static_cast<unsigned char>(a[i])) == lower(static_cast<unsigned char>(b[i]))) {
+      ++i;
+    }
+    if (i == a.size() && i == b.size()) return true;
+    const bool ascii_a = i == a.size() || static_cast<unsigned char>(a[i]) < 0x80;
+    const bool ascii_b = i == b.size() || static_cast<unsigned char>(b[i]) < 0x80;
+    return !(ascii_a && ascii_b) && fs::same_name(a, b);
+  };
+  std::string fits[10];  // by the digits of k
+  for (size_t d = 1; d < 10; ++d) fits[d] = fitted(d + 3);
+  bool base = false;
+  // Only k up to one past the count can be the first free one.
+  std::vector<bool> numbers(taken.size() + 3, false);
+  for (const std::string& taken_name : taken) {
+    const std::string_view t = taken_name;
+    if (t.size() < ext.size() + 4 || t[t.size() - ext.size() - 1] != ')') {
+      base = base || same(t, name);
+      continue;
+    }
+    if (same(t, name)) {
+      base = true;
+      continue;
+    }
+    const std::string_view body = t.substr(0, t.size() - ext.size());
+    const auto open = body.rfind(" (");
+    if (open == std::string_view::npos || open + 3 >= body.size()) continue;
+    const std::string_view digits = body.substr(open + 2, body.size() - open - 3);
+    if (digits.size() > 9 || digits.front() == '0' ||
+        digits.find_first_not_of("0123456789") != std::string_view::npos ||
+        !same(t.substr(t.size() - ext.size()), ext) ||
+        !same(body.substr(0, open), fits[digits.size()])) {
+      continue;
+    }
+    const size_t k = std::stoul(std::string(digits));
+    if (k < numbers.size()) numbers[k] = true;
+  }
+  std::string candidate = name;
+  if (base) {
+    size_t k = 2;
+    while (numbers[k]) ++k;
+    const std::string suffix = " (" + std::to_string(k) + ")";
+    candidate = fitted(suffix.size()) + suffix + ext;
   }
   taken.insert(candidate);
   return candidate;
