@@ -84,8 +84,9 @@ int open_flags(const char* mode) {
 
 // Opens without following a link or blocking: a FIFO or device planted under one of our names
 // would hang the open or the reads for ever. Only a regular file is kept open (EINVAL else).
-int open_regular(const std::string& path, int flags) {
-  const int fd = ::open(path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0666);
+int open_regular(const std::string& path, int flags, bool follow = false) {
+  const int fd =
+      ::open(path.c_str(), flags | (follow ? 0 : O_NOFOLLOW) | O_CLOEXEC | O_NONBLOCK, 0666);
   if (fd < 0) return fd;
   struct stat st;
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
@@ -124,7 +125,10 @@ void make_folder(const std::string& path) {
 }
 
 void delete_file(const std::string& path) {
-  if (is_folder(path)) raise(err::kPermissionDenied, "Permission denied: " + path);
+  // A link goes itself, whatever it points to.
+  struct stat st;
+  if (lstat_path(path, &st) && S_ISDIR(st.st_mode))
+    raise(err::kPermissionDenied, "Permission denied: " + path);
   if (::unlink(path.c_str()) != 0) raise_errno(errno, path);
 }
 
@@ -198,9 +202,8 @@ void FileLock::unlock() {
 }
 
 File::File(const std::string& path, const char* mode, Links links) {
-  if (links == Links::follow) {
-    f_ = std::fopen(path.c_str(), mode);
-  } else if (const int fd = open_regular(path, open_flags(mode)); fd >= 0) {
+  // A link is followed only where asked; never into a pipe or device, which would block.
+  if (const int fd = open_regular(path, open_flags(mode), links == Links::follow); fd >= 0) {
     f_ = ::fdopen(fd, mode);
     if (!f_) {
       const int e = errno;

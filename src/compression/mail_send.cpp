@@ -381,7 +381,7 @@ void send_steps(SendRun& run) {
     leave_unchanged(run, "the working folder is a link: " + folder);
     return;
   }
-  fs::ensure_folder(folder);
+  make_working_folder();
 
   // A file left here may be a copy an earlier put-back could not return, the user's only one:
   // it is moved to the unsent folder, never deleted, and while it cannot be, nothing is packed.
@@ -403,6 +403,18 @@ void send_steps(SendRun& run) {
     fs::delete_file(archive_file());
   }
 
+  // A link, pipe or folder under the readme's name would refuse every readme: a link or pipe
+  // goes itself (never what it points to), a folder is moved aside as other leftovers are.
+  const std::string readme_path = prefix + kReadme;
+  if (fs::exists_no_follow(readme_path)) {
+    if (!fs::is_folder(readme_path) || fs::is_link(readme_path)) {
+      fs::delete_file(readme_path);
+    } else if (!move_unsent(readme_path, kReadme)) {
+      leave_unchanged(run, std::string("the working folder holds a folder ") + kReadme +
+                               ", which no unsent folder took");
+      return;
+    }
+  }
   if (n > 32767) raise(err::kOverflow, "Overflow");
   Fingerprint readme;
   if (n > 0) {
@@ -610,6 +622,16 @@ std::string working_folder() {
 
 std::string archive_file() {
   return services().addin_folder() + kPathSep + "Attachments.zip";
+}
+
+void make_working_folder() {
+  const std::string folder = working_folder();
+  if (fs::exists_no_follow(folder) && !fs::is_folder(folder)) {
+    if (const auto kept = move_unsent(folder, "Attachments")) {
+      log_event("Moved what stood in place of the working folder to " + *kept);
+    }
+  }
+  fs::ensure_folder(folder);
 }
 
 bool send_in_progress() {

@@ -18,6 +18,9 @@ inline constexpr const char* kReadme = "Readme.txt";
 
 // add-in folder + separator + "Attachments": where attachments are saved to be packed.
 std::string working_folder();
+// Makes the working folder; a file, pipe or link to no folder planted under its name is moved
+// to the unsent folder first (it may be the user's). Raises when no folder can be made.
+void make_working_folder();
 // add-in folder + separator + "Attachments.zip": the archive the zip action writes.
 std::string archive_file();
 
