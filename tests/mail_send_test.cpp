@@ -387,6 +387,7 @@ TEST_F(SendTest, WhatHappensWhilePackingDecidesWhatLeaves) {
 TEST_F(SendTest, OnlyFilesTheRecipientSeesAsAttachedArePacked) {
   struct Attached {
     std::string kind, name, stays;
+    std::string id = {}, ref = {};  // kind "ref": a content id and how the body refers to it
   };
   struct Row {
     const char* what;
@@ -431,6 +432,17 @@ TEST_F(SendTest, OnlyFilesTheRecipientSeesAsAttachedArePacked) {
        host::kFormatHtml,
        {{"file", "a.txt", "type unknown"}},
        "Attachment.Type"},
+      {"references in every written form",
+       host::kFormatHtml,
+       {{"ref", "q.png", "inline picture", "q@x",
+         "<p style=\"background:url(&quot;cid:q@x&quot;)\">"},
+        {"ref", "s.png", "inline picture", "s@x", "<p style='background:url(&#39;cid:s@x&#39;)'>"},
+        {"ref", "set.png", "inline picture", "set@x", "<img srcset=\"cid:set@x, b.png 2x\">"},
+        {"ref", "u.png", "inline picture", "l\xC3\xB6go@x", "<img src=\"cid:l%C3%B6go@x\">"},
+        {"ref", "at.png", "inline picture", "logo@x", "<img src=\"cid:logo%40x\">"},
+        {"ref", "amp.png", "inline picture", "a&b", "<img src=\"cid:a&amp;b\">"},
+        {"ref", "br.png", "inline picture", "<br@x>", "<img src=\"cid:br@x\">"},
+        {"ref", "no.png", "", "no@x", "<img src=\"cid:no@x2\">"}}},
       {"pictures the host is asked to shrink",
        host::kFormatPlain,
        {{"file", "photo.JPG", "picture the host resizes"}, {"file", "a.txt", ""}},
@@ -463,6 +475,10 @@ TEST_F(SendTest, OnlyFilesTheRecipientSeesAsAttachedArePacked) {
           sim::SimAttachment& added = mail->attach_bytes(a.name, bytes);
           if (a.kind == "hidden") added.set_property(host::kAttachmentHidden, int64_t{1});
           if (a.kind == "cid") added.set_property(host::kAttachContentId, a.name + "@01");
+          if (a.kind == "ref") {
+            added.set_property(host::kAttachContentId, a.id);
+            mail->set_body(row.format, mail->html_body() + a.ref);
+          }
           if (a.kind == "inline") {
             // Referred to in another case than given: ids compare without case.
             added.set_property(host::kAttachContentId, a.name + "@01");

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <sstream>
 #include <string>
 
@@ -184,6 +185,67 @@ TEST_F(OptionsTest, ProtectedSendOpensOnlyWithThePassword) {
     EXPECT_EQ(testing::read_file(out + "/file0.bin"), kText);
 #endif
   }
+}
+
+// Protection asked for, by the user or a policy, then a fault: each message leaves with every
+// file encrypted inside "DD", or does not leave and keeps its files (a message box says why).
+TEST_F(OptionsTest, ProtectedMailNeverLeavesInTheClear) {
+  services.policies = dir / "policies.ini";
+  const struct {
+    const char* what;
+    const char* settings;  // the options file; "" for a folder in its place
+    const char* policies;
+    const char* failing;  // a host call failing once, at the first send
+    const char* body;     // an HTML body; the attachment has a content id it does not show
+    bool first_leaves;    // the first of two sends leaves (protected)
+  } rows[] = {
+      {"a failed send, then another", "AskPassword=1", "", "Attachment.SaveAsFile", nullptr, false},
+      {"AskPassword of another shape", "AskPassword=true\r\nMinSaving=5", "", nullptr, nullptr,
+       true},
+      {"MinSaving of another shape", "AskPassword=1\r\nMinSaving=abc", "", nullptr, nullptr, true},
+      {"a line of no setting", "AskPassword=1\r\ngarbage", "", nullptr, nullptr, true},
+      {"a folder for the options file", "", "", nullptr, nullptr, true},
+      {"a damaged policy line", "AskPassword=0", "ReadmeText=a\rb\r\nAskPassword=1", nullptr,
+       nullptr, true},
+      {"the body unreadable", "AskPassword=1", "", "Item.HTMLBody", "<p>x</p>", false},
+      {"only a flag says shown", "AskPassword=1", "", nullptr, "<p>x</p>", false},
+      {"property reads failing", "AskPassword=1", "", "Attachment.PropertyAccessor", "<p>x</p>",
+       true},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    std::filesystem::remove_all(testing::as_path(dir / kSettingsFile));
+    if (*row.settings) testing::write_file(dir / kSettingsFile, row.settings);
+    if (!*row.settings) fs::make_folder(dir / kSettingsFile);
+    testing::write_file(services.policies, row.policies);
+    services.input_box_answers = {"pw", "pw"};
+    services.message_boxes.clear();
+    for (int k = 0; k < 2; ++k) {
+      const size_t before = client.outlook.outbox().size();
+      auto mail = client.open_mail("Quarterly", {{"a.txt", kText}});
+      if (row.body) {
+        mail->set_body(host::kFormatHtml, row.body);
+        auto& a = *mail->attachments().back();
+        a.set_property(host::kAttachContentId, "a@01");
+        a.set_property(host::kAttachFlags, int64_t{0x4});
+      }
+      if (row.failing && k == 0) client.outlook.fail(row.failing, row.body ? -1 : 1);
+      client.outlook.send(mail);
+      client.outlook.stop_failing();
+      const bool left = client.outlook.outbox().size() > before;
+      for (const auto& a :
+           left ? client.outlook.outbox().back().attachments : std::vector<sim::SentAttachment>{}) {
+        ASSERT_TRUE(a.marked) << "left in the clear: " << a.file_name;
+        for (const auto& e : testing::listing(a.bytes.path()))
+          EXPECT_TRUE(e.encrypted || e.name == "Readme.txt") << e.name;
+      }
+      // The first send as the row says; the second, with the fault gone, leaves protected
+      // (packing was not switched off), but where only the flag says the body shows the file.
+      EXPECT_EQ(left, k == 0 ? row.first_leaves : !row.body);
+      EXPECT_TRUE(left || (mail->attachments().size() == 1u && !services.message_boxes.empty()));
+    }
+  }
+  std::filesystem::remove_all(testing::as_path(dir / kSettingsFile));
 }
 
 // The administrator's policies over the user's options and check box: what each send does.
