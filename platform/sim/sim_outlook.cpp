@@ -871,9 +871,13 @@ void SimOutlook::read(const std::shared_ptr<SimItem>& item) {
 
 bool SimOutlook::send(const std::shared_ptr<SimItem>& item) {
   bool cancel = false;
+  // Every handler is called, each seeing what the ones before it set. The host promises no
+  // order between the two events: fresh-objects raises the application's first.
+  const bool application_first = personality_ == Personality::fresh_objects;
+  if (application_first) item_send_.raise(event_failure_sink(), hand_out<host::Item>(item), cancel);
   item->send_.raise(event_failure_sink(), cancel);
-  // Every handler is called, each seeing what the ones before it set.
-  item_send_.raise(event_failure_sink(), hand_out<host::Item>(item), cancel);
+  if (!application_first)
+    item_send_.raise(event_failure_sink(), hand_out<host::Item>(item), cancel);
   if (std::exchange(cancel_later_, false)) cancel = true;
   if (cancel) return false;
   SentMessage message{item->subject_, {}, item->body_format_, item->html_body_};

@@ -39,10 +39,11 @@ class SimOutlook;
 
 // How this client hands out attachments, each a reading the host's documentation allows:
 // kind (one object per attachment, numbers never reused, positions taken as places),
-// fresh-objects (a new object at each Attachments.Item, no attachment number), index-bound (an
-// object names a place, not an attachment), ole-until-saved (every Type reads olOLE on an item
-// never saved), rtf-positions (Add's Position is a character of a rich-text body, ignored
-// elsewhere), reused-numbers (a deleted attachment's number goes to the next one).
+// fresh-objects (a new object at each Attachments.Item, no attachment number, and ItemSend
+// raised before the item's Send), index-bound (an object names a place, not an attachment),
+// ole-until-saved (every Type reads olOLE on an item never saved), rtf-positions (Add's
+// Position is a character of a rich-text body, ignored elsewhere), reused-numbers (a deleted
+// attachment's number goes to the next one).
 enum class Personality {
   kind,
   fresh_objects,

@@ -547,11 +547,19 @@ bool put_back(SendRun& run) {
   host::Ref<host::Attachments> attachments;
   attempt([&] { attachments = run.item->GetAttachments(); });
   std::vector<std::pair<std::string, std::string>> kept;  // name, where its copy is
-  for (SavedAttachment& s : run.saved) {
-    // The item itself is the better witness: a Delete may fail after removing, or not remove.
-    bool gone = s.deleted;
-    attempt([&] { gone = !holds(required(attachments), s.listed); });
-    if (!gone) continue;
+  // The item itself is the better witness: a Delete may fail after removing, or not remove.
+  // Asked before any file goes back, which could be taken for one of the same name and size.
+  std::vector<bool> gone;
+  for (const SavedAttachment& s : run.saved) {
+    bool g = s.deleted;
+    attempt([&] { g = !holds(required(attachments), s.listed); });
+    gone.push_back(g);
+    // Still on the item: its copy would only keep its name from one put back.
+    if (!g) attempt([&] { fs::delete_file(s.path); });
+  }
+  for (size_t i = 0; i < run.saved.size(); ++i) {
+    SavedAttachment& s = run.saved[i];
+    if (!gone[i]) continue;
     attempt([&] { s.path = under_original_name(s); });
     try {
       // Put back in the order they had, each to the place it had. The host takes the position
