@@ -387,7 +387,8 @@ TEST_F(SendTest, WhatHappensWhilePackingDecidesWhatLeaves) {
 TEST_F(SendTest, OnlyFilesTheRecipientSeesAsAttachedArePacked) {
   struct Attached {
     std::string kind, name, stays;
-    std::string id = {}, ref = {};  // kind "ref": a content id and how the body refers to it
+    // Kinds "ref" and "loc": a content id or location, and how the body refers to it.
+    std::string id = {}, ref = {};
   };
   struct Row {
     const char* what;
@@ -442,7 +443,8 @@ TEST_F(SendTest, OnlyFilesTheRecipientSeesAsAttachedArePacked) {
         {"ref", "at.png", "inline picture", "logo@x", "<img src=\"cid:logo%40x\">"},
         {"ref", "amp.png", "inline picture", "a&b", "<img src=\"cid:a&amp;b\">"},
         {"ref", "br.png", "inline picture", "<br@x>", "<img src=\"cid:br@x\">"},
-        {"ref", "no.png", "", "no@x", "<img src=\"cid:no@x2\">"}}},
+        {"ref", "no.png", "", "no@x", "<img src=\"cid:no@x2\">"},
+        {"loc", "l.png", "inline picture", "http://x/l.png", "<img src=\"http://x/l.png\">"}}},
       {"pictures the host is asked to shrink",
        host::kFormatPlain,
        {{"file", "photo.JPG", "picture the host resizes"}, {"file", "a.txt", ""}},
@@ -475,8 +477,9 @@ TEST_F(SendTest, OnlyFilesTheRecipientSeesAsAttachedArePacked) {
           sim::SimAttachment& added = mail->attach_bytes(a.name, bytes);
           if (a.kind == "hidden") added.set_property(host::kAttachmentHidden, int64_t{1});
           if (a.kind == "cid") added.set_property(host::kAttachContentId, a.name + "@01");
-          if (a.kind == "ref") {
-            added.set_property(host::kAttachContentId, a.id);
+          if (a.kind == "ref" || a.kind == "loc") {
+            added.set_property(
+                a.kind == "ref" ? host::kAttachContentId : host::kAttachContentLocation, a.id);
             mail->set_body(row.format, mail->html_body() + a.ref);
           }
           if (a.kind == "inline") {
@@ -646,6 +649,11 @@ TEST_F(SendTest, FailingHostCallsOrFileStepsNeverCostAFileNorReachOutside) {
        [&](auto&) {
          link(outside / "precious.txt", dir / "parvex.log");
          link(outside / "e", dir / "parvex.log.tmp");
+       }},
+      {"a pipe for the policy file",
+       [&](auto&) {
+         services.policies = dir / "policies.ini";
+         mkfifo(services.policies.c_str(), 0600);
        }},
       // A file size limit stands in for a full disk: the saved copy of report.pdf cannot be
       // written whole. It is lifted as soon as the send returns.
