@@ -198,6 +198,7 @@ TEST_F(OptionsTest, ProtectedMailNeverLeavesInTheClear) {
     const char* failing;  // a host call failing once, at the first send
     const char* body;     // an HTML body; the attachment has a content id it does not show
     bool first_leaves;    // the first of two sends leaves (protected)
+    bool shrink = false;  // a picture the sender asked the host to shrink
   } rows[] = {
       {"a failed send, then another", "AskPassword=1", "", "Attachment.SaveAsFile", nullptr, false},
       {"AskPassword of another shape", "AskPassword=true\r\nMinSaving=5", "", nullptr, nullptr,
@@ -209,6 +210,7 @@ TEST_F(OptionsTest, ProtectedMailNeverLeavesInTheClear) {
        nullptr, true},
       {"the body unreadable", "AskPassword=1", "", "Item.HTMLBody", "<p>x</p>", false},
       {"only a flag says shown", "AskPassword=1", "", nullptr, "<p>x</p>", false},
+      {"a picture the host shrinks", "AskPassword=1", "", nullptr, nullptr, true, true},
       {"property reads failing", "AskPassword=1", "", "Attachment.PropertyAccessor", "<p>x</p>",
        true},
   };
@@ -222,7 +224,8 @@ TEST_F(OptionsTest, ProtectedMailNeverLeavesInTheClear) {
     services.message_boxes.clear();
     for (int k = 0; k < 2; ++k) {
       const size_t before = client.outlook.outbox().size();
-      auto mail = client.open_mail("Quarterly", {{"a.txt", kText}});
+      auto mail = client.open_mail("Quarterly", {{row.shrink ? "a.jpg" : "a.txt", kText}});
+      if (row.shrink) mail->set_named_property(host::kImageCompression, int64_t{1});
       if (row.body) {
         mail->set_body(host::kFormatHtml, row.body);
         auto& a = *mail->attachments().back();

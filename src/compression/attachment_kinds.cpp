@@ -221,7 +221,7 @@ std::string why_it_stays(host::Attachment& a, Body& body) {
   if (number_property(a, host::kAttachmentHidden) != 0) return "hidden";
   const std::string shown = shown_in_body(a, body);
   if (!shown.empty()) return shown;
-  if (body.resize_pictures() && resizable_picture(a)) return "picture the host resizes";
+  if (body.resize_pictures() && resizable_picture(a)) return kResizedPicture;
   return "";
 }
 

@@ -334,6 +334,10 @@ void send_steps(SendRun& run) {
   const host::Ref<host::Attachments> attachments_ref = required(run.item).GetAttachments();
   host::Attachments& attachments = required(attachments_ref);
   run.listed = list_attachments(required(run.item), attachments);
+  // Protection wins over the host's shrinking: a picture kept for it would leave in the clear.
+  for (ListedAttachment& l : run.listed) {
+    if (run.protect && l.stays == kResizedPicture) l.stays.clear();
+  }
   const auto n = static_cast<int32_t>(std::count_if(run.listed.begin(), run.listed.end(),
                                                     [](const auto& l) { return l.stays.empty(); }));
   for (const ListedAttachment& l : run.listed) {
