@@ -191,6 +191,14 @@ TEST_F(SendTest, ItemsTheAddInMustNotPackLeaveUnchanged) {
                                                   kStamp + " Deleting..Attachments.zip"}));
   EXPECT_EQ(testing::read_file(kept), "old");
   EXPECT_TRUE(work_is_clean());
+  // A send that died before removing anything from its item left copies of files still on it:
+  // the next start wipes them.
+  testing::write_file(dir / "Attachments" + kPathSep + "copy.txt", "on its item");
+  testing::write_file(dir / "Attachments.unremoved", "");
+  { testing::Session restarted; }
+  EXPECT_TRUE(fs::list_entries(dir / "Attachments").empty());
+  EXPECT_FALSE(fs::exists_no_follow(dir / "Attachments.unremoved"));
+  EXPECT_FALSE(fs::exists_no_follow(dir / "Unsent attachments" + kPathSep + "copy.txt"));
 
   // The item of a mail window not opened last is packed too: the application hears its send.
   const auto first = s.open_mail("first", kThree);

@@ -272,6 +272,13 @@ void clear_work(SendWindows& windows, const std::string& folder) {
   }
 }
 
+// Present from the first saved copy until the first removal from the item: while it is, every
+// copy in the working folder is also on its item, so that a send that died there (a crash, a
+// kill) leaves copies the next start may wipe. Without it a leftover may be the only copy.
+std::string nothing_removed_mark() {
+  return services().addin_folder() + kPathSep + "Attachments.unremoved";
+}
+
 // add-in folder + separator + "Unsent attachments": copies that could not be put back on
 // their item. No send empties it; the user takes them from there.
 std::string unsent_folder() {
@@ -420,6 +427,7 @@ void send_steps(SendRun& run) {
     }
   }
   if (n > 32767) raise(err::kOverflow, "Overflow");
+  fs::File(nothing_removed_mark(), "wb", fs::Links::refuse).close();
   Fingerprint readme;
   if (n > 0) {
     WriteReadme(fixed.readme_text.value_or(""));
@@ -479,6 +487,7 @@ void send_steps(SendRun& run) {
   if (run.saved.empty()) return;
   // The packed ones only, each through its own reference, from the last place up: a host whose
   // attachment objects name places moves the later ones down at each removal.
+  fs::delete_file(nothing_removed_mark());
   run.removing = true;
   for (auto s = run.saved.rbegin(); s != run.saved.rend(); ++s) {
     required(s->listed.attachment).Delete();
@@ -636,6 +645,19 @@ std::string archive_file() {
   return services().addin_folder() + kPathSep + "Attachments.zip";
 }
 
+void wipe_unremoved_copies() {
+  const std::string folder = working_folder();
+  if (fs::is_file(nothing_removed_mark()) && !fs::is_link(nothing_removed_mark())) {
+    const WorkLock lock;
+    if (lock.held() && fs::is_folder(folder) && !fs::is_link(folder)) {
+      for (const std::string& entry : fs::list_files(folder)) {
+        attempt([&] { fs::delete_file(folder + kPathSep + entry); });
+      }
+      fs::delete_file(nothing_removed_mark());
+    }
+  }
+}
+
 void make_working_folder() {
   const std::string folder = working_folder();
   if (fs::exists_no_follow(folder) && !fs::is_folder(folder)) {
@@ -776,6 +798,11 @@ void send_item(host::Ref<host::Item> item, bool& Cancel) {
         // Without the lock nothing was counted, and another process owns the file.
         if (run.lock && run.lock->held()) WriteStatistics();
       });
+  if (run.lock && run.lock->held()) {
+    attempt([] {
+      if (fs::exists_no_follow(nothing_removed_mark())) fs::delete_file(nothing_removed_mark());
+    });
+  }
   attempt([] { send_windows().send_ended(); });
   if (run.cancel) Cancel = true;
 }
