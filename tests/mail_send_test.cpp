@@ -4,6 +4,7 @@
 
 #ifndef _WIN32
 #include <sys/resource.h>
+#include <sys/stat.h>
 #endif
 
 #include <algorithm>
@@ -169,6 +170,10 @@ TEST_F(SendTest, NamesThatCollideOrCannotBeFilesStillReachTheArchive) {
            {"name. . ", "name"},
            {"..", "attachment"},
            {"Readme", "Readme"},
+           {"Notes (2).txt", "Notes (2) (2).txt"},
+           {"notes.TXT", "notes (4).TXT"},
+           {std::string(251, 'l') + ".txt", std::string(251, 'l') + ".txt"},
+           {std::string(251, 'L') + ".txt", std::string(247, 'L') + " (2).txt"},
        }) {
     EXPECT_EQ(compression::saved_name(given, taken), saved) << given;
   }
@@ -188,6 +193,14 @@ TEST_F(SendTest, ItemsTheAddInMustNotPackLeaveUnchanged) {
                                                   kStamp + " Deleting..Attachments.zip"}));
   EXPECT_EQ(testing::read_file(kept), "old");
   EXPECT_TRUE(work_is_clean());
+  // A send that died before removing anything from its item left copies of files still on it:
+  // the next start wipes them.
+  testing::write_file(dir / "Attachments" + kPathSep + "copy.txt", "on its item");
+  testing::write_file(dir / "Attachments.unremoved", "");
+  { testing::Session restarted; }
+  EXPECT_TRUE(fs::list_entries(dir / "Attachments").empty());
+  EXPECT_FALSE(fs::exists_no_follow(dir / "Attachments.unremoved"));
+  EXPECT_FALSE(fs::exists_no_follow(dir / "Unsent attachments" + kPathSep + "copy.txt"));
 
   // The item of a mail window not opened last is packed too: the application hears its send.
   const auto first = s.open_mail("first", kThree);
@@ -391,6 +404,8 @@ TEST_F(SendTest, WhatHappensWhilePackingDecidesWhatLeaves) {
 TEST_F(SendTest, OnlyFilesTheRecipientSeesAsAttachedArePacked) {
   struct Attached {
     std::string kind, name, stays;
+    // Kinds "ref" and "loc": a content id or location, and how the body refers to it.
+    std::string id = {}, ref = {};
   };
   struct Row {
     const char* what;
@@ -435,6 +450,18 @@ TEST_F(SendTest, OnlyFilesTheRecipientSeesAsAttachedArePacked) {
        host::kFormatHtml,
        {{"file", "a.txt", "type unknown"}},
        "Attachment.Type"},
+      {"references in every written form",
+       host::kFormatHtml,
+       {{"ref", "q.png", "inline picture", "q@x",
+         "<p style=\"background:url(&quot;cid:q@x&quot;)\">"},
+        {"ref", "s.png", "inline picture", "s@x", "<p style='background:url(&#39;cid:s@x&#39;)'>"},
+        {"ref", "set.png", "inline picture", "set@x", "<img srcset=\"cid:set@x, b.png 2x\">"},
+        {"ref", "u.png", "inline picture", "l\xC3\xB6go@x", "<img src=\"cid:l%C3%B6go@x\">"},
+        {"ref", "at.png", "inline picture", "logo@x", "<img src=\"cid:logo%40x\">"},
+        {"ref", "amp.png", "inline picture", "a&b", "<img src=\"cid:a&amp;b\">"},
+        {"ref", "br.png", "inline picture", "<br@x>", "<img src=\"cid:br@x\">"},
+        {"ref", "no.png", "", "no@x", "<img src=\"cid:no@x2\">"},
+        {"loc", "l.png", "inline picture", "http://x/l.png", "<img src=\"http://x/l.png\">"}}},
       {"pictures the host is asked to shrink",
        host::kFormatPlain,
        {{"file", "photo.JPG", "picture the host resizes"}, {"file", "a.txt", ""}},
@@ -467,6 +494,11 @@ TEST_F(SendTest, OnlyFilesTheRecipientSeesAsAttachedArePacked) {
           sim::SimAttachment& added = mail->attach_bytes(a.name, bytes);
           if (a.kind == "hidden") added.set_property(host::kAttachmentHidden, int64_t{1});
           if (a.kind == "cid") added.set_property(host::kAttachContentId, a.name + "@01");
+          if (a.kind == "ref" || a.kind == "loc") {
+            added.set_property(
+                a.kind == "ref" ? host::kAttachContentId : host::kAttachContentLocation, a.id);
+            mail->set_body(row.format, mail->html_body() + a.ref);
+          }
           if (a.kind == "inline") {
             // Referred to in another case than given: ids compare without case.
             added.set_property(host::kAttachContentId, a.name + "@01");
@@ -598,19 +630,21 @@ TEST_F(SendTest, FailingHostCallsOrFileStepsNeverCostAFileNorReachOutside) {
     std::string what;
     std::function<void(sim::SimOutlook&)> arrange;
     bool fails = false;  // a file step that fails: never packed, never with a password
+    bool kept = false;   // the planted file is kept in the unsent folder
   };
   // The missing library comes first: once loaded, a library stays loaded in this process.
   std::vector<Case> cases{
       {"zip library missing", [&](auto&) { fs::delete_file(dir / library_file_name("zip32")); },
        true},
+      // Planted objects under our names are moved aside or, a link or pipe, removed itself.
       {"working folder is a file",
        [&](auto&) {
          std::filesystem::remove(as_path(work));
          testing::write_file(work, "x");
        },
-       true},
-      {"readme cannot be written", [&](auto&) { fs::make_folder(work + kPathSep + "Readme.txt"); },
-       true},
+       false, true},
+      {"a folder named Readme.txt",
+       [&](auto&) { fs::make_folder(work + kPathSep + "Readme.txt"); }},
       {"archive cannot be written", [&](auto&) { fs::make_folder(dir / "Attachments.zip"); }, true},
       {"statistics cannot be written", [&](auto&) { fs::make_folder(dir / "parvex.log.tmp"); },
        true},
@@ -623,10 +657,24 @@ TEST_F(SendTest, FailingHostCallsOrFileStepsNeverCostAFileNorReachOutside) {
          link(outside / "c", dir / "Attachments.zip");
        }},
       {"linked readme", [&](auto&) { link(outside / "d", work + kPathSep + "Readme.txt"); }},
+      {"readme linked to a folder",
+       [&](auto&) { link(outside.path(), work + kPathSep + "Readme.txt"); }},
+      {"a pipe named Readme.txt",
+       [&](auto&) { mkfifo((work + kPathSep + "Readme.txt").c_str(), 0600); }},
+      {"working folder a dangling link",
+       [&](auto&) {
+         std::filesystem::remove(as_path(work));
+         link(outside / "nowhere", work);
+       }},
       {"linked statistics and its temporary file",
        [&](auto&) {
          link(outside / "precious.txt", dir / "parvex.log");
          link(outside / "e", dir / "parvex.log.tmp");
+       }},
+      {"a pipe for the policy file",
+       [&](auto&) {
+         services.policies = dir / "policies.ini";
+         mkfifo(services.policies.c_str(), 0600);
        }},
       // A file size limit stands in for a full disk: the saved copy of report.pdf cannot be
       // written whole. It is lifted as soon as the send returns.
@@ -674,7 +722,7 @@ TEST_F(SendTest, FailingHostCallsOrFileStepsNeverCostAFileNorReachOutside) {
       EXPECT_TRUE(contents(kept) == contents(mixed)) << summary(kept);
       // Nothing of the send stays behind but a copy that is now the only one.
       EXPECT_FALSE(fs::is_file(dir / "Attachments.zip") && !fs::is_link(dir / "Attachments.zip"));
-      EXPECT_TRUE(!left || unsent().empty()) << summary(unsent());
+      EXPECT_TRUE(!left || unsent().size() == c.kept) << summary(unsent());
       if (sent && !packed(*sent)) {
         std::vector<std::string> names;  // in the order the item holds them
         for (const auto& a : sent->attachments) names.push_back(a.file_name);
@@ -699,7 +747,10 @@ TEST_F(SendTest, FailingHostCallsOrFileStepsNeverCostAFileNorReachOutside) {
       }
       testing::copy_libraries(dir.path());
       write_options({false, 0});
-      EXPECT_TRUE(!c.fails || ui::touch<ui::frm_about>().parvex_chk.value == 0) << "not cleared";
+      // A failure switches packing off for unprotected mail only.
+      EXPECT_TRUE(!c.fails || protect || ui::touch<ui::frm_about>().parvex_chk.value == 0)
+          << "not cleared";
+      EXPECT_TRUE(!protect || ui::touch<ui::frm_about>().parvex_chk.value == 1) << "cleared";
       if (ui::touch<ui::frm_about>().parvex_chk.value == 0) {
         const std::string error = error_line();
         EXPECT_TRUE(error.ends_with("   " + std::to_string(CodeModule::state().SystemError)))

@@ -82,8 +82,12 @@ TEST_F(SimSessionTest, AScriptedSessionConnectsSendsAndReleasesEverything) {
     EXPECT_TRUE(fs::is_file(session.written_messages()[0] + kPathSep + "Attachments.zip"));
     EXPECT_FALSE(session.run("frobnicate"));
     EXPECT_FALSE(session.run("attach " + (dir / "missing.txt")));
+    // Refused whole, and a mistyped options line never shows what it types.
+    for (const char* wrong : {"Options password hunter2", "cancel-after 3x", "fail Item.Send 2x"})
+      EXPECT_FALSE(session.run(wrong)) << wrong;
   }
   const std::string text = out.str();
+  EXPECT_EQ(text.find("hunter2"), std::string::npos);
   size_t at = 0;
   // In the order the script produces them.
   for (const char* expected :

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "archive/code_module.h"
+#include "codepage.h"
 #include "core/failure.h"
 #include "core/program_state.h"
 #include "seams/fs.h"
@@ -196,6 +197,21 @@ bool read_password(const std::string& from, const std::string& value,
       return false;
     }
     if (!text.empty() && text.back() == '\r') text.pop_back();
+    // An editor's byte-order mark is no part of what the user typed.
+    if (text.starts_with("\xEF\xBB\xBF")) text.erase(0, 3);
+  }
+  // Other tools derive the key from the UTF-8 bytes: a NUL would cut it short in some, and
+  // bytes of another code page would give another key than the password as typed.
+  if (text.find('\0') != std::string::npos) {
+    std::fprintf(stderr, "parvex-sim: %s gives a password holding a NUL byte\n", from.c_str());
+    return false;
+  }
+  if (!pvx::is_utf8(text)) {
+    std::fprintf(stderr,
+                 "parvex-sim: %s gives a password that is not UTF-8 text (saved in another "
+                 "code page?): save it as UTF-8\n",
+                 from.c_str());
+    return false;
   }
   if (text.empty()) {
     std::fprintf(stderr, "parvex-sim: %s gives an empty password\n", from.c_str());

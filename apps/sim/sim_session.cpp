@@ -141,8 +141,9 @@ std::string rest(const std::string& line) {
 const char* kUsage =
     "commands: connect | explorer [CAPTION] | mail SUBJECT | open SUBJECT | inline-reply SUBJECT "
     "|\n"
-    "  contact NAME | attach FILE [inline CID|cid CID|hidden] | attach-item SUBJECT |\n"
-    "  attach-object NAME | attach-link PATH | body plain|html|rich [TEXT] | send [SUBJECT] |\n"
+    "  contact NAME | attach FILE [inline CID|cid CID|location URL|hidden] |\n"
+    "  attach-item SUBJECT | attach-object NAME | attach-link PATH | body plain|html|rich [TEXT] | "
+    "send [SUBJECT] |\n"
     "  program-send SUBJECT FILE... | cancel-later | exit | host PERSONALITY |\n"
     "  read | close [mail|explorer] | button | check on|off | zip | startup-complete |\n"
     "  show outlook|about|startup|options | startup continue|line|logo|background|close |\n"
@@ -208,7 +209,12 @@ std::string typed_text(const std::string& line) {
 // A line as an error may show it: never the password it types.
 std::string shown(const std::string& line) {
   const auto w = words(line);
-  if (w.size() >= 2 && w[0] == "options" && w[1] == "password") return "options password ...";
+  // Any options line, whatever its case or shape: a mistyped one may still hold a password.
+  if (!w.empty() && w[0].size() == 7 &&
+      std::equal(w[0].begin(), w[0].end(), "options",
+                 [](char a, char b) { return (a | 0x20) == b; })) {
+    return w[0] + " ...";
+  }
   return line;
 }
 
@@ -504,8 +510,8 @@ void SimSession::send_mail(const std::shared_ptr<SimItem>& mail) {
   }
 }
 
-// "attach FILE [inline CID|cid CID|hidden]", "attach-item SUBJECT", "attach-object NAME",
-// "attach-link PATH" and "body plain|html|rich [TEXT]" on the open message.
+// "attach FILE [inline CID|cid CID|location URL|hidden]", "attach-item SUBJECT", "attach-object
+// NAME", "attach-link PATH" and "body plain|html|rich [TEXT]" on the open message.
 void SimSession::attach(SimItem& mail, const std::string& cmd, const std::string& args) {
   if (cmd == "attach-item") return mail.attach_item(args);
   if (cmd == "attach-object") return mail.attach_object(args);
@@ -520,17 +526,25 @@ void SimSession::attach(SimItem& mail, const std::string& cmd, const std::string
     if (format == 0) raise(err::kInvalidCall, "body plain|html|rich [TEXT]");
     return mail.set_body(format, rest(args));
   }
-  // The words after the file name, when they are one of the forms: the file name may hold blanks.
+  // The words after the file name, when they are one of the forms: the file name may hold blanks,
+  // and the id the form's own word.
   const size_t n = w.size();
-  if (n >= 3 && w[n - 2] == "inline") {
-    return mail.attach_inline(args.substr(0, args.rfind(w[n - 2]) - 1), w[n - 1]);
-  }
-  if (n >= 3 && w[n - 2] == "cid") {
-    mail.attach_file(args.substr(0, args.rfind(w[n - 2]) - 1));
-    return mail.attachments().back()->set_property(host::kAttachContentId, w[n - 1]);
+  const auto file = [&](size_t last_words) {
+    size_t end = args.find_last_not_of(" \t");
+    for (size_t k = 0; k < last_words; ++k) {
+      end = args.find_last_of(" \t", end);
+      end = args.find_last_not_of(" \t", end);
+    }
+    return args.substr(0, end + 1);
+  };
+  if (n >= 3 && w[n - 2] == "inline") return mail.attach_inline(file(2), w[n - 1]);
+  if (n >= 3 && (w[n - 2] == "cid" || w[n - 2] == "location")) {
+    mail.attach_file(file(2));
+    return mail.attachments().back()->set_property(
+        w[n - 2] == "cid" ? host::kAttachContentId : host::kAttachContentLocation, w[n - 1]);
   }
   if (n >= 2 && w[n - 1] == "hidden") {
-    mail.attach_file(args.substr(0, args.rfind(w[n - 1]) - 1));
+    mail.attach_file(file(1));
     return mail.attachments().back()->set_property(host::kAttachmentHidden, int64_t{1});
   }
   mail.attach_file(args);
@@ -660,7 +674,8 @@ bool SimSession::run_addin_line(const std::string& line, const std::vector<std::
         w[1] == "cancel" ? PasswordAnswer::Choice::cancel : PasswordAnswer::Choice::unprotected;
   } else if (cmd == "cancel-after" && w.size() == 2) {
     int steps = 0;
-    if (std::sscanf(w[1].c_str(), "%d", &steps) != 1 || steps < 1) {
+    if (w[1].size() > 6 || w[1].find_first_not_of("0123456789") != std::string::npos ||
+        std::sscanf(w[1].c_str(), "%d", &steps) != 1 || steps < 1) {
       raise(err::kInvalidCall, "cancel-after takes a number of packing steps from 1");
     }
     program_state<SimProgress>().cancel_after = steps;
@@ -680,6 +695,11 @@ bool SimSession::run_host_line(const std::vector<std::string>& w) {
   if (cmd == "startup-complete") {
     if (connect_) connect_->OnStartupComplete();
   } else if (cmd == "fail" && w.size() >= 2) {
+    if (w.size() > 3 ||
+        (w.size() == 3 && (w[2].empty() || w[2].size() > 6 ||
+                           w[2].find_first_not_of("0123456789") != std::string::npos))) {
+      raise(err::kInvalidCall, "fail CALL [TIMES]: TIMES is a whole number");
+    }
     outlook_.fail(w[1], w.size() > 2 ? std::stoi(w[2]) : -1);
   } else if (cmd == "stop-failing") {
     outlook_.stop_failing();

@@ -33,7 +33,8 @@ void Connect::OnConnection(host::Ref<host::Application> Application, host::Conne
   auto& outlook = ui::touch<ui::frm_outlook>();
   // The file list refuses a missing folder, and on a fresh install nothing has made it yet.
   const std::string folder = compression::working_folder();
-  fs::ensure_folder(folder);
+  attempt([] { compression::wipe_unremoved_copies(); });
+  compression::make_working_folder();
   outlook.File1.set_path(folder);
   ui::touch<ui::frm_about>();
   ui::touch<ui::frm_ab>().Show();

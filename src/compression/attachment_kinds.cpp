@@ -1,7 +1,10 @@
 #include "compression/attachment_kinds.h"
 
 #include <optional>
+#include <string_view>
+#include <utility>
 
+#include "codepage.h"
 #include "core/failure.h"
 
 namespace parvex::compression {
@@ -38,10 +41,67 @@ int64_t number_property(host::Attachment& a, uint32_t tag) {
 bool refers_to(const std::string& body, const std::string& reference) {
   for (auto at = body.find(reference); at != std::string::npos; at = body.find(reference, at + 1)) {
     const size_t end = at + reference.size();
-    if (end == body.size() || std::string_view("\"') >\t\r\n").find(body[end]) != std::string::npos)
+    if (end == body.size() ||
+        std::string_view("\"') >\t\r\n,&").find(body[end]) != std::string::npos)
       return true;
   }
   return false;
+}
+
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+// The lower-case body with character references and percent-escapes decoded: a reference
+// may be written "cid:a&amp;b", "url(&quot;cid:x&quot;)" or "cid:l%c3%b6go".
+std::string decoded(const std::string& text) {
+  static const std::pair<std::string_view, char> kNamed[] = {
+      {"&amp;", '&'}, {"&quot;", '"'}, {"&apos;", '\''}, {"&lt;", '<'}, {"&gt;", '>'}};
+  std::string out;
+  for (size_t i = 0; i < text.size();) {
+    if (text[i] == '%' && i + 2 < text.size() && hex_digit(text[i + 1]) >= 0 &&
+        hex_digit(text[i + 2]) >= 0) {
+      out += static_cast<char>(hex_digit(text[i + 1]) * 16 + hex_digit(text[i + 2]));
+      i += 3;
+      continue;
+    }
+    if (text[i] != '&') {
+      out += text[i++];
+      continue;
+    }
+    const std::string_view rest(text.data() + i, text.size() - i);
+    bool named = false;
+    for (const auto& [name, c] : kNamed) {
+      if (rest.starts_with(name)) {
+        out += c;
+        i += name.size();
+        named = true;
+        break;
+      }
+    }
+    if (named) continue;
+    const size_t semi = rest.find(';');
+    if (rest.starts_with("&#") && semi != std::string_view::npos && semi > 2 && semi < 10) {
+      const bool hex = rest[2] == 'x';
+      uint32_t c = 0;
+      bool ok = semi > (hex ? 3u : 2u);
+      for (size_t k = hex ? 3 : 2; k < semi && ok; ++k) {
+        const int d =
+            hex ? hex_digit(rest[k]) : (rest[k] >= '0' && rest[k] <= '9' ? rest[k] - '0' : -1);
+        ok = d >= 0;
+        c = c * (hex ? 16 : 10) + static_cast<uint32_t>(d);
+      }
+      if (ok && c > 0 && c <= 0x10FFFF) {
+        pvx::append_utf8(out, static_cast<char32_t>(c));
+        i += semi + 1;
+        continue;
+      }
+    }
+    out += text[i++];
+  }
+  return out;
 }
 
 // A picture the host shrinks when the sender asked it to: packed, it could not be.
@@ -88,6 +148,7 @@ class Body {
     }
     try {
       text_ = lower(item_.HtmlBody());
+      text_ = *text_ + "\n" + decoded(*text_);
     } catch (...) {
       text_.reset();
     }
@@ -102,15 +163,20 @@ class Body {
   std::optional<std::string> text_;
 };
 
-bool shown_in_body(host::Attachment& a, Body& body) {
-  const std::string id = lower(text_property(a, host::kAttachContentId));
+// "inline picture", kMaybeInline, or "" for a file the body does not show.
+std::string shown_in_body(host::Attachment& a, Body& body) {
+  std::string id = lower(text_property(a, host::kAttachContentId));
+  // Some writers keep the brackets of the Content-ID header.
+  if (id.size() >= 2 && id.front() == '<' && id.back() == '>') id = id.substr(1, id.size() - 2);
   const std::string location = lower(text_property(a, host::kAttachContentLocation));
-  if ((id.empty() && location.empty()) || body.plain()) return false;
+  if ((id.empty() && location.empty()) || body.plain()) return "";
   const auto& text = body.text();
-  if (!text) return true;
-  if ((number_property(a, host::kAttachFlags) & 0x4) != 0) return true;
-  return (!id.empty() && refers_to(*text, "cid:" + id)) ||
-         (!location.empty() && refers_to(*text, location));
+  if (!text) return kMaybeInline;
+  if ((!id.empty() && refers_to(*text, "cid:" + id)) ||
+      (!location.empty() && refers_to(*text, location))) {
+    return "inline picture";
+  }
+  return (number_property(a, host::kAttachFlags) & 0x4) != 0 ? kMaybeInline : "";
 }
 
 // The archive an earlier send of this item attached (a send the host cancelled after ours
@@ -153,8 +219,9 @@ std::string why_it_stays(host::Attachment& a, Body& body) {
       return kTypeUnknown;
   }
   if (number_property(a, host::kAttachmentHidden) != 0) return "hidden";
-  if (shown_in_body(a, body)) return "inline picture";
-  if (body.resize_pictures() && resizable_picture(a)) return "picture the host resizes";
+  const std::string shown = shown_in_body(a, body);
+  if (!shown.empty()) return shown;
+  if (body.resize_pictures() && resizable_picture(a)) return kResizedPicture;
   return "";
 }
 

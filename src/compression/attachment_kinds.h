@@ -14,6 +14,11 @@ namespace parvex::compression {
 
 // Why an attachment whose type the host would not give stays.
 inline constexpr const char* kTypeUnknown = "type unknown";
+// Why a file with a content id stays when the body that would show it cannot be read, or only
+// its flag says it is shown: kept for the body's sake, though it may be an ordinary file.
+inline constexpr const char* kMaybeInline = "perhaps shown in the body";
+// Why a picture stays that the host shrinks when the sender asked it to.
+inline constexpr const char* kResizedPicture = "picture the host resizes";
 // Why the archive an earlier send attached stays.
 inline constexpr const char* kOurArchive = "already packed";
 

@@ -36,6 +36,8 @@ constexpr int32_t kAttachmentsChanged = 17;  // "Can't perform requested operati
 
 struct SendState {
   bool packing = false;
+  // A failed unprotected send switched packing off: it stays off for unprotected mail only.
+  bool failed_off = false;
   std::vector<std::function<void()>> after;  // work put off until the send returns
   std::function<void()> listener;            // told when each send event returns
 };
@@ -150,10 +152,12 @@ std::string ask_password(SendRun& run) {
   return {};
 }
 
-void tell_not_protected() {
-  attempt([] {
+void tell_not_protected(const std::string& why) {
+  attempt([&] {
     services().message_box(
-        "The attachments could not be protected with the password, so the message was not sent.",
+        "The attachments could not be protected with the password, so the message was not "
+        "sent; its attachments are on it as they were.\n\n" +
+            why,
         MsgButtons::Ok, MsgIcon::Warning, "Parvex");
   });
 }
@@ -166,7 +170,7 @@ void leave_unchanged(SendRun& run, const std::string& why) {
   }
   run.cancel = true;
   log_event("Send cancelled: " + why);
-  tell_not_protected();
+  tell_not_protected(why);
 }
 
 // The archive and the saved copies go; the file list refreshes before the archive goes, and
@@ -180,6 +184,13 @@ void clear_work(SendWindows& windows, const std::string& folder) {
     fs::delete_file(folder + kPathSep + entry);
     pump_events();
   }
+}
+
+// Present from the first saved copy until the first removal from the item: while it is, every
+// copy in the working folder is also on its item, so that a send that died there (a crash, a
+// kill) leaves copies the next start may wipe. Without it a leftover may be the only copy.
+std::string nothing_removed_mark() {
+  return services().addin_folder() + kPathSep + "Attachments.unremoved";
 }
 
 // add-in folder + separator + "Unsent attachments": copies that could not be put back on
@@ -241,7 +252,7 @@ SendSettings read_settings() {
   s.fixed = read_policies(&policy_problems);
   for (const std::string& line : policy_problems) log_event(line);
   s.options = s.fixed.over(read_options(&problem));
-  if (!problem.empty()) log_event("Options left at their defaults: " + problem);
+  if (!problem.empty()) log_event("The options file is damaged: " + problem);
   return s;
 }
 
@@ -249,6 +260,10 @@ SendSettings read_settings() {
 // returns how many are packed.
 int32_t list_packed(SendRun& run, host::Attachments& attachments) {
   run.listed = list_attachments(required(run.item), attachments);
+  // Protection wins over the host's shrinking: a picture kept for it would leave in the clear.
+  for (ListedAttachment& l : run.listed) {
+    if (run.protect && l.stays == kResizedPicture) l.stays.clear();
+  }
   const auto n = static_cast<int32_t>(std::count_if(run.listed.begin(), run.listed.end(),
                                                     [](const auto& l) { return l.stays.empty(); }));
   for (const ListedAttachment& l : run.listed) {
@@ -292,7 +307,7 @@ bool prepare_folder(SendRun& run, SendWindows& windows, const std::string& folde
     leave_unchanged(run, "the working folder is a link: " + folder);
     return false;
   }
-  fs::ensure_folder(folder);
+  make_working_folder();
 
   // A file left here may be a copy an earlier put-back could not return, the user's only one:
   // it is moved to the unsent folder, never deleted, and while it cannot be, nothing is packed.
@@ -312,6 +327,18 @@ bool prepare_folder(SendRun& run, SendWindows& windows, const std::string& folde
   if (fs::exists_no_follow(archive_file())) {
     log_line(time_stamp() + " " + "Deleting.." + "Attachments.zip");
     fs::delete_file(archive_file());
+  }
+  // A link, pipe or folder under the readme's name would refuse every readme: a link or pipe
+  // goes itself (never what it points to), a folder is moved aside as other leftovers are.
+  const std::string readme_path = prefix + kReadme;
+  if (fs::exists_no_follow(readme_path)) {
+    if (!fs::is_folder(readme_path) || fs::is_link(readme_path)) {
+      fs::delete_file(readme_path);
+    } else if (!move_unsent(readme_path, kReadme)) {
+      leave_unchanged(run, std::string("the working folder holds a folder ") + kReadme +
+                               ", which no unsent folder took");
+      return false;
+    }
   }
   return true;
 }
@@ -368,6 +395,7 @@ void swap_attachments(SendRun& run, host::Attachments& attachments, const Packed
   if (run.saved.empty()) return;
   // The packed ones only, each through its own reference, from the last place up: a host whose
   // attachment objects name places moves the later ones down at each removal.
+  fs::delete_file(nothing_removed_mark());
   run.removing = true;
   for (auto s = run.saved.rbegin(); s != run.saved.rend(); ++s) {
     required(s->listed.attachment).Delete();
@@ -410,13 +438,17 @@ PackedBytes pack_saved(SendWindows& windows, const std::string& folder,
 
 void send_steps(SendRun& run) {
   SendWindows& windows = send_windows();
-  if (!windows.enabled()) return;
+  const SendSettings settings = read_settings();
+  // Switched off by an earlier failure, packing still protects the mail that asks for it.
+  if (!windows.enabled() &&
+      !(settings.options.ask_password && program_state<SendState>().failed_off)) {
+    return;
+  }
   // The user released "Pack attachments" on this message, and no administrator fixes packing.
-  if (pack_choice(required(run.item)) == false && !read_policies().compression) {
+  if (pack_choice(required(run.item)) == false && !settings.fixed.compression) {
     log_event("Pack attachments is off for this message: it leaves as written");
     return;
   }
-  const SendSettings settings = read_settings();
 
   // With a password asked for, a failure from here on must not let the item leave unprotected.
   run.protect = settings.options.ask_password;
@@ -425,9 +457,12 @@ void send_steps(SendRun& run) {
   host::Attachments& attachments = required(attachments_ref);
   const int32_t n = list_packed(run, attachments);
   // A file whose type the host would not give would leave beside the archive, unprotected.
-  if (run.protect && std::any_of(run.listed.begin(), run.listed.end(),
-                                 [](const auto& l) { return l.stays == kTypeUnknown; })) {
-    leave_unchanged(run, "the type of an attachment could not be read");
+  if (run.protect && std::any_of(run.listed.begin(), run.listed.end(), [](const auto& l) {
+        return l.stays == kTypeUnknown || l.stays == kMaybeInline;
+      })) {
+    leave_unchanged(run,
+                    "an attachment could not be told apart from a picture of the body, or "
+                    "its type could not be read: it would leave unprotected");
     return;
   }
   // Pictures, items, objects and links alone: the item leaves exactly as it is.
@@ -438,6 +473,7 @@ void send_steps(SendRun& run) {
   const std::string folder = working_folder();
   if (!prepare_folder(run, windows, folder)) return;
   if (n > 32767) raise(err::kOverflow, "Overflow");
+  fs::File(nothing_removed_mark(), "wb", fs::Links::refuse).close();
   Fingerprint readme;
   if (n > 0) {
     WriteReadme(settings.fixed.readme_text.value_or(""));
@@ -588,23 +624,100 @@ std::string archive_file() {
   return services().addin_folder() + kPathSep + "Attachments.zip";
 }
 
+void wipe_unremoved_copies() {
+  const std::string folder = working_folder();
+  if (fs::is_file(nothing_removed_mark()) && !fs::is_link(nothing_removed_mark())) {
+    const WorkLock lock;
+    if (lock.held() && fs::is_folder(folder) && !fs::is_link(folder)) {
+      for (const std::string& entry : fs::list_files(folder)) {
+        attempt([&] { fs::delete_file(folder + kPathSep + entry); });
+      }
+      fs::delete_file(nothing_removed_mark());
+    }
+  }
+}
+
+void make_working_folder() {
+  const std::string folder = working_folder();
+  if (fs::exists_no_follow(folder) && !fs::is_folder(folder)) {
+    if (const auto kept = move_unsent(folder, "Attachments")) {
+      log_event("Moved what stood in place of the working folder to " + *kept);
+    }
+  }
+  fs::ensure_folder(folder);
+}
+
 bool send_in_progress() {
   return program_state<SendState>().packing;
 }
 
 std::string saved_name(const std::string& file_name, std::set<std::string>& taken) {
   const std::string name = safe_name(file_name);
-  std::string candidate = name;
   const auto dot = name.find_last_of('.');
   const bool has_ext = dot != std::string::npos && dot > 0;
   const std::string stem = has_ext ? name.substr(0, dot) : name;
   const std::string ext = has_ext ? name.substr(dot) : "";
-  auto is_taken = [&](const std::string& c) {
-    return std::any_of(taken.begin(), taken.end(),
-                       [&](const std::string& t) { return fs::same_name(t, c); });
+  // The stem cut (whole UTF-8 characters) so that it, the suffix and the extension fit in the
+  // 255 bytes a file name may have.
+  const auto fitted = [&](size_t suffix) {
+    constexpr size_t kMaxName = 255;
+    size_t cut = stem.size();
+    if (stem.size() + suffix + ext.size() > kMaxName) {
+      cut = kMaxName > suffix + ext.size() ? kMaxName - suffix - ext.size() : 1;
+      while (cut > 1 && (static_cast<unsigned char>(stem[cut]) & 0xC0) == 0x80) --cut;
+    }
+    return stem.substr(0, cut);
   };
-  for (int k = 2; is_taken(candidate); ++k) {
-    candidate = stem + " (" + std::to_string(k) + ")" + ext;
+  // One pass over the taken names finds every " (k)" this name has: linear per name, where
+  // trying k = 2, 3, ... against all of them was cubic over many attachments of one name.
+  // ASCII first: the folding compare is the cost over thousands of names. Where both texts
+  // agree up to two differing ASCII characters (or an end), they differ under any folding.
+  const auto same = [](std::string_view a, std::string_view b) {
+    const auto lower = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; };
+    size_t i = 0;
+    while (i < a.size() && i < b.size() && static_cast<unsigned char>(a[i]) < 0x80 &&
+           lower(static_cast<unsigned char>(a[i])) == lower(static_cast<unsigned char>(b[i]))) {
+      ++i;
+    }
+    if (i == a.size() && i == b.size()) return true;
+    const bool ascii_a = i == a.size() || static_cast<unsigned char>(a[i]) < 0x80;
+    const bool ascii_b = i == b.size() || static_cast<unsigned char>(b[i]) < 0x80;
+    return !(ascii_a && ascii_b) && fs::same_name(a, b);
+  };
+  std::string fits[10];  // by the digits of k
+  for (size_t d = 1; d < 10; ++d) fits[d] = fitted(d + 3);
+  bool base = false;
+  // Only k up to one past the count can be the first free one.
+  std::vector<bool> numbers(taken.size() + 3, false);
+  for (const std::string& taken_name : taken) {
+    const std::string_view t = taken_name;
+    if (t.size() < ext.size() + 4 || t[t.size() - ext.size() - 1] != ')') {
+      base = base || same(t, name);
+      continue;
+    }
+    if (same(t, name)) {
+      base = true;
+      continue;
+    }
+    const std::string_view body = t.substr(0, t.size() - ext.size());
+    const auto open = body.rfind(" (");
+    if (open == std::string_view::npos || open + 3 >= body.size()) continue;
+    const std::string_view digits = body.substr(open + 2, body.size() - open - 3);
+    if (digits.size() > 9 || digits.front() == '0' ||
+        digits.find_first_not_of("0123456789") != std::string_view::npos ||
+        !same(t.substr(t.size() - ext.size()), ext) ||
+        !same(body.substr(0, open), fits[digits.size()])) {
+      continue;
+    }
+    const size_t k = std::stoul(std::string(digits));
+    if (k < numbers.size()) numbers[k] = true;
+  }
+  std::string candidate = name;
+  if (base) {
+    size_t k = 2;
+    while (numbers[k]) ++k;
+    const std::string suffix = " (" + std::to_string(k) + ")";
+    candidate = fitted(suffix.size()) + suffix + ext;
   }
   taken.insert(candidate);
   return candidate;
@@ -652,14 +765,23 @@ void send_item(host::Ref<host::Item> item, bool& Cancel) {
         discard_work(run);
         if (run.protect && !run.archive_attached) {
           Cancel = true;
-          tell_not_protected();
+          tell_not_protected(failure.description());
         }
         log_line(time_stamp() + "Eroare Mailsend " + failure.description() + "   " +
                  std::to_string(CodeModule::state().SystemError));
-        send_windows().disable();
+        // Protected mail cancels this one send: switched off, the next would leave unprotected.
+        if (!run.protect) {
+          send_windows().disable();
+          program_state<SendState>().failed_off = true;
+        }
         // Without the lock nothing was counted, and another process owns the file.
         if (run.lock && run.lock->held()) WriteStatistics();
       });
+  if (run.lock && run.lock->held()) {
+    attempt([] {
+      if (fs::exists_no_follow(nothing_removed_mark())) fs::delete_file(nothing_removed_mark());
+    });
+  }
   attempt([] { send_windows().send_ended(); });
   if (run.cancel) Cancel = true;
   // A copy: the listener may replace itself.
