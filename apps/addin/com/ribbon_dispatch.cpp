@@ -91,7 +91,7 @@ IDispatch* picture_of(const host::RibbonImage& image) {
 HRESULT custom_ui(host::RibbonExtensibility& ribbon, BSTR ribbon_id, BSTR* xml) noexcept {
   if (!xml) return E_POINTER;
   *xml = nullptr;
-  return com_call([&] {
+  return pvx::win::guard_hresult([&] {
     const std::string text = ribbon.GetCustomUI(
         win::narrow(std::wstring_view(ribbon_id ? ribbon_id : L"", SysStringLen(ribbon_id))));
     // Nothing for a ribbon we leave alone: a null string, as the host expects.
@@ -105,23 +105,21 @@ HRESULT custom_ui(host::RibbonExtensibility& ribbon, BSTR ribbon_id, BSTR* xml) 
 HRESULT callback_ids(host::RibbonExtensibility& ribbon, LPOLESTR* names, UINT n,
                      DISPID* ids) noexcept {
   if (!names || !ids || n == 0) return E_POINTER;
-  try {
+  return pvx::win::guard_hresult([&]() -> HRESULT {
     const int32_t id = ribbon.GetIDOfName(win::narrow(names[0]));
     for (UINT i = 0; i < n; ++i) ids[i] = DISPID_UNKNOWN;
     if (id == 0) return DISP_E_UNKNOWNNAME;
     ids[0] = id;
     // Callbacks take no named arguments.
     return n == 1 ? S_OK : DISP_E_UNKNOWNNAME;
-  } catch (...) {
-    return caught_hresult();
-  }
+  });
 }
 
 HRESULT invoke_callback(host::RibbonExtensibility& ribbon, DISPID id, DISPPARAMS* params,
                         VARIANT* result, EXCEPINFO* excep) noexcept {
   if (!params) return E_POINTER;
   if (result) VariantInit(result);
-  try {
+  return pvx::win::guard_event(excep, [&]() -> HRESULT {
     const host::RibbonCall shape = ribbon.ShapeOf(id);
     const UINT wanted = shape == host::RibbonCall::toggle ? 2 : 1;
     if (params->cArgs != wanted) return DISP_E_BADPARAMCOUNT;
@@ -152,9 +150,7 @@ HRESULT invoke_callback(host::RibbonExtensibility& ribbon, DISPID id, DISPPARAMS
       result->pdispVal = picture_of(*image);
     }
     return S_OK;
-  } catch (...) {
-    return caught_event_exception(excep);
-  }
+  });
 }
 
 }  // namespace parvex::com
