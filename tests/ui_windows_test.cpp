@@ -175,6 +175,19 @@ TEST_F(Windows, TheSignatureAndTheReadmeThatHoldsItAlone) {
   WriteReadme();
   WriteReadme();
   EXPECT_EQ(testing::read_file(readme), SignatureText() + "\r\n");
+  // An administrator's line reads back as its text: ANSI where the code page carries it, else
+  // UTF-8 behind a byte-order mark, never question marks.
+  for (const std::string extra :
+       {"Caf\u00E9 \u20AC", "\u041E\u0442\u0447\u0451\u0442 \u5831\u544A"}) {
+    WriteReadme(extra);
+    const std::string bytes = testing::read_file(readme);
+    const bool bom = bytes.starts_with("\xEF\xBB\xBF");
+    EXPECT_EQ(bom ? bytes.substr(3) : fs::from_ansi(bytes),
+              SignatureText() + "\r\n" + extra + "\r\n");
+    bool exact = true;
+    fs::to_ansi(extra, &exact);
+    EXPECT_EQ(bom, !exact) << extra;
+  }
 }
 
 }  // namespace
