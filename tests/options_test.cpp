@@ -50,9 +50,10 @@ TEST_F(OptionsTest, StoredSettingsReadBackOrGiveTheDefaults) {
       {nullptr, {}, false},
       {"AskPassword=1\r\nMinSaving=5\r\n", {true, 5}, false},
       {"MinSaving=100\r\n", {}, true},
-      {"AskPassword=yes\r\n", {}, true},
-      {"a line of no setting\r\n", {}, true},
-      {"MinSaving=-1\r\n", {}, true},
+      // A damaged value takes its safe value (a password asked for); the other stands.
+      {"AskPassword=yes\r\nMinSaving=5\r\n", {true, 5}, true},
+      {"a line of no setting\r\n", {true, 0}, true},
+      {"AskPassword=1\r\nMinSaving=-1\r\n", {true, 0}, true},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.file ? row.file : "(none)");

@@ -20,19 +20,26 @@ bool parse_min_saving(const std::string& text, int32_t& value) {
 Options read_options(std::string* problem) {
   Options options;
   std::string why;
+  // Each value on its own: one that cannot be read takes its safe value, the other stands.
   try {
     if (const auto ask = services().read_setting(kAskPasswordSetting)) {
       if (*ask != "0" && *ask != "1") raise(err::kTypeMismatch, "AskPassword is " + *ask);
       options.ask_password = *ask == "1";
     }
+  } catch (...) {
+    // Unknown whether the user asked for a password: asked for, never sent unprotected.
+    options.ask_password = true;
+    why = current_failure().description() + " (a password is asked for)";
+  }
+  try {
     if (const auto min = services().read_setting(kMinSavingSetting)) {
       if (!parse_min_saving(*min, options.min_saving)) {
         raise(err::kTypeMismatch, "MinSaving is " + *min);
       }
     }
   } catch (...) {
-    options = Options{};
-    why = current_failure().description();
+    options.min_saving = 0;
+    why += (why.empty() ? "" : "; ") + current_failure().description() + " (always packed)";
   }
   if (problem) *problem = why;
   return options;

@@ -21,8 +21,9 @@ inline constexpr int32_t kMaxMinSaving = 99;
 inline constexpr const char* kAskPasswordSetting = "AskPassword";
 inline constexpr const char* kMinSavingSetting = "MinSaving";
 
-// The stored options. Never raises: a store that cannot be read, or holds a value of another
-// shape, gives the defaults, and *problem (when given) says why; it is emptied otherwise.
+// The stored options. Never raises: a value that cannot be read, or is of another shape, takes
+// its safe value (a password asked for, always packed) while the other stands, and *problem
+// (when given) says why; it is emptied otherwise.
 Options read_options(std::string* problem = nullptr);
 // Stores both options; raises when the store cannot be written or a value is out of range.
 void write_options(const Options& options);
