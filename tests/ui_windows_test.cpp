@@ -55,6 +55,11 @@ TEST_F(Windows, TheLogSavesAsBlocksAndAFailedSaveKeepsItsLines) {
     EXPECT_EQ(log_file(), expected);
     EXPECT_EQ(box.ListCount(), 0);
   }
+  // A value holding line ends (a policy's text) stays one entry.
+  LogEvent("ReadmeText: a\r\nb\tc");
+  ASSERT_EQ(box.ListCount(), 1);
+  EXPECT_TRUE(box.items[0].ends_with(" - ReadmeText: a\\x0D\\x0Ab\\x09c")) << box.items[0];
+  box.Clear();
   for (int32_t i = 0; i < ui::ListBox::kMaxItems; ++i) box.AddItem(std::to_string(i));
   box.AddItem("next");
   EXPECT_EQ(box.items, std::vector<std::string>{"next"});
