@@ -202,6 +202,21 @@ std::optional<std::pair<std::string, bool>> read_value(HKEY root, const wchar_t*
   return std::pair{win::narrow(text), true};
 }
 
+// Whether a file can be made in folder: tried once a process, with a file that goes when closed.
+bool writable(const std::wstring& folder) {
+  static const bool answer = [&] {
+    const std::wstring probe =
+        folder + L"\\parvex-probe-" + std::to_wstring(GetCurrentProcessId()) + L".tmp";
+    const pvx::win::unique_hfile file(CreateFileW(
+        probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+        FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+    if (file) return true;
+    const DWORD e = GetLastError();
+    return e != ERROR_ACCESS_DENIED && e != ERROR_WRITE_PROTECT;
+  }();
+  return answer;
+}
+
 std::wstring module_folder() {
   const std::wstring path = win::own_module_path();
   const auto slash = path.find_last_of(L"\\/");
@@ -351,10 +366,13 @@ class Win32Services final : public Services {
 
   // Installed for all users (the marker file beside the DLL), the folder users cannot write:
   // each user's files go to %LOCALAPPDATA%\Parvex instead, made on first use.
+  // A folder beside the DLL that cannot be written (a read-only share or medium) goes the same
+  // way: the connection would fail on its first file and the host disable the add-in.
   std::string addin_folder() override {
     const std::wstring beside = module_folder();
     if (GetFileAttributesW((beside + L"\\" + win::widen(kMachineMarker)).c_str()) ==
-        INVALID_FILE_ATTRIBUTES) {
+            INVALID_FILE_ATTRIBUTES &&
+        writable(beside)) {
       return win::narrow(beside);
     }
     wchar_t local[MAX_PATH] = L"";
