@@ -1,6 +1,7 @@
 // The connection, and the window trackers it starts.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -70,20 +71,40 @@ TEST_F(ConnectTest, ConnectsInOrderAndReleasesEverythingAtHostExit) {
   EXPECT_FALSE(ui::exists<ui::frm_about>());
 }
 
-TEST_F(ConnectTest, WithoutAMainWindowConnectionStopsAtTheToolbarLeavingTheRestRunning) {
-  Connect connect;
-  EXPECT_THROW(
-      connect.OnConnection(outlook_.application(), host::ConnectMode::Startup, outlook_.addin()),
-      Failure);
-  EXPECT_NE(connect.application(), nullptr);
-  EXPECT_EQ(connect.button(), nullptr);
-  EXPECT_TRUE(ui::touch<ui::frm_ab>().visible);
-  const auto inbox = outlook_.open_explorer("Inbox");
-  EXPECT_TRUE(inbox->command_bars()->bar("standard")->buttons().empty());
-  EXPECT_EQ(log().back(), line("Adaugare explorer: Inbox"));
-  connect.OnDisconnection(host::DisconnectMode::UserClosed);
-  // Without begin-shutdown the connection's own references stay until it is destroyed.
-  EXPECT_GT(outlook_.counters().references, 0);
+// A host started by another program has no main window, and a toolbar may refuse the button:
+// neither fails the connection (the host would never load the add-in again). The button comes
+// with the first main window that takes it, and only one.
+TEST_F(ConnectTest, AStartWithoutAToolbarConnectsAndTheButtonComesWithTheFirstMainWindow) {
+  for (const bool bars_fail : {false, true}) {
+    SCOPED_TRACE(bars_fail);
+    sim::SimOutlook outlook;
+    std::shared_ptr<sim::SimExplorer> refusing;
+    if (bars_fail) {
+      refusing = outlook.open_explorer("Refusing");
+      outlook.fail("Explorer.CommandBars");
+    }
+    Connect connect;
+    connect.OnConnection(outlook.application(), host::ConnectMode::External, outlook.addin());
+    connect.OnStartupComplete();
+    outlook.stop_failing();
+    EXPECT_EQ(connect.button(), nullptr);
+    EXPECT_TRUE(ui::touch<ui::frm_ab>().visible);
+    const auto inbox = outlook.open_explorer("Inbox");
+    const auto calendar = outlook.open_explorer("Calendar");
+    EXPECT_EQ(inbox->command_bars()->bar("standard")->buttons().size(), 1u);
+    EXPECT_TRUE(calendar->command_bars()->bar("standard")->buttons().empty());
+    EXPECT_EQ(log().back(), line("Adaugare explorer: Calendar"));
+    if (bars_fail) {
+      EXPECT_TRUE(refusing->command_bars()->bar("standard")->buttons().empty());
+      EXPECT_NE(std::find(log().begin(), log().end(),
+                          line("Toolbar button not made: The host call Explorer.CommandBars "
+                               "failed.")),
+                log().end());
+    }
+    connect.OnBeginShutdown();
+    connect.OnDisconnection(host::DisconnectMode::HostShutdown);
+    EXPECT_EQ(held(outlook), Held(0, 0));
+  }
 }
 
 TEST_F(ConnectTest, ReconnectingGreetsAgainAndAddsAnotherButton) {

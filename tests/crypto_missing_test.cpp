@@ -41,7 +41,8 @@ TEST(CryptoMissing, AProtectedSendIsCancelledAndAPlainOneLeavesPacked) {
       EXPECT_EQ(status, 0);
       const auto sent = fs::list_entries(outbox);
       ASSERT_EQ(sent.size(), 1u);
-      EXPECT_EQ(fs::list_files(outbox + kPathSep + sent[0]), std::vector<std::string>{"DD.zip"});
+      EXPECT_EQ(fs::list_files(outbox + kPathSep + sent[0]),
+                std::vector<std::string>{"Attachments.zip"});
       EXPECT_NE(said.find("    figures.txt "), std::string::npos);
     }
     EXPECT_EQ(testing::read_file(file), bytes);

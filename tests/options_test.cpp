@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <sstream>
 #include <string>
 
@@ -50,16 +51,22 @@ TEST_F(OptionsTest, StoredSettingsReadBackOrGiveTheDefaults) {
       {nullptr, {}, false},
       {"AskPassword=1\r\nMinSaving=5\r\n", {true, 5}, false},
       {"MinSaving=100\r\n", {}, true},
-      // A damaged value takes its safe value (a password asked for); the other stands.
-      {"AskPassword=yes\r\nMinSaving=5\r\n", {true, 5}, true},
+      {"AskPassword=yes\r\n", {true, 0}, true},
       {"a line of no setting\r\n", {true, 0}, true},
-      {"AskPassword=1\r\nMinSaving=-1\r\n", {true, 0}, true},
+      {"MinSaving=-1\r\n", {}, true},
+      // Each value on its own: a damaged one takes its safe value, the other stands.
+      {"AskPassword=0\r\nMinSaving=abc\r\n", {false, 0}, true},
+      {"MinSaving=7\r\nAskPassword=true\r\n", {true, 7}, true},
+      {"MinSaving=7\r\nAskPassword=1\x01\r\n", {true, 7}, true},
+      {"", {true, 0}, true},  // a folder where the file should be
+      {"AskPassword=0\r\nMinSaving=\x7f\x01\r\n", {false, 0}, true},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.file ? row.file : "(none)");
     const std::string path = dir / kSettingsFile;
-    if (fs::exists_no_follow(path)) fs::delete_file(path);
-    if (row.file) testing::write_file(path, row.file);
+    std::filesystem::remove_all(testing::as_path(path));
+    if (row.file && *row.file) testing::write_file(path, row.file);
+    if (row.file && !*row.file) fs::make_folder(path);
     std::string problem;
     EXPECT_EQ(read_options(&problem), row.expected);
     EXPECT_EQ(!problem.empty(), row.damaged) << problem;
@@ -180,6 +187,70 @@ TEST_F(OptionsTest, ProtectedSendOpensOnlyWithThePassword) {
   }
 }
 
+// Protection asked for, by the user or a policy, then a fault: each message leaves with every
+// file encrypted inside "DD", or does not leave and keeps its files (a message box says why).
+TEST_F(OptionsTest, ProtectedMailNeverLeavesInTheClear) {
+  services.policies = dir / "policies.ini";
+  const struct {
+    const char* what;
+    const char* settings;  // the options file; "" for a folder in its place
+    const char* policies;
+    const char* failing;  // a host call failing once, at the first send
+    const char* body;     // an HTML body; the attachment has a content id it does not show
+    bool first_leaves;    // the first of two sends leaves (protected)
+    bool shrink = false;  // a picture the sender asked the host to shrink
+  } rows[] = {
+      {"a failed send, then another", "AskPassword=1", "", "Attachment.SaveAsFile", nullptr, false},
+      {"AskPassword of another shape", "AskPassword=true\r\nMinSaving=5", "", nullptr, nullptr,
+       true},
+      {"MinSaving of another shape", "AskPassword=1\r\nMinSaving=abc", "", nullptr, nullptr, true},
+      {"a line of no setting", "AskPassword=1\r\ngarbage", "", nullptr, nullptr, true},
+      {"a folder for the options file", "", "", nullptr, nullptr, true},
+      {"a damaged policy line", "AskPassword=0", "ReadmeText=a\rb\r\nAskPassword=1", nullptr,
+       nullptr, true},
+      {"the body unreadable", "AskPassword=1", "", "Item.HTMLBody", "<p>x</p>", false},
+      {"only a flag says shown", "AskPassword=1", "", nullptr, "<p>x</p>", false},
+      {"a picture the host shrinks", "AskPassword=1", "", nullptr, nullptr, true, true},
+      {"property reads failing", "AskPassword=1", "", "Attachment.PropertyAccessor", "<p>x</p>",
+       true},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    std::filesystem::remove_all(testing::as_path(dir / kSettingsFile));
+    if (*row.settings) testing::write_file(dir / kSettingsFile, row.settings);
+    if (!*row.settings) fs::make_folder(dir / kSettingsFile);
+    testing::write_file(services.policies, row.policies);
+    services.input_box_answers = {"pw", "pw"};
+    services.message_boxes.clear();
+    for (int k = 0; k < 2; ++k) {
+      const size_t before = client.outlook.outbox().size();
+      auto mail = client.open_mail("Quarterly", {{row.shrink ? "a.jpg" : "a.txt", kText}});
+      if (row.shrink) mail->set_named_property(host::kImageCompression, int64_t{1});
+      if (row.body) {
+        mail->set_body(host::kFormatHtml, row.body);
+        auto& a = *mail->attachments().back();
+        a.set_property(host::kAttachContentId, "a@01");
+        a.set_property(host::kAttachFlags, int64_t{0x4});
+      }
+      if (row.failing && k == 0) client.outlook.fail(row.failing, row.body ? -1 : 1);
+      client.outlook.send(mail);
+      client.outlook.stop_failing();
+      const bool left = client.outlook.outbox().size() > before;
+      for (const auto& a :
+           left ? client.outlook.outbox().back().attachments : std::vector<sim::SentAttachment>{}) {
+        ASSERT_TRUE(a.marked) << "left in the clear: " << a.file_name;
+        for (const auto& e : testing::listing(a.bytes.path()))
+          EXPECT_TRUE(e.encrypted || e.name == "Readme.txt") << e.name;
+      }
+      // The first send as the row says; the second, with the fault gone, leaves protected
+      // (packing was not switched off), but where only the flag says the body shows the file.
+      EXPECT_EQ(left, k == 0 ? row.first_leaves : !row.body);
+      EXPECT_TRUE(left || (mail->attachments().size() == 1u && !services.message_boxes.empty()));
+    }
+  }
+  std::filesystem::remove_all(testing::as_path(dir / kSettingsFile));
+}
+
 // The administrator's policies over the user's options and check box: what each send does.
 // Stored options and the check box are the user's; the sim's option lines write the same store.
 // A send the minimum saving stops leaves its files as they were and says why; a protected one
@@ -212,7 +283,9 @@ TEST_F(OptionsTest, PoliciesAndTheMinimumSavingDecideEachSend) {
       {"MinSaving=0\r\n", {false, 99}, 1, false, true, false, 0, 0},
       {"ReadmeText=Questions: it@example.org\r\n", {}, 1, false, true, false, 27, 0},
       {wrong, {false, 99}, 1, false, false, false, 0, 4},
-      {"not a policy line\r\n", {false, 99}, 1, false, false, false, 0, 1},
+      {"not a policy line\r\n", {false, 99}, 1, false, false, false, 0, 4},
+      // A damaged line costs its own value only.
+      {"ReadmeText=a\rb\r\nAskPassword=1\r\n", {false, 99}, 1, false, true, true, 0, 1},
   };
   const std::string incompressible = testing::random_bytes(50000);
   for (const auto& row : rows) {
@@ -229,7 +302,7 @@ TEST_F(OptionsTest, PoliciesAndTheMinimumSavingDecideEachSend) {
     const std::string& bytes = row.text ? kText : incompressible;
     const sim::SentMessage sent = send(bytes);
     ASSERT_EQ(sent.attachments.size(), 1u);
-    EXPECT_EQ(sent.attachments[0].display_name == "DD", row.packed);
+    EXPECT_EQ(sent.attachments[0].marked, row.packed);
     EXPECT_EQ(services.input_box_prompts.size(), row.asked ? 1u : 0u);
     size_t ignored = 0, why = 0;
     for (const auto& l : log()) {

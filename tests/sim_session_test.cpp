@@ -78,11 +78,15 @@ TEST_F(SimSessionTest, AScriptedSessionConnectsSendsAndReleasesEverything) {
         "shutdown\n");
     ASSERT_TRUE(session.run_script(script)) << out.str();
     ASSERT_EQ(session.written_messages().size(), 1u);
-    EXPECT_TRUE(fs::is_file(session.written_messages()[0] + kPathSep + "DD.zip"));
+    EXPECT_TRUE(fs::is_file(session.written_messages()[0] + kPathSep + "Attachments.zip"));
     EXPECT_FALSE(session.run("frobnicate"));
     EXPECT_FALSE(session.run("attach " + (dir / "missing.txt")));
+    // Refused whole, and a mistyped options line never shows what it types.
+    for (const char* wrong : {"Options password hunter2", "cancel-after 3x", "fail Item.Send 2x"})
+      EXPECT_FALSE(session.run(wrong)) << wrong;
   }
   const std::string text = out.str();
+  EXPECT_EQ(text.find("hunter2"), std::string::npos);
   size_t at = 0;
   // In the order the script produces them.
   for (const char* expected :
@@ -94,6 +98,55 @@ TEST_F(SimSessionTest, AScriptedSessionConnectsSendsAndReleasesEverything) {
         "unknown command", "failed: attach "}) {
     at = text.find(expected, at);
     ASSERT_NE(at, std::string::npos) << expected << "\n" << text;
+  }
+}
+
+// Every kind of send the host makes is packed, exactly once: from a window that is not the
+// latest one, from the reading pane, by a program, in a host started without a main window,
+// and again after something later than the add-in cancelled it.
+TEST_F(SimSessionTest, EverySendTheHostMakesIsPackedOnce) {
+  testing::copy_libraries(dir.path());
+  for (const char* f : {"a.txt", "b.txt", "logo.png"}) testing::write_file(dir / f, f);
+  const std::string a = dir / "a.txt", b = dir / "b.txt", logo = dir / "logo.png";
+  const struct {
+    std::string script;
+    std::vector<std::string> expected;  // in this order
+    bool ribbons = true;                // false: a host of command bars only
+  } rows[] = {
+      {"explorer\nconnect\nmail A\nattach " + a + "\nopen B\nsend A\n",
+       {"Sent \"A\" with 1 attachment(s):", "    a.txt ", "    Readme.txt "}},
+      {"explorer\nconnect\ninline-reply Re: x\nbody html <p>hi</p>\nattach " + a + "\nattach " + b +
+           "\nattach " + logo + " inline logo1\nsend\n",
+       {"Sent \"Re: x\" with 2 attachment(s):", "  logo.png ", "  Attachments.zip ", "    a.txt ",
+        "    b.txt "}},
+      {"explorer\nconnect\nprogram-send P " + a + "\n",
+       {"Sent \"P\" with 1 attachment(s):", "    a.txt "}},
+      {"connect\nmail A\nattach " + a + "\nexplorer\nbutton\nsend\n",
+       {"Sent \"A\" with 1 attachment(s):", "    a.txt ", "window \"About us\" (shown)"},
+       false},
+      {"explorer\nconnect\nmail A\nattach " + a + "\nattach " + b + "\ncancel-later\nsend\nsend\n",
+       {"The send was cancelled", "Sent \"A\" with 1 attachment(s):", "  Attachments.zip ",
+        "    a.txt ", "    b.txt ", "    Readme.txt ",
+        "Attachments.zip left on the message (already packed)"}},
+  };
+  for (const auto& row : rows) {
+    std::ostringstream out;
+    {
+      sim::SimSession session(out, dir / "Outbox");
+      session.ask_for_ribbons(row.ribbons);
+      std::istringstream script(row.script + "show about\nlog\nshutdown\n");
+      EXPECT_TRUE(session.run_script(script)) << out.str();
+    }
+    const std::string text = out.str();
+    size_t at = 0;
+    for (const std::string& expected : row.expected) {
+      at = text.find(expected, at);
+      ASSERT_NE(at, std::string::npos) << expected << "\n" << text;
+    }
+    // Packed once: by one of the send's two events only.
+    const auto zipped = text.find("Zipped successfully");
+    EXPECT_NE(zipped, std::string::npos) << text;
+    EXPECT_EQ(text.find("Zipped successfully", zipped + 1), std::string::npos) << text;
   }
 }
 

@@ -3,7 +3,7 @@
 // --registered: the Parvex.dll registered for this user, as an installed package left it).
 //   parvex-sim send [--subject S] [--addin-folder DIR] [--outbox DIR] [--in-process|--registered]
 //                   [--password-file FILE|-] [--password TEXT] [--min-saving N] [--store-options]
-//                   [--inline FILE]... [FILE...]
+//                   [--inline FILE]... [--host PERSONALITY] [FILE...]
 //   parvex-sim script [--addin-folder DIR] [--outbox DIR] [--in-process|--registered] FILE|-
 //   (both: [--policy-file FILE] instead of the platform's policies; [--gaps] prints after each
 //   send the longest time the add-in let no window events run)
@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "archive/code_module.h"
+#include "codepage.h"
 #include "core/failure.h"
 #include "core/program_state.h"
 #include "seams/fs.h"
@@ -48,7 +49,6 @@
 #include "ui/frm_outlook.h"
 #include "ui/frm_progress.h"
 #include "ui/headless_view.h"
-#include "wipe.h"
 
 namespace {
 
@@ -187,6 +187,21 @@ bool read_password(const std::string& from, const std::string& value,
       return false;
     }
     if (!text.empty() && text.back() == '\r') text.pop_back();
+    // An editor's byte-order mark is no part of what the user typed.
+    if (text.starts_with("\xEF\xBB\xBF")) text.erase(0, 3);
+  }
+  // Other tools derive the key from the UTF-8 bytes: a NUL would cut it short in some, and
+  // bytes of another code page would give another key than the password as typed.
+  if (text.find('\0') != std::string::npos) {
+    std::fprintf(stderr, "parvex-sim: %s gives a password holding a NUL byte\n", from.c_str());
+    return false;
+  }
+  if (!pvx::is_utf8(text)) {
+    std::fprintf(stderr,
+                 "parvex-sim: %s gives a password that is not UTF-8 text (saved in another "
+                 "code page?): save it as UTF-8\n",
+                 from.c_str());
+    return false;
   }
   if (text.empty()) {
     std::fprintf(stderr, "parvex-sim: %s gives an empty password\n", from.c_str());
@@ -203,7 +218,7 @@ int usage(std::FILE* to = stderr, int code = 2) {
                "[--in-process|--registered]\n"
                "                       [--password-file FILE|-] [--password TEXT] [--min-saving N]"
                " [--store-options]\n"
-               "                       [--inline FILE]... [FILE...]\n"
+               "                       [--inline FILE]... [--host PERSONALITY] [FILE...]\n"
                "       parvex-sim script [--addin-folder DIR] [--outbox DIR] "
                "[--in-process|--registered] FILE|-\n"
                "       parvex-sim --windows\n"
@@ -214,6 +229,8 @@ int usage(std::FILE* to = stderr, int code = 2) {
                "stores them as the Options\nwindow does. PARVEX_PASSWORD stands in for the "
                "password options; --password shows the password\nto every user of the machine.\n"
                "--inline attaches a picture the message's HTML body shows.\n"
+               "--host makes the client hand out attachments as a host may: kind, fresh-objects,\n"
+               "index-bound, ole-until-saved, rtf-positions or reused-numbers.\n"
                "--gaps prints after each send the longest time the add-in let no window events "
                "run.\n"
                "A folder, device or pipe is refused as a file; the exit code is 0 when every "
@@ -222,23 +239,14 @@ int usage(std::FILE* to = stderr, int code = 2) {
   return code;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  parvex::set_native_services(&parvex::make_native_services);
-  if (argc < 2) return usage();
-  const std::string mode = argv[1];
-  if (mode == "--help" || mode == "-h") return usage(stdout, 0);
-  if (mode == "--windows" && argc == 2) return print_windows();
-  if (mode != "send" && mode != "script") {
-    std::fprintf(stderr, "parvex-sim: unknown command %s\n", mode.c_str());
-    return usage();
-  }
+// What the command line asks for.
+struct Command {
+  std::string mode;
   std::string subject = "Quarterly report";
   std::string folder = default_addin_folder();
   std::string outbox;
   std::string policy_file;
-  std::vector<std::string> option_lines;  // script lines that set the options before the send
+  std::vector<std::string> option_lines;  // script lines run before the send
   std::optional<std::string> password;
   std::vector<std::string> args;
   std::vector<std::string> inline_files;
@@ -246,163 +254,202 @@ int main(int argc, char** argv) {
   bool registered = false;
   bool gaps = false;
   bool store_options = false;
+  bool one_off = false;  // a password or minimum saving for this run only
   std::optional<int32_t> min_saving;
+};
+
+// The value after option i, or nothing (after a note) when there is none.
+const char* option_value(int argc, char** argv, int& i) {
+  if (i + 1 < argc) return argv[++i];
+  std::fprintf(stderr, "parvex-sim: %s needs a value\n", argv[i]);
+  return nullptr;
+}
+
+// Reads the options after the mode into c; an exit code when the program ends here.
+std::optional<int> parse_options(int argc, char** argv, Command& c) {
+  const bool send = c.mode == "send";
   for (int i = 2; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--help" || a == "-h") {
       return usage(stdout, 0);
-    } else if (a == "--in-process") {
-      in_process = true;
-    } else if (a == "--registered") {
-      registered = true;
-    } else if (a == "--gaps") {
-      gaps = true;
-    } else if (mode == "send" && a == "--store-options") {
-      store_options = true;
+    } else if (a == "--in-process" || a == "--registered" || a == "--gaps") {
+      (a == "--in-process" ? c.in_process : a == "--registered" ? c.registered : c.gaps) = true;
+    } else if (send && a == "--store-options") {
+      c.store_options = true;
     } else if (a == "--subject" || a == "--addin-folder" || a == "--outbox" ||
                a == "--policy-file") {
-      if (i + 1 == argc) {
-        std::fprintf(stderr, "parvex-sim: %s needs a value\n", a.c_str());
-        return usage();
+      const char* v = option_value(argc, argv, i);
+      if (!v) return usage();
+      (a == "--subject"        ? c.subject
+       : a == "--addin-folder" ? c.folder
+       : a == "--outbox"       ? c.outbox
+                               : c.policy_file) = v;
+    } else if (send && (a == "--inline" || a == "--min-saving" || a == "--host")) {
+      const char* v = option_value(argc, argv, i);
+      if (!v) return usage();
+      if (a == "--inline") {
+        c.inline_files.emplace_back(v);
+      } else if (a == "--host") {
+        c.option_lines.push_back("host " + std::string(v));
+      } else {
+        int32_t value = 0;
+        if (!parvex::parse_min_saving(v, value)) {
+          std::fprintf(stderr,
+                       "parvex-sim: the minimum saving is a whole percent from 0 to 99: %s\n", v);
+          return usage();
+        }
+        c.min_saving = value;
       }
-      (a == "--subject"        ? subject
-       : a == "--addin-folder" ? folder
-       : a == "--outbox"       ? outbox
-                               : policy_file) = argv[++i];
-    } else if (mode == "send" && a == "--inline") {
-      if (i + 1 == argc) {
-        std::fprintf(stderr, "parvex-sim: %s needs a value\n", a.c_str());
-        return usage();
-      }
-      inline_files.emplace_back(argv[++i]);
-    } else if (mode == "send" && (a == "--password" || a == "--password-file")) {
-      if (i + 1 == argc || !read_password(a, argv[++i], &password)) return usage();
+    } else if (send && (a == "--password" || a == "--password-file")) {
+      if (i + 1 == argc || !read_password(a, argv[++i], &c.password)) return usage();
       // Out of the process list from now on; it was there until this line.
       if (a == "--password") std::memset(argv[i], '*', std::strlen(argv[i]));
-    } else if (mode == "send" && a == "--min-saving") {
-      if (i + 1 == argc) {
-        std::fprintf(stderr, "parvex-sim: %s needs a value\n", a.c_str());
-        return usage();
-      }
-      int32_t value = 0;
-      if (!parvex::parse_min_saving(argv[++i], value)) {
-        std::fprintf(stderr, "parvex-sim: the minimum saving is a whole percent from 0 to 99: %s\n",
-                     argv[i]);
-        return usage();
-      }
-      min_saving = value;
     } else if (a == "--") {
-      args.insert(args.end(), argv + i + 1, argv + argc);
+      c.args.insert(c.args.end(), argv + i + 1, argv + argc);
       break;
     } else if (a.size() > 1 && a[0] == '-') {
       // Not a file name: a mistyped option must not be attached.
       std::fprintf(stderr, "parvex-sim: unknown option %s\n", a.c_str());
       return usage();
     } else {
-      args.push_back(a);
+      c.args.push_back(a);
     }
   }
-  if (mode == "script" && args.size() != 1) return usage();
+  if (c.mode == "script" && c.args.size() != 1) return usage();
+  return std::nullopt;
+}
+
+// Settles what the options leave open: a full add-in folder, the password from the
+// environment, the outbox. An exit code when the program ends here.
+std::optional<int> complete(Command& c) {
 #ifndef _WIN32
   // The add-in folder stands for the DLL's, a full path: the zip library packs from another
   // current folder, where a relative one leads nowhere and every send would go unpacked.
-  if (std::error_code error; !folder.empty()) {
-    const stdfs::path full = stdfs::absolute(folder, error);
-    if (!error) folder = full.string();
+  if (std::error_code error; !c.folder.empty()) {
+    const stdfs::path full = stdfs::absolute(c.folder, error);
+    if (!error) c.folder = full.string();
   }
 #endif
-  if (const char* env = std::getenv("PARVEX_PASSWORD"); mode == "send" && !password && env) {
-    if (!read_password("PARVEX_PASSWORD", env, &password)) return usage();
+  if (const char* env = std::getenv("PARVEX_PASSWORD"); c.mode == "send" && !c.password && env) {
+    if (!read_password("PARVEX_PASSWORD", env, &c.password)) return usage();
   }
-  if (store_options) {
-    if (min_saving) option_lines.push_back("options min-saving " + std::to_string(*min_saving));
-    if (password) option_lines.push_back("options password " + *password);
+  if (c.store_options) {
+    if (c.min_saving)
+      c.option_lines.push_back("options min-saving " + std::to_string(*c.min_saving));
+    if (c.password) c.option_lines.push_back("options password " + *c.password);
   }
-  if (outbox.empty()) outbox = (stdfs::path(folder) / "Outbox").string();
+  if (c.outbox.empty()) c.outbox = (stdfs::path(c.folder) / "Outbox").string();
+  return std::nullopt;
+}
 
-  try {
-    parvex::sim::install_libraries(program_folder(argv[0]), stdfs::path(folder));
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "cannot prepare the add-in folder %s: %s\n", folder.c_str(), e.what());
-    return 1;
-  }
-  SimServices services(folder);
-  services.set_policy_file(policy_file);
-  parvex::set_services(&services);
-
-  std::unique_ptr<parvex::sim::AddinLink> link;
-  std::string addin = "Add-in folder: " + folder;
+// How the client reaches the add-in, and the line that says so; nothing after a note when it
+// cannot.
+std::unique_ptr<parvex::sim::AddinLink> make_link(const Command& c, std::string& addin) {
+  addin = "Add-in folder: " + c.folder;
 #ifdef _WIN32
-  if (!in_process) {
-    const std::wstring dll = registered ? L"" : parvex::sim::dll_beside_program();
+  if (!c.in_process) {
+    const std::wstring dll = c.registered ? L"" : parvex::sim::dll_beside_program();
     try {
-      link = parvex::sim::com_link(dll);
+      addin =
+          "Add-in: " + (c.registered ? "Parvex.Connect as registered" : parvex::win::narrow(dll)) +
+          " through COM";
+      return parvex::sim::com_link(dll);
     } catch (...) {
       std::fprintf(stderr, "cannot attach %s: %s\n", parvex::win::narrow(dll).c_str(),
                    parvex::current_failure().description().c_str());
-      return 1;
+      return nullptr;
     }
-    addin = "Add-in: " + (registered ? "Parvex.Connect as registered" : parvex::win::narrow(dll)) +
-            " through COM";
   }
-#else
-  (void)in_process;  // the core is the only add-in here
-  (void)registered;
 #endif
-  if (!link) link = parvex::sim::core_link();
+  return parvex::sim::core_link();
+}
+
+// The send or the script; whether every step ran and no send was cancelled.
+bool run_session(Command& c, std::unique_ptr<parvex::sim::AddinLink> link,
+                 const std::string& addin) {
+  parvex::sim::SimSession session(std::cout, c.outbox, std::move(link));
+  session.measure_gaps(c.gaps);
+  // A person watching the send sees how far the packing got; a pipe or a file gets nothing.
+  session.show_progress_on_terminal(c.mode == "send" && isatty(fileno(stderr)));
+  std::cout << addin << "\n";
+  if (c.one_off) {
+    std::cout << "Options for this run only (not stored): "
+              << parvex::sim::describe(parvex::read_options()) << "\n";
+  }
+  if (c.mode == "send") {
+    if (c.args.empty() && c.inline_files.empty()) c.args = default_files();
+    bool ok = true;
+    for (std::string& line : c.option_lines) {
+      ok = ok && session.run(line);
+      ::pvx::wipe(line);
+    }
+    return ok && session.send_files(c.subject, c.args, c.inline_files);
+  }
+  bool ok = false;
+  if (c.args[0] == "-") {
+    ok = session.run_script(std::cin);
+  } else {
+    std::error_code ec;
+    std::ifstream in;
+    if (!stdfs::is_directory(stdfs::path(c.args[0]), ec)) in.open(c.args[0]);
+    if (!in) {
+      std::fprintf(stderr, "cannot read %s\n", c.args[0].c_str());
+      return false;
+    }
+    ok = session.run_script(in);
+  }
+  return ok && session.cancelled_sends() == 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  parvex::set_native_services(&parvex::make_native_services);
+  if (argc < 2) return usage();
+  Command c;
+  c.mode = argv[1];
+  if (c.mode == "--help" || c.mode == "-h") return usage(stdout, 0);
+  if (c.mode == "--windows" && argc == 2) return print_windows();
+  if (c.mode != "send" && c.mode != "script") {
+    std::fprintf(stderr, "parvex-sim: unknown command %s\n", c.mode.c_str());
+    return usage();
+  }
+  if (const auto code = parse_options(argc, argv, c)) return *code;
+  if (const auto code = complete(c)) return *code;
+  try {
+    parvex::sim::install_libraries(program_folder(argv[0]), stdfs::path(c.folder));
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "cannot prepare the add-in folder %s: %s\n", c.folder.c_str(), e.what());
+    return 1;
+  }
+  SimServices services(c.folder);
+  services.set_policy_file(c.policy_file);
+  parvex::set_services(&services);
+#ifndef _WIN32
+  (void)c.in_process;  // the core is the only add-in here
+  (void)c.registered;
+#endif
+  std::string addin;
+  auto link = make_link(c, addin);
+  if (!link) return 1;
   // Options for this run only live in this process's services: an add-in elsewhere reads the
   // stored ones.
-  const bool one_off = !store_options && (password || min_saving);
-  if (one_off && !link->windows_here()) {
+  c.one_off = !c.store_options && (c.password || c.min_saving);
+  if (c.one_off && !link->windows_here()) {
     std::fprintf(stderr,
                  "parvex-sim: options for one run reach only an add-in in this process "
                  "(--in-process); --store-options stores them\n");
     return 2;
   }
-  if (one_off && password) {
+  if (c.one_off && c.password) {
     services.set_one_off(parvex::kAskPasswordSetting, "1");
-    parvex::sim::set_typed_password(*password);
+    parvex::sim::set_typed_password(*c.password);
   }
-  if (one_off && min_saving) {
-    services.set_one_off(parvex::kMinSavingSetting, std::to_string(*min_saving));
+  if (c.one_off && c.min_saving) {
+    services.set_one_off(parvex::kMinSavingSetting, std::to_string(*c.min_saving));
   }
-  if (password) ::pvx::wipe(*password);
-
-  bool ok = false;
-  {
-    parvex::sim::SimSession session(std::cout, outbox, std::move(link));
-    session.measure_gaps(gaps);
-    // A person watching the send sees how far the packing got; a pipe or a file gets nothing.
-    session.show_progress_on_terminal(mode == "send" && isatty(fileno(stderr)));
-    std::cout << addin << "\n";
-    if (one_off) {
-      std::cout << "Options for this run only (not stored): "
-                << parvex::sim::describe(parvex::read_options()) << "\n";
-    }
-    if (mode == "send") {
-      if (args.empty() && inline_files.empty()) args = default_files();
-      ok = true;
-      for (std::string& line : option_lines) {
-        ok = ok && session.run(line);
-        pvx::wipe(line);
-      }
-      ok = ok && session.send_files(subject, args, inline_files);
-    } else {
-      if (args[0] == "-") {
-        ok = session.run_script(std::cin);
-      } else {
-        std::error_code ec;
-        std::ifstream in;
-        if (!stdfs::is_directory(stdfs::path(args[0]), ec)) in.open(args[0]);
-        if (!in) {
-          std::fprintf(stderr, "cannot read %s\n", args[0].c_str());
-          return 1;
-        }
-        ok = session.run_script(in);
-      }
-      ok = ok && session.cancelled_sends() == 0;
-    }
-  }
+  if (c.password) ::pvx::wipe(*c.password);
+  const bool ok = run_session(c, std::move(link), addin);
   parvex::ProgramState::reset();
   return ok ? 0 : 1;
 }

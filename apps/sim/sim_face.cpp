@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cwctype>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <utility>
@@ -165,6 +166,7 @@ class Object final : public IDispatch, public IConnectionPointContainer {
   void events(const IID& iid, Subscriber subscribe) {
     points_.push_back(std::make_unique<Point>(*this, iid, std::move(subscribe), held_));
   }
+  void on_delete(std::function<void()> f) { on_delete_ = std::move(f); }
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
     if (!out) return E_POINTER;
@@ -257,7 +259,9 @@ class Object final : public IDispatch, public IConnectionPointContainer {
   }
 
  private:
-  ~Object() = default;
+  ~Object() {
+    if (on_delete_) on_delete_();
+  }
 
   struct Member {
     std::wstring name;
@@ -269,6 +273,7 @@ class Object final : public IDispatch, public IConnectionPointContainer {
   std::atomic<ULONG> refs_{1};
   std::vector<Member> members_;
   std::vector<std::unique_ptr<Point>> points_;
+  std::function<void()> on_delete_;
 };
 
 HRESULT Point::QueryInterface(REFIID riid, void** out) {
@@ -427,19 +432,30 @@ uint32_t property_tag(const std::string& name) {
 
 constexpr HRESULT kNotFound = static_cast<HRESULT>(0x8004010F);  // MAPI_E_NOT_FOUND
 
-// A property the attachment lacks fails as the host's does: MAPI_E_NOT_FOUND.
-ComPtr<IDispatch> property_accessor(host::Ref<host::Attachment> a, Held held) {
+using PropertyGetter = std::function<std::optional<host::PropertyValue>(const std::string&)>;
+using PropertySetter = std::function<void(const std::string&, const host::PropertyValue&)>;
+
+// A property the object lacks fails as the host's does: MAPI_E_NOT_FOUND.
+ComPtr<IDispatch> property_accessor(PropertyGetter get, PropertySetter set, Held held) {
   auto [face, o] = make(held);
-  o->member(L"GetProperty", 64287, [a](const Args& args) {
+  o->member(L"GetProperty", 64287, [get](const Args& args) {
     const std::string name = args.text(0);
     const uint32_t tag = property_tag(name);
-    const auto value = tag ? a->Property(tag) : std::nullopt;
+    const auto value = get(name);
     if (!value)
       raise(kNotFound, "The property \"" + name + "\" is unknown or cannot be found.", "Outlook");
     if (const auto* t = std::get_if<std::string>(&*value)) return text(*t);
     const int64_t number = std::get<int64_t>(*value);
     if ((tag & 0xFFFF) == 0x000B) return Variant::of(number != 0);  // PT_BOOLEAN
     return Variant::of(static_cast<int32_t>(number));
+  });
+  o->member(L"SetProperty", 64288, [set](const Args& args) {
+    if (args.at(1).vt == VT_BSTR) {
+      set(args.text(0), args.text(1));
+    } else {
+      set(args.text(0), int64_t{args.number(1)});
+    }
+    return Variant();
   });
   return std::move(face);
 }
@@ -471,8 +487,18 @@ ComPtr<IDispatch> attachment(host::Ref<host::Attachment> a, Held held) {
   auto [face, o] = make(held);
   o->member(L"FileName", 14084, [a](const Args&) { return text(a->FileName()); });
   o->member(L"Type", 14085, [a](const Args&) { return Variant::of(a->Type()); });
-  o->member(L"PropertyAccessor", 64253,
-            [a, held](const Args&) { return Variant::of(property_accessor(a, held).get()); });
+  o->member(L"Size", 64209,
+            [a](const Args&) { return Variant::of(static_cast<int32_t>(a->Size())); });
+  o->member(L"PropertyAccessor", 64253, [a, held](const Args&) {
+    const auto get = [a](const std::string& name) {
+      const uint32_t tag = property_tag(name);
+      return tag ? a->Property(tag) : a->NamedProperty(name);
+    };
+    const auto set = [a](const std::string& name, const host::PropertyValue& value) {
+      a->SetProperty(name, value);
+    };
+    return Variant::of(property_accessor(get, set, held).get());
+  });
   o->member(L"SaveAsFile", 104, [a](const Args& args) {
     a->SaveAsFile(args.text(0));
     return Variant();
@@ -499,9 +525,17 @@ ComPtr<IDispatch> application(host::Ref<host::Application> app, Held held) {
             [app, held](const Args&) { return value(app->GetExplorers(), &explorers, held); });
   o->member(L"Inspectors", 282,
             [app, held](const Args&) { return value(app->GetInspectors(), &inspectors, held); });
-  o->events(ev::kApplication, [app](IDispatch* sink) {
+  o->events(ev::kApplication, [app, held](IDispatch* sink) {
     Subscriptions s;
     s.push_back(app->OnStartup([sink] { fire(sink, ev::kStartup); }));
+    s.push_back(app->OnItemSend([sink, held](host::Ref<host::Item> sent, bool& cancel) {
+      VARIANT_BOOL flag = cancel ? VARIANT_TRUE : VARIANT_FALSE;
+      std::vector<Variant> args;
+      args.push_back(value(std::move(sent), &item, held));
+      args.push_back(bool_ref(&flag));
+      fire(sink, ev::kItemSend, std::move(args));
+      cancel = flag != VARIANT_FALSE;
+    }));
     return s;
   });
   return std::move(face);
@@ -533,8 +567,21 @@ ComPtr<IDispatch> explorer(host::Ref<host::Explorer> window, Held held) {
   return std::move(face);
 }
 
+// The face of each item while one is held: as the real client hands out one object for an
+// open item, which is how the add-in knows the item of ItemSend for the one it tracks.
+std::map<const host::Item*, IDispatch*>& item_faces() {
+  static thread_local std::map<const host::Item*, IDispatch*> faces;
+  return faces;
+}
+
 ComPtr<IDispatch> item(host::Ref<host::Item> item, Held held) {
+  const host::Item* key = item.get();
+  if (const auto it = item_faces().find(key); it != item_faces().end()) {
+    return com::share(it->second);
+  }
   auto [face, o] = make(held);
+  item_faces()[key] = face.get();
+  o->on_delete([key] { item_faces().erase(key); });
   o->member(L"Class", 61450, [item](const Args&) { return Variant::of(item->Class()); });
   o->member(L"Subject", 55, [item](const Args&) { return Variant::of(item->Subject()); });
   o->member(L"BodyFormat", 64073, [item](const Args&) { return Variant::of(item->BodyFormat()); });

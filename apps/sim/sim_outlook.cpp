@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #ifdef _WIN32
@@ -284,6 +285,7 @@ template class Event<bool&>;
 template class Event<host::Ref<host::Explorer>>;
 template class Event<host::Ref<host::Inspector>>;
 template class Event<host::Ref<host::CommandBarButton>, bool&>;
+template class Event<host::Ref<host::Item>, bool&>;
 
 // ---- items and attachments ----
 
@@ -294,19 +296,43 @@ SimAttachment::SimAttachment(SimOutlook& outlook, SimItem& item, std::string fil
       file_name_(std::move(file_name)),
       display_name_(std::move(display_name)),
       bytes_(std::move(bytes)) {
-  properties_[host::kAttachNumber] = item.next_number_++;
+  properties_[host::kAttachNumber] = item.take_number();
+  position_ = static_cast<int32_t>(10 * (item.attachments_.size() + 1));
 }
 
 int32_t SimAttachment::Type() {
   outlook_.host_call("Attachment.Type");
+  if (outlook_.personality() == Personality::ole_until_saved) return host::kOle;
   return type_;
 }
 
 std::optional<host::PropertyValue> SimAttachment::Property(uint32_t tag) {
   outlook_.host_call("Attachment.PropertyAccessor");
+  if (tag == host::kAttachMethod) {
+    return int64_t{type_ == host::kEmbeddedItem  ? 5
+                   : type_ == host::kOle         ? 6
+                   : type_ == host::kByReference ? 4
+                                                 : 1};
+  }
+  if (tag == host::kRenderingPosition && outlook_.personality() == Personality::rtf_positions &&
+      item_.body_format_ == host::kFormatRich) {
+    return int64_t{position_};
+  }
   const auto it = properties_.find(tag);
   if (it == properties_.end()) return std::nullopt;
   return it->second;
+}
+
+std::optional<host::PropertyValue> SimAttachment::NamedProperty(const std::string& name) {
+  outlook_.host_call("Attachment.PropertyAccessor");
+  const auto it = named_.find(name);
+  if (it == named_.end()) return std::nullopt;
+  return it->second;
+}
+
+void SimAttachment::SetProperty(const std::string& name, const host::PropertyValue& value) {
+  outlook_.host_call("PropertyAccessor.SetProperty");
+  named_[name] = value;
 }
 
 void SimAttachment::set_property(uint32_t tag, std::optional<host::PropertyValue> value) {
@@ -320,6 +346,11 @@ void SimAttachment::set_property(uint32_t tag, std::optional<host::PropertyValue
 std::string SimAttachment::FileName() {
   outlook_.host_call("Attachment.FileName");
   return file_name_;
+}
+
+int64_t SimAttachment::Size() {
+  outlook_.host_call("Attachment.Size");
+  return static_cast<int64_t>(bytes_.size());
 }
 
 void SimAttachment::SaveAsFile(const std::string& path) {
@@ -405,12 +436,81 @@ int32_t SimItem::Count() {
   return static_cast<int32_t>(attachments_.size());
 }
 
+int64_t SimItem::take_number() {
+  if (outlook_.personality() != Personality::reused_numbers) return next_number_++;
+  // The lowest number no attachment holds now.
+  for (int64_t n = 1;; ++n) {
+    if (std::none_of(attachments_.begin(), attachments_.end(), [&](const auto& a) {
+          return a->properties_.at(host::kAttachNumber) == host::PropertyValue{n};
+        }))
+      return n;
+  }
+}
+
+namespace {
+
+// An attachment object of a host that hands out a new one at each request: bound to its
+// attachment (fresh-objects, whose number cannot be read; reused-numbers, whose can) or to a
+// place (index-bound).
+class AttachmentView final : public host::Attachment {
+ public:
+  AttachmentView(SimOutlook& outlook, std::shared_ptr<SimItem> item,
+                 std::shared_ptr<SimAttachment> bound, int32_t index)
+      : outlook_(outlook), item_(std::move(item)), bound_(std::move(bound)), index_(index) {}
+  int32_t Type() override { return target().Type(); }
+  std::optional<host::PropertyValue> Property(uint32_t tag) override {
+    if (tag == host::kAttachNumber && outlook_.personality() == Personality::fresh_objects) {
+      outlook_.host_call("Attachment.PropertyAccessor");
+      raise(static_cast<int32_t>(0x8004010F), "The property cannot be found.", "Outlook");
+    }
+    return target().Property(tag);
+  }
+  std::optional<host::PropertyValue> NamedProperty(const std::string& name) override {
+    return target().NamedProperty(name);
+  }
+  void SetProperty(const std::string& name, const host::PropertyValue& value) override {
+    target().SetProperty(name, value);
+  }
+  bool Is(host::Attachment& other) override { return &other == this; }
+  std::string FileName() override { return target().FileName(); }
+  int64_t Size() override { return target().Size(); }
+  void SaveAsFile(const std::string& path) override { target().SaveAsFile(path); }
+  void Delete() override { target().Delete(); }
+
+ private:
+  SimAttachment& target() {
+    if (bound_) return *bound_;
+    const auto& list = item_->attachments();
+    if (index_ < 1 || index_ > static_cast<int32_t>(list.size())) {
+      raise(err::kHostCallFailed, "The attachment no longer exists.", "Outlook");
+    }
+    return *list[static_cast<size_t>(index_ - 1)];
+  }
+  SimOutlook& outlook_;
+  std::shared_ptr<SimItem> item_;
+  std::shared_ptr<SimAttachment> bound_;
+  int32_t index_;
+};
+
+}  // namespace
+
 host::Ref<host::Attachment> SimItem::GetItem(int32_t index) {
   outlook_.host_call("Attachments.Item");
   if (index < 1 || index > static_cast<int32_t>(attachments_.size())) {
     raise(err::kHostCallFailed, "Array index out of bounds.", "Outlook");
   }
-  return outlook_.hand_out<host::Attachment>(attachments_[static_cast<size_t>(index - 1)]);
+  const auto& attachment = attachments_[static_cast<size_t>(index - 1)];
+  switch (outlook_.personality()) {
+    case Personality::fresh_objects:
+    case Personality::reused_numbers:
+      return outlook_.hand_out<host::Attachment>(
+          std::make_shared<AttachmentView>(outlook_, shared_from_this(), attachment, 0));
+    case Personality::index_bound:
+      return outlook_.hand_out<host::Attachment>(
+          std::make_shared<AttachmentView>(outlook_, shared_from_this(), nullptr, index));
+    default:
+      return outlook_.hand_out<host::Attachment>(attachment);
+  }
 }
 
 host::Ref<host::Attachment> SimItem::Add(const std::string& source, std::optional<int32_t> type,
@@ -420,12 +520,23 @@ host::Ref<host::Attachment> SimItem::Add(const std::string& source, std::optiona
   if (type && *type != host::kByValue) {
     raise(err::kHostCallFailed, "Only attachments by value are supported.", "Outlook");
   }
-  // The file is copied into the item now: later changes to it do not reach the message.
+  // The file is copied into the item now: later changes to it do not reach the message. The
+  // display name shows only in rich text; elsewhere the recipient sees the source's file name.
+  const bool named = !display_name.empty() && body_format_ == host::kFormatRich;
   auto attachment = std::make_shared<SimAttachment>(
-      outlook_, *this, base_name(source), display_name.empty() ? base_name(source) : display_name,
+      outlook_, *this, base_name(source), named ? display_name : base_name(source),
       outlook_.timed_copy([&] { return outlook_.store_file(source); }));
   size_t at = attachments_.size();
-  if (position && *position >= 1 && static_cast<size_t>(*position) <= attachments_.size()) {
+  if (outlook_.personality() == Personality::rtf_positions) {
+    // A character of a rich-text body: before the first attachment rendered after it.
+    if (position && body_format_ == host::kFormatRich) {
+      attachment->position_ = *position;
+      at = static_cast<size_t>(
+          std::find_if(attachments_.begin(), attachments_.end(),
+                       [&](const auto& a) { return a->position_ > *position; }) -
+          attachments_.begin());
+    }
+  } else if (position && *position >= 1 && static_cast<size_t>(*position) <= attachments_.size()) {
     at = static_cast<size_t>(*position - 1);
   }
   attachments_.insert(attachments_.begin() + static_cast<std::ptrdiff_t>(at), attachment);
@@ -651,7 +762,8 @@ SimOutlook::SimOutlook()
       namespace_(std::make_shared<NamespaceObject>()),
       addin_(std::make_shared<AddInObject>(*this)),
       self_(this, [](SimOutlook*) {}),
-      startup_(counters_) {}
+      startup_(counters_),
+      item_send_(counters_) {}
 
 SimOutlook::~SimOutlook() = default;
 
@@ -684,6 +796,12 @@ host::Ref<host::Inspectors> SimOutlook::GetInspectors() {
 host::SubscriptionPtr SimOutlook::OnStartup(std::function<void()> handler) {
   host_call("Application.Startup");
   return startup_.subscribe(std::move(handler));
+}
+
+host::SubscriptionPtr SimOutlook::OnItemSend(
+    std::function<void(host::Ref<host::Item>, bool&)> handler) {
+  host_call("Application.ItemSend");
+  return item_send_.subscribe(std::move(handler));
 }
 
 host::Ref<host::Application> SimOutlook::application() {
@@ -765,11 +883,19 @@ void SimOutlook::read(const std::shared_ptr<SimItem>& item) {
 
 bool SimOutlook::send(const std::shared_ptr<SimItem>& item) {
   bool cancel = false;
+  // Every handler is called, each seeing what the ones before it set. The host promises no
+  // order between the two events: fresh-objects raises the application's first.
+  const bool application_first = personality_ == Personality::fresh_objects;
+  if (application_first) item_send_.raise(event_failure_sink(), hand_out<host::Item>(item), cancel);
   item->send_.raise(event_failure_sink(), cancel);
+  if (!application_first)
+    item_send_.raise(event_failure_sink(), hand_out<host::Item>(item), cancel);
+  if (std::exchange(cancel_later_, false)) cancel = true;
   if (cancel) return false;
   SentMessage message{item->subject_, {}, item->body_format_, item->html_body_};
   for (const auto& a : item->attachments_) {
-    message.attachments.push_back({a->file_name(), a->display_name(), a->bytes(), a->type()});
+    message.attachments.push_back(
+        {a->file_name(), a->display_name(), a->bytes(), a->type(), a->marked()});
   }
   outbox_.push_back(std::move(message));
   item->sent_ = true;
@@ -779,6 +905,13 @@ bool SimOutlook::send(const std::shared_ptr<SimItem>& item) {
     if (inspector->item() == item) close(inspector);
   }
   return true;
+}
+
+Personality personality_named(const std::string& name) {
+  for (size_t i = 0; i < std::size(kPersonalities); ++i) {
+    if (name == kPersonalities[i]) return static_cast<Personality>(i);
+  }
+  raise(err::kInvalidCall, "no host personality " + name);
 }
 
 void SimOutlook::fail(const std::string& call, int times) {

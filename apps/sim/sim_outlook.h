@@ -37,6 +37,26 @@ struct Counters {
 
 class SimOutlook;
 
+// How this client hands out attachments, each a reading the host's documentation allows:
+// kind (one object per attachment, numbers never reused, positions taken as places),
+// fresh-objects (a new object at each Attachments.Item, no attachment number, and ItemSend
+// raised before the item's Send), index-bound (an object names a place, not an attachment),
+// ole-until-saved (every Type reads olOLE on an item never saved), rtf-positions (Add's
+// Position is a character of a rich-text body, ignored elsewhere), reused-numbers (a deleted
+// attachment's number goes to the next one).
+enum class Personality {
+  kind,
+  fresh_objects,
+  index_bound,
+  ole_until_saved,
+  rtf_positions,
+  reused_numbers
+};
+inline constexpr const char* kPersonalities[] = {
+    "kind", "fresh-objects", "index-bound", "ole-until-saved", "rtf-positions", "reused-numbers"};
+// Raises for a name not listed above.
+Personality personality_named(const std::string& name);
+
 // One host event: handlers in subscription order; a handler may unsubscribe while it runs.
 template <class... Args>
 class Event {
@@ -89,9 +109,10 @@ class Contents {
 
 struct SentAttachment {
   std::string file_name;
-  std::string display_name;
+  std::string display_name;  // what the recipient sees
   Contents bytes;
   int32_t type = host::kByValue;
+  bool marked = false;  // carries the add-in's archive mark
 };
 
 struct SentMessage {
@@ -114,8 +135,11 @@ class SimAttachment final : public host::Attachment {
                 Contents bytes);
   int32_t Type() override;
   std::optional<host::PropertyValue> Property(uint32_t tag) override;
+  std::optional<host::PropertyValue> NamedProperty(const std::string& name) override;
+  void SetProperty(const std::string& name, const host::PropertyValue& value) override;
   bool Is(host::Attachment& other) override { return &other == this; }
   std::string FileName() override;
+  int64_t Size() override;
   void SaveAsFile(const std::string& path) override;
   void Delete() override;
 
@@ -123,6 +147,7 @@ class SimAttachment final : public host::Attachment {
   const Contents& bytes() const { return bytes_; }
   const std::string& file_name() const { return file_name_; }
   int32_t type() const { return type_; }
+  bool marked() const { return named_.contains(host::kArchiveMark); }
   void set_type(int32_t type) { type_ = type; }
   // Sets or, with no value, removes a property.
   void set_property(uint32_t tag, std::optional<host::PropertyValue> value);
@@ -134,6 +159,9 @@ class SimAttachment final : public host::Attachment {
   Contents bytes_;
   int32_t type_ = host::kByValue;
   std::map<uint32_t, host::PropertyValue> properties_;
+  std::map<std::string, host::PropertyValue> named_;
+  int32_t position_ = 0;  // a character of a rich-text body
+  friend class SimItem;
 };
 
 class SimItem final : public host::Item,
@@ -148,6 +176,7 @@ class SimItem final : public host::Item,
   int32_t BodyFormat() override;
   std::string HtmlBody() override;
   host::Ref<host::Attachments> GetAttachments() override;
+  bool Is(host::Item& other) override { return &other == this; }
   host::SubscriptionPtr OnRead(std::function<void()> handler) override;
   host::SubscriptionPtr OnSend(std::function<void(bool&)> handler) override;
   std::optional<host::PropertyValue> GetProperty(const std::string& schema_name) override;
@@ -173,6 +202,9 @@ class SimItem final : public host::Item,
   void attach_object(const std::string& name);
   void attach_link(const std::string& path);
   void set_body(int32_t format, std::string text);
+  void set_named_property(const std::string& name, host::PropertyValue value) {
+    named_properties_[name] = std::move(value);
+  }
   int32_t body_format() const { return body_format_; }
   const std::string& html_body() const { return html_body_; }
   const std::vector<std::shared_ptr<SimAttachment>>& attachments() const { return attachments_; }
@@ -190,6 +222,7 @@ class SimItem final : public host::Item,
   int32_t body_format_ = host::kFormatPlain;
   std::string html_body_;
   int64_t next_number_ = 1;  // the attachment numbers this item hands out
+  int64_t take_number();
   std::vector<std::shared_ptr<SimAttachment>> attachments_;
   Event<> read_;
   Event<bool&> send_;
@@ -308,6 +341,8 @@ class SimOutlook final : public host::Application {
   host::Ref<host::Explorers> GetExplorers() override;
   host::Ref<host::Inspectors> GetInspectors() override;
   host::SubscriptionPtr OnStartup(std::function<void()> handler) override;
+  host::SubscriptionPtr OnItemSend(
+      std::function<void(host::Ref<host::Item>, bool&)> handler) override;
 
   // The application as the add-in receives it: a counted reference.
   host::Ref<host::Application> application();
@@ -327,9 +362,14 @@ class SimOutlook final : public host::Application {
   void close(const std::shared_ptr<SimInspector>& inspector);
   void raise_startup();
   void read(const std::shared_ptr<SimItem>& item);
-  // Raises Send; unless cancelled the item leaves with the attachments it then holds, and
-  // its inspectors close. Returns whether it left.
+  // Raises the item's Send, then the application's ItemSend; unless cancelled the item leaves
+  // with the attachments it then holds, and its inspectors close. Returns whether it left.
   bool send(const std::shared_ptr<SimItem>& item);
+  // The next send is cancelled after every handler returned, as a later prompt of the host's
+  // own (S/MIME, a PIN) or another add-in may: the item stays with what the handlers left.
+  void cancel_next_send_later() { cancel_later_ = true; }
+  void set_personality(Personality p) { personality_ = p; }
+  Personality personality() const { return personality_; }
 
   // Makes the named host call fail (e.g. "Explorers.Count", "Inspector.CurrentItem",
   // "Item.Class", "Attachment.SaveAsFile"); times < 0 means until told otherwise.
@@ -408,6 +448,9 @@ class SimOutlook final : public host::Application {
   std::shared_ptr<void> addin_object_;
   std::shared_ptr<SimOutlook> self_;  // non-owning alias used to hand out the application
   Event<> startup_;
+  Event<host::Ref<host::Item>, bool&> item_send_;
+  bool cancel_later_ = false;
+  Personality personality_ = Personality::kind;
 };
 
 }  // namespace parvex::sim

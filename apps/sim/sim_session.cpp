@@ -67,17 +67,16 @@ std::string folder_name(size_t number, const std::string& subject) {
                                    : std::to_string(number) + " " + subject);
 }
 
-// The add-in's archive, not a user's file that happens to be called "DD": the add-in attaches
-// its archive file under that display name.
+// The add-in's archive, not a user's file that happens to be called "DD" or "Attachments.zip".
 bool is_archive(const SentAttachment& a) {
-  return a.display_name == "DD" && a.file_name == "Attachments.zip";
+  return a.marked;
 }
 
 // The file name an attachment is written under in its message's folder: never one already
 // taken there, whatever the case, so that no attachment replaces another.
 std::string attachment_file_name(const SentAttachment& a, std::set<std::string>& taken) {
-  // The archive's display name has no extension; an unzip tool is happier with one.
-  const std::string name = safe_name(is_archive(a) ? "DD.zip" : a.display_name);
+  // The archive's file, whatever its label in a rich-text message: an unzip tool wants ".zip".
+  const std::string name = safe_name(is_archive(a) ? a.file_name : a.display_name);
   const auto dot = name.find_last_of('.');
   const bool has_ext = dot != std::string::npos && dot > 0;
   const std::string stem = has_ext ? name.substr(0, dot) : name;
@@ -139,10 +138,13 @@ std::string rest(const std::string& line) {
 }
 
 const char* kUsage =
-    "commands: connect | explorer [CAPTION] | mail SUBJECT | contact NAME |\n"
-    "  attach FILE [inline CID|cid CID|hidden] | attach-item SUBJECT | attach-object NAME |\n"
-    "  attach-link PATH | body plain|html|rich [TEXT] |\n"
-    "  send | read | close [mail|explorer] | button | check on|off | zip | startup-complete |\n"
+    "commands: connect | explorer [CAPTION] | mail SUBJECT | open SUBJECT | inline-reply SUBJECT "
+    "|\n"
+    "  contact NAME | attach FILE [inline CID|cid CID|location URL|hidden] |\n"
+    "  attach-item SUBJECT | attach-object NAME | attach-link PATH | body plain|html|rich [TEXT] | "
+    "send [SUBJECT] |\n"
+    "  program-send SUBJECT FILE... | cancel-later | exit | host PERSONALITY |\n"
+    "  read | close [mail|explorer] | button | check on|off | zip | startup-complete |\n"
     "  show outlook|about|startup|options | startup continue|line|logo|background|close |\n"
     "  fail CALL [TIMES] | stop-failing | log | stats | shutdown | disconnect |\n"
     "  options password [TEXT] | options min-saving N | answer cancel|unprotected |\n"
@@ -206,7 +208,12 @@ std::string typed_text(const std::string& line) {
 // A line as an error may show it: never the password it types.
 std::string shown(const std::string& line) {
   const auto w = words(line);
-  if (w.size() >= 2 && w[0] == "options" && w[1] == "password") return "options password ...";
+  // Any options line, whatever its case or shape: a mistyped one may still hold a password.
+  if (!w.empty() && w[0].size() == 7 &&
+      std::equal(w[0].begin(), w[0].end(), "options",
+                 [](char a, char b) { return (a | 0x20) == b; })) {
+    return w[0] + " ...";
+  }
   return line;
 }
 
@@ -349,6 +356,18 @@ std::shared_ptr<SimItem> SimSession::current_mail() const {
   return nullptr;
 }
 
+std::shared_ptr<SimItem> SimSession::open_mail(const std::string& subject) const {
+  for (auto it = mails_.rbegin(); it != mails_.rend(); ++it) {
+    if (!(*it)->sent() && (*it)->subject() == subject) return *it;
+  }
+  return nullptr;
+}
+
+std::shared_ptr<SimItem> SimSession::required_mail(std::shared_ptr<SimItem> mail) {
+  if (!mail) raise(err::kObjectRequired, "no such message is open");
+  return mail;
+}
+
 std::string SimSession::write_message(const SentMessage& message, std::vector<std::string>& names) {
   const auto outbox = as_path(outbox_);
   std::filesystem::create_directories(outbox);
@@ -458,9 +477,7 @@ void SimSession::print_log() {
   for (const auto& l : ui::touch<ui::frm_outlook>().list_log.items) out_ << "  " << l << "\n";
 }
 
-void SimSession::send_current() {
-  const auto mail = current_mail();
-  if (!mail) raise(err::kObjectRequired, "no message is open");
+void SimSession::send_mail(const std::shared_ptr<SimItem>& mail) {
   const size_t before = outlook_.outbox().size();
   outlook_.reset_copy_ms();
   program_state<SimProgress>().terminal = terminal_progress_;
@@ -492,8 +509,8 @@ void SimSession::send_current() {
   }
 }
 
-// "attach FILE [inline CID|cid CID|hidden]", "attach-item SUBJECT", "attach-object NAME",
-// "attach-link PATH" and "body plain|html|rich [TEXT]" on the open message.
+// "attach FILE [inline CID|cid CID|location URL|hidden]", "attach-item SUBJECT", "attach-object
+// NAME", "attach-link PATH" and "body plain|html|rich [TEXT]" on the open message.
 void SimSession::attach(SimItem& mail, const std::string& cmd, const std::string& args) {
   if (cmd == "attach-item") return mail.attach_item(args);
   if (cmd == "attach-object") return mail.attach_object(args);
@@ -508,139 +525,206 @@ void SimSession::attach(SimItem& mail, const std::string& cmd, const std::string
     if (format == 0) raise(err::kInvalidCall, "body plain|html|rich [TEXT]");
     return mail.set_body(format, rest(args));
   }
-  // The words after the file name, when they are one of the forms: the file name may hold blanks.
+  // The words after the file name, when they are one of the forms: the file name may hold blanks,
+  // and the id the form's own word.
   const size_t n = w.size();
-  if (n >= 3 && w[n - 2] == "inline") {
-    return mail.attach_inline(args.substr(0, args.rfind(w[n - 2]) - 1), w[n - 1]);
-  }
-  if (n >= 3 && w[n - 2] == "cid") {
-    mail.attach_file(args.substr(0, args.rfind(w[n - 2]) - 1));
-    return mail.attachments().back()->set_property(host::kAttachContentId, w[n - 1]);
+  const auto file = [&](size_t last_words) {
+    size_t end = args.find_last_not_of(" \t");
+    for (size_t k = 0; k < last_words; ++k) {
+      end = args.find_last_of(" \t", end);
+      end = args.find_last_not_of(" \t", end);
+    }
+    return args.substr(0, end + 1);
+  };
+  if (n >= 3 && w[n - 2] == "inline") return mail.attach_inline(file(2), w[n - 1]);
+  if (n >= 3 && (w[n - 2] == "cid" || w[n - 2] == "location")) {
+    mail.attach_file(file(2));
+    return mail.attachments().back()->set_property(
+        w[n - 2] == "cid" ? host::kAttachContentId : host::kAttachContentLocation, w[n - 1]);
   }
   if (n >= 2 && w[n - 1] == "hidden") {
-    mail.attach_file(args.substr(0, args.rfind(w[n - 1]) - 1));
+    mail.attach_file(file(1));
     return mail.attachments().back()->set_property(host::kAttachmentHidden, int64_t{1});
   }
   mail.attach_file(args);
 }
 
+// Lines that the host or the user do to windows and messages.
+bool SimSession::run_client_line(const std::string& line, const std::vector<std::string>& w) {
+  const std::string& cmd = w[0];
+  if (cmd == "connect") {
+    connect();
+  } else if (cmd == "explorer") {
+    const std::string caption = rest(line);
+    outlook_.open_explorer(caption.empty() ? "Inbox - Microsoft Outlook" : caption);
+  } else if (cmd == "mail" || cmd == "open") {
+    // A message written in its own window, or a received one opened there: that one is never
+    // the message the next lines write or send.
+    const std::string subject = rest(line);
+    const auto item = outlook_.new_mail(subject);
+    if (cmd == "mail") mails_.push_back(item);
+    outlook_.open_inspector(item, subject + " - Message (HTML)");
+  } else if (cmd == "inline-reply") {
+    // Written in the main window's reading pane: no message window opens.
+    if (outlook_.explorers().empty()) raise(err::kObjectRequired, "no main window is open");
+    mails_.push_back(outlook_.new_mail(rest(line)));
+    outlook_.explorers().back()->set_inline_response(mails_.back());
+  } else if (cmd == "contact") {
+    const std::string name = rest(line);
+    outlook_.open_inspector(outlook_.new_item(40, name), name + " - Contact");
+  } else if (cmd == "ribbon") {
+    ribbon_line(w, line);
+  } else if (cmd == "attach" || cmd == "attach-item" || cmd == "attach-object" ||
+             cmd == "attach-link" || cmd == "body") {
+    attach(*required_mail(current_mail()), cmd, rest(line));
+  } else if (cmd == "send") {
+    send_mail(required_mail(w.size() > 1 ? open_mail(rest(line)) : current_mail()));
+  } else if (cmd == "program-send" && w.size() >= 2) {
+    // A program's Send of an item never shown: it has no window for the add-in to follow.
+    const auto item = outlook_.new_mail(w[1]);
+    for (size_t i = 2; i < w.size(); ++i) item->attach_file(w[i]);
+    send_mail(item);
+  } else if (cmd == "cancel-later") {
+    outlook_.cancel_next_send_later();
+  } else if (cmd == "read") {
+    outlook_.read(required_mail(current_mail()));
+  } else if (cmd == "close") {
+    if (w.size() > 1 && w[1] == "explorer") {
+      if (outlook_.explorers().empty()) raise(err::kObjectRequired, "no main window is open");
+      outlook_.close(outlook_.explorers().back());
+    } else {
+      if (outlook_.inspectors().empty()) raise(err::kObjectRequired, "no item window is open");
+      outlook_.close(outlook_.inspectors().back());
+    }
+  } else if (cmd == "button") {
+    std::shared_ptr<SimCommandBarButton> button;
+    for (const auto& e : outlook_.explorers()) {
+      const auto bar = e->command_bars()->bar("standard");
+      if (!bar->buttons().empty()) button = bar->buttons().back();
+    }
+    if (!button) raise(err::kObjectRequired, "no toolbar button");
+    button->click();
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// "show outlook|about|startup|options": a window's headless view.
+void SimSession::show_window(const std::string& name) {
+  std::string view;
+  if (name == "outlook") {
+    view = ui::draw(ui::touch<ui::frm_outlook>());
+  } else if (name == "about") {
+    view = ui::draw(ui::touch<ui::frm_about>());
+  } else if (name == "options") {
+    view = ui::draw(ui::touch<ui::frm_options>());
+  } else if (name == "startup" && ui::exists<ui::frm_ab>()) {
+    view = ui::draw(ui::touch<ui::frm_ab>());
+  } else if (name == "startup") {
+    view = "(the startup window is closed)";
+  } else {
+    raise(err::kInvalidCall, "no window " + name);
+  }
+  out_ << view << (view.ends_with("\n") ? "" : "\n");
+}
+
+// "startup continue|line|logo|background|close": a click on the startup window.
+void SimSession::click_startup(const std::string& what) {
+  if (!ui::exists<ui::frm_ab>()) raise(err::kObjectRequired, "the startup window is closed");
+  auto& startup = ui::touch<ui::frm_ab>();
+  if (what == "continue") {
+    startup.Command1.click();
+  } else if (what == "line") {
+    startup.Label1.click();
+  } else if (what == "logo") {
+    startup.Image1.click();
+  } else if (what == "background") {
+    startup.click();
+  } else if (what == "close") {
+    ui::close<ui::frm_ab>();
+  } else {
+    raise(err::kInvalidCall, "no such click on the startup window: " + what);
+  }
+}
+
+// Lines that act on the add-in's own windows and options.
+bool SimSession::run_addin_line(const std::string& line, const std::vector<std::string>& w) {
+  const std::string& cmd = w[0];
+  if ((cmd == "check" || cmd == "zip" || cmd == "show" || cmd == "startup" || cmd == "log" ||
+       cmd == "stats" || cmd == "cancel-after") &&
+      !windows_reachable()) {
+  } else if (cmd == "check" && w.size() == 2 && (w[1] == "on" || w[1] == "off")) {
+    auto& box = ui::touch<ui::frm_about>().parvex_chk;
+    // A locked box takes no click, as on the screen.
+    if (!box.enabled) raise(err::kPermissionDenied, "the setting is set by your administrator");
+    box.value = w[1] == "on" ? 1 : 0;
+    box.click();  // as the view tells the model
+  } else if (cmd == "zip") {
+    ui::touch<ui::frm_outlook>().cmd_ZIP.click();
+  } else if (cmd == "show" && w.size() == 2) {
+    show_window(w[1]);
+  } else if (cmd == "startup" && w.size() == 2) {
+    click_startup(w[1]);
+  } else if (cmd == "options" && w.size() >= 2) {
+    set_option(w[1], w[1] == "password" ? typed_text(line) : rest(rest(line)));
+  } else if (cmd == "answer" && w.size() == 2 && (w[1] == "cancel" || w[1] == "unprotected")) {
+    program_state<TypedPassword>().next_choice =
+        w[1] == "cancel" ? PasswordAnswer::Choice::cancel : PasswordAnswer::Choice::unprotected;
+  } else if (cmd == "cancel-after" && w.size() == 2) {
+    int steps = 0;
+    if (w[1].size() > 6 || w[1].find_first_not_of("0123456789") != std::string::npos ||
+        std::sscanf(w[1].c_str(), "%d", &steps) != 1 || steps < 1) {
+      raise(err::kInvalidCall, "cancel-after takes a number of packing steps from 1");
+    }
+    program_state<SimProgress>().cancel_after = steps;
+  } else if (cmd == "log") {
+    print_log();
+  } else if (cmd == "stats") {
+    print_statistics();
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// Lines of the host's life: failures it is told to make, and the add-in's connection.
+bool SimSession::run_host_line(const std::vector<std::string>& w) {
+  const std::string& cmd = w[0];
+  if (cmd == "startup-complete") {
+    if (connect_) connect_->OnStartupComplete();
+  } else if (cmd == "fail" && w.size() >= 2) {
+    if (w.size() > 3 ||
+        (w.size() == 3 && (w[2].empty() || w[2].size() > 6 ||
+                           w[2].find_first_not_of("0123456789") != std::string::npos))) {
+      raise(err::kInvalidCall, "fail CALL [TIMES]: TIMES is a whole number");
+    }
+    outlook_.fail(w[1], w.size() > 2 ? std::stoi(w[2]) : -1);
+  } else if (cmd == "stop-failing") {
+    outlook_.stop_failing();
+  } else if (cmd == "host" && w.size() == 2) {
+    outlook_.set_personality(personality_named(w[1]));
+  } else if (cmd == "shutdown") {
+    host_exit();
+    print_held();
+  } else if (cmd == "exit") {
+    // As the host has exited since 2010: no begin-shutdown, no disconnection, the add-in
+    // object simply released.
+    connect_.reset();
+  } else if (cmd == "disconnect") {
+    if (connect_) connect_->OnDisconnection(host::DisconnectMode::UserClosed);
+    connect_.reset();
+  } else {
+    return false;
+  }
+  return true;
+}
+
 bool SimSession::run(const std::string& line) {
   const auto w = words(line);
   if (w.empty() || w[0][0] == '#') return true;
-  const std::string& cmd = w[0];
   try {
-    if (cmd == "connect") {
-      connect();
-    } else if (cmd == "explorer") {
-      const std::string caption = rest(line);
-      outlook_.open_explorer(caption.empty() ? "Inbox - Microsoft Outlook" : caption);
-    } else if (cmd == "mail") {
-      const std::string subject = rest(line);
-      mails_.push_back(outlook_.new_mail(subject));
-      outlook_.open_inspector(mails_.back(), subject + " - Message (HTML)");
-    } else if (cmd == "contact") {
-      const std::string name = rest(line);
-      outlook_.open_inspector(outlook_.new_item(40, name), name + " - Contact");
-    } else if (cmd == "attach" || cmd == "attach-item" || cmd == "attach-object" ||
-               cmd == "attach-link" || cmd == "body") {
-      const auto mail = current_mail();
-      if (!mail) raise(err::kObjectRequired, "no message is open");
-      attach(*mail, cmd, rest(line));
-    } else if (cmd == "ribbon") {
-      ribbon_line(w, line);
-    } else if (cmd == "send") {
-      send_current();
-    } else if (cmd == "read") {
-      const auto mail = current_mail();
-      if (!mail) raise(err::kObjectRequired, "no message is open");
-      outlook_.read(mail);
-    } else if (cmd == "close") {
-      if (w.size() > 1 && w[1] == "explorer") {
-        if (outlook_.explorers().empty()) raise(err::kObjectRequired, "no main window is open");
-        outlook_.close(outlook_.explorers().back());
-      } else {
-        if (outlook_.inspectors().empty()) raise(err::kObjectRequired, "no item window is open");
-        outlook_.close(outlook_.inspectors().back());
-      }
-    } else if (cmd == "button") {
-      std::shared_ptr<SimCommandBarButton> button;
-      for (const auto& e : outlook_.explorers()) {
-        const auto bar = e->command_bars()->bar("standard");
-        if (!bar->buttons().empty()) button = bar->buttons().back();
-      }
-      if (!button) raise(err::kObjectRequired, "no toolbar button");
-      button->click();
-    } else if ((cmd == "check" || cmd == "zip" || cmd == "show" || cmd == "startup" ||
-                cmd == "log" || cmd == "stats" || cmd == "cancel-after") &&
-               !windows_reachable()) {
-    } else if (cmd == "check" && w.size() == 2 && (w[1] == "on" || w[1] == "off")) {
-      auto& box = ui::touch<ui::frm_about>().parvex_chk;
-      // A locked box takes no click, as on the screen.
-      if (!box.enabled) raise(err::kPermissionDenied, "the setting is set by your administrator");
-      box.value = w[1] == "on" ? 1 : 0;
-      box.click();  // as the view tells the model
-    } else if (cmd == "zip") {
-      ui::touch<ui::frm_outlook>().cmd_ZIP.click();
-    } else if (cmd == "show" && w.size() == 2) {
-      std::string view;
-      if (w[1] == "outlook") {
-        view = ui::draw(ui::touch<ui::frm_outlook>());
-      } else if (w[1] == "about") {
-        view = ui::draw(ui::touch<ui::frm_about>());
-      } else if (w[1] == "options") {
-        view = ui::draw(ui::touch<ui::frm_options>());
-      } else if (w[1] == "startup" && ui::exists<ui::frm_ab>()) {
-        view = ui::draw(ui::touch<ui::frm_ab>());
-      } else if (w[1] == "startup") {
-        view = "(the startup window is closed)";
-      } else {
-        raise(err::kInvalidCall, "no window " + w[1]);
-      }
-      out_ << view << (view.ends_with("\n") ? "" : "\n");
-    } else if (cmd == "startup" && w.size() == 2) {
-      if (!ui::exists<ui::frm_ab>()) raise(err::kObjectRequired, "the startup window is closed");
-      auto& startup = ui::touch<ui::frm_ab>();
-      if (w[1] == "continue") {
-        startup.Command1.click();
-      } else if (w[1] == "line") {
-        startup.Label1.click();
-      } else if (w[1] == "logo") {
-        startup.Image1.click();
-      } else if (w[1] == "background") {
-        startup.click();
-      } else if (w[1] == "close") {
-        ui::close<ui::frm_ab>();
-      } else {
-        raise(err::kInvalidCall, "no such click on the startup window: " + w[1]);
-      }
-    } else if (cmd == "options" && w.size() >= 2) {
-      set_option(w[1], w[1] == "password" ? typed_text(line) : rest(rest(line)));
-    } else if (cmd == "answer" && w.size() == 2 && (w[1] == "cancel" || w[1] == "unprotected")) {
-      program_state<TypedPassword>().next_choice =
-          w[1] == "cancel" ? PasswordAnswer::Choice::cancel : PasswordAnswer::Choice::unprotected;
-    } else if (cmd == "cancel-after" && w.size() == 2) {
-      int steps = 0;
-      if (std::sscanf(w[1].c_str(), "%d", &steps) != 1 || steps < 1) {
-        raise(err::kInvalidCall, "cancel-after takes a number of packing steps from 1");
-      }
-      program_state<SimProgress>().cancel_after = steps;
-    } else if (cmd == "startup-complete") {
-      if (connect_) connect_->OnStartupComplete();
-    } else if (cmd == "fail" && w.size() >= 2) {
-      outlook_.fail(w[1], w.size() > 2 ? std::stoi(w[2]) : -1);
-    } else if (cmd == "stop-failing") {
-      outlook_.stop_failing();
-    } else if (cmd == "log") {
-      print_log();
-    } else if (cmd == "stats") {
-      print_statistics();
-    } else if (cmd == "shutdown") {
-      host_exit();
-      print_held();
-    } else if (cmd == "disconnect") {
-      if (connect_) connect_->OnDisconnection(host::DisconnectMode::UserClosed);
-      connect_.reset();
-    } else {
+    if (!run_client_line(line, w) && !run_addin_line(line, w) && !run_host_line(w)) {
       out_ << "unknown command: " << shown(line) << "\n" << kUsage;
       return false;
     }

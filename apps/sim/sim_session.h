@@ -13,8 +13,8 @@
 #include "addin/connect.h"
 #include "seams/services.h"
 #include "sim/sim_outlook.h"
-#include "support/options.h"
 #include "sim/sim_ribbon.h"
+#include "support/options.h"
 
 namespace parvex::sim {
 
@@ -98,7 +98,12 @@ class SimSession {
   void ribbon_line(const std::vector<std::string>& words, const std::string& line);
   void attach(SimItem& mail, const std::string& cmd, const std::string& args);
   void host_exit();
-  void send_current();
+  bool run_client_line(const std::string& line, const std::vector<std::string>& w);
+  bool run_addin_line(const std::string& line, const std::vector<std::string>& w);
+  bool run_host_line(const std::vector<std::string>& w);
+  void show_window(const std::string& name);
+  void click_startup(const std::string& what);
+  void send_mail(const std::shared_ptr<SimItem>& mail);
   void print_sent(const SentMessage& message, double milliseconds);
   void print_log();
   void print_statistics();
@@ -110,6 +115,9 @@ class SimSession {
   // Writes the message's folder whole or not at all; names: the file of each attachment.
   std::string write_message(const SentMessage& message, std::vector<std::string>& names);
   std::shared_ptr<SimItem> current_mail() const;
+  // The unsent message written under that subject, the latest one.
+  std::shared_ptr<SimItem> open_mail(const std::string& subject) const;
+  static std::shared_ptr<SimItem> required_mail(std::shared_ptr<SimItem> mail);
 
   std::ostream& out_;
   std::string outbox_;

@@ -79,8 +79,9 @@ int open_flags(const char* mode) {
 
 // Opens without following a link or blocking: a FIFO or device planted under one of our names
 // would hang the open or the reads for ever. Only a regular file is kept open (EINVAL else).
-int open_regular(const std::string& path, int flags) {
-  pvx::posix::unique_fd fd(::open(path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0666));
+int open_regular(const std::string& path, int flags, bool follow = false) {
+  pvx::posix::unique_fd fd(
+      ::open(path.c_str(), flags | (follow ? 0 : O_NOFOLLOW) | O_CLOEXEC | O_NONBLOCK, 0666));
   if (!fd) return -1;
   struct stat st;
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
@@ -119,7 +120,10 @@ void make_folder(const std::string& path) {
 }
 
 void delete_file(const std::string& path) {
-  if (is_folder(path)) raise(err::kPermissionDenied, "Permission denied: " + path);
+  // A link goes itself, whatever it points to.
+  struct stat st;
+  if (lstat_path(path, &st) && S_ISDIR(st.st_mode))
+    raise(err::kPermissionDenied, "Permission denied: " + path);
   if (::unlink(path.c_str()) != 0) raise_errno(errno, path);
 }
 
@@ -190,9 +194,8 @@ void FileLock::unlock() {
 }
 
 File::File(const std::string& path, const char* mode, Links links) {
-  if (links == Links::follow) {
-    f_.reset(std::fopen(path.c_str(), mode));
-  } else if (pvx::posix::unique_fd fd(open_regular(path, open_flags(mode))); fd) {
+  // A link is followed only where asked; never into a pipe or device, which would block.
+  if (pvx::posix::unique_fd fd(open_regular(path, open_flags(mode), links == Links::follow)); fd) {
     f_.reset(::fdopen(fd.get(), mode));
     if (f_) (void)fd.release();  // the stream owns it now
   } else if (errno == ELOOP) {

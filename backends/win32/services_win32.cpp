@@ -240,18 +240,20 @@ class Win32Services final : public Services {
     return ask(state, caption);
   }
 
-  // Prompt, the password twice, OK, "Send without password" and Cancel.
+  // Prompt, the password twice, then "Send without password", OK and Cancel.
   PasswordAnswer password_box(const std::string& prompt, const std::string& caption) override {
     PasswordBoxState state{win::widen(prompt) + L"\n\nType the password twice.", {}};
-    std::vector<WORD> t = dialog_template(caption, 6, 110);
-    add_item(t, SS_LEFT, 7, 7, 160, 50, kIdPrompt, 0x0082, L"");
-    add_item(t, BS_DEFPUSHBUTTON | WS_TABSTOP, 175, 7, 58, 14, IDOK, 0x0080, L"OK");
-    add_item(t, BS_PUSHBUTTON | WS_TABSTOP | BS_MULTILINE, 175, 25, 58, 22, kIdUnprotected, 0x0080,
-             L"Send without password");
-    add_item(t, BS_PUSHBUTTON | WS_TABSTOP, 175, 51, 58, 14, IDCANCEL, 0x0080, L"Cancel");
+    std::vector<WORD> t = dialog_template(caption, 6, 117);
+    add_item(t, SS_LEFT, 7, 7, 226, 44, kIdPrompt, 0x0082, L"");
+    // The fields first: the box opens with the cursor in the password.
     const DWORD edit = ES_AUTOHSCROLL | ES_PASSWORD | WS_BORDER | WS_TABSTOP;
-    add_item(t, edit, 7, 70, 226, 14, kIdAnswer, 0x0081, L"");
-    add_item(t, edit, 7, 89, 226, 14, kIdConfirm, 0x0081, L"");
+    add_item(t, edit, 7, 56, 226, 14, kIdAnswer, 0x0081, L"");
+    add_item(t, edit, 7, 75, 226, 14, kIdConfirm, 0x0081, L"");
+    // "Send without password" on one line: wrapped on a narrow button, wine lost its last word.
+    add_item(t, BS_PUSHBUTTON | WS_TABSTOP, 7, 96, 100, 14, kIdUnprotected, 0x0080,
+             L"Send without password");
+    add_item(t, BS_DEFPUSHBUTTON | WS_TABSTOP, 129, 96, 50, 14, IDOK, 0x0080, L"OK");
+    add_item(t, BS_PUSHBUTTON | WS_TABSTOP, 183, 96, 50, 14, IDCANCEL, 0x0080, L"Cancel");
     // A box that cannot be shown leaves the answer at Cancel.
     DialogBoxIndirectParamW(win::own_module(), reinterpret_cast<LPCDLGTEMPLATEW>(t.data()),
                             GetActiveWindow(), password_box_proc, reinterpret_cast<LPARAM>(&state));

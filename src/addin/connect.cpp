@@ -23,13 +23,7 @@ Connect::Connect(std::function<std::shared_ptr<void>()> host_object)
 }
 
 Connect::~Connect() {
-  ribbon_.release();
-  // Subscriptions end before the objects they belong to are released.
-  about_events_.reset();
-  oAbout.reset();
-  oStandardBar.reset();
-  oNS.reset();
-  oApp.reset();
+  release_host();
   oExplorerEvents.reset();
   oInspectorEvents.reset();
 }
@@ -39,7 +33,8 @@ void Connect::OnConnection(host::Ref<host::Application> Application, host::Conne
   auto& outlook = ui::touch<ui::frm_outlook>();
   // The file list refuses a missing folder, and on a fresh install nothing has made it yet.
   const std::string folder = compression::working_folder();
-  fs::ensure_folder(folder);
+  attempt([] { compression::wipe_unremoved_copies(); });
+  compression::make_working_folder();
   outlook.File1.set_path(folder);
   ui::touch<ui::frm_about>();
   ui::touch<ui::frm_ab>().Show();
@@ -51,17 +46,73 @@ void Connect::OnConnection(host::Ref<host::Application> Application, host::Conne
   oInspectorEvents->Init(Application);
   oApp = Application;
   oNS = required(oApp).GetNamespace("MAPI");
+  // A reply in the reading pane or a program's Send has no window whose item the tracker
+  // binds: only the application hears of those sends.
+  attempt([&] {
+    item_send_events_ = required(oApp).OnItemSend([this](host::Ref<host::Item> item, bool& cancel) {
+      oApp_ItemSend(std::move(item), cancel);
+    });
+  });
+  // A host that asked for the main window's ribbon gets no toolbar button: one entry point.
   if (ribbon_.explorer_asked()) return;
-  oStandardBar =
-      required(required(required(oApp).ActiveExplorer()).GetCommandBars()).GetItem("standard");
-  required(oStandardBar).SetVisible(true);
-  oAbout = required(required(oStandardBar).GetControls()).Add(host::kControlButton, true);
-  about_events_ = required(oAbout).OnClick(
-      [this](host::Ref<host::CommandBarButton> ctrl, bool& cancel_default) {
-        oAbout_Click(std::move(ctrl), cancel_default);
+  // A host started by another program has no main window yet.
+  host::Ref<host::Explorer> explorer;
+  attempt([&] { explorer = required(oApp).ActiveExplorer(); });
+  if (!explorer || !add_button(explorer)) wait_for_main_window();
+}
+
+bool Connect::add_button(const host::Ref<host::Explorer>& explorer) {
+  bool made = false;
+  report_failure(
+      [&] {
+        oStandardBar = required(required(explorer).GetCommandBars()).GetItem("standard");
+        required(oStandardBar).SetVisible(true);
+        oAbout = required(required(oStandardBar).GetControls()).Add(host::kControlButton, true);
+        about_events_ = required(oAbout).OnClick(
+            [this](host::Ref<host::CommandBarButton> ctrl, bool& cancel_default) {
+              oAbout_Click(std::move(ctrl), cancel_default);
+            });
+        oAbout->SetCaption("&Parvex now");
+        oAbout->SetEnabled(true);
+        made = true;
+      },
+      [&](const Failure& failure) {
+        about_events_.reset();
+        oAbout.reset();
+        oStandardBar.reset();
+        LogEvent("Toolbar button not made: " + failure.description());
       });
-  oAbout->SetCaption("&Parvex now");
-  oAbout->SetEnabled(true);
+  return made;
+}
+
+void Connect::wait_for_main_window() {
+  if (new_explorer_events_) return;
+  attempt([&] {
+    colExplorers_ = required(oApp).GetExplorers();
+    new_explorer_events_ =
+        required(colExplorers_).OnNewExplorer([this](host::Ref<host::Explorer> explorer) {
+          // Heard until the connection lets go of the host; one button is enough.
+          if (!oAbout && !ribbon_.explorer_asked()) add_button(explorer);
+        });
+  });
+}
+
+void Connect::oApp_ItemSend(host::Ref<host::Item> Item, bool& Cancel) {
+  send_once(SendEvent::application, Item, Cancel);
+}
+
+void Connect::release_host() {
+  ribbon_.release();
+  // Subscriptions end before the objects they belong to are released.
+  new_explorer_events_.reset();
+  colExplorers_.reset();
+  item_send_events_.reset();
+  about_events_.reset();
+  oAbout.reset();
+  oStandardBar.reset();
+  oNS.reset();
+  oApp.reset();
+  forget_sends();
 }
 
 void Connect::OnDisconnection(host::DisconnectMode) {
@@ -94,16 +145,19 @@ void Connect::OnAddInsUpdate() {
 
 void Connect::OnStartupComplete() {
   LogEvent("Addin StartupComplete.");
+  if (oAbout || !oApp || ribbon_.explorer_asked()) return;
+  host::Ref<host::Explorer> explorer;
+  attempt([&] { explorer = oApp->ActiveExplorer(); });
+  if (explorer) add_button(explorer);
 }
 
 void Connect::OnBeginShutdown() {
   LogEvent("Addin BeginShutdown.");
-  about_events_.reset();
-  oAbout.reset();
-  oStandardBar.reset();
-  oNS.reset();
-  oApp.reset();
-  ribbon_.release();
+  release_host();
+}
+
+void Connect::oAbout_Click(host::Ref<host::CommandBarButton>, bool&) {
+  ui::touch<ui::frm_about>().Show();
 }
 
 std::string Connect::GetCustomUI(const std::string& ribbon_id) {
@@ -127,10 +181,6 @@ host::RibbonCall Connect::ShapeOf(int32_t id) {
 host::RibbonResult Connect::Invoke(int32_t id, host::RibbonCall call,
                                    const host::RibbonArgs& args) {
   return ribbon_.call(id, call, args);
-}
-
-void Connect::oAbout_Click(host::Ref<host::CommandBarButton>, bool&) {
-  ui::touch<ui::frm_about>().Show();
 }
 
 }  // namespace parvex

@@ -1,6 +1,8 @@
 // Connect: the add-in's connection object. The host drives it through host::Connection; at
-// connection it loads the windows, starts both trackers and, for a host that has not asked for
-// its ribbon, puts the "&Parvex now" button on the host's standard toolbar; at begin-shutdown it lets go of its host references; at disconnection
+// connection it loads the windows, starts both trackers, follows every send (ItemSend) and, for a
+// host that has not asked for its ribbon, puts the "&Parvex now" button on the standard toolbar
+// of the main window, the first one to open when there is none yet; at begin-shutdown it lets
+// go of its host references; at disconnection
 // it stops the trackers and drops the thread's program state.
 #pragma once
 
@@ -23,7 +25,8 @@ class Connect final : public host::Connection, public host::RibbonExtensibility 
   Connect(const Connect&) = delete;
   Connect& operator=(const Connect&) = delete;
 
-  // No local handling: a failing step ends the callback and the failure goes to the host.
+  // A failing step ends the callback and the failure goes to the host, which then never loads
+  // the add-in again: so the toolbar, a window step, never fails it.
   void OnConnection(host::Ref<host::Application> Application, host::ConnectMode ConnectMode,
                     host::Ref<host::AddIn> AddInInst) override;
   // Every step attempted; never raises.
@@ -42,6 +45,8 @@ class Connect final : public host::Connection, public host::RibbonExtensibility 
 
   // The toolbar button: shows the about window, modeless.
   void oAbout_Click(host::Ref<host::CommandBarButton> Ctrl, bool& CancelDefault);
+  // Every send, whichever window (or none) it comes from.
+  void oApp_ItemSend(host::Ref<host::Item> Item, bool& Cancel);
 
   // What the connection holds, for the host adapter and tests.
   const host::Ref<host::Application>& application() const { return oApp; }
@@ -56,9 +61,18 @@ class Connect final : public host::Connection, public host::RibbonExtensibility 
   host::Ref<host::CommandBar> oStandardBar;
   host::Ref<host::CommandBarButton> oAbout;
   host::SubscriptionPtr about_events_;
+  host::SubscriptionPtr item_send_events_;
+  host::Ref<host::Explorers> colExplorers_;  // held only while the button waits for a window
+  host::SubscriptionPtr new_explorer_events_;
   std::unique_ptr<clsOutlookExplorerEvents> oExplorerEvents;
   std::unique_ptr<clsOutlookInspectorEvents> oInspectorEvents;
   Ribbon ribbon_;
+
+  // Puts the button on the explorer's standard bar; false, with a log line, when it cannot.
+  bool add_button(const host::Ref<host::Explorer>& explorer);
+  // Makes the button at the first main window to open.
+  void wait_for_main_window();
+  void release_host();
 };
 
 }  // namespace parvex

@@ -30,8 +30,14 @@ using pvx::wipe;
 
 namespace {
 
+// Raised when the user changed the item's attachments while they were packed: that send is
+// cancelled, as a Cancel would, and packing stays on.
+constexpr int32_t kAttachmentsChanged = 17;  // "Can't perform requested operation"
+
 struct SendState {
   bool packing = false;
+  // A failed unprotected send switched packing off: it stays off for unprotected mail only.
+  bool failed_off = false;
   std::vector<std::function<void()>> after;  // work put off until the send returns
   std::function<void()> listener;            // told when each send event returns
 };
@@ -85,9 +91,8 @@ struct SavedAttachment {
   std::string path;           // the copy in the working folder
   std::string original_name;  // the attachment's file name on the item
   Fingerprint saved;
-  host::Ref<host::Attachment> attachment;  // removed through this reference, by identity
-  int32_t place = 0;                       // from 1, where it was on the item
-  bool deleted = false;                    // its removal returned
+  ListedAttachment listed;  // removed through its reference; its place, signature and position
+  bool deleted = false;     // its removal returned
 };
 
 // One send: what was saved and how far the swap on the item got, for the error handler.
@@ -155,10 +160,12 @@ std::string ask_password(SendRun& run) {
   return {};
 }
 
-void tell_not_protected() {
-  attempt([] {
+void tell_not_protected(const std::string& why) {
+  attempt([&] {
     services().message_box(
-        "The attachments could not be protected with the password, so the message was not sent.",
+        "The attachments could not be protected with the password, so the message was not "
+        "sent; its attachments are on it as they were.\n\n" +
+            why,
         MsgButtons::Ok, MsgIcon::Warning, "Parvex");
   });
 }
@@ -171,7 +178,7 @@ void leave_unchanged(SendRun& run, const std::string& why) {
   }
   run.cancel = true;
   log_event("Send cancelled: " + why);
-  tell_not_protected();
+  tell_not_protected(why);
 }
 
 // The archive and the saved copies go; the file list refreshes before the archive goes, and
@@ -185,6 +192,13 @@ void clear_work(SendWindows& windows, const std::string& folder) {
     fs::delete_file(folder + kPathSep + entry);
     pump_events();
   }
+}
+
+// Present from the first saved copy until the first removal from the item: while it is, every
+// copy in the working folder is also on its item, so that a send that died there (a crash, a
+// kill) leaves copies the next start may wipe. Without it a leftover may be the only copy.
+std::string nothing_removed_mark() {
+  return services().addin_folder() + kPathSep + "Attachments.unremoved";
 }
 
 // add-in folder + separator + "Unsent attachments": copies that could not be put back on
@@ -246,7 +260,7 @@ SendSettings read_settings() {
   s.fixed = read_policies(&policy_problems);
   for (const std::string& line : policy_problems) log_event(line);
   s.options = s.fixed.over(read_options(&problem));
-  if (!problem.empty()) log_event("Options left at their defaults: " + problem);
+  if (!problem.empty()) log_event("The options file is damaged: " + problem);
   return s;
 }
 
@@ -254,6 +268,10 @@ SendSettings read_settings() {
 // returns how many are packed.
 int32_t list_packed(SendRun& run, host::Attachments& attachments) {
   run.listed = list_attachments(required(run.item), attachments);
+  // Protection wins over the host's shrinking: a picture kept for it would leave in the clear.
+  for (ListedAttachment& l : run.listed) {
+    if (run.protect && l.stays == kResizedPicture) l.stays.clear();
+  }
   const auto n = static_cast<int32_t>(std::count_if(run.listed.begin(), run.listed.end(),
                                                     [](const auto& l) { return l.stays.empty(); }));
   for (const ListedAttachment& l : run.listed) {
@@ -297,7 +315,7 @@ bool prepare_folder(SendRun& run, SendWindows& windows, const std::string& folde
     leave_unchanged(run, "the working folder is a link: " + folder);
     return false;
   }
-  fs::ensure_folder(folder);
+  make_working_folder();
 
   // A file left here may be a copy an earlier put-back could not return, the user's only one:
   // it is moved to the unsent folder, never deleted, and while it cannot be, nothing is packed.
@@ -318,6 +336,18 @@ bool prepare_folder(SendRun& run, SendWindows& windows, const std::string& folde
     log_line(time_stamp() + " " + "Deleting.." + "Attachments.zip");
     fs::delete_file(archive_file());
   }
+  // A link, pipe or folder under the readme's name would refuse every readme: a link or pipe
+  // goes itself (never what it points to), a folder is moved aside as other leftovers are.
+  const std::string readme_path = prefix + kReadme;
+  if (fs::exists_no_follow(readme_path)) {
+    if (!fs::is_folder(readme_path) || fs::is_link(readme_path)) {
+      fs::delete_file(readme_path);
+    } else if (!move_unsent(readme_path, kReadme)) {
+      leave_unchanged(run, std::string("the working folder holds a folder ") + kReadme +
+                               ", which no unsent folder took");
+      return false;
+    }
+  }
   return true;
 }
 
@@ -337,7 +367,7 @@ void save_attachments(SendRun& run, const std::string& folder) {
     const std::string name = attachment.FileName();
     const std::string path = folder + kPathSep + saved_name(name, taken);
     attachment.SaveAsFile(path);
-    run.saved.push_back({path, name, fingerprint(path), l.attachment, l.place});
+    run.saved.push_back({path, name, fingerprint(path), l});
     log_line(time_stamp() + " - " + name + " files saved");
   }
 }
@@ -369,17 +399,32 @@ void swap_attachments(SendRun& run, host::Attachments& attachments, const Packed
   // An attachment added, removed or moved while the files were packed would be removed without
   // being packed, or one that should stay would go.
   if (!same_attachments(attachments, run.listed))
-    raise(err::kInvalidCall, "The attachments changed while they were being packed");
+    raise(kAttachmentsChanged, "The attachments changed while they were being packed");
   if (run.saved.empty()) return;
-  // The packed ones only, each through its own reference: the ones that stay keep their places.
+  // The packed ones only, each through its own reference, from the last place up: a host whose
+  // attachment objects name places moves the later ones down at each removal.
+  fs::delete_file(nothing_removed_mark());
   run.removing = true;
-  for (SavedAttachment& s : run.saved) {
-    required(s.attachment).Delete();
-    s.deleted = true;
+  for (auto s = run.saved.rbegin(); s != run.saved.rend(); ++s) {
+    required(s->listed.attachment).Delete();
+    s->deleted = true;
   }
+  std::vector<ListedAttachment> staying;
+  for (const ListedAttachment& l : run.listed) {
+    if (l.stays.empty()) continue;
+    staying.push_back(l);
+    staying.back().place = static_cast<int32_t>(staying.size());
+  }
+  if (!same_attachments(attachments, staying))
+    raise(err::kInvalidCall, "Other attachments than the packed ones were removed");
 
-  attachments.Add(archive_file(), std::nullopt, std::nullopt, "DD");
+  const host::Ref<host::Attachment> archive =
+      attachments.Add(archive_file(), std::nullopt, std::nullopt, "DD");
   run.archive_attached = true;
+  // Something after us may still cancel the send: a second send must know this archive.
+  report_failure(
+      [&] { required(archive).SetProperty(host::kArchiveMark, int64_t{1}); },
+      [](const Failure& f) { log_event("The archive could not be marked: " + f.description()); });
   // Only now did the archive replace the files: the error handler writes these if need be.
   statistics().PendingNormalBytes += packed.files;
   statistics().PendingZipBytes += packed.archive;
@@ -401,13 +446,17 @@ PackedBytes pack_saved(SendWindows& windows, const std::string& folder,
 
 void send_steps(SendRun& run) {
   SendWindows& windows = send_windows();
-  if (!windows.enabled()) return;
+  const SendSettings settings = read_settings();
+  // Switched off by an earlier failure, packing still protects the mail that asks for it.
+  if (!windows.enabled() &&
+      !(settings.options.ask_password && program_state<SendState>().failed_off)) {
+    return;
+  }
   // The user released "Pack attachments" on this message, and no administrator fixes packing.
-  if (pack_choice(required(run.item)) == false && !read_policies().compression) {
+  if (pack_choice(required(run.item)) == false && !settings.fixed.compression) {
     log_event("Pack attachments is off for this message: it leaves as written");
     return;
   }
-  const SendSettings settings = read_settings();
 
   // With a password asked for, a failure from here on must not let the item leave unprotected.
   run.protect = settings.options.ask_password;
@@ -416,9 +465,12 @@ void send_steps(SendRun& run) {
   host::Attachments& attachments = required(attachments_ref);
   const int32_t n = list_packed(run, attachments);
   // A file whose type the host would not give would leave beside the archive, unprotected.
-  if (run.protect && std::any_of(run.listed.begin(), run.listed.end(),
-                                 [](const auto& l) { return l.stays == kTypeUnknown; })) {
-    leave_unchanged(run, "the type of an attachment could not be read");
+  if (run.protect && std::any_of(run.listed.begin(), run.listed.end(), [](const auto& l) {
+        return l.stays == kTypeUnknown || l.stays == kMaybeInline;
+      })) {
+    leave_unchanged(run,
+                    "an attachment could not be told apart from a picture of the body, or "
+                    "its type could not be read: it would leave unprotected");
     return;
   }
   // Pictures, items, objects and links alone: the item leaves exactly as it is.
@@ -429,6 +481,7 @@ void send_steps(SendRun& run) {
   const std::string folder = working_folder();
   if (!prepare_folder(run, windows, folder)) return;
   if (n > 32767) raise(err::kOverflow, "Overflow");
+  fs::File(nothing_removed_mark(), "wb", fs::Links::refuse).close();
   Fingerprint readme;
   if (n > 0) {
     WriteReadme(settings.fixed.readme_text.value_or(""));
@@ -494,16 +547,26 @@ bool put_back(SendRun& run) {
   host::Ref<host::Attachments> attachments;
   attempt([&] { attachments = run.item->GetAttachments(); });
   std::vector<std::pair<std::string, std::string>> kept;  // name, where its copy is
-  for (SavedAttachment& s : run.saved) {
-    // The item itself is the better witness: a Delete may fail after removing, or not remove.
-    bool gone = s.deleted;
-    attempt([&] { gone = !holds(required(attachments), required(s.attachment)); });
-    if (!gone) continue;
+  // The item itself is the better witness: a Delete may fail after removing, or not remove.
+  // Asked before any file goes back, which could be taken for one of the same name and size.
+  std::vector<bool> gone;
+  for (const SavedAttachment& s : run.saved) {
+    bool g = s.deleted;
+    attempt([&] { g = !holds(required(attachments), s.listed); });
+    gone.push_back(g);
+    // Still on the item: its copy would only keep its name from one put back.
+    if (!g) attempt([&] { fs::delete_file(s.path); });
+  }
+  for (size_t i = 0; i < run.saved.size(); ++i) {
+    SavedAttachment& s = run.saved[i];
+    if (!gone[i]) continue;
     attempt([&] { s.path = under_original_name(s); });
     try {
       // Put back in the order they had, each to the place it had. The host takes the position
-      // only in rich-text mail (a place in the body, never 0, which would hide it).
-      required(attachments).Add(s.path, std::nullopt, s.place, s.original_name);
+      // only in rich-text mail, as the character it had in the body (never 0, which would hide
+      // it); HTML and plain text put it last, the one order that host allows.
+      required(attachments)
+          .Add(s.path, std::nullopt, s.listed.position.value_or(s.listed.place), s.original_name);
       attempt([&] { fs::delete_file(s.path); });
     } catch (...) {
       attempt([&] {
@@ -537,13 +600,17 @@ void discard_work(const SendRun& run) {
   }
 }
 
-// Cancel in the progress window: the item keeps every attachment as it was, the send's files
-// go, and packing stays on: the user stopped it, nothing failed.
-void cancel_send(SendRun& run) {
+// Cancel in the progress window, or attachments the user changed meanwhile: the item keeps
+// every attachment as it is, the send's files go, and packing stays on: nothing failed.
+void cancel_send(SendRun& run, const Failure& why) {
   put_back(run);
   discard_work(run);
-  attempt(
-      [] { log_event("Send cancelled by the user; the message stays open with its attachments"); });
+  attempt([&] {
+    log_event(why.number() == kSendCancelled
+                  ? "Send cancelled by the user; the message stays open with its attachments"
+                  : "Send cancelled: its attachments changed while they were packed; the message "
+                    "stays open");
+  });
 }
 
 void run_after_send() {
@@ -565,23 +632,100 @@ std::string archive_file() {
   return services().addin_folder() + kPathSep + "Attachments.zip";
 }
 
+void wipe_unremoved_copies() {
+  const std::string folder = working_folder();
+  if (fs::is_file(nothing_removed_mark()) && !fs::is_link(nothing_removed_mark())) {
+    const WorkLock lock;
+    if (lock.held() && fs::is_folder(folder) && !fs::is_link(folder)) {
+      for (const std::string& entry : fs::list_files(folder)) {
+        attempt([&] { fs::delete_file(folder + kPathSep + entry); });
+      }
+      fs::delete_file(nothing_removed_mark());
+    }
+  }
+}
+
+void make_working_folder() {
+  const std::string folder = working_folder();
+  if (fs::exists_no_follow(folder) && !fs::is_folder(folder)) {
+    if (const auto kept = move_unsent(folder, "Attachments")) {
+      log_event("Moved what stood in place of the working folder to " + *kept);
+    }
+  }
+  fs::ensure_folder(folder);
+}
+
 bool send_in_progress() {
   return program_state<SendState>().packing;
 }
 
 std::string saved_name(const std::string& file_name, std::set<std::string>& taken) {
   const std::string name = safe_name(file_name);
-  std::string candidate = name;
   const auto dot = name.find_last_of('.');
   const bool has_ext = dot != std::string::npos && dot > 0;
   const std::string stem = has_ext ? name.substr(0, dot) : name;
   const std::string ext = has_ext ? name.substr(dot) : "";
-  auto is_taken = [&](const std::string& c) {
-    return std::any_of(taken.begin(), taken.end(),
-                       [&](const std::string& t) { return fs::same_name(t, c); });
+  // The stem cut (whole UTF-8 characters) so that it, the suffix and the extension fit in the
+  // 255 bytes a file name may have.
+  const auto fitted = [&](size_t suffix) {
+    constexpr size_t kMaxName = 255;
+    size_t cut = stem.size();
+    if (stem.size() + suffix + ext.size() > kMaxName) {
+      cut = kMaxName > suffix + ext.size() ? kMaxName - suffix - ext.size() : 1;
+      while (cut > 1 && (static_cast<unsigned char>(stem[cut]) & 0xC0) == 0x80) --cut;
+    }
+    return stem.substr(0, cut);
   };
-  for (int k = 2; is_taken(candidate); ++k) {
-    candidate = stem + " (" + std::to_string(k) + ")" + ext;
+  // One pass over the taken names finds every " (k)" this name has: linear per name, where
+  // trying k = 2, 3, ... against all of them was cubic over many attachments of one name.
+  // ASCII first: the folding compare is the cost over thousands of names. Where both texts
+  // agree up to two differing ASCII characters (or an end), they differ under any folding.
+  const auto same = [](std::string_view a, std::string_view b) {
+    const auto lower = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; };
+    size_t i = 0;
+    while (i < a.size() && i < b.size() && static_cast<unsigned char>(a[i]) < 0x80 &&
+           lower(static_cast<unsigned char>(a[i])) == lower(static_cast<unsigned char>(b[i]))) {
+      ++i;
+    }
+    if (i == a.size() && i == b.size()) return true;
+    const bool ascii_a = i == a.size() || static_cast<unsigned char>(a[i]) < 0x80;
+    const bool ascii_b = i == b.size() || static_cast<unsigned char>(b[i]) < 0x80;
+    return !(ascii_a && ascii_b) && fs::same_name(a, b);
+  };
+  std::string fits[10];  // by the digits of k
+  for (size_t d = 1; d < 10; ++d) fits[d] = fitted(d + 3);
+  bool base = false;
+  // Only k up to one past the count can be the first free one.
+  std::vector<bool> numbers(taken.size() + 3, false);
+  for (const std::string& taken_name : taken) {
+    const std::string_view t = taken_name;
+    if (t.size() < ext.size() + 4 || t[t.size() - ext.size() - 1] != ')') {
+      base = base || same(t, name);
+      continue;
+    }
+    if (same(t, name)) {
+      base = true;
+      continue;
+    }
+    const std::string_view body = t.substr(0, t.size() - ext.size());
+    const auto open = body.rfind(" (");
+    if (open == std::string_view::npos || open + 3 >= body.size()) continue;
+    const std::string_view digits = body.substr(open + 2, body.size() - open - 3);
+    if (digits.size() > 9 || digits.front() == '0' ||
+        digits.find_first_not_of("0123456789") != std::string_view::npos ||
+        !same(t.substr(t.size() - ext.size()), ext) ||
+        !same(body.substr(0, open), fits[digits.size()])) {
+      continue;
+    }
+    const size_t k = std::stoul(std::string(digits));
+    if (k < numbers.size()) numbers[k] = true;
+  }
+  std::string candidate = name;
+  if (base) {
+    size_t k = 2;
+    while (numbers[k]) ++k;
+    const std::string suffix = " (" + std::to_string(k) + ")";
+    candidate = fitted(suffix.size()) + suffix + ext;
   }
   taken.insert(candidate);
   return candidate;
@@ -594,7 +738,15 @@ void after_send(std::function<void()> work) {
 
 void send_item(host::Ref<host::Item> item, bool& Cancel) {
   if (send_in_progress()) {
-    log_event("Send refused while another message is being packed; it leaves unchanged");
+    // Never let through unpacked: the user sends it again once the other one has left.
+    Cancel = true;
+    log_event("Send refused while another message is being packed; it stays open");
+    attempt([] {
+      services().message_box(
+          "Another message's attachments are being packed. This message was not sent: send it "
+          "again when the other one has left.",
+          MsgButtons::Ok, MsgIcon::Info, "Parvex");
+    });
     return;
   }
   // Runs what was put off (a disconnection while packing) once the flag below is down.
@@ -607,27 +759,37 @@ void send_item(host::Ref<host::Item> item, bool& Cancel) {
   PackingFlag flag;
   SendRun run;
   run.item = std::move(item);
-  report_failure([&] { send_steps(run); },
-                 [&](const Failure& failure) {
-                   if (failure.number() == kSendCancelled) {
-                     cancel_send(run);
-                     Cancel = true;
-                     return;
-                   }
-                   // Before anything that can fail: the item must not leave short of files,
-                   // nor unprotected when the user gave a password.
-                   if (!put_back(run)) Cancel = true;
-                   discard_work(run);
-                   if (run.protect && !run.archive_attached) {
-                     Cancel = true;
-                     tell_not_protected();
-                   }
-                   log_line(time_stamp() + "Eroare Mailsend " + failure.description() + "   " +
-                            std::to_string(CodeModule::state().SystemError));
-                   send_windows().disable();
-                   // Without the lock nothing was counted, and another process owns the file.
-                   if (run.lock && run.lock->held()) WriteStatistics();
-                 });
+  report_failure(
+      [&] { send_steps(run); },
+      [&](const Failure& failure) {
+        if (failure.number() == kSendCancelled || failure.number() == kAttachmentsChanged) {
+          cancel_send(run, failure);
+          Cancel = true;
+          return;
+        }
+        // Before anything that can fail: the item must not leave short of files,
+        // nor unprotected when the user gave a password.
+        if (!put_back(run)) Cancel = true;
+        discard_work(run);
+        if (run.protect && !run.archive_attached) {
+          Cancel = true;
+          tell_not_protected(failure.description());
+        }
+        log_line(time_stamp() + "Eroare Mailsend " + failure.description() + "   " +
+                 std::to_string(CodeModule::state().SystemError));
+        // Protected mail cancels this one send: switched off, the next would leave unprotected.
+        if (!run.protect) {
+          send_windows().disable();
+          program_state<SendState>().failed_off = true;
+        }
+        // Without the lock nothing was counted, and another process owns the file.
+        if (run.lock && run.lock->held()) WriteStatistics();
+      });
+  if (run.lock && run.lock->held()) {
+    attempt([] {
+      if (fs::exists_no_follow(nothing_removed_mark())) fs::delete_file(nothing_removed_mark());
+    });
+  }
   attempt([] { send_windows().send_ended(); });
   if (run.cancel) Cancel = true;
   // A copy: the listener may replace itself.

@@ -15,6 +15,13 @@ namespace parvex::compression {
 
 // add-in folder + separator + "Attachments": where attachments are saved to be packed.
 std::string working_folder();
+// Makes the working folder; a file, pipe or link to no folder planted under its name is moved
+// to the unsent folder first (it may be the user's). Raises when no folder can be made.
+void make_working_folder();
+// At start: the copies a send left when it died before removing anything from its item (all
+// still on it) are deleted. Copies of a send that got further are left for the next send,
+// which keeps them in the unsent folder.
+void wipe_unremoved_copies();
 // add-in folder + separator + "Attachments.zip": the archive the zip action writes.
 std::string archive_file();
 

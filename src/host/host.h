@@ -55,6 +55,9 @@ inline constexpr int32_t kFormatHtml = 2;     // olFormatHTML
 inline constexpr int32_t kFormatRich = 3;     // olFormatRichText
 inline constexpr int32_t kControlButton = 1;  // msoControlButton
 
+// A MAPI property's value: a number (booleans as 0 or 1) or a text.
+using PropertyValue = std::variant<int64_t, std::string>;
+
 class Application {
  public:
   virtual ~Application() = default;
@@ -64,6 +67,9 @@ class Application {
   virtual Ref<Explorers> GetExplorers() = 0;
   virtual Ref<Inspectors> GetInspectors() = 0;
   virtual SubscriptionPtr OnStartup(std::function<void()> handler) = 0;
+  // Raised for every send: from a message window, a reply in the reading pane, a program's
+  // Send. Setting cancel keeps the item.
+  virtual SubscriptionPtr OnItemSend(std::function<void(Ref<Item>, bool& cancel)> handler) = 0;
 };
 
 class Namespace {
@@ -106,9 +112,6 @@ class Inspector : public Window {
   virtual Ref<Item> CurrentItem() = 0;  // the item shown, of any class
 };
 
-// A MAPI property's value: a number (booleans as 0 or 1) or a text.
-using PropertyValue = std::variant<int64_t, std::string>;
-
 // An item of any class; mail items (class 43) are the ones whose attachments the add-in packs.
 class Item {
  public:
@@ -118,6 +121,8 @@ class Item {
   virtual int32_t BodyFormat() = 0;
   virtual std::string HtmlBody() = 0;
   virtual Ref<Attachments> GetAttachments() = 0;
+  // Whether other stands for this very item (each event may hand out its own object).
+  virtual bool Is(Item& other) = 0;
   virtual SubscriptionPtr OnRead(std::function<void()> handler) = 0;
   // Raised before the item leaves; setting cancel keeps it.
   virtual SubscriptionPtr OnSend(std::function<void(bool& cancel)> handler) = 0;
@@ -133,6 +138,8 @@ class Attachments {
   virtual int32_t Count() = 0;
   virtual Ref<Attachment> GetItem(int32_t index) = 0;  // from 1; the later ones move down
   // Copies the file at source into the item at once; type and position omitted when empty.
+  // The host takes the position only in rich text, as a character of the body, and the display
+  // name only there too: elsewhere the attachment shows the file name of source.
   virtual Ref<Attachment> Add(const std::string& source, std::optional<int32_t> type,
                               std::optional<int32_t> position, const std::string& display_name) = 0;
 };
@@ -141,8 +148,26 @@ class Attachments {
 inline constexpr uint32_t kAttachNumber = 0x0E210003;     // unique on its item while open
 inline constexpr uint32_t kAttachContentId = 0x3712001F;  // the body refers to it as cid:ID
 inline constexpr uint32_t kAttachContentLocation = 0x3713001F;
-inline constexpr uint32_t kAttachFlags = 0x37140003;       // 0x4: rendered in the HTML body
-inline constexpr uint32_t kAttachmentHidden = 0x7FFE000B;  // not shown among the attachments
+inline constexpr uint32_t kAttachFlags = 0x37140003;        // 0x4: rendered in the HTML body
+inline constexpr uint32_t kAttachmentHidden = 0x7FFE000B;   // not shown among the attachments
+inline constexpr uint32_t kAttachMethod = 0x37050003;       // 1 by value, 5 item, 6 OLE, 7 link
+inline constexpr uint32_t kRenderingPosition = 0x370B0003;  // a character of a rich-text body
+
+// A property by its full schema name, e.g. "http://schemas.microsoft.com/mapi/proptag/0x"
+// followed by the tag's 8 hex digits, or a named property in the public strings set.
+inline std::string property_name(uint32_t tag) {
+  static const char* const digits = "0123456789ABCDEF";
+  std::string name = "http://schemas.microsoft.com/mapi/proptag/0x";
+  for (int shift = 28; shift >= 0; shift -= 4) name += digits[(tag >> shift) & 0xF];
+  return name;
+}
+// On an item whose sender asked the host to resize large pictures when it is sent.
+inline constexpr const char* kImageCompression =
+    "http://schemas.microsoft.com/mapi/id/{00062008-0000-0000-C000-000000000046}/85930003";
+// Set on the archive the add-in attaches: a send never packs its own archive again.
+inline constexpr const char* kArchiveMark =
+    "http://schemas.microsoft.com/mapi/string/{00020329-0000-0000-C000-000000000046}/"
+    "ParvexArchive";
 
 class Attachment {
  public:
@@ -150,9 +175,12 @@ class Attachment {
   virtual int32_t Type() = 0;
   // Through the property accessor; empty when the attachment does not have it.
   virtual std::optional<PropertyValue> Property(uint32_t tag) = 0;
+  virtual std::optional<PropertyValue> NamedProperty(const std::string& name) = 0;
+  virtual void SetProperty(const std::string& name, const PropertyValue& value) = 0;
   // Whether other stands for this very attachment (a host may hand out several objects for one).
   virtual bool Is(Attachment& other) = 0;
   virtual std::string FileName() = 0;
+  virtual int64_t Size() = 0;                            // in bytes, as the host reports it
   virtual void SaveAsFile(const std::string& path) = 0;  // creates or replaces the file
   virtual void Delete() = 0;
 };

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <map>
 #include <random>
+#include <vector>
 
 #include "core/failure.h"
 #include "core/program_state.h"
@@ -32,12 +33,19 @@ std::string settings_path() {
   return services().addin_folder() + kPathSep + kSettingsFile;
 }
 
-// Every "name=value" line of the file; none when there is no file. Raises on a line of another
-// shape, a control character or a file too large, so that the caller takes its defaults.
-std::map<std::string, std::string> read_settings_file(const std::string& path,
-                                                      fs::Links links = fs::Links::refuse) {
+struct SettingsText {
   std::map<std::string, std::string> values;
-  if (!fs::exists_no_follow(path)) return values;
+  // Lines of no setting or holding a control character, by the name before their '=' ("" when
+  // none can be told).
+  std::multimap<std::string, std::string> bad;
+};
+
+// Every "name=value" line of the file; none when there is no file. A line of another shape is
+// set aside alone, so that one damaged line costs no other value. Raises when the file cannot
+// be read whole (not a regular file, too large, a read error).
+SettingsText read_settings_file(const std::string& path, fs::Links links = fs::Links::refuse) {
+  SettingsText result;
+  if (!fs::exists_no_follow(path)) return result;
   fs::File in(path, "rb", links);
   std::string text(kSettingsLimit + 1, '\0');
   text.resize(std::fread(text.data(), 1, text.size(), in.get()));
@@ -55,11 +63,31 @@ std::map<std::string, std::string> read_settings_file(const std::string& path,
     const bool control = std::any_of(line.begin(), line.end(),
                                      [](char c) { return static_cast<unsigned char>(c) < 32; });
     if (eq == std::string::npos || eq == 0 || control) {
-      raise(err::kPathFileAccess, "The settings file has a line of no setting: " + line);
+      const bool named = eq != std::string::npos && eq > 0 &&
+                         std::none_of(line.begin(), line.begin() + static_cast<ptrdiff_t>(eq),
+                                      [](char c) { return static_cast<unsigned char>(c) < 32; });
+      result.bad.emplace(named ? line.substr(0, eq) : "", line.substr(0, 40));
+    } else {
+      result.values[line.substr(0, eq)] = line.substr(eq + 1);
     }
-    values[line.substr(0, eq)] = line.substr(eq + 1);
   }
-  return values;
+  return result;
+}
+
+// The value of name, nullopt when the file has no line for it. Raises (type mismatch) when its
+// own line is damaged, or when a damaged line of no name may have been it: a value that cannot
+// be read is never taken for one never saved.
+std::optional<std::string> settings_value(const SettingsText& file, const std::string& name) {
+  auto bad = file.bad.find(name);
+  if (bad == file.bad.end()) {
+    const auto it = file.values.find(name);
+    if (it != file.values.end()) return it->second;
+    bad = file.bad.find("");
+  }
+  if (bad == file.bad.end()) return std::nullopt;
+  std::string line = bad->second;
+  for (char& c : line) c = static_cast<unsigned char>(c) < 32 ? '?' : c;
+  raise(err::kTypeMismatch, "The line of " + name + " is damaged: " + line);
 }
 
 // When pump_events() last let window events run on this thread.
@@ -108,10 +136,7 @@ PasswordAnswer Services::password_box(const std::string& prompt, const std::stri
 }
 
 std::optional<std::string> Services::read_setting(const std::string& name) {
-  const auto values = read_settings_file(settings_path());
-  const auto it = values.find(name);
-  if (it == values.end()) return std::nullopt;
-  return it->second;
+  return settings_value(read_settings_file(settings_path()), name);
 }
 
 void Services::write_setting(const std::string& name, const std::string& value) {
@@ -124,7 +149,7 @@ void Services::write_setting(const std::string& name, const std::string& value) 
   const std::string path = settings_path();
   std::map<std::string, std::string> values;
   // A damaged file is replaced by what is being saved now, as the user sees it.
-  attempt([&] { values = read_settings_file(path); });
+  attempt([&] { values = read_settings_file(path).values; });
   values[name] = value;
   std::string text;
   for (const auto& [n, v] : values) text += n + "=" + v + "\r\n";
@@ -152,10 +177,9 @@ std::optional<std::string> Services::read_policy(PolicyScope scope, const std::s
   const std::string path = policy_file();
   if (scope != PolicyScope::machine || path.empty()) return std::nullopt;
   // An administrator's file, often a link into managed configuration: followed.
-  const auto values = read_settings_file(path, fs::Links::follow);
-  const auto it = values.find(name);
-  if (it == values.end()) return std::nullopt;
-  const std::string& text = it->second;
+  const auto value = settings_value(read_settings_file(path, fs::Links::follow), name);
+  if (!value) return std::nullopt;
+  const std::string& text = *value;
   // A number is what a REG_DWORD would hold: 1 to 10 decimal digits, at most 4294967295.
   const bool number =
       !text.empty() && text.size() <= 10 &&

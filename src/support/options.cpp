@@ -5,6 +5,7 @@
 #include "support/work_lock.h"
 
 namespace parvex {
+
 bool parse_min_saving(const std::string& text, int32_t& value) {
   if (text.empty() || text.size() > 2) return false;
   int32_t v = 0;

@@ -1,5 +1,8 @@
 #include "tracking/trackers.h"
 
+#include <algorithm>
+#include <vector>
+
 #include "compression/mail_send.h"
 #include "ui/frm_outlook.h"
 
@@ -21,7 +24,44 @@ void bind_application(const host::Ref<host::Application>& application,
   attempt([&] { gobjOutlook() = application; });
 }
 
+// The first event of each send whose other event has not come yet, with its item held until it
+// does: a send made while another packs comes in between.
+struct SeenSend {
+  host::Ref<host::Item> item;
+  SendEvent event = SendEvent::item;
+};
+struct SeenSends {
+  std::vector<SeenSend> half;
+};
+constexpr size_t kHalfSeenKept = 8;  // a host that raises only one event leaves some behind
+
+bool same_item(const host::Ref<host::Item>& a, const host::Ref<host::Item>& b) {
+  bool same = false;
+  attempt([&] { same = a == b || required(a).Is(required(b)); });
+  return same;
+}
+
 }  // namespace
+
+void send_once(SendEvent event, const host::Ref<host::Item>& item, bool& Cancel) {
+  auto& half = program_state<SeenSends>().half;
+  const auto same = std::find_if(half.begin(), half.end(),
+                                 [&](const SeenSend& s) { return same_item(s.item, item); });
+  if (same != half.end()) {
+    const bool pair = same->event != event;
+    half.erase(same);
+    if (pair) return;
+    // The same event again is a new send of the item: one that was cancelled, sent once more.
+  }
+  if (half.size() == kHalfSeenKept) half.erase(half.begin());
+  half.push_back({item, event});
+  if (Cancel || !item) return;
+  compression::send_item(item, Cancel);
+}
+
+void forget_sends() {
+  program_state<SeenSends>() = {};
+}
 
 // ---- explorer side ----
 
@@ -126,7 +166,7 @@ void clsOutlookInspectorEvents::set_mail_item(host::Ref<host::Item> item) {
 void clsOutlookInspectorEvents::objMailItem_Send(bool& Cancel) {
   // A copy: a mail window opened while the send packs rebinds objMailItem.
   const host::Ref<host::Item> item = objMailItem_;
-  if (item) compression::send_item(item, Cancel);
+  if (item) send_once(SendEvent::item, item, Cancel);
 }
 
 void clsOutlookInspectorEvents::objMailItem_Read() {

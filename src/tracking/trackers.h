@@ -10,6 +10,15 @@
 
 namespace parvex {
 
+// The two events a send may raise: the item's own Send and the application's ItemSend.
+enum class SendEvent { item, application };
+
+// Both events of one send come here, in whichever order the host raises them: the first packs
+// the item, the other of the pair lets it pass. A send already cancelled is left alone.
+void send_once(SendEvent event, const host::Ref<host::Item>& item, bool& Cancel);
+// Forgets the send half-seen, and the item it holds.
+void forget_sends();
+
 class clsOutlookExplorerEvents {
  public:
   clsOutlookExplorerEvents() = default;

@@ -5,6 +5,7 @@
 
 #include "compression/signature.h"
 #include "seams/services.h"
+#include "support/options.h"
 #include "support/statistics.h"
 #include "ui/frm_options.h"
 #include "ui/frm_outlook.h"
@@ -14,6 +15,8 @@ namespace parvex::ui {
 namespace {
 
 constexpr std::string_view kVersionDigits = "100";
+// Over the check box while a stored option cannot be read and its safe value holds.
+constexpr const char* kOptionsDamaged = "Options file damaged";
 
 }  // namespace
 
@@ -98,7 +101,10 @@ void frm_about::load() {
 void frm_about::show_policies(const Policies& fixed) {
   if (fixed.compression) parvex_chk.value = *fixed.compression ? 1 : 0;
   parvex_chk.enabled = !fixed.compression;
-  lbl_policy.visible = fixed.compression.has_value();
+  std::string damaged;
+  read_options(&damaged);
+  lbl_policy.caption = fixed.compression ? std::string(kSetByAdministrator) : kOptionsDamaged;
+  lbl_policy.visible = fixed.compression.has_value() || !damaged.empty();
 }
 
 void frm_about::unload_handler() {

@@ -36,7 +36,7 @@ frm_options::frm_options() {
 void frm_options::load() {
   std::string problem;
   const Options options = read_options(&problem);
-  if (!problem.empty()) LogEvent("Options left at their defaults: " + problem);
+  if (!problem.empty()) LogEvent("The options file is damaged: " + problem);
   const Policies fixed = read_policies();
   const Options shown = fixed.over(options);
   chk_password.value = shown.ask_password ? 1 : 0;

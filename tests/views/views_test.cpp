@@ -1,7 +1,8 @@
 // The Win32 views in a real window system (wine and Xvfb on Linux): each window against its
 // layout at the screen's dots per inch, the tab order, the closing paths and the keyboard, all
 // through the thread's keyboard hook as inside a host's message loop. With PARVEX_SCREENS set
-// to a folder, the layout test also saves a PNG screenshot of each window there.
+// to a folder, each window is also saved there as a PNG screenshot: the README's pictures,
+// which the test command compares with what this build draws.
 #include <gtest/gtest.h>
 #include <objbase.h>
 #include <windows.h>
@@ -13,10 +14,12 @@
 #include <array>
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "scripted/scripted_services.h"
+#include "seams/services.h"
 #include "text_win32.h"
 #include "ui/frm_ab.h"
 #include "ui/frm_about.h"
@@ -145,6 +148,14 @@ class Win32Views : public ::testing::Test {
     return child(dialog, i);  // none past the end
   }
 
+  // Saves the window as NAME-<dpi>dpi.png when PARVEX_SCREENS names a folder.
+  void snap(HWND window, const std::string& name) const {
+    if (const char* screens = std::getenv("PARVEX_SCREENS")) {
+      save_screenshot(window,
+                      std::string(screens) + "/" + name + "-" + std::to_string(dpi) + "dpi.png");
+    }
+  }
+
   int dpi = 96;
   testing::TempFolder dir;
   testing::ScriptedServices svc;
@@ -158,7 +169,6 @@ TEST_F(Win32Views, EachWindowMatchesItsLayoutAndTabOrder) {
   // Something to show: a line in the event log, statistics in the about window.
   LogEvent("Addin init");
   testing::write_file(dir / "parvex.log", "7340032\r\n2621440\r\n");
-  const char* screens = std::getenv("PARVEX_SCREENS");
   for (const auto& w : kWindows) {
     SCOPED_TRACE(w.name);
     const HWND dialog = show(w);
@@ -217,10 +227,7 @@ TEST_F(Win32Views, EachWindowMatchesItsLayoutAndTabOrder) {
         EXPECT_LE(needed.bottom, r.bottom - r.top) << win::narrow(text);
       }
     }
-    if (screens) {
-      save_screenshot(dialog,
-                      std::string(screens) + "/" + w.name + "-" + std::to_string(dpi) + "dpi.png");
-    }
+    snap(dialog, w.name);
 
     std::sort(order.begin(), order.end());
     ASSERT_FALSE(order.empty());
@@ -299,7 +306,49 @@ TEST_F(Win32Views, FixedSettingsShowDisabled) {
       }
     }
     EXPECT_GT(disabled, 0);
+    snap(dialog, std::string(w.name) + "-policy");
   }
+}
+
+// The Windows password box, as a send asks for it: both fields show what is typed as dots,
+// and closing the box is a Cancel that keeps nothing, never a send in the clear.
+struct PasswordBoxVisit {
+  std::function<void(HWND)> on_box;
+  HWND box = nullptr;
+};
+PasswordBoxVisit visit;
+// Runs inside the box's own modal loop: the first tick that finds it active hands it over.
+void CALLBACK find_password_box(HWND, UINT, UINT_PTR, DWORD) {
+  const HWND active = GetActiveWindow();
+  if (visit.box || !active) return;
+  visit.box = active;
+  visit.on_box(active);
+}
+
+TEST_F(Win32Views, PasswordBoxHidesWhatIsTypedAndClosingCancels) {
+  int edits = 0, hidden = 0;
+  visit = {[&](HWND box) {
+             for (HWND c = GetWindow(box, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
+               wchar_t cls[16];
+               GetClassNameW(c, cls, 16);
+               if (lstrcmpiW(cls, L"Edit") != 0) continue;
+               ++edits;
+               hidden += SendMessageW(c, EM_GETPASSWORDCHAR, 0, 0) != 0;
+               SetWindowTextW(c, L"s3cret");
+             }
+             snap(box, "password_box");
+             PostMessageW(box, WM_SYSCOMMAND, SC_CLOSE, 0);
+           },
+           nullptr};
+  const UINT_PTR timer = SetTimer(nullptr, 0, 50, find_password_box);
+  const auto answer = make_native_services()->password_box(
+      "Password for the attachments of Quarterly report", "Parvex");
+  KillTimer(nullptr, timer);
+  ASSERT_TRUE(visit.box);
+  EXPECT_EQ(edits, 2);
+  EXPECT_EQ(hidden, 2);
+  EXPECT_EQ(answer.choice, PasswordAnswer::Choice::cancel);
+  EXPECT_TRUE(answer.password.empty());
 }
 
 TEST_F(Win32Views, KeysAndClicksReachTheModels) {

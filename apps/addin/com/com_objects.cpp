@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "com_boundary.h"
 #include "core/failure.h"
 #include "core/program_state.h"
 #include "extensibility.h"
@@ -9,6 +10,7 @@
 #include "module.h"
 #include "parvex_ids.h"
 #include "ribbon_dispatch.h"
+#include "win32_handles.h"
 
 namespace parvex::com {
 namespace {
@@ -153,23 +155,23 @@ class ConnectRibbon final : public IRibbonExtensibility {
   }
   HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params,
                                    VARIANT* result, EXCEPINFO*, UINT*) override {
-    if (id != kDispidGetCustomUI) return DISP_E_MEMBERNOTFOUND;
-    if (!params || params->cArgs != 1) return DISP_E_BADPARAMCOUNT;
-    VARIANT ribbon_id;
-    VariantInit(&ribbon_id);
-    if (FAILED(VariantChangeType(&ribbon_id, &params->rgvarg[0], 0, VT_BSTR)))
-      return DISP_E_TYPEMISMATCH;
-    BSTR xml = nullptr;
-    const HRESULT hr = GetCustomUI(ribbon_id.bstrVal, &xml);
-    VariantClear(&ribbon_id);
-    if (SUCCEEDED(hr) && result) {
-      VariantInit(result);
-      result->vt = VT_BSTR;
-      result->bstrVal = xml;
-    } else {
-      SysFreeString(xml);
-    }
-    return hr;
+    return pvx::win::guard_hresult([&]() -> HRESULT {
+      if (id != kDispidGetCustomUI) return DISP_E_MEMBERNOTFOUND;
+      if (!params || params->cArgs != 1) return DISP_E_BADPARAMCOUNT;
+      pvx::win::unique_variant ribbon_id;
+      if (FAILED(VariantChangeType(ribbon_id.get(), &params->rgvarg[0], 0, VT_BSTR)))
+        return DISP_E_TYPEMISMATCH;
+      BSTR xml = nullptr;
+      const HRESULT hr = GetCustomUI(ribbon_id.get()->bstrVal, &xml);
+      if (SUCCEEDED(hr) && result) {
+        VariantInit(result);
+        result->vt = VT_BSTR;
+        result->bstrVal = xml;
+      } else {
+        SysFreeString(xml);
+      }
+      return hr;
+    });
   }
   HRESULT STDMETHODCALLTYPE GetCustomUI(BSTR RibbonID, BSTR* RibbonXml) override;
 

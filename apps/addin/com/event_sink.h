@@ -43,6 +43,7 @@ inline constexpr GUID kItem = {0x0006302B, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}}
 inline constexpr GUID kButton = {0x000C0351, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 
 inline constexpr DISPID kStartup = 0xF006;
+inline constexpr DISPID kItemSend = 0xF002;   // ApplicationEvents_11
 inline constexpr DISPID kNewWindow = 0xF001;  // NewExplorer, NewInspector
 inline constexpr DISPID kActivate = 0xF001;
 inline constexpr DISPID kClose = 0xF008;  // explorer and inspector Close (not the item's)

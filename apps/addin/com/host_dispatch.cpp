@@ -29,6 +29,64 @@ host::SubscriptionPtr on_plain(IDispatch* source, const IID& iid, DISPID id,
   return subscribe(source, iid, id, [h = std::move(handler)](const EventArgs&) { h(); });
 }
 
+// The same COM object: the IUnknown pointers compare equal.
+bool same_object(IDispatch* a, IDispatch* b) {
+  ComPtr<IUnknown> x, y;
+  if (FAILED(a->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(x.put()))) ||
+      FAILED(b->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(y.put()))))
+    return false;
+  return x && x.get() == y.get();
+}
+
+// A property value as the seam carries it; nothing for a kind the add-in never reads.
+std::optional<host::PropertyValue> property_value(const Variant& value) {
+  switch ((*value).vt) {
+    case VT_BSTR:
+      return value.to_string();
+    case VT_BOOL:
+      return int64_t{value.to_bool() ? 1 : 0};
+    case VT_I1:
+    case VT_I2:
+    case VT_I4:
+    case VT_INT:
+    case VT_UI1:
+    case VT_UI2:
+    case VT_UI4:
+    case VT_UINT:
+      return int64_t{value.to_int()};
+    default:
+      return std::nullopt;
+  }
+}
+
+// A property through the object's property accessor. A host without the accessor, or an object
+// without the property, answers "unknown name" or "not found": the property is absent.
+std::optional<host::PropertyValue> read_property(Dispatch& host, const std::string& name) {
+  try {
+    ComPtr<IDispatch> accessor = host.get(L"PropertyAccessor").to_dispatch();
+    if (!accessor) return std::nullopt;
+    Dispatch properties(std::move(accessor), "PropertyAccessor");
+    std::vector<Variant> args;
+    args.push_back(Variant::of(name));
+    return property_value(properties.call(L"GetProperty", std::move(args)));
+  } catch (const Failure& f) {
+    constexpr int32_t kNotFound = static_cast<int32_t>(0x8004010F);  // MAPI_E_NOT_FOUND
+    if (f.number() == DISP_E_UNKNOWNNAME || f.number() == DISP_E_MEMBERNOTFOUND ||
+        f.number() == kNotFound)
+      return std::nullopt;
+    throw;
+  }
+}
+
+// Runs handler with the event's by-reference flag at index, and writes back what it set.
+template <class Handler>
+void with_flag(const EventArgs& a, size_t index, Handler&& handler) {
+  VARIANT_BOOL& flag = a.bool_ref(index);
+  bool value = flag != VARIANT_FALSE;
+  handler(value);
+  flag = value ? VARIANT_TRUE : VARIANT_FALSE;
+}
+
 host::Ref<host::Namespace> make_namespace(IDispatch* object);
 host::Ref<host::Explorers> make_explorers(IDispatch* object);
 host::Ref<host::Inspectors> make_inspectors(IDispatch* object);
@@ -69,6 +127,14 @@ class ApplicationAdapter final : public host::Application, Adapter {
   }
   host::SubscriptionPtr OnStartup(std::function<void()> handler) override {
     return on_plain(host.object(), events::kApplication, events::kStartup, std::move(handler));
+  }
+  host::SubscriptionPtr OnItemSend(std::function<void(host::Ref<host::Item>, bool&)> h) override {
+    return subscribe(
+        host.object(), events::kApplication, events::kItemSend,
+        [h = std::move(h)](const EventArgs& a) {
+          const ComPtr<IDispatch> item = a.object(0);
+          with_flag(a, 1, [&](bool& cancel) { h(item ? make_item(item.get()) : nullptr, cancel); });
+        });
   }
 };
 
@@ -151,17 +217,16 @@ class ItemAdapter final : public host::Item, Adapter {
   host::Ref<host::Attachments> GetAttachments() override {
     return adapt(host.get(L"Attachments"), &make_attachments);
   }
+  bool Is(host::Item& other) override {
+    auto* that = dynamic_cast<ItemAdapter*>(&other);
+    return that && (that == this || same_object(host.object(), that->host.object()));
+  }
   host::SubscriptionPtr OnRead(std::function<void()> handler) override {
     return on_plain(host.object(), events::kItem, events::kRead, std::move(handler));
   }
   host::SubscriptionPtr OnSend(std::function<void(bool&)> h) override {
     return subscribe(host.object(), events::kItem, events::kSend,
-                     [h = std::move(h)](const EventArgs& a) {
-                       VARIANT_BOOL& cancel = a.bool_ref(0);
-                       bool value = cancel != VARIANT_FALSE;
-                       h(value);
-                       cancel = value ? VARIANT_TRUE : VARIANT_FALSE;
-                     });
+                     [h = std::move(h)](const EventArgs& a) { with_flag(a, 0, h); });
   }
   std::optional<host::PropertyValue> GetProperty(const std::string& schema_name) override {
     try {
@@ -213,65 +278,38 @@ class AttachmentsAdapter final : public host::Attachments, Adapter {
   }
 };
 
-// The same COM object: the IUnknown pointers compare equal.
-bool same_object(IDispatch* a, IDispatch* b) {
-  ComPtr<IUnknown> x, y;
-  if (FAILED(a->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(x.put()))) ||
-      FAILED(b->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(y.put()))))
-    return false;
-  return x && x.get() == y.get();
-}
-
-// A property value as the seam carries it; nothing for a kind the add-in never reads.
-std::optional<host::PropertyValue> property_value(const Variant& value) {
-  switch ((*value).vt) {
-    case VT_BSTR:
-      return value.to_string();
-    case VT_BOOL:
-      return int64_t{value.to_bool() ? 1 : 0};
-    case VT_I1:
-    case VT_I2:
-    case VT_I4:
-    case VT_INT:
-    case VT_UI1:
-    case VT_UI2:
-    case VT_UI4:
-    case VT_UINT:
-      return int64_t{value.to_int()};
-    default:
-      return std::nullopt;
-  }
-}
-
 class AttachmentAdapter final : public host::Attachment, Adapter {
  public:
   explicit AttachmentAdapter(IDispatch* o) : Adapter(o, "Attachment") {}
   int32_t Type() override { return host.get(L"Type").to_int(); }
   std::optional<host::PropertyValue> Property(uint32_t tag) override {
-    char schema[64];
-    std::snprintf(schema, sizeof schema, "http://schemas.microsoft.com/mapi/proptag/0x%08X", tag);
-    try {
-      ComPtr<IDispatch> accessor = host.get(L"PropertyAccessor").to_dispatch();
-      if (!accessor) return std::nullopt;
-      Dispatch properties(std::move(accessor), "PropertyAccessor");
-      std::vector<Variant> args;
-      args.push_back(Variant::of(std::string(schema)));
-      return property_value(properties.call(L"GetProperty", std::move(args)));
-    } catch (const Failure& f) {
-      if (absent_property(f)) return std::nullopt;
-      throw;
+    return NamedProperty(host::property_name(tag));
+  }
+  std::optional<host::PropertyValue> NamedProperty(const std::string& name) override {
+    return read_property(host, name);
+  }
+  void SetProperty(const std::string& name, const host::PropertyValue& value) override {
+    ComPtr<IDispatch> accessor = host.get(L"PropertyAccessor").to_dispatch();
+    if (!accessor) raise(err::kObjectRequired, "Object required");
+    Dispatch properties(std::move(accessor), "PropertyAccessor");
+    std::vector<Variant> args;
+    args.push_back(Variant::of(name));
+    if (const auto* text = std::get_if<std::string>(&value)) {
+      args.push_back(Variant::of(*text));
+    } else {
+      args.push_back(Variant::of(static_cast<int32_t>(std::get<int64_t>(value))));
     }
+    properties.call(L"SetProperty", std::move(args));
   }
   bool Is(host::Attachment& other) override {
     auto* that = dynamic_cast<AttachmentAdapter*>(&other);
     if (!that) return false;
-    if (that == this || same_object(host.object(), that->host.object())) return true;
-    // A host may hand out a new object at each request: the attachment number tells then.
-    const auto mine = Property(host::kAttachNumber);
-    const auto theirs = that->Property(host::kAttachNumber);
-    return mine && theirs && *mine == *theirs;
+    // A new object at each request proves nothing either way: the core then asks the
+    // attachment number and what the attachment says of itself.
+    return that == this || same_object(host.object(), that->host.object());
   }
   std::string FileName() override { return host.get(L"FileName").to_string(); }
+  int64_t Size() override { return host.get(L"Size").to_int(); }
   void SaveAsFile(const std::string& path) override {
     std::vector<Variant> args;
     args.push_back(Variant::of(path));
@@ -326,10 +364,9 @@ class ButtonAdapter final : public host::CommandBarButton, Adapter {
     return subscribe(host.object(), events::kButton, events::kClick,
                      [h = std::move(h)](const EventArgs& a) {
                        const ComPtr<IDispatch> ctrl = a.object(0);
-                       VARIANT_BOOL& cancel_default = a.bool_ref(1);
-                       bool value = cancel_default != VARIANT_FALSE;
-                       h(ctrl ? make_button(ctrl.get()) : nullptr, value);
-                       cancel_default = value ? VARIANT_TRUE : VARIANT_FALSE;
+                       with_flag(a, 1, [&](bool& cancel_default) {
+                         h(ctrl ? make_button(ctrl.get()) : nullptr, cancel_default);
+                       });
                      });
   }
 };

@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "com_boundary.h"
 #include "core/failure.h"
 #include "dispatch.h"
 #include "host_dispatch.h"
