@@ -24,8 +24,8 @@ shutdown"
 printf '%s\n' "$script" >"$work/mail.txt"
 wine "$sim" script --addin-folder "Z:$work/addin" --outbox "Z:$work/out" "Z:$work/mail.txt" \
   >"$work/log" 2>&1 || { cat "$work/log"; exit 1; }
-archive=$(find "$work/out" -name DD.zip | head -1)
-[[ -n $archive ]] || { cat "$work/log"; echo "no DD.zip left"; exit 1; }
+archive=$(find "$work/out" -name '*.zip' | head -1)
+[[ -n $archive ]] || { cat "$work/log"; echo "no archive left"; exit 1; }
 listed=$(7z l -slt "$archive" | sed -n 's/^Path = //p' | tail -n +2 | sort)
 wanted=$(printf '%s\n' "${names[@]}" Readme.txt | sort)
 if [[ $listed != "$wanted" ]]; then
