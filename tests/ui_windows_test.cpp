@@ -55,6 +55,11 @@ TEST_F(Windows, TheLogSavesAsBlocksAndAFailedSaveKeepsItsLines) {
     EXPECT_EQ(log_file(), expected);
     EXPECT_EQ(box.ListCount(), 0);
   }
+  // A value holding line ends (a policy's text) stays one entry.
+  LogEvent("ReadmeText: a\r\nb\tc");
+  ASSERT_EQ(box.ListCount(), 1);
+  EXPECT_TRUE(box.items[0].ends_with(" - ReadmeText: a\\x0D\\x0Ab\\x09c")) << box.items[0];
+  box.Clear();
   for (int32_t i = 0; i < ui::ListBox::kMaxItems; ++i) box.AddItem(std::to_string(i));
   box.AddItem("next");
   EXPECT_EQ(box.items, std::vector<std::string>{"next"});
@@ -175,6 +180,19 @@ TEST_F(Windows, TheSignatureAndTheReadmeThatHoldsItAlone) {
   WriteReadme();
   WriteReadme();
   EXPECT_EQ(testing::read_file(readme), SignatureText() + "\r\n");
+  // An administrator's line reads back as its text: ANSI where the code page carries it, else
+  // UTF-8 behind a byte-order mark, never question marks.
+  for (const std::string extra :
+       {"Caf\u00E9 \u20AC", "\u041E\u0442\u0447\u0451\u0442 \u5831\u544A"}) {
+    WriteReadme(extra);
+    const std::string bytes = testing::read_file(readme);
+    const bool bom = bytes.starts_with("\xEF\xBB\xBF");
+    EXPECT_EQ(bom ? bytes.substr(3) : fs::from_ansi(bytes),
+              SignatureText() + "\r\n" + extra + "\r\n");
+    bool exact = true;
+    fs::to_ansi(extra, &exact);
+    EXPECT_EQ(bom, !exact) << extra;
+  }
 }
 
 }  // namespace

@@ -168,8 +168,9 @@ constexpr DWORD kSettingBytes = 4096;
 }
 
 // One value of key under root: none when the key or value is missing; else its text (a number
-// in decimal) and whether it is of the wanted type (REG_SZ or REG_DWORD) and short. Other
-// registry failures raise.
+// in decimal) and whether it can be used: of the wanted type (REG_SZ, or REG_DWORD of 4 bytes),
+// short, and read whole. A value that cannot be used is that value's fault alone: only a key
+// that cannot be opened raises, so that one damaged value never hides the others.
 std::optional<std::pair<std::string, bool>> read_value(HKEY root, const wchar_t* key_path,
                                                        const std::string& name, DWORD wanted) {
   pvx::win::unique_hkey key;
@@ -177,28 +178,43 @@ std::optional<std::pair<std::string, bool>> read_value(HKEY root, const wchar_t*
   if (opened == ERROR_FILE_NOT_FOUND) return std::nullopt;
   if (opened != ERROR_SUCCESS) raise_registry(opened);
   const std::wstring value_name = win::widen(name);
+  const auto unusable = std::pair{std::string(), false};
   DWORD type = 0, bytes = 0;
   LSTATUS status = RegQueryValueExW(key.get(), value_name.c_str(), nullptr, &type, nullptr, &bytes);
   if (status == ERROR_FILE_NOT_FOUND) return std::nullopt;
-  if (status != ERROR_SUCCESS) raise_registry(status);
-  if (type != wanted || bytes > kSettingBytes) return std::pair{std::string(), false};
+  if (status != ERROR_SUCCESS || type != wanted || bytes > kSettingBytes) return unusable;
   if (wanted == REG_DWORD) {
     DWORD number = 0;
-    bytes = sizeof number;
+    if (bytes != sizeof number) return unusable;  // a DWORD of 8 bytes, or of 2
     status = RegQueryValueExW(key.get(), value_name.c_str(), nullptr, &type,
                               reinterpret_cast<BYTE*>(&number), &bytes);
-    if (status != ERROR_SUCCESS) raise_registry(status);
+    if (status != ERROR_SUCCESS || type != wanted) return unusable;
     return std::pair{std::to_string(number), true};
   }
   std::wstring text(bytes / sizeof(wchar_t) + 1, L'\0');
   bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t));
   status = RegQueryValueExW(key.get(), value_name.c_str(), nullptr, &type,
                             reinterpret_cast<BYTE*>(text.data()), &bytes);
-  if (status != ERROR_SUCCESS) raise_registry(status);
+  if (status != ERROR_SUCCESS || type != wanted) return unusable;
   // The stored text may or may not end in a zero.
   text.resize(std::min<size_t>(bytes / sizeof(wchar_t), text.size()));
   while (!text.empty() && text.back() == L'\0') text.pop_back();
   return std::pair{win::narrow(text), true};
+}
+
+// Whether a file can be made in folder: tried once a process, with a file that goes when closed.
+bool writable(const std::wstring& folder) {
+  static const bool answer = [&] {
+    const std::wstring probe =
+        folder + L"\\parvex-probe-" + std::to_wstring(GetCurrentProcessId()) + L".tmp";
+    const pvx::win::unique_hfile file(CreateFileW(
+        probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+        FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+    if (file) return true;
+    const DWORD e = GetLastError();
+    return e != ERROR_ACCESS_DENIED && e != ERROR_WRITE_PROTECT;
+  }();
+  return answer;
 }
 
 std::wstring module_folder() {
@@ -354,10 +370,13 @@ class Win32Services final : public Services {
 
   // Installed for all users (the marker file beside the DLL), the folder users cannot write:
   // each user's files go to %LOCALAPPDATA%\Parvex instead, made on first use.
+  // A folder beside the DLL that cannot be written (a read-only share or medium) goes the same
+  // way: the connection would fail on its first file and the host disable the add-in.
   std::string addin_folder() override {
     const std::wstring beside = module_folder();
     if (GetFileAttributesW((beside + L"\\" + win::widen(kMachineMarker)).c_str()) ==
-        INVALID_FILE_ATTRIBUTES) {
+            INVALID_FILE_ATTRIBUTES &&
+        writable(beside)) {
       return win::narrow(beside);
     }
     wchar_t local[MAX_PATH] = L"";

@@ -90,6 +90,10 @@ PVX_EXPORT int32_t PVX_CALL UzpListSizes64(UnzipListSizesFn sizes);
 /* Sets the progress routine for the calling thread's later runs; 0 removes it. Returns 0.
    Ours too. */
 PVX_EXPORT int32_t PVX_CALL UzpSetProgress(UnzipProgressFn progress);
+/* Ours too: with on nonzero, every text of the calling thread's later runs is UTF-8 instead of
+   ANSI, both ways: the archive, target folder and names in the records, and the texts handed
+   to every routine (names listed, printed, asked about). Returns the setting before (1 or 0). */
+PVX_EXPORT int32_t PVX_CALL UzpSetUtf8(int32_t on);
 /* Treats the archive named in options: every entry when ifnc and xfnc are 0, else the
    ifnc names of ifnv less the xfnc names of xfnv. Returns a PK_/IZ_ code. */
 PVX_EXPORT int32_t PVX_CALL Wiz_SingleEntryUnzip(int32_t ifnc, ZipNameList* ifnv, int32_t xfnc,

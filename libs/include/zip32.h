@@ -69,6 +69,11 @@ PVX_EXPORT int32_t PVX_CALL ZpArchive(int32_t count, const char* archive, ZipNam
    callback of a ZpArchive still running on this thread (the pool stays open). */
 PVX_EXPORT int32_t PVX_CALL ZpOpenPool(void);
 PVX_EXPORT int32_t PVX_CALL ZpClosePool(void);
+/* Ours too: with on nonzero, every text of the calling thread's later calls is UTF-8 instead of
+   ANSI, both ways: the root directory, the archive and the names given, and the texts handed to
+   the print and progress routines (the password stays as typed). A name no code page carries
+   reaches the archive whole. Returns the setting before the call (1 UTF-8, 0 ANSI). */
+PVX_EXPORT int32_t PVX_CALL ZpSetUtf8(int32_t on);
 
 #ifdef __cplusplus
 }

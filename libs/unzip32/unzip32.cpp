@@ -34,11 +34,17 @@ void write_totals(UnzipCallbackRecord* cb, const Totals& t) {
   cb->comment_length = word(t.comment_length);
 }
 
+thread_local bool utf8_texts = false;
+
+std::string from_caller(const char* text) {
+  return utf8_texts ? std::string(text) : pvx::ansi_to_utf8(text);
+}
+
 bool names_from(int32_t count, const ZipNameList* list, std::vector<std::string>* out) {
   if (count == 0) return true;
   if (count < 0 || count > ZIP_MAX_NAMES || !list) return false;
   for (int32_t i = 0; i < count; ++i) {
-    if (list->names[i] && *list->names[i]) out->push_back(pvx::ansi_to_utf8(list->names[i]));
+    if (list->names[i] && *list->names[i]) out->push_back(from_caller(list->names[i]));
   }
   return true;
 }
@@ -90,6 +96,14 @@ PVX_EXPORT int32_t PVX_CALL UzpSetProgress(UnzipProgressFn fn) {
   });
 }
 
+PVX_EXPORT int32_t PVX_CALL UzpSetUtf8(int32_t on) {
+  return pvx::guard_result<int32_t>(PK_MEM, PK_BADERR, [&]() -> int32_t {
+    const bool was = utf8_texts;
+    utf8_texts = on != 0;
+    return was ? 1 : 0;
+  });
+}
+
 PVX_EXPORT int32_t PVX_CALL Wiz_SingleEntryUnzip(int32_t ifnc, ZipNameList* ifnv, int32_t xfnc,
                                                  ZipNameList* xfnv, UnzipOptionRecord* options,
                                                  UnzipCallbackRecord* callbacks) {
@@ -109,9 +123,9 @@ PVX_EXPORT int32_t PVX_CALL Wiz_SingleEntryUnzip(int32_t ifnc, ZipNameList* ifnv
       job.archive_shown = options->ZipFileName;
       job.list_sizes = list_sizes;
       job.progress = progress;
-      if (options->ExtractDir) job.target = pvx::ansi_to_utf8(options->ExtractDir);
-      result =
-          pvx::unzip::run_file(pvx::ansi_to_utf8(options->ZipFileName), job, callbacks, &totals);
+      job.utf8_texts = utf8_texts;
+      if (options->ExtractDir) job.target = from_caller(options->ExtractDir);
+      result = pvx::unzip::run_file(from_caller(options->ZipFileName), job, callbacks, &totals);
     }
     ended = true;
     return result;

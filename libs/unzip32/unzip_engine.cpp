@@ -179,7 +179,10 @@ class Run {
   void fold(int code) {
     if (severity(code) > severity(code_)) code_ = code;
   }
-  static std::string ansi(std::string_view utf8) { return utf8_to_ansi(utf8); }
+  // A text for the caller's routines, in the caller's encoding.
+  std::string ansi(std::string_view utf8) const {
+    return job_.utf8_texts ? std::string(utf8) : utf8_to_ansi(utf8);
+  }
 
   bool selected(const Entry& e, std::vector<bool>* matched) const;
   bool service(const Entry& e);

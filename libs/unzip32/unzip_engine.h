@@ -32,12 +32,13 @@ Options options_from(const UnzipOptionRecord& record);
 
 struct Job {
   Options options;
-  std::string archive_shown;         // ANSI, as the caller named the archive
+  std::string archive_shown;         // as the caller named the archive (ANSI or UTF-8)
   std::string target;                // UTF-8 folder; empty = the current folder
   std::vector<std::string> include;  // UTF-8 patterns; empty = every entry
   std::vector<std::string> exclude;
   UnzipListSizesFn list_sizes = nullptr;  // told each listed entry's whole sizes
   UnzipProgressFn progress = nullptr;     // told how far each decoded entry has got
+  bool utf8_texts = false;                // routines get UTF-8 texts, not ANSI
 };
 
 struct Totals {

@@ -21,6 +21,7 @@ struct LibraryState {
   pvx::zip::RunOptions options;
   pvx::zip::Workspace work;
   bool running = false;  // a ZpArchive is under way: its callbacks may call back in
+  bool utf8 = false;     // texts in and out are UTF-8 (ZpSetUtf8), not ANSI
 };
 
 LibraryState& state() {
@@ -31,9 +32,17 @@ LibraryState& state() {
 // The add-in's print routine reads at most 4,096 bytes and a zero from one call.
 constexpr size_t kPrintChunk = 4096;
 
-void print_ansi(ZipPrintFn fn, std::string_view utf8) {
+// A text of the caller's: UTF-8 as it is, or ANSI converted.
+std::string from_caller(const char* text) {
+  return state().utf8 ? std::string(text) : pvx::ansi_to_utf8(text);
+}
+std::string to_caller(std::string_view utf8) {
+  return state().utf8 ? std::string(utf8) : pvx::utf8_to_ansi(utf8);
+}
+
+void print_text(ZipPrintFn fn, std::string_view utf8) {
   if (!fn) return;
-  const std::string text = pvx::utf8_to_ansi(utf8);
+  const std::string text = to_caller(utf8);
   for (size_t at = 0; at < text.size(); at += kPrintChunk) {
     std::string chunk = text.substr(at, kPrintChunk);
     fn(chunk.data(), static_cast<uint32_t>(chunk.size()));
@@ -60,15 +69,15 @@ bool ask_password(const ZipCallbackRecord& cb, const char* archive, std::string*
   return answer == 0 && !out->empty();
 }
 
-// The caller's progress routine behind the run's sink: names go out in ANSI, converted once a
-// file.
+// The caller's progress routine behind the run's sink: names go out as the caller's texts,
+// converted once a file.
 pvx::zip::ProgressSink progress_sink(ZipProgressFn fn) {
   if (!fn) return {};
   return [fn, utf8 = std::string(), ansi = std::string()](std::string_view name, uint64_t done,
                                                           uint64_t total) mutable {
     if (name != utf8) {
       utf8 = name;
-      ansi = pvx::utf8_to_ansi(name);
+      ansi = to_caller(name);
     }
     return fn(ansi.c_str(), done, total) != 0;
   };
@@ -94,7 +103,7 @@ PVX_EXPORT int32_t PVX_CALL ZpSetOptions(ZipOptionRecord* options) {
     o.update = options->update != 0;
     o.level = level_from(options->level);
     o.encrypt = options->encrypt;
-    if (options->root_directory) o.root = pvx::ansi_to_utf8(options->root_directory);
+    if (options->root_directory) o.root = from_caller(options->root_directory);
     state().options = std::move(o);
     return 1;
   });
@@ -108,7 +117,7 @@ PVX_EXPORT int32_t PVX_CALL ZpArchive(int32_t count, const char* archive, ZipNam
     const pvx::scope_exit ended([&] { st.running = false; });
     const ZipPrintFn fn = st.callbacks.print;
     const pvx::zip::ProgressSink progress = progress_sink(st.callbacks.progress);
-    const pvx::zip::PrintSink print = [fn](std::string_view text) { print_ansi(fn, text); };
+    const pvx::zip::PrintSink print = [fn](std::string_view text) { print_text(fn, text); };
     if (!archive || !*archive || count < 0 || count > ZIP_MAX_NAMES || (count > 0 && !names)) {
       print("zip error: Invalid command arguments (archive name or name list)\n");
       return ZE_PARMS;
@@ -119,10 +128,10 @@ PVX_EXPORT int32_t PVX_CALL ZpArchive(int32_t count, const char* archive, ZipNam
         print("zip error: Invalid command arguments (name " + std::to_string(i) + " missing)\n");
         return ZE_PARMS;
       }
-      list.push_back(pvx::ansi_to_utf8(names->names[i]));
+      list.push_back(from_caller(names->names[i]));
     }
     if (st.options.encrypt == 0) {
-      return pvx::zip::run_archive(st.options, pvx::ansi_to_utf8(archive), list, print, progress,
+      return pvx::zip::run_archive(st.options, from_caller(archive), list, print, progress,
                                    st.work);
     }
     if (st.options.encrypt < 1 || st.options.encrypt > 3) {
@@ -136,7 +145,15 @@ PVX_EXPORT int32_t PVX_CALL ZpArchive(int32_t count, const char* archive, ZipNam
       print("zip error: Invalid command arguments (no password given)\n");
       return ZE_PARMS;
     }
-    return pvx::zip::run_archive(run, pvx::ansi_to_utf8(archive), list, print, progress, st.work);
+    return pvx::zip::run_archive(run, from_caller(archive), list, print, progress, st.work);
+  });
+}
+
+PVX_EXPORT int32_t PVX_CALL ZpSetUtf8(int32_t on) {
+  return pvx::guard_result<int32_t>(0, 0, [&]() -> int32_t {
+    const bool was = state().utf8;
+    state().utf8 = on != 0;
+    return was ? 1 : 0;
   });
 }
 

@@ -60,6 +60,40 @@ ZpPoolFn pool_entry(const char* name) noexcept {
   return reinterpret_cast<ZpPoolFn>(entry);
 }
 
+// Switches the library's texts to UTF-8 for one run where it has the export of ours, and back
+// to ANSI at the end; state().Utf8Texts says which the run speaks.
+class Utf8Texts {
+ public:
+  Utf8Texts(ArchiveLibrary library, const char* entry) noexcept {
+    attempt(
+        [&] { set_ = reinterpret_cast<SetFn>(archive::archive_library(library).symbol(entry)); });
+    state().Utf8Texts = set_ && (set_(1), true);
+  }
+  ~Utf8Texts() {
+    if (set_) set_(0);
+    state().Utf8Texts = false;
+  }
+  Utf8Texts(const Utf8Texts&) = delete;
+  Utf8Texts& operator=(const Utf8Texts&) = delete;
+  // A text as the library takes it this run.
+  static std::string copy(const std::string& utf8) {
+    return state().Utf8Texts ? utf8 : archive::ansi_copy(utf8);
+  }
+
+ private:
+  using SetFn = int32_t(PVX_CALL*)(int32_t);
+  SetFn set_ = nullptr;
+};
+
+// A text a library handed back, in the encoding of the run.
+std::string text_from_library(const char* buf, size_t max_len) {
+  if (!state().Utf8Texts) return archive::text_from_ansi_buffer(buf, max_len);
+  if (!buf) return {};
+  const void* zero = std::memchr(buf, 0, max_len);
+  return std::string(buf,
+                     zero ? static_cast<size_t>(static_cast<const char*>(zero) - buf) : max_len);
+}
+
 template <class Record>
 void clear_record(Record& record) {
   std::memset(&record, 0, sizeof record);  // padding included: the library sees no stale bytes
@@ -99,13 +133,14 @@ int32_t VBZip(const std::vector<std::string>& names, const std::string& zip_file
   if (names.size() > ZIP_MAX_NAMES) raise(err::kSubscriptRange, "Subscript out of range");
   RunGuard guard;
   const HeldHook hook(progress);
+  const Utf8Texts texts(ArchiveLibrary::Zip, "ZpSetUtf8");
 
-  // ANSI copies, alive until the library returns.
+  // The library's copies, alive until it returns.
   std::vector<std::string> ansi_names;
   ansi_names.reserve(names.size());
-  for (const std::string& name : names) ansi_names.push_back(archive::ansi_copy(name));
-  std::string ansi_zip_file = archive::ansi_copy(zip_file);
-  std::string ansi_root = archive::ansi_copy(archive::upper_case(root_dir));
+  for (const std::string& name : names) ansi_names.push_back(Utf8Texts::copy(name));
+  std::string ansi_zip_file = Utf8Texts::copy(zip_file);
+  std::string ansi_root = Utf8Texts::copy(archive::upper_case(root_dir));
 
   state().LastMessage.clear();
 
@@ -148,6 +183,7 @@ int32_t VBUnzip(const std::string& zip_file, const std::string& extract_dir,
   return rethrow_as("CodeModule::VBUnzip", [&] {
     RunGuard guard;
     const HeldHook hook(progress);
+    const Utf8Texts texts(ArchiveLibrary::Unzip, "UzpSetUtf8");
     ModuleState& st = state();
     st.LastMessage.clear();
     st.ListEntries.clear();
@@ -157,8 +193,8 @@ int32_t VBUnzip(const std::string& zip_file, const std::string& extract_dir,
     clear_record(first);
     clear_record(second);
 
-    std::string ansi_zip_file = archive::ansi_copy(zip_file);
-    std::string ansi_extract_dir = archive::ansi_copy(extract_dir);
+    std::string ansi_zip_file = Utf8Texts::copy(zip_file);
+    std::string ansi_extract_dir = Utf8Texts::copy(extract_dir);
     UnzipOptionRecord options;
     clear_record(options);
     options.ExtractOnlyNewer = settings.ExtractOnlyNewer;
@@ -216,8 +252,7 @@ int32_t VBUnzip(const std::string& zip_file, const std::string& extract_dir,
 
 int32_t PVX_CALL ZipPrint(char* buf, uint32_t len) noexcept {
   return pvx::guard_result(0, 0, [&] {
-    state().LastMessage +=
-        archive::text_from_ansi_buffer(buf, std::min<size_t>(len, kZipPrintBuffer));
+    state().LastMessage += text_from_library(buf, std::min<size_t>(len, kZipPrintBuffer));
     services().do_events();
     return 0;
   });
@@ -239,7 +274,7 @@ int32_t PVX_CALL ZipProgress(const char* name, uint64_t done, uint64_t total) no
   // A hook that fails stops the run rather than pack on unwatched.
   const bool stop = pvx::guard_result(true, true, [&] {
     const ProgressHook& hook = state().Progress;
-    const std::string text = name ? archive::text_from_ansi_buffer(name, std::strlen(name)) : "";
+    const std::string text = name ? text_from_library(name, std::strlen(name)) : "";
     return hook && hook(text, done, total);
   });
   if (stop) return 1;
@@ -249,8 +284,7 @@ int32_t PVX_CALL ZipProgress(const char* name, uint64_t done, uint64_t total) no
 
 int32_t PVX_CALL UnzipPrint(char* buf, uint32_t len) noexcept {
   return pvx::guard_result(0, 0, [&] {
-    state().LastMessage +=
-        archive::text_from_ansi_buffer(buf, std::min<size_t>(len, kUnzipPrintBuffer));
+    state().LastMessage += text_from_library(buf, std::min<size_t>(len, kUnzipPrintBuffer));
     return 0;
   });
 }
@@ -274,10 +308,9 @@ void PVX_CALL UnzipListEntry(uint32_t size, uint32_t csize, uint16_t, uint16_t, 
   pvx::guard_result([&] {
     ModuleState& st = state();
     const auto whole = std::exchange(st.NextSizes, std::nullopt);
-    st.ListEntries.push_back(
-        {name ? archive::text_from_ansi_buffer(name, kNameBytes) : std::string(),
-         whole ? whole->first : size, whole ? whole->second : csize, crc,
-         crypt != 0 && crypt != ' '});
+    st.ListEntries.push_back({name ? text_from_library(name, kNameBytes) : std::string(),
+                              whole ? whole->first : size, whole ? whole->second : csize, crc,
+                              crypt != 0 && crypt != ' '});
   });
 }
 

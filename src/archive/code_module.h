@@ -30,6 +30,8 @@ struct ModuleState {
   // The password of the send in progress (HeldPassword), its UTF-8 bytes as typed (what 7-Zip
   // derives its key from); empty when none. Archive runs encrypt only while one is held.
   std::string Password;
+  // The run in progress speaks UTF-8 with its library (ZpSetUtf8, UzpSetUtf8), not ANSI.
+  bool Utf8Texts = false;
   // The platform's last-error value right after the latest call into a library (0: none yet).
   uint32_t SystemError = 0;
   // Entries reported by UnzipListEntry in the current extraction, with their packed sizes:
@@ -101,8 +103,10 @@ class ZipPool {
 inline constexpr int32_t kZipLibraryUnavailable = 53;
 
 // Runs ZpInit, ZpSetOptions and ZpArchive; returns ZpArchive's result. A library that cannot
-// be loaded or lacks an export is skipped (kZipLibraryUnavailable). Raises, before any library
-// call, for more than 100 names, a text the ANSI code page cannot carry, or a run in progress.
+// be loaded or lacks an export is skipped (kZipLibraryUnavailable). Texts go in UTF-8 where the
+// library takes them so (ZpSetUtf8), so that every name reaches the archive whole; else in ANSI.
+// Raises, before any library call, for more than 100 names, a text the ANSI code page cannot
+// carry when the texts go in ANSI, or a run in progress.
 // With encrypt set and a password held, the entries are encrypted with a 256-bit AES key;
 // without a held password they never are. `progress` (may be empty) hears of the run's files.
 int32_t VBZip(const std::vector<std::string>& names, const std::string& zip_file, int16_t recurse,

@@ -62,13 +62,21 @@ bool reserved_device_name(const std::string& name) {
 }
 
 // A bare name the working folder can hold: no folder part, no character Windows refuses, no
-// device name, no trailing dot or blank, and nothing the ANSI code page cannot carry.
+// device name, no trailing dot or blank. Every other character stays as the sender wrote it:
+// the copies are saved and packed under UTF-8 names, whatever the ANSI code page.
 std::string safe_name(const std::string& file_name) {
-  std::string name = file_name;
+  std::string name;
+  // A byte that begins no UTF-8 character could name no file: it becomes '_'.
+  for (size_t i = 0; i < file_name.size();) {
+    const size_t start = i;
+    if (pvx::decode_utf8(file_name, i)) {
+      name.append(file_name, start, i - start);
+    } else {
+      name += '_';
+    }
+  }
   const auto slash = name.find_last_of("/\\");
   if (slash != std::string::npos) name = name.substr(slash + 1);
-  // Unmappable characters become '?', which the next pass turns into '_'.
-  name = fs::from_ansi(fs::to_ansi(name));
   for (char& c : name) {
     const auto u = static_cast<unsigned char>(c);
     if (u < 32 || std::string_view("<>:\"/\\|?*").find(c) != std::string_view::npos) c = '_';

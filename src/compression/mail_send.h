@@ -32,8 +32,9 @@ bool send_in_progress();
 // and libraries from under a send whose packing let it run.
 void after_send(std::function<void()> work);
 
-// The name an attachment is saved under: a bare file name that the working folder can hold and
-// the ANSI code page can carry, unlike every name in taken (compared as the file system does).
+// The name an attachment is saved under: a bare file name that the working folder can hold, as
+// the sender wrote it where it can, unlike every name in taken (compared as the file system
+// does).
 // The result is added to taken.
 std::string saved_name(const std::string& file_name, std::set<std::string>& taken);
 

@@ -55,8 +55,24 @@ void WriteReadme(const std::string& extra_line) {
 }
 
 void write_readme_in(const std::string& folder, const std::string& extra_line) {
-  TextFile readme(folder + kPathSep + "Readme.txt", OpenMode::Output);
-  readme.print_line(SignatureText());
+  const std::string path = folder + kPathSep + "Readme.txt";
+  const std::string signature = SignatureText();
+  bool fits = true;
+  for (const std::string& line : {signature, extra_line}) {
+    bool exact = true;
+    fs::to_ansi(line, &exact);
+    fits = fits && exact;
+  }
+  if (!fits) {
+    // Lines the code page cannot carry would be question marks: UTF-8 with a byte-order mark,
+    // which Notepad and every other tool read as such.
+    fs::File readme(path, "wb");
+    readme.write("\xEF\xBB\xBF" + signature + "\r\n" + extra_line + "\r\n");
+    readme.close();
+    return;
+  }
+  TextFile readme(path, OpenMode::Output);
+  readme.print_line(signature);
   if (!extra_line.empty()) readme.print_line(extra_line);
   readme.close();
 }

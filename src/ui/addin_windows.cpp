@@ -43,7 +43,7 @@ void AddinWindows::send_ended() {
 }
 
 void AddinWindows::log(const std::string& line) {
-  touch<frm_outlook>().list_log.AddItem(line);
+  touch<frm_outlook>().list_log.AddItem(log_line_text(line));
 }
 
 bool AddinWindows::open() {

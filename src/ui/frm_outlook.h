@@ -52,5 +52,8 @@ namespace parvex {
 
 // Appends time stamp + " - " + text to the event log, creating its window hidden if needed.
 void LogEvent(const std::string& text);
+// A line as the event log keeps it: each control character (a CR or LF in a setting's value
+// above all) written as \xHH, so that one line never reads as two entries.
+std::string log_line_text(const std::string& line);
 
 }  // namespace parvex

@@ -64,6 +64,19 @@ TEST(Win32Settings, RegistryValuesReadByKind) {
   EXPECT_THROW(native->read_policy(PolicyScope::user, "TestNumber", PolicyKind::text), Failure);
   EXPECT_THROW(native->read_policy(PolicyScope::user, "TestText", PolicyKind::number), Failure);
   EXPECT_EQ(native->read_policy(PolicyScope::user, "TestMissing", PolicyKind::text), std::nullopt);
+  // A DWORD of 8 bytes is that value's fault alone (a type mismatch), not an unreadable store
+  // that would drop every other policy.
+  const uint64_t wide = 1;
+  ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, policies.c_str(), L"TestWide", REG_DWORD, &wide,
+                            sizeof wide),
+            ERROR_SUCCESS);
+  int32_t refused = 0;
+  try {
+    native->read_policy(PolicyScope::user, "TestWide", PolicyKind::number);
+  } catch (const Failure& f) {
+    refused = f.number();
+  }
+  EXPECT_EQ(refused, err::kTypeMismatch);
   EXPECT_EQ(native->read_policy(PolicyScope::machine, "TestNumber", PolicyKind::number),
             std::nullopt);
   // Settings are texts, written and read back.

@@ -143,7 +143,7 @@ def shapes():
     yield "names_2231_2047", multi("mixed", [
         text(), attach("filename*=utf-8''%C3%BCbersicht%20%E2%82%AC.txt", csv,
                        packed_as="übersicht €.txt"),
-        attach('filename="=?UTF-8?B?0J/RgNC40LLQtdGCLnR4dA==?="', pdf, packed_as="______.txt")]), ""
+        attach('filename="=?UTF-8?B?0J/RgNC40LLQtdGCLnR4dA==?="', pdf, packed_as="Привет.txt")]), ""
     yield "duplicates_zero_byte", multi("mixed", [
         text(), attach("filename=r.txt", csv, packed_as="r.txt"),
         attach("filename=r.txt", pdf, packed_as="r (2).txt"),
