@@ -133,8 +133,8 @@ send_one_mail() {
   mirror_classes delete
   grep -q 'with 1 attachment(s):' <<<"$out" || { echo "$out"; fail "no single attachment"; }
   local dd
-  dd=$(find "$outbox" -type f -name 'DD*' | head -1)
-  [[ -n $dd ]] || { echo "$out"; fail "no DD in the outbox"; }
+  dd=$(find "$outbox" -type f -name 'Attachments.zip' | head -1)
+  [[ -n $dd ]] || { echo "$out"; fail "no Attachments.zip in the outbox"; }
   rm -rf "$work/unzipped"
   unzip -q "$dd" -d "$work/unzipped"
   cmp -s "$work/mail.txt" "$work/unzipped/mail.txt" || fail "DD does not hold the mail's file"
@@ -180,11 +180,15 @@ package_files() {
     -name unzip32.dll -o -name 'Parvex.adm?' -o -name parvex.machine \) -printf '%P\n' | sort)
 }
 # regsvr ARCH [/u]: the DLLs of that bitness, registered by the regsvr32 of that bitness.
+# The launcher `wine` is 32-bit once wine has its 32-bit half and cannot start sysnative's tools:
+# the 64-bit regsvr32 is started by the 64-bit loader itself.
 regsvr() {
-  local dll_arch=$1 tool='C:\windows\sysnative\regsvr32.exe'
+  local dll_arch=$1
   shift
-  if [[ $dll_arch == x86 ]]; then tool='C:\windows\syswow64\regsvr32.exe'; fi
-  win "$tool" /s "$@" "Z:$work/$dll_arch/Parvex.dll" || fail "regsvr32 $* of the $dll_arch DLL failed"
+  local run=(/usr/lib/wine/wine64 'C:\windows\system32\regsvr32.exe')
+  if [[ $dll_arch == x86 ]]; then run=(wine 'C:\windows\syswow64\regsvr32.exe'); fi
+  "${run[@]}" /s "$@" "Z:$work/$dll_arch/Parvex.dll" 2>/dev/null ||
+    fail "regsvr32 $* of the $dll_arch DLL failed"
 }
 if [[ $mode == pair ]]; then
   declare -A bins=([x64]=$bin [x86]=$x86_bin) packages=([x64]=$msi [x86]=$x86_bin/Parvex-x86.msi)
