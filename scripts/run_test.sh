@@ -17,7 +17,7 @@ printf 'explorer\nconnect\nmail Scripted\nattach mine/a.txt\nsend\n' >mine/send.
 PARVEX_ADDIN_FOLDER=data bash "$root/parvex.sh" run mine/a.txt >said 2>&1 || fail "run: $(cat said)"
 PARVEX_ADDIN_FOLDER=data bash "$root/parvex.sh" run script mine/send.txt >>said 2>&1 ||
   fail "run script: $(cat said)"
-sent=$(find data/Outbox -name DD.zip | wc -l)
+sent=$(find data/Outbox -name Attachments.zip | wc -l)
 [[ $sent == 2 ]] || fail "$sent messages of 2 in data/Outbox: $(cat said)"
 if bash "$root/parvex.sh" >/dev/null 2>&1; then fail "no command was taken"; fi
 echo "parvex.sh run from another folder: 2 messages sent"
