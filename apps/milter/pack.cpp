@@ -302,24 +302,12 @@ std::vector<Candidate> choose_parts(GMimeObject* root, std::string_view body,
   return packing;
 }
 
-// The add-in's cut for a name too long to save: the stem to 64 bytes, the extension kept.
-std::string shortened(const std::string& name) {
-  const auto dot = name.find_last_of('.');
-  const bool has_ext = dot != std::string::npos && dot > 0 && name.size() - dot <= 16;
-  std::string stem = has_ext ? name.substr(0, dot) : name;
-  size_t cut = std::min<size_t>(stem.size(), 64);
-  while (cut > 0 && cut < stem.size() && (static_cast<unsigned char>(stem[cut]) & 0xC0) == 0x80) {
-    --cut;
-  }
-  stem.resize(cut);
-  return stem + (has_ext ? name.substr(dot) : "");
-}
-
 // The add-in's name for a part, first cut as the add-in cuts a name beyond the 255 bytes a
 // work file may have: a long name must not leave its message unpacked.
 std::string archive_name(const std::string& written, std::set<std::string>& taken) {
   constexpr size_t kLongest = 255;
-  return compression::saved_name(written.size() > kLongest ? shortened(written) : written, taken);
+  return compression::saved_name(
+      written.size() > kLongest ? compression::shortened(written) : written, taken);
 }
 
 // Writes the readme and each part's decoded bytes into job.folder, under names of their own:

@@ -207,19 +207,6 @@ std::string unsent_folder() {
   return services().addin_folder() + kPathSep + "Unsent attachments";
 }
 
-// The name cut to a stem of at most 64 bytes (whole UTF-8 characters) and its extension.
-std::string shortened(const std::string& name) {
-  const auto dot = name.find_last_of('.');
-  const bool has_ext = dot != std::string::npos && dot > 0 && name.size() - dot <= 16;
-  std::string stem = has_ext ? name.substr(0, dot) : name;
-  size_t cut = std::min<size_t>(stem.size(), 64);
-  while (cut > 0 && cut < stem.size() && (static_cast<unsigned char>(stem[cut]) & 0xC0) == 0x80) {
-    --cut;
-  }
-  stem.resize(cut);
-  return stem + (has_ext ? name.substr(dot) : "");
-}
-
 // Moves a file into the unsent folder, or into "Unsent attachments (2)" ... when that one is
 // not a folder of ours, under its own name or a shortened one when that is too long there.
 // Returns where it went, or nothing when no place took it.
@@ -657,6 +644,18 @@ void make_working_folder() {
 
 bool send_in_progress() {
   return program_state<SendState>().packing;
+}
+
+std::string shortened(const std::string& name) {
+  const auto dot = name.find_last_of('.');
+  const bool has_ext = dot != std::string::npos && dot > 0 && name.size() - dot <= 16;
+  std::string stem = has_ext ? name.substr(0, dot) : name;
+  size_t cut = std::min<size_t>(stem.size(), 64);
+  while (cut > 0 && cut < stem.size() && (static_cast<unsigned char>(stem[cut]) & 0xC0) == 0x80) {
+    --cut;
+  }
+  stem.resize(cut);
+  return stem + (has_ext ? name.substr(dot) : "");
 }
 
 std::string saved_name(const std::string& file_name, std::set<std::string>& taken) {

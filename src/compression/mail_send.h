@@ -37,6 +37,9 @@ void after_send(std::function<void()> work);
 // does).
 // The result is added to taken.
 std::string saved_name(const std::string& file_name, std::set<std::string>& taken);
+// The name cut to a stem of at most 64 bytes (whole UTF-8 characters) and its extension, for a
+// name too long to save.
+std::string shortened(const std::string& name);
 
 // The send event: never raises unless its own error handler fails. Cancel is set only when the
 // item would otherwise leave with fewer files than the user attached, or without the protection
