@@ -11,9 +11,6 @@
 namespace pvx::zip::test {
 namespace {
 
-using pvx::zip::kBlockSize;
-using pvx::zip::kDictSize;
-using pvx::zip::PackMode;
 using Kind = pvx::zip::PackResult::Kind;
 
 // Blocks of noise that each end in a short run: deflate saves about 0.5% of every block.
