@@ -2,8 +2,6 @@
 // a file outside the target folder or a damaged file left behind.
 #include <gtest/gtest.h>
 
-#include <vector>
-
 #include "entry_path.h"
 #include "le.h"
 #include "unzip_engine.h"

@@ -3,11 +3,8 @@
 #include <cstring>
 #include <map>
 #include <set>
-#include <string>
-#include <vector>
 
 #include "codepage.h"
-#include "le.h"
 #include "parallel_deflate.h"
 #include "records.h"
 #include "zip_aes.h"

@@ -1,8 +1,5 @@
 // The block packer driven directly: the joined stream must inflate to the input whatever the
 // number of workers, and the stored decision must follow the data.
-#include <algorithm>
-#include <string>
-#include <vector>
 
 #include "parallel_deflate.h"
 #include "thread_pool.h"

@@ -1,7 +1,6 @@
 // Existing archives that are damaged, lie, or cannot be written: the run fails with a code and
 // the archive stays byte for byte as it was.
 #include <functional>
-#include <string>
 
 #ifndef _WIN32
 #include <signal.h>

@@ -1,10 +1,7 @@
 // Archives checked by readers we did not write (unzip, 7z, Python's zipfile), and archives
 // of the corpus extended by ours. Linux only: the tools are not there under wine.
 #include <cstdio>
-#include <filesystem>
-#include <string>
 #include <utility>
-#include <vector>
 
 #include "codepage.h"
 #include "parallel_deflate.h"

@@ -1,9 +1,5 @@
 #include <algorithm>
-#include <cstdint>
-#include <filesystem>
 #include <iterator>
-#include <string>
-#include <vector>
 
 #ifdef _WIN32
 #include "win32_handles.h"
