@@ -3,9 +3,6 @@
 // state the builder and the extractor share.
 #include <gtest/gtest.h>
 
-#include <cstddef>
-#include <cstdint>
-#include <string>
 #include <vector>
 
 #include "archive/code_module.h"
@@ -23,9 +20,6 @@ namespace parvex {
 namespace {
 
 using testing::Recorder;
-using testing::ScopedServices;
-using testing::ScriptedServices;
-
 namespace lay = layout;
 
 // A record as recorded must be `expected` but for the addresses at `addresses`, which are set to
@@ -63,8 +57,8 @@ class Recorded : public ::testing::Test {
   // Declared first so they close after the engine has let go of the libraries.
   Recorder zip{"zip32"};
   Recorder unzip{"unzip32"};
-  ScriptedServices svc;
-  ScopedServices scope{svc};
+  testing::ScriptedServices svc;
+  testing::ScopedServices scope{svc};
 };
 using ZipFilesRecorded = Recorded;
 using UnzipFilesRecorded = Recorded;
