@@ -96,23 +96,20 @@ TEST_F(Interop, OneCallPerFileRoundTripsEverywhere) {
 #endif
 }
 
-#ifndef _WIN32
-std::string output_of(const std::string& command) {
-  std::string out;
-  if (FILE* p = popen((command + " 2>/dev/null").c_str(), "r")) {
-    for (int c; (c = std::fgetc(p)) != EOF;) out += static_cast<char>(c);
-    pclose(p);
-  }
-  return out;
-}
-#endif
-
 // Every archive of the corpus, appended to and then with its first entry replaced: a run
 // keeps an archive that Python could test testable, or fails and leaves it alone.
 TEST_F(Interop, CorpusArchivesStayReadableOrUntouched) {
 #ifdef _WIN32
   GTEST_SKIP() << "zip tools run on Linux only";
 #else
+  const auto output_of = [](const std::string& command) {
+    std::string out;
+    if (FILE* p = popen((command + " 2>/dev/null").c_str(), "r")) {
+      for (int c; (c = std::fgetc(p)) != EOF;) out += static_cast<char>(c);
+      pclose(p);
+    }
+    return out;
+  };
   if (!fs::is_directory(PVX_ZIP_CORPUS)) GTEST_SKIP() << "no corpus at " << PVX_ZIP_CORPUS;
   const std::string fresh = make("zz_new.txt", "appended");
   fs::create_directories(path("out"));
