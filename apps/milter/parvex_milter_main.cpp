@@ -456,6 +456,13 @@ sfsistat on_eoh(SMFICTX* ctx) {
   });
 }
 
+// Answered only so that Postfix sends the DATA command with its macros in one write: without it
+// the macros leave alone, the next write waits for their acknowledgement (Nagle), and over TCP
+// the milter's delayed ACK costs every message about 40 ms.
+sfsistat on_data(SMFICTX*) {
+  return SMFIS_CONTINUE;
+}
+
 sfsistat on_body(SMFICTX* ctx, unsigned char* chunk, size_t len) {
   return pvx::guard_result(SMFIS_CONTINUE, SMFIS_CONTINUE, [&] {
     Message& m = session(ctx)->message;
@@ -697,6 +704,7 @@ int run(int argc, char** argv) {
   desc.xxfi_envfrom = on_envfrom;
   desc.xxfi_envrcpt = on_envrcpt;
   desc.xxfi_header = on_header;
+  desc.xxfi_data = on_data;
   desc.xxfi_eoh = on_eoh;
   desc.xxfi_body = on_body;
   desc.xxfi_eom = on_eom;
