@@ -1,9 +1,13 @@
 #include "pack.h"
 
+#include <fcntl.h>
 #include <gmime/gmime.h>
+#include <zlib.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <set>
 #include <string>
@@ -50,72 +54,128 @@ std::string part_bytes(GMimePart* part, bool decoded) {
   return stream_bytes(mem.get());
 }
 
-// The part's bytes as the recipient's client saves them. Outside base64 a part's line ends
-// travel as CR LF, whatever the sender's system used; the body here has LF, so they go back.
-std::string saved_bytes(GMimePart* part) {
-  const GMimeContentEncoding encoding = g_mime_part_get_content_encoding(part);
-  if (encoding == GMIME_CONTENT_ENCODING_BASE64 || encoding == GMIME_CONTENT_ENCODING_UUENCODE) {
-    return part_bytes(part, true);
-  }
-  const std::string lf = part_bytes(part, false);
-  std::string wire;
-  wire.reserve(lf.size() + lf.size() / 32);
-  for (const char c : lf) {
-    if (c == '\n') wire += '\r';
-    wire += c;
-  }
-  if (encoding != GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE) return wire;
-  GMimeEncoding state;
-  g_mime_encoding_init_decode(&state, GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE);
-  std::string decoded(g_mime_encoding_outlen(&state, wire.size()), '\0');
-  decoded.resize(g_mime_encoding_flush(&state, wire.data(), wire.size(), decoded.data()));
-  return decoded;
-}
-
-// Whether GMime writes object's content back as body, compared where it is written.
-bool writes_back(GMimeObject* object, std::string_view body) {
-  GPtr<GMimeStream> mem(g_mime_stream_mem_new_with_byte_array(
-      g_byte_array_sized_new(static_cast<guint>(body.size()))));
-  if (g_mime_object_write_content_to_stream(object, nullptr, mem.get()) < 0) return false;
-  const GByteArray* written = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(mem.get()));
-  return written->len == body.size() &&
-         std::equal(body.begin(), body.end(), reinterpret_cast<const char*>(written->data));
-}
-
-// Writes the part as the recipient's client saves it into path. Base64 is decoded straight
-// into the file: no copy of a large attachment is held.
-void save_part(GMimePart* part, const std::string& path) {
-  fs::File out(path, "wb");
-  const GMimeContentEncoding encoding = g_mime_part_get_content_encoding(part);
+// The part's bytes as the transfer encoding stands in the message. A part GMime parsed out of
+// the message buffer is read there in place; any other is copied into holder.
+std::string_view raw_bytes(GMimePart* part, std::string& holder) {
   GMimeDataWrapper* content = g_mime_part_get_content(part);
-  if (content &&
-      (encoding == GMIME_CONTENT_ENCODING_BASE64 || encoding == GMIME_CONTENT_ENCODING_UUENCODE)) {
-    GPtr<GMimeStream> file(g_mime_stream_file_new(out.get()));
-    g_mime_stream_file_set_owner(GMIME_STREAM_FILE(file.get()), FALSE);
-    if (g_mime_data_wrapper_write_to_stream(content, file.get()) < 0 ||
-        g_mime_stream_flush(file.get()) != 0) {
-      raise(err::kPathFileAccess, "The attachment could not be written to " + path);
+  if (!content) return {};
+  GMimeStream* stream = g_mime_data_wrapper_get_stream(content);
+  if (GMIME_IS_STREAM_MEM(stream)) {
+    const GByteArray* all = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(stream));
+    const gint64 end = stream->bound_end < 0 ? all->len : stream->bound_end;
+    if (all && stream->bound_start >= 0 && stream->bound_start <= end && end <= all->len) {
+      return {reinterpret_cast<const char*>(all->data) + stream->bound_start,
+              static_cast<size_t>(end - stream->bound_start)};
     }
-  } else {
-    out.write(saved_bytes(part));
+  }
+  holder = part_bytes(part, false);
+  return holder;
+}
+
+// Whether GMime writes object's content back as body: written into a file beside the work (a
+// second copy of a large message in memory would double its cost) and compared block by block.
+bool writes_back(GMimeObject* object, std::string_view body, const std::string& path) {
+  GError* error = nullptr;
+  GPtr<GMimeStream> file(
+      g_mime_stream_fs_open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600, &error));
+  if (!file) {
+    g_clear_error(&error);
+    raise(err::kPathFileAccess, "The message could not be written to " + path);
+  }
+  const bool written = g_mime_object_write_content_to_stream(object, nullptr, file.get()) >= 0 &&
+                       g_mime_stream_flush(file.get()) == 0 && g_mime_stream_reset(file.get()) == 0;
+  bool same = written;
+  std::array<char, 65536> buf;
+  size_t at = 0;
+  ssize_t n;
+  while (same && (n = g_mime_stream_read(file.get(), buf.data(), buf.size())) > 0) {
+    const auto got = static_cast<size_t>(n);
+    same = at + got <= body.size() && std::memcmp(body.data() + at, buf.data(), got) == 0;
+    at += got;
+  }
+  file.reset();
+  std::remove(path.c_str());
+  return same && at == body.size();
+}
+
+// Writes the part as the recipient's client saves it into path, block by block, and returns
+// what it holds: no copy of a large attachment is made, and the file is not read again. Outside
+// base64 a part's line ends travel as CR LF, whatever the sender's system used; the body here
+// has LF, so they go back before quoted-printable is decoded.
+compression::Fingerprint save_part(GMimePart* part, const std::string& folder,
+                                   const std::string& name) {
+  const GMimeContentEncoding encoding = g_mime_part_get_content_encoding(part);
+  const bool base64 = encoding == GMIME_CONTENT_ENCODING_BASE64;
+  const bool decode = base64 || encoding == GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE;
+  std::string holder;
+  const std::string_view raw = raw_bytes(part, holder);
+  GMimeEncoding state;
+  if (decode) g_mime_encoding_init_decode(&state, encoding);
+  compression::Fingerprint saved{name, 0, static_cast<uint32_t>(crc32(0, nullptr, 0))};
+  fs::File out(folder + "/" + name, "wb");
+  std::string wire;
+  std::string decoded;
+  const auto put = [&](std::string_view bytes) {
+    saved.crc = static_cast<uint32_t>(crc32(saved.crc, reinterpret_cast<const Bytef*>(bytes.data()),
+                                            static_cast<uInt>(bytes.size())));
+    saved.size += static_cast<int64_t>(bytes.size());
+    out.write(bytes);
+  };
+  constexpr size_t kBlock = 1 << 18;
+  for (size_t at = 0;; at += kBlock) {
+    const bool last = at + kBlock >= raw.size();
+    std::string_view piece = raw.substr(std::min(at, raw.size()), kBlock);
+    if (!base64) {
+      wire.clear();
+      for (size_t from = 0; from < piece.size();) {
+        const size_t lf = std::min(piece.find('\n', from), piece.size());
+        wire.append(piece.substr(from, lf - from));
+        if (lf < piece.size()) wire.append("\r\n");
+        from = lf + 1;
+      }
+      piece = wire;
+    }
+    if (decode) {
+      decoded.resize(g_mime_encoding_outlen(&state, piece.size()) + 16);
+      const size_t n =
+          last ? g_mime_encoding_flush(&state, piece.data(), piece.size(), decoded.data())
+               : g_mime_encoding_step(&state, piece.data(), piece.size(), decoded.data());
+      piece = std::string_view(decoded.data(), n);
+    }
+    put(piece);
+    if (last) break;
   }
   out.close();
-}
-
-std::string object_content(GMimeObject* object) {
-  GPtr<GMimeStream> mem(g_mime_stream_mem_new());
-  if (g_mime_object_write_content_to_stream(object, nullptr, mem.get()) < 0) return {};
-  return stream_bytes(mem.get());
+  return saved;
 }
 
 bool is_hex(char c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
+// What each byte is in base64 text: a digit, padding, space between lines, or anything else.
+enum class B64 : unsigned char { other, digit, pad, space };
+const std::array<B64, 256>& base64_classes() {
+  static const std::array<B64, 256> table = [] {
+    std::array<B64, 256> t{};
+    for (int c = 0; c < 256; ++c) {
+      const bool digit = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                         (c >= '0' && c <= '9') || c == '+' || c == '/';
+      t[c] = digit                                               ? B64::digit
+             : c == '='                                          ? B64::pad
+             : (c == '\n' || c == '\r' || c == ' ' || c == '\t') ? B64::space
+                                                                 : B64::other;
+    }
+    return t;
+  }();
+  return table;
+}
+
 // Whether decoding loses nothing: a decoder skips what it cannot read, and packing the
 // decoded bytes would then drop what the recipient's client might have made of them.
 bool decodes_exactly(GMimePart* part) {
-  const std::string raw = part_bytes(part, false);
+  std::string holder;
+  const std::string_view raw = raw_bytes(part, holder);
   switch (g_mime_part_get_content_encoding(part)) {
     case GMIME_CONTENT_ENCODING_DEFAULT:
     case GMIME_CONTENT_ENCODING_7BIT:
@@ -123,24 +183,29 @@ bool decodes_exactly(GMimePart* part) {
     case GMIME_CONTENT_ENCODING_BINARY:
       return true;
     case GMIME_CONTENT_ENCODING_BASE64: {
+      const std::array<B64, 256>& classes = base64_classes();
       size_t digits = 0;
       size_t pad = 0;
       for (const char c : raw) {
-        if (c == '\n' || c == '\r' || c == ' ' || c == '\t') continue;
-        const bool digit = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
-                           (c >= '0' && c <= '9') || c == '+' || c == '/';
-        if (c == '=') {
-          ++pad;
-        } else if (!digit || pad > 0) {
-          return false;
+        switch (classes[static_cast<unsigned char>(c)]) {
+          case B64::digit:
+            if (pad > 0) return false;
+            ++digits;
+            break;
+          case B64::pad:
+            ++pad;
+            ++digits;
+            break;
+          case B64::space:
+            break;
+          case B64::other:
+            return false;
         }
-        ++digits;
       }
       return digits % 4 == 0 && pad <= 2;
     }
     case GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE:
-      for (size_t i = 0; i < raw.size(); ++i) {
-        if (raw[i] != '=') continue;
+      for (size_t i = raw.find('='); i != std::string_view::npos; i = raw.find('=', i + 1)) {
         size_t j = i + 1;
         while (j < raw.size() && (raw[j] == ' ' || raw[j] == '\t')) ++j;
         if (j < raw.size() && (raw[j] == '\n' || raw[j] == '\r')) continue;  // soft break
@@ -242,30 +307,25 @@ bool referenced(GMimePart* part, const std::string& html) {
   return location && *location && html.find(location) != std::string::npos;
 }
 
-GPtr<GMimePart> archive_part(const std::string& archive_bytes) {
+// DD.zip, read from the archive file as the new body is written: no copy of it is held.
+GPtr<GMimePart> archive_part(const std::string& archive_path) {
+  GError* error = nullptr;
+  GPtr<GMimeStream> stream(
+      g_mime_stream_fs_open(archive_path.c_str(), O_RDONLY | O_CLOEXEC, 0, &error));
+  if (!stream) {
+    g_clear_error(&error);
+    raise(err::kPathFileAccess, "The archive could not be read: " + archive_path);
+  }
   GPtr<GMimePart> part(g_mime_part_new_with_type("application", "zip"));
   GPtr<GMimeContentDisposition> disposition(g_mime_content_disposition_new());
   g_mime_content_disposition_set_disposition(disposition.get(), GMIME_DISPOSITION_ATTACHMENT);
   g_mime_object_set_content_disposition(GMIME_OBJECT(part.get()), disposition.get());
   g_mime_part_set_filename(part.get(), "DD.zip");
-  GByteArray* array = g_byte_array_sized_new(static_cast<guint>(archive_bytes.size()));
-  g_byte_array_append(array, reinterpret_cast<const guint8*>(archive_bytes.data()),
-                      static_cast<guint>(archive_bytes.size()));
-  GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_byte_array(array));  // owns the array
   GPtr<GMimeDataWrapper> content(
       g_mime_data_wrapper_new_with_stream(stream.get(), GMIME_CONTENT_ENCODING_DEFAULT));
   g_mime_part_set_content(part.get(), content.get());
   g_mime_part_set_content_encoding(part.get(), GMIME_CONTENT_ENCODING_BASE64);
   return part;
-}
-
-std::string read_file(const std::string& path) {
-  fs::File in(path, "rb");
-  std::string bytes;
-  char buf[65536];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, in.get())) > 0) bytes.append(buf, n);
-  return bytes;
 }
 
 PackResult left(PackResult result, std::string why) {
@@ -278,7 +338,8 @@ PackResult left(PackResult result, std::string why) {
 // The candidates that are packed: attachments the HTML does not show, none damaged, in a
 // message GMime writes back exactly. Empty, with why set, when the message is left.
 std::vector<Candidate> choose_parts(GMimeObject* root, std::string_view body,
-                                    const PackRules& rules, PackResult& result, std::string& why) {
+                                    const PackRules& rules, const std::string& work_folder,
+                                    PackResult& result, std::string& why) {
   Survey found;
   survey(root, nullptr, 0, false, 0, rules, found);
   if (!found.refused.empty()) {
@@ -297,7 +358,8 @@ std::vector<Candidate> choose_parts(GMimeObject* root, std::string_view body,
     }
   }
   // What the rewrite would change besides the attachments: nothing, or it is not done.
-  if (why.empty() && !writes_back(root, body)) why = "GMime would not write it back exactly";
+  if (why.empty() && !writes_back(root, body, work_folder + "/message"))
+    why = "GMime would not write it back exactly";
   if (!why.empty()) packing.clear();
   return packing;
 }
@@ -322,8 +384,7 @@ std::vector<compression::Fingerprint> save_parts(const std::vector<Candidate>& p
   for (const Candidate& c : packing) {
     const char* file_name = g_mime_part_get_filename(c.part);
     const std::string name = archive_name(file_name ? file_name : "", taken);
-    save_part(c.part, job.folder + "/" + name);
-    saved.push_back(compression::fingerprint(job.folder + "/" + name));
+    saved.push_back(save_part(c.part, job.folder, name));
     job.names.push_back(name);
     result.attached += saved.back().size;
   }
@@ -347,10 +408,11 @@ std::string pack_and_check(const compression::PackJob& job,
   return why;
 }
 
-// The archive takes the first attachment's place; the others go. Empty when the rewritten
-// message is smaller; else why it is not.
+// The archive takes the first attachment's place; the others go. The new body, with CR LF line
+// ends as it goes back, is written into fresh; empty when it is smaller than received bytes,
+// else why it is not.
 std::string rewrite(GMimeObject* root, const std::vector<Candidate>& packing,
-                    const std::string& archive_bytes, std::string_view body, PackResult& result) {
+                    const std::string& archive_path, size_t received, GPtr<GMimeStream>& fresh) {
   // From the last, so that each index still names its part.
   for (auto it = packing.rbegin(); it != packing.rend(); ++it) {
     GPtr<GMimeObject> removed(g_mime_multipart_remove_at(it->parent, it->index));
@@ -360,18 +422,90 @@ std::string rewrite(GMimeObject* root, const std::vector<Candidate>& packing,
       return "packing would leave an empty multipart";
     }
   }
-  const GPtr<GMimePart> dd = archive_part(archive_bytes);
+  const GPtr<GMimePart> dd = archive_part(archive_path);
   g_mime_multipart_insert(packing.front().parent, packing.front().index, GMIME_OBJECT(dd.get()));
-  result.body = object_content(root);
-  if (result.body.empty() || result.body.size() >= body.size()) {
-    return "the packed message would not be smaller";
+  fresh.reset(g_mime_stream_mem_new());
+  GPtr<GMimeStream> crlf(g_mime_stream_filter_new(fresh.get()));
+  GPtr<GMimeFilter> unix2dos(g_mime_filter_unix2dos_new(FALSE));
+  g_mime_stream_filter_add(GMIME_STREAM_FILTER(crlf.get()), unix2dos.get());
+  if (g_mime_object_write_content_to_stream(root, nullptr, crlf.get()) < 0 ||
+      g_mime_stream_flush(crlf.get()) != 0) {
+    raise(err::kPathFileAccess, "The packed message could not be written");
   }
+  const guint written = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(fresh.get()))->len;
+  if (written == 0 || written >= received) return "the packed message would not be smaller";
   return {};
 }
 
 }  // namespace
 
+Received::Received(std::string_view headers)
+    : bytes_(g_byte_array_sized_new(static_cast<guint>(headers.size() + 1))),
+      header_bytes_(headers.size() + 1) {
+  g_byte_array_append(bytes_, reinterpret_cast<const guint8*>(headers.data()),
+                      static_cast<guint>(headers.size()));
+  g_byte_array_append(bytes_, reinterpret_cast<const guint8*>("\n"), 1);
+}
+
+Received::~Received() {
+  if (bytes_) g_byte_array_unref(bytes_);
+}
+
+GByteArray* Received::release() {
+  GByteArray* out = bytes_;
+  bytes_ = nullptr;
+  return out;
+}
+
+void Received::add_lf(std::string_view lf) {
+  received_ += lf.size() + static_cast<size_t>(std::count(lf.begin(), lf.end(), '\n'));
+  g_byte_array_append(bytes_, reinterpret_cast<const guint8*>(lf.data()),
+                      static_cast<guint>(lf.size()));
+}
+
+void Received::add(std::string_view crlf) {
+  received_ += crlf.size();
+  if (bare_ || !bytes_) return;
+  const auto keep = [&](std::string_view bytes) {
+    g_byte_array_append(bytes_, reinterpret_cast<const guint8*>(bytes.data()),
+                        static_cast<guint>(bytes.size()));
+  };
+  size_t at = 0;
+  if (cr_pending_ && !crlf.empty()) {
+    bare_ = crlf[0] != '\n';
+    cr_pending_ = false;
+    keep("\n");
+    at = 1;
+  }
+  // Runs between CRs go in whole; a run may hold no LF, and a CR must have its LF after it.
+  while (!bare_ && at < crlf.size()) {
+    const size_t cr = std::min(crlf.find('\r', at), crlf.size());
+    const std::string_view run = crlf.substr(at, cr - at);
+    if (run.find('\n') != std::string_view::npos) {
+      bare_ = true;
+      break;
+    }
+    keep(run);
+    if (cr == crlf.size()) break;
+    if (cr + 1 == crlf.size()) {
+      cr_pending_ = true;
+      break;
+    }
+    bare_ = crlf[cr + 1] != '\n';
+    keep("\n");
+    at = cr + 2;
+  }
+  if (bare_) g_byte_array_set_size(bytes_, 0);
+}
+
 PackResult pack_message(std::string_view headers, std::string_view body, const PackRules& rules,
+                        const std::string& work_folder) {
+  Received message(headers);
+  message.add_lf(body);
+  return pack_message(message, rules, work_folder);
+}
+
+PackResult pack_message(Received& received, const PackRules& rules,
                         const std::string& work_folder) {
   static const bool initialised = [] {
     g_mime_init();
@@ -380,13 +514,12 @@ PackResult pack_message(std::string_view headers, std::string_view body, const P
   (void)initialised;
   PackResult result;
 
-  // One copy of the message, GMime's own: memory stays near three times a message's size.
-  GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_byte_array(
-      g_byte_array_sized_new(static_cast<guint>(headers.size() + body.size() + 1))));
-  g_mime_stream_write(stream.get(), headers.data(), headers.size());
-  g_mime_stream_write(stream.get(), "\n", 1);
-  g_mime_stream_write(stream.get(), body.data(), body.size());
-  g_mime_stream_reset(stream.get());
+  // The one copy of the message, parsed in place: the parts are read where they stand.
+  const size_t header_bytes = received.header_bytes();
+  GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_byte_array(received.release()));
+  const GByteArray* all = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(stream.get()));
+  const std::string_view body(reinterpret_cast<const char*>(all->data) + header_bytes,
+                              all->len - header_bytes);
   GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
   GPtr<GMimeMessage> message(g_mime_parser_construct_message(parser.get(), nullptr));
   if (!message) return left(result, "not a message GMime can read");
@@ -394,7 +527,7 @@ PackResult pack_message(std::string_view headers, std::string_view body, const P
   if (!root || !GMIME_IS_MULTIPART(root)) return left(result, "not a multipart message");
 
   std::string why;
-  const std::vector<Candidate> packing = choose_parts(root, body, rules, result, why);
+  const std::vector<Candidate> packing = choose_parts(root, body, rules, work_folder, result, why);
   if (packing.empty()) return left(result, why);
 
   compression::PackJob job{work_folder + "/" + "files", {}, work_folder + "/" + "DD.zip"};
@@ -406,8 +539,7 @@ PackResult pack_message(std::string_view headers, std::string_view body, const P
   }
   if (std::string wrong = pack_and_check(job, saved); !wrong.empty()) return left(result, wrong);
 
-  const std::string archive_bytes = read_file(job.archive);
-  result.archive = static_cast<int64_t>(archive_bytes.size());
+  result.archive = fs::file_length(job.archive);
   const double saving =
       result.attached > 0
           ? static_cast<double>(result.attached - result.archive) / result.attached * 100
@@ -418,9 +550,17 @@ PackResult pack_message(std::string_view headers, std::string_view body, const P
     std::snprintf(figure, sizeof figure, "%.1f", saving);
     return left(result, std::string("the archive saves ") + figure + " %");
   }
-  if (std::string why_not = rewrite(root, packing, archive_bytes, body, result); !why_not.empty()) {
+  GPtr<GMimeStream> fresh;
+  if (std::string why_not = rewrite(root, packing, job.archive, received.received(), fresh);
+      !why_not.empty()) {
     return left(result, why_not);
   }
+  // The message goes before its new body is copied out: the two are never held twice.
+  message.reset();
+  parser.reset();
+  stream.reset();
+  const GByteArray* packed = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(fresh.get()));
+  result.body.assign(reinterpret_cast<const char*>(packed->data), packed->len);
   result.packed = true;
   return result;
 }
