@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -60,10 +61,12 @@ std::string_view raw_bytes(GMimePart* part, std::string& holder) {
   GMimeDataWrapper* content = g_mime_part_get_content(part);
   if (!content) return {};
   GMimeStream* stream = g_mime_data_wrapper_get_stream(content);
-  if (GMIME_IS_STREAM_MEM(stream)) {
-    const GByteArray* all = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(stream));
+  const GByteArray* all = GMIME_IS_STREAM_MEM(stream)
+                              ? g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(stream))
+                              : nullptr;
+  if (all) {
     const gint64 end = stream->bound_end < 0 ? all->len : stream->bound_end;
-    if (all && stream->bound_start >= 0 && stream->bound_start <= end && end <= all->len) {
+    if (stream->bound_start >= 0 && stream->bound_start <= end && end <= all->len) {
       return {reinterpret_cast<const char*>(all->data) + stream->bound_start,
               static_cast<size_t>(end - stream->bound_start)};
     }
@@ -72,60 +75,144 @@ std::string_view raw_bytes(GMimePart* part, std::string& holder) {
   return holder;
 }
 
-// Whether GMime writes object's content back as body: written into a file beside the work (a
-// second copy of a large message in memory would double its cost) and compared block by block.
-bool writes_back(GMimeObject* object, std::string_view body, const std::string& path) {
-  GError* error = nullptr;
-  GPtr<GMimeStream> file(
-      g_mime_stream_fs_open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600, &error));
-  if (!file) {
-    g_clear_error(&error);
-    raise(err::kPathFileAccess, "The message could not be written to " + path);
+// Whether GMime writes root's content back as body, but for the parts packed: those are taken
+// out anyway, so each stands in as a few bytes of its own (its last byte kept, for the line end
+// GMime may add after it) in what is written and in what it is compared with. The attachments'
+// bytes are then neither copied nor filtered once more.
+bool writes_back(GMimeObject* root, std::string_view body, const std::vector<GMimePart*>& parts) {
+  struct Swap {
+    GMimePart* part;
+    GPtr<GMimeDataWrapper> original;
+    size_t at;    // the content's place in body
+    size_t size;  // its length there
+    std::string stand_in;
+  };
+  std::vector<Swap> swaps;
+  for (GMimePart* part : parts) {
+    std::string holder;
+    const std::string_view raw = raw_bytes(part, holder);
+    if (!holder.empty() || raw.empty() || raw.data() < body.data() ||
+        raw.data() + raw.size() > body.data() + body.size()) {
+      continue;  // not read in place: written and compared whole
+    }
+    GMimeDataWrapper* content = g_mime_part_get_content(part);
+    g_object_ref(content);
+    swaps.push_back({part, GPtr<GMimeDataWrapper>(content),
+                     static_cast<size_t>(raw.data() - body.data()), raw.size(),
+                     "[part " + std::to_string(swaps.size()) + "]" + raw.back()});
   }
-  const bool written = g_mime_object_write_content_to_stream(object, nullptr, file.get()) >= 0 &&
-                       g_mime_stream_flush(file.get()) == 0 && g_mime_stream_reset(file.get()) == 0;
-  bool same = written;
-  std::array<char, 65536> buf;
-  size_t at = 0;
-  ssize_t n;
-  while (same && (n = g_mime_stream_read(file.get(), buf.data(), buf.size())) > 0) {
-    const auto got = static_cast<size_t>(n);
-    same = at + got <= body.size() && std::memcmp(body.data() + at, buf.data(), got) == 0;
-    at += got;
+  std::sort(swaps.begin(), swaps.end(), [](const Swap& a, const Swap& b) { return a.at < b.at; });
+  for (const Swap& s : swaps) {
+    GPtr<GMimeStream> bytes(
+        g_mime_stream_mem_new_with_buffer(s.stand_in.data(), s.stand_in.size()));
+    GPtr<GMimeDataWrapper> stand_in(g_mime_data_wrapper_new_with_stream(
+        bytes.get(), g_mime_data_wrapper_get_encoding(s.original.get())));
+    g_mime_part_set_content(s.part, stand_in.get());
   }
-  file.reset();
-  std::remove(path.c_str());
-  return same && at == body.size();
+  GPtr<GMimeStream> mem(g_mime_stream_mem_new());
+  const bool written = g_mime_object_write_content_to_stream(root, nullptr, mem.get()) >= 0;
+  for (const Swap& s : swaps) g_mime_part_set_content(s.part, s.original.get());
+  if (!written) return false;
+  const GByteArray* out = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(mem.get()));
+  const std::string_view got(reinterpret_cast<const char*>(out->data), out->len);
+  size_t from = 0;  // in body
+  size_t at = 0;    // in got
+  const auto same = [&](std::string_view expected) {
+    const bool equal = got.substr(at, expected.size()) == expected;
+    at += expected.size();
+    return equal;
+  };
+  for (const Swap& s : swaps) {
+    if (s.at < from || !same(body.substr(from, s.at - from)) || !same(s.stand_in)) return false;
+    from = s.at + s.size;
+  }
+  return same(body.substr(from)) && at == got.size();
 }
+
+// Decodes base64 as a recipient's client reads it, and only base64 that every client reads the
+// same: the alphabet, with line breaks and spaces between, padding only at the very end. A
+// decoder skips what it cannot read, and packing its bytes would drop what a client might have
+// made of them.
+class StrictBase64 {
+ public:
+  // Appends the bytes of in to out; false at the first byte that breaks the rules.
+  bool feed(std::string_view in, std::string& out) {
+    const std::array<unsigned char, 256>& values = table();
+    for (const char c : in) {
+      const unsigned char v = values[static_cast<unsigned char>(c)];
+      if (v < 64) {
+        if (pad_ > 0) return false;
+        quantum_ = quantum_ << 6 | v;
+        if (++count_ == 4) {
+          out += static_cast<char>(quantum_ >> 16);
+          out += static_cast<char>(quantum_ >> 8);
+          out += static_cast<char>(quantum_);
+          count_ = 0;
+        }
+      } else if (v == kPad) {
+        // "xy==" ends in one byte, "xyz=" in two.
+        if (count_ < 2 || ++pad_ + count_ > 4) return false;
+        if (pad_ + count_ == 4) {
+          out += static_cast<char>(quantum_ >> (count_ == 2 ? 4 : 10));
+          if (count_ == 3) out += static_cast<char>(quantum_ >> 2);
+        }
+      } else if (v != kSpace) {
+        return false;
+      }
+    }
+    return true;
+  }
+  bool finished() const { return pad_ == 0 ? count_ == 0 : pad_ + count_ == 4; }
+
+ private:
+  static constexpr unsigned char kPad = 64, kSpace = 65, kOther = 66;
+  static const std::array<unsigned char, 256>& table() {
+    static const std::array<unsigned char, 256> t = [] {
+      std::array<unsigned char, 256> v{};
+      v.fill(kOther);
+      const char* digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+      for (unsigned char i = 0; i < 64; ++i) v[static_cast<unsigned char>(digits[i])] = i;
+      v['='] = kPad;
+      for (const unsigned char c : {'\n', '\r', ' ', '\t'}) v[c] = kSpace;
+      return v;
+    }();
+    return t;
+  }
+  uint32_t quantum_ = 0;
+  int count_ = 0;
+  int pad_ = 0;
+};
 
 // Writes the part as the recipient's client saves it into path, block by block, and returns
 // what it holds: no copy of a large attachment is made, and the file is not read again. Outside
 // base64 a part's line ends travel as CR LF, whatever the sender's system used; the body here
-// has LF, so they go back before quoted-printable is decoded.
-compression::Fingerprint save_part(GMimePart* part, const std::string& folder,
-                                   const std::string& name) {
+// has LF, so they go back before quoted-printable is decoded. Nothing when its base64 is
+// damaged.
+std::optional<compression::Fingerprint> save_part(GMimePart* part, const std::string& folder,
+                                                  const std::string& name) {
   const GMimeContentEncoding encoding = g_mime_part_get_content_encoding(part);
   const bool base64 = encoding == GMIME_CONTENT_ENCODING_BASE64;
-  const bool decode = base64 || encoding == GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE;
+  const bool qp = encoding == GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE;
   std::string holder;
   const std::string_view raw = raw_bytes(part, holder);
   GMimeEncoding state;
-  if (decode) g_mime_encoding_init_decode(&state, encoding);
+  if (qp) g_mime_encoding_init_decode(&state, encoding);
+  StrictBase64 base64_decoder;
   compression::Fingerprint saved{name, 0, static_cast<uint32_t>(crc32(0, nullptr, 0))};
   fs::File out(folder + "/" + name, "wb");
   std::string wire;
   std::string decoded;
-  const auto put = [&](std::string_view bytes) {
-    saved.crc = static_cast<uint32_t>(crc32(saved.crc, reinterpret_cast<const Bytef*>(bytes.data()),
-                                            static_cast<uInt>(bytes.size())));
-    saved.size += static_cast<int64_t>(bytes.size());
-    out.write(bytes);
-  };
   constexpr size_t kBlock = 1 << 18;
   for (size_t at = 0;; at += kBlock) {
     const bool last = at + kBlock >= raw.size();
     std::string_view piece = raw.substr(std::min(at, raw.size()), kBlock);
-    if (!base64) {
+    if (base64) {
+      decoded.clear();
+      if (!base64_decoder.feed(piece, decoded) || (last && !base64_decoder.finished())) {
+        return std::nullopt;
+      }
+      piece = decoded;
+    } else {
       wire.clear();
       for (size_t from = 0; from < piece.size();) {
         const size_t lf = std::min(piece.find('\n', from), piece.size());
@@ -135,14 +222,17 @@ compression::Fingerprint save_part(GMimePart* part, const std::string& folder,
       }
       piece = wire;
     }
-    if (decode) {
+    if (qp) {
       decoded.resize(g_mime_encoding_outlen(&state, piece.size()) + 16);
       const size_t n =
           last ? g_mime_encoding_flush(&state, piece.data(), piece.size(), decoded.data())
                : g_mime_encoding_step(&state, piece.data(), piece.size(), decoded.data());
       piece = std::string_view(decoded.data(), n);
     }
-    put(piece);
+    saved.crc = static_cast<uint32_t>(crc32(saved.crc, reinterpret_cast<const Bytef*>(piece.data()),
+                                            static_cast<uInt>(piece.size())));
+    saved.size += static_cast<int64_t>(piece.size());
+    out.write(piece);
     if (last) break;
   }
   out.close();
@@ -151,24 +241,6 @@ compression::Fingerprint save_part(GMimePart* part, const std::string& folder,
 
 bool is_hex(char c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-// What each byte is in base64 text: a digit, padding, space between lines, or anything else.
-enum class B64 : unsigned char { other, digit, pad, space };
-const std::array<B64, 256>& base64_classes() {
-  static const std::array<B64, 256> table = [] {
-    std::array<B64, 256> t{};
-    for (int c = 0; c < 256; ++c) {
-      const bool digit = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
-                         (c >= '0' && c <= '9') || c == '+' || c == '/';
-      t[c] = digit                                               ? B64::digit
-             : c == '='                                          ? B64::pad
-             : (c == '\n' || c == '\r' || c == ' ' || c == '\t') ? B64::space
-                                                                 : B64::other;
-    }
-    return t;
-  }();
-  return table;
 }
 
 // Whether decoding loses nothing: a decoder skips what it cannot read, and packing the
@@ -182,28 +254,8 @@ bool decodes_exactly(GMimePart* part) {
     case GMIME_CONTENT_ENCODING_8BIT:
     case GMIME_CONTENT_ENCODING_BINARY:
       return true;
-    case GMIME_CONTENT_ENCODING_BASE64: {
-      const std::array<B64, 256>& classes = base64_classes();
-      size_t digits = 0;
-      size_t pad = 0;
-      for (const char c : raw) {
-        switch (classes[static_cast<unsigned char>(c)]) {
-          case B64::digit:
-            if (pad > 0) return false;
-            ++digits;
-            break;
-          case B64::pad:
-            ++pad;
-            ++digits;
-            break;
-          case B64::space:
-            break;
-          case B64::other:
-            return false;
-        }
-      }
-      return digits % 4 == 0 && pad <= 2;
-    }
+    case GMIME_CONTENT_ENCODING_BASE64:  // checked as it is decoded
+      return true;
     case GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE:
       for (size_t i = raw.find('='); i != std::string_view::npos; i = raw.find('=', i + 1)) {
         size_t j = i + 1;
@@ -216,6 +268,8 @@ bool decodes_exactly(GMimePart* part) {
       return false;
   }
 }
+
+constexpr const char* kDamaged = "an attachment's transfer encoding is damaged";
 
 struct Candidate {
   GMimeMultipart* parent = nullptr;
@@ -338,8 +392,7 @@ PackResult left(PackResult result, std::string why) {
 // The candidates that are packed: attachments the HTML does not show, none damaged, in a
 // message GMime writes back exactly. Empty, with why set, when the message is left.
 std::vector<Candidate> choose_parts(GMimeObject* root, std::string_view body,
-                                    const PackRules& rules, const std::string& work_folder,
-                                    PackResult& result, std::string& why) {
+                                    const PackRules& rules, PackResult& result, std::string& why) {
   Survey found;
   survey(root, nullptr, 0, false, 0, rules, found);
   if (!found.refused.empty()) {
@@ -354,12 +407,13 @@ std::vector<Candidate> choose_parts(GMimeObject* root, std::string_view body,
   if (packing.empty()) why = "no attachments";
   for (const Candidate& c : packing) {
     if (why.empty() && !decodes_exactly(c.part)) {
-      why = "an attachment's transfer encoding is damaged";
+      why = kDamaged;
     }
   }
   // What the rewrite would change besides the attachments: nothing, or it is not done.
-  if (why.empty() && !writes_back(root, body, work_folder + "/message"))
-    why = "GMime would not write it back exactly";
+  std::vector<GMimePart*> parts;
+  for (const Candidate& c : packing) parts.push_back(c.part);
+  if (why.empty() && !writes_back(root, body, parts)) why = "GMime would not write it back exactly";
   if (!why.empty()) packing.clear();
   return packing;
 }
@@ -374,7 +428,8 @@ std::string archive_name(const std::string& written, std::set<std::string>& take
 
 // Writes the readme and each part's decoded bytes into job.folder, under names of their own:
 // the readme's name is reserved, so an attachment called so is renamed, never written over it.
-// Returns the parts' fingerprints; job.names gets the readme, then the parts in order.
+// Returns the parts' fingerprints, none when one's base64 is damaged; job.names gets the
+// readme, then the parts in order.
 std::vector<compression::Fingerprint> save_parts(const std::vector<Candidate>& packing,
                                                  compression::PackJob& job, PackResult& result) {
   write_readme_in(job.folder);
@@ -384,7 +439,9 @@ std::vector<compression::Fingerprint> save_parts(const std::vector<Candidate>& p
   for (const Candidate& c : packing) {
     const char* file_name = g_mime_part_get_filename(c.part);
     const std::string name = archive_name(file_name ? file_name : "", taken);
-    saved.push_back(save_part(c.part, job.folder, name));
+    const std::optional<compression::Fingerprint> part = save_part(c.part, job.folder, name);
+    if (!part) return {};
+    saved.push_back(*part);
     job.names.push_back(name);
     result.attached += saved.back().size;
   }
@@ -527,12 +584,13 @@ PackResult pack_message(Received& received, const PackRules& rules,
   if (!root || !GMIME_IS_MULTIPART(root)) return left(result, "not a multipart message");
 
   std::string why;
-  const std::vector<Candidate> packing = choose_parts(root, body, rules, work_folder, result, why);
+  const std::vector<Candidate> packing = choose_parts(root, body, rules, result, why);
   if (packing.empty()) return left(result, why);
 
   compression::PackJob job{work_folder + "/" + "files", {}, work_folder + "/" + "DD.zip"};
   fs::make_folder(job.folder);
   const std::vector<compression::Fingerprint> saved = save_parts(packing, job, result);
+  if (saved.empty()) return left(result, kDamaged);
   if (result.attached < rules.min_total) {
     return left(result,
                 "the attachments hold fewer than " + std::to_string(rules.min_total) + " bytes");
