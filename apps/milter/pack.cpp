@@ -508,11 +508,11 @@ std::string rewrite(GMimeObject* root, const std::vector<Candidate>& packing,
   const GPtr<GMimePart> dd = archive_part(archive_path);
   g_mime_multipart_insert(packing.front().parent, packing.front().index, GMIME_OBJECT(dd.get()));
   fresh.reset(g_mime_stream_mem_new());
-  GPtr<GMimeStream> crlf(g_mime_stream_filter_new(fresh.get()));
-  GPtr<GMimeFilter> unix2dos(g_mime_filter_unix2dos_new(FALSE));
-  g_mime_stream_filter_add(GMIME_STREAM_FILTER(crlf.get()), unix2dos.get());
-  if (g_mime_object_write_content_to_stream(root, nullptr, crlf.get()) < 0 ||
-      g_mime_stream_flush(crlf.get()) != 0) {
+  GMimeFormatOptions* options = g_mime_format_options_new();
+  g_mime_format_options_set_newline_format(options, GMIME_NEWLINE_FORMAT_DOS);
+  const ssize_t written_bytes = g_mime_object_write_content_to_stream(root, options, fresh.get());
+  g_mime_format_options_free(options);
+  if (written_bytes < 0) {
     raise(err::kPathFileAccess, "The packed message could not be written");
   }
   const guint written = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(fresh.get()))->len;
@@ -548,19 +548,20 @@ void Received::add_lf(std::string_view lf) {
 
 void Received::add(std::string_view crlf) {
   received_ += crlf.size();
-  if (bare_ || !bytes_) return;
-  const auto keep = [&](std::string_view bytes) {
-    g_byte_array_append(bytes_, reinterpret_cast<const guint8*>(bytes.data()),
-                        static_cast<guint>(bytes.size()));
-  };
+  if (bare_ || !bytes_ || crlf.empty()) return;
+  // The chunk goes in behind what is held, its CRs taken out: runs between them move down.
+  const guint held = bytes_->len;
+  g_byte_array_set_size(bytes_, static_cast<guint>(held + crlf.size()));
+  char* const start = reinterpret_cast<char*>(bytes_->data) + held;
+  char* to = start;
   size_t at = 0;
-  if (cr_pending_ && !crlf.empty()) {
+  if (cr_pending_) {
     bare_ = crlf[0] != '\n';
     cr_pending_ = false;
-    keep("\n");
+    *to++ = '\n';
     at = 1;
   }
-  // Runs between CRs go in whole; a run may hold no LF, and a CR must have its LF after it.
+  // A run may hold no LF, and a CR must have its LF after it.
   while (!bare_ && at < crlf.size()) {
     const size_t cr = std::min(crlf.find('\r', at), crlf.size());
     const std::string_view run = crlf.substr(at, cr - at);
@@ -568,17 +569,18 @@ void Received::add(std::string_view crlf) {
       bare_ = true;
       break;
     }
-    keep(run);
+    std::memcpy(to, run.data(), run.size());
+    to += run.size();
     if (cr == crlf.size()) break;
     if (cr + 1 == crlf.size()) {
       cr_pending_ = true;
       break;
     }
     bare_ = crlf[cr + 1] != '\n';
-    keep("\n");
+    *to++ = '\n';
     at = cr + 2;
   }
-  if (bare_) g_byte_array_set_size(bytes_, 0);
+  g_byte_array_set_size(bytes_, bare_ ? 0 : static_cast<guint>(held + (to - start)));
 }
 
 PackResult pack_message(std::string_view headers, std::string_view body, const PackRules& rules,
