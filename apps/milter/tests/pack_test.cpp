@@ -210,5 +210,33 @@ TEST(MilterPack, SavesPartsAsTheRecipientWouldOrLeavesTheMessage) {
   }
 }
 
+// The body arrives in chunks with CR LF, a pair maybe cut between two of them; a lone CR or LF
+// would not come back the same, and such a body is not kept.
+TEST(MilterReceived, KeepsTheBodyWithLfOrDropsIt) {
+  struct Case {
+    std::vector<std::string> chunks;
+    std::string kept;  // after the header block; none when the body is not whole
+  };
+  const Case cases[] = {
+      {{"a\r\nb\r\n"}, "a\nb\n"}, {{"a\r", "\nb\r\n", "", "c"}, "a\nb\nc"},
+      {{"a\r", "b\r\n"}, ""},     {{"a\nb\r\n"}, ""},
+      {{"a\r\n\r"}, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.chunks[0]);
+    Received received("H: v\n");
+    size_t sent = 0;
+    for (const std::string& chunk : c.chunks) received.add(chunk), sent += chunk.size();
+    EXPECT_EQ(received.whole(), !c.kept.empty());
+    EXPECT_EQ(received.received(), sent);
+    GByteArray* bytes = received.release();
+    if (!c.kept.empty()) {
+      EXPECT_EQ(std::string(reinterpret_cast<const char*>(bytes->data), bytes->len),
+                "H: v\n\n" + c.kept);
+    }
+    g_byte_array_unref(bytes);
+  }
+}
+
 }  // namespace
 }  // namespace parvex::milter
