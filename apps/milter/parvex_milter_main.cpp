@@ -432,7 +432,7 @@ sfsistat on_eoh(SMFICTX* ctx) {
 // the macros leave alone, the next write waits for their acknowledgement (Nagle), and over TCP
 // the milter's delayed ACK costs every message about 40 ms.
 sfsistat on_data(SMFICTX*) {
-  return SMFIS_CONTINUE;
+  return pvx::guard_result(SMFIS_CONTINUE, SMFIS_CONTINUE, [] { return SMFIS_CONTINUE; });
 }
 
 sfsistat on_body(SMFICTX* ctx, unsigned char* chunk, size_t len) {
