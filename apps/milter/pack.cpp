@@ -414,9 +414,9 @@ PackResult pack_message(std::string_view headers, std::string_view body, const P
           : 0;
   if (saving < rules.min_saving || result.archive >= result.attached) {
     result.below_saving = true;
-    char figure[32];
-    std::snprintf(figure, sizeof figure, "%.1f", saving);
-    return left(result, std::string("the archive saves ") + figure + " %");
+    return left(result,
+                "the archive " + compression::saving_words(static_cast<double>(result.attached),
+                                                           static_cast<double>(result.archive)));
   }
   if (std::string why_not = rewrite(root, packing, archive_bytes, body, result); !why_not.empty()) {
     return left(result, why_not);

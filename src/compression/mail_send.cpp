@@ -1,7 +1,6 @@
 #include "compression/mail_send.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <functional>
 #include <optional>
 #include <utility>
@@ -125,13 +124,6 @@ std::string base_name(const std::string& path) {
 }  // namespace
 
 namespace {
-
-// "12.5": a saving in percent as the log shows it.
-std::string percent(double value) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.1f", value);
-  return text;
-}
 
 // The user's password for this send, UTF-8 as typed (the bytes 7-Zip derives its key from):
 // empty when the user chose to send unprotected. Sets run.cancel when the user cancelled or
@@ -373,12 +365,15 @@ bool saves_too_little(const SendRun& run, const Options& options, const PackedBy
   for (const SavedAttachment& s : run.saved) attached += static_cast<double>(s.saved.size);
   const double saving = attached > 0 ? (attached - packed.archive) / attached * 100 : 0;
   if (saving >= options.min_saving) return false;
-  log_event("Send left with its attachments: the archive saves " + percent(saving) +
-            " %, less than the " + std::to_string(options.min_saving) + " % asked");
-  // Sent as they are: no saving to claim.
+  const std::string asked = std::to_string(options.min_saving) + " %";
+  log_event("Send left with its attachments: the archive " +
+            saving_words(attached, packed.archive) +
+            (packed.archive > attached ? ", not the " + asked + " smaller asked"
+                                       : ", less than the " + asked + " asked"));
+  clear_work(windows, folder, run);
+  // Sent as they are: no saving to claim; and a failure above counts nothing, as any other.
   statistics().PendingNormalBytes += attached;
   statistics().PendingZipBytes += attached;
-  clear_work(windows, folder, run);
   WriteStatistics();
   return true;
 }

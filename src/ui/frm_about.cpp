@@ -44,7 +44,8 @@ frm_about::frm_about() {
   place(Command1, "Command1", 3840, 3120, 1815, 1095, 0);
   parvex_chk.caption = "Is enabled";
   parvex_chk.value = 1;
-  place(parvex_chk, "parvex_chk", 2040, 2760, 1815, 255, 11);
+  // A row lower than the version, so that the label over it clears the notice picture.
+  place(parvex_chk, "parvex_chk", 2040, 2895, 1815, 225, 11);
   Image2.picture = "notice.jpg";
   Image2.pixel_width = 321;
   Image2.pixel_height = 60;
@@ -68,10 +69,10 @@ frm_about::frm_about() {
   // In the free strip right of the logo, last in the tab order: nothing else moves.
   cmd_options.caption = "&Options";
   place(cmd_options, "cmd_options", 4920, 1320, 735, 375, 12);
-  // Over the foot of the notice picture, the one free strip beside the check box.
+  // Between the notice picture and the check box it explains.
   lbl_policy.caption = std::string(kSetByAdministrator);
   lbl_policy.visible = false;
-  place(lbl_policy, "lbl_policy", 2040, 2535, 1815, 210, std::nullopt);
+  place(lbl_policy, "lbl_policy", 2040, 2700, 1815, 195, std::nullopt);
 
   on_click = [this] { open_address(handle, kProductWebPage); };
   cmd_visit.on_click = on_click;

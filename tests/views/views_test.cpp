@@ -303,6 +303,14 @@ TEST_F(Win32Views, FixedSettingsShowDisabled) {
       if (controls[i].name == std::string("lbl_policy")) {
         EXPECT_TRUE(IsWindowVisible(control));
         EXPECT_EQ(text_of(control), "Set by your administrator");
+        // Drawn over a picture or a control, it would hide part of it.
+        RECT own, other, common;
+        GetWindowRect(control, &own);
+        for (HWND c = GetWindow(dialog, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
+          GetWindowRect(c, &other);
+          EXPECT_FALSE(c != control && IsWindowVisible(c) && IntersectRect(&common, &own, &other))
+              << text_of(c);
+        }
       }
     }
     EXPECT_GT(disabled, 0);
