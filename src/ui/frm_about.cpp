@@ -72,7 +72,7 @@ frm_about::frm_about() {
   // Between the notice picture and the check box it explains.
   lbl_policy.caption = std::string(kSetByAdministrator);
   lbl_policy.visible = false;
-  place(lbl_policy, "lbl_policy", 2040, 2700, 1815, 195, std::nullopt);
+  place(lbl_policy, "lbl_policy", 2040, 2700, 1800, 195, std::nullopt);
 
   on_click = [this] { open_address(handle, kProductWebPage); };
   cmd_visit.on_click = on_click;

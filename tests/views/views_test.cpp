@@ -306,10 +306,12 @@ TEST_F(Win32Views, FixedSettingsShowDisabled) {
         // Drawn over a picture or a control, it would hide part of it.
         RECT own, other, common;
         GetWindowRect(control, &own);
-        for (HWND c = GetWindow(dialog, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
-          GetWindowRect(c, &other);
-          EXPECT_FALSE(c != control && IsWindowVisible(c) && IntersectRect(&common, &own, &other))
-              << text_of(c);
+        for (HWND sibling = GetWindow(dialog, GW_CHILD); sibling;
+             sibling = GetWindow(sibling, GW_HWNDNEXT)) {
+          GetWindowRect(sibling, &other);
+          EXPECT_FALSE(sibling != control && IsWindowVisible(sibling) &&
+                       IntersectRect(&common, &own, &other))
+              << text_of(sibling);
         }
       }
     }
