@@ -44,8 +44,7 @@ frm_about::frm_about() {
   place(Command1, "Command1", 3840, 3120, 1815, 1095, 0);
   parvex_chk.caption = "Is enabled";
   parvex_chk.value = 1;
-  // A row lower than the version, so that the label over it clears the notice picture.
-  place(parvex_chk, "parvex_chk", 2040, 2895, 1815, 225, 11);
+  place(parvex_chk, "parvex_chk", 2040, 2760, 1815, 255, 11);
   Image2.picture = "notice.jpg";
   Image2.pixel_width = 321;
   Image2.pixel_height = 60;
@@ -106,6 +105,10 @@ void frm_about::show_policies(const Policies& fixed) {
   read_options(&damaged);
   lbl_policy.caption = fixed.compression ? std::string(kSetByAdministrator) : kOptionsDamaged;
   lbl_policy.visible = fixed.compression.has_value() || !damaged.empty();
+  // The label needs the check box a little lower to clear the notice picture; without it
+  // the box keeps its usual place.
+  parvex_chk.top = lbl_policy.visible ? 2895 : 2760;
+  parvex_chk.height = lbl_policy.visible ? 225 : 255;
 }
 
 void frm_about::unload_handler() {
