@@ -632,9 +632,9 @@ PackResult pack_message(Received& received, const PackRules& rules,
           : 0;
   if (saving < rules.min_saving || result.archive >= result.attached) {
     result.below_saving = true;
-    char figure[32];
-    std::snprintf(figure, sizeof figure, "%.1f", saving);
-    return left(result, std::string("the archive saves ") + figure + " %");
+    return left(result,
+                "the archive " + compression::saving_words(static_cast<double>(result.attached),
+                                                           static_cast<double>(result.archive)));
   }
   GPtr<GMimeStream> fresh;
   if (std::string why_not = rewrite(root, packing, job.archive, received.received(), fresh);
