@@ -20,12 +20,12 @@ using Session = sim::SimSession;
 
 struct RibbonCase {
   const char* name;
-  const char* policies;                  // the policy file; empty for none
-  std::function<void(Session&)> before;  // what the script cannot say; may be null
-  std::string script;                    // FILE stands for an attached file's path
-  std::vector<std::string> shown;        // in this order in the output
-  std::vector<std::string> sent;         // each message's first attachment, in order
-  int box = 1;                           // the about window's box at the end
+  std::string script;                              // FILE stands for an attached file's path
+  std::vector<std::string> shown;                  // in this order in the output
+  std::vector<std::string> sent;                   // each message's first attachment, in order
+  int box = 1;                                     // the about window's box at the end
+  const char* policies = "";                       // the policy file; empty for none
+  std::function<void(Session&)> before = nullptr;  // what the script cannot say, at "@"
 };
 
 void PrintTo(const RibbonCase& c, std::ostream* os) {
@@ -50,8 +50,6 @@ const char* const kPackedOn =
 
 const RibbonCase kCases[] = {
     {"BothRibbonsDrawnFromCheckedMarkup",
-     "",
-     nullptr,
      "explorer Inbox\nconnect\nribbon\nmail A\nribbon\n",
      {"(Microsoft.Outlook.Explorer):", "Tab TabMail", "Group Parvex",
       "toggleButton \"Pack on send\" pressed [parvex.ico 32 px]", "button \"About Parvex\"",
@@ -59,23 +57,20 @@ const RibbonCase kCases[] = {
       "(Microsoft.Outlook.Mail.Compose):", "Tab TabNewMailMessage", kPackedOn},
      {}},
     {"ReleasedMessageLeavesAsWrittenAndTheNextPacks",
-     "",
-     nullptr,
      "explorer Inbox\nconnect\nmail A\nattach FILE\nribbon toggle Pack attachments\nribbon\n"
      "send\nmail B\nribbon\nattach FILE\nsend\nlog\n",
      {"\"Pack attachments\" released", "Sent \"A\"", "Statistics: 1 bytes", kPackedOn, "Sent \"B\"",
       "Pack attachments is off for this message: it leaves as written"},
      {"notes.txt", "Attachments.zip"}},
     {"DraftKeepsItsChoice",
-     "",
-     reopen_first,
      "explorer Inbox\nconnect\nmail A\nribbon toggle PackAttachments\n@\nribbon\nmail B\nribbon\n",
      {"\"Draft - Message (HTML)\"", "\"Pack attachments\" released", "\"B - Message (HTML)\"",
       kPackedOn},
-     {}},
-    {"MainToggleAndAboutBoxAgree",
+     {},
+     1,
      "",
-     nullptr,
+     reopen_first},
+    {"MainToggleAndAboutBoxAgree",
      "explorer Inbox\nconnect\nribbon\nribbon toggle Pack on send\nmail A\nribbon\nclose\n"
      "check on\nribbon\ncheck off\nribbon\n",
      {"\"Pack on send\" pressed", "\"Pack attachments\" released disabled",
@@ -84,28 +79,28 @@ const RibbonCase kCases[] = {
      {},
      0},
     {"PolicyOffFixesBothToggles",
-     "Compression=0\r\n",
-     nullptr,
      "explorer Inbox\nconnect\nribbon\nmail A\nattach FILE\nribbon\nribbon toggle Pack "
      "attachments\nsend\n",
      {"\"Pack on send\" released disabled [parvex.ico 32 px]: Set by your administrator",
       "\"Pack attachments\" released disabled [parvex.ico 32 px]: Set by your administrator",
       "failed: ribbon toggle Pack attachments: \"Pack attachments\" is disabled"},
      {"notes.txt"},
-     0},
+     0,
+     "Compression=0\r\n"},
     {"PolicyOnPacksEvenAReleasedMessage",
-     "Compression=1\r\n",
-     nullptr,
      "explorer Inbox\nconnect\nmail A\nattach FILE\nribbon\nsend\n",
      {"\"Pack attachments\" pressed disabled [parvex.ico 32 px]: Set by your administrator"},
-     {"Attachments.zip"}},
+     {"Attachments.zip"},
+     1,
+     "Compression=1\r\n"},
     {"ReplyInTheReadingPaneHasTheToggle",
-     "",
-     reply_in_pane,
      "explorer Inbox\nconnect\nribbon\n@\nribbon\nribbon toggle PackAttachmentsInline\nribbon\n",
      {"Group Parvex", "Tab set TabComposeTools", "Tab TabMessage", kPackedOn,
       "\"Pack attachments\" released"},
-     {}},
+     {},
+     1,
+     "",
+     reply_in_pane},
 };
 
 class RibbonTest : public testing::AddinTest, public ::testing::WithParamInterface<RibbonCase> {};

@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "core/failure.h"
-#include "recording/recording_client.h"
 #include "scripted/scripted_services.h"
 #include "seams/fs.h"
 #include "support/probes.h"

@@ -20,7 +20,8 @@ using Files = std::map<std::string, std::string>;  // name -> bytes
 struct Attached {
   std::string name;
   std::string bytes;
-  std::string shown_as;  // a content id the HTML body shows, or none
+  std::string shown_as = "";   // a content id the HTML body shows, or none
+  std::string packed_as = "";  // the name in the archive, when not its own
 };
 
 // The message as GMime writes it, split into its header block and body.
@@ -63,17 +64,6 @@ std::pair<std::string, std::string> message(const std::vector<Attached>& files) 
   return {all.substr(0, split + 1), all.substr(split + 2)};
 }
 
-// What an archive holds, extracted with our unzip library.
-Files unpacked(const std::string& archive, const std::string& folder) {
-  UnzipFiles run;
-  EXPECT_EQ(run.Unzip(archive, folder), 0);
-  Files files;
-  for (const std::string& name : fs::list_files(folder)) {
-    files[name] = testing::read_file(folder + "/" + name);
-  }
-  return files;
-}
-
 // The libraries are loaded from beside this program, or from nowhere.
 class MilterTestServices : public testing::ScriptedServices {
  public:
@@ -84,65 +74,63 @@ class MilterTestServices : public testing::ScriptedServices {
   }
 };
 
+// One packing in a fresh work folder, and what its archive holds, extracted with our unzip.
+struct Packing {
+  explicit Packing(bool libraries = true) {
+    services.folder = dir.path();
+    services.libraries = libraries;
+    fs::make_folder(dir / "work");
+  }
+  PackResult pack(const std::string& headers, const std::string& body) {
+    return pack_message(headers, body, PackRules{}, dir / "work");
+  }
+  Files archive() {
+    EXPECT_EQ(UnzipFiles().Unzip(dir / "work/DD.zip", dir / "check"), 0);
+    Files files;
+    for (const std::string& name : fs::list_files(dir / "check")) {
+      files[name] = testing::read_file(dir / "check" + "/" + name);
+    }
+    return files;
+  }
+  MilterTestServices services;
+  testing::TempFolder dir;
+  const testing::ScopedServices installed{services};
+};
+
 TEST(MilterPack, PacksAttachmentsOrSaysWhyItLeavesTheMessage) {
   const std::string text(3000, 't');
   struct Case {
     std::string what;
     std::vector<Attached> files;
+    std::string why = "";  // empty: packed, each file besides the readme
     bool libraries = true;
-    std::string why;  // empty: packed
-    Files expected;   // besides the readme
   };
   const std::vector<Case> cases{
-      {"two files",
-       {{"a.txt", text, ""}, {"b.csv", "1,2\n" + text, ""}},
-       true,
-       "",
-       {{"a.txt", text}, {"b.csv", "1,2\n" + text}}},
+      {"two files", {{"a.txt", text}, {"b.csv", "1,2\n" + text}}},
       // The readme's name is reserved: the user's file is renamed, never written over.
-      {"a file named as the readme",
-       {{"Readme.txt", text, ""}},
-       true,
-       "",
-       {{"Readme (2).txt", text}}},
+      {"a file named as the readme", {{"Readme.txt", text, "", "Readme (2).txt"}}},
       // A name too long for a file cut as the add-in cuts it; the readme's name taken in
       // another case; every script kept as sent, in UTF-8.
       {"names",
-       {{std::string(300, 'n') + ".log", text, ""},
-        {"readme.txt", text, ""},
-        {"übersicht €.txt", text, ""},
-        {"Отчёт за квартал.txt", text, ""},
-        {"報告書_2023年.txt", text, ""},
-        {"보고서.txt", text, ""},
-        {"\xF0\x9F\x98\x80 smile.txt", text, ""}},
-       true,
-       "",
-       {{std::string(64, 'n') + ".log", text},
-        {"readme (2).txt", text},
+       {{std::string(300, 'n') + ".log", text, "", std::string(64, 'n') + ".log"},
+        {"readme.txt", text, "", "readme (2).txt"},
         {"übersicht €.txt", text},
         {"Отчёт за квартал.txt", text},
         {"報告書_2023年.txt", text},
         {"보고서.txt", text},
         {"\xF0\x9F\x98\x80 smile.txt", text}}},
-      {"only a picture the body shows", {{"logo.png", text, "logo"}}, true, "no attachments", {}},
+      {"only a picture the body shows", {{"logo.png", text, "logo"}}, "no attachments"},
       {"bytes that do not compress",
-       {{"noise.bin", testing::random_bytes(40000), ""}},
-       true,
-       "the archive would be larger than the attachments (",
-       {}},
-      {"no zip library", {{"a.txt", text, ""}}, false, "The zip library failed with code 53", {}},
+       {{"noise.bin", testing::random_bytes(40000)}},
+       "the archive would be larger than the attachments ("},
+      {"no zip library", {{"a.txt", text}}, "The zip library failed with code 53", false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    MilterTestServices services;
-    testing::TempFolder dir;
-    services.folder = dir.path();
-    services.libraries = c.libraries;
-    const testing::ScopedServices installed(services);
-    fs::make_folder(dir / "work");
+    Packing packing(c.libraries);
     const auto [headers, body] = message(c.files);
 
-    const PackResult r = pack_message(headers, body, PackRules{}, dir / "work");
+    const PackResult r = packing.pack(headers, body);
 
     EXPECT_EQ(r.packed, c.why.empty());
     EXPECT_EQ(r.why.rfind(c.why, 0), 0u) << r.why;
@@ -152,11 +140,15 @@ TEST(MilterPack, PacksAttachmentsOrSaysWhyItLeavesTheMessage) {
     }
     EXPECT_NE(r.body.find("<p>Hello</p>"), std::string::npos);
     EXPECT_NE(r.body.find("filename=DD.zip"), std::string::npos);
-    Files held = unpacked(dir / "work/DD.zip", dir / "check");
+    Files held = packing.archive();
     ASSERT_EQ(held.count("Readme.txt"), 1u);
     EXPECT_NE(held["Readme.txt"].size(), text.size());
     held.erase("Readme.txt");
-    EXPECT_EQ(held, c.expected);
+    Files expected;
+    for (const Attached& f : c.files) {
+      expected[f.packed_as.empty() ? f.name : f.packed_as] = f.bytes;
+    }
+    EXPECT_EQ(held, expected);
   }
 }
 
@@ -184,11 +176,7 @@ TEST(MilterPack, SavesPartsAsTheRecipientWouldOrLeavesTheMessage) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.encoding + c.sent);
-    MilterTestServices services;
-    testing::TempFolder dir;
-    services.folder = dir.path();
-    const testing::ScopedServices installed(services);
-    fs::make_folder(dir / "work");
+    Packing packing;
     std::string sent;
     std::string saved;
     for (int i = 0; i < 200; ++i) sent += c.sent, saved += c.saved;
@@ -200,13 +188,13 @@ TEST(MilterPack, SavesPartsAsTheRecipientWouldOrLeavesTheMessage) {
         "Content-Transfer-Encoding: " +
         std::string(c.encoding) + "\n\n" + sent + c.end;
 
-    const PackResult r = pack_message(headers, body, PackRules{}, dir / "work");
+    const PackResult r = packing.pack(headers, body);
 
     EXPECT_EQ(r.why, c.why);
     if (!r.packed) continue;
     // The last line end belongs to the boundary after it.
     if (c.encoding != std::string("base64")) saved.resize(saved.size() - 2);
-    EXPECT_EQ(unpacked(dir / "work/DD.zip", dir / "check")["run.bat"], saved);
+    EXPECT_EQ(packing.archive()["run.bat"], saved);
   }
 }
 

@@ -162,46 +162,48 @@ METRICS = "/tmp/parvex-milter-shapes-%d.prom" % os.getpid()
 def send(lab, raw):
     """What Postfix answered: 250, or the code it refused the message with."""
     try:
-        with smtp_client(lab) as smtp:
+        with smtplib.SMTP("127.0.0.1", lab.smtp_port, timeout=300) as smtp:
             smtp.sendmail("ana@test.local", ["bo@test.local"], raw)
         return 250
     except smtplib.SMTPResponseException as e:
         return e.smtp_code
 
 
-def smtp_client(lab):
-    return smtplib.SMTP("127.0.0.1", lab.smtp_port, timeout=300)
+def delivered_as(lab, before, name, seconds=120):
+    """The message <name@test.local> once more than before are delivered, or None."""
+    got = [r for r in lab.wait_delivered(before + 1, seconds).values()
+           if postfix_lab.message_id(r) == "<%s@test.local>" % name]
+    return got[0] if got else None
 
 
 def dry_run(milter):
-    """Nothing changes, and the log says what would have been packed."""
+    """Nothing changes, and the log says what would have been packed. On SIGHUP a file with a
+    fault keeps the settings in force; a good one takes effect."""
     lab = postfix_lab.Lab(milter, config="dry_run = yes\n")
+    problems = []
     try:
         lab.start()
-        name, root, extra = next(s for s in shapes() if s[0] == "plain_two")
-        headers, body, _, _ = message("dry_run", root, extra)
-        code = send(lab, headers + "\n" + body)
-        got = list(lab.wait_delivered(1).values())
-        problems = check(headers, body, [], got[0]) if got else ["not delivered (%d)" % code]
-        if "dry run, would pack 2 attachment(s)" not in lab.milter_log():
-            problems.append("no dry-run line in the log")
-        # SIGHUP: a file with a fault keeps the settings in force; a good one takes effect.
-        for text, packs in (("dry_run = perhaps\n", False), ("dry_run = no\n", True)):
-            with open(lab.config, "w") as f:
-                f.write(text)
-            lab.milter.send_signal(signal.SIGHUP)
-            time.sleep(1)
-            if lab.milter.poll() is not None:
-                return ["SIGHUP ended the milter with %s" % lab.milter.returncode]
-            headers, body, expected, packed = message("hup_%d" % packs, root, extra)
+        root, extra = next(s[1:] for s in shapes() if s[0] == "plain_two")
+        for n, (text, packs) in enumerate(
+                ((None, False), ("dry_run = perhaps\n", False), ("dry_run = no\n", True))):
+            if text:
+                with open(lab.config, "w") as f:
+                    f.write(text)
+                lab.milter.send_signal(signal.SIGHUP)
+                time.sleep(1)
+                if lab.milter.poll() is not None:
+                    return ["SIGHUP ended the milter with %s" % lab.milter.returncode]
+            headers, body, expected, packed = message("dry_%d" % n, root, extra)
             before = len(lab.delivered())
-            send(lab, headers + "\n" + body)
-            got = [r for r in lab.wait_delivered(before + 1).values()
-                   if postfix_lab.message_id(r) == "<hup_%d@test.local>" % packs]
-            bad = check(headers, expected if packs else body, packed if packs else [], got[0]) \
-                if got else ["not delivered"]
-            problems += ["after SIGHUP with %r: %s" % (text, b) for b in bad]
-        if "the settings in force are kept" not in lab.milter_log():
+            code = send(lab, headers + "\n" + body)
+            got = delivered_as(lab, before, "dry_%d" % n)
+            bad = check(headers, expected if packs else body, packed if packs else [], got) \
+                if got else ["not delivered (%d)" % code]
+            problems += ["with %r: %s" % (text, b) for b in bad]
+        log = lab.milter_log()
+        if log.count("dry run, would pack 2 attachment(s)") != 2:
+            problems.append("not one dry-run log line for each message sent in dry run")
+        if "the settings in force are kept" not in log:
             problems.append("no log line for the faulty file")
         return ["dry run: %s" % p for p in problems]
     finally:
@@ -237,11 +239,10 @@ def kill_window(milter, tries=3):
                 time.sleep(0.001)
             sender.join()
             if answer[0] == 250:
-                got = [r for r in lab.wait_delivered(before + 1, 60).values()
-                       if postfix_lab.message_id(r) == "<kill_%d@test.local>" % n]
-                bad = check(headers, expected, packed, got[0]) if got else ["lost"]
+                got = delivered_as(lab, before, "kill_%d" % n, 60)
+                bad = check(headers, expected, packed, got) if got else ["lost"]
                 if got and bad:
-                    bad = check(headers, body, [], got[0])  # delivered unchanged is no loss
+                    bad = check(headers, body, [], got)  # delivered unchanged is no loss
                 problems += ["kill %d: accepted, then %s" % (n, "; ".join(bad))] if bad else []
             elif not 400 <= answer[0] < 500:
                 problems.append("kill %d: refused with %d, not a temporary failure" % (n, answer[0]))
