@@ -663,12 +663,16 @@ std::string recover_interrupted_send() {
     text.resize(std::fread(text.data(), 1, text.size(), in.get()));
     if (std::ferror(in.get()) || text.size() > kLimit) text.clear();
   });
+  // A journal of another shape says nothing: what it left waits for the next send, which keeps
+  // any file there in the unsent folder.
+  const bool saving = text.starts_with(kSaving);
+  if (!saving && !text.starts_with(kRemoving)) return {};
   struct Copy {
     int64_t size = -1;
     std::string name;  // the item's name for it
   };
   std::map<std::string, Copy> copies;  // by the name in the working folder
-  if (text.starts_with(kRemoving)) {
+  if (!saving) {
     for (size_t at = kRemoving.size(); at < text.size();) {
       size_t end = text.find('\n', at);
       if (end == std::string::npos) end = text.size();
@@ -692,13 +696,10 @@ std::string recover_interrupted_send() {
   std::string kept;
   for (const std::string& entry : files) {
     const std::string file = folder + kPathSep + entry;
-    if (text.starts_with(kSaving) || (text.starts_with(kRemoving) && entry == kReadme)) {
+    if (saving || entry == kReadme) {
       attempt([&] { fs::delete_file(file); });
       continue;
     }
-    // A journal of another shape says nothing: what it left waits for the next send, which
-    // keeps it in the unsent folder.
-    if (!text.starts_with(kRemoving)) continue;
     const auto it = copies.find(entry);
     std::string name = it == copies.end() ? entry : it->second.name;
     int64_t size = -1;
@@ -720,7 +721,7 @@ std::string recover_interrupted_send() {
       fs::delete_file(archive_file());
     }
   });
-  if (text.starts_with(kSaving) || text.starts_with(kRemoving)) attempt(delete_journal);
+  attempt(delete_journal);
   if (kept.empty()) return {};
   return "Outlook stopped in the middle of a send, after Parvex had taken the attachments off the "
          "message. Copies of them, which may be the only ones, are kept:\n" +
