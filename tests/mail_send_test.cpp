@@ -196,14 +196,37 @@ TEST_F(SendTest, ItemsTheAddInMustNotPackLeaveUnchanged) {
   EXPECT_EQ(testing::read_file(kept), "old");
   EXPECT_TRUE(work_is_clean());
   // A send that died before removing anything from its item left copies of files still on it:
-  // the next start wipes them.
-  testing::write_file(dir / "Attachments" + kPathSep + "copy.txt", "on its item");
-  testing::write_file(dir / "Attachments.unremoved", "");
-  { testing::Session restarted; }
-  EXPECT_TRUE(fs::list_entries(dir / "Attachments").empty());
-  EXPECT_FALSE(fs::exists_no_follow(dir / "Attachments.unremoved"));
-  EXPECT_FALSE(fs::exists_no_follow(dir / "Unsent attachments" + kPathSep + "copy.txt"));
-
+  // the next start wipes them. One that died later may have left the only copies: they are kept,
+  // marked when cut short, and the user is told once, when the host has started.
+  const std::string work = dir / "Attachments" + kPathSep;
+  const std::string unsent = dir / "Unsent attachments" + kPathSep;
+  for (const bool removing : {false, true}) {
+    testing::write_file(work + "copy.txt", "on its item");
+    testing::write_file(work + "cut (2).txt", "cut");
+    testing::write_file(work + "Readme.txt", "readme");
+    testing::write_file(dir / "Attachments.zip", "archive");
+    testing::write_file(
+        dir / "Attachments.journal",
+        removing ? "removing\n11\tcopy.txt\t\n9\tcut (2).txt\tcut.txt\n" : "saving\n");
+    services.message_boxes.clear();
+    for (int start = 0; start < 2; ++start) {
+      testing::Session restarted;
+      const size_t shown = services.message_boxes.size();
+      restarted.connect.OnStartupComplete();
+      EXPECT_EQ(services.message_boxes.size(), shown + (removing && start == 0));
+    }
+    EXPECT_TRUE(fs::list_entries(dir / "Attachments").empty());
+    EXPECT_FALSE(fs::exists_no_follow(dir / "Attachments.journal"));
+    EXPECT_FALSE(fs::exists_no_follow(dir / "Attachments.zip"));
+    EXPECT_EQ(testing::files_in(dir / "Unsent attachments").size(), removing ? 3u : 1u);
+    if (!removing) continue;
+    EXPECT_EQ(testing::read_file(unsent + "copy.txt"), "on its item");
+    EXPECT_EQ(testing::read_file(unsent + "cut (incomplete).txt"), "cut");
+    ASSERT_EQ(services.message_boxes.size(), 1u);
+    EXPECT_NE(services.message_boxes[0].text.find("\ncut (incomplete).txt\n    " + unsent),
+              std::string::npos)
+        << services.message_boxes[0].text;
+  }
   // The item of a mail window not opened last is packed too: the application hears its send.
   const auto first = s.open_mail("first", kThree);
   const auto second = s.open_mail("second", kThree);
@@ -897,6 +920,55 @@ TEST_F(SendTest, TwoProcessesSharingTheFolderSendOnlyTheirOwnFiles) {
       sent.erase("Readme.txt");
       EXPECT_EQ(summary(sent), summary(files[p]));
     }
+  }
+}
+
+// A process killed in the middle of a protected send, then a fresh start on its folder: copies of
+// files still on the item are gone; those the item may have lost are kept and the user told; the
+// next message carries its own file alone.
+TEST_F(SendTest, AProcessKilledMidSendLeavesCopiesOnlyWhereTheyMayBeTheLastOnes) {
+  const std::string sim = "'" + testing::program_folder() + kPathSep + "parvex-sim' script";
+  const Files files{{"a.txt", std::string(9000, 'a')}, {"b.txt", "bee"}, {"c.txt", "sea"}};
+  for (const auto& [name, bytes] : files) testing::write_file(dir / name, bytes);
+  const struct {
+    const char* kill;
+    bool kept;
+  } rows[] = {
+      {"Attachment.SaveAsFile 2", false}, {"Attachment.Delete 2", true}, {"Attachments.Add", true}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.kill);
+    testing::TempFolder folder;
+    const std::string start = "explorer\nconnect\nstartup-complete\noptions password pw\n";
+    testing::write_file(folder / "1", start + "mail m\nattach " + (dir / "a.txt") + "\nattach " +
+                                          (dir / "b.txt") + "\nkill-at " + row.kill + "\nsend\n");
+    testing::write_file(folder / "2",
+                        start + "mail next\nattach " + (dir / "c.txt") + "\nsend\nshutdown\n");
+    const auto run = [&](const char* script) {
+      return std::system((sim + " --addin-folder '" + folder.path() + "' '" + folder / script +
+                          "' > '" + folder / "said" + "' 2>&1")
+                             .c_str());
+    };
+    const int killed = run("1");
+    EXPECT_TRUE((WIFSIGNALED(killed) && WTERMSIG(killed) == SIGKILL) ||
+                WEXITSTATUS(killed) == 128 + SIGKILL)
+        << testing::read_file(folder / "said");
+    ASSERT_EQ(run("2"), 0) << testing::read_file(folder / "said");
+    const std::string said = testing::read_file(folder / "said");
+    EXPECT_EQ(said.find("Outlook stopped in the middle of a send") != std::string::npos, row.kept)
+        << said;
+    Files expected = files;
+    expected.erase("c.txt");
+    EXPECT_TRUE(testing::files_in(folder / "Unsent attachments") ==
+                (row.kept ? expected : Files{}));
+    EXPECT_TRUE(fs::list_entries(folder / "Attachments").empty());
+    EXPECT_FALSE(fs::exists_no_follow(folder / "Attachments.journal"));
+    const auto sent = fs::list_entries(folder / "Outbox");
+    ASSERT_EQ(sent.size(), 1u);
+    std::set<std::string> names;
+    for (const auto& e :
+         testing::listing(folder / "Outbox" + kPathSep + sent[0] + kPathSep + "Attachments.zip"))
+      names.insert(e.name);
+    EXPECT_EQ(names, (std::set<std::string>{"Readme.txt", "c.txt"}));
   }
 }
 #endif

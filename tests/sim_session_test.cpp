@@ -83,7 +83,8 @@ TEST_F(SimSessionTest, AScriptedSessionConnectsSendsAndReleasesEverything) {
     EXPECT_FALSE(session.run("frobnicate"));
     EXPECT_FALSE(session.run("attach " + (dir / "missing.txt")));
     // Refused whole, and a mistyped options line never shows what it types.
-    for (const char* wrong : {"Options password hunter2", "cancel-after 3x", "fail Item.Send 2x"})
+    for (const char* wrong : {"Options password hunter2", "cancel-after 3x", "fail Item.Send 2x",
+                              "fail Item.Sent", "kill-at Item.Send 0"})
       EXPECT_FALSE(session.run(wrong)) << wrong;
   }
   const std::string text = out.str();
@@ -200,6 +201,18 @@ TEST_F(SimSessionTest, TheOutboxKeepsEveryAttachmentAndOnlyWholeMessages) {
   std::signal(SIGXFSZ, old_handler);
   EXPECT_FALSE(sent);
   EXPECT_EQ(outbox_listing(outbox), "[1 m][2 m] DD=mine DD.zip=zip a (2).txt=two a.txt=one");
+  // A subject or a name too long for a file name is cut (whole characters), each message and
+  // file still apart. (Windows counts a whole path against its own limit.)
+  const std::string name = std::string(251, 'n') + ".txt";
+  testing::write_file(dir / name, "long");
+  for (int k = 0; k < 2; ++k) {
+    ASSERT_TRUE(session.run("mail " + std::string(252, 's') + "\xC3\xA9 and more"));
+    ASSERT_TRUE(session.run("attach " + (dir / name)) && session.run("attach " + (dir / name)));
+    ASSERT_TRUE(session.run("send")) << out.str();
+    EXPECT_TRUE(testing::files_in(outbox + kPathSep + std::to_string(k + 1) + " " +
+                                  std::string(252, 's')) ==
+                (testing::Files{{name, "long"}, {std::string(247, 'n') + " (2).txt", "long"}}));
+  }
 #endif
 }
 
@@ -251,6 +264,8 @@ TEST_F(SimSessionTest, TheProgramsExitCodesSayWhatHappened) {
       {"--help", 0},
       {"send" + folder("data") + a, 0},
       {"send --subjekt x" + folder("data") + a, 2},
+      {"send --min-saving abc" + folder("data") + a, 2},
+      {"script" + folder("data") + "'" + dir.path() + "'", 1},
       {"send" + folder("data") + "'" + dir.path() + "'", 1},
       {"send" + folder("data") + "'" + (dir / "fifo") + "'", 1},
       {"send" + folder("data") + "/dev/null", 1},

@@ -399,11 +399,9 @@ bool run_session(Command& c, std::unique_ptr<parvex::sim::AddinLink> link,
   if (c.args[0] == "-") {
     ok = session.run_script(std::cin);
   } else {
-    std::error_code ec;
-    std::ifstream in;
-    if (!stdfs::is_directory(stdfs::path(c.args[0]), ec)) in.open(c.args[0]);
+    std::ifstream in(c.args[0]);
     if (!in) {
-      std::fprintf(stderr, "cannot read %s\n", c.args[0].c_str());
+      std::fprintf(stderr, "parvex-sim: cannot read the script %s\n", c.args[0].c_str());
       return false;
     }
     ok = session.run_script(in);
@@ -426,6 +424,11 @@ int main(int argc, char** argv) {
   }
   if (const auto code = parse_options(argc, argv, c)) return *code;
   if (const auto code = complete(c)) return *code;
+  // Opened, a folder reads as an empty script: a run that did nothing would look like success.
+  if (std::error_code ec; c.mode == "script" && stdfs::is_directory(stdfs::path(c.args[0]), ec)) {
+    std::fprintf(stderr, "parvex-sim: %s is a folder, not a script\n", c.args[0].c_str());
+    return 1;
+  }
   try {
     parvex::sim::install_libraries(program_folder(argv[0]), stdfs::path(c.folder));
   } catch (const std::exception& e) {

@@ -4,7 +4,9 @@
 #include <atomic>
 #include <cctype>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
@@ -914,12 +916,55 @@ Personality personality_named(const std::string& name) {
   raise(err::kInvalidCall, "no host personality " + name);
 }
 
+namespace {
+
+// Every call the client counts: a misspelt one given to fail would never fail.
+constexpr std::string_view kHostCalls =
+    " "
+    "AddIn.Object Application.ActiveExplorer Application.ActiveInspector "
+    "Application.Explorers Application.GetNamespace Application.Inspectors "
+    "Application.ItemSend Application.Startup Attachment.Delete Attachment.FileName "
+    "Attachment.PropertyAccessor Attachment.SaveAsFile Attachment.Size Attachment.Type "
+    "Attachments.Add Attachments.Count Attachments.Item CommandBar.Controls "
+    "CommandBar.Visible CommandBarButton.Caption CommandBarButton.Click "
+    "CommandBarButton.Delete CommandBarButton.Enabled CommandBarControls.Add "
+    "CommandBars.Item Explorer.Activate Explorer.ActiveInlineResponse Explorer.Caption "
+    "Explorer.Close Explorer.CommandBars Explorers.Count Explorers.NewExplorer "
+    "Inspector.Activate Inspector.Caption Inspector.Close Inspector.CurrentItem "
+    "Inspectors.Count Inspectors.NewInspector Item.Attachments Item.BodyFormat Item.Class "
+    "Item.HTMLBody Item.PropertyAccessor Item.Read Item.Send Item.Subject "
+    "PropertyAccessor.SetProperty ";
+
+void require_known(const std::string& call) {
+  if (call.empty() || kHostCalls.find(" " + call + " ") == std::string_view::npos) {
+    raise(err::kInvalidCall,
+          "no host call named " + call + " (names such as Attachments.Add, Item.HTMLBody)");
+  }
+}
+
+}  // namespace
+
 void SimOutlook::fail(const std::string& call, int times) {
+  require_known(call);
   failing_[call] = times;
+}
+
+void SimOutlook::kill_at(const std::string& call, int nth) {
+  require_known(call);
+  kill_call_ = call;
+  kill_countdown_ = nth;
 }
 
 void SimOutlook::host_call(const char* call) {
   calls_.emplace_back(call);
+  if (kill_countdown_ > 0 && calls_.back() == kill_call_ && --kill_countdown_ == 0) {
+    std::fflush(nullptr);  // what was printed so far, for whoever reads it; nothing of the add-in
+#ifdef _WIN32
+    std::_Exit(137);
+#else
+    ::kill(::getpid(), SIGKILL);
+#endif
+  }
   if (calls_.size() - 1 == fail_at_) {
     raise(err::kHostCallFailed, std::string("The host call ") + call + " failed.", "Outlook");
   }

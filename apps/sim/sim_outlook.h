@@ -374,6 +374,8 @@ class SimOutlook final : public host::Application {
   // Makes the named host call fail (e.g. "Explorers.Count", "Inspector.CurrentItem",
   // "Item.Class", "Attachment.SaveAsFile"); times < 0 means until told otherwise.
   void fail(const std::string& call, int times = -1);
+  // Ends this process at the nth call of call, as a kill -9 would: nothing runs after it.
+  void kill_at(const std::string& call, int nth);
   // Makes the host call numbered index in calls() fail, whatever it is.
   void fail_call_at(size_t index) { fail_at_ = index; }
   void stop_failing() {
@@ -434,6 +436,8 @@ class SimOutlook final : public host::Application {
   double copy_ms_ = 0;
   std::map<std::string, int> failing_;
   size_t fail_at_ = SIZE_MAX;
+  std::string kill_call_;
+  int kill_countdown_ = 0;
   std::vector<std::string> calls_;
   std::vector<Failure> event_failures_;
   std::vector<SentMessage> outbox_;

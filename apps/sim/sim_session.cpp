@@ -62,10 +62,20 @@ std::string safe_name(std::string name) {
   return name;
 }
 
-// A message's folder name: its number and subject.
+// text cut (whole UTF-8 characters) so that it and tail fit in the 255 bytes a name may have.
+std::string fit_name(const std::string& text, const std::string& tail) {
+  constexpr size_t kMaxName = 255;
+  if (text.size() + tail.size() <= kMaxName) return text + tail;
+  size_t cut = kMaxName - tail.size();
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+  return text.substr(0, cut) + tail;
+}
+
+// A message's folder name: its number and subject, cut to a name the folder can have (the number
+// keeps it apart from the others).
 std::string folder_name(size_t number, const std::string& subject) {
-  return safe_name(subject.empty() ? std::to_string(number)
-                                   : std::to_string(number) + " " + subject);
+  if (subject.empty()) return std::to_string(number);
+  return safe_name(fit_name(std::to_string(number) + " " + subject, ""));
 }
 
 // The add-in's archive, not a user's file that happens to be called "DD" or "Attachments.zip".
@@ -79,15 +89,15 @@ std::string attachment_file_name(const SentAttachment& a, std::set<std::string>&
   // The archive's file, whatever its label in a rich-text message: an unzip tool wants ".zip".
   const std::string name = safe_name(is_archive(a) ? a.file_name : a.display_name);
   const auto dot = name.find_last_of('.');
-  const bool has_ext = dot != std::string::npos && dot > 0;
+  const bool has_ext = dot != std::string::npos && dot > 0 && name.size() - dot <= 16;
   const std::string stem = has_ext ? name.substr(0, dot) : name;
   const std::string ext = has_ext ? name.substr(dot) : "";
-  std::string candidate = name;
+  std::string candidate = fit_name(stem, ext);
   for (int n = 2;; ++n) {
     std::string key = candidate;
     for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     if (taken.insert(key).second) return candidate;
-    candidate = stem + " (" + std::to_string(n) + ")" + ext;
+    candidate = fit_name(stem, " (" + std::to_string(n) + ")" + ext);
   }
 }
 
@@ -147,7 +157,8 @@ const char* kUsage =
     "  program-send SUBJECT FILE... | cancel-later | exit | host PERSONALITY |\n"
     "  read | close [mail|explorer] | button | check on|off | zip | startup-complete |\n"
     "  show outlook|about|startup|options | startup continue|line|logo|background|close |\n"
-    "  fail CALL [TIMES] | stop-failing | log | stats | shutdown | disconnect |\n"
+    "  fail CALL [TIMES] | kill-at CALL [N] | stop-failing | log | stats | shutdown | disconnect "
+    "|\n"
     "  options password [TEXT] | options min-saving N | answer cancel|unprotected |\n"
     "  cancel-after N | ribbon | ribbon click|toggle LABEL\n";
 
@@ -701,6 +712,12 @@ bool SimSession::run_host_line(const std::vector<std::string>& w) {
       raise(err::kInvalidCall, "fail CALL [TIMES]: TIMES is a whole number");
     }
     outlook_.fail(w[1], w.size() > 2 ? std::stoi(w[2]) : -1);
+  } else if (cmd == "kill-at" && (w.size() == 2 || w.size() == 3)) {
+    if (w.size() == 3 && (w[2].size() > 6 || w[2].find_first_not_of("0123456789") != w[2].npos ||
+                          w[2].find_first_not_of('0') == w[2].npos)) {
+      raise(err::kInvalidCall, "kill-at CALL [N]: N is a whole number from 1");
+    }
+    outlook_.kill_at(w[1], w.size() > 2 ? std::stoi(w[2]) : 1);
   } else if (cmd == "stop-failing") {
     outlook_.stop_failing();
   } else if (cmd == "host" && w.size() == 2) {

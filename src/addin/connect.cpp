@@ -1,5 +1,7 @@
 #include "addin/connect.h"
 
+#include <utility>
+
 #include "addin/assembly.h"
 #include "compression/mail_send.h"
 #include "core/failure.h"
@@ -28,17 +30,19 @@ Connect::~Connect() {
   oInspectorEvents.reset();
 }
 
-void Connect::OnConnection(host::Ref<host::Application> Application, host::ConnectMode,
+void Connect::OnConnection(host::Ref<host::Application> Application, host::ConnectMode mode,
                            host::Ref<host::AddIn> AddInInst) {
   auto& outlook = ui::touch<ui::frm_outlook>();
   // The file list refuses a missing folder, and on a fresh install nothing has made it yet.
   const std::string folder = compression::working_folder();
-  attempt([] { compression::wipe_unremoved_copies(); });
+  attempt([&] { crash_notice_ = compression::recover_interrupted_send(); });
   compression::make_working_folder();
   outlook.File1.set_path(folder);
   ui::touch<ui::frm_about>();
   ui::touch<ui::frm_ab>().Show();
   LogEvent("Addin init");
+  // Connected after the host's start, no startup-complete event follows.
+  if (mode != host::ConnectMode::Startup) tell_crash_notice();
   required(AddInInst).SetObject(host_object_());
   if (!oExplorerEvents) oExplorerEvents = std::make_unique<clsOutlookExplorerEvents>();
   oExplorerEvents->Init(Application);
@@ -143,8 +147,15 @@ void Connect::OnAddInsUpdate() {
   LogEvent("Addin update.");
 }
 
+void Connect::tell_crash_notice() {
+  const std::string text = std::exchange(crash_notice_, {});
+  if (text.empty()) return;
+  attempt([&] { services().message_box(text, MsgButtons::Ok, MsgIcon::Warning, "Parvex"); });
+}
+
 void Connect::OnStartupComplete() {
   LogEvent("Addin StartupComplete.");
+  tell_crash_notice();
   if (oAbout || !oApp || ribbon_.explorer_asked()) return;
   host::Ref<host::Explorer> explorer;
   attempt([&] { explorer = oApp->ActiveExplorer(); });

@@ -67,7 +67,11 @@ class Connect final : public host::Connection, public host::RibbonExtensibility 
   std::unique_ptr<clsOutlookExplorerEvents> oExplorerEvents;
   std::unique_ptr<clsOutlookInspectorEvents> oInspectorEvents;
   Ribbon ribbon_;
+  // Where a send that died left copies, told once the host has started: a box during the
+  // connection would hold up the host's start.
+  std::string crash_notice_;
 
+  void tell_crash_notice();
   // Puts the button on the explorer's standard bar; false, with a log line, when it cannot.
   bool add_button(const host::Ref<host::Explorer>& explorer);
   // Makes the button at the first main window to open.

@@ -1,7 +1,10 @@
 #include "compression/mail_send.h"
 
 #include <algorithm>
+#include <charconv>
+#include <cstdio>
 #include <functional>
+#include <map>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -190,12 +193,15 @@ void clear_work(SendWindows& windows, const std::string& folder, const SendRun& 
   }
 }
 
-// Present from the first saved copy until the first removal from the item: while it is, every
-// copy in the working folder is also on its item, so that a send that died there (a crash, a
-// kill) leaves copies the next start may wipe. Without it a leftover may be the only copy.
-std::string nothing_removed_mark() {
-  return services().addin_folder() + kPathSep + "Attachments.unremoved";
+// The send's journal, present while a send works in the working folder, so that the next start
+// can tell what a send that died (a crash, a kill) left. "saving": every copy there is also on
+// its item, and may go. "removing", written before the first removal from the item, with a line
+// per copy (its size, its name there, the item's name for it): a copy may be the only one.
+std::string journal_path() {
+  return services().addin_folder() + kPathSep + "Attachments.journal";
 }
+constexpr std::string_view kSaving = "saving\n";
+constexpr std::string_view kRemoving = "removing\n";
 
 // add-in folder + separator + "Unsent attachments": copies that could not be put back on
 // their item. No send empties it; the user takes them from there.
@@ -229,6 +235,24 @@ std::optional<std::string> move_unsent(const std::string& path, const std::strin
     if (moved) return moved;
   }
   return std::nullopt;
+}
+
+// Replaces the journal whole: a crash leaves the old one or the new one, never a part.
+void write_journal(std::string_view text) {
+  const std::string path = journal_path();
+  const std::string temp = path + ".tmp";
+  // A folder planted under its name would refuse every send: it is moved aside.
+  if (fs::is_folder(path) && !fs::is_link(path)) move_unsent(path, "Attachments.journal");
+  if (fs::exists_no_follow(temp) && !fs::is_folder(temp)) fs::delete_file(temp);
+  fs::File out(temp, "wb", fs::Links::refuse);
+  out.write(text);
+  out.close();
+  fs::rename_replace(temp, path);
+}
+
+void delete_journal() {
+  const std::string path = journal_path();
+  if (fs::exists_no_follow(path) && !fs::is_folder(path)) fs::delete_file(path);
 }
 
 // The administrator's policies over the user's options, each problem logged.
@@ -389,7 +413,14 @@ void swap_attachments(SendRun& run, host::Attachments& attachments, const Packed
   if (run.saved.empty()) return;
   // The packed ones only, each through its own reference, from the last place up: a host whose
   // attachment objects name places moves the later ones down at each removal.
-  fs::delete_file(nothing_removed_mark());
+  std::string journal(kRemoving);
+  for (const SavedAttachment& s : run.saved) {
+    // The item's name only where a put-back may rename the copy to it: no tab or line end.
+    const bool plain = safe_name(s.original_name) == s.original_name;
+    journal += std::to_string(s.saved.size) + "\t" + base_name(s.path) + "\t" +
+               (plain ? s.original_name : "") + "\n";
+  }
+  write_journal(journal);
   run.removing = true;
   for (auto s = run.saved.rbegin(); s != run.saved.rend(); ++s) {
     required(s->listed.attachment).Delete();
@@ -476,7 +507,7 @@ void send_steps(SendRun& run) {
   const std::string folder = working_folder();
   if (!prepare_folder(run, windows, folder)) return;
   if (n > 32767) raise(err::kOverflow, "Overflow");
-  fs::File(nothing_removed_mark(), "wb", fs::Links::refuse).close();
+  write_journal(kSaving);
   Fingerprint readme;
   if (n > 0) {
     WriteReadme(settings.fixed.readme_text.value_or(""));
@@ -634,17 +665,85 @@ std::string archive_file() {
   return services().addin_folder() + kPathSep + "Attachments.zip";
 }
 
-void wipe_unremoved_copies() {
-  const std::string folder = working_folder();
-  if (fs::is_file(nothing_removed_mark()) && !fs::is_link(nothing_removed_mark())) {
-    const WorkLock lock;
-    if (lock.held() && fs::is_folder(folder) && !fs::is_link(folder)) {
-      for (const std::string& entry : fs::list_files(folder)) {
-        attempt([&] { fs::delete_file(folder + kPathSep + entry); });
-      }
-      fs::delete_file(nothing_removed_mark());
+std::string recover_interrupted_send() {
+  const std::string path = journal_path();
+  if (!fs::exists_no_follow(path) || fs::is_folder(path)) return {};
+  // Held by another process: its send is alive, and the journal is its own.
+  const WorkLock lock;
+  if (!lock.held()) return {};
+  std::string text;
+  attempt([&] {
+    fs::File in(path, "rb", fs::Links::refuse);
+    constexpr size_t kLimit = size_t{16} << 20;
+    text.resize(kLimit + 1);
+    text.resize(std::fread(text.data(), 1, text.size(), in.get()));
+    if (std::ferror(in.get()) || text.size() > kLimit) text.clear();
+  });
+  // A journal of another shape says nothing: what it left waits for the next send, which keeps
+  // any file there in the unsent folder.
+  const bool saving = text.starts_with(kSaving);
+  if (!saving && !text.starts_with(kRemoving)) return {};
+  struct Copy {
+    int64_t size = -1;
+    std::string name;  // the item's name for it
+  };
+  std::map<std::string, Copy> copies;  // by the name in the working folder
+  if (!saving) {
+    for (size_t at = kRemoving.size(); at < text.size();) {
+      size_t end = text.find('\n', at);
+      if (end == std::string::npos) end = text.size();
+      const std::string line = text.substr(at, end - at);
+      at = end + 1;
+      const auto tab1 = line.find('\t');
+      const auto tab2 = line.find('\t', tab1 + 1);
+      if (tab2 == std::string::npos) continue;
+      Copy copy;
+      std::from_chars(line.data(), line.data() + tab1, copy.size);
+      const std::string saved = line.substr(tab1 + 1, tab2 - tab1 - 1);
+      copy.name = tab2 + 1 < line.size() ? line.substr(tab2 + 1) : saved;
+      copies[saved] = copy;
+      if (copy.name != saved) copies[copy.name] = copy;  // a put-back renames it so
     }
   }
+  const std::string folder = working_folder();
+  std::vector<std::string> files;
+  if (fs::is_folder(folder) && !fs::is_link(folder))
+    attempt([&] { files = fs::list_files(folder); });
+  std::string kept;
+  for (const std::string& entry : files) {
+    const std::string file = folder + kPathSep + entry;
+    if (saving || entry == kReadme) {
+      attempt([&] { fs::delete_file(file); });
+      continue;
+    }
+    const auto it = copies.find(entry);
+    std::string name = it == copies.end() ? entry : it->second.name;
+    int64_t size = -1;
+    attempt([&] { size = fs::file_length(file); });
+    if (it != copies.end() && size != it->second.size) {
+      std::string base = safe_name(name);
+      // Room for the mark and a number: a cut name would lose the mark.
+      if (base.size() + 32 > 255) base = shortened(base);
+      const auto dot = base.find_last_of('.');
+      const size_t stem = dot == std::string::npos || dot == 0 ? base.size() : dot;
+      name = base.insert(stem, " (incomplete)");
+    }
+    const std::string where = move_unsent(file, name).value_or(file);
+    attempt([&] { log_event(name + " kept in " + where); });
+    kept += "\n" + name + "\n    " + where;
+  }
+  attempt([] {
+    if (fs::exists_no_follow(archive_file()) && !fs::is_folder(archive_file())) {
+      fs::delete_file(archive_file());
+    }
+  });
+  attempt(delete_journal);
+  if (kept.empty()) return {};
+  return "Outlook stopped in the middle of a send, after Parvex had taken the attachments off the "
+         "message. Copies of them, which may be the only ones, are kept:\n" +
+         kept +
+         "\n\nIf that message lacks them (look in Drafts), attach them again from there. A copy "
+         "marked (incomplete) is not the size of the attachment it was saved from.";
 }
 
 void make_working_folder() {
@@ -800,9 +899,7 @@ void send_item(host::Ref<host::Item> item, bool& Cancel) {
         if (run.lock && run.lock->held()) WriteStatistics();
       });
   if (run.lock && run.lock->held()) {
-    attempt([] {
-      if (fs::exists_no_follow(nothing_removed_mark())) fs::delete_file(nothing_removed_mark());
-    });
+    attempt(delete_journal);
   }
   attempt([] { send_windows().send_ended(); });
   if (run.cancel) Cancel = true;

@@ -18,10 +18,11 @@ std::string working_folder();
 // Makes the working folder; a file, pipe or link to no folder planted under its name is moved
 // to the unsent folder first (it may be the user's). Raises when no folder can be made.
 void make_working_folder();
-// At start: the copies a send left when it died before removing anything from its item (all
-// still on it) are deleted. Copies of a send that got further are left for the next send,
-// which keeps them in the unsent folder.
-void wipe_unremoved_copies();
+// At start, after a send that died (a crash, a kill): its copies are deleted when it had removed
+// nothing from its item; when it had, they may be the only ones and are kept in the unsent
+// folder, "(incomplete)" when not of the attachment's size. Returns what to tell the user, empty
+// when nothing was kept.
+std::string recover_interrupted_send();
 // add-in folder + separator + "Attachments.zip": the archive the zip action writes.
 std::string archive_file();
 
