@@ -71,7 +71,9 @@ test("a send in headless Chromium", { skip: !existsSync(chromium) && "no chromiu
     assert.match(readFileSync(join(profile, "x/Readme.txt"), "latin1"), /Parvex/);
     console.log(`packed in Chromium in ${r.ms.toFixed(1)} ms`);
   } finally {
+    const exited = new Promise((resolve) => browser.once("exit", resolve));
     browser.kill();
+    await exited;  // its profile is in use until then
     server.close();
     rmSync(profile, { recursive: true, force: true });
   }
