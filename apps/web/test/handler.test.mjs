@@ -7,6 +7,8 @@ import { createRequire } from "node:module";
 import { tmpdir } from "node:os";
 import { join } from "node:path";
 import { test } from "node:test";
+import { fileURLToPath } from "node:url";
+import { validateManifest } from "office-addin-manifest";
 import { loadEngine } from "../pack-cli.mjs";
 import { fakeItem } from "./fake-mailbox.mjs";
 
@@ -83,4 +85,14 @@ test("a removal that cannot be undone stops the send", async () => {
   assert.equal(completed.allowEvent, false);
   assert.match(completed.errorMessage, /could not finish/);
   assert.ok(held.length > 0);
+});
+
+test("the manifest validates and sends the event to the handler's page", async () => {
+  const path = fileURLToPath(new URL("../manifest.json", import.meta.url));
+  assert.equal((await validateManifest(path)).isValid, true);
+  const [extension] = JSON.parse(readFileSync(path, "utf8")).extensions;
+  const [event] = extension.autoRunEvents.flatMap((a) => a.events);
+  assert.equal(event.type, "messageSending");
+  const runtime = extension.runtimes.find((r) => r.actions.some((a) => a.id === event.actionId));
+  assert.match(runtime.code.page, /\/commands\.html$/);
 });
