@@ -11,18 +11,16 @@
     return crypto.getRandomValues(new Uint8Array(n));
   }
   async function onMessageSendHandler(event) {
-    let loaded;
     try {
-      loaded = await loadedEngine();
+      await ParvexHandler.onMessageSend(event, Office.context.mailbox.item, {
+        engine: await loadedEngine(),
+        random,
+        log: (text) => console.log("Parvex: " + text),
+      });
     } catch (e) {
-      event.completed({ allowEvent: true });  // no engine, no packing: the message as written
-      return;
+      // No engine or no handler (a script that did not load): the message as written.
+      event.completed({ allowEvent: true });
     }
-    await ParvexHandler.onMessageSend(event, Office.context.mailbox.item, {
-      engine: loaded,
-      random,
-      log: (text) => console.log("Parvex: " + text),
-    });
   }
   self.onMessageSendHandler = onMessageSendHandler;
   Office.onReady(() => {

@@ -71,7 +71,7 @@ const exited = new Promise((resolve) => browser.once("exit", resolve));
 browser.kill();
 await exited;
 server.close();
-rmSync(dir, { recursive: true, force: true });
+rmSync(dir, { recursive: true, force: true, maxRetries: 10, retryDelay: 100 });
 
 console.log(`${mib} MiB of text, best of ${runs}:`);
 for (const [name, ms] of [["native", native], ["node (WebAssembly)", node], ["Chromium (WebAssembly)", chromium]]) {
