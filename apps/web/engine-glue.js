@@ -21,6 +21,7 @@
   // files: [{name, bytes: Uint8Array}]; options: {password, random: Uint8Array, time: seconds}.
   // Returns the archive's bytes; throws an Error with the engine's reason when it fails.
   function pack(engine, files, options) {
+    engine._pvx_release();  // nothing left from a call that failed halfway
     for (const file of files) {
       const name = cString(engine, file.name);
       const data = engine._malloc(Math.max(file.bytes.length, 1));

@@ -71,8 +71,11 @@ EMSCRIPTEN_KEEPALIVE size_t pvx_output_size() {
   return call().output.size();
 }
 
+// Forgets the output and any attachment added since the last pack: a call that failed halfway
+// must not hand its files to the next message.
 EMSCRIPTEN_KEEPALIVE void pvx_release() {
   std::string().swap(call().output);
+  std::vector<parvex::web::Attachment>().swap(call().files);
 }
 
 }  // extern "C"

@@ -12,7 +12,9 @@ import { validateManifest } from "office-addin-manifest";
 import { loadEngine } from "../pack-cli.mjs";
 import { fakeItem } from "./fake-mailbox.mjs";
 
-const { onMessageSend, kArchiveName } = createRequire(import.meta.url)("../handler.js");
+const require = createRequire(import.meta.url);
+const { onMessageSend, kArchiveName } = require("../handler.js");
+const glue = require("../engine-glue.js");
 const engine = await loadEngine();
 const text = (n) => new Uint8Array(Buffer.from("Quarterly figures, row after row. ".repeat(n)));
 const report = { name: "report.txt", bytes: text(3000) };
@@ -95,4 +97,13 @@ test("the manifest validates and sends the event to the handler's page", async (
   assert.equal(event.type, "messageSending");
   const runtime = extension.runtimes.find((r) => r.actions.some((a) => a.id === event.actionId));
   assert.match(runtime.code.page, /\/commands\.html$/);
+});
+
+test("a file added by a call that failed halfway stays out of the next archive", () => {
+  const stray = engine._malloc(6);
+  engine.stringToUTF8("stray", stray, 6);
+  engine._pvx_add(stray, stray, 5);
+  engine._free(stray);
+  const archive = glue.pack(engine, [sheet], { time: 1700000000 });
+  assert.ok(!Buffer.from(archive).includes(Buffer.from("stray")));
 });
