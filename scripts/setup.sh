@@ -16,6 +16,9 @@ full_packages=(mingw-w64 mingw-w64-tools libwine-dev libz-mingw-w64-dev wine win
 full_packages+=(pigz)  # bench/send: parallel zlib, the bound a send's packing is held to
 full_packages+=(wixl)  # builds the Windows installers
 full_packages+=(msitools)  # msiinfo: the installer test reads the package's version
+# The web add-in (apps/web): emcc builds the engine as WebAssembly, mbed TLS natively for its
+# twin, dpkg-dev unpacks the zlib and mbed TLS sources emcc compiles, Chromium runs the page.
+full_packages+=(emscripten libmbedtls-dev dpkg-dev chromium)
 # parvex-milter: GMime 3 reads and writes the messages, libmilter speaks to Postfix; pkg-config
 # finds GMime; its test runs a private Postfix (python3's smtplib sends), swaks for trying it.
 linux_packages+=(libgmime-3.0-dev libmilter-dev pkg-config postfix python3 swaks)
@@ -68,5 +71,40 @@ if [[ -z "${1:-}" && "${PARVEX_X86:-1}" != 0 ]] && ! installed wine32:i386; then
     install wine32:i386
   else
     echo "This kernel runs no 32-bit programs: wine32 left out, the x86 tests will be skipped." >&2
+  fi
+fi
+
+# The web add-in's build and tests: node (the machine's own where it has one), the npm packages
+# of apps/web, and the Debian sources of zlib and mbed TLS that emcc compiles (never committed),
+# the same versions as the native libraries, so that both give the same bytes.
+if [[ -z "${1:-}" ]]; then
+  root=$(cd "$(dirname "$0")/.." && pwd)
+  command -v node >/dev/null && command -v npm >/dev/null || install nodejs npm
+  if [[ ! -d $root/apps/web/node_modules || $root/apps/web/package-lock.json -nt $root/apps/web/node_modules ]]; then
+    (cd "$root/apps/web" && npm ci --no-audit --no-fund)
+  fi
+  src=$root/build/web-src
+  if ! compgen -G "$src/zlib-*/deflate.c" >/dev/null || ! compgen -G "$src/mbedtls-*/library/aes.c" >/dev/null; then
+    # apt's own archive, for sources too.
+    if ! grep -rqsE '^(Types:.*deb-src|deb-src )' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+      list=/etc/apt/sources.list.d/debian.sources
+      [[ -f $list ]] || { echo "No $list to take a deb-src entry from" >&2; exit 1; }
+      sed 's/^Types: deb$/Types: deb-src/' "$list" | $sudo tee /etc/apt/sources.list.d/parvex-src.sources >/dev/null
+      $sudo apt-get update -q
+    fi
+    rm -rf "$src" && mkdir -p "$src"
+    # The installed library's upstream version, from whichever Debian revision apt can fetch.
+    fetch_source() {
+      local source=$1 binary=$2 upstream version
+      upstream=$(dpkg-query -W -f='${source:Upstream-Version}\n' "$binary" | head -1)
+      for version in $(apt-cache showsrc "$source" | sed -n 's/^Version: //p' | sort -ru); do
+        [[ $version == *"$upstream"* ]] || continue
+        (cd "$src" && apt-get source -q "$source=$version" >/dev/null 2>&1) && return 0
+      done
+      echo "Could not fetch the source of $source $upstream" >&2
+      return 1
+    }
+    fetch_source zlib zlib1g
+    fetch_source mbedtls libmbedtls-dev
   fi
 fi

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds every preset and runs every test: Linux natively (plain and sanitized), the win64 and
-# the win32 build under wine twice each (ANSI code page 1252, then 65001); then parvex.sh run
+# the win32 build under wine twice each (ANSI code page 1252, then 65001); the web add-in (its
+# WebAssembly engine, node's test runner, headless Chromium); then parvex.sh run
 # from another folder and parvex.sh package. Checks formatting first. The closing line counts
 # test cases from ctest's and GoogleTest's XML results (see test_results.py). The x86 run needs
 # a kernel that runs 32-bit programs and is left out with PARVEX_X86=0; without it each x86 test
@@ -98,6 +99,25 @@ for run in linux linux-asan win64 win64-acp65001 win32 win32-acp65001; do
   failed=$((failed + f))
   skipped=$((skipped + k))
 done
+
+# The web add-in: its engine as WebAssembly and as a native twin, then node's test runner over
+# the engine, the send handler against a fake item, and one send in headless Chromium.
+echo "== web"
+web_log="$PWD/build/web-test.log"
+web_ok=1
+bash apps/web/build.sh >"$web_log" 2>&1 && (cd apps/web && node --test test/*.test.mjs) >>"$web_log" 2>&1 \
+  || web_ok=0
+read -r p f k < <(awk '/^# pass /{p=$3} /^# fail /{f=$3} /^# skipped /{k=$3} END{print p+0, f+0, k+0}' \
+  "$web_log")
+if ((!web_ok && !f)); then f=1; fi  # the build failed, or the runner died before its counts
+echo "$p passed, $f failed, $k skipped"
+if ((!web_ok || f)); then
+  status=1
+  cat "$web_log"
+fi
+passed=$((passed + p))
+failed=$((failed + f))
+skipped=$((skipped + k))
 
 # The newcomer's commands: the main job from another folder, and the packages for download.
 for step in run_test package; do

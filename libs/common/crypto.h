@@ -16,6 +16,9 @@ inline constexpr size_t kSha1Size = 20;
 
 // n bytes from the system's cryptographic random source.
 bool random_bytes(unsigned char* out, size_t n);
+// Only where the build has no system source (the mbed TLS backend): random_bytes hands out
+// these bytes in order, and fails once they are used up.
+void supply_random_bytes(const unsigned char* bytes, size_t n);
 
 // PBKDF2 with HMAC-SHA1, out_len bytes.
 bool pbkdf2_sha1(std::string_view password, const unsigned char* salt, size_t salt_len,

@@ -1,7 +1,9 @@
 #include "support/number_format.h"
 
+#include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 
 #include "core/failure.h"
@@ -9,15 +11,29 @@
 namespace parvex {
 namespace {
 
+// emcc's C++ library has no floating-point to_chars and from_chars; its C library's printf and
+// strtod round exactly too, and it has no locale that would change the decimal point.
+#if defined(__EMSCRIPTEN__)
+std::string print_double(const char* format, double value) {
+  char buf[512];
+  const int n = std::snprintf(buf, sizeof buf, format, value);
+  return std::string(buf, static_cast<size_t>(n));
+}
+#endif
+
 void require_finite(double value) {
   if (!std::isfinite(value)) raise(err::kOverflow, "Overflow");
 }
 
 // Decimal digits of a whole, non-negative value, exactly as the double holds it.
 std::string whole_digits(double whole) {
+#if defined(__EMSCRIPTEN__)
+  return print_double("%.0f", whole);
+#else
   char buf[512];
   const auto r = std::to_chars(buf, buf + sizeof buf, whole, std::chars_format::fixed, 0);
   return std::string(buf, r.ptr);
+#endif
 }
 
 bool is_val_blank(char c) {
@@ -71,11 +87,15 @@ std::string print_number(double value) {
   std::string out = value < 0 ? "-" : " ";
   if (value == 0) return " 0 ";
 
-  // d.dddddddddddddde±x: 15 significant digits, correctly rounded.
+    // d.dddddddddddddde±x: 15 significant digits, correctly rounded.
+#if defined(__EMSCRIPTEN__)
+  const std::string sci = print_double("%.14e", std::fabs(value));
+#else
   char buf[64];
   const auto r =
       std::to_chars(buf, buf + sizeof buf, std::fabs(value), std::chars_format::scientific, 14);
   const std::string sci(buf, r.ptr);
+#endif
   const size_t e_pos = sci.find('e');
   std::string digits = sci.substr(0, 1) + sci.substr(2, e_pos - 2);
   const int exponent = std::atoi(sci.c_str() + e_pos + 1);
@@ -162,8 +182,14 @@ double val(std::string_view text) {
   }
 
   double result = 0;
+#if defined(__EMSCRIPTEN__)
+  errno = 0;
+  result = std::strtod(number.c_str(), nullptr);
+  if (errno == ERANGE) {
+#else
   const auto r = std::from_chars(number.data(), number.data() + number.size(), result);
   if (r.ec == std::errc::result_out_of_range) {
+#endif
     if (significant && first_significant > 0) raise(err::kOverflow, "Overflow");
     return 0;
   }
