@@ -254,7 +254,9 @@ class Object final : public IDispatch, public IConnectionPointContainer, public 
       return *out ? S_OK : E_FAIL;
     });
   }
-  HRESULT STDMETHODCALLTYPE ContextSensitiveHelp(BOOL) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE ContextSensitiveHelp(BOOL) override {
+    return pvx::win::guard_hresult([] { return E_NOTIMPL; });
+  }
   HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints** out) override {
     if (out) *out = nullptr;
     return E_NOTIMPL;
