@@ -46,9 +46,11 @@ using Files = std::map<std::string, std::string>;  // name -> bytes
 // The files directly in a folder, none when it is missing.
 inline Files files_in(const std::string& folder) {
   Files files;
+  // Hidden ones too: wine hides every name with a leading dot.
   for (const auto& name :
-       fs::is_folder(folder) ? fs::list_files(folder) : std::vector<std::string>{}) {
-    files[name] = read_file(folder + kPathSep + name);
+       fs::is_folder(folder) ? fs::list_entries(folder) : std::vector<std::string>{}) {
+    const std::string path = folder + kPathSep + name;
+    if (fs::is_file(path) && !fs::is_link(path)) files[name] = read_file(path);
   }
   return files;
 }

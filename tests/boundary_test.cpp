@@ -80,6 +80,8 @@ TEST(Boundary, EveryEntryPointGoesThroughAGuard) {
       "QueryInterface|AddRef|Release|GetTypeInfoCount|GetTypeInfo|GetIDsOfNames|DllMain|"
       "DllCanUnloadNow|LockServer|InterfaceSupportsErrorInfo|GetConnectionInterface|Unadvise|"
       "GetConnectionPointContainer|EnumConnections|EnumConnectionPoints|FindConnectionPoint");
+  const std::regex outside("/(tests|build|libs/kit|fuzz|bench)/");
+  const std::regex guard(R"(pvx::guard_result[(<]|pvx::win::guard_)");
   std::vector<std::string> unguarded;
   size_t guarded = 0;
   for (auto it = fs::recursive_directory_iterator(PARVEX_SOURCE_TREE); it != fs::end(it); ++it) {
@@ -89,10 +91,7 @@ TEST(Boundary, EveryEntryPointGoesThroughAGuard) {
       it.disable_recursion_pending();
       continue;
     }
-    if (e.path().extension() != ".cpp" || path.find("/tests/") != std::string::npos ||
-        path.find("/build/") != std::string::npos || path.find("/libs/kit/") != std::string::npos ||
-        path.find("/fuzz/") != std::string::npos || path.find("/bench/") != std::string::npos)
-      continue;
+    if (e.path().extension() != ".cpp" || std::regex_search(path, outside)) continue;
     std::ifstream in(e.path());
     const std::string text{std::istreambuf_iterator<char>(in), {}};
     for (std::sregex_iterator m(text.begin(), text.end(), entry), end; m != end; ++m) {
@@ -108,9 +107,7 @@ TEST(Boundary, EveryEntryPointGoesThroughAGuard) {
         if (text[close] == '}' && --depth == 0) break;
       }
       const std::string body = text.substr(open, close - open);
-      if (body.find("pvx::guard_result(") != std::string::npos ||
-          body.find("pvx::guard_result<") != std::string::npos ||
-          body.find("pvx::win::guard_") != std::string::npos) {
+      if (std::regex_search(body, guard)) {
         ++guarded;
       } else {
         unguarded.push_back(path.substr(path.rfind('/') + 1) + ": " + name);

@@ -68,21 +68,19 @@ TEST(CodePages, ConvertByTheirTablesAndMarkWhatTheyCannotCarry) {
   EXPECT_TRUE(pvx::code_page_takes_flags(1252));
   // A page the converter does not know fails loudly instead of giving empty text.
   EXPECT_THROW(pvx::utf8_to_code_page("abc", 12345, nullptr), std::system_error);
-}
-
-TEST(CodePages, StoredZipNamesReadByOneRule) {
+  // Names stored in a zip are read by one rule.
   const struct {
     const char* raw;
     uint16_t flags, made_by;
     const char* utf8;
-  } cases[] = {
+  } names[] = {
       {"caf\xC3\xA9", 0x0800, 0x0000, "caf\xC3\xA9"},             // flagged
       {"bad\xC3", 0x0800, 0x0000, "bad\xEF\xBF\xBD"},             // flagged, malformed
       {"caf\xC3\xA9", 0, 0x0314, "caf\xC3\xA9"},                  // Unix writer, valid UTF-8
       {"caf\x82", 0, 0x0314, "caf\xC3\xA9"},                      // Unix writer, not UTF-8: 437
       {"caf\xC3\xA9", 0, 0x0014, "caf\xE2\x94\x9C\xE2\x8C\x90"},  // DOS writer: 437
   };
-  for (const auto& c : cases) {
+  for (const auto& c : names) {
     EXPECT_EQ(pvx::decode_zip_name(c.raw, c.flags, c.made_by), c.utf8) << c.raw;
   }
 }

@@ -77,8 +77,11 @@ TEST_F(ZipAction, NothingToPackStillWritesTheStatistics) {
   }
 }
 
-TEST_F(ZipAction, MissingFolderFailsBeforeAnythingIsLoggedOrCounted) {
-  fs::delete_file(dir / library_file_name("zip32"));  // nothing may reach the library either
+// A missing folder fails before anything is logged or counted (nothing may reach the library
+// either); then every run's result is checked: the first that fails ends the action, and no
+// success is logged.
+TEST_F(ZipAction, FailuresEndTheActionBeforeItsSuccessLine) {
+  fs::delete_file(dir / library_file_name("zip32"));
   std::filesystem::remove(as_path(work));
   EXPECT_THROW(window().cmd_ZIP_Click(), Failure);
   EXPECT_TRUE(log().empty());
@@ -91,13 +94,11 @@ TEST_F(ZipAction, MissingFolderFailsBeforeAnythingIsLoggedOrCounted) {
   EXPECT_EQ(log()[0].rfind("12/6/2026 2:30:00 PM - Zip failed: ", 0), 0u) << log()[0];
   ASSERT_EQ(services.message_boxes.size(), 1u);
   EXPECT_NE(log()[0].find(services.message_boxes[0].text), std::string::npos);
-}
 
-// Every run's result is checked: the first that fails ends the action, and no success is logged.
-TEST_F(ZipAction, AFailedRunEndsTheActionWithoutItsSuccessLine) {
+  clear_log();
+  fs::make_folder(work);
   write_file(work + kPathSep + "1.txt", "first");
   write_file(work + kPathSep + "2.txt", "second");
-  fs::delete_file(dir / library_file_name("zip32"));
   EXPECT_THROW(window().cmd_ZIP_Click(), Failure);
   EXPECT_EQ(log(), std::vector<std::string>{"Add 1.txt return 53"});
 }

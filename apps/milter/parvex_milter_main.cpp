@@ -222,7 +222,7 @@ struct Message {
   std::string sender;
   std::vector<std::string> recipients;
   std::string headers;
-  std::string body;  // as Postfix hands it over: CR LF line ends
+  std::unique_ptr<Received> received;  // the headers and body, from the first body chunk on
   bool signed_dkim = false;
   bool multipart = false;  // only a multipart message has attachments to pack
   bool oversize = false;
@@ -239,22 +239,6 @@ Session* session(SMFICTX* ctx) {
 std::string symbol(SMFICTX* ctx, const char* name) {
   const char* value = smfi_getsymval(ctx, const_cast<char*>(name));
   return value ? value : "NOQUEUE";
-}
-
-// CR LF to LF; false when a lone CR or LF would not survive the way back.
-bool to_lf(const std::string& crlf, std::string& lf) {
-  lf.clear();
-  lf.reserve(crlf.size());
-  for (size_t i = 0; i < crlf.size(); ++i) {
-    const char c = crlf[i];
-    if (c == '\r') {
-      if (i + 1 >= crlf.size() || crlf[i + 1] != '\n') return false;
-      continue;
-    }
-    if (c == '\n' && (i == 0 || crlf[i - 1] != '\r')) return false;
-    lf += c;
-  }
-  return true;
 }
 
 // The folder one message is packed in, removed with everything in it.
@@ -287,25 +271,15 @@ void count(double attached, double archive) {
   });
 }
 
-// The new body back to Postfix with CR LF line ends, converted chunk by chunk so that no second
-// copy of a large body is held.
-sfsistat replace_body(SMFICTX* ctx, const std::string& lf) {
-  constexpr size_t kChunk = 65535;  // the protocol's largest body chunk
-  std::string chunk;
-  chunk.reserve(kChunk);
-  const auto send = [&] {
-    auto* bytes = reinterpret_cast<unsigned char*>(chunk.data());
-    const bool sent = smfi_replacebody(ctx, bytes, static_cast<int>(chunk.size())) == MI_SUCCESS;
-    chunk.clear();
-    return sent;
-  };
-  for (const char c : lf) {
-    if (c == '\n') chunk += '\r';
-    chunk += c;
+// The new body back to Postfix in the protocol's largest chunks.
+sfsistat replace_body(SMFICTX* ctx, std::string& crlf) {
+  constexpr size_t kChunk = 65535;
+  for (size_t at = 0; at < crlf.size(); at += kChunk) {
+    auto* bytes = reinterpret_cast<unsigned char*>(crlf.data() + at);
+    const int n = static_cast<int>(std::min(kChunk, crlf.size() - at));
     // A body half replaced must not leave: Postfix keeps the message and the sender retries.
-    if (chunk.size() >= kChunk - 1 && !send()) return SMFIS_TEMPFAIL;
+    if (smfi_replacebody(ctx, bytes, n) != MI_SUCCESS) return SMFIS_TEMPFAIL;
   }
-  if (!chunk.empty() && !send()) return SMFIS_TEMPFAIL;
   return SMFIS_CONTINUE;
 }
 
@@ -331,16 +305,15 @@ sfsistat end_of_message(SMFICTX* ctx, const Config& cfg) {
   Message& m = s->message;
   const std::string id =
       symbol(ctx, "i") + (m.message_id.empty() ? std::string() : " " + m.message_id);
-  const size_t size = m.body.size();
+  if (!m.received) m.received = std::make_unique<Received>(m.headers);
+  const size_t size = m.received->received();
   const auto leave = [&](const std::string& label, const std::string& why) {
     log_line(id + ": left unchanged (" + why + "), " + std::to_string(size) + " bytes");
     metrics().count("unchanged", label, 0, 0, cfg.metrics_file);
     return SMFIS_CONTINUE;
   };
   if (m.oversize) return leave("max_message_bytes", "larger than max_message_bytes");
-  std::string body;
-  if (!to_lf(m.body, body)) return leave("bare_line_end", "a bare CR or LF in the body");
-  std::string().swap(m.body);
+  if (!m.received->whole()) return leave("bare_line_end", "a bare CR or LF in the body");
 
   const PackingGate::Hold hold(gate, static_cast<int64_t>(size) > cfg.large_message,
                                cfg.max_packing);
@@ -348,15 +321,14 @@ sfsistat end_of_message(SMFICTX* ctx, const Config& cfg) {
   if (work.path().empty()) return leave("other", "no work folder in " + cfg.state_folder);
   // The packing reaches its libraries and the clock through this thread's services.
   set_services(&milter_services());
-  PackResult r = pack_message(m.headers, body, cfg.rules, work.path());
+  PackResult r = pack_message(*m.received, cfg.rules, work.path());
   work.remove();
-  std::string().swap(body);
+  m.received.reset();
   if (!r.packed) {
     if (r.below_saving) count(static_cast<double>(r.attached), static_cast<double>(r.attached));
     return leave(reason_label(r), r.why);
   }
-  const size_t after =
-      r.body.size() + static_cast<size_t>(std::count(r.body.begin(), r.body.end(), '\n'));
+  const size_t after = r.body.size();
   const std::string summary = std::to_string(r.parts) + " attachment(s), " +
                               std::to_string(r.attached) + " -> " + std::to_string(r.archive) +
                               " bytes";
@@ -456,16 +428,24 @@ sfsistat on_eoh(SMFICTX* ctx) {
   });
 }
 
+// Answered only so that Postfix sends the DATA command with its macros in one write: without it
+// the macros leave alone, the next write waits for their acknowledgement (Nagle), and over TCP
+// the milter's delayed ACK costs every message about 40 ms.
+sfsistat on_data(SMFICTX*) {
+  return pvx::guard_result(SMFIS_CONTINUE, SMFIS_CONTINUE, [] { return SMFIS_CONTINUE; });
+}
+
 sfsistat on_body(SMFICTX* ctx, unsigned char* chunk, size_t len) {
   return pvx::guard_result(SMFIS_CONTINUE, SMFIS_CONTINUE, [&] {
     Message& m = session(ctx)->message;
     if (m.oversize) return SMFIS_CONTINUE;
-    if (static_cast<int64_t>(m.body.size() + len) > settings()->max_message) {
+    if (!m.received) m.received = std::make_unique<Received>(m.headers);
+    if (static_cast<int64_t>(m.received->received() + len) > settings()->max_message) {
       m.oversize = true;
-      std::string().swap(m.body);
+      m.received.reset();
       return SMFIS_CONTINUE;
     }
-    m.body.append(reinterpret_cast<const char*>(chunk), len);
+    m.received->add(std::string_view(reinterpret_cast<const char*>(chunk), len));
     return SMFIS_CONTINUE;
   });
 }
@@ -697,6 +677,7 @@ int run(int argc, char** argv) {
   desc.xxfi_envfrom = on_envfrom;
   desc.xxfi_envrcpt = on_envrcpt;
   desc.xxfi_header = on_header;
+  desc.xxfi_data = on_data;
   desc.xxfi_eoh = on_eoh;
   desc.xxfi_body = on_body;
   desc.xxfi_eom = on_eom;

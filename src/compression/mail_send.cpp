@@ -1,7 +1,6 @@
 #include "compression/mail_send.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <functional>
 #include <optional>
 #include <utility>
@@ -150,13 +149,6 @@ std::string base_name(const std::string& path) {
 
 namespace {
 
-// "12.5": a saving in percent as the log shows it.
-std::string percent(double value) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.1f", value);
-  return text;
-}
-
 // The user's password for this send, UTF-8 as typed (the bytes 7-Zip derives its key from):
 // empty when the user chose to send unprotected. Sets run.cancel when the user cancelled or
 // gave one that cannot be used: no answer never lets the attachments leave unprotected.
@@ -207,7 +199,7 @@ void leave_unchanged(SendRun& run, const std::string& why) {
 
 // The archive and the saved copies go; the file list refreshes before the archive goes, and
 // after.
-void clear_work(SendWindows& windows, const std::string& folder) {
+void clear_work(SendWindows& windows, const std::string& folder, const SendRun& run) {
   windows.working_files(folder);
   fs::delete_file(archive_file());
   // Removing a file of hundreds of megabytes takes a while on some file systems.
@@ -215,6 +207,10 @@ void clear_work(SendWindows& windows, const std::string& folder) {
   for (const std::string& entry : windows.working_files(folder)) {
     fs::delete_file(folder + kPathSep + entry);
     pump_events();
+  }
+  // A copy the file list leaves out as hidden (wine hides every name with a leading dot).
+  for (const SavedAttachment& s : run.saved) {
+    if (fs::exists_no_follow(s.path)) fs::delete_file(s.path);
   }
 }
 
@@ -393,12 +389,15 @@ bool saves_too_little(const SendRun& run, const Options& options, const PackedBy
   for (const SavedAttachment& s : run.saved) attached += static_cast<double>(s.saved.size);
   const double saving = attached > 0 ? (attached - packed.archive) / attached * 100 : 0;
   if (saving >= options.min_saving) return false;
-  log_event("Send left with its attachments: the archive saves " + percent(saving) +
-            " %, less than the " + std::to_string(options.min_saving) + " % asked");
-  // Sent as they are: no saving to claim.
+  const std::string asked = std::to_string(options.min_saving) + " %";
+  log_event("Send left with its attachments: the archive " +
+            saving_words(attached, packed.archive) +
+            (packed.archive > attached ? ", not the " + asked + " smaller asked"
+                                       : ", less than the " + asked + " asked"));
+  clear_work(windows, folder, run);
+  // Sent as they are: no saving to claim; and a failure above counts nothing, as any other.
   statistics().PendingNormalBytes += attached;
   statistics().PendingZipBytes += attached;
-  clear_work(windows, folder);
   WriteStatistics();
   return true;
 }
@@ -440,15 +439,24 @@ void swap_attachments(SendRun& run, host::Attachments& attachments, const Packed
   statistics().PendingNormalBytes += packed.files;
   statistics().PendingZipBytes += packed.archive;
 
-  clear_work(windows, folder);
+  clear_work(windows, folder, run);
   WriteStatistics();
 }
 
 // The zip action's packing of the working folder, as the folder's listing shows it, through the
 // engine; then the statistics are rewritten (the packed bytes count only once they left).
 PackedBytes pack_saved(SendWindows& windows, const std::string& folder, const std::string& subject,
-                       std::uintptr_t owner) {
-  const PackJob job{folder, windows.working_files(folder), archive_file()};
+                       const SendRun& run, std::uintptr_t owner) {
+  PackJob job{folder, windows.working_files(folder), archive_file()};
+  // The list leaves out what the file system marks hidden, as wine marks every name with a
+  // leading dot: the send's own copies are packed all the same.
+  for (const SavedAttachment& s : run.saved) {
+    const std::string name = base_name(s.path);
+    if (std::none_of(job.names.begin(), job.names.end(),
+                     [&](const std::string& n) { return fs::same_name(n, name); })) {
+      job.names.push_back(name);
+    }
+  }
   PackedBytes packed;
   if (windows.packing_on()) packed = pack_files(job, *windows.packing_watch(subject, owner));
   WriteStatistics();
@@ -503,7 +511,7 @@ void send_steps(SendRun& run) {
 
   std::string subject;
   attempt([&] { subject = required(run.item).Subject(); });
-  const PackedBytes packed = pack_saved(windows, folder, subject, disabled.handle());
+  const PackedBytes packed = pack_saved(windows, folder, subject, run, disabled.handle());
   if (n > 0) {
     std::vector<Fingerprint> files;
     for (const SavedAttachment& s : run.saved) files.push_back(s.saved);
@@ -609,6 +617,13 @@ void discard_work(const SendRun& run) {
     const std::string path = folder + kPathSep + entry;
     if (!run.stays.contains(path)) attempt([&] { fs::delete_file(path); });
     pump_events();
+  }
+  for (const SavedAttachment& s : run.saved) {
+    if (!run.stays.contains(s.path)) {
+      attempt([&] {
+        if (fs::exists_no_follow(s.path)) fs::delete_file(s.path);
+      });
+    }
   }
 }
 

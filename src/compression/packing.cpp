@@ -81,6 +81,18 @@ PackedBytes pack_files(const PackJob& job, PackingWatch& watch) {
   return packed;
 }
 
+std::string saving_words(double files, double archive) {
+  char text[96];
+  if (archive > files) {
+    std::snprintf(text, sizeof text,
+                  "would be larger than the attachments (%.0f bytes against %.0f)", archive, files);
+  } else {
+    std::snprintf(text, sizeof text, "saves %.1f %%",
+                  files > 0 ? (files - archive) / files * 100 : 0);
+  }
+  return text;
+}
+
 Fingerprint fingerprint(const std::string& path) {
   fs::File in(path, "rb", fs::Links::refuse);
   Fingerprint f{base_name(path), 0, static_cast<uint32_t>(crc32(0, nullptr, 0))};

@@ -55,6 +55,11 @@ class PackingWatch {
 // packed and finished() is not called.
 PackedBytes pack_files(const PackJob& job, PackingWatch& watch);
 
+// What an archive of archive bytes saves over files bytes, for a log line after "the archive ":
+// "saves 12.5 %", or where it is the larger both sizes, since a saving of -13200 % for a tiny
+// file tells a user nothing.
+std::string saving_words(double files, double archive);
+
 // What a file held right after it was saved: the archive must hold exactly these bytes.
 struct Fingerprint {
   std::string name;  // bare name in the packed folder

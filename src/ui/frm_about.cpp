@@ -68,10 +68,10 @@ frm_about::frm_about() {
   // In the free strip right of the logo, last in the tab order: nothing else moves.
   cmd_options.caption = "&Options";
   place(cmd_options, "cmd_options", 4920, 1320, 735, 375, 12);
-  // Over the foot of the notice picture, the one free strip beside the check box.
+  // Between the notice picture and the check box it explains.
   lbl_policy.caption = std::string(kSetByAdministrator);
   lbl_policy.visible = false;
-  place(lbl_policy, "lbl_policy", 2040, 2535, 1815, 210, std::nullopt);
+  place(lbl_policy, "lbl_policy", 2040, 2700, 1800, 195, std::nullopt);
 
   on_click = [this] { open_address(handle, kProductWebPage); };
   cmd_visit.on_click = on_click;
@@ -105,6 +105,10 @@ void frm_about::show_policies(const Policies& fixed) {
   read_options(&damaged);
   lbl_policy.caption = fixed.compression ? std::string(kSetByAdministrator) : kOptionsDamaged;
   lbl_policy.visible = fixed.compression.has_value() || !damaged.empty();
+  // The label needs the check box a little lower to clear the notice picture; without it
+  // the box keeps its usual place.
+  parvex_chk.top = lbl_policy.visible ? 2895 : 2760;
+  parvex_chk.height = lbl_policy.visible ? 225 : 255;
 }
 
 void frm_about::unload_handler() {

@@ -303,6 +303,16 @@ TEST_F(Win32Views, FixedSettingsShowDisabled) {
       if (controls[i].name == std::string("lbl_policy")) {
         EXPECT_TRUE(IsWindowVisible(control));
         EXPECT_EQ(text_of(control), "Set by your administrator");
+        // Drawn over a picture or a control, it would hide part of it.
+        RECT own, other, common;
+        GetWindowRect(control, &own);
+        for (HWND sibling = GetWindow(dialog, GW_CHILD); sibling;
+             sibling = GetWindow(sibling, GW_HWNDNEXT)) {
+          GetWindowRect(sibling, &other);
+          EXPECT_FALSE(sibling != control && IsWindowVisible(sibling) &&
+                       IntersectRect(&common, &own, &other))
+              << text_of(sibling);
+        }
       }
     }
     EXPECT_GT(disabled, 0);

@@ -11,12 +11,9 @@ namespace pvx::crypto {
 namespace {
 
 std::string hex(const unsigned char* p, size_t n) {
-  static const char kDigits[] = "0123456789abcdef";
+  const char* d = "0123456789abcdef";
   std::string out;
-  for (size_t i = 0; i < n; ++i) {
-    out += kDigits[p[i] >> 4];
-    out += kDigits[p[i] & 15];
-  }
+  for (size_t i = 0; i < n; ++i) out += {d[p[i] >> 4], d[p[i] & 15]};
   return out;
 }
 const unsigned char* u(const std::string& s) {

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <random>
-#include <string>
 
 #include "file.h"
 #include "unzip_support.h"

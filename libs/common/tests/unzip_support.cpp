@@ -42,9 +42,9 @@ int32_t PVX_CALL on_print(char* buf, uint32_t len) {
 int32_t PVX_CALL on_replace(char* name) {
   touch(name, 32800);
   g_calls->replace_asked.emplace_back(name);
-  if (g_calls->replace_answers.empty()) return 100;
-  const int32_t answer = g_calls->replace_answers.front();
-  g_calls->replace_answers.pop_front();
+  std::deque<int32_t>& answers = g_calls->replace_answers;
+  const int32_t answer = answers.empty() ? 100 : answers.front();
+  if (!answers.empty()) answers.pop_front();
   return answer;
 }
 

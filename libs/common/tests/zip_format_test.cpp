@@ -5,7 +5,6 @@
 
 #include <cstring>
 #include <tuple>
-#include <vector>
 
 #include "unzip_support.h"
 #include "zip_format.h"

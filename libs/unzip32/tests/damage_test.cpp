@@ -2,8 +2,6 @@
 // a file outside the target folder or a damaged file left behind.
 #include <gtest/gtest.h>
 
-#include <vector>
-
 #include "entry_path.h"
 #include "le.h"
 #include "unzip_engine.h"
@@ -71,15 +69,17 @@ TEST(Damage, TruncatedOrFlippedBytesNeverPassForGoodData) {
   }
 }
 
+// Where an AES entry named "q" keeps its data: past its name, extra field, salt and verifier.
+constexpr size_t kSealedData = kLocalHeaderSize + 1 + 11 + 12 + 2;
+
 TEST(Damage, AesDataThatFailsItsCodeIsNeverPrinted) {
   const std::string secret(300, 'Q');
   for (const bool deflate : {false, true}) {
     TestEntry e{"q", secret, deflate};
     e.aes = 2;
     const std::string zip = make_zip({e});
-    const size_t data = kLocalHeaderSize + 1 + 11 + 12 + 2;  // name, extra, salt, verifier
     const size_t end = zip.find(std::string("PK\1\2", 4));
-    for (size_t at = data; at < end; ++at) {
+    for (size_t at = kSealedData; at < end; ++at) {
       std::string bad = zip;
       bad[at] = static_cast<char>(bad[at] ^ 0x01);
       Calls calls;
@@ -89,19 +89,15 @@ TEST(Damage, AesDataThatFailsItsCodeIsNeverPrinted) {
       EXPECT_NE(calls.printed.find("authentication failed"), std::string::npos) << at;
     }
   }
-}
-
-// An archive that changes under the reader: the first KB of the entry's data comes back altered
-// when read again (the end record's search reads only the tail). What is decrypted must be the
-// bytes the code checked.
-TEST(Damage, AesDataIsDecryptedFromTheBytesItsCodeChecked) {
+  // An archive that changes under the reader: the first KB of the entry's data comes back
+  // altered when read again (the end record's search reads only the tail). What is decrypted
+  // must be the bytes the code checked.
   struct Changing final : Source {
     explicit Changing(std::string b) : bytes(std::move(b)), seen(bytes.size()) {}
     uint64_t size() const override { return bytes.size(); }
     bool read_at(uint64_t at, void* buf, size_t n) override {
-      const size_t data = kLocalHeaderSize + 1 + 11 + 12 + 2;  // name, extra, salt, verifier
       for (size_t i = at; i < at + n && i < bytes.size(); ++i) {
-        const bool again = seen[i] && i >= data && i < data + 1000;
+        const bool again = seen[i] && i >= kSealedData && i < kSealedData + 1000;
         static_cast<char*>(buf)[i - at] = static_cast<char>(bytes[i] ^ (again ? 1 : 0));
         seen[i] = true;
       }

@@ -2,9 +2,7 @@
 // and in its place, progress on the calling thread, and a stop that cancels at once.
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
-
+#include "le.h"
 #include "unzip_engine.h"
 #include "unzip_support.h"
 
@@ -39,13 +37,9 @@ class Progress : public ::testing::Test {
     }
     std::vector<uint64_t> central;
     std::string zip = make_zip(entries_, "", &central);
-    const auto at = [&](uint64_t offset, int n) {
-      uint64_t v = 0;
-      for (int i = n - 1; i >= 0; --i) v = v << 8 | static_cast<uint8_t>(zip[offset + i]);
-      return v;
-    };
-    const uint64_t local = at(central[5] + 42, 4);                      // f4
-    zip[local + 30 + at(local + 26, 2) + at(local + 28, 2) + 16] ^= 1;  // its verifier
+    const auto at = [&](uint64_t i) { return reinterpret_cast<const unsigned char*>(&zip[i]); };
+    const uint32_t local = get32(at(central[5] + 42));                          // f4
+    zip[local + 30 + get16(at(local + 26)) + get16(at(local + 28)) + 16] ^= 1;  // its verifier
     write_file(archive_, zip);
     g_told.clear();
   }

@@ -1,8 +1,5 @@
 // The block packer driven directly: the joined stream must inflate to the input whatever the
 // number of workers, and the stored decision must follow the data.
-#include <algorithm>
-#include <string>
-#include <vector>
 
 #include "parallel_deflate.h"
 #include "thread_pool.h"
@@ -11,9 +8,6 @@
 namespace pvx::zip::test {
 namespace {
 
-using pvx::zip::kBlockSize;
-using pvx::zip::kDictSize;
-using pvx::zip::PackMode;
 using Kind = pvx::zip::PackResult::Kind;
 
 // Blocks of noise that each end in a short run: deflate saves about 0.5% of every block.

@@ -1,10 +1,7 @@
 // Archives checked by readers we did not write (unzip, 7z, Python's zipfile), and archives
 // of the corpus extended by ours. Linux only: the tools are not there under wine.
 #include <cstdio>
-#include <filesystem>
-#include <string>
 #include <utility>
-#include <vector>
 
 #include "codepage.h"
 #include "parallel_deflate.h"
@@ -13,21 +10,12 @@
 namespace pvx::zip::test {
 namespace {
 
-#ifdef _WIN32
-#define SKIP_WITHOUT_TOOLS() GTEST_SKIP() << "zip tools run on Linux only"
-#else
-#define SKIP_WITHOUT_TOOLS()
-#endif
-
-using Pairs = std::vector<std::pair<std::string, std::string>>;  // (entry, file)
-
 using Interop = ZipTest;
 
 // Entries on either side of the block edges, through the thread pool and the stored decision,
 // added one call each as the add-in packs them (its placeholder first), then read back by our
 // reader, our unzip library and, on Linux, every outside reader at hand.
 TEST_F(Interop, OneCallPerFileRoundTripsEverywhere) {
-  using pvx::zip::kBlockSize;
   struct Case {
     const char* name;
     std::string bytes;
@@ -51,7 +39,7 @@ TEST_F(Interop, OneCallPerFileRoundTripsEverywhere) {
       {"level0.txt", text.substr(0, 20000), 0, true, '0'},
       {"level9.txt", text.substr(0, 20000), 8, true, '9'},
   };
-  Pairs pairs;
+  std::vector<std::pair<std::string, std::string>> pairs;  // (entry, file)
   std::string before;
   uint64_t data_end = 0;
   for (const Case& c : cases) {
@@ -108,22 +96,20 @@ TEST_F(Interop, OneCallPerFileRoundTripsEverywhere) {
 #endif
 }
 
-#ifndef _WIN32
-std::string output_of(const std::string& command) {
-  std::string out;
-  if (FILE* p = popen((command + " 2>/dev/null").c_str(), "r")) {
-    for (int c; (c = std::fgetc(p)) != EOF;) out += static_cast<char>(c);
-    pclose(p);
-  }
-  return out;
-}
-#endif
-
 // Every archive of the corpus, appended to and then with its first entry replaced: a run
 // keeps an archive that Python could test testable, or fails and leaves it alone.
 TEST_F(Interop, CorpusArchivesStayReadableOrUntouched) {
-  SKIP_WITHOUT_TOOLS();
-#ifndef _WIN32
+#ifdef _WIN32
+  GTEST_SKIP() << "zip tools run on Linux only";
+#else
+  const auto output_of = [](const std::string& command) {
+    std::string out;
+    if (FILE* p = popen((command + " 2>/dev/null").c_str(), "r")) {
+      for (int c; (c = std::fgetc(p)) != EOF;) out += static_cast<char>(c);
+      pclose(p);
+    }
+    return out;
+  };
   if (!fs::is_directory(PVX_ZIP_CORPUS)) GTEST_SKIP() << "no corpus at " << PVX_ZIP_CORPUS;
   const std::string fresh = make("zz_new.txt", "appended");
   fs::create_directories(path("out"));

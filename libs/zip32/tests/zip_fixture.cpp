@@ -71,6 +71,12 @@ const std::string& ZipTest::printed() {
   return g_printed;
 }
 
+void ZipTest::expect_no_temporaries() const {
+  for (const auto& e : fs::directory_iterator(dir_)) {
+    EXPECT_NE(e.path().extension(), ".tmp") << "temporary file left behind";
+  }
+}
+
 int sh(const std::string& command) {
   return std::system(("{ " + command + "; } >/dev/null 2>&1").c_str());
 }

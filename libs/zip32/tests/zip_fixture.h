@@ -76,6 +76,8 @@ class ZipTest : public ::testing::Test {
               const Options& options = {});
   // Everything printed since the last zip() call began.
   static const std::string& printed();
+  // No run may leave its temporary archive in the test folder.
+  void expect_no_temporaries() const;
 
   pvx::unzip::test::TempDir tmp_;
   std::string dir_;  // UTF-8
