@@ -89,10 +89,12 @@ TEST_F(SimSessionTest, AScriptedSessionConnectsSendsAndReleasesEverything) {
   }
   const std::string text = out.str();
   EXPECT_EQ(text.find("hunter2"), std::string::npos);
+  EXPECT_EQ(text.find("left disabled"), std::string::npos) << text;
   size_t at = 0;
   // In the order the script produces them.
   for (const char* expected :
        {"window \"Startup :)\" (shown)", "(the startup window is closed)",
+        "While packing: \"Notes - Message (HTML)\" disabled, owner of the progress window",
         "The send was cancelled; the message stays open.",
         "Sent \"Notes\" with 1 attachment(s):", "    notes.txt ", "    Readme.txt ",
         "window \"About us\" (shown)", " - # attachmen = 1", " - Send cancelled by the user",
@@ -105,7 +107,8 @@ TEST_F(SimSessionTest, AScriptedSessionConnectsSendsAndReleasesEverything) {
 
 // Every kind of send the host makes is packed, exactly once: from a window that is not the
 // latest one, from the reading pane, by a program, in a host started without a main window,
-// and again after something later than the add-in cancelled it.
+// and again after something later than the add-in cancelled it. The window showing the message
+// takes no input while it is packed, owns the progress window, and is enabled again after.
 TEST_F(SimSessionTest, EverySendTheHostMakesIsPackedOnce) {
   testing::copy_libraries(dir.path());
   for (const char* f : {"a.txt", "b.txt", "logo.png"}) testing::write_file(dir / f, f);
@@ -116,13 +119,15 @@ TEST_F(SimSessionTest, EverySendTheHostMakesIsPackedOnce) {
     bool ribbons = true;                // false: a host of command bars only
   } rows[] = {
       {"explorer\nconnect\nmail A\nattach " + a + "\nopen B\nsend A\n",
-       {"Sent \"A\" with 1 attachment(s):", "    a.txt ", "    Readme.txt "}},
+       {"While packing: \"A - Message (HTML)\" disabled, owner of the progress window",
+        "Sent \"A\" with 1 attachment(s):", "    a.txt ", "    Readme.txt "}},
       {"explorer\nconnect\ninline-reply Re: x\nbody html <p>hi</p>\nattach " + a + "\nattach " + b +
            "\nattach " + logo + " inline logo1\nsend\n",
-       {"Sent \"Re: x\" with 2 attachment(s):", "  logo.png ", "  Attachments.zip ", "    a.txt ",
-        "    b.txt "}},
+       {"While packing: \"Inbox - Microsoft Outlook\" disabled, owner of the progress window",
+        "Sent \"Re: x\" with 2 attachment(s):", "  logo.png ", "  Attachments.zip ", "    a.txt ",
+        "    b.txt ", " - Inline response: Re: x"}},
       {"explorer\nconnect\nprogram-send P " + a + "\n",
-       {"Sent \"P\" with 1 attachment(s):", "    a.txt "}},
+       {"While packing: no window disabled", "Sent \"P\" with 1 attachment(s):", "    a.txt "}},
       {"connect\nmail A\nattach " + a + "\nexplorer\nbutton\nsend\n",
        {"Sent \"A\" with 1 attachment(s):", "    a.txt ", "window \"About us\" (shown)"},
        false},
@@ -145,6 +150,7 @@ TEST_F(SimSessionTest, EverySendTheHostMakesIsPackedOnce) {
       at = text.find(expected, at);
       ASSERT_NE(at, std::string::npos) << expected << "\n" << text;
     }
+    EXPECT_EQ(text.find("left disabled"), std::string::npos) << text;
     // Packed once: by one of the send's two events only.
     const auto zipped = text.find("Zipped successfully");
     EXPECT_NE(zipped, std::string::npos) << text;

@@ -9,6 +9,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -151,7 +152,7 @@ class Point final : public IConnectionPoint {
 };
 
 // One client object: named members with fixed ids, and the connection points of its events.
-class Object final : public IDispatch, public IConnectionPointContainer {
+class Object final : public IDispatch, public IConnectionPointContainer, public IOleWindow {
  public:
   using Getter = std::function<Variant(const Args&)>;
   using Putter = std::function<void(const VARIANT&)>;
@@ -167,6 +168,8 @@ class Object final : public IDispatch, public IConnectionPointContainer {
     points_.push_back(std::make_unique<Point>(*this, iid, std::move(subscribe), held_));
   }
   void on_delete(std::function<void()> f) { on_delete_ = std::move(f); }
+  // A window's object answers IOleWindow with its native window, as the client's do.
+  void native_window(std::function<std::uintptr_t()> f) { native_window_ = std::move(f); }
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
     if (!out) return E_POINTER;
@@ -174,6 +177,8 @@ class Object final : public IDispatch, public IConnectionPointContainer {
       *out = static_cast<IDispatch*>(this);
     } else if (riid == IID_IConnectionPointContainer && !points_.empty()) {
       *out = static_cast<IConnectionPointContainer*>(this);
+    } else if (riid == IID_IOleWindow && native_window_) {
+      *out = static_cast<IOleWindow*>(this);
     } else {
       *out = nullptr;
       return E_NOINTERFACE;
@@ -241,6 +246,17 @@ class Object final : public IDispatch, public IConnectionPointContainer {
     });
     return hr;
   }
+  HRESULT STDMETHODCALLTYPE GetWindow(HWND* out) override {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    return pvx::win::guard_hresult([&] {
+      *out = reinterpret_cast<HWND>(native_window_());
+      return *out ? S_OK : E_FAIL;
+    });
+  }
+  HRESULT STDMETHODCALLTYPE ContextSensitiveHelp(BOOL) override {
+    return pvx::win::guard_hresult([] { return E_NOTIMPL; });
+  }
   HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints** out) override {
     if (out) *out = nullptr;
     return E_NOTIMPL;
@@ -274,6 +290,7 @@ class Object final : public IDispatch, public IConnectionPointContainer {
   std::vector<Member> members_;
   std::vector<std::unique_ptr<Point>> points_;
   std::function<void()> on_delete_;
+  std::function<std::uintptr_t()> native_window_;
 };
 
 HRESULT Point::QueryInterface(REFIID riid, void** out) {
@@ -359,12 +376,20 @@ ComPtr<IDispatch> inspectors(host::Ref<host::Inspectors> list, Held held) {
 
 // Caption, and Activate and Close on the window's event interface.
 template <class Window>
-void window_members(Object& o, const host::Ref<Window>& window, const IID& iid) {
+void window_members(Object& o, const host::Ref<Window>& window, const IID& iid, const Held& held) {
   o.member(L"Caption", 8465, [window](const Args&) { return text(window->Caption()); });
-  o.events(iid, [window](IDispatch* sink) {
+  o.native_window([window] { return window->WindowHandle(); });
+  o.events(iid, [window, held](IDispatch* sink) {
     Subscriptions s;
     s.push_back(window->OnActivate([sink] { fire(sink, ev::kActivate); }));
     s.push_back(window->OnClose([sink] { fire(sink, ev::kClose); }));
+    if constexpr (std::is_same_v<Window, host::Explorer>) {
+      s.push_back(window->OnInlineResponse([sink, held](host::Ref<host::Item> reply) {
+        std::vector<Variant> args;
+        args.push_back(value(std::move(reply), &item, held));
+        fire(sink, ev::kInlineResponse, std::move(args));
+      }));
+    }
     return s;
   });
 }
@@ -397,7 +422,7 @@ ComPtr<IDispatch> command_bars(host::Ref<host::CommandBars> bars, Held held) {
 
 ComPtr<IDispatch> inspector(host::Ref<host::Inspector> window, Held held) {
   auto [face, o] = make(held);
-  window_members(*o, window, ev::kInspector);
+  window_members(*o, window, ev::kInspector, held);
   o->member(L"CurrentItem", 8450,
             [window, held](const Args&) { return value(window->CurrentItem(), &item, held); });
   return std::move(face);
@@ -557,7 +582,7 @@ ComPtr<IDispatch> addin(host::Ref<host::AddIn> addin, Held held) {
 
 ComPtr<IDispatch> explorer(host::Ref<host::Explorer> window, Held held) {
   auto [face, o] = make(held);
-  window_members(*o, window, ev::kExplorer);
+  window_members(*o, window, ev::kExplorer, held);
   o->member(L"CommandBars", 8448, [window, held](const Args&) {
     return value(window->GetCommandBars(), &command_bars, held);
   });

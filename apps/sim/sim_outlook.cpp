@@ -15,6 +15,7 @@
 
 #ifdef _WIN32
 #include <process.h>
+#include <windows.h>
 #else
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -287,6 +288,7 @@ template class Event<bool&>;
 template class Event<host::Ref<host::Explorer>>;
 template class Event<host::Ref<host::Inspector>>;
 template class Event<host::Ref<host::CommandBarButton>, bool&>;
+template class Event<host::Ref<host::Item>>;
 template class Event<host::Ref<host::Item>, bool&>;
 
 // ---- items and attachments ----
@@ -669,7 +671,42 @@ SimWindow<Interface>::SimWindow(SimOutlook& outlook, std::string caption, const 
       caption_(std::move(caption)),
       kind_(kind),
       activate_(outlook.counters_ptr()),
-      close_(outlook.counters_ptr()) {}
+      close_(outlook.counters_ptr()) {
+#ifdef _WIN32
+  // Without a display (wine without one) none can be made: a number stands in.
+  if (const HWND window = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
+                                          nullptr, nullptr)) {
+    native_ = std::shared_ptr<void>(window, [](void* w) { DestroyWindow(static_cast<HWND>(w)); });
+    handle_ = reinterpret_cast<std::uintptr_t>(window);
+  }
+#endif
+  static std::atomic<std::uintptr_t> next{0x10000};
+  if (!handle_) handle_ = next += 4;
+}
+
+template <class Interface>
+std::uintptr_t SimWindow<Interface>::WindowHandle() {
+  outlook_.host_call((std::string(kind_) + ".WindowHandle").c_str());
+  return handle_;
+}
+
+template <class Interface>
+bool SimWindow<Interface>::EnableWindow(bool enable) {
+  const bool was = enabled();
+#ifdef _WIN32
+  if (native_) ::EnableWindow(static_cast<HWND>(native_.get()), enable);
+#endif
+  enabled_ = enable;
+  return was;
+}
+
+template <class Interface>
+bool SimWindow<Interface>::enabled() const {
+#ifdef _WIN32
+  if (native_) return IsWindowEnabled(static_cast<HWND>(native_.get())) != FALSE;
+#endif
+  return enabled_;
+}
 
 template <class Interface>
 std::string SimWindow<Interface>::Caption() {
@@ -694,7 +731,22 @@ template class SimWindow<host::Inspector>;
 
 SimExplorer::SimExplorer(SimOutlook& outlook, std::string caption)
     : SimWindow(outlook, std::move(caption), "Explorer"),
-      bars_(std::make_shared<SimCommandBars>(outlook)) {}
+      bars_(std::make_shared<SimCommandBars>(outlook)),
+      inline_response_event_(outlook.counters_ptr()) {}
+
+host::SubscriptionPtr SimExplorer::OnInlineResponse(
+    std::function<void(host::Ref<host::Item>)> handler) {
+  outlook_.host_call("Explorer.InlineResponse");
+  return inline_response_event_.subscribe(std::move(handler));
+}
+
+void SimExplorer::set_inline_response(std::shared_ptr<SimItem> item) {
+  inline_response_ = std::move(item);
+  if (inline_response_) {
+    inline_response_event_.raise(outlook_.event_failure_sink(),
+                                 outlook_.hand_out<host::Item>(inline_response_));
+  }
+}
 
 host::Ref<host::CommandBars> SimExplorer::GetCommandBars() {
   outlook_.host_call("Explorer.CommandBars");
@@ -892,6 +944,16 @@ bool SimOutlook::send(const std::shared_ptr<SimItem>& item) {
   item->send_.raise(event_failure_sink(), cancel);
   if (!application_first)
     item_send_.raise(event_failure_sink(), hand_out<host::Item>(item), cancel);
+  // A window the handlers disabled and never enabled again would take no more input.
+  const auto left_disabled = [this](const auto& windows) {
+    for (const auto& w : windows) {
+      if (!w->enabled())
+        event_failures_.emplace_back(err::kHostCallFailed, "Outlook",
+                                     w->caption_ + " was left disabled");
+    }
+  };
+  left_disabled(explorers_);
+  left_disabled(inspectors_);
   if (std::exchange(cancel_later_, false)) cancel = true;
   if (cancel) return false;
   SentMessage message{item->subject_, {}, item->body_format_, item->html_body_};

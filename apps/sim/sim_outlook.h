@@ -289,15 +289,26 @@ class SimWindow : public Interface {
   std::string Caption() override;
   host::SubscriptionPtr OnActivate(std::function<void()> handler) override;
   host::SubscriptionPtr OnClose(std::function<void()> handler) override;
+  std::uintptr_t WindowHandle() override;
+  bool EnableWindow(bool enable) override;
 
   void set_caption(std::string caption) { caption_ = std::move(caption); }
+  const std::string& caption() const { return caption_; }
   bool closed() const { return closed_; }
+  // Whether the user can work in it; handle() is its native window, asked of no one.
+  bool enabled() const;
+  std::uintptr_t handle() const { return handle_; }
 
  protected:
   SimOutlook& outlook_;
   std::string caption_;
   const char* kind_;
   bool closed_ = false;
+  // On Windows a hidden window of this process, so that the add-in's EnableWindow and owned
+  // windows act on a real one; elsewhere, or when none can be made, a number of its own.
+  std::shared_ptr<void> native_;
+  std::uintptr_t handle_ = 0;
+  bool enabled_ = true;
   Event<> activate_;
   Event<> close_;
   friend class SimOutlook;
@@ -309,12 +320,15 @@ class SimExplorer final : public SimWindow<host::Explorer> {
   host::Ref<host::CommandBars> GetCommandBars() override;
   host::Ref<host::Item> ActiveInlineResponse() override;
   std::shared_ptr<SimCommandBars> command_bars() const { return bars_; }
-  // A reply being written in the reading pane; null ends it.
-  void set_inline_response(std::shared_ptr<SimItem> item) { inline_response_ = std::move(item); }
+  host::SubscriptionPtr OnInlineResponse(
+      std::function<void(host::Ref<host::Item>)> handler) override;
+  // A reply being written in the reading pane, raising InlineResponse; null ends it.
+  void set_inline_response(std::shared_ptr<SimItem> item);
 
  private:
   std::shared_ptr<SimCommandBars> bars_;
   std::shared_ptr<SimItem> inline_response_;
+  Event<host::Ref<host::Item>> inline_response_event_;
 };
 
 class SimInspector final : public SimWindow<host::Inspector> {

@@ -167,6 +167,8 @@ const char* kUsage =
 struct SimProgress {
   int cancel_after = 0;  // press Cancel at this packing step of the next send; 0: never
   int steps = 0;         // packing steps of the send in progress
+  const SimOutlook* outlook = nullptr;
+  std::string windows;  // the client's windows disabled at the first step, and the owner
   bool terminal = false;
   std::string drawn;  // the terminal line last drawn
 };
@@ -174,7 +176,18 @@ struct SimProgress {
 void packing_step_seen() {
   auto& p = program_state<SimProgress>();
   auto& window = ui::touch<ui::frm_progress>();
-  if (++p.steps == p.cancel_after) window.cmd_cancel.click();
+  if (++p.steps == 1 && p.outlook) {
+    const auto seen = [&](const auto& windows) {
+      for (const auto& w : windows) {
+        if (w->enabled()) continue;
+        p.windows += " \"" + w->caption() + "\" disabled";
+        if (window.owner == w->handle()) p.windows += ", owner of the progress window";
+      }
+    };
+    seen(p.outlook->explorers());
+    seen(p.outlook->inspectors());
+  }
+  if (p.steps == p.cancel_after) window.cmd_cancel.click();
   if (!p.terminal || !window.visible) return;
   char percent[16];
   std::snprintf(percent, sizeof percent, "%3d %% ", window.bar.value / 10);
@@ -493,6 +506,7 @@ void SimSession::send_mail(const std::shared_ptr<SimItem>& mail) {
   const size_t before = outlook_.outbox().size();
   outlook_.reset_copy_ms();
   program_state<SimProgress>().terminal = terminal_progress_;
+  program_state<SimProgress>().outlook = &outlook_;
   const auto start = std::chrono::steady_clock::now();
   if (measure_gaps_) program_state<PumpGaps>() = {&outlook_, start};
   outlook_.send(mail);
@@ -501,6 +515,10 @@ void SimSession::send_mail(const std::shared_ptr<SimItem>& mail) {
   // The Cancel asked for was for this send only.
   const SimProgress progress = std::exchange(program_state<SimProgress>(), {});
   if (!progress.drawn.empty()) std::fprintf(stderr, "\n");
+  if (progress.steps > 0) {
+    out_ << "While packing:"
+         << (progress.windows.empty() ? " no window disabled" : progress.windows) << "\n";
+  }
   const PumpGaps gaps = std::exchange(program_state<PumpGaps>(), {});
   for (const auto& f : outlook_.event_failures()) {
     out_ << "(the host saw a failure: " << f.description() << ")\n";

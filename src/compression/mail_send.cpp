@@ -100,6 +100,7 @@ struct SavedAttachment {
 // One send: what was saved and how far the swap on the item got, for the error handler.
 struct SendRun {
   host::Ref<host::Item> item;
+  host::Ref<host::Window> window;        // the one showing the item, or null
   std::optional<WorkLock> lock;          // held from the first file step to the end of the handler
   std::vector<ListedAttachment> listed;  // every attachment, packed or staying, in its order
   std::vector<SavedAttachment> saved;
@@ -109,6 +110,29 @@ struct SendRun {
   bool protect = false;
   bool cancel = false;          // the send must not go on; the item keeps its attachments
   std::set<std::string> stays;  // copies no unsent folder took: the only ones, never deleted
+};
+
+// The message's window takes no input while the send works on its attachments and lets window
+// events run; it is enabled again before the progress window it owns goes, however the send
+// ends. One that a dialog of the host's had disabled is left as that dialog wants it.
+class DisabledWindow {
+ public:
+  explicit DisabledWindow(host::Ref<host::Window> window) : window_(std::move(window)) {
+    if (!window_) return;
+    attempt([&] { handle_ = window_->WindowHandle(); });
+    attempt([&] { disabled_ = window_->EnableWindow(false); });
+  }
+  ~DisabledWindow() {
+    if (disabled_) attempt([&] { window_->EnableWindow(true); });
+  }
+  DisabledWindow(const DisabledWindow&) = delete;
+  DisabledWindow& operator=(const DisabledWindow&) = delete;
+  std::uintptr_t handle() const { return handle_; }
+
+ private:
+  host::Ref<host::Window> window_;
+  std::uintptr_t handle_ = 0;
+  bool disabled_ = false;
 };
 
 void log_line(const std::string& line) {
@@ -453,7 +477,7 @@ void swap_attachments(SendRun& run, host::Attachments& attachments, const Packed
 // The zip action's packing of the working folder, as the folder's listing shows it, through the
 // engine; then the statistics are rewritten (the packed bytes count only once they left).
 PackedBytes pack_saved(SendWindows& windows, const std::string& folder, const std::string& subject,
-                       const SendRun& run) {
+                       const SendRun& run, std::uintptr_t owner) {
   PackJob job{folder, windows.working_files(folder), archive_file()};
   // The list leaves out what the file system marks hidden, as wine marks every name with a
   // leading dot: the send's own copies are packed all the same.
@@ -465,7 +489,7 @@ PackedBytes pack_saved(SendWindows& windows, const std::string& folder, const st
     }
   }
   PackedBytes packed;
-  if (windows.packing_on()) packed = pack_files(job, *windows.packing_watch(subject));
+  if (windows.packing_on()) packed = pack_files(job, *windows.packing_watch(subject, owner));
   WriteStatistics();
   return packed;
 }
@@ -506,6 +530,7 @@ void send_steps(SendRun& run) {
 
   const std::string folder = working_folder();
   if (!prepare_folder(run, windows, folder)) return;
+  const DisabledWindow disabled(run.window);
   if (n > 32767) raise(err::kOverflow, "Overflow");
   write_journal(kSaving);
   Fingerprint readme;
@@ -517,7 +542,7 @@ void send_steps(SendRun& run) {
 
   std::string subject;
   attempt([&] { subject = required(run.item).Subject(); });
-  const PackedBytes packed = pack_saved(windows, folder, subject, run);
+  const PackedBytes packed = pack_saved(windows, folder, subject, run, disabled.handle());
   if (n > 0) {
     std::vector<Fingerprint> files;
     for (const SavedAttachment& s : run.saved) files.push_back(s.saved);
@@ -849,7 +874,7 @@ void after_send(std::function<void()> work) {
   run_after_send();
 }
 
-void send_item(host::Ref<host::Item> item, bool& Cancel) {
+void send_item(host::Ref<host::Item> item, bool& Cancel, host::Ref<host::Window> window) {
   if (send_in_progress()) {
     // Never let through unpacked: the user sends it again once the other one has left.
     Cancel = true;
@@ -872,6 +897,7 @@ void send_item(host::Ref<host::Item> item, bool& Cancel) {
   PackingFlag flag;
   SendRun run;
   run.item = std::move(item);
+  run.window = std::move(window);
   report_failure(
       [&] { send_steps(run); },
       [&](const Failure& failure) {

@@ -44,8 +44,9 @@ std::string shortened(const std::string& name);
 
 // The send event: never raises unless its own error handler fails. Cancel is set only when the
 // item would otherwise leave with fewer files than the user attached, or without the protection
-// the user gave a password for.
-void send_item(host::Ref<host::Item> item, bool& Cancel);
+// the user gave a password for. window: the one showing the item (null for none), disabled while
+// the attachments are packed and swapped, and owner of the progress window.
+void send_item(host::Ref<host::Item> item, bool& Cancel, host::Ref<host::Window> window = nullptr);
 // The message's own "Pack attachments" choice, a named property the item keeps when saved.
 inline constexpr const char* kPackChoiceProperty =
     "http://schemas.microsoft.com/mapi/string/{A665746E-A39A-4B1E-A3D0-B6F1296552A3}/"

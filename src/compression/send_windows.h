@@ -3,6 +3,7 @@
 // send reaches them only through this.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,8 +25,10 @@ class SendWindows {
   virtual bool packing_on() = 0;
   // What the send's packing shows and logs: the zip action's lines, without counting the packed
   // bytes (the send counts them once its archive replaced the attachments), and a progress
-  // window with the item's subject whose Cancel stops the packing (kSendCancelled).
-  virtual std::unique_ptr<PackingWatch> packing_watch(const std::string& subject) = 0;
+  // window with the item's subject whose Cancel stops the packing (kSendCancelled), owned by the
+  // native window owner (0: none of the host's).
+  virtual std::unique_ptr<PackingWatch> packing_watch(const std::string& subject,
+                                                      std::uintptr_t owner) = 0;
   // Whether the user pressed Cancel in this send's progress window.
   virtual bool cancel_pressed() = 0;
   // The send ended: its progress window goes.

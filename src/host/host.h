@@ -98,6 +98,10 @@ class Window {
   virtual std::string Caption() = 0;
   virtual SubscriptionPtr OnActivate(std::function<void()> handler) = 0;
   virtual SubscriptionPtr OnClose(std::function<void()> handler) = 0;  // once per window
+  // The native window showing it (IOleWindow::GetWindow): it owns the add-in's windows for it.
+  virtual std::uintptr_t WindowHandle() = 0;
+  // Enables or disables that native window; returns whether it was enabled before.
+  virtual bool EnableWindow(bool enable) = 0;
 };
 
 class Explorer : public Window {
@@ -105,6 +109,8 @@ class Explorer : public Window {
   virtual Ref<CommandBars> GetCommandBars() = 0;
   // The reply being written in the reading pane; null when there is none.
   virtual Ref<Item> ActiveInlineResponse() = 0;
+  // Raised when a reply or forward opens in the reading pane: no inspector shows that item.
+  virtual SubscriptionPtr OnInlineResponse(std::function<void(Ref<Item>)> handler) = 0;
 };
 
 class Inspector : public Window {

@@ -41,6 +41,24 @@ bool same_item(const host::Ref<host::Item>& a, const host::Ref<host::Item>& b) {
   return same;
 }
 
+// The window that shows the item: its inspector, else the main window whose reading pane holds
+// it; null for an item no window shows (a program's send).
+host::Ref<host::Window> window_of(const host::Ref<host::Item>& item) {
+  for (const auto& [key, wrapper] : moduleOutlookInspector::instance().wrappers()) {
+    const host::Ref<host::Inspector> inspector = wrapper->window();
+    bool shows = false;
+    attempt([&] { shows = inspector && same_item(inspector->CurrentItem(), item); });
+    if (shows) return inspector;
+  }
+  for (const auto& [key, wrapper] : moduleOutlookExplorer::instance().wrappers()) {
+    const host::Ref<host::Explorer> explorer = wrapper->window();
+    bool shows = false;
+    attempt([&] { shows = explorer && same_item(explorer->ActiveInlineResponse(), item); });
+    if (shows) return explorer;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 void send_once(SendEvent event, const host::Ref<host::Item>& item, bool& Cancel) {
@@ -56,7 +74,7 @@ void send_once(SendEvent event, const host::Ref<host::Item>& item, bool& Cancel)
   if (half.size() == kHalfSeenKept) half.erase(half.begin());
   half.push_back({item, event});
   if (Cancel || !item) return;
-  compression::send_item(item, Cancel);
+  compression::send_item(item, Cancel, window_of(item));
 }
 
 void forget_sends() {

@@ -1,5 +1,8 @@
 #include "tracking/window_tracking.h"
 
+#include <type_traits>
+
+#include "tracking/trackers.h"
 #include "ui/frm_outlook.h"
 
 namespace parvex {
@@ -31,6 +34,25 @@ void WindowWrapper<Side>::set_window(host::Ref<HostWindow> window) {
   });
   close_ = window_->OnClose([weak] {
     if (auto self = weak.lock()) self->on_close();
+  });
+  if constexpr (std::is_same_v<Side, ExplorerSide>) {
+    // A host older than replies in the reading pane has no such event: the rest still holds.
+    attempt([&] {
+      inline_response_ = window_->OnInlineResponse([weak](host::Ref<host::Item> item) {
+        if (auto self = weak.lock()) self->on_inline_response(std::move(item));
+      });
+    });
+  }
+}
+
+template <class Side>
+void WindowWrapper<Side>::on_inline_response(host::Ref<host::Item> item) {
+  attempt([&] { LogEvent("Inline response: " + host::required(item).Subject()); });
+  // Only a mail item binds; the previous reply of this window is let go either way.
+  inline_send_.reset();
+  attempt([&] {
+    if (host::required(item).Class() != host::kClassMail) return;
+    inline_send_ = item->OnSend([item](bool& cancel) { send_once(SendEvent::item, item, cancel); });
   });
 }
 

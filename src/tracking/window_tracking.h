@@ -61,12 +61,18 @@ class WindowWrapper : public std::enable_shared_from_this<WindowWrapper<Side>> {
   void release_window() {
     activate_.reset();
     close_.reset();
+    inline_response_.reset();
+    inline_send_.reset();
     window_.reset();
   }
+  // A main window's reply in the reading pane: its Send is heard as an inspector's item's is.
+  void on_inline_response(host::Ref<host::Item> item);
 
   host::Ref<HostWindow> window_;
   host::SubscriptionPtr activate_;
   host::SubscriptionPtr close_;
+  host::SubscriptionPtr inline_response_;  // main windows only
+  host::SubscriptionPtr inline_send_;      // holds the reply being written there
   int16_t key_ = 0;
 };
 

@@ -30,8 +30,9 @@ bool AddinWindows::packing_on() {
   return touch<frm_about>().parvex_chk.value == 1;
 }
 
-std::unique_ptr<compression::PackingWatch> AddinWindows::packing_watch(const std::string& subject) {
-  return zip_action_watch(false, subject);
+std::unique_ptr<compression::PackingWatch> AddinWindows::packing_watch(const std::string& subject,
+                                                                       std::uintptr_t owner) {
+  return zip_action_watch(false, subject, owner);
 }
 
 bool AddinWindows::cancel_pressed() {

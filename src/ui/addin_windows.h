@@ -19,7 +19,8 @@ class AddinWindows final : public compression::SendWindows, public StatisticsLab
   void disable() override;
   std::vector<std::string> working_files(const std::string& folder) override;
   bool packing_on() override;
-  std::unique_ptr<compression::PackingWatch> packing_watch(const std::string& subject) override;
+  std::unique_ptr<compression::PackingWatch> packing_watch(const std::string& subject,
+                                                           std::uintptr_t owner) override;
   bool cancel_pressed() override;
   void send_ended() override;
   void log(const std::string& line) override;

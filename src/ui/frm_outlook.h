@@ -42,9 +42,10 @@ class frm_outlook : public Window {
 
 // The zip action's log lines ("Add ... return ..." and the closing line); with count, the
 // packed bytes added to the pending statistics; with a subject (a send's), frm_progress shows
-// how far the packing got, and its Cancel stops it with compression::kSendCancelled.
+// how far the packing got, owned by the native window owner (0: none of the host's), and its
+// Cancel stops it with compression::kSendCancelled.
 std::unique_ptr<compression::PackingWatch> zip_action_watch(
-    bool count, std::optional<std::string> subject = std::nullopt);
+    bool count, std::optional<std::string> subject = std::nullopt, std::uintptr_t owner = 0);
 
 }  // namespace parvex::ui
 

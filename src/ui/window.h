@@ -36,6 +36,8 @@ class Window {
   std::string icon = "parvex.ico";  // file name under resources/
   // The native window handle while a view draws the window; 0 when nothing does.
   std::uintptr_t handle = 0;
+  // A native window of the host's that owns this one when a view creates it; 0: the add-in's own.
+  std::uintptr_t owner = 0;
   // How many times Show ran: a view sees a Show of a window already shown by this.
   uint32_t show_requests = 0;
   // A click on the window's background.

@@ -31,12 +31,14 @@ namespace {
 // through touch().
 class WindowWatch final : public compression::PackingWatch {
  public:
-  WindowWatch(bool count, std::optional<std::string> subject)
-      : count_(count), subject_(std::move(subject)) {}
+  WindowWatch(bool count, std::optional<std::string> subject, std::uintptr_t owner)
+      : count_(count), subject_(std::move(subject)), owner_(owner) {}
 
   bool shows_progress() const override { return subject_.has_value(); }
   void begin(const std::vector<std::string>& names, const std::vector<uint64_t>& sizes) override {
-    touch<frm_progress>().begin(*subject_, names, sizes);
+    auto& progress = touch<frm_progress>();
+    progress.owner = owner_;
+    progress.begin(*subject_, names, sizes);
   }
   bool step(size_t index, uint64_t done, bool pump) override {
     return packing_step(index, done, pump);
@@ -59,13 +61,15 @@ class WindowWatch final : public compression::PackingWatch {
  private:
   bool count_;
   std::optional<std::string> subject_;
+  std::uintptr_t owner_;
 };
 
 }  // namespace
 
 std::unique_ptr<compression::PackingWatch> zip_action_watch(bool count,
-                                                            std::optional<std::string> subject) {
-  return std::make_unique<WindowWatch>(count, std::move(subject));
+                                                            std::optional<std::string> subject,
+                                                            std::uintptr_t owner) {
+  return std::make_unique<WindowWatch>(count, std::move(subject), owner);
 }
 
 void frm_outlook::pack_working_folder() {

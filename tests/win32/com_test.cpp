@@ -167,6 +167,24 @@ TEST_F(ComTest, SinksReadArgumentsInDeclaredOrderAndWriteCancelBack) {
     ASSERT_EQ(outlook_.event_failures().size(), 1u);
     EXPECT_NE(outlook_.event_failures()[0].description().find("no"), std::string::npos);
   }
+
+  // A reply in the reading pane arrives with its item; the main window is reached as an OLE
+  // window, disabled and enabled again (a real one where this process can make windows).
+  const auto explorer = make_explorer(sim::face::explorer(inbox, held_).get());
+  std::string reply;
+  const auto on_reply =
+      explorer->OnInlineResponse([&](host::Ref<host::Item> item) { reply = item->Subject(); });
+  inbox->set_inline_response(outlook_.new_mail("Re: x"));
+  EXPECT_EQ(reply, "Re: x");
+  EXPECT_EQ(explorer->WindowHandle(), inbox->handle());
+  if (IsWindow(reinterpret_cast<HWND>(inbox->handle()))) {
+    EXPECT_TRUE(explorer->EnableWindow(false));
+    EXPECT_FALSE(inbox->enabled());
+    EXPECT_FALSE(explorer->EnableWindow(true));
+    EXPECT_TRUE(inbox->enabled());
+  } else {
+    EXPECT_THROW(explorer->EnableWindow(false), Failure);
+  }
 }
 
 TEST_F(ComTest, FailedHostCallsArriveWithTheHostsNumberAndText) {

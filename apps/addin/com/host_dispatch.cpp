@@ -177,6 +177,23 @@ class WindowAdapter : public Interface, protected Adapter {
   host::SubscriptionPtr OnClose(std::function<void()> handler) override {
     return on_plain(host.object(), events_, events::kClose, std::move(handler));
   }
+  // Explorers and inspectors are OLE windows: their native window is asked there.
+  std::uintptr_t WindowHandle() override {
+    ComPtr<IOleWindow> ole;
+    HWND window = nullptr;
+    if (FAILED(
+            host.object()->QueryInterface(IID_IOleWindow, reinterpret_cast<void**>(ole.put()))) ||
+        !ole || FAILED(ole->GetWindow(&window)))
+      return 0;
+    return reinterpret_cast<std::uintptr_t>(window);
+  }
+  bool EnableWindow(bool enable) override {
+    const auto window = reinterpret_cast<HWND>(WindowHandle());
+    if (!window || !IsWindow(window))
+      raise(err::kObjectRequired, "The window has no native window");
+    // Nonzero: it was disabled before.
+    return ::EnableWindow(window, enable) == FALSE;
+  }
 
  private:
   IID events_;
@@ -187,6 +204,13 @@ class ExplorerAdapter final : public WindowAdapter<host::Explorer> {
   explicit ExplorerAdapter(IDispatch* o) : WindowAdapter(o, "Explorer", events::kExplorer) {}
   host::Ref<host::CommandBars> GetCommandBars() override {
     return adapt(host.get(L"CommandBars"), &make_command_bars);
+  }
+  host::SubscriptionPtr OnInlineResponse(std::function<void(host::Ref<host::Item>)> h) override {
+    return subscribe(host.object(), events::kExplorer, events::kInlineResponse,
+                     [h = std::move(h)](const EventArgs& a) {
+                       const ComPtr<IDispatch> item = a.object(0);
+                       h(item ? make_item(item.get()) : nullptr);
+                     });
   }
   // A host older than replies in the reading pane has no such member: there is none.
   host::Ref<host::Item> ActiveInlineResponse() override {

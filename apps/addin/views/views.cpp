@@ -210,8 +210,12 @@ View::View(size_t class_index, ui::Window& model) : class_index_(class_index), m
   } tpl{};
   tpl.dialog.style = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | WS_CLIPCHILDREN;
   tpl.dialog.dwExtendedStyle = model.in_taskbar ? WS_EX_APPWINDOW : 0;
-  // An unowned window gets a taskbar button; one owned by our hidden window does not.
-  const HWND owner = model.in_taskbar ? nullptr : host->owner.get();
+  // An unowned window gets a taskbar button; one owned by our hidden window does not. One shown
+  // for a host's window (the message being packed) is owned by it, and stays above it.
+  HWND owner = model.in_taskbar ? nullptr : host->owner.get();
+  if (const auto host_window = reinterpret_cast<HWND>(model.owner);
+      host_window && IsWindow(host_window))
+    owner = host_window;
   dialog_.reset(CreateDialogIndirectParamW(host->instance, &tpl.dialog, owner, dialog_proc,
                                            reinterpret_cast<LPARAM>(this)));
   if (!dialog_) {
