@@ -991,8 +991,10 @@ constexpr std::string_view kHostCalls =
     "CommandBar.Visible CommandBarButton.Caption CommandBarButton.Click "
     "CommandBarButton.Delete CommandBarButton.Enabled CommandBarControls.Add "
     "CommandBars.Item Explorer.Activate Explorer.ActiveInlineResponse Explorer.Caption "
-    "Explorer.Close Explorer.CommandBars Explorers.Count Explorers.NewExplorer "
+    "Explorer.Close Explorer.CommandBars Explorer.InlineResponse Explorer.WindowHandle "
+    "Explorers.Count Explorers.NewExplorer "
     "Inspector.Activate Inspector.Caption Inspector.Close Inspector.CurrentItem "
+    "Inspector.WindowHandle "
     "Inspectors.Count Inspectors.NewInspector Item.Attachments Item.BodyFormat Item.Class "
     "Item.HTMLBody Item.PropertyAccessor Item.Read Item.Send Item.Subject "
     "PropertyAccessor.SetProperty ";
