@@ -1,5 +1,7 @@
 #include "addin/connect.h"
 
+#include <atomic>
+
 #include "addin/assembly.h"
 #include "compression/mail_send.h"
 #include "core/failure.h"
@@ -10,6 +12,7 @@
 #include "ui/frm_ab.h"
 #include "ui/frm_about.h"
 #include "ui/frm_outlook.h"
+#include "ui/log_file.h"
 
 namespace parvex {
 using host::required;
@@ -39,6 +42,13 @@ void Connect::OnConnection(host::Ref<host::Application> Application, host::Conne
   ui::touch<ui::frm_about>();
   ui::touch<ui::frm_ab>().Show();
   LogEvent("Addin init");
+  // Said once a process, and saved at once: the folder that holds the files tells why.
+  static std::atomic<bool> folder_noted{false};
+  if (const std::string note = services().addin_folder_note();
+      !note.empty() && !folder_noted.exchange(true)) {
+    LogEvent(note);
+    attempt([&] { ui::save_event_log(outlook.list_log); });
+  }
   required(AddInInst).SetObject(host_object_());
   if (!oExplorerEvents) oExplorerEvents = std::make_unique<clsOutlookExplorerEvents>();
   oExplorerEvents->Init(Application);
