@@ -1,16 +1,22 @@
 #!/usr/bin/env bash
-# Parvex.dll in a folder nobody may write (a read-only share, or one locked by its owner): the
-# simulated client beside it connects and sends, the add-in's files go to the user's
-# %LOCALAPPDATA%\Parvex, and its event log there names both folders.
+# Parvex.dll registered in a folder nobody may write (a read-only share, or one locked by its
+# owner), and the simulated client elsewhere, without the zip libraries beside it: the client
+# finds the DLL and the libraries through the registration, the add-in connects and sends, its
+# files go to the user's %LOCALAPPDATA%\Parvex, and its event log there names both folders.
 # read_only_folder.sh BIN   (the folder of parvex-sim.exe, Parvex.dll and the zip libraries)
 set -euo pipefail
 bin=$1
 work=$(mktemp -d)
 ro=$work/installed
-unlock() { chattr -i "$ro" 2>/dev/null || chmod u+w "$ro"; }
-trap 'unlock; rm -rf "$work"' EXIT
-mkdir "$ro"
-cp "$bin"/{parvex-sim.exe,Parvex.dll,zip32.dll,unzip32.dll} "$ro/"
+mkdir "$ro" "$work/client"
+cp "$bin"/{Parvex.dll,zip32.dll,unzip32.dll} "$ro/"
+cp "$bin/parvex-sim.exe" "$work/client/"
+cleanup() {
+  wine regsvr32 /s /u "Z:$ro/Parvex.dll" 2>/dev/null || true
+  chattr -i "$ro" 2>/dev/null || chmod u+w "$ro"
+  rm -rf "$work"
+}
+trap cleanup EXIT
 # root writes wherever the mode bits say no: an immutable folder refuses it too.
 if ((EUID == 0)); then
   chattr +i "$ro" 2>/dev/null || { echo "this file system keeps no immutable flag"; exit 77; }
@@ -22,9 +28,11 @@ if touch "$ro/probe" 2>/dev/null; then echo "the folder stays writable here"; ex
 data=$(winepath -u "$(wine cmd /c echo %LOCALAPPDATA% 2>/dev/null | tr -d '\r')\\Parvex")
 rm -f "$data/ziplogfile.log"
 printf 'A line of the mail.\n%.0s' {1..100} >"$work/mail.txt"
-wine "$ro/parvex-sim.exe" send --addin-folder "Z:$work/sim" --outbox "Z:$work/out" \
-  "Z:$work/mail.txt" >"$work/log" 2>&1 || { cat "$work/log"; exit 1; }
-grep -q '^  Attachments.zip' "$work/log" || { cat "$work/log"; echo "the send was not packed"; exit 1; }
+wine regsvr32 /s "Z:$ro/Parvex.dll" 2>/dev/null || { echo "regsvr32 failed"; exit 1; }
+wine "$work/client/parvex-sim.exe" send --registered --outbox "Z:$work/out" "Z:$work/mail.txt" \
+  >"$work/log" 2>&1 || { cat "$work/log"; exit 1; }
+grep -q 'installed\\Parvex.dll as registered' "$work/log" &&
+  grep -q '^    mail.txt' "$work/log" || { cat "$work/log"; echo "not packed as read back"; exit 1; }
 line=$(grep -a 'cannot be written' "$data/ziplogfile.log" 2>/dev/null | tr -d '\r') ||
   { echo "no event log line in $data"; exit 1; }
 [[ $line == *"$(basename "$work")"*installed*"keeps its files in "*Parvex* ]] ||
