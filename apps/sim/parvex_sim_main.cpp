@@ -9,12 +9,13 @@
 //   (both: [--policy-file FILE] instead of the platform's policies; [--gaps] prints after each
 //   send the longest time the add-in let no window events run)
 //   parvex-sim --windows        the add-in's five windows as the headless view draws them
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #ifdef _WIN32
+#include <io.h>
 #include <windows.h>
 // shellapi.h needs the types of windows.h first.
-#include <io.h>
 #include <shellapi.h>
 #define isatty _isatty
 #define fileno _fileno
@@ -162,8 +163,14 @@ stdfs::path program_folder(const char* argv0) {
 // An environment variable as UTF-8 text; nothing when unset.
 std::optional<std::string> environment(const char* name) {
 #ifdef _WIN32
-  const wchar_t* value = _wgetenv(parvex::win::widen(name).c_str());
-  if (value) return parvex::win::narrow(value);
+  // The C runtime's copy of the environment is in the ANSI code page.
+  const std::wstring wide_name = parvex::win::widen(name);
+  const DWORD size = GetEnvironmentVariableW(wide_name.c_str(), nullptr, 0);
+  if (size != 0) {
+    std::wstring value(size, L'\0');
+    value.resize(std::min(GetEnvironmentVariableW(wide_name.c_str(), value.data(), size), size));
+    return parvex::win::narrow(value);
+  }
 #else
   if (const char* value = std::getenv(name)) return value;
 #endif

@@ -16,7 +16,6 @@
 #include "support/options.h"
 #include "support/policies.h"
 #include "text_win32.h"
-#include "ui/frm_about.h"
 #include "ui/frm_options.h"
 #include "win32_handles.h"
 
@@ -168,17 +167,13 @@ TEST_F(RegistryTable, EachValueStandsOrFallsAlone) {
                   fixed.readme_text.value_or("-") + ", damaged " + flag(!damaged.empty()) +
                   ", ignored " + std::to_string(ignored.size()),
               row.stands);
-    // The windows: a fixed value shows disabled and says who set it; damaged options say so.
+    // The window: a fixed value shows disabled, and the window says who set it.
     auto& options = ui::touch<ui::frm_options>();
     EXPECT_EQ(options.chk_password.value, in_force.ask_password ? 1 : 0) << row.stands;
     EXPECT_EQ(options.chk_password.enabled, !fixed.ask_password) << row.stands;
     EXPECT_EQ(options.txt_min_saving.text, std::to_string(in_force.min_saving)) << row.stands;
     EXPECT_EQ(options.lbl_policy.visible, fixed.fixes_options()) << row.stands;
     ui::unload<ui::frm_options>();
-    auto& about = ui::touch<ui::frm_about>();
-    about.show_policies(fixed);
-    EXPECT_EQ(about.parvex_chk.enabled, !fixed.compression) << row.stands;
-    EXPECT_EQ(about.lbl_policy.visible, fixed.compression || !damaged.empty()) << row.stands;
   }
   // The Options window's store: written as texts, read back.
   RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Parvex");
