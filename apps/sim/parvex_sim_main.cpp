@@ -1,6 +1,7 @@
 // parvex-sim: the simulated mail client with the add-in connected: its core in this process, or
 // on Windows Parvex.dll beside this program through COM (--in-process: the core here instead;
-// --registered: the Parvex.dll registered for this user, as an installed package left it).
+// --registered: the Parvex.dll registered for this user, as an installed package left it, with
+// the zip libraries beside it).
 //   parvex-sim send [--subject S] [--addin-folder DIR] [--outbox DIR] [--in-process|--registered]
 //                   [--password-file FILE|-] [--password TEXT] [--min-saving N] [--store-options]
 //                   [--inline FILE]... [--host PERSONALITY] [FILE...]
@@ -8,10 +9,14 @@
 //   (both: [--policy-file FILE] instead of the platform's policies; [--gaps] prints after each
 //   send the longest time the add-in let no window events run)
 //   parvex-sim --windows        the add-in's five windows as the headless view draws them
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #ifdef _WIN32
 #include <io.h>
+#include <windows.h>
+// shellapi.h needs the types of windows.h first.
+#include <shellapi.h>
 #define isatty _isatty
 #define fileno _fileno
 #else
@@ -43,6 +48,7 @@
 #ifdef _WIN32
 #include "sim/sim_com.h"
 #include "text_win32.h"
+#include "win32_handles.h"
 #endif
 #include "ui/frm_ab.h"
 #include "ui/frm_about.h"
@@ -54,6 +60,8 @@
 namespace {
 
 namespace stdfs = std::filesystem;
+using parvex::sim::as_path;
+using parvex::sim::as_utf8;
 
 // The native services with the add-in folder moved to where the user's data lives.
 class SimServices final : public parvex::Services {
@@ -95,6 +103,12 @@ class SimServices final : public parvex::Services {
     native_->shell_execute(args);
   }
   std::string addin_folder() override { return folder_; }
+  // Where the zip libraries are loaded from to read an archive back: the add-in folder, or the
+  // folder of the registered DLL.
+  std::string library_folder() override {
+    return library_folder_.empty() ? folder_ : library_folder_;
+  }
+  void set_library_folder(std::string folder) { library_folder_ = std::move(folder); }
   uint32_t last_system_error() override { return native_->last_system_error(); }
   parvex::LocalTime now() override { return native_->now(); }
   std::string general_date(const parvex::LocalTime& t) override { return native_->general_date(t); }
@@ -132,6 +146,7 @@ class SimServices final : public parvex::Services {
  private:
   std::unique_ptr<parvex::Services> native_;
   std::string folder_;
+  std::string library_folder_;
   std::string policy_file_;
   std::map<std::string, std::string> one_off_;
 };
@@ -142,19 +157,39 @@ stdfs::path program_folder(const char* argv0) {
   const auto exe = stdfs::read_symlink("/proc/self/exe", ec);
   if (!ec) return exe.parent_path();
 #endif
-  return stdfs::absolute(argv0).parent_path();
+  return stdfs::absolute(as_path(argv0)).parent_path();
 }
 
-// The per-user data folder that stands in for the folder beside the DLL.
+// An environment variable as UTF-8 text; nothing when unset.
+std::optional<std::string> environment(const char* name) {
+#ifdef _WIN32
+  // The C runtime's copy of the environment is in the ANSI code page.
+  const std::wstring wide_name = parvex::win::widen(name);
+  const DWORD size = GetEnvironmentVariableW(wide_name.c_str(), nullptr, 0);
+  if (size != 0) {
+    std::wstring value(size, L'\0');
+    value.resize(std::min(GetEnvironmentVariableW(wide_name.c_str(), value.data(), size), size));
+    return parvex::win::narrow(value);
+  }
+#else
+  if (const char* value = std::getenv(name)) return value;
+#endif
+  return std::nullopt;
+}
+
+// The per-user data folder that stands in for the folder beside the DLL. On Windows HOME, where
+// set, is a Unix shell's (wine passes it on): APPDATA alone.
 std::string default_addin_folder() {
-  if (const char* data = std::getenv("XDG_DATA_HOME"); data && *data) {
-    return (stdfs::path(data) / "parvex").string();
+#ifndef _WIN32
+  if (const auto data = environment("XDG_DATA_HOME"); data && !data->empty()) {
+    return as_utf8(as_path(*data) / "parvex");
   }
-  if (const char* home = std::getenv("HOME"); home && *home) {
-    return (stdfs::path(home) / ".local" / "share" / "parvex").string();
+  if (const auto home = environment("HOME"); home && !home->empty()) {
+    return as_utf8(as_path(*home) / ".local" / "share" / "parvex");
   }
-  if (const char* appdata = std::getenv("APPDATA"); appdata && *appdata) {
-    return (stdfs::path(appdata) / "Parvex").string();
+#endif
+  if (const auto appdata = environment("APPDATA"); appdata && !appdata->empty()) {
+    return as_utf8(as_path(*appdata) / "Parvex");
   }
   return "parvex-data";
 }
@@ -190,7 +225,7 @@ bool read_password(const std::string& from, const std::string& value,
   std::string text = value;
   if (from == "--password-file") {
     std::ifstream file;
-    if (value != "-") file.open(value, std::ios::binary);
+    if (value != "-") file.open(as_path(value), std::ios::binary);
     std::istream& in = value == "-" ? std::cin : file;
     if (!in || !std::getline(in, text)) {
       std::fprintf(stderr, "parvex-sim: cannot read a password from %s\n", value.c_str());
@@ -336,40 +371,44 @@ std::optional<int> complete(Command& c) {
   // The add-in folder stands for the DLL's, a full path: the zip library packs from another
   // current folder, where a relative one leads nowhere and every send would go unpacked.
   if (std::error_code error; !c.folder.empty()) {
-    const stdfs::path full = stdfs::absolute(c.folder, error);
-    if (!error) c.folder = full.string();
+    const stdfs::path full = stdfs::absolute(as_path(c.folder), error);
+    if (!error) c.folder = as_utf8(full);
   }
 #endif
-  if (const char* env = std::getenv("PARVEX_PASSWORD"); c.mode == "send" && !c.password && env) {
-    if (!read_password("PARVEX_PASSWORD", env, &c.password)) return usage();
+  if (const auto env = environment("PARVEX_PASSWORD"); c.mode == "send" && !c.password && env) {
+    if (!read_password("PARVEX_PASSWORD", *env, &c.password)) return usage();
   }
   if (c.store_options) {
     if (c.min_saving)
       c.option_lines.push_back("options min-saving " + std::to_string(*c.min_saving));
     if (c.password) c.option_lines.push_back("options password " + *c.password);
   }
-  if (c.outbox.empty()) c.outbox = (stdfs::path(c.folder) / "Outbox").string();
+  if (c.outbox.empty()) c.outbox = as_utf8(as_path(c.folder) / "Outbox");
   return std::nullopt;
 }
 
 // How the client reaches the add-in, and the line that says so; nothing after a note when it
-// cannot.
-std::unique_ptr<parvex::sim::AddinLink> make_link(const Command& c, std::string& addin) {
+// cannot. The archives that left are read back with the registered DLL's own libraries.
+std::unique_ptr<parvex::sim::AddinLink> make_link(const Command& c, SimServices& services,
+                                                  std::string& addin) {
   addin = "Add-in folder: " + c.folder;
 #ifdef _WIN32
   if (!c.in_process) {
-    const std::wstring dll = c.registered ? L"" : parvex::sim::dll_beside_program();
+    std::wstring dll = L"Parvex.dll";
     try {
-      addin =
-          "Add-in: " + (c.registered ? "Parvex.Connect as registered" : parvex::win::narrow(dll)) +
-          " through COM";
-      return parvex::sim::com_link(dll);
+      dll = c.registered ? parvex::sim::registered_dll() : parvex::sim::dll_beside_program();
+      addin = "Add-in: " + parvex::win::narrow(dll) + (c.registered ? " as registered" : "") +
+              " through COM";
+      if (c.registered) services.set_library_folder(as_utf8(stdfs::path(dll).parent_path()));
+      return parvex::sim::com_link(c.registered ? L"" : dll);
     } catch (...) {
       std::fprintf(stderr, "cannot attach %s: %s\n", parvex::win::narrow(dll).c_str(),
                    parvex::current_failure().description().c_str());
       return nullptr;
     }
   }
+#else
+  (void)services;
 #endif
   return parvex::sim::core_link();
 }
@@ -399,7 +438,7 @@ bool run_session(Command& c, std::unique_ptr<parvex::sim::AddinLink> link,
   if (c.args[0] == "-") {
     ok = session.run_script(std::cin);
   } else {
-    std::ifstream in(c.args[0]);
+    std::ifstream in(as_path(c.args[0]));
     if (!in) {
       std::fprintf(stderr, "parvex-sim: cannot read the script %s\n", c.args[0].c_str());
       return false;
@@ -409,9 +448,31 @@ bool run_session(Command& c, std::unique_ptr<parvex::sim::AddinLink> link,
   return ok && session.cancelled_sends() == 0;
 }
 
+#ifdef _WIN32
+// The command line as typed, in UTF-8: the ANSI one has a question mark for every character the
+// code page lacks, and a file named so is never found. Empty when it cannot be had.
+std::vector<std::string> wide_arguments() {
+  int count = 0;
+  const pvx::win::unique_hlocal<LPWSTR*> args(CommandLineToArgvW(GetCommandLineW(), &count));
+  std::vector<std::string> utf8;
+  for (int i = 0; args && i < count; ++i) utf8.push_back(parvex::win::narrow(args.get()[i]));
+  return utf8;
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef _WIN32
+  std::vector<std::string> typed = wide_arguments();
+  std::vector<char*> typed_argv;
+  for (std::string& a : typed) typed_argv.push_back(a.data());
+  typed_argv.push_back(nullptr);
+  if (!typed.empty()) {
+    argc = static_cast<int>(typed.size());
+    argv = typed_argv.data();
+  }
+#endif
   parvex::set_native_services(&parvex::make_native_services);
   if (argc < 2) return usage();
   Command c;
@@ -425,12 +486,18 @@ int main(int argc, char** argv) {
   if (const auto code = parse_options(argc, argv, c)) return *code;
   if (const auto code = complete(c)) return *code;
   // Opened, a folder reads as an empty script: a run that did nothing would look like success.
-  if (std::error_code ec; c.mode == "script" && stdfs::is_directory(stdfs::path(c.args[0]), ec)) {
+  if (std::error_code ec; c.mode == "script" && stdfs::is_directory(as_path(c.args[0]), ec)) {
     std::fprintf(stderr, "parvex-sim: %s is a folder, not a script\n", c.args[0].c_str());
     return 1;
   }
+#ifdef _WIN32
+  const bool registered_dll = c.registered && !c.in_process;
+#else
+  const bool registered_dll = false;  // the core is the only add-in here
+#endif
   try {
-    parvex::sim::install_libraries(program_folder(argv[0]), stdfs::path(c.folder));
+    // A registered DLL's libraries are used where they lie.
+    if (!registered_dll) parvex::sim::install_libraries(program_folder(argv[0]), as_path(c.folder));
   } catch (const std::exception& e) {
     std::fprintf(stderr, "cannot prepare the add-in folder %s: %s\n", c.folder.c_str(), e.what());
     return 1;
@@ -438,12 +505,8 @@ int main(int argc, char** argv) {
   SimServices services(c.folder);
   services.set_policy_file(c.policy_file);
   parvex::set_services(&services);
-#ifndef _WIN32
-  (void)c.in_process;  // the core is the only add-in here
-  (void)c.registered;
-#endif
   std::string addin;
-  auto link = make_link(c, addin);
+  auto link = make_link(c, services, addin);
   if (!link) return 1;
   // Options for this run only live in this process's services: an add-in elsewhere reads the
   // stored ones.

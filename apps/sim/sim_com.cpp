@@ -239,4 +239,32 @@ std::wstring dll_beside_program() {
   return (std::filesystem::path(self).parent_path() / L"Parvex.dll").wstring();
 }
 
+namespace {
+// The default value of a key under HKEY_CLASSES_ROOT: the user's classes over the machine's, as
+// COM reads them. A REG_EXPAND_SZ comes expanded.
+std::wstring class_value(const std::wstring& key) {
+  std::wstring value(MAX_PATH, L'\0');
+  for (;;) {
+    DWORD bytes = static_cast<DWORD>(value.size() * sizeof(wchar_t));
+    const LSTATUS status = RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, RRF_RT_REG_SZ,
+                                        nullptr, value.data(), &bytes);
+    if (status == ERROR_MORE_DATA) {
+      value.resize(bytes / sizeof(wchar_t) + 1);
+      continue;
+    }
+    if (status != ERROR_SUCCESS) {
+      raise(err::kFileNotFound, "Parvex.Connect is not registered: no HKEY_CLASSES_ROOT\\" +
+                                    win::narrow(key) + " (error " + std::to_string(status) + ")");
+    }
+    value.resize(bytes / sizeof(wchar_t));
+    while (!value.empty() && value.back() == L'\0') value.pop_back();
+    return value;
+  }
+}
+}  // namespace
+
+std::wstring registered_dll() {
+  return class_value(L"CLSID\\" + class_value(L"Parvex.Connect\\CLSID") + L"\\InprocServer32");
+}
+
 }  // namespace parvex::sim

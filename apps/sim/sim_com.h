@@ -17,4 +17,8 @@ std::unique_ptr<AddinLink> com_link(const std::wstring& dll);
 // Parvex.dll beside this program.
 std::wstring dll_beside_program();
 
+// The Parvex.dll COM creates Parvex.Connect from, as the class registry names it. Raises when
+// none is registered.
+std::wstring registered_dll();
+
 }  // namespace parvex::sim

@@ -28,6 +28,15 @@
 
 namespace parvex::sim {
 
+std::filesystem::path as_path(const std::string& utf8) {
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+std::string as_utf8(const std::filesystem::path& p) {
+  const auto u8 = p.u8string();
+  return std::string(u8.begin(), u8.end());
+}
+
 std::string unique_tag() {
   static std::atomic<unsigned> counter{0};
 #ifdef _WIN32
@@ -91,10 +100,6 @@ uint64_t copy_stream(std::FILE* in, const std::string& from, fs::File& out) {
 }
 
 namespace {
-
-std::filesystem::path as_path(const std::string& utf8) {
-  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
-}
 
 // What the file at path is, when it is anything but a regular file.
 std::string refusal(const std::string& path, const std::filesystem::file_status& st) {

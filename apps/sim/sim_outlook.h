@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -28,6 +29,10 @@ uint64_t copy_stream(std::FILE* in, const std::string& from, fs::File& out);
 
 // This process's id and a count, unique among the names this process makes: "<pid>-<n>".
 std::string unique_tag();
+
+// A path from UTF-8 text and back: a std::string path is ANSI on Windows.
+std::filesystem::path as_path(const std::string& utf8);
+std::string as_utf8(const std::filesystem::path& p);
 
 // References handed to the add-in and subscriptions it holds, live right now.
 struct Counters {

@@ -40,16 +40,8 @@
 #include "wipe.h"
 
 namespace parvex::sim {
+
 namespace {
-
-std::filesystem::path as_path(const std::string& utf8) {
-  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
-}
-
-std::string as_utf8(const std::filesystem::path& p) {
-  const auto u8 = p.u8string();
-  return std::string(u8.begin(), u8.end());
-}
 
 // A name without the characters file and folder names refuse.
 std::string safe_name(std::string name) {

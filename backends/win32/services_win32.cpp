@@ -217,6 +217,12 @@ bool writable(const std::wstring& folder) {
   return answer;
 }
 
+// Installed for all users: the marker file beside the DLL.
+bool for_all_users(const std::wstring& folder) {
+  return GetFileAttributesW((folder + L"\\" + win::widen(kMachineMarker)).c_str()) !=
+         INVALID_FILE_ATTRIBUTES;
+}
+
 std::wstring module_folder() {
   const std::wstring path = win::own_module_path();
   const auto slash = path.find_last_of(L"\\/");
@@ -374,11 +380,7 @@ class Win32Services final : public Services {
   // way: the connection would fail on its first file and the host disable the add-in.
   std::string addin_folder() override {
     const std::wstring beside = module_folder();
-    if (GetFileAttributesW((beside + L"\\" + win::widen(kMachineMarker)).c_str()) ==
-            INVALID_FILE_ATTRIBUTES &&
-        writable(beside)) {
-      return win::narrow(beside);
-    }
+    if (!for_all_users(beside) && writable(beside)) return win::narrow(beside);
     wchar_t local[MAX_PATH] = L"";
     if (FAILED(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA | CSIDL_FLAG_CREATE, nullptr, 0,
                                 local))) {
@@ -389,6 +391,12 @@ class Win32Services final : public Services {
       raise(err::kPathNotFound, "Path not found: " + win::narrow(folder));
     }
     return win::narrow(folder);
+  }
+  std::string addin_folder_note() override {
+    const std::wstring beside = module_folder();
+    if (for_all_users(beside) || writable(beside)) return {};
+    return "The folder of Parvex.dll cannot be written (" + win::narrow(beside) +
+           "): the add-in keeps its files in " + addin_folder();
   }
   std::string library_folder() override { return win::narrow(module_folder()); }
 

@@ -1,5 +1,6 @@
 #include "addin/connect.h"
 
+#include <atomic>
 #include <utility>
 
 #include "addin/assembly.h"
@@ -12,6 +13,7 @@
 #include "ui/frm_ab.h"
 #include "ui/frm_about.h"
 #include "ui/frm_outlook.h"
+#include "ui/log_file.h"
 
 namespace parvex {
 using host::required;
@@ -43,6 +45,13 @@ void Connect::OnConnection(host::Ref<host::Application> Application, host::Conne
   LogEvent("Addin init");
   // Connected after the host's start, no startup-complete event follows.
   if (mode != host::ConnectMode::Startup) tell_crash_notice();
+  // Said once a process, and saved at once: the folder that holds the files tells why.
+  static std::atomic<bool> folder_noted{false};
+  if (const std::string note = services().addin_folder_note();
+      !note.empty() && !folder_noted.exchange(true)) {
+    LogEvent(note);
+    attempt([&] { ui::save_event_log(outlook.list_log); });
+  }
   required(AddInInst).SetObject(host_object_());
   if (!oExplorerEvents) oExplorerEvents = std::make_unique<clsOutlookExplorerEvents>();
   oExplorerEvents->Init(Application);

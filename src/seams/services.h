@@ -93,6 +93,9 @@ class Services {
   // separator: the folder of its module, or the user's own folder where the module was
   // installed for all users (kMachineMarker beside it).
   virtual std::string addin_folder() = 0;
+  // A line for the event log where addin_folder() is not the module's folder for a reason the
+  // user did not choose (it cannot be written); empty otherwise.
+  virtual std::string addin_folder_note() { return {}; }
   // The folder of the add-in's module, where its libraries are loaded from.
   virtual std::string library_folder() { return addin_folder(); }
   // The platform's last-error value of the most recent external call on this thread.
