@@ -18,9 +18,19 @@
     return at;
   }
 
-  // files: [{name, bytes: Uint8Array}]; options: {password, random: Uint8Array, time: seconds}.
-  // Returns the archive's bytes; throws an Error with the engine's reason when it fails.
+  // The engine's level: 0 stores, 1..9 deflate; left out, -1, the zip library's default (6).
+  function levelOf(level) {
+    if (level === undefined || level === null) return -1;
+    if (!Number.isInteger(level) || level < 0 || level > 9) {
+      throw new Error("the compression level must be a whole number from 0 to 9, not " + level);
+    }
+    return level;
+  }
+
+  // files: [{name, bytes: Uint8Array}]; options: {password, random: Uint8Array, time: seconds,
+  // level}. Returns the archive's bytes; throws an Error with the engine's reason when it fails.
   function pack(engine, files, options) {
+    const level = levelOf(options.level);
     engine._pvx_release();  // nothing left from a call that failed halfway
     for (const file of files) {
       const name = cString(engine, file.name);
@@ -45,7 +55,7 @@
     const password = cString(engine, options.password || "");
     let result;
     try {
-      result = engine._pvx_pack(password, options.time);
+      result = engine._pvx_pack(password, options.time, level);
     } finally {
       engine.HEAPU8.fill(0, password, password + engine.lengthBytesUTF8(options.password || ""));
       engine._free(password);

@@ -59,10 +59,14 @@ class WorkFolder {
 
 }  // namespace
 
-std::string pack_attachments(const std::vector<Attachment>& files, const std::string& password,
-                             int64_t time, const std::string& work_folder) {
+std::string pack_attachments(const std::vector<Attachment>& files, int level,
+                             const std::string& password, int64_t time,
+                             const std::string& work_folder) {
+  if (level < compression::kDefaultLevel || level > 9) {
+    raise(err::kInvalidCall, "The compression level must be 0 to 9, not " + std::to_string(level));
+  }
   const WorkFolder work(work_folder);
-  compression::PackJob job{work.files(), {compression::kReadme}, work.archive()};
+  compression::PackJob job{work.files(), {compression::kReadme}, work.archive(), level};
   write_readme_in(job.folder);
   set_time(job.folder + "/" + compression::kReadme, time);
   const compression::Fingerprint readme =

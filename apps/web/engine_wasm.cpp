@@ -41,9 +41,9 @@ EMSCRIPTEN_KEEPALIVE void pvx_supply_random(const unsigned char* bytes, size_t n
   pvx::guard_result([&] { pvx::crypto::supply_random_bytes(bytes, n); });
 }
 
-// Packs what was added (and forgets it); 0 and the archive in the output, or a failure's
-// number and its text.
-EMSCRIPTEN_KEEPALIVE int32_t pvx_pack(const char* password, double time) {
+// Packs what was added (and forgets it) at level (-1: the library's default); 0 and the archive
+// in the output, or a failure's number and its text.
+EMSCRIPTEN_KEEPALIVE int32_t pvx_pack(const char* password, double time, int32_t level) {
   return pvx::guard_result(ZE_MEM, ZE_LOGIC, [&] {
     static const bool started = (parvex::set_native_services(&parvex::make_native_services), true);
     (void)started;
@@ -52,8 +52,8 @@ EMSCRIPTEN_KEEPALIVE int32_t pvx_pack(const char* password, double time) {
     int32_t result = 0;
     parvex::report_failure(
         [&] {
-          call().output = parvex::web::pack_attachments(files, password, static_cast<int64_t>(time),
-                                                        "/parvex-work");
+          call().output = parvex::web::pack_attachments(files, level, password,
+                                                        static_cast<int64_t>(time), "/parvex-work");
         },
         [&](const parvex::Failure& f) {
           call().output = f.description();

@@ -98,6 +98,7 @@
     }
     let archive;
     try {
+      // No level given: the zip library's default, as the desktop packs.
       archive = glue.pack(deps.engine, files, {
         password: "",
         random: deps.random(glue.saltBytesFor(files.length)),

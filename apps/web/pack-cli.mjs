@@ -1,9 +1,10 @@
 // Packs files with the WebAssembly engine, as the add-in does at send: for tests, and for
 // trying the engine without Outlook.
 //   node apps/web/pack-cli.mjs [--password-file FILE] [--random-file FILE] [--time SECONDS]
-//                              OUT.zip FILE...
+//                              [--level 0-9] OUT.zip FILE...
 // --random-file and --time fix the salts and the files' time (the tests compare archives);
-// by default the salts come from the system's random source and the time is now.
+// by default the salts come from the system's random source, the time is now and the level the
+// zip library's default (6), as the add-in packs.
 import { createRequire } from "node:module";
 import { randomBytes } from "node:crypto";
 import { readFileSync, writeFileSync } from "node:fs";
@@ -30,12 +31,15 @@ async function main(argv) {
       options.random = new Uint8Array(readFileSync(value));
     } else if (argv[i] === "--time") {
       options.time = Number(value);
+    } else if (argv[i] === "--level") {
+      // Anything but digits reaches the engine's check as written, to be named in its error.
+      options.level = /^[0-9]+$/.test(value) ? Number(value) : value;
     } else {
       throw new Error("unknown option " + argv[i]);
     }
   }
   const [out, ...paths] = argv.slice(i);
-  if (!out) throw new Error("usage: pack-cli.mjs [--password-file FILE] OUT.zip FILE...");
+  if (!out) throw new Error("usage: pack-cli.mjs [--password-file FILE] [--level 0-9] OUT.zip FILE...");
   const files = paths.map((p) => ({ name: basename(p), bytes: new Uint8Array(readFileSync(p)) }));
   options.random ??= new Uint8Array(randomBytes(glue.saltBytesFor(files.length)));
   const engine = await loadEngine();

@@ -1,6 +1,7 @@
 // The engine's native twin, for tests and benchmarks: packs files as the WebAssembly module
 // does, with the salts and the time given, so that both archives can be compared byte for byte.
-//   parvex-web-twin [--password-file F] [--random-file F] [--time SECONDS] OUT.zip FILE...
+//   parvex-web-twin [--password-file F] [--random-file F] [--time SECONDS] [--level N]
+//                   OUT.zip FILE...
 #include <unistd.h>
 #include <chrono>
 #include <cstdio>
@@ -40,6 +41,7 @@ int main(int argc, char** argv) {
         int64_t time = std::chrono::duration_cast<std::chrono::seconds>(
                            std::chrono::system_clock::now().time_since_epoch())
                            .count();
+        int level = -1;
         int i = 1;
         for (; i + 1 < argc && std::strncmp(argv[i], "--", 2) == 0; i += 2) {
           if (std::strcmp(argv[i], "--password-file") == 0) {
@@ -51,6 +53,8 @@ int main(int argc, char** argv) {
             random = slurp(argv[i + 1]);
           } else if (std::strcmp(argv[i], "--time") == 0) {
             time = std::stoll(argv[i + 1]);
+          } else if (std::strcmp(argv[i], "--level") == 0) {
+            level = std::stoi(argv[i + 1]);
           }
         }
         if (i >= argc) parvex::raise(parvex::err::kInvalidCall, "usage: OUT.zip FILE...");
@@ -61,7 +65,7 @@ int main(int argc, char** argv) {
                                          random.size());
         const auto started = std::chrono::steady_clock::now();
         const std::string archive = parvex::web::pack_attachments(
-            files, password, time,
+            files, level, password, time,
             std::filesystem::absolute(out).string() + ".work." + std::to_string(getpid()));
         const std::chrono::duration<double, std::milli> took =
             std::chrono::steady_clock::now() - started;

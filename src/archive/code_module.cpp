@@ -129,7 +129,7 @@ ZipPool::~ZipPool() {
 
 int32_t VBZip(const std::vector<std::string>& names, const std::string& zip_file, int16_t recurse,
               int16_t update, const std::string& root_dir, int16_t encrypt,
-              const ProgressHook& progress) {
+              const ProgressHook& progress, char level) {
   if (names.size() > ZIP_MAX_NAMES) raise(err::kSubscriptRange, "Subscript out of range");
   RunGuard guard;
   const HeldHook hook(progress);
@@ -155,6 +155,7 @@ int32_t VBZip(const std::vector<std::string>& names, const std::string& zip_file
   options.recurse = recurse;
   options.update = update;
   options.root_directory = ansi_root.data();
+  options.level = level;
   // 3: a 256-bit key. Never without a password to give when the library asks for it.
   options.encrypt = encrypt != 0 && !state().Password.empty() ? 3 : 0;
 

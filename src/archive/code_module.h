@@ -109,9 +109,10 @@ inline constexpr int32_t kZipLibraryUnavailable = 53;
 // carry when the texts go in ANSI, or a run in progress.
 // With encrypt set and a password held, the entries are encrypted with a 256-bit AES key;
 // without a held password they never are. `progress` (may be empty) hears of the run's files.
+// level: the library's record value, 0 for its default or '0'..'9'.
 int32_t VBZip(const std::vector<std::string>& names, const std::string& zip_file, int16_t recurse,
               int16_t update, const std::string& root_dir, int16_t encrypt = 0,
-              const ProgressHook& progress = {});
+              const ProgressHook& progress = {}, char level = 0);
 
 // Runs UzpVersion2 and Wiz_SingleEntryUnzip over every entry; returns the library's result.
 // Any failure (library missing, text not ANSI, run in progress) is raised with the source

@@ -27,6 +27,12 @@ void ZipFiles::addfile(const std::string& sFileName) {
   last_error().clear();
 }
 
+void ZipFiles::Level(int32_t nLevel) {
+  // The library reads any other value as its default: a typo must not pass for a level.
+  if (nLevel < -1 || nLevel > 9) raise(err::kInvalidCall, "Invalid procedure call or argument");
+  level_ = nLevel;
+}
+
 int32_t ZipFiles::MakeZipFile() {
   try {
     std::vector<std::string> names;
@@ -35,7 +41,7 @@ int32_t ZipFiles::MakeZipFile() {
       names.push_back(entry);
     }
     return CodeModule::VBZip(names, zip_file_name_, recurse_, update_, root_directory_, encrypt_,
-                             progress_);
+                             progress_, level_ < 0 ? '\0' : static_cast<char>('0' + level_));
   } catch (...) {
     const Failure f = current_failure();
     attempt([&] {

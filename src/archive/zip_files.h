@@ -40,6 +40,9 @@ class ZipFiles {
   void RootDirectory(const std::string& sRootDir) { root_directory_ = sRootDir; }
   bool UpdatingZip() const { return update_ == 1; }
   void UpdatingZip(bool bUpdating) { update_ = bUpdating ? 1 : 0; }
+  // The deflate level, 0..9 (0 stores); -1, the start, leaves the zip library's default.
+  int32_t Level() const { return level_; }
+  void Level(int32_t nLevel);
   // Hears of each file MakeZipFile packs and may stop the run (CodeModule::ProgressHook).
   void Progress(CodeModule::ProgressHook hook) { progress_ = std::move(hook); }
 
@@ -61,6 +64,7 @@ class ZipFiles {
   int16_t system_files_ = 0;
   std::string root_directory_ = "\\";
   int16_t update_ = 0;
+  int32_t level_ = -1;
   CodeModule::ProgressHook progress_;
 };
 

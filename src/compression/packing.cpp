@@ -33,6 +33,7 @@ int32_t zip_one(const PackJob& job, size_t index, PackingWatch& watch) {
   zip.UpdatingZip(false);
   zip.addfile(job.folder + kPathSep + name);
   zip.IncludeSystemFiles(false);
+  zip.Level(job.level);
   // The readme stays readable, so that a recipient sees what a protected archive is.
   zip.Encrypted(!fs::same_name(name, kReadme));
   if (watch.shows_progress()) {

@@ -22,11 +22,16 @@ struct PackedBytes {
   double archive = 0;
 };
 
-// The files of folder, by bare name, packed into archive in this order.
+// The zip library's own level (6), which the desktop and the milter pack at.
+inline constexpr int kDefaultLevel = -1;
+
+// The files of folder, by bare name, packed into archive in this order, at level: 0 stores,
+// 1..9 deflate, kDefaultLevel leaves the library's default.
 struct PackJob {
   std::string folder;
   std::vector<std::string> names;
   std::string archive;
+  int level = kDefaultLevel;
 };
 
 // What a packing run tells its caller as it goes. Every call may let window events run.
@@ -50,9 +55,9 @@ class PackingWatch {
 };
 
 // Packs job.names one zip run each, the readme unencrypted and every other file encrypted when
-// a password is held. Raises kSendCancelled when the watch stops the run, and a failure at the
-// first file that cannot be measured or whose run does not return success: no later file is
-// packed and finished() is not called.
+// a password is held. Raises err::kInvalidCall for a level outside -1..9, kSendCancelled when the
+// watch stops the run, and a failure at the first file that cannot be measured or whose run does
+// not return success: no later file is packed and finished() is not called.
 PackedBytes pack_files(const PackJob& job, PackingWatch& watch);
 
 // What an archive of archive bytes saves over files bytes, for a log line after "the archive ":
