@@ -65,18 +65,20 @@ using UnzipFilesRecorded = Recorded;
 
 // Each case starts from a new object, which hands the placeholder name and the callbacks and
 // passes the library's result on. Encryption and system files are never handed: the record has
-// no place for them. The root directory goes in capitals.
-TEST_F(ZipFilesRecorded, OptionRecordCarriesOnlyRecurseUpdateAndTheRootDirectory) {
+// no place for them. The root directory goes in capitals; the level as the library's digit, and
+// the new object's as 0, the library's default.
+TEST_F(ZipFilesRecorded, OptionRecordCarriesOnlyRecurseUpdateLevelAndTheRootDirectory) {
   const struct {
     bool recurse, update, encrypted, system_files;
     std::string root, handed;  // an empty root is left as the new object has it
+    int level = -1;
   } cases[] = {
       {false, false, false, false, "", "\\"},
-      {true, false, false, false, "c:\\temp\\out", "C:\\TEMP\\OUT"},
-      {false, true, false, false, "\\", "\\"},
+      {true, false, false, false, "c:\\temp\\out", "C:\\TEMP\\OUT", 0},
+      {false, true, false, false, "\\", "\\", 9},
       {false, false, true, true, "d:\\dossier\\\xC3\xA9t\xC3\xA9 \xC5\x93uvre",
        fs::to_ansi("D:\\DOSSIER\\\xC3\x89T\xC3\x89 \xC5\x92UVRE")},
-      {true, true, true, true, "", "\\"},
+      {true, true, true, true, "", "\\", 1},
   };
   std::string callbacks(lay::kZipCbSize, '\0');
   lay::put_address(callbacks, lay::kZipCbPrint, &CodeModule::ZipPrint);
@@ -91,6 +93,7 @@ TEST_F(ZipFilesRecorded, OptionRecordCarriesOnlyRecurseUpdateAndTheRootDirectory
     z.Encrypted(c.encrypted);
     z.IncludeSystemFiles(c.system_files);
     if (!c.root.empty()) z.RootDirectory(c.root);
+    if (c.level >= 0) z.Level(c.level);
     zip.cue(REC_RESULT, {}, ZE_NONE);
     EXPECT_EQ(z.MakeZipFile(), ZE_NONE);
     EXPECT_EQ(zip.get("ZpArchive.archive"), "C:\\mail\\Attachments.zip");
@@ -100,10 +103,16 @@ TEST_F(ZipFilesRecorded, OptionRecordCarriesOnlyRecurseUpdateAndTheRootDirectory
     std::string expected(lay::kZipOptSize, '\0');
     lay::put(expected, lay::kZipOptRecurse, c.recurse ? 1 : 0, 4);
     lay::put(expected, lay::kZipOptUpdate, c.update ? 1 : 0, 4);
+    lay::put(expected, lay::kZipOptLevel, c.level >= 0 ? static_cast<uint64_t>('0' + c.level) : 0,
+             1);
     expect_record(zip.get("ZpSetOptions"), expected, {lay::kZipOptRoot});
     EXPECT_EQ(zip.get("ZpSetOptions.root_directory"), c.handed);
   }
   EXPECT_TRUE(svc.message_boxes.empty());
+  // Any other level would reach the library as its default.
+  for (const int level : {-2, 10}) {
+    EXPECT_EQ(testing::failure_of([&] { ZipFiles().Level(level); }).number(), err::kInvalidCall);
+  }
 }
 
 // Names are keys without case (the placeholder's too); ninety-nine pass, a hundredth fails

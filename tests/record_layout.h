@@ -21,7 +21,7 @@ constexpr size_t at(size_t bits32, size_t bits64) {
 inline constexpr size_t kZipCbPrint = 0, kZipCbPassword = at(4, 8), kZipCbComment = at(8, 16),
                         kZipCbProgress = at(12, 24), kZipCbSize = at(16, 32);
 inline constexpr size_t kZipOptEncrypt = 48, kZipOptRecurse = 52, kZipOptUpdate = 72,
-                        kZipOptRoot = at(116, 120), kZipOptSize = at(120, 128);
+                        kZipOptLevel = 108, kZipOptRoot = at(116, 120), kZipOptSize = at(120, 128);
 inline constexpr size_t kUzCbPrint = 0, kUzCbReplace = at(8, 16), kUzCbPassword = at(12, 24),
                         kUzCbListEntry = at(16, 32), kUzCbService = at(20, 40),
                         kUzCbSize = at(44, 88);
@@ -38,7 +38,7 @@ PVX_LAYOUT(ZipCallbackRecord, progress, kZipCbProgress);
 PVX_LAYOUT(ZipOptionRecord, encrypt, kZipOptEncrypt);
 PVX_LAYOUT(ZipOptionRecord, recurse, kZipOptRecurse);
 PVX_LAYOUT(ZipOptionRecord, update, kZipOptUpdate);
-PVX_LAYOUT(ZipOptionRecord, level, 108);
+PVX_LAYOUT(ZipOptionRecord, level, kZipOptLevel);
 PVX_LAYOUT(ZipOptionRecord, date, 112);
 PVX_LAYOUT(ZipOptionRecord, root_directory, kZipOptRoot);
 PVX_LAYOUT(UnzipCallbackRecord, print, kUzCbPrint);
