@@ -38,7 +38,6 @@ namespace {
 using testing::as_path;
 using testing::Files;
 using testing::kStamp;
-using testing::line;
 
 // Names, sizes and a checksum of the bytes: short enough to read when a comparison fails.
 std::string summary(const Files& files) {
@@ -144,21 +143,8 @@ const Files kThree{{"report.pdf", std::string(70000, 'r') + "end"},
                    {"empty.dat", ""},
                    {"caf\xC3\xA9 menu.txt", "soupe du jour\n"}};
 
-TEST_F(SendTest, NamesThatCollideOrCannotBeFilesStillReachTheArchive) {
-  const Files tricky{{"..\\..\\escape.txt", "three"},
-                     {"a:b|c?.txt", "four"},
-                     {"CON.txt", "five"},
-                     {"trailing. .", "six"},
-                     {"\xE6\x97\xA5\xE6\x9C\xAC.txt", "seven"},
-                     {"", "eight"},
-                     {".clang-format", "nine"}};
-  testing::Session s;
-  const auto sent = s.send("tricky", tricky);
-  ASSERT_EQ(sent.attachments.size(), 1u);
-  EXPECT_TRUE(contents(carried(sent)) == contents(tricky));
-  EXPECT_FALSE(fs::is_file(dir.path() + kPathSep + ".." + kPathSep + "escape.txt"));
-  EXPECT_TRUE(work_is_clean());
-
+// Names that collide or cannot be files get saved names of their own.
+TEST(SavedName, TakesNoNameTwiceAndNoneTheFileSystemRefuses) {
   std::set<std::string> taken;
   for (const auto& [given, saved] : std::vector<std::pair<std::string, std::string>>{
            {"Notes.txt", "Notes.txt"},
@@ -227,13 +213,7 @@ TEST_F(SendTest, ItemsTheAddInMustNotPackLeaveUnchanged) {
               std::string::npos)
         << services.message_boxes[0].text;
   }
-  // The item of a mail window not opened last is packed too: the application hears its send.
-  const auto first = s.open_mail("first", kThree);
   const auto second = s.open_mail("second", kThree);
-  s.outlook.send(first);
-  EXPECT_TRUE(packed(s.outlook.outbox().back()));
-  EXPECT_EQ(summary(carried(s.outlook.outbox().back())), summary(kThree));
-
   // Another process holds the add-in folder's files past the wait: one line, nothing changed.
   {
     fs::FileLock other;
@@ -261,9 +241,7 @@ TEST_F(SendTest, ItemsTheAddInMustNotPackLeaveUnchanged) {
   EXPECT_TRUE(send_log().empty());
 }
 
-// While the archive is being made (window events run then) a second send and a zip are refused,
-// and a disconnection waits: the send finishes with the windows and libraries it started with,
-// and everything goes after.
+// While packing, a second send and a zip are refused and a disconnection waits for the send.
 TEST_F(SendTest, WhatArrivesWhilePackingIsRefusedOrWaitsForTheSend) {
   testing::Session s;
   const auto first = s.open_mail("first", kThree);
@@ -324,12 +302,9 @@ std::vector<std::string> make_mixed(sim::SimItem& mail) {
   return order;
 }
 
-// What happens while the archive is made. A send packing for less than half a second shows no
-// progress window, a longer one shows it until the send ends; Cancel there, at any file, keeps
-// the item exactly as it was and packing on, counts nothing and logs one line, as an attachment
-// the user adds meanwhile does. A copy changed (to other bytes of the same size): the item keeps
-// its own files, and with a password the send is cancelled. The readme's name taken by an
-// attachment is no reason to fail.
+// A send of over half a second shows progress; Cancel at any file, or an attachment added
+// meanwhile, keeps the item as it was, counts nothing and logs one line. A copy changed under
+// the send: the item keeps its own files (cancelled with a password).
 TEST_F(SendTest, WhatHappensWhilePackingDecidesWhatLeaves) {
   // unpacked: as it is without a password, not at all with one.
   enum class Leaves { packed, unpacked, nothing };
@@ -362,6 +337,15 @@ TEST_F(SendTest, WhatHappensWhilePackingDecidesWhatLeaves) {
                              std::string(70003, 'x'));
        }},
       {"the readme's name taken", {{"README.TXT", "mine"}, {"b.txt", "bee"}}, Leaves::packed},
+      {"names that collide or cannot be files",
+       {{"..\\..\\escape.txt", "three"},
+        {"a:b|c?.txt", "four"},
+        {"CON.txt", "five"},
+        {"trailing. .", "six"},
+        {"\xE6\x97\xA5\xE6\x9C\xAC.txt", "seven"},
+        {"", "eight"},
+        {".clang-format", "nine"}},
+       Leaves::packed},
   };
   for (const auto& c : cases) {
     for (const bool protect : {false, true}) {
@@ -396,6 +380,7 @@ TEST_F(SendTest, WhatHappensWhilePackingDecidesWhatLeaves) {
       } else {
         std::optional<CodeModule::HeldPassword> password;
         if (protect) password.emplace("pw");
+        ASSERT_EQ(s.outlook.outbox().back().attachments.size(), 1u);
         Files inside = unpack(s.outlook.outbox().back().attachments.at(0).bytes);
         double normal = 0;
         std::vector<std::string> names;
@@ -419,13 +404,12 @@ TEST_F(SendTest, WhatHappensWhilePackingDecidesWhatLeaves) {
       EXPECT_EQ(error_line(), "");
     }
   }
+  EXPECT_FALSE(fs::is_file(dir.path() + kPathSep + ".." + kPathSep + "escape.txt"));
 }
 
-// Real mail: only by-value attachments that are neither hidden nor shown in the HTML body are
-// packed; the rest stay at their places, byte for byte, and the body never changes. A row's
-// attachments: kind, name, and why it stays (empty: packed). Kinds: "file", "inline" (content id
-// the body shows, flag 0x4), "cid" (a content id the body does not show), "hidden", "item",
-// "object", "link" (the last three named by subject, name and path).
+// Only by-value attachments neither hidden nor shown in the body are packed; the rest stay at
+// their places, byte for byte, and the body never changes. "inline": a content id the body
+// shows, flag 0x4; "cid": one it does not show. A row's "stays" is empty when packed.
 TEST_F(SendTest, OnlyFilesTheRecipientSeesAsAttachedArePacked) {
   struct Attached {
     std::string kind, name, stays;
@@ -586,9 +570,7 @@ TEST_F(SendTest, OnlyFilesTheRecipientSeesAsAttachedArePacked) {
   }
 }
 
-// The check of a protected archive: every attachment encrypted, and decrypted with the
-// password to the saved bytes (no CRC is recorded to compare); a plain copy, or altered bytes
-// under the encryption, keep the attachments on the item.
+// A protected archive is checked by decrypting it (no CRC is recorded to compare).
 TEST_F(SendTest, TheCheckDecryptsAProtectedArchiveAndRefusesAnUnprotectedOne) {
   const std::string work = compression::working_folder() + kPathSep;
   fs::ensure_folder(compression::working_folder());
@@ -598,9 +580,7 @@ TEST_F(SendTest, TheCheckDecryptsAProtectedArchiveAndRefusesAnUnprotectedOne) {
   const auto readme = compression::fingerprint(work + compression::kReadme);
   CodeModule::HeldPassword password("pw");
   const auto pack = [&](bool encrypt, long flip) {
-    if (fs::exists_no_follow(compression::archive_file())) {
-      fs::delete_file(compression::archive_file());
-    }
+    std::filesystem::remove(as_path(compression::archive_file()));
     for (const std::string name : {compression::kReadme, "a.txt"}) {
       ZipFiles zip;
       zip.ZipFileName(compression::archive_file());
@@ -627,12 +607,9 @@ TEST_F(SendTest, TheCheckDecryptsAProtectedArchiveAndRefusesAnUnprotectedOne) {
   EXPECT_ANY_THROW(check(true)) << "altered bytes under the encryption";
 }
 
-// Whatever fails: a host member of a send (once, twice, three times or always), each single
-// call of a send, or a file step; or links planted in the add-in folder. The item leaves with
-// every file, as itself (same names, same order) or inside "DD", or stays unsent with each
-// missing file's copy kept and named to the user; with a password it leaves protected or not
-// at all. Only bytes that left as "DD" count; nothing outside the add-in folder is read,
-// written or deleted; the next send packs again.
+// Whatever fails (a host call, a file step, a planted link) the item leaves with every file,
+// as itself or inside "DD", or stays with each missing copy kept and named; protected mail
+// leaves protected or not at all; nothing outside the add-in folder is touched.
 TEST_F(SendTest, FailingHostCallsOrFileStepsNeverCostAFileNorReachOutside) {
   const std::string work = dir / "Attachments";
   testing::TempFolder outside;
@@ -828,10 +805,8 @@ TEST_F(SendTest, FailingHostCallsOrFileStepsNeverCostAFileNorReachOutside) {
   for (const auto& c : host) run(c);
 }
 
-// The put-back fails and a copy can go to no usual place (its name taken there, the " (2)" form
-// too long; a file planted as the folder; every unsent folder name taken): it goes under a
-// shorter name or to another unsent folder, or stays where it is. Later sends, even one that
-// attaches it again from there, never delete it.
+// A copy the put-back could not return, with no usual place free for it, is kept somewhere;
+// later sends, even one that attaches it again from there, never delete it.
 TEST_F(SendTest, ACopyNoPutBackReturnedOutlivesTheSendsAfter) {
   const auto folder = [&](int k) {
     return dir / "Unsent attachments" + (k == 1 ? "" : " (" + std::to_string(k) + ")");
@@ -926,9 +901,7 @@ TEST_F(SendTest, TwoProcessesSharingTheFolderSendOnlyTheirOwnFiles) {
   }
 }
 
-// A process killed in the middle of a protected send, then a fresh start on its folder: copies of
-// files still on the item are gone; those the item may have lost are kept and the user told; the
-// next message carries its own file alone.
+// A process killed mid-send: the next start keeps only copies the item may have lost.
 TEST_F(SendTest, AProcessKilledMidSendLeavesCopiesOnlyWhereTheyMayBeTheLastOnes) {
   const std::string sim = "'" + testing::program_folder() + kPathSep + "parvex-sim' script";
   const Files files{{"a.txt", std::string(9000, 'a')}, {"b.txt", "bee"}, {"c.txt", "sea"}};

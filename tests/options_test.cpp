@@ -26,10 +26,6 @@ const std::string kText(40000, 'a');  // bytes deflate shrinks a lot
 class OptionsTest : public testing::AddinTest {
  protected:
   OptionsTest() { testing::copy_libraries(dir.path()); }
-  // What left; nothing when the send was cancelled.
-  sim::SentMessage send(const std::string& bytes) {
-    return client.send("Quarterly", {{"file0.bin", bytes}});
-  }
   // Names, sizes, CRCs and whether encrypted, as our unzip library lists the archive.
   static std::string listing(const std::string& archive) {
     std::string text;
@@ -135,9 +131,8 @@ TEST_F(OptionsTest, WindowAndScriptLinesStoreTheOptionsThatAreNotFixed) {
   EXPECT_EQ(mine.txt_min_saving.text, "7");
 }
 
-// The password box's three outcomes: a password protects the archive (its UTF-8 bytes as typed,
-// blanks kept, which 7-Zip opens with); only "Send without password" sends it plain; Cancel, no
-// answer, blanks only or more than 7-Zip reads cancel the send with the files on the item.
+// A password (UTF-8 as typed, blanks kept) protects the archive for 7-Zip; only "Send without
+// password" sends it plain; anything else cancels the send.
 TEST_F(OptionsTest, ProtectedSendOpensOnlyWithThePassword) {
   using Choice = PasswordAnswer::Choice;
   std::string euro99;  // 33 characters of three bytes each
@@ -158,7 +153,7 @@ TEST_F(OptionsTest, ProtectedSendOpensOnlyWithThePassword) {
     services.password_answers = {row.answer};
     services.message_boxes.clear();
     const size_t before = client.outlook.outbox().size();
-    const sim::SentMessage sent = send(kText);
+    const sim::SentMessage sent = client.send("Quarterly", {{"file0.bin", kText}});
     EXPECT_EQ(services.input_box_prompts.back(), "Password for the attachments of Quarterly");
     EXPECT_TRUE(CodeModule::state().Password.empty());  // not kept after the send
     EXPECT_EQ(services.message_boxes.size(), row.told ? 1u : 0u);
@@ -252,10 +247,8 @@ TEST_F(OptionsTest, ProtectedMailNeverLeavesInTheClear) {
   std::filesystem::remove_all(testing::as_path(dir / kSettingsFile));
 }
 
-// The administrator's policies over the user's options and check box: what each send does.
-// Stored options and the check box are the user's; the sim's option lines write the same store.
-// A send the minimum saving stops leaves its files as they were and says why; a protected one
-// leaves protected, whatever it saves.
+// Policies over the user's options and check box. A send the minimum saving stops leaves its
+// files as they were and says why; a protected one leaves protected, whatever it saves.
 TEST_F(OptionsTest, PoliciesAndTheMinimumSavingDecideEachSend) {
   services.policies = dir / "policies.ini";
   const size_t signature = fs::to_ansi(SignatureText()).size() + 2;
@@ -301,7 +294,7 @@ TEST_F(OptionsTest, PoliciesAndTheMinimumSavingDecideEachSend) {
     const StatisticsValues was = statistics();
     clear_log();
     const std::string& bytes = row.text ? kText : incompressible;
-    const sim::SentMessage sent = send(bytes);
+    const sim::SentMessage sent = client.send("Quarterly", {{"file0.bin", bytes}});
     ASSERT_EQ(sent.attachments.size(), 1u);
     EXPECT_EQ(sent.attachments[0].marked, row.packed);
     EXPECT_EQ(services.input_box_prompts.size(), row.asked ? 1u : 0u);

@@ -41,7 +41,6 @@ T pop_or(std::deque<T>& a, T fallback) {
 class ScriptedServices : public Services {
  public:
   // Answers handed out in order; when a queue is empty the default answer is given.
-  std::deque<MsgAnswer> message_box_answers;
   std::deque<std::string> input_box_answers;
   // The password box's answers; when none is queued it asks through the input box (an empty
   // answer is a Cancel).
@@ -63,7 +62,7 @@ class ScriptedServices : public Services {
   MsgAnswer message_box(const std::string& text, MsgButtons buttons, MsgIcon icon,
                         const std::string& caption) override {
     message_boxes.push_back({text, buttons, icon, caption});
-    return pop_or(message_box_answers, MsgAnswer::Ok);
+    return MsgAnswer::Ok;
   }
   std::string input_box(const std::string& prompt, const std::string&,
                         const std::string& default_answer) override {
