@@ -87,9 +87,17 @@ if [[ -z "${1:-}" ]]; then
   if ! compgen -G "$src/zlib-*/deflate.c" >/dev/null || ! compgen -G "$src/mbedtls-*/library/aes.c" >/dev/null; then
     # apt's own archive, for sources too.
     if ! grep -rqsE '^(Types:.*deb-src|deb-src )' /etc/apt/sources.list /etc/apt/sources.list.d/; then
-      list=/etc/apt/sources.list.d/debian.sources
-      [[ -f $list ]] || { echo "No $list to take a deb-src entry from" >&2; exit 1; }
-      sed 's/^Types: deb$/Types: deb-src/' "$list" | $sudo tee /etc/apt/sources.list.d/parvex-src.sources >/dev/null
+      # Either of Debian's two spellings: deb822 (bookworm's default) or one-line entries.
+      if [[ -f /etc/apt/sources.list.d/debian.sources ]]; then
+        sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources |
+          $sudo tee /etc/apt/sources.list.d/parvex-src.sources >/dev/null
+      elif grep -qs '^deb ' /etc/apt/sources.list; then
+        sed -n 's/^deb /deb-src /p' /etc/apt/sources.list |
+          $sudo tee /etc/apt/sources.list.d/parvex-src.list >/dev/null
+      else
+        echo "No apt entry to take a deb-src entry from" >&2
+        exit 1
+      fi
       $sudo apt-get update -q
     fi
     rm -rf "$src" && mkdir -p "$src"
