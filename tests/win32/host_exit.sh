@@ -7,7 +7,9 @@ set -euo pipefail
 bin=$1
 file=$2
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+# The next test's wine start fails ("ShellExecuteEx failed") while this wineserver is still
+# shutting down: wait for it before handing over.
+trap 'wineserver -w || true; rm -rf "$work"' EXIT
 mkdir "$work/addin"
 for f in parvex-sim.exe Parvex.dll zip32.dll unzip32.dll; do cp -p "$bin/$f" "$work/addin/"; done
 printf 'explorer\nconnect\nmail Bye\nattach Z:%s\nsend\nexit\n' "$file" >"$work/exit.txt"
