@@ -147,6 +147,9 @@ std::string read_config(const std::string& path, Config& config) {
       config.header_name = value;
     } else if (key == "dry_run") {
       if (std::string wrong = yes_no(value, config.dry_run); !wrong.empty()) return where + wrong;
+    } else if (key == "read_back") {
+      if (value != "list" && value != "inflate") return where + "read_back is list or inflate";
+      config.rules.inflate_check = value == "inflate";
     } else if (key == "skip_types") {
       config.rules.skip_types = words(value);
     } else if (key == "state_folder") {

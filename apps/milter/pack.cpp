@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -135,8 +136,9 @@ bool writes_back(GMimeObject* root, std::string_view body, const std::vector<GMi
 // made of them.
 class StrictBase64 {
  public:
-  // Decodes in into out, which has room for 3 bytes of every 4 of in and 3 more; the bytes
-  // written, or none at the first byte that breaks the rules.
+  // Decodes in into out, which has room for 3 bytes of every 4 of in and 4 more (3 for a group
+  // begun in the last piece, 1 for the last whole store); the bytes written, or none at the
+  // first byte that breaks the rules.
   std::optional<size_t> feed(std::string_view in, char* out) {
     const std::array<unsigned char, 256>& values = table();
     // Locals, not members, in the loop: every byte stored through out could alias a member.
@@ -147,16 +149,24 @@ class StrictBase64 {
     const auto* bytes = reinterpret_cast<const unsigned char*>(in.data());
     const auto* end = bytes + in.size();
     while (bytes < end) {
-      // Whole groups of four digits between the line breaks, the usual case, four at a time.
+      // Whole groups of four digits between the line breaks, the usual case, four at a time:
+      // each digit's bits come from a table already in place, a byte that is no digit sets
+      // bits above the three bytes.
       if (count == 0 && pad == 0) {
+        const Placed& placed = placed_table();
         while (end - bytes >= 4) {
-          const uint32_t a = values[bytes[0]], b = values[bytes[1]], c = values[bytes[2]],
-                         d = values[bytes[3]];
-          if ((a | b | c | d) >= 64) break;
-          const uint32_t group = a << 18 | b << 12 | c << 6 | d;
-          at[0] = static_cast<char>(group >> 16);
-          at[1] = static_cast<char>(group >> 8);
-          at[2] = static_cast<char>(group);
+          const uint32_t group =
+              placed[0][bytes[0]] | placed[1][bytes[1]] | placed[2][bytes[2]] | placed[3][bytes[3]];
+          if (group >> 24) break;
+          if constexpr (std::endian::native == std::endian::little) {
+            // One store of four; the fourth byte is room the caller leaves, or the next group's.
+            const uint32_t word = __builtin_bswap32(group << 8);
+            std::memcpy(at, &word, 4);
+          } else {
+            at[0] = static_cast<char>(group >> 16);
+            at[1] = static_cast<char>(group >> 8);
+            at[2] = static_cast<char>(group);
+          }
           at += 3;
           bytes += 4;
         }
@@ -193,6 +203,22 @@ class StrictBase64 {
 
  private:
   static constexpr unsigned char kPad = 64, kSpace = 65, kOther = 66;
+  using Placed = std::array<std::array<uint32_t, 256>, 4>;
+  // Each digit's six bits at its place in a group of four; anything else above the group.
+  static const Placed& placed_table() {
+    static const Placed t = [] {
+      Placed p;
+      for (int place = 0; place < 4; ++place) {
+        for (int c = 0; c < 256; ++c) {
+          const unsigned char v = table()[static_cast<size_t>(c)];
+          p[static_cast<size_t>(place)][static_cast<size_t>(c)] =
+              v < 64 ? uint32_t{v} << (6 * (3 - place)) : 0xff000000u;
+        }
+      }
+      return p;
+    }();
+    return t;
+  }
   static const std::array<unsigned char, 256>& table() {
     static const std::array<unsigned char, 256> t = [] {
       std::array<unsigned char, 256> v{};
@@ -234,7 +260,7 @@ std::optional<compression::Fingerprint> save_part(GMimePart* part, const std::st
     const bool last = at + kBlock >= raw.size();
     std::string_view piece = raw.substr(std::min(at, raw.size()), kBlock);
     if (base64) {
-      decoded.resize(piece.size() / 4 * 3 + 3);
+      decoded.resize(piece.size() / 4 * 3 + 4);
       const std::optional<size_t> n = base64_decoder.feed(piece, decoded.data());
       if (!n || (last && !base64_decoder.finished())) return std::nullopt;
       piece = std::string_view(decoded.data(), *n);
@@ -474,10 +500,11 @@ std::vector<compression::Fingerprint> save_parts(const std::vector<Candidate>& p
   return saved;
 }
 
-// Packs the saved files through the add-in's engine and reads every entry back decoded. Empty
-// when the archive holds exactly them; else why it is not used.
+// Packs the saved files through the add-in's engine and reads the archive back: listed, as the
+// add-in checks an unprotected archive, or inflated entry by entry. Empty when the archive holds
+// exactly them; else why it is not used.
 std::string pack_and_check(const compression::PackJob& job,
-                           const std::vector<compression::Fingerprint>& saved) {
+                           const std::vector<compression::Fingerprint>& saved, bool inflate) {
   std::string why;
   report_failure(
       [&] {
@@ -485,7 +512,9 @@ std::string pack_and_check(const compression::PackJob& job,
             compression::fingerprint(job.folder + "/" + compression::kReadme);
         compression::PackingWatch unwatched;
         compression::pack_files(job, unwatched);
-        compression::check_archive(job, saved, readme, compression::ReadBack::decoded);
+        compression::check_archive(
+            job, saved, readme,
+            inflate ? compression::ReadBack::decoded : compression::ReadBack::listing);
       },
       [&](const Failure& failure) { why = failure.description(); });
   return why;
@@ -623,7 +652,8 @@ PackResult pack_message(Received& received, const PackRules& rules,
     return left(result,
                 "the attachments hold fewer than " + std::to_string(rules.min_total) + " bytes");
   }
-  if (std::string wrong = pack_and_check(job, saved); !wrong.empty()) return left(result, wrong);
+  if (std::string wrong = pack_and_check(job, saved, rules.inflate_check); !wrong.empty())
+    return left(result, wrong);
 
   result.archive = fs::file_length(job.archive);
   const double saving =

@@ -59,10 +59,12 @@ TEST(MilterConfig, ReadsEverySettingAndNamesTheFaultyLine) {
   };
   const Case cases[] = {
       {"socket = inet:127.0.0.1:12599\ndry_run = yes\nskip_types = image/*, .MP4\n"
-       "metrics_file = /m.prom\nheader_name =\nmax_packing = 4\nlarge_message_bytes = 100\n",
+       "metrics_file = /m.prom\nheader_name =\nmax_packing = 4\nlarge_message_bytes = 100\n"
+       "read_back = inflate\n",
        ""},
       {"# comment\n\nsocket = inet:12599\n", "line 3: socket inet:12599"},
       {"dry_run = maybe\n", "line 1: not yes or no"},
+      {"read_back = yes\n", "line 1: read_back is list or inflate"},
       {"max_packing = 0\n", "line 1: out of range"},
       {"header_name = X Parvex\n", "line 1: not a header name"},
       {"colour = blue\n", "unknown setting colour"},
@@ -83,6 +85,7 @@ TEST(MilterConfig, ReadsEverySettingAndNamesTheFaultyLine) {
     EXPECT_EQ(config.header_name, "");
     EXPECT_EQ(config.max_packing, 4);
     EXPECT_EQ(config.large_message, 100);
+    EXPECT_TRUE(config.rules.inflate_check);
   }
   std::remove(path.c_str());
 }

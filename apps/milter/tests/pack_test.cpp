@@ -81,8 +81,8 @@ struct Packing {
     services.libraries = libraries;
     fs::make_folder(dir / "work");
   }
-  PackResult pack(const std::string& headers, const std::string& body) {
-    return pack_message(headers, body, PackRules{}, dir / "work");
+  PackResult pack(const std::string& headers, const std::string& body, PackRules rules = {}) {
+    return pack_message(headers, body, rules, dir / "work");
   }
   Files archive() {
     EXPECT_EQ(UnzipFiles().Unzip(dir / "work/DD.zip", dir / "check"), 0);
@@ -104,9 +104,11 @@ TEST(MilterPack, PacksAttachmentsOrSaysWhyItLeavesTheMessage) {
     std::vector<Attached> files;
     std::string why = "";  // empty: packed, each file besides the readme
     bool libraries = true;
+    bool inflate_check = false;
   };
   const std::vector<Case> cases{
       {"two files", {{"a.txt", text}, {"b.csv", "1,2\n" + text}}},
+      {"two files, inflated", {{"a.txt", text}, {"b.csv", "1,2\n" + text}}, "", true, true},
       // The readme's name is reserved: the user's file is renamed, never written over.
       {"a file named as the readme", {{"Readme.txt", text, "", "Readme (2).txt"}}},
       // A name too long for a file cut as the add-in cuts it; the readme's name taken in
@@ -130,7 +132,8 @@ TEST(MilterPack, PacksAttachmentsOrSaysWhyItLeavesTheMessage) {
     Packing packing(c.libraries);
     const auto [headers, body] = message(c.files);
 
-    const PackResult r = packing.pack(headers, body);
+    const PackResult r =
+        packing.pack(headers, body, PackRules{.skip_types = {}, .inflate_check = c.inflate_check});
 
     EXPECT_EQ(r.packed, c.why.empty());
     EXPECT_EQ(r.why.rfind(c.why, 0), 0u) << r.why;
