@@ -5,8 +5,9 @@
 #   scripts/setup.sh --run    only what the simulated client needs (bash parvex.sh run)
 set -euo pipefail
 
-# The simulated client: a compiler, zlib, and libcrypto's headers for the password sends.
-run_packages=(build-essential cmake ninja-build zlib1g-dev libssl-dev)
+# The simulated client: a compiler, zlib, libcrypto's headers for the password sends, and
+# libdeflate for the zip entries' CRC-32; pkg-config finds it.
+run_packages=(build-essential cmake ninja-build zlib1g-dev libssl-dev libdeflate-dev pkg-config)
 linux_packages=("${run_packages[@]}" googletest libgtest-dev clang-format unicode-data)
 linux_packages+=(libxml2-dev)  # the ribbon markup in the simulated client; the policy templates in a test
 # xvfb and xauth: a display for the window tests under wine; fonts-wine: the MS Sans Serif they

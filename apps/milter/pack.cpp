@@ -20,6 +20,7 @@
 #include "compression/packing.h"
 #include "compression/signature.h"
 #include "core/failure.h"
+#include "crc.h"
 #include "gobject_handles.h"
 #include "seams/fs.h"
 
@@ -251,7 +252,7 @@ std::optional<compression::Fingerprint> save_part(GMimePart* part, const std::st
   GMimeEncoding state;
   if (qp) g_mime_encoding_init_decode(&state, encoding);
   StrictBase64 base64_decoder;
-  compression::Fingerprint saved{name, 0, static_cast<uint32_t>(crc32(0, nullptr, 0))};
+  compression::Fingerprint saved{name, 0, 0};
   fs::File out(folder + "/" + name, "wb");
   std::string wire;
   std::string decoded;
@@ -281,8 +282,7 @@ std::optional<compression::Fingerprint> save_part(GMimePart* part, const std::st
                : g_mime_encoding_step(&state, piece.data(), piece.size(), decoded.data());
       piece = std::string_view(decoded.data(), n);
     }
-    saved.crc = static_cast<uint32_t>(crc32(saved.crc, reinterpret_cast<const Bytef*>(piece.data()),
-                                            static_cast<uInt>(piece.size())));
+    saved.crc = pvx::crc32_update(saved.crc, piece.data(), piece.size());
     saved.size += static_cast<int64_t>(piece.size());
     out.write(piece);
     if (last) break;

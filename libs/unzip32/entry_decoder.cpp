@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "crc.h"
 #include "le.h"
 
 namespace pvx::unzip {
@@ -70,7 +71,7 @@ struct EntryDecoder::State {
       result.outcome = Outcome::too_long;
       return false;
     }
-    result.crc = static_cast<uint32_t>(crc32(result.crc, p, static_cast<uInt>(n)));
+    result.crc = pvx::crc32_update(result.crc, p, n);
     result.produced += n;
     if (!(*sink)(reinterpret_cast<const char*>(p), n)) {
       result.outcome = Outcome::write_failed;
@@ -132,7 +133,7 @@ DecodeResult EntryDecoder::decode(Source& src, const DecodeRequest& req, const S
   s.sink = &sink;
   s.consumed = 0;
   s.result = DecodeResult{};
-  s.result.crc = static_cast<uint32_t>(crc32(0, nullptr, 0));
+  s.result.crc = 0;
   if (req.method == kMethodStored) {
     s.stored();
   } else {

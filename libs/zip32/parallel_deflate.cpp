@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "crc.h"
 #include "thread_pool.h"
 
 namespace pvx::zip {
@@ -309,7 +310,7 @@ void BlockPacker::submit(Block& b) {
 }
 
 void BlockPacker::run(Block& b, WorkerState& w) {
-  b.crc = static_cast<uint32_t>(crc32(0L, b.data(), static_cast<uInt>(b.len)));
+  b.crc = crc32_update(0, b.data(), b.len);
   b.failed = false;
   b.shrinks = false;
   b.out_len = 0;

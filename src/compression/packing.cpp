@@ -9,6 +9,7 @@
 #include "archive/unzip_files.h"
 #include "archive/zip_files.h"
 #include "core/failure.h"
+#include "crc.h"
 #include "seams/fs.h"
 #include "seams/services.h"
 
@@ -96,11 +97,11 @@ std::string saving_words(double files, double archive) {
 
 Fingerprint fingerprint(const std::string& path) {
   fs::File in(path, "rb", fs::Links::refuse);
-  Fingerprint f{base_name(path), 0, static_cast<uint32_t>(crc32(0, nullptr, 0))};
+  Fingerprint f{base_name(path), 0, 0};
   std::vector<unsigned char> buf(1 << 16);
   size_t n;
   while ((n = std::fread(buf.data(), 1, buf.size(), in.get())) > 0) {
-    f.crc = static_cast<uint32_t>(crc32(f.crc, buf.data(), static_cast<uInt>(n)));
+    f.crc = pvx::crc32_update(f.crc, buf.data(), n);
     f.size += static_cast<int64_t>(n);
     // A copy of hundreds of megabytes takes seconds: the host's window must keep answering.
     pump_events();

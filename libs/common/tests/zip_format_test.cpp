@@ -2,10 +2,12 @@
 // each candidate with its zip64 records, and the zip64 block gives the writer the place of the
 // offset it patches.
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <cstring>
 #include <tuple>
 
+#include "crc.h"
 #include "unzip_support.h"
 #include "zip_format.h"
 
@@ -13,6 +15,26 @@ namespace pvx {
 namespace {
 
 using unzip::test::le_fields;
+
+// The fast CRC must give zlib's value at every alignment and length, whole or in pieces.
+TEST(Crc32, MatchesZlibWholeAndInPieces) {
+  std::string bytes(70000, '\0');
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 2654435761u >> 13);
+  const auto zlib = [&](size_t at, size_t n) {
+    return static_cast<uint32_t>(
+        crc32(0, reinterpret_cast<const Bytef*>(bytes.data() + at), static_cast<uInt>(n)));
+  };
+  for (const size_t at : {0, 1, 3, 7, 13}) {
+    for (const size_t n : {0, 1, 15, 16, 17, 63, 64, 255, 4096 + 5, 65536 + 9}) {
+      EXPECT_EQ(crc32_update(0, bytes.data() + at, n), zlib(at, n)) << at << " " << n;
+      const size_t half = n / 3;
+      EXPECT_EQ(crc32_update(crc32_update(0, bytes.data() + at, half), bytes.data() + at + half,
+                             n - half),
+                zlib(at, n))
+          << at << " " << n << " in two";
+    }
+  }
+}
 
 TEST(ByteCursor, StopsAtTheEnd) {
   struct Case {
