@@ -436,7 +436,8 @@ GPtr<GMimePart> archive_part(const std::string& archive_path) {
 
 PackResult left(PackResult result, std::string why) {
   result.packed = false;
-  result.body.clear();
+  result.body = {};
+  result.body_bytes.reset();
   result.why = std::move(why);
   return result;
 }
@@ -671,12 +672,16 @@ PackResult pack_message(Received& received, const PackRules& rules,
       !why_not.empty()) {
     return left(result, why_not);
   }
-  // The message goes before its new body is copied out: the two are never held twice.
   message.reset();
   parser.reset();
   stream.reset();
-  const GByteArray* packed = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(fresh.get()));
-  result.body.assign(reinterpret_cast<const char*>(packed->data), packed->len);
+  // The stream's bytes become the result's, uncopied: a 40 MB body is not faulted in twice.
+  GMimeStreamMem* const mem = GMIME_STREAM_MEM(fresh.get());
+  g_mime_stream_mem_set_owner(mem, FALSE);
+  GByteArray* const packed = g_mime_stream_mem_get_byte_array(mem);
+  result.body_bytes.reset(packed, g_byte_array_unref);
+  fresh.reset();
+  result.body = {reinterpret_cast<const char*>(packed->data), packed->len};
   result.packed = true;
   return result;
 }

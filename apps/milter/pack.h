@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -50,7 +51,10 @@ struct PackRules {
 
 struct PackResult {
   bool packed = false;
-  std::string body;           // the new body (CR LF line ends, as it goes back) when packed
+  // The new body (CR LF line ends, as it goes back) when packed: a view of body_bytes, which
+  // GMime wrote it into, so that a large body is never held twice.
+  std::string_view body;
+  std::shared_ptr<GByteArray> body_bytes;
   int parts = 0;              // attachments packed, or found when left
   int64_t attached = 0;       // their decoded bytes
   int64_t archive = 0;        // bytes of DD.zip
@@ -58,7 +62,7 @@ struct PackResult {
   std::string why;            // why the message was left, when it was
 };
 
-// Packs a message whole() as received; its buffer is freed before the new body is copied out.
+// Packs a message whole() as received; its buffer is freed before the new body is written.
 // work_folder must exist and be empty; the caller removes it afterwards. Raises only for
 // failures of the machine (memory, disk); every message is answered with a result.
 PackResult pack_message(Received& message, const PackRules& rules, const std::string& work_folder);

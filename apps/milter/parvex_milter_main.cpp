@@ -272,10 +272,11 @@ void count(double attached, double archive) {
 }
 
 // The new body back to Postfix in the protocol's largest chunks.
-sfsistat replace_body(SMFICTX* ctx, std::string& crlf) {
+sfsistat replace_body(SMFICTX* ctx, std::string_view crlf) {
   constexpr size_t kChunk = 65535;
   for (size_t at = 0; at < crlf.size(); at += kChunk) {
-    auto* bytes = reinterpret_cast<unsigned char*>(crlf.data() + at);
+    // libmilter only sends the bytes; its signature lacks the const.
+    auto* bytes = reinterpret_cast<unsigned char*>(const_cast<char*>(crlf.data() + at));
     const int n = static_cast<int>(std::min(kChunk, crlf.size() - at));
     // A body half replaced must not leave: Postfix keeps the message and the sender retries.
     if (smfi_replacebody(ctx, bytes, n) != MI_SUCCESS) return SMFIS_TEMPFAIL;
