@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <gmime/gmime.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <array>
@@ -436,7 +435,6 @@ GPtr<GMimePart> archive_part(const std::string& archive_path) {
 
 PackResult left(PackResult result, std::string why) {
   result.packed = false;
-  result.body = {};
   result.body_bytes.reset();
   result.why = std::move(why);
   return result;
@@ -551,6 +549,11 @@ std::string rewrite(GMimeObject* root, const std::vector<Candidate>& packing,
 }
 
 }  // namespace
+
+std::string_view PackResult::body() const {
+  if (!body_bytes) return {};
+  return {reinterpret_cast<const char*>(body_bytes->data), body_bytes->len};
+}
 
 Received::Received(std::string_view headers)
     : bytes_(g_byte_array_sized_new(static_cast<guint>(headers.size() + 1))),
@@ -681,7 +684,6 @@ PackResult pack_message(Received& received, const PackRules& rules,
   GByteArray* const packed = g_mime_stream_mem_get_byte_array(mem);
   result.body_bytes.reset(packed, g_byte_array_unref);
   fresh.reset();
-  result.body = {reinterpret_cast<const char*>(packed->data), packed->len};
   result.packed = true;
   return result;
 }

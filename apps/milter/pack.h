@@ -51,15 +51,15 @@ struct PackRules {
 
 struct PackResult {
   bool packed = false;
-  // The new body (CR LF line ends, as it goes back) when packed: a view of body_bytes, which
-  // GMime wrote it into, so that a large body is never held twice.
-  std::string_view body;
+  // The new body (CR LF line ends, as it goes back) when packed, in the buffer GMime wrote it
+  // into: a large body is never held twice.
   std::shared_ptr<GByteArray> body_bytes;
-  int parts = 0;              // attachments packed, or found when left
-  int64_t attached = 0;       // their decoded bytes
-  int64_t archive = 0;        // bytes of DD.zip
-  bool below_saving = false;  // left because the archive did not save enough
-  std::string why;            // why the message was left, when it was
+  std::string_view body() const;  // empty when left
+  int parts = 0;                  // attachments packed, or found when left
+  int64_t attached = 0;           // their decoded bytes
+  int64_t archive = 0;            // bytes of DD.zip
+  bool below_saving = false;      // left because the archive did not save enough
+  std::string why;                // why the message was left, when it was
 };
 
 // Packs a message whole() as received; its buffer is freed before the new body is written.

@@ -329,7 +329,7 @@ sfsistat end_of_message(SMFICTX* ctx, const Config& cfg) {
     if (r.below_saving) count(static_cast<double>(r.attached), static_cast<double>(r.attached));
     return leave(reason_label(r), r.why);
   }
-  const size_t after = r.body.size();
+  const size_t after = r.body().size();
   const std::string summary = std::to_string(r.parts) + " attachment(s), " +
                               std::to_string(r.attached) + " -> " + std::to_string(r.archive) +
                               " bytes";
@@ -338,7 +338,7 @@ sfsistat end_of_message(SMFICTX* ctx, const Config& cfg) {
     metrics().count("dry_run", "", r.attached, r.archive, cfg.metrics_file);
     return SMFIS_CONTINUE;
   }
-  const sfsistat replaced = replace_body(ctx, r.body);
+  const sfsistat replaced = replace_body(ctx, r.body());
   if (replaced != SMFIS_CONTINUE) {
     log_line(id + ": the new body could not be handed back; Postfix keeps the message");
     metrics().error(cfg.metrics_file);

@@ -133,7 +133,6 @@ DecodeResult EntryDecoder::decode(Source& src, const DecodeRequest& req, const S
   s.sink = &sink;
   s.consumed = 0;
   s.result = DecodeResult{};
-  s.result.crc = 0;
   if (req.method == kMethodStored) {
     s.stored();
   } else {

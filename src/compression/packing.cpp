@@ -1,7 +1,5 @@
 #include "compression/packing.h"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <cstdio>
 

@@ -138,11 +138,11 @@ TEST(MilterPack, PacksAttachmentsOrSaysWhyItLeavesTheMessage) {
     EXPECT_EQ(r.packed, c.why.empty());
     EXPECT_EQ(r.why.rfind(c.why, 0), 0u) << r.why;
     if (!r.packed) {
-      EXPECT_TRUE(r.body.empty());
+      EXPECT_TRUE(r.body().empty());
       continue;
     }
-    EXPECT_NE(r.body.find("<p>Hello</p>"), std::string::npos);
-    EXPECT_NE(r.body.find("filename=DD.zip"), std::string::npos);
+    EXPECT_NE(r.body().find("<p>Hello</p>"), std::string::npos);
+    EXPECT_NE(r.body().find("filename=DD.zip"), std::string::npos);
     Files held = packing.archive();
     ASSERT_EQ(held.count("Readme.txt"), 1u);
     EXPECT_NE(held["Readme.txt"].size(), text.size());
